@@ -1,0 +1,1 @@
+# fw_app and the fwupgrade program are defined here.

@@ -1,0 +1,1 @@
+# fw_base is defined here (settings, log, clock, progress).

@@ -1,0 +1,36 @@
+// The upgrade dialog as the worker and the shell see it, and the message boxes. The Qt dialog and
+// the console display of windowless runs implement UpgradeDialog; calls may come from the worker's
+// thread, and an implementation carries them out on its own thread.
+#pragma once
+
+#include <string>
+
+#include "app/progress.h"
+
+class UpgradeDialog : public Progress {
+public:
+    // ID_TIMER_CLOCK (1000 ms): each tick adds one to elapsed_seconds and shows "%02d:%02d".
+    virtual void set_clock_timer(bool running) = 0;
+    // Enables or disables Start (1014) together with the browse button (1013).
+    virtual void enable_start(bool enabled) = 0;
+    // Asks the dialog to close, as WM_CLOSE posted to it.
+    virtual void post_close() = 0;
+};
+
+constexpr const char* kBoxCaption = "Upgrade Tools";
+
+enum class BoxButtons { Ok, OkCancel };
+enum class BoxIcon { Question, Information, Error };
+
+// Message boxes have no owner window and are shown with or without a dialog. show blocks the
+// calling thread until the user answers; it returns true for OK.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    virtual bool show(const std::string& text, const std::string& caption, BoxButtons buttons,
+                      BoxIcon icon) = 0;
+};
+
+// The boxes in use; windowless runs print them until a dialog (or a test) installs its own.
+MessageBoxes& message_boxes();
+void set_message_boxes(MessageBoxes* boxes);  // nullptr restores the printing boxes

@@ -1,0 +1,18 @@
+// The download log, download.dbg: the program's only record of what went wrong.
+#pragma once
+
+#include <string>
+
+// Opens download.dbg in the user's documents folder, else in the current folder, truncating it.
+// Returns false when neither could be opened; messages are then dropped.
+bool log_open();
+
+// Closes (and so flushes) the log. Nothing is written after it.
+void log_close();
+
+// Full path of the log file that log_open opened, empty when none is open.
+std::string log_path();
+
+// Appends one printf-style message, whole, under a lock. Nothing is added: no time stamp, no
+// prefix, no line end.
+void log_write(const char* format, ...) __attribute__((format(printf, 1, 2)));

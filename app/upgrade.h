@@ -1,0 +1,24 @@
+// The program's shell: start-up, starting the worker, clean-up.
+#pragma once
+
+#include "app/dialog.h"
+
+// Seconds shown by the clock; never reset.
+extern int elapsed_seconds;
+
+// init_globals, then the start-up device check: 1 when an upgrade may be offered.
+int upgrade_init(UpgradeDialog* dialog);
+// Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
+// the worker to end. A start while a worker runs does nothing.
+int upgrade_start(UpgradeDialog* dialog);
+// Program folder, download log, serial port object.
+int init_globals();
+// Releases what init_globals set up: the serial port first, then the log.
+void app_cleanup();
+
+// True while a worker runs.
+bool worker_running();
+// Asks a running worker to stop at its next exchange and waits until it has ended.
+void stop_worker();
+// 1 when the last run ended with success, 0 otherwise (the windowless exit status follows it).
+int last_run_succeeded();

@@ -1,0 +1,15 @@
+// File contents between the host and the device's file system, with read-back verification.
+#pragma once
+
+#include <cstdint>
+
+#include "app/progress.h"
+
+// Bytes sent, 0 on failure (and for an empty file).
+std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle, DialogHandle dialog,
+                             int* counter);
+// 1 when the device file matches the local file.
+int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandle dialog,
+                 int* counter);
+// Copies <folder>image.iso to "/image.iso" and verifies it.
+int copy_iso(const char* folder, DialogHandle dialog, int* counter);

@@ -1,0 +1,10 @@
+// Streaming download protocol commands spoken with the flash programmer.
+#pragma once
+
+int send_dl_hello();
+int send_dl_security();
+int send_partition_table(const char* path);
+// header_path may be nullptr: the request then carries no payload.
+int send_multi_image_open(const char* header_path, int image_type);
+int send_dl_close_handle();
+int dl_reset();
