@@ -5,6 +5,8 @@
 
 // Seconds shown by the clock; never reset.
 extern int elapsed_seconds;
+// Set by the entry for a run without the dialog: upgrade_start then waits for the worker to end.
+extern bool windowless;
 
 // init_globals, then the start-up device check: 1 when an upgrade may be offered.
 int upgrade_init(UpgradeDialog* dialog);
