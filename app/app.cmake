@@ -1,1 +1,22 @@
-# fw_app and the fwupgrade program are defined here.
+# fw_app: entry, worker, stages, start-up check, device return, console display; the fwupgrade program.
+add_library(fw_app STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/worker.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/device_return.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp)
+target_include_directories(fw_app PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(fw_app PUBLIC fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
+                      Threads::Threads)
+fwup_target_defaults(fw_app)
+
+# The program links the Qt dialog when the build has one (app/qt is added after this file, so the
+# choice is made when the build is generated), else a run_dialog that asks for a command line.
+add_executable(fwupgrade ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
+target_sources(fwupgrade PRIVATE
+  $<$<NOT:$<TARGET_EXISTS:fw_qtdialog>>:${CMAKE_CURRENT_LIST_DIR}/run_dialog_none.cpp>)
+target_link_libraries(fwupgrade PRIVATE fw_app $<TARGET_NAME_IF_EXISTS:fw_qtdialog>)
+target_compile_definitions(fwupgrade PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
+fwup_target_defaults(fwupgrade)

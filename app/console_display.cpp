@@ -1,0 +1,154 @@
+#include "app/console_display.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "app/message_boxes.h"
+#include "app/upgrade.h"
+
+namespace {
+
+constexpr int kRange = 185;  // the progress bar's range, 0..185
+constexpr int kBarWidth = 20;
+
+// Texts can come from the device (its version string): nothing in them may steer the terminal.
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return out;
+}
+
+int percent(int position) {
+    if (position < 0) position = 0;
+    if (position > kRange) position = kRange;
+    return position * 100 / kRange;
+}
+
+int terminal_width(std::FILE* out) {
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+}  // namespace
+
+ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+
+ConsoleDisplay::~ConsoleDisplay() {
+    stop_clock();
+    std::lock_guard<std::mutex> hold(lock_);
+    if (line_open_) {
+        std::fputs("\n", out_);
+        std::fflush(out_);
+    }
+}
+
+bool ConsoleDisplay::is_terminal(std::FILE* out) {
+    return isatty(fileno(out)) == 1;
+}
+
+std::string ConsoleDisplay::clock_text() const {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60);
+    return text;
+}
+
+std::string ConsoleDisplay::render_line(int width) const {
+    int filled = percent(position_) * kBarWidth / 100;
+    std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]";
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", percent(position_));
+    std::string line = clock_text() + " " + bar + " " + pct + " " + printable(status_);
+    // A line that wraps can no longer be rewritten in place.
+    if (width > 1 && static_cast<int>(line.size()) > width - 1) line.resize(width - 1);
+    return line;
+}
+
+void ConsoleDisplay::draw_line() {
+    std::fprintf(out_, "\r\033[K%s", render_line(terminal_width(out_)).c_str());
+    std::fflush(out_);
+    line_open_ = true;
+}
+
+void ConsoleDisplay::set_progress(int position) {
+    std::lock_guard<std::mutex> hold(lock_);
+    int before = percent(position_);
+    position_ = position;
+    if (terminal_ && percent(position_) != before) draw_line();
+}
+
+void ConsoleDisplay::set_status(const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (text == status_ && (line_open_ || !terminal_)) return;
+    status_ = text;
+    if (terminal_) {
+        draw_line();
+    } else {
+        std::fprintf(out_, "%s %3d%% %s\n", clock_text().c_str(), percent(position_),
+                     printable(text).c_str());
+        std::fflush(out_);
+    }
+}
+
+void ConsoleDisplay::set_info(const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (text == info_) return;
+    info_ = text;
+    if (text.empty()) return;
+    if (terminal_) {
+        std::fprintf(out_, "\r\033[K%s\n", printable(text).c_str());
+        draw_line();
+    } else {
+        std::fprintf(out_, "%s info: %s\n", clock_text().c_str(), printable(text).c_str());
+        std::fflush(out_);
+    }
+}
+
+void ConsoleDisplay::set_clock_timer(bool running) {
+    if (!running) {
+        stop_clock();
+        return;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (clock_running_) return;
+    clock_running_ = true;
+    clock_ = std::thread([this] {
+        std::unique_lock<std::mutex> hold(lock_);
+        auto next = std::chrono::steady_clock::now();
+        while (clock_running_) {
+            next += std::chrono::seconds(1);
+            if (clock_wake_.wait_until(hold, next, [this] { return !clock_running_; })) break;
+            ++elapsed_seconds;
+            if (terminal_ && line_open_) draw_line();
+        }
+    });
+}
+
+void ConsoleDisplay::stop_clock() {
+    std::thread ending;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        clock_running_ = false;
+        ending = std::move(clock_);
+    }
+    clock_wake_.notify_all();
+    if (ending.joinable()) ending.join();
+}
+
+bool ConsoleDisplay::show(const std::string& text, const std::string& caption, BoxButtons buttons,
+                          BoxIcon icon) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (line_open_) {
+            std::fputs("\n", out_);
+            std::fflush(out_);
+            line_open_ = false;
+        }
+    }
+    return PrintingBoxes().show(text, caption, buttons, icon);
+}

@@ -1,0 +1,59 @@
+// The upgrade dialog of a run without a window, on standard error.
+//
+// On a terminal it keeps one line that is rewritten in place: elapsed time "mm:ss", the progress as
+// a bar and a percentage of the 0..185 range, and the status text; the information line is printed
+// above it whenever it changes. Elsewhere (a pipe, a file) it prints one plain line per status or
+// information change and no control characters.
+#pragma once
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/dialog.h"
+
+class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
+  public:
+    // terminal: rewrite one line in place instead of printing plain lines.
+    ConsoleDisplay(std::FILE* out, bool terminal);
+    // Stops the clock and ends a line left open.
+    ~ConsoleDisplay() override;
+    ConsoleDisplay(const ConsoleDisplay&) = delete;
+    ConsoleDisplay& operator=(const ConsoleDisplay&) = delete;
+
+    // True when the stream is a terminal.
+    static bool is_terminal(std::FILE* out);
+
+    void set_progress(int position) override;
+    void set_status(const std::string& text) override;
+    void set_info(const std::string& text) override;
+    // A clock that counts real seconds into elapsed_seconds while it runs.
+    void set_clock_timer(bool running) override;
+    void enable_start(bool) override {}
+    void post_close() override {}
+
+    // Ends the line in progress, then prints the box as a windowless run does.
+    bool show(const std::string& text, const std::string& caption, BoxButtons buttons,
+              BoxIcon icon) override;
+
+    // The line as it is drawn now (without control characters), for a terminal of width columns.
+    std::string render_line(int width) const;
+
+  private:
+    void draw_line();  // terminal only; lock held
+    void stop_clock();
+    std::string clock_text() const;
+
+    std::FILE* out_;
+    bool terminal_;
+    mutable std::mutex lock_;
+    std::condition_variable clock_wake_;
+    std::thread clock_;
+    bool clock_running_ = false;
+    bool line_open_ = false;
+    int position_ = 0;
+    std::string status_;
+    std::string info_;
+};

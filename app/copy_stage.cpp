@@ -1,0 +1,36 @@
+// The first step of a device found in normal mode: copy the "home" tree and the CD-ROM image into
+// its file system, then go on to the firmware download only when the firmware folder holds it.
+#include <cstdio>
+#include <string>
+
+#include "app/clock.h"
+#include "app/worker.h"
+#include "diag/copy_job.h"
+
+int check_firmware_files(const char* folder) {
+    // The other three images are not looked for: a package without them still starts a download,
+    // which then fails at the missing image.
+    static constexpr const char* kRequired[] = {"NPRG6280.hex", "partition.mbn", "amsshd.mbn",
+                                                "amss.mbn"};
+    for (const char* name : kRequired) {
+        std::string path = std::string(folder) + "/" + name;
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file) return 0;
+        std::fclose(file);
+    }
+    return 1;
+}
+
+int copy_stage(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
+    set_status(dialog, "Copying file to device...");
+    pause_ms(1);
+    if (!copy_file_to_device(dialog, &run.counter)) {
+        set_status(dialog, "Copy file to device fail!");
+        set_info(dialog, "");
+        return failure_end(run);
+    }
+    if (!check_firmware_files(run.firmware_folder.c_str()))
+        return success_end(run, "Copy file to device ok! Please restart device!", 0);
+    return switch_to_download_mode(run);
+}

@@ -1,0 +1,62 @@
+#include "app/device_return.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/settings.h"
+#include "diag/diag_commands.h"
+#include "discovery/device_events.h"
+#include "discovery/disk_discovery.h"
+#include "discovery/port_discovery.h"
+#include "link/serial_port.h"
+
+std::atomic<int> device_state{DEVICE_IDLE};
+std::mutex device_return_lock;
+
+void on_device_change(int event) {
+    std::lock_guard<std::mutex> hold(device_return_lock);
+    int state = device_state;
+    if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
+        // Another port of the device may still be there while the rest of it goes away.
+        if (find_any_port() == -1) device_state = DEVICE_GONE;
+    } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
+        // The new firmware may bring the disk up before, or instead of, a port.
+        if (find_mmc_disk() == 1)
+            device_state = DEVICE_BACK_DISK;
+        else if (find_any_port() != -1)
+            device_state = DEVICE_BACK_PORT;
+    }
+}
+
+int startup_device_check(DialogHandle dialog) {
+    char target[10];
+    get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
+
+    int port = find_port(PORT_DIAG);
+    if (port < 0) {
+        set_info(dialog, "Error: Can't find device!");
+        close_port();
+        return 0;
+    }
+    switch (open_port(port)) {
+        case MODE_NONE:
+            set_info(dialog, "Warning: not in diag mode!");
+            close_port();
+            return 0;
+        case MODE_DIAG: {
+            const char* version = retry_get_build_ver();
+            if (!version) {
+                set_info(dialog, "Read Device fail, please re-plug device and try again.");
+                close_port();
+                return 0;
+            }
+            set_info(dialog, "Device current version is " + std::string(version) +
+                                 ", will be upgraded to " + target);
+            close_port();
+            return 1;
+        }
+        default:
+            close_port();
+            return 1;
+    }
+}

@@ -1,0 +1,155 @@
+// The firmware download stages: switch to the boot downloader, load the flash programmer, write
+// the partition table and the images, reset and wait for the device to come back.
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/device_return.h"
+#include "app/worker.h"
+#include "diag/diag_commands.h"
+#include "discovery/port_discovery.h"
+#include "dload/dload_commands.h"
+#include "dload/hex_upload.h"
+#include "link/serial_port.h"
+#include "stream/image_stream.h"
+#include "stream/stream_commands.h"
+
+namespace {
+
+// The device re-enumerates after the switch and after GO; it gets this many one-second passes to
+// show up on a download port.
+constexpr int kPortPasses = 12;
+constexpr int kPassPauseMs = 1000;
+constexpr int kSecurityPauseMs = 100;
+// After the reset: 300 polls of 50 ms, 15 s for the device to come back.
+constexpr int kReturnPolls = 300;
+constexpr int kReturnPollMs = 50;
+
+// The images in the order the flash programmer takes them. An image with a header file has the
+// header sent with its open, under a status line of its own.
+struct Image {
+    const char* file;
+    int type;                   // open multi-image type
+    const char* header;         // nullptr: the open carries no payload
+    const char* header_status;  // shown before an open with a header
+    const char* status;         // shown before the image itself
+};
+
+constexpr Image kImages[] = {
+    {"qcsblhd_cfgdata.mbn", 2, nullptr, nullptr, "Downloading qcsblhd_cfgdata.mbn..."},
+    {"qcsbl.mbn", 3, nullptr, nullptr, "Downloading qcsbl.mbn..."},
+    {"oemsbl.mbn", 4, "oemsblhd.mbn", "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn..."},
+    {"amss.mbn", 5, "amsshd.mbn", "Downloading amsshd.mbn...", "Downloading amss.mbn...0%"},
+};
+
+// Up to ten tries of a boot downloader command, with a tick after each failed one.
+bool retry_with_ticks(Run& run, int (*command)()) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (command()) return true;
+        progress_tick(run.dialog, &run.counter);
+    }
+    return false;
+}
+
+}  // namespace
+
+int switch_to_download_mode(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
+    set_status(dialog, "Going to download mode...");
+    pause_ms(1);
+    if (!switch_dl_mode()) return failure_end(run);
+
+    progress_tick(dialog, &run.counter);
+    int mode = MODE_NONE;
+    pause_ms(kPassPauseMs);
+    // Only download ports are searched: the boot downloader never shows up as a diag port. A
+    // device still answering DIAG (or already streaming) is let go and looked at again next pass;
+    // after the last pass the last probe's answer stands.
+    for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
+        pause_ms(kPassPauseMs);
+        int port = find_port(PORT_DOWNLOAD);
+        if (port > 0) {
+            mode = open_port(port);
+            if (mode == MODE_DLOAD) break;
+            if (mode == MODE_DIAG || mode == MODE_STREAM) close_port();
+        }
+        progress_tick(dialog, &run.counter);
+    }
+    if (mode == MODE_NONE) return failure_end(run);
+    progress_tick(dialog, &run.counter);
+    return boot_downloader_stage(run);
+}
+
+int boot_downloader_stage(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
+    if (!retry_with_ticks(run, send_dload_request)) return failure_end(run);
+    progress_tick(dialog, &run.counter);
+    if (!retry_with_ticks(run, send_dload_unlock)) return failure_end(run);
+
+    progress_tick(dialog, &run.counter);
+    set_status(dialog, "Loading download code...");
+    // A failed upload shows as the flash programmer not answering below.
+    retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
+
+    int mode = MODE_NONE;
+    for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
+        int port = find_port(PORT_DOWNLOAD);
+        if (port > 0) mode = open_dl_port(port);
+        if (mode == MODE_DLOAD) break;
+        pause_ms(kPassPauseMs);
+        progress_tick(dialog, &run.counter);
+    }
+    if (mode == MODE_NONE) return failure_end(run);
+    return streaming_stage(run);
+}
+
+int streaming_stage(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
+    set_status(dialog, "Loading download code ok...");
+    progress_tick(dialog, &run.counter);
+    progress_tick(dialog, &run.counter);
+
+    // Not every flash programmer knows the security mode; the download goes on without it.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (attempt > 0) pause_ms(kSecurityPauseMs);
+        if (send_dl_security()) break;
+    }
+
+    progress_tick(dialog, &run.counter);
+    set_status(dialog, "Downloading partition.mbn...");
+    if (!send_partition_table(run.file("partition.mbn").c_str())) return failure_end(run);
+    progress_tick(dialog, &run.counter);
+
+    for (const Image& image : kImages) {
+        pause_ms(1);
+        std::string header = image.header ? run.file(image.header) : std::string();
+        if (image.header) set_status(dialog, image.header_status);
+        if (!send_multi_image_open(image.header ? header.c_str() : nullptr, image.type))
+            return failure_end(run);
+        progress_tick(dialog, &run.counter);
+        pause_ms(1);
+        set_status(dialog, image.status);
+        if (!dl_dload_amss(run.file(image.file).c_str(), dialog, &run.counter))
+            return failure_end(run);
+    }
+
+    int reset = 0;
+    {
+        // The device-return handling searches ports (closing the serial port) once the state
+        // leaves DEVICE_IDLE; it waits here until the reset exchange is over.
+        std::lock_guard<std::mutex> hold(device_return_lock);
+        device_state = DEVICE_RESETTING;
+        set_status(dialog, "Resetting device...");
+        reset = dl_reset();
+    }
+    if (!reset) return failure_end(run);
+    set_status(dialog, "Finding device...");
+    set_info(dialog, "Warning: Do not plug out device during download process!");
+
+    for (int poll = 0; poll < kReturnPolls && !stop_requested(); ++poll) {
+        pause_ms(kReturnPollMs);
+        int state = device_state;
+        if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
+            return success_end(run, "Download ok!", 1);
+    }
+    return failure_end(run);
+}

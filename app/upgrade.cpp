@@ -1,0 +1,83 @@
+// The shell around the upgrade worker: start-up, one worker at a time, stopping it, clean-up.
+#include "app/upgrade.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "app/clock.h"
+#include "app/device_return.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "app/worker.h"
+#include "link/serial_port.h"
+
+int elapsed_seconds = 0;
+bool windowless = false;
+
+namespace {
+
+std::mutex worker_lock;  // guards worker_thread
+std::thread worker_thread;
+std::atomic<bool> running{false};
+std::atomic<int> succeeded{0};
+
+}  // namespace
+
+int init_globals() {
+    compute_program_folder(program_folder);
+    log_open();
+    if (!serial_port) serial_port = new CSerialPort();
+    return 1;
+}
+
+void app_cleanup() {
+    // The port and the log are released only once no worker can use them any more.
+    stop_worker();
+    if (serial_port) {
+        serial_port->Close();
+        delete serial_port;
+        serial_port = nullptr;
+    }
+    log_close();
+}
+
+int upgrade_init(UpgradeDialog* dialog) {
+    init_globals();
+    return startup_device_check(dialog);
+}
+
+int upgrade_start(UpgradeDialog* dialog) {
+    std::lock_guard<std::mutex> hold(worker_lock);
+    // A second worker beside a running one would share the port with it.
+    if (running) return 1;
+    if (worker_thread.joinable()) worker_thread.join();  // the last run has ended
+
+    if (dialog) dialog->enable_start(false);
+    clear_stop();
+    running = true;
+    worker_thread = std::thread([dialog] {
+        Run run;
+        run.dialog = dialog;
+        upgrade_worker(run);
+        succeeded = run.succeeded ? 1 : 0;
+        running = false;
+    });
+    if (windowless) worker_thread.join();
+    return 1;
+}
+
+bool worker_running() {
+    return running;
+}
+
+void stop_worker() {
+    std::lock_guard<std::mutex> hold(worker_lock);
+    if (!worker_thread.joinable()) return;
+    if (running) request_stop();
+    worker_thread.join();
+}
+
+int last_run_succeeded() {
+    return succeeded;
+}

@@ -1,0 +1,36 @@
+// The upgrade worker and its stages. A run walks the device from the mode it was found in to the
+// end of the job; every stage ends the run through success_end or failure_end, or hands over to the
+// next stage.
+#pragma once
+
+#include <string>
+
+#include "app/dialog.h"
+
+struct Run {
+    UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no ticks
+    int counter = 1;                  // the progress counter every long operation ticks
+    std::string firmware_folder;      // "<program folder>VELMOR"
+    bool succeeded = false;           // set by success_end
+
+    // A firmware file: "<firmware folder>/<name>".
+    std::string file(const char* name) const { return firmware_folder + "/" + name; }
+};
+
+// The thread routine: 1 after a full download, 0 otherwise.
+int upgrade_worker(Run& run);
+
+// The ends of every run; both return the run's exit code.
+int success_end(Run& run, const std::string& status, int exit_code);
+int failure_end(Run& run);
+
+// DIAG stage: the copy stage, then (with the firmware files present) the switch to download mode.
+int copy_stage(Run& run);
+int switch_to_download_mode(Run& run);
+// The device's boot downloader answers on the open port: load and start the flash programmer.
+int boot_downloader_stage(Run& run);
+// The flash programmer answers on the open port: partition table, images, reset, return.
+int streaming_stage(Run& run);
+
+// 1 when NPRG6280.hex, partition.mbn, amsshd.mbn and amss.mbn can each be opened in folder.
+int check_firmware_files(const char* folder);
