@@ -1,0 +1,67 @@
+// One request framed and written, one read of the answer. The exchange only moves bytes: the
+// caller decodes the answer and judges it. A stop request makes every exchange fail as on a
+// closed port, so a worker whose dialog is closing runs to its end without touching the port.
+#include "link/exchange.h"
+
+#include <vector>
+
+#include "app/clock.h"
+#include "app/log.h"
+#include "link/attempts.h"
+#include "link/hdlc.h"
+#include "link/serial_port.h"
+
+namespace {
+
+bool port_usable() {
+    return !stop_requested() && serial_port && serial_port->IsOpen();
+}
+
+void write_and_read(const std::vector<std::uint8_t>& frame, std::uint8_t* response, int capacity) {
+    serial_port->Write(frame.data(), static_cast<int>(frame.size()));
+    serial_port->Read(response, capacity);
+}
+
+}  // namespace
+
+int apply_dl_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
+                 std::uint16_t crc) {
+    if (!port_usable()) return 0;
+    try {
+        write_and_read(hdlc_encode(request, length, crc, true), response, capacity);
+    } catch (const CSerialException&) {
+        log_write("apply dl cmd: Serial port wr/rd error\n");
+        return 0;
+    }
+    return 1;
+}
+
+int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
+                   std::uint16_t crc) {
+    if (!port_usable()) return 0;
+    enum { kDone = 0, kRaised, kStopped };
+    // The flush before each attempt is inside the attempt: a port that fails to flush fails the
+    // attempt like one that fails to write.
+    int failure = run_attempts([&] {
+        if (!port_usable()) return static_cast<int>(kStopped);
+        try {
+            serial_port->Flush();
+            write_and_read(hdlc_encode(request, length, crc, false), response, capacity);
+        } catch (const CSerialException&) {
+            return static_cast<int>(kRaised);
+        }
+        return static_cast<int>(kDone);
+    });
+    if (failure == kRaised) log_write("apply diag cmd: Serial port wr/rd error\n");
+    return failure == kDone ? 1 : 0;
+}
+
+int check_ack(const std::uint8_t* decoded) {
+    if (decoded && decoded[0] == 0x02) return 1;
+    if (decoded && decoded[0] == 0x03) {
+        log_write("error: nak code 0x%x", decoded[1] * 256 + decoded[2]);
+        return 0;
+    }
+    log_write("check ack error: unknown response\n");
+    return 0;
+}

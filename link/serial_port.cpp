@@ -1,0 +1,30 @@
+// The parts of the serial port that every platform shares; serial_port_<platform>.cpp holds the
+// device calls and the system's error texts.
+#include "link/serial_port.h"
+
+CSerialPort* serial_port = nullptr;
+
+void close_port() {
+    if (serial_port) serial_port->Close();
+}
+
+CSerialException::CSerialException(std::uint32_t error) : m_dwError(error) {
+    char text[256];
+    GetErrorMessage(text, sizeof(text));
+    what_ = "serial port error " + std::to_string(error);
+    if (text[0]) what_ += std::string(": ") + text;
+}
+
+const char* CSerialException::what() const noexcept {
+    return what_.c_str();
+}
+
+CSerialPort::CSerialPort() : handle_(-1) {}
+
+CSerialPort::~CSerialPort() {
+    Close();
+}
+
+bool CSerialPort::IsOpen() const {
+    return handle_ != -1;
+}
