@@ -1,0 +1,148 @@
+#include "diag/diag_commands.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "app/log.h"
+#include "dload/dload_commands.h"
+#include "link/attempts.h"
+#include "link/exchange.h"
+#include "link/hdlc.h"
+#include "link/serial_port.h"
+#include "stream/stream_commands.h"
+
+namespace {
+
+constexpr int kReceiveSize = 20000;
+
+// DIAG answers this code to a command it does not know.
+constexpr std::uint8_t kBadCommand = 0x13;
+
+enum Failure { kSendFailed = 1, kCrcFailed, kBadCommandAnswer, kEmptyText };
+
+// The build version answer carries its text from this byte on, up to a NUL.
+constexpr int kVersionTextOffset = 12;
+
+// The last build version read; shown in the dialog's information line.
+char version_text[128];
+
+// One-byte DIAG request, decoded and judged: 0 or the kind of failure.
+int exchange_diag_byte(std::uint8_t code, std::vector<std::uint8_t>& received) {
+    const std::uint8_t request[1] = {code};
+    if (!apply_diag_cmd(request, 1, received.data(), kReceiveSize, crc16_bits(request, 8))) {
+        return kSendFailed;
+    }
+    const int length = check_buf(received.data(), kReceiveSize);
+    if (!crc16_check(received.data(), length)) return kCrcFailed;
+    if (received[0] == kBadCommand) return kBadCommandAnswer;
+    return 0;
+}
+
+}  // namespace
+
+int open_port(int port) {
+    if (!serial_port) return MODE_NONE;
+    serial_port->Close();
+    try {
+        serial_port->Open(port);
+    } catch (const CSerialException&) {
+        log_write("can't open port! %d\n", port);
+        return MODE_NONE;
+    }
+    // Fixed order, each probe with its own ten attempts: a device that speaks only one protocol
+    // first sees the requests of the protocols tried before it.
+    if (dl_nop()) return MODE_DLOAD;
+    if (dl_nop()) return MODE_DLOAD;
+    if (get_ver()) return MODE_DIAG;
+    if (send_dl_hello()) return MODE_STREAM;
+    log_write("Open port error and close port %d\n", port);
+    serial_port->Close();
+    return MODE_NONE;
+}
+
+int open_dl_port(int port) {
+    if (!serial_port) return 0;
+    serial_port->Close();
+    try {
+        serial_port->Open(port);
+    } catch (const CSerialException&) {
+        log_write("can't open dl port! %d\n", port);
+        return 0;
+    }
+    if (send_dl_hello()) return MODE_DLOAD;
+    log_write("Open port error and close dl port %d\n", port);
+    serial_port->Close();
+    return 0;
+}
+
+int get_ver() {
+    std::vector<std::uint8_t> received(kReceiveSize);
+    const int failure = run_attempts([&] { return exchange_diag_byte(0x00, received); });
+    switch (failure) {
+        case 0:
+            log_write("Open in DIAG mode\n");
+            return 1;
+        case kSendFailed:
+            log_write("get ver: send cmd error! \n");
+            break;
+        case kCrcFailed:
+            log_write("get ver: check crc error! \n");
+            break;
+        default:
+            log_write("get ver: recv bad cmd error! \n");
+            break;
+    }
+    return 0;
+}
+
+const char* retry_get_build_ver() {
+    std::vector<std::uint8_t> received(kReceiveSize);
+    const std::uint8_t request[1] = {0x7C};
+    const int failure = run_attempts([&] {
+        // Cleared before every read, so the text cannot run on into what an earlier, longer answer
+        // left behind; the zeros end it where the received bytes end.
+        std::fill(received.begin(), received.end(), 0);
+        if (!apply_diag_cmd(request, 1, received.data(), kReceiveSize, crc16_bits(request, 8))) {
+            return static_cast<int>(kSendFailed);
+        }
+        // The answer is read raw, neither decoded nor CRC-tested. An answer without a NUL is cut
+        // at the end of the receive buffer or of the version text, whichever comes first.
+        const char* text = reinterpret_cast<const char*>(received.data() + kVersionTextOffset);
+        const std::size_t room =
+            std::min<std::size_t>(sizeof version_text - 1, kReceiveSize - kVersionTextOffset);
+        const std::size_t length = strnlen(text, room);
+        std::memcpy(version_text, text, length);
+        version_text[length] = '\0';
+        return length > 0 ? 0 : static_cast<int>(kEmptyText);
+    });
+    if (failure == 0) return version_text;
+    if (failure == kSendFailed) {
+        log_write("retry_get_build_ver: send cmd error! \n");
+    } else {
+        log_write("retry_get_build_ver: get length error! \n");
+    }
+    return nullptr;
+}
+
+int switch_dl_mode() {
+    std::vector<std::uint8_t> received(kReceiveSize);
+    const int failure = run_attempts([&] { return exchange_diag_byte(0x3A, received); });
+    switch (failure) {
+        case 0:
+            log_write("Switch to DLoad mode and close port \n");
+            serial_port->Close();
+            return 1;
+        case kSendFailed:
+            log_write("switch dl mode: send cmd error! \n");
+            break;
+        case kCrcFailed:
+            log_write("switch dl mode: check crc error! \n");
+            break;
+        default:
+            log_write("switch dl mode: recv bad cmd error! \n");
+            break;
+    }
+    return 0;
+}

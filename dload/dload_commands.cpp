@@ -1,0 +1,110 @@
+#include "dload/dload_commands.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "app/log.h"
+#include "link/attempts.h"
+#include "link/exchange.h"
+#include "link/hdlc.h"
+
+namespace {
+
+constexpr int kReceiveSize = 20000;
+
+constexpr std::uint8_t kNak = 0x03;
+
+enum Failure { kSendFailed = 1, kCrcFailed, kAnswerFailed };
+
+// One attempt of a DLOAD command: exchange, then decode and CRC-test the answer in place.
+// judge(decoded) says whether the decoded answer is the one the command waits for. The receive
+// buffer is the operation's own and is not cleared here: an attempt that reads nothing is judged
+// on what the earlier attempts left in it.
+template <class Judge>
+int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received,
+                  Judge&& judge) {
+    if (!apply_dl_cmd(request, length, received.data(), kReceiveSize,
+                      crc16_bits(request, length * 8))) {
+        return kSendFailed;
+    }
+    std::uint8_t* answer = locate_answer(received.data());
+    const int decoded = check_buf(answer, kReceiveSize - 1);
+    if (!crc16_check(answer, decoded)) return kCrcFailed;
+    return judge(answer) ? 0 : kAnswerFailed;
+}
+
+}  // namespace
+
+int dl_nop() {
+    static const std::uint8_t request[] = {0x06};
+    std::vector<std::uint8_t> received(kReceiveSize);
+    const int failure = run_attempts([&] {
+        return dload_attempt(request, sizeof request, received,
+                             [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
+    });
+    switch (failure) {
+        case 0:
+            log_write("Open in DLoad mode\n");
+            return 1;
+        case kSendFailed:
+            log_write("dl nop: send cmd error! \n");
+            break;
+        case kCrcFailed:
+            log_write("dl nop: check crc error! \n");
+            break;
+        default:
+            log_write("dl nop: check ack error! \n");
+            break;
+    }
+    return 0;
+}
+
+int send_dload_request() {
+    // The parameter request; the boot downloader's answer layout is not used, only that it is a
+    // valid packet other than NAK.
+    static const std::uint8_t request[] = {0x07};
+    std::vector<std::uint8_t> received(kReceiveSize);
+    const int failure = run_attempts([&] {
+        return dload_attempt(request, sizeof request, received,
+                             [](const std::uint8_t* answer) { return answer[0] != kNak; });
+    });
+    switch (failure) {
+        case 0:
+            log_write("Send DLoad request ok\n");
+            return 1;
+        case kSendFailed:
+            log_write("Send DLoad request error\n");
+            break;
+        case kCrcFailed:
+            log_write("Send DLoad request: check crc error\n");
+            break;
+        default:
+            log_write("Send DLoad request: recv bad command error\n");
+            break;
+    }
+    return 0;
+}
+
+int send_dload_unlock() {
+    // UNLOCK with the boot downloader's fixed 8-byte security code.
+    static const std::uint8_t request[] = {0x0B, 0x5A, 0xC3, 0x17, 0x8E, 0x2B, 0xD4, 0x61, 0xF0};
+    std::vector<std::uint8_t> received(kReceiveSize);
+    const int failure = run_attempts([&] {
+        return dload_attempt(request, sizeof request, received,
+                             [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
+    });
+    switch (failure) {
+        case 0:
+            return 1;
+        case kSendFailed:
+            log_write("Send DLoad unlock: send command error\n");
+            break;
+        case kCrcFailed:
+            log_write("Send DLoad unlock: check crc error\n");
+            break;
+        default:
+            log_write("Send DLoad unlock: check dl ack error\n");
+            break;
+    }
+    return 0;
+}

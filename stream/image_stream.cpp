@@ -1,0 +1,145 @@
+#include "stream/image_stream.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "app/log.h"
+#include "link/attempts.h"
+#include "link/exchange.h"
+#include "link/hdlc.h"
+#include "link/serial_port.h"
+#include "stream/stream_commands.h"
+
+namespace {
+
+constexpr int kReceiveSize = 20000;
+
+// Stream write: 0x07, the block's offset in the image (32 bits, low byte first), the block.
+constexpr int kHeaderSize = 5;
+constexpr int kBlockSize = 512;
+
+constexpr std::uint8_t kBlockWritten = 0x08;
+constexpr std::uint8_t kLogMessage = 0x0E;
+
+// The dialog is touched every 300 blocks.
+constexpr std::uint32_t kTickBytes = 153600;
+
+constexpr std::uint64_t kLargestImage = 0xFFFFFFFFull;
+
+enum Failure { kSendFailed = 1, kAnswerFailed };
+
+// Logs count bytes as "0x%x " items, a few dozen per log call.
+void log_bytes(const std::uint8_t* bytes, int count) {
+    constexpr int kPerCall = 64;
+    char text[kPerCall * 5 + 1];
+    for (int start = 0; start < count; start += kPerCall) {
+        int used = 0;
+        for (int i = start; i < count && i < start + kPerCall; ++i) {
+            used += std::snprintf(text + used, sizeof text - used, "0x%x ", bytes[i]);
+        }
+        log_write("%s", text);
+    }
+}
+
+// The further read after a log message from the programmer; false when the port raised.
+bool read_log_message_rest(std::vector<std::uint8_t>& received) {
+    if (!serial_port) return false;
+    try {
+        serial_port->Read(received.data(), kReceiveSize);
+    } catch (const CSerialException&) {
+        return false;
+    }
+    return true;
+}
+
+// One block, up to ten attempts; 0 or the kind of the last failure.
+int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received) {
+    const std::uint16_t crc = crc16_bits(request, length * 8);
+    return run_attempts([&] {
+        std::fill(received.begin(), received.end(), 0);
+        if (!apply_dl_cmd(request, length, received.data(), kReceiveSize, crc)) {
+            return static_cast<int>(kSendFailed);
+        }
+        // Only the command byte counts; an empty read leaves 0x00 there.
+        const std::uint8_t command = locate_answer(received.data())[0];
+        if (command == kBlockWritten) return 0;
+        log_write("error ack1\n");
+        log_bytes(received.data(), kReceiveSize);
+        log_write("\n");
+        if (command == kLogMessage && read_log_message_rest(received)) {
+            log_write("error ack2\n");
+            log_bytes(received.data(), kReceiveSize);
+            log_write("\n");
+        }
+        return static_cast<int>(kAnswerFailed);
+    });
+}
+
+}  // namespace
+
+int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
+    std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
+    if (!file) return 0;
+    // Offsets on the wire are 32 bits wide: a larger image cannot be addressed.
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > kLargestImage) {
+        std::fclose(file);
+        log_write("dl_dload_amss: image larger than 4 GiB error! \n");
+        return 0;
+    }
+
+    std::uint8_t request[kHeaderSize + kBlockSize];
+    std::vector<std::uint8_t> received(kReceiveSize);
+    std::uint32_t offset = 0;
+    int percent = 1;
+    bool written = true;
+    // A short read ends the image; a file whose size is a multiple of 512 (an empty one too) so
+    // ends with a block of no data bytes, which the programmer expects.
+    for (;;) {
+        const std::size_t count = std::fread(request + kHeaderSize, 1, kBlockSize, file);
+        if (std::ferror(file)) {
+            log_write("dl_dload_amss: read image file error! \n");
+            written = false;
+            break;
+        }
+        if (count > kLargestImage - offset) {  // the file grew past what an offset can address
+            log_write("dl_dload_amss: image larger than 4 GiB error! \n");
+            written = false;
+            break;
+        }
+        request[0] = 0x07;
+        put_le32(request + 1, offset);
+        const int failure = write_block(request, kHeaderSize + static_cast<int>(count), received);
+        if (failure != 0) {
+            log_write(failure == kSendFailed ? "dl_dload_amss: send cmd error! \n"
+                                             : "dl_dload_amss: recv bad cmd error! \n");
+            written = false;
+            break;
+        }
+        offset += static_cast<std::uint32_t>(count);
+        // Ticks only where data moved the offset onto a multiple: the closing empty block of a
+        // 153600-byte multiple (or of an empty file) adds none.
+        if (dialog && count > 0 && offset % kTickBytes == 0) {
+            progress_tick(dialog, counter);
+            percent = std::min(percent + 1, 99);
+            char status[64];
+            std::snprintf(status, sizeof status, "Downloading amss.mbn...%d%%", percent);
+            set_status(dialog, status);
+        }
+        if (count < static_cast<std::size_t>(kBlockSize)) break;
+    }
+    std::fclose(file);
+
+    if (written) {
+        log_write("Download OK and close now\n");
+    } else {
+        log_write("Download fail on addr 0x%x and close now\n", offset);
+    }
+    send_dl_close_handle();
+    return written ? 1 : 0;
+}

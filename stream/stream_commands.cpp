@@ -1,0 +1,301 @@
+#include "stream/stream_commands.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+#include "link/attempts.h"
+#include "link/exchange.h"
+#include "link/hdlc.h"
+#include "link/serial_port.h"
+
+namespace {
+
+constexpr int kReceiveSize = 20000;
+constexpr int kRequestSize = 1024;
+constexpr int kPayloadLimit = 512;
+
+// Answers that the programmer sends in place of the expected one: a log message (it may have more
+// to say, so one further read takes it off the line) and an error report.
+constexpr std::uint8_t kLogMessage = 0x0E;
+constexpr std::uint8_t kError = 0x0D;
+
+enum Failure {
+    kSendFailed = 1,
+    kCommandFailed,
+    kSectorCountFailed,
+    kFeatureBitsFailed,
+    kErrorAnswer
+};
+
+// The receive buffer of one operation: cleared when the operation starts and not between its
+// attempts, so an attempt that reads nothing is judged on what an earlier attempt left behind.
+struct Receive {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kReceiveSize);
+
+    std::uint8_t* data() { return bytes.data(); }
+    // The answer's command byte and what follows it; streaming answers are read raw.
+    const std::uint8_t* answer() const { return locate_answer(bytes.data()); }
+    // How many bytes from the answer's start the buffer holds.
+    int room() const { return kReceiveSize - static_cast<int>(answer() - bytes.data()); }
+};
+
+int exchange(const std::uint8_t* request, int length, Receive& received) {
+    return apply_dl_cmd(request, length, received.data(), kReceiveSize,
+                        crc16_bits(request, length * 8));
+}
+
+// The one further read after a log message from the programmer; its content is not used. A port
+// error here is the operation's own to handle: false.
+bool read_log_message_rest(Receive& received) {
+    if (!serial_port) return false;
+    try {
+        serial_port->Read(received.data(), kReceiveSize);
+    } catch (const CSerialException&) {
+        return false;
+    }
+    return true;
+}
+
+// Fills request + 2 with the first bytes of the file, at most 512; -1 when it cannot be read.
+int read_payload(const char* path, std::uint8_t* request) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return -1;
+    const std::size_t count = std::fread(request + 2, 1, kPayloadLimit, file);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    return failed ? -1 : static_cast<int>(count);
+}
+
+// The text of an error answer: 0x0D, a 32-bit error code, then the programmer's message up to
+// a NUL or the CRC. A copy of the frame is decoded to find where the message ends; without a
+// closing flag that cannot be told and the text stays empty. At most 127 characters are kept,
+// anything unprintable shown as '?'.
+std::string error_answer_text(const Receive& received) {
+    const std::uint8_t* begin = received.answer();
+    const std::uint8_t* end = std::find(begin, begin + received.room(), 0x7E);
+    if (end == begin + received.room()) return {};
+    std::vector<std::uint8_t> copy(begin, end + 1);
+    const int decoded = check_buf(copy.data(), static_cast<int>(copy.size()));
+    constexpr int kTextStart = 5;
+    const int text_end = std::min(decoded - 2, static_cast<int>(copy.size()));  // CRC excluded
+    std::string text;
+    for (int i = kTextStart; i < text_end && text.size() < 127 && copy[i] != 0; ++i) {
+        text += (copy[i] >= 0x20 && copy[i] < 0x7F) ? static_cast<char>(copy[i]) : '?';
+    }
+    return text;
+}
+
+}  // namespace
+
+int send_dl_hello() {
+    // Hello: magic text, protocol version 3, compatible version 2, feature bits 0x09.
+    std::uint8_t request[36] = {0x01};
+    std::memcpy(request + 1, "QCOM fast download protocol host", 32);
+    request[33] = 3;
+    request[34] = 2;
+    request[35] = 0x09;
+
+    Receive received;
+    const int failure = run_attempts([&] {
+        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+        // Hello response: 0x02, magic (32), versions (2), block size (4), flash base (4), flash
+        // id length L (at 43), flash id (L), window size (2), sector count N (2), N sector
+        // sizes (4 each), feature bits. Every offset is checked against the buffer first.
+        const std::uint8_t* answer = received.answer();
+        const int room = received.room();
+        if (answer[0] != 0x02) return static_cast<int>(kCommandFailed);
+        const int id_length = answer[43];
+        const int sectors_at = 46 + id_length;
+        if (sectors_at + 2 > room) return static_cast<int>(kSectorCountFailed);
+        const int sectors = get_le16(answer + sectors_at);
+        if (4 * sectors > 1024) return static_cast<int>(kSectorCountFailed);
+        const int features_at = 48 + id_length + 4 * sectors;
+        if (features_at >= room) return static_cast<int>(kFeatureBitsFailed);
+        if (answer[features_at] != 0x09) return static_cast<int>(kFeatureBitsFailed);
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            log_write("Open in Stream Download mode\n");
+            return 1;
+        case kSendFailed:
+            log_write("send dl hello: send cmd error! \n");
+            break;
+        case kCommandFailed:
+            log_write("send dl hello: recv bad cmd error! \n");
+            break;
+        case kSectorCountFailed:
+            log_write("send dl hello:recv bad number of sector error! \n");
+            break;
+        default:
+            log_write("send dl hello: recv bad feature bits cmd error! \n");
+            break;
+    }
+    return 0;
+}
+
+int send_dl_security() {
+    static const std::uint8_t request[] = {0x17, 0x01};  // security mode 1
+    Receive received;
+    const int failure = run_attempts([&] {
+        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+        return received.answer()[0] == 0x18 ? 0 : static_cast<int>(kCommandFailed);
+    });
+    if (failure == 0) return 1;
+    // A programmer that only ever answers with a log message has taken the mode all the same.
+    if (failure == kCommandFailed && received.answer()[0] == kLogMessage &&
+        read_log_message_rest(received)) {
+        return 1;
+    }
+    log_write("Send dl security fail\n");
+    return 0;
+}
+
+int send_partition_table(const char* path) {
+    if (!path) return 0;
+    std::uint8_t request[kRequestSize] = {0x19, 0x00};  // override flag off
+    Receive received;
+    bool unreadable = false;
+    const int failure = run_attempts([&] {
+        const int payload = read_payload(path, request);
+        if (payload < 0) {
+            unreadable = true;
+            return 0;
+        }
+        if (!exchange(request, 2 + payload, received)) return static_cast<int>(kSendFailed);
+        return received.answer()[0] == 0x1A ? 0 : static_cast<int>(kCommandFailed);
+    });
+    if (unreadable) return 0;
+    switch (failure) {
+        case 0:
+            break;
+        case kSendFailed:
+            log_write("Fail to send partition table\n");
+            return 0;
+        default:
+            log_write("Partition table response error\n");
+            return 0;
+    }
+    switch (received.answer()[1]) {
+        case 0:
+            log_write("Partition table accepted\n");
+            break;
+        case 1:
+            log_write("Partition table differs, override will be accepted\n");
+            break;
+        case 2:
+            log_write("Partition table format not recognized, will not accept override\n");
+            break;
+        case 3:
+            log_write("Partition table erase operation failed\n");
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+int send_multi_image_open(const char* header_path, int image_type) {
+    std::uint8_t request[kRequestSize] = {0x1B, static_cast<std::uint8_t>(image_type)};
+    Receive received;
+    bool unreadable = false;
+    const int failure = run_attempts([&] {
+        int payload = 0;
+        if (header_path) {
+            payload = read_payload(header_path, request);
+            if (payload < 0) {
+                unreadable = true;
+                return 0;
+            }
+        }
+        if (!exchange(request, 2 + payload, received)) return static_cast<int>(kSendFailed);
+        return received.answer()[0] == 0x1C ? 0 : static_cast<int>(kCommandFailed);
+    });
+    if (unreadable) return 0;
+    if (failure != 0) {
+        log_write("Send multi-image response error\n");
+        return 0;
+    }
+    switch (received.answer()[1]) {
+        case 0:
+            log_write("Send multi-image open successful\n");
+            break;
+        case 1:
+            log_write("Send multi-image payload length exceeded faill\n");
+            break;
+        case 2:
+            log_write("Send multi-image  no payload expected fail\n");
+            break;
+        case 3:
+            log_write("Send multi-image payload required fail\n");
+            break;
+        case 4:
+            log_write("Send multi-image block 0 write protected fail\n");
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+int send_dl_close_handle() {
+    static const std::uint8_t request[] = {0x15};
+    Receive received;
+    const int failure = run_attempts([&] {
+        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+        const std::uint8_t command = received.answer()[0];
+        return command == 0x16 || command == kLogMessage ? 0 : static_cast<int>(kCommandFailed);
+    });
+    switch (failure) {
+        case 0:
+            break;
+        case kSendFailed:
+            log_write("send dl close handle: send dl cmd error! \n");
+            return 0;
+        default:
+            log_write("Close handle fail\n");
+            return 0;
+    }
+    if (received.answer()[0] == 0x16) {
+        log_write("Close handle ok\n");
+        return 1;
+    }
+    log_write("Close handle fail, It's already close\n");
+    if (!read_log_message_rest(received)) {
+        log_write("send dl close handle: send dl cmd error! \n");
+        return 0;
+    }
+    return 1;
+}
+
+int dl_reset() {
+    static const std::uint8_t request[] = {0x0B};
+    Receive received;
+    const int failure = run_attempts([&] {
+        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+        const std::uint8_t command = received.answer()[0];
+        if (command == 0x0C) return 0;
+        return command == kError ? static_cast<int>(kErrorAnswer)
+                                 : static_cast<int>(kCommandFailed);
+    });
+    switch (failure) {
+        case 0:
+            log_write("Download reset ok, finish download\n");
+            return 1;
+        case kSendFailed:
+            log_write("dl reset, send cmd error\n");
+            break;
+        case kErrorAnswer:
+            log_write("Error: Download reset, %s\n", error_answer_text(received).c_str());
+            break;
+        default:
+            log_write("Download reset fail\n");
+            break;
+    }
+    return 0;
+}
