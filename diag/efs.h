@@ -15,7 +15,10 @@ int create_efs_dir(const char* path);
 int unlink_efs_dir(const char* path);
 int open_efs_dir(const char* path, std::uint8_t* handle);
 // 1 entry read, 0 failure, -1 end of the listing or not a readdir answer.
-int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type, int name_capacity);
+int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type,
+                 int name_capacity);
 int close_efs_dir(const std::uint8_t* handle);
 // The file's size, 0 on failure.
 std::uint32_t get_efs_size(const char* path);
+// The same query with failure told apart from an empty file: 1 with *size set, or 0.
+int query_efs_size(const char* path, std::uint32_t* size);

@@ -6,8 +6,12 @@
 #include "app/progress.h"
 
 // Bytes sent, 0 on failure (and for an empty file).
-std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle, DialogHandle dialog,
-                             int* counter);
+std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle,
+                             DialogHandle dialog, int* counter);
+// The same transfer with failure told apart from an empty file: 1 with *sent set to the bytes
+// sent, or 0 on failure.
+int try_write_efs_file(const char* local_path, const std::uint8_t* handle, DialogHandle dialog,
+                       int* counter, std::uint32_t* sent);
 // 1 when the device file matches the local file.
 int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandle dialog,
                  int* counter);

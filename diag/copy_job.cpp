@@ -1,0 +1,364 @@
+#include "diag/copy_job.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "diag/diag_commands.h"
+#include "diag/efs.h"
+#include "diag/efs_transfer.h"
+#include "diag/local_dir.h"
+#include "discovery/port_discovery.h"
+#include "link/attempts.h"
+
+namespace {
+
+constexpr int kPasses = 10;
+constexpr int kReopenCalls = 10;
+constexpr int kReopenPauseMs = 100;
+// A device directory is listed with sequence numbers 1 to 255; entries past that stay.
+constexpr int kMaxListing = 255;
+constexpr int kNameBuffer = 256;
+constexpr const char* kDeviceHome = "/home";
+
+// ---------------------------------------------------------------------------------------------
+// The local tree.
+
+// A walk of the local tree knows the tree's real root and the real paths of the folders it is in,
+// so that a symbolic link never leads it out of the tree or round in a circle.
+struct TreeWalk {
+    std::string root;
+    std::vector<std::string> folders;
+};
+
+bool inside_tree(const TreeWalk& walk, const std::string& real) {
+    const std::string& root = walk.root;
+    if (real.compare(0, root.size(), root) != 0) return false;
+    return real.size() == root.size() || root.back() == local_separator() ||
+           real[root.size()] == local_separator();
+}
+
+bool start_walk(const std::string& local_folder, TreeWalk* walk) {
+    walk->root = local_real_path(local_folder);
+    if (walk->root.empty()) return false;
+    walk->folders = {walk->root};
+    return true;
+}
+
+// Whether the walk takes this entry: a symbolic link only when what it points to lies inside the
+// tree, a folder only when it is not one the walk is already in. *real gets the real path.
+bool follow(const char* operation, const TreeWalk& walk, const std::string& path,
+            const LocalEntry& entry, std::string* real) {
+    if (entry.kind == LocalKind::Other) {
+        log_write("%s: skip %s\n", operation, path.c_str());
+        return false;
+    }
+    if (!entry.link && entry.kind == LocalKind::File) return true;
+    *real = local_real_path(path);
+    if (real->empty() || !inside_tree(walk, *real)) {
+        log_write("%s: skip link out of tree %s\n", operation, path.c_str());
+        return false;
+    }
+    if (entry.kind == LocalKind::Folder) {
+        for (const std::string& folder : walk.folders) {
+            if (folder == *real) {
+                log_write("%s: skip link loop %s\n", operation, path.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool describes_link(const std::string& name) {
+    return name.find(".link") != std::string::npos;
+}
+
+// A file name such as sh_bin_busybox.link describes the link "sh" with the target /bin/busybox:
+// up to the first '.', the part before the first '_' names the link, the rest is the target with
+// every '_' read as '/'.
+bool read_link_name(const std::string& name, std::string* link_name, std::string* target) {
+    const std::string stem = name.substr(0, name.find('.'));
+    const std::size_t underscore = stem.find('_');
+    // No '_': no link. Nothing before it: no name to make the link under.
+    if (underscore == std::string::npos || underscore == 0) return false;
+    *link_name = stem.substr(0, underscore);
+    *target = stem.substr(underscore);
+    for (char& c : *target) {
+        if (c == '_') c = '/';
+    }
+    return true;
+}
+
+std::string local_child(const std::string& folder, const std::string& name) {
+    return folder + local_separator() + name;
+}
+
+std::string device_child(const std::string& folder, const std::string& name) {
+    return folder + "/" + name;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upload of one file, read back and compared.
+
+int upload_file(const std::string& local, const std::string& device) {
+    constexpr int kSizeDiffers = 1;
+    constexpr int kCheckFailed = 2;
+    bool given_up = false;
+    const int failure = run_attempts([&] {
+        // create_efs_file truncates what an earlier attempt left.
+        EfsHandle handle = {};
+        if (!create_efs_file(device.c_str(), handle)) {
+            given_up = true;
+            return 0;
+        }
+        // Files go up without progress ticks of their own; an empty file is sent as such.
+        std::uint32_t sent = 0;
+        if (!try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent)) {
+            given_up = true;
+            return 0;
+        }
+        close_efs_file(handle);
+        std::uint32_t size = 0;
+        if (!query_efs_size(device.c_str(), &size) || size != sent) return kSizeDiffers;
+        int checked = 0;
+        if (open_efs_file(device.c_str(), handle))
+            checked = chk_efs_file(handle, local.c_str(), nullptr, nullptr);
+        if (!checked) {
+            close_efs_file(handle);
+            return kCheckFailed;
+        }
+        if (!close_efs_file(handle)) return kCheckFailed;
+        return 0;
+    });
+    if (given_up) return 0;
+    if (failure == kSizeDiffers) {
+        log_write("error: write_efs_file %s fail\n", device.c_str());
+        return 0;
+    }
+    if (failure == kCheckFailed) {
+        log_write("error: chk_file %s fail\n", device.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+int upload_tree(TreeWalk& walk, const std::string& local, const std::string& device,
+                DialogHandle dialog, int* counter) {
+    std::vector<LocalEntry> entries;
+    if (!list_local_folder(local, &entries)) return 1;
+    for (const LocalEntry& entry : entries) {
+        const std::string local_path = local_child(local, entry.name);
+        const std::string device_path = device_child(device, entry.name);
+        if (entry.kind == LocalKind::Folder) {
+            std::string real;
+            if (!follow("find_dir", walk, local_path, entry, &real)) continue;
+            // A folder the device already has is kept; a new one costs a failing open first.
+            EfsHandle handle = {};
+            const int ready = open_efs_dir(device_path.c_str(), handle)
+                                  ? close_efs_dir(handle)
+                                  : create_efs_dir(device_path.c_str());
+            if (!ready) return 0;
+            progress_tick(dialog, counter);
+            walk.folders.push_back(real);
+            const int done = upload_tree(walk, local_path, device_path, dialog, counter);
+            walk.folders.pop_back();
+            if (!done) return 0;
+            continue;
+        }
+        // Link descriptions are only names; find_link turns them into links afterwards.
+        if (describes_link(entry.name)) continue;
+        std::string real;
+        if (!follow("find_dir", walk, local_path, entry, &real)) continue;
+        if (!upload_file(local_path, device_path)) return 0;
+        progress_tick(dialog, counter);
+    }
+    return 1;
+}
+
+int make_links(TreeWalk& walk, const std::string& local, const std::string& device,
+               DialogHandle dialog, int* counter) {
+    std::vector<LocalEntry> entries;
+    if (!list_local_folder(local, &entries)) return 1;
+    for (const LocalEntry& entry : entries) {
+        const std::string local_path = local_child(local, entry.name);
+        if (entry.kind == LocalKind::Folder) {
+            std::string real;
+            if (!follow("find_link", walk, local_path, entry, &real)) continue;
+            walk.folders.push_back(real);
+            const int done =
+                make_links(walk, local_path, device_child(device, entry.name), dialog, counter);
+            walk.folders.pop_back();
+            if (!done) return 0;
+            continue;
+        }
+        std::string link_name;
+        std::string target;
+        if (!describes_link(entry.name) || !read_link_name(entry.name, &link_name, &target))
+            continue;
+        const std::string link_path = device_child(device, link_name);
+        if (!create_efs_symlink(target.c_str(), link_path.c_str())) {
+            log_write("error: create_efs_symlink %s fail\n", target.c_str());
+            return 0;
+        }
+        progress_tick(dialog, counter);
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The job.
+
+// The device may have gone quiet after a failure: probe its port until it answers DIAG again.
+void reopen_port(bool with_pauses) {
+    for (int call = 1; call <= kReopenCalls; ++call) {
+        if (call > 1 && with_pauses) pause_ms(kReopenPauseMs);
+        if (open_port(port_number) == MODE_DIAG) return;
+    }
+}
+
+bool reset_requested() {
+    char value[10] = {};
+    get_profile_string("id", "reset", "0", value, sizeof(value), settings_path());
+    // Read as an integer: optional blanks and sign, then the leading digits; anything else is 0.
+    return std::strtol(value, nullptr, 10) == 1;
+}
+
+enum class Failed { Nothing, DelDir, FindDir, FindLink, CopyIso };
+
+}  // namespace
+
+int del_dir(const char* device_folder) {
+    EfsHandle handle = {};
+    if (!open_efs_dir(device_folder, handle)) return 0;
+    char name[kNameBuffer];
+    for (int sequence = 1; sequence <= kMaxListing; ++sequence) {
+        int type = -1;
+        const int read = read_efs_dir(handle, sequence, name, &type, kNameBuffer);
+        if (read == -1) return close_efs_dir(handle);
+        if (read == 0) {
+            log_write("error: read_efs_dir fail\n");
+            return 0;
+        }
+        // Names come from the device: "." or ".." or a name with a separator would lead the
+        // removal outside the folder being emptied.
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            std::strchr(name, '/') != nullptr) {
+            log_write("del_dir: skip name %s\n", name);
+            continue;
+        }
+        const std::string child = device_child(device_folder, name);
+        switch (type) {
+            case 1:  // directory
+                log_write("read_efs_dir name = %s\n", child.c_str());
+                if (!del_dir(child.c_str())) return 0;
+                if (!unlink_efs_dir(child.c_str())) return 0;
+                break;
+            case 0:  // file
+                if (!unlink_efs_file(child.c_str())) {
+                    log_write("Error: unlink_efs_file name = %s\n", child.c_str());
+                    return 0;
+                }
+                break;
+            case 2:  // symbolic link
+                log_write("read_efs_symlink name = %s\n", child.c_str());
+                if (!unlink_efs_file(child.c_str())) return 0;
+                break;
+            default:
+                break;
+        }
+    }
+    return close_efs_dir(handle);
+}
+
+int find_dir(const char* local_folder, const char* device_folder, DialogHandle dialog,
+             int* counter) {
+    if (!local_folder || !device_folder) return 0;
+    TreeWalk walk;
+    if (!start_walk(local_folder, &walk)) return 1;  // nothing there to list
+    return upload_tree(walk, local_folder, device_folder, dialog, counter);
+}
+
+int find_link(const char* local_folder, const char* device_folder, DialogHandle dialog,
+              int* counter) {
+    if (!local_folder || !device_folder) return 0;
+    TreeWalk walk;
+    if (!start_walk(local_folder, &walk)) return 1;
+    return make_links(walk, local_folder, device_folder, dialog, counter);
+}
+
+int copy_file_to_device(DialogHandle dialog, int* counter) {
+    for (int pass = 1;; ++pass) {
+        if (!send_efs_hello()) {
+            log_write("error: send_efs_hello fail\n");
+            return 0;
+        }
+        progress_tick(dialog, counter);
+
+        compute_program_folder(program_folder);
+        const std::string folder = program_folder;
+        if (reset_requested() && !unlink_efs_file("/router.conf")) {
+            log_write("error: unlink_efs_file(/router.conf) fail\n");
+            return 0;
+        }
+
+        Failed failed = Failed::Nothing;
+        const std::string local_home = folder + "home";
+        if (local_path_exists(local_home)) {
+            // "/home" itself stays: it is emptied, then filled again.
+            if (!del_dir(kDeviceHome)) {
+                failed = Failed::DelDir;
+            } else {
+                progress_tick(dialog, counter);
+                if (!find_dir(local_home.c_str(), kDeviceHome, dialog, counter)) {
+                    failed = Failed::FindDir;
+                } else if (!find_link(local_home.c_str(), kDeviceHome, dialog, counter)) {
+                    failed = Failed::FindLink;
+                } else {
+                    progress_tick(dialog, counter);
+                }
+            }
+        }
+
+        if (failed == Failed::Nothing) {
+            set_status(dialog, "Copying iso file...");
+            if (dialog) {
+                set_progress(dialog, 0);
+                if (counter) *counter = 0;
+            }
+            const int result = copy_iso(folder.c_str(), dialog, counter);
+            if (result) {
+                if (dialog) {
+                    set_progress(dialog, 0);
+                    if (counter) *counter = 0;
+                }
+                return result;
+            }
+            failed = Failed::CopyIso;
+        }
+
+        if (pass == kPasses) {
+            switch (failed) {
+                case Failed::DelDir:
+                    log_write("error: del_dir(/home) fail\n");
+                    break;
+                case Failed::FindDir:
+                    log_write("error: find_dir(/home) fail\n");
+                    break;
+                case Failed::FindLink:
+                    log_write("error: find_link(/home) fail\n");
+                    break;
+                default:
+                    log_write("Error: copy iso file fail.\n");
+                    break;
+            }
+            return 0;
+        }
+        // Every new pass starts again with the hello and empties "/home" again.
+        reopen_port(failed != Failed::DelDir);
+    }
+}

@@ -1,0 +1,6 @@
+# The EFS2 client, file transfer and the copy-to-device job, part of fw_diag.
+target_sources(fw_diag PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/efs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/efs_transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/copy_job.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/local_dir_${FWUP_PLATFORM}.cpp)

@@ -1,0 +1,442 @@
+#include "diag/efs.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "app/log.h"
+#include "diag/efs_wire.h"
+#include "link/attempts.h"
+#include "link/exchange.h"
+#include "link/hdlc.h"
+
+// ---------------------------------------------------------------------------------------------
+// Shared request header and exchange.
+
+int put_efs_header(std::uint8_t* request, std::uint16_t code) {
+    request[0] = 0x4B;  // DIAG subsystem dispatch
+    request[1] = 0x13;  // file-system subsystem
+    put_le16(request + 2, code);
+    return kEfsHeaderLength;
+}
+
+bool efs_header_is(const std::uint8_t* answer, std::uint16_t code) {
+    return answer[0] == 0x4B && answer[1] == 0x13 && answer[2] == static_cast<std::uint8_t>(code);
+}
+
+int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity) {
+    std::fill(answer, answer + capacity, 0);
+    const std::uint16_t crc = crc16_bits(request, length * 8);
+    return apply_diag_cmd(request, length, answer, capacity, crc) ? 0 : kEfsSendFailed;
+}
+
+int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
+                 int* packet) {
+    if (int failure = efs_send(request, length, answer, capacity)) return failure;
+    const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
+    if (decoded < 2 || !crc16_check(answer, decoded)) return kEfsCrcFailed;
+    *packet = decoded - 2;
+    std::fill(answer + *packet, answer + capacity, 0);
+    return 0;
+}
+
+namespace {
+
+// File-system command codes.
+constexpr std::uint16_t kHello = 0;
+constexpr std::uint16_t kOpen = 2;
+constexpr std::uint16_t kClose = 3;
+constexpr std::uint16_t kSymlink = 6;
+constexpr std::uint16_t kUnlink = 8;
+constexpr std::uint16_t kMkdir = 9;
+constexpr std::uint16_t kRmdir = 10;
+constexpr std::uint16_t kOpendir = 11;
+constexpr std::uint16_t kReaddir = 12;
+constexpr std::uint16_t kClosedir = 13;
+constexpr std::uint16_t kStat = 15;
+
+// Failure kinds of the operations' own checks.
+constexpr int kBadHeader = kEfsOwnFailure;
+constexpr int kBadData = kEfsOwnFailure + 1;
+
+// Appends path and its NUL at *length. A path that would not fit the request buffer is refused
+// before anything is sent: cutting it would reach a different file.
+bool put_path(const char* operation, std::uint8_t* request, int* length, const char* path) {
+    if (!path) {
+        log_write("%s: null path error! \n", operation);
+        return false;
+    }
+    const std::size_t size = std::strlen(path) + 1;
+    if (size > static_cast<std::size_t>(kEfsRequestBuffer - *length)) {
+        log_write("%s: path too long error! %s\n", operation, path);
+        return false;
+    }
+    std::memcpy(request + *length, path, size);
+    *length += static_cast<int>(size);
+    return true;
+}
+
+// The handle an open, create or opendir request refers to, at request offsets 4 to 7.
+int put_handle(std::uint8_t* request, const std::uint8_t* handle) {
+    std::memcpy(request + kEfsHeaderLength, handle, 4);
+    return kEfsHeaderLength + 4;
+}
+
+bool error_code_is_zero(const std::uint8_t* answer, int offset) {
+    return get_le32(answer + offset) == 0;
+}
+
+// Both close operations: one exchange, the answer is not looked at.
+int close_handle(std::uint16_t code, const std::uint8_t* handle) {
+    if (!handle) return 0;
+    std::uint8_t request[8];
+    const int length = put_handle(request, handle);
+    put_efs_header(request, code);
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    return efs_send(request, length, answer.data(), kEfsSmallAnswer) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Operations.
+
+int send_efs_hello() {
+    // The body is 40 zero bytes; the answer is not looked at.
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    const int length = put_efs_header(request, kHello) + 40;
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure =
+        run_attempts([&] { return efs_send(request, length, answer.data(), kEfsSmallAnswer); });
+    if (failure == 0) return 1;
+    log_write("send_efs_hello: send cmd error! \n");
+    return 0;
+}
+
+int open_efs_file(const char* path, std::uint8_t* handle) {
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kOpen);
+    put_le32(request + 4, 0x000);  // read-only
+    put_le32(request + 8, 0x124);  // r--r--r--
+    length += 8;
+    if (!handle || !put_path("open_efs_file", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        if (!efs_header_is(answer.data(), kOpen)) return kBadHeader;
+        // handle at 4, error code at 8
+        if (packet < 12 || !error_code_is_zero(answer.data(), 8)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            std::memcpy(handle, &answer[4], 4);
+            return 1;
+        case kEfsSendFailed:
+            log_write("open_efs_file: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("open_efs_file: check crc error! \n");
+            break;
+        case kBadHeader:
+            log_write("open_efs_file: receive bad cmd error! \n");
+            break;
+        default:
+            log_write("open_efs_file: recv bad data error! \n");
+            break;
+    }
+    return 0;
+}
+
+int create_efs_file(const char* path, std::uint8_t* handle) {
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kOpen);
+    put_le32(request + 4, 0x241);  // write-only 0x1 | create 0x40 | truncate 0x200
+    put_le32(request + 8, 0x1B6);  // rw-rw-rw-
+    length += 8;
+    if (!handle || !put_path("create_efs_file", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        if (!efs_header_is(answer.data(), kOpen)) return kBadHeader;
+        if (packet < 12 || !error_code_is_zero(answer.data(), 8)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            std::memcpy(handle, &answer[4], 4);
+            return 1;
+        case kEfsSendFailed:
+            log_write("create_efs_file: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("create_efs_file: check crc error! \n");
+            break;
+        case kBadHeader:
+            log_write("create_efs_file: recv bad cmd error! \n");
+            break;
+        default:
+            log_write("create_efs_file: recv bad data error! \n");
+            break;
+    }
+    return 0;
+}
+
+int close_efs_file(const std::uint8_t* handle) {
+    return close_handle(kClose, handle);
+}
+
+int create_efs_symlink(const char* target, const char* link_path) {
+    // The target comes first: the link at link_path will read as target.
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kSymlink);
+    if (!put_path("create_efs_symlink", request, &length, target) ||
+        !put_path("create_efs_symlink", request, &length, link_path))
+        return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        if (packet < 8 || !error_code_is_zero(answer.data(), 4)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            return 1;
+        case kEfsSendFailed:
+            log_write("create_efs_symlink: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("create_efs_symlink: check crc error! \n");
+            break;
+        default:
+            log_write("create_efs_symlink: recv bad data error! \n");
+            break;
+    }
+    return 0;
+}
+
+int unlink_efs_file(const char* path) {
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kUnlink);
+    if (!put_path("unlink_efs_file", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        if (packet < 8 || !error_code_is_zero(answer.data(), 4)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            return 1;
+        case kEfsSendFailed:
+            log_write("unlink_efs_file: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("unlink_efs_file: check crc error! \n");
+            break;
+        // A device error code is reported as a bad command here, unlike the other operations.
+        default:
+            log_write("unlink_efs_file: recv bad cmd error! \n");
+            break;
+    }
+    return 0;
+}
+
+int create_efs_dir(const char* path) {
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kMkdir);
+    put_le16(request + length, 0x1FF);  // rwxrwxrwx
+    length += 2;
+    if (!put_path("create_efs_dir", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        if (packet < 8 || !error_code_is_zero(answer.data(), 4)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            return 1;
+        case kEfsSendFailed:
+            log_write("create_efs_dir: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("create_efs_dir: check crc error! \n");
+            break;
+        default:
+            log_write("create_efs_dir: recv bad data error! \n");
+            break;
+    }
+    return 0;
+}
+
+int unlink_efs_dir(const char* path) {
+    // Only the exchange itself is judged: a device that refuses still counts as done.
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kRmdir);
+    if (!put_path("unlink_efs_dir", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure =
+        run_attempts([&] { return efs_send(request, length, answer.data(), kEfsSmallAnswer); });
+    if (failure == 0) return 1;
+    log_write("unlink_efs_dir: send cmd error! \n");
+    return 0;
+}
+
+int open_efs_dir(const char* path, std::uint8_t* handle) {
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kOpendir);
+    if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        // handle at 4, error code at 8
+        if (packet < 12 || !error_code_is_zero(answer.data(), 8)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            std::memcpy(handle, &answer[4], 4);
+            return 1;
+        case kEfsSendFailed:
+            log_write("open_efs_dir: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("open_efs_dir: check crc error! \n");
+            break;
+        default:
+            log_write("open_efs_dir: recv bad data error! \n");
+            break;
+    }
+    return 0;
+}
+
+int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type,
+                 int name_capacity) {
+    if (!handle || !name || !type || name_capacity < 1) return 0;
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_handle(request, handle);
+    put_efs_header(request, kReaddir);
+    // Sequence number u32: only its low byte is ever sent.
+    request[length] = static_cast<std::uint8_t>(sequence);
+    length += 4;
+
+    // Two answers end the call at once instead of being retried: one that is not a readdir answer,
+    // and the device's end-of-listing pattern.
+    constexpr int kNotReaddir = 1;
+    constexpr int kEndOfListing = 2;
+    int ended = 0;
+    constexpr int kNullData = kEfsOwnFailure;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure = run_attempts([&] {
+        std::memset(name, 0, static_cast<std::size_t>(std::min(name_capacity, 4)));
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
+            return f;
+        if (!efs_header_is(answer.data(), kReaddir)) {
+            ended = kNotReaddir;
+            return 0;
+        }
+        // End of the listing: bytes 4 to 6 zero and byte 7 not.
+        if (answer[4] == 0 && answer[5] == 0 && answer[6] == 0 && answer[7] != 0) {
+            ended = kEndOfListing;
+            return 0;
+        }
+        *type = answer[16];  // entry type: only the low byte counts
+        // The name at 40 runs to its NUL; every byte past the packet reads as zero.
+        if (answer[40] == 0) return kNullData;
+        const char* from = reinterpret_cast<const char*>(&answer[40]);
+        const std::size_t size =
+            strnlen(from, std::min<std::size_t>(kEfsSmallAnswer - 40, name_capacity - 1));
+        std::memcpy(name, from, size);
+        name[size] = '\0';
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            break;
+        case kEfsSendFailed:
+            log_write("read_efs_dir: send cmd error! \n");
+            return 0;
+        case kEfsCrcFailed:
+            log_write("read_efs_dir: check crc error! \n");
+            return 0;
+        default:
+            log_write("read_efs_dir: null data error! \n");
+            return 0;
+    }
+    if (ended == kNotReaddir) {
+        log_write("read_efs_dir: recv bad cmd error! \n");
+        return -1;
+    }
+    if (ended == kEndOfListing) {
+        log_write("read_efs_dir: no file error! \n");
+        return -1;
+    }
+    return 1;
+}
+
+int close_efs_dir(const std::uint8_t* handle) {
+    return close_handle(kClosedir, handle);
+}
+
+int query_efs_size(const char* path, std::uint32_t* size) {
+    if (!path || !size || path[0] == '\0') return 0;
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kStat);
+    if (!put_path("get_efs_size", request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsLargeAnswer);
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        if (int f = efs_exchange(request, length, answer.data(), kEfsLargeAnswer, &packet))
+            return f;
+        if (!efs_header_is(answer.data(), kStat)) return kBadHeader;
+        // error code at 4, size at 12
+        if (packet < 16 || !error_code_is_zero(answer.data(), 4)) return kBadData;
+        return 0;
+    });
+    switch (failure) {
+        case 0:
+            *size = get_le32(&answer[12]);
+            return 1;
+        case kEfsSendFailed:
+            log_write("get_efs_size: send cmd error! \n");
+            break;
+        case kEfsCrcFailed:
+            log_write("get_efs_size: check crc error! \n");
+            break;
+        case kBadHeader:
+            log_write("get_efs_size: recv bad cmd error! \n");
+            break;
+        default:
+            log_write("get_efs_size: recv bad data error! \n");
+            break;
+    }
+    return 0;
+}
+
+std::uint32_t get_efs_size(const char* path) {
+    std::uint32_t size = 0;
+    return query_efs_size(path, &size) ? size : 0;
+}

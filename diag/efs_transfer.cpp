@@ -1,0 +1,253 @@
+#include "diag/efs_transfer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/log.h"
+#include "diag/efs.h"
+#include "diag/efs_wire.h"
+#include "link/attempts.h"
+
+namespace {
+
+constexpr std::uint16_t kRead = 4;
+constexpr std::uint16_t kWrite = 5;
+// Data moves in chunks of this size in both directions.
+constexpr int kChunk = 512;
+// A progress tick per this many bytes of a transfer.
+constexpr std::uint32_t kTickBytes = 102400;
+constexpr std::uint32_t kMaxOffset = std::numeric_limits<std::uint32_t>::max();
+
+// Offsets on the wire are 32-bit: a larger file, or anything that is not a plain file with a size,
+// cannot be sent whole.
+bool addressable(const char* local_path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(local_path, error);
+    if (error) {
+        log_write("write_efs_file: file size error! %s\n", local_path);
+        return false;
+    }
+    if (size > kMaxOffset) {
+        log_write("write_efs_file: file too large error! %s\n", local_path);
+        return false;
+    }
+    return true;
+}
+
+// A read answer can sit anywhere in the decoded packet; its fixed part must be there whole:
+// 0x4B 0x13 0x04, count at +12 (signed), error code at +16, data from +20.
+int find_read_answer(const std::uint8_t* answer, int packet) {
+    for (int p = 0; p + 20 <= packet; ++p) {
+        if (answer[p] == 0x4B && answer[p + 1] == 0x13 && answer[p + 2] == kRead) return p;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int try_write_efs_file(const char* local_path, const std::uint8_t* handle, DialogHandle dialog,
+                       int* counter, std::uint32_t* sent) {
+    if (sent) *sent = 0;
+    if (!local_path || !handle) return 0;
+    std::FILE* file = std::fopen(local_path, "rb");
+    if (!file) return 0;
+    if (!addressable(local_path)) {
+        std::fclose(file);
+        return 0;
+    }
+
+    // Write request: header, handle, offset u32, then 0 to 512 data bytes.
+    std::uint8_t request[kEfsHeaderLength + 8 + kChunk];
+    std::vector<std::uint8_t> answer(kEfsLargeAnswer);
+    std::uint32_t offset = 0;
+    // The end-of-file indicator is only set by a read that reaches the end, so a file that ends on
+    // a chunk boundary (an empty one too) is closed by one write without data; the device relies
+    // on it.
+    while (!std::feof(file)) {
+        const std::size_t n = std::fread(request + 12, 1, kChunk, file);
+        if (std::ferror(file) || n > kMaxOffset - offset) {
+            log_write("write_efs_file: read file error! offset = %x\n", offset);
+            std::fclose(file);
+            return 0;
+        }
+        put_efs_header(request, kWrite);
+        std::memcpy(request + 4, handle, 4);
+        put_le32(request + 8, offset);
+        const int length = 12 + static_cast<int>(n);
+
+        // The answer's fields are not read: a refused write shows in the caller's size comparison
+        // and read-back.
+        const int failure = run_attempts([&] {
+            int packet = 0;
+            return efs_exchange(request, length, answer.data(), kEfsLargeAnswer, &packet);
+        });
+        if (failure) {
+            if (failure == kEfsSendFailed)
+                log_write("write_efs_file: send cmd error! offset = %x\n", offset);
+            else
+                log_write("write_efs_file: chk crc error! offset = %x\n", offset);
+            std::fclose(file);
+            return 0;
+        }
+        offset += static_cast<std::uint32_t>(n);
+        if (n > 0 && offset % kTickBytes == 0) progress_tick(dialog, counter);
+    }
+    std::fclose(file);
+    pause_ms(1);
+    if (sent) *sent = offset;
+    return 1;
+}
+
+std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle,
+                             DialogHandle dialog, int* counter) {
+    std::uint32_t sent = 0;
+    return try_write_efs_file(local_path, handle, dialog, counter, &sent) ? sent : 0;
+}
+
+int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandle dialog,
+                 int* counter) {
+    log_write("chk_efs_file: %s\n", local_path ? local_path : "");
+    if (!handle || !local_path) return 0;
+    std::FILE* file = std::fopen(local_path, "rb");
+    if (!file) return 0;
+
+    constexpr int kNoHeader = kEfsOwnFailure;
+    constexpr int kDeviceError = kEfsOwnFailure + 1;
+    constexpr int kLocalTooShort = kEfsOwnFailure + 2;
+    constexpr int kDiffers = kEfsOwnFailure + 3;
+
+    std::vector<std::uint8_t> answer(kEfsLargeAnswer);
+    std::uint8_t local[kChunk];
+    std::uint32_t offset = 0;
+    for (;;) {
+        // Read request: header, handle, byte count u32 = 512, offset u32.
+        std::uint8_t request[16];
+        put_efs_header(request, kRead);
+        std::memcpy(request + 4, handle, 4);
+        put_le32(request + 8, kChunk);
+        put_le32(request + 12, offset);
+
+        // The local bytes of this chunk; every attempt compares against the same ones.
+        const std::size_t local_size = std::fread(local, 1, kChunk, file);
+        std::int32_t count = 0;
+        const int failure = run_attempts([&] {
+            int packet = 0;
+            if (int f = efs_exchange(request, 16, answer.data(), kEfsLargeAnswer, &packet))
+                return f;
+            const int p = find_read_answer(answer.data(), packet);
+            if (p < 0) return kNoHeader;
+            count = static_cast<std::int32_t>(get_le32(&answer[p + 12]));
+            // A count of 0 is the end of the device file, whatever the error code says.
+            if (count == 0) return 0;
+            // A negative count is the device failing to read, not the end of its file.
+            if (count < 0) return kDeviceError;
+            if (get_le32(&answer[p + 16]) != 0) return kDeviceError;
+            // Never more than was asked for, nor more than the answer holds.
+            if (count > kChunk || p + 20 + count > packet ||
+                static_cast<std::uint32_t>(count) > kMaxOffset - offset)
+                return kDeviceError;
+            if (static_cast<std::size_t>(count) > local_size) return kLocalTooShort;
+            if (std::memcmp(&answer[p + 20], local, static_cast<std::size_t>(count)) != 0)
+                return kDiffers;
+            return 0;
+        });
+        switch (failure) {
+            case 0:
+                break;
+            case kEfsSendFailed:
+                log_write("chk_efs_file: apply_diag_cmd error on offset = %x\n", offset);
+                break;
+            case kEfsCrcFailed:
+                log_write("chk_efs_file: check_buf error on offset = %x\n", offset);
+                break;
+            case kNoHeader:
+                log_write("chk_efs_file: header error on offset = %x\n", offset);
+                break;
+            case kDeviceError:
+                log_write("chk_efs_file: recv data error on offset = %x\n", offset);
+                break;
+            case kLocalTooShort:
+                log_write("chk_efs_file: length error on offset = %x\n", offset);
+                break;
+            default:
+                log_write("chk_efs_file: check rcv data error on offset = %d\n",
+                          static_cast<int>(offset));
+                break;
+        }
+        if (failure) {
+            std::fclose(file);
+            return 0;
+        }
+        // A short device file passes here; the callers' size comparison catches it.
+        if (count == 0) break;
+        offset += static_cast<std::uint32_t>(count);
+        if (count < kChunk) break;
+        if (offset % kTickBytes == 0) progress_tick(dialog, counter);
+    }
+    std::fclose(file);
+    pause_ms(1);
+    return 1;
+}
+
+int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
+    if (dialog) {
+        set_progress(dialog, 0);
+        if (counter) *counter = 0;
+    }
+    if (!counter || !folder) {
+        log_write("copy_iso: null pointer error\n");
+        return 1;
+    }
+    const std::string local_path = std::string(folder) + "image.iso";
+    std::FILE* probe = std::fopen(local_path.c_str(), "rb");
+    if (!probe) {
+        // A firmware set without an image is no error.
+        log_write("iso not found\n");
+        return 1;
+    }
+    std::fclose(probe);
+    // An image the 32-bit offsets cannot address is refused before the device's copy is touched.
+    if (!addressable(local_path.c_str())) return 0;
+
+    const char* device_path = "/image.iso";
+    EfsHandle handle = {};
+    log_write("create iso file\n");
+    if (!create_efs_file(device_path, handle)) {
+        log_write("error: copy_iso, create file fail\n");
+        return 0;
+    }
+    log_write("copy iso file\n");
+    std::uint32_t sent = 0;
+    const int written = try_write_efs_file(local_path.c_str(), handle, dialog, counter, &sent);
+    log_write("finish copy iso file\n");
+    close_efs_file(handle);
+
+    set_status(dialog, "Verifying iso file...");
+    log_write("get size of iso file\n");
+    // A failed write and a failed size query are failures even when the sizes would agree (an
+    // empty device file next to a write that never got through); an empty image is fine.
+    std::uint32_t size = 0;
+    const int sized = query_efs_size(device_path, &size);
+    if (!written || !sized || sent != size) {
+        log_write("error: copy_iso write_efs_file fail\n");
+        return 0;
+    }
+    int checked = 0;
+    if (open_efs_file(device_path, handle)) {
+        log_write("check iso file\n");
+        checked = chk_efs_file(handle, local_path.c_str(), dialog, counter);
+    }
+    if (!checked) {
+        close_efs_file(handle);
+        log_write("error: copy_iso, chk_efs_file fail\n");
+        return 0;
+    }
+    if (!close_efs_file(handle)) log_write("copy iso error: close_file %s fail\n", device_path);
+    return 1;
+}

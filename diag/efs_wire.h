@@ -1,0 +1,36 @@
+// What every EFS2 request shares: the DIAG subsystem-dispatch header and one exchange with the
+// device, decoded and CRC-tested. Each operation builds its own body and judges its own answer.
+#pragma once
+
+#include <cstdint>
+
+// Request packet: 0x4B (subsystem dispatch), 0x13 (file system), command code u16 little-endian,
+// then the command's body. Every field after the header is little-endian too.
+constexpr int kEfsHeaderLength = 4;
+// Single requests are built in a buffer of this size; a path that does not fit is refused.
+constexpr int kEfsRequestBuffer = 256;
+// Receive buffers: most answers are short; read, write and stat answers get the large buffer.
+constexpr int kEfsSmallAnswer = 256;
+constexpr int kEfsLargeAnswer = 20000;
+
+// Failure kinds every EFS2 operation shares; an operation numbers its own from kEfsOwnFailure.
+constexpr int kEfsSendFailed = 1;
+constexpr int kEfsCrcFailed = 2;
+constexpr int kEfsOwnFailure = 3;
+
+// Writes the header with code at the start of request; returns its length.
+int put_efs_header(std::uint8_t* request, std::uint16_t code);
+
+// True when the decoded answer starts with 0x4B 0x13 and the low byte of code.
+bool efs_header_is(const std::uint8_t* answer, std::uint16_t code);
+
+// Clears answer (capacity bytes) and sends the request through apply_diag_cmd, with the CRC over
+// the whole request. 0, or kEfsSendFailed.
+int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity);
+
+// efs_send, then decodes the answer in place and tests its CRC. 0 with *packet set to the decoded
+// packet's length (its CRC not counted), or kEfsSendFailed / kEfsCrcFailed. Every byte of answer
+// after the packet is cleared, so a field the device did not send reads as zero, never as a
+// leftover of the raw frame.
+int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
+                 int* packet);
