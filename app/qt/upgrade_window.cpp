@@ -1,0 +1,278 @@
+#include "app/qt/upgrade_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSocketNotifier>
+
+#include "app/clock.h"
+#include "app/device_return.h"
+#include "app/qt/dialog_units.h"
+#include "app/qt/folder_browser.h"
+#include "app/qt/message_boxes_qt.h"
+#include "app/settings.h"
+#include "app/upgrade.h"
+#include "res/resource.h"
+
+const char* const kStopRunQuestion =
+    "The upgrade is still running. Stopping it now may leave the device unusable.\n"
+    "Stop the upgrade and close?";
+
+namespace {
+
+constexpr const char* kTitle = "Firmware Upgrade Tool";
+constexpr const char* kPromptText = "Do you want to upgrade firmware?\n";
+constexpr const char* kBrowseTitle = "Please select path";
+constexpr int kDialogWidth = 336;  // dialog units
+constexpr int kDialogHeight = 59;
+constexpr int kClockPeriodMs = 1000;
+constexpr int kPromptDelayMs = 300;
+
+QString id_name(int id) {
+    return QString::number(id);
+}
+
+}  // namespace
+
+DialogShell DialogShell::product() {
+    DialogShell shell;
+    shell.init = upgrade_init;
+    shell.start = upgrade_start;
+    shell.worker_running = ::worker_running;
+    shell.stop_worker = ::stop_worker;
+    shell.cleanup = app_cleanup;
+    shell.device_change = on_device_change;
+    return shell;
+}
+
+UpgradeWindow::UpgradeWindow(DialogShell shell, std::unique_ptr<DeviceMonitor> monitor,
+                             QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      shell_(std::move(shell)),
+      monitor_(std::move(monitor)) {
+    setWindowTitle(QString::fromLatin1(kTitle));
+    setObjectName(id_name(IDD_UPGRADE));
+    create_controls();
+
+    clock_timer_.setObjectName(id_name(ID_TIMER_CLOCK));
+    clock_timer_.setInterval(scaled_ms(kClockPeriodMs));
+    connect(&clock_timer_, &QTimer::timeout, this, &UpgradeWindow::on_clock_timer);
+
+    // The prompt timer kills itself at its first tick.
+    prompt_timer_.setObjectName(id_name(ID_TIMER_PROMPT));
+    prompt_timer_.setSingleShot(true);
+    prompt_timer_.setInterval(scaled_ms(kPromptDelayMs));
+    connect(&prompt_timer_, &QTimer::timeout, this, &UpgradeWindow::on_prompt_timer);
+
+    connect(start_, &QPushButton::clicked, this, &UpgradeWindow::on_start);
+    connect(browse_, &QPushButton::clicked, this, &UpgradeWindow::browse_folder);
+
+    if (monitor_) {
+        notifier_ = new QSocketNotifier(monitor_->fd(), QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &UpgradeWindow::on_device_events);
+    }
+}
+
+UpgradeWindow::~UpgradeWindow() {
+    if (!closed_) {
+        if (!closing_) begin_close();
+        while (!closed_)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+// Positions and sizes in dialog units of the "MS Shell Dlg" 8 pt dialog font; on a system without
+// that font the font matcher's sans-serif stands in, and the units follow its metrics.
+void UpgradeWindow::create_controls() {
+    QFont dialog_font(QStringLiteral("MS Shell Dlg"));
+    dialog_font.setStyleHint(QFont::SansSerif);
+    dialog_font.setPointSize(8);
+    setFont(dialog_font);
+    const DialogUnits du(font());
+    setFixedSize(du.size(kDialogWidth, kDialogHeight));
+
+    auto place = [&du](QWidget* widget, int id, int x, int y, int w, int h) {
+        if (id != 0) widget->setObjectName(id_name(id));
+        widget->setGeometry(du.rect(x, y, w, h));
+    };
+    auto button = [this](const char* text) {
+        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        b->setAutoDefault(false);  // Enter does not press a button, as in the resource
+        return b;
+    };
+
+    progress_ = new QProgressBar(this);
+    place(progress_, IDC_PROGRESS, 7, 17, 322, 16);
+    progress_->setRange(0, PROGRESS_RANGE_MAX);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+
+    folder_ = new QLineEdit(this);
+    place(folder_, IDC_FOLDER, 7, 34, 137, 15);
+    folder_->hide();
+
+    auto* folder_label = new QLabel(QStringLiteral("Firmware Folder:"), this);
+    place(folder_label, 0, 7, 35, 71, 12);
+    folder_label->hide();
+
+    browse_ = button("....");
+    place(browse_, IDC_BROWSE, 145, 35, 28, 15);
+    browse_->hide();
+
+    start_ = button("Start ");
+    place(start_, IDC_START, 267, 36, 61, 17);
+
+    auto* port_label = new QLabel(QStringLiteral("Port"), this);
+    place(port_label, 0, 190, 35, 38, 9);
+    port_label->hide();
+
+    port_ = new QLineEdit(this);
+    place(port_, IDC_PORT, 190, 36, 47, 16);
+    port_->hide();
+
+    status_ = new QLabel(this);
+    place(status_, IDC_STATUS, 7, 36, 175, 12);
+
+    info_ = new QLabel(this);
+    place(info_, IDC_INFO, 7, 3, 284, 12);
+
+    clock_ = new QLabel(this);
+    place(clock_, IDC_CLOCK, 295, 7, 34, 8);
+}
+
+// Centred on the primary screen without resizing, halves truncated toward zero, on top.
+void UpgradeWindow::center_window() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect desktop = screen->geometry();
+    move(desktop.left() + (desktop.width() - width()) / 2,
+         desktop.top() + (desktop.height() - height()) / 2);
+    raise();
+}
+
+void UpgradeWindow::start_up() {
+    center_window();
+    if (shell_.init(dialog()) == 1)
+        prompt_timer_.start();
+    else
+        start_->setEnabled(false);
+}
+
+void UpgradeWindow::show_progress(int position) {
+    progress_->setValue(position);
+}
+
+void UpgradeWindow::show_status(const QString& text) {
+    status_->setText(text);
+}
+
+void UpgradeWindow::show_info(const QString& text) {
+    info_->setText(text);
+}
+
+// Setting the timer again while it runs restarts its period; elapsed_seconds is never reset.
+void UpgradeWindow::set_clock_running(bool running) {
+    if (running)
+        clock_timer_.start();
+    else
+        clock_timer_.stop();
+}
+
+void UpgradeWindow::set_start_enabled(bool enabled) {
+    start_->setEnabled(enabled);
+    browse_->setEnabled(enabled);
+}
+
+void UpgradeWindow::on_clock_timer() {
+    ++elapsed_seconds;
+    clock_->setText(QString::asprintf("%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60));
+}
+
+void UpgradeWindow::on_prompt_timer() {
+    if (closing_) return;
+    BoxRequest prompt;
+    prompt.text = QString::fromLatin1(kPromptText);
+    prompt.caption = QString::fromLatin1(kBoxCaption);
+    prompt.icon = QMessageBox::Question;
+    prompt.buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    if (ask_box(prompt) == QMessageBox::Ok) on_start();
+}
+
+// The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
+// the worker running and does nothing.
+void UpgradeWindow::on_start() {
+    if (closing_ || shell_.worker_running()) return;
+    shell_.start(dialog());
+}
+
+void UpgradeWindow::browse_folder() {
+    const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle));
+    if (folder.isEmpty()) return;
+    const QString path = QDir::toNativeSeparators(folder);
+    folder_->setText(path);
+    write_profile_string("firmware", "path", path.toLocal8Bit().constData(), settings_path());
+}
+
+void UpgradeWindow::on_device_events() {
+    for (int event : monitor_->read_events())
+        if (!closing_) shell_.device_change(event);
+}
+
+void UpgradeWindow::reject() {
+    // Escape: the dialog procedure does not handle IDCANCEL, so nothing happens.
+}
+
+void UpgradeWindow::closeEvent(QCloseEvent* event) {
+    event->ignore();  // the dialog ends through finish_close
+    if (closing_) return;
+    if (shell_.worker_running()) {
+        BoxRequest confirm;
+        confirm.text = QString::fromLatin1(kStopRunQuestion);
+        confirm.caption = QString::fromLatin1(kBoxCaption);
+        confirm.icon = QMessageBox::Warning;
+        confirm.buttons = QMessageBox::Yes | QMessageBox::No;
+        confirm.default_button = QMessageBox::No;
+        // The worker may have ended, or closed the dialog itself, while the question was open.
+        if (ask_box(confirm) != QMessageBox::Yes || closing_) return;
+    }
+    begin_close();
+}
+
+void UpgradeWindow::close_when_worker_ends() {
+    if (!closing_) begin_close();
+}
+
+// From here on no control write, box, start or device change reaches the run. The worker is waited
+// for on a helper thread: this thread must go on dispatching, since a worker that is ending may be
+// waiting for it (a queued call, a box being withdrawn).
+void UpgradeWindow::begin_close() {
+    closing_ = true;
+    queued_.shut();
+    withdraw_boxes(true);
+    prompt_timer_.stop();
+    if (notifier_) notifier_->setEnabled(false);
+    stopper_ = std::thread([this] {
+        shell_.stop_worker();
+        QMetaObject::invokeMethod(
+            this, [this] { finish_close(); }, Qt::QueuedConnection);
+    });
+}
+
+// The worker has ended: only now are the port and the log released.
+void UpgradeWindow::finish_close() {
+    if (closed_) return;
+    stopper_.join();
+    shell_.cleanup();
+    clock_timer_.stop();
+    closed_ = true;
+    withdraw_boxes(false);
+    done(0);
+    emit shut_down();
+}

@@ -1,0 +1,108 @@
+// The upgrade dialog IDD_UPGRADE with Qt Widgets.
+//
+// Controls carry their identifiers as object names ("1011", "1017", ...) and the two timers theirs
+// ("33268", "34268"). The dialog talks to the core only through DialogShell, so that tests can put
+// a scripted worker in its place.
+//
+// Closing while a worker runs asks first; on yes the worker is told to stop at its next exchange,
+// a helper thread waits for it while this thread keeps dispatching events (the worker may still
+// want a box or queue control writes), and only once it has ended is the port and the log released.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "app/qt/queued_dialog.h"
+#include "discovery/device_events.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QSocketNotifier;
+
+// What the dialog needs from the program's core.
+struct DialogShell {
+    std::function<int(UpgradeDialog*)> init;       // upgrade_init
+    std::function<int(UpgradeDialog*)> start;      // upgrade_start
+    std::function<bool()> worker_running;          // worker_running
+    std::function<void()> stop_worker;             // asks the worker to stop and waits for it
+    std::function<void()> cleanup;                 // app_cleanup
+    std::function<void(int event)> device_change;  // on_device_change
+
+    static DialogShell product();
+};
+
+// Texts of the closing confirmation.
+extern const char* const kStopRunQuestion;
+
+class UpgradeWindow : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit UpgradeWindow(DialogShell shell = DialogShell::product(),
+                           std::unique_ptr<DeviceMonitor> monitor = nullptr,
+                           QWidget* parent = nullptr);
+    // Waits (dispatching events) for a worker that still runs: it holds this dialog's address.
+    ~UpgradeWindow() override;
+
+    // What WM_INITDIALOG does: centre, upgrade_init, then the prompt timer or a disabled Start.
+    void start_up();
+
+    UpgradeDialog* dialog() { return &queued_; }
+    // True once the close has run to its end (worker stopped, cleanup done).
+    bool closed() const { return closed_; }
+
+    // The control writes, on the dialog's thread (QueuedDialog brings them here).
+    void show_progress(int position);
+    void show_status(const QString& text);
+    void show_info(const QString& text);
+    void set_clock_running(bool running);
+    void set_start_enabled(bool enabled);
+    // The worker's WM_CLOSE after a successful run: close without asking.
+    void close_when_worker_ends();
+
+  signals:
+    // Emitted once the close has run to its end.
+    void shut_down();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
+  private:
+    void create_controls();
+    void center_window();
+    void on_prompt_timer();
+    void on_clock_timer();
+    void on_start();
+    void browse_folder();
+    void on_device_events();
+    void begin_close();
+    void finish_close();
+
+    DialogShell shell_;
+    QueuedDialog queued_{this};
+    std::unique_ptr<DeviceMonitor> monitor_;
+    QSocketNotifier* notifier_ = nullptr;
+
+    QProgressBar* progress_ = nullptr;  // 1011
+    QLineEdit* folder_ = nullptr;       // 1012
+    QPushButton* browse_ = nullptr;     // 1013
+    QPushButton* start_ = nullptr;      // 1014
+    QLineEdit* port_ = nullptr;         // 1016
+    QLabel* status_ = nullptr;          // 1017
+    QLabel* info_ = nullptr;            // 1018
+    QLabel* clock_ = nullptr;           // 1020
+
+    QTimer clock_timer_;   // ID_TIMER_CLOCK
+    QTimer prompt_timer_;  // ID_TIMER_PROMPT
+
+    bool closing_ = false;
+    bool closed_ = false;
+    std::thread stopper_;
+};
