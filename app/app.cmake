@@ -20,3 +20,8 @@ target_sources(fwupgrade PRIVATE
 target_link_libraries(fwupgrade PRIVATE fw_app $<TARGET_NAME_IF_EXISTS:fw_qtdialog>)
 target_compile_definitions(fwupgrade PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
 fwup_target_defaults(fwupgrade)
+
+# The sample firmware package of the demo and the end-to-end tests.
+add_executable(make_sample_package ${PROJECT_SOURCE_DIR}/tools/make_sample_package.cpp)
+target_link_libraries(make_sample_package PRIVATE fw_discovery)
+fwup_target_defaults(make_sample_package)
