@@ -1,7 +1,10 @@
 // Finds the device's serial port by matching instance identifiers against settings prefixes.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <vector>
 
 // Port types: the settings keys diag%d, download%d, savedownload%d.
 constexpr int PORT_DIAG = 0;
@@ -21,3 +24,22 @@ int find_any_port();
 // identifier, with my_com_name).
 int find_port_by_id(const char* identifier);
 int get_port_number();
+
+// One present serial port as a search sees it: its instance identifier ("?" when unreadable) and
+// its string properties.
+struct PortDevice {
+    std::string instance_id;
+    std::optional<std::string> friendly_name;  // "<description> (COM<n>)"
+    std::optional<std::string> description;
+};
+using PortDeviceList = std::vector<PortDevice>;
+
+enum class DeviceProperty { FriendlyName, DeviceDesc };
+
+// 1 when the device's instance identifier begins with my_com_name and its name carries a COM
+// number (port_number is then set to it), else 0.
+int match_port_device(const PortDeviceList& list, std::size_t device);
+// The friendly name, else the description; nothing when the device has neither.
+std::optional<std::string> get_device_name(const PortDeviceList& list, std::size_t device);
+std::optional<std::string> get_device_property(const PortDeviceList& list, std::size_t device,
+                                               DeviceProperty property);

@@ -1,0 +1,32 @@
+#include "discovery/disk_discovery.h"
+
+#include <cstdio>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "discovery/device_enum.h"
+#include "discovery/instance_id.h"
+
+int find_mmc_disk() {
+    std::string path = settings_path();
+    std::optional<std::vector<UsbDiskRecord>> disks = enumerate_usb_disks();
+    if (!disks) return 0;
+    // The settings file is read again for every disk: nothing is cached.
+    for (const UsbDiskRecord& disk : *disks) {
+        std::string id = disk_instance_id(disk);
+        for (int i = 0; i < 20; ++i) {
+            char key[16];
+            std::snprintf(key, sizeof key, "mmc%d", i);
+            char prefix[kPathBuffer];
+            get_profile_string("id", key, "", prefix, sizeof prefix, path);
+            if (prefix[0] == '\0') continue;
+            log_write("Finding mmc %s....\n", prefix);
+            if (id.compare(0, std::string(prefix).size(), prefix) == 0) {
+                log_write("Found match mmc %s OK!!!\n", id.c_str());
+                return 1;
+            }
+            log_write("Error: Find mmc %s fail.\n", prefix);
+        }
+    }
+    return 0;
+}

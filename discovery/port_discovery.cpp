@@ -1,0 +1,130 @@
+#include "discovery/port_discovery.h"
+
+#include <cstdio>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "discovery/device_enum.h"
+#include "discovery/instance_id.h"
+#include "link/port_table.h"
+#include "link/serial_port.h"
+
+int port_number = -1;
+std::string my_com_name = kBuiltinPortPrefix;
+
+namespace {
+
+// settings.ini is untrusted: an idnum of two billion would keep a search busy for days, as every
+// key is looked up with a full enumeration. No package lists more than a handful of identifiers.
+constexpr int kMaxIdnum = 100;
+
+// The present ports with their identifiers and names. Every port seen gets its number in the
+// process-wide port table here, which is what its name shows.
+std::optional<PortDeviceList> present_ports() {
+    std::optional<std::vector<UsbPortRecord>> records = enumerate_usb_ports();
+    if (!records) return std::nullopt;
+    PortDeviceList list;
+    for (const UsbPortRecord& record : *records) {
+        int number = port_table_register(record.device_node);
+        list.push_back({port_instance_id(record), port_friendly_name(record, number),
+                        port_description(record)});
+    }
+    return list;
+}
+
+const char* settings_key_format(int type) {
+    switch (type) {
+        case PORT_DIAG:
+            return "diag%d";
+        case PORT_DOWNLOAD:
+            return "download%d";
+        case PORT_SAVEDOWNLOAD:
+            return "savedownload%d";
+    }
+    return nullptr;
+}
+
+const char* search_note(int type) {
+    switch (type) {
+        case PORT_DIAG:
+            return "start find diag port\n";
+        case PORT_DOWNLOAD:
+            return "start find dl port\n";
+        case PORT_SAVEDOWNLOAD:
+            return "start find save port\n";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::optional<std::string> get_device_property(const PortDeviceList& list, std::size_t device,
+                                               DeviceProperty property) {
+    if (device >= list.size()) return std::nullopt;
+    const PortDevice& entry = list[device];
+    return property == DeviceProperty::FriendlyName ? entry.friendly_name : entry.description;
+}
+
+std::optional<std::string> get_device_name(const PortDeviceList& list, std::size_t device) {
+    std::optional<std::string> name =
+        get_device_property(list, device, DeviceProperty::FriendlyName);
+    if (!name) name = get_device_property(list, device, DeviceProperty::DeviceDesc);
+    return name;
+}
+
+int match_port_device(const PortDeviceList& list, std::size_t device) {
+    if (device >= list.size()) return 0;
+    std::optional<std::string> name = get_device_name(list, device);
+    const std::string& id = list[device].instance_id;
+    log_write("find com name = %s\n", id.c_str());
+    log_write("my com name = %s\n", my_com_name.c_str());
+    if (id.compare(0, my_com_name.size(), my_com_name) != 0) return 0;
+    // A port whose name carries no COM number cannot be opened by number: no match.
+    std::optional<int> number = name ? com_number_from_name(*name) : std::nullopt;
+    if (!number) return 0;
+    port_number = *number;
+    log_write("Find my com name = %s OK!!!\n", my_com_name.c_str());
+    return 1;
+}
+
+int find_port_by_id(const char* identifier) {
+    port_number = -1;
+    std::optional<PortDeviceList> list = present_ports();
+    if (!list) return 0;
+    if (identifier && identifier[0] != '\0') my_com_name = identifier;
+    for (std::size_t device = 0; device < list->size(); ++device)
+        if (match_port_device(*list, device) == 1) return 1;
+    return 0;
+}
+
+int find_port(int type) {
+    close_port();
+    std::string path = settings_path();
+    log_write("start find port ini_path = %s\n", path.c_str());
+    int idnum = get_profile_int("id", "idnum", 0, path);
+    log_write("start find port id num = %d type = %d\n", idnum, type);
+    if (idnum > kMaxIdnum) idnum = kMaxIdnum;
+    const char* key_format = settings_key_format(type);
+    for (int i = 0; key_format && i < idnum; ++i) {
+        log_write("%s", search_note(type));
+        char key[32];
+        std::snprintf(key, sizeof key, key_format, i);
+        char value[kPathBuffer];
+        get_profile_string("id", key, "", value, sizeof value, path);
+        if (find_port_by_id(value) == 1) return port_number;
+    }
+    log_write("Couldn't find com port\n");
+    return -1;
+}
+
+int find_any_port() {
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
+        int port = find_port(type);
+        if (port >= 0) return port;
+    }
+    return -1;
+}
+
+int get_port_number() {
+    return port_number;
+}

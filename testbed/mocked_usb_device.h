@@ -1,0 +1,61 @@
+// The emulated device as a USB device in the mocked device database: each mode shows up with its
+// own USB identity and a new /dev/ttyUSBn, and leaves with real remove events, as a real device
+// re-enumerates at every mode change. After the final reset it may also bring its disk.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/port_provider.h"
+#include "testbed/testbed.h"
+
+namespace testbed {
+
+struct UsbIdentity {
+    unsigned vendor_id = 0x05C6;
+    unsigned product_id = 0x9003;
+    unsigned interface_number = 0;
+    unsigned num_interfaces = 3;
+    std::string product = "USB Modem";
+};
+
+struct MockedUsbDeviceOptions {
+    // Normal operation: "USB\VID_05C6&PID_9003&MI_00\...", the identifier a search starts from.
+    UsbIdentity diag{};
+    // The boot downloader, and the flash programmer it starts: a single-interface device,
+    // "USB\VID_05C6&PID_9100\...".
+    UsbIdentity dload{0x05C6, 0x9100, 0, 1, "USB Modem Download"};
+    UsbIdentity stream{0x05C6, 0x9100, 0, 1, "USB Modem Download"};
+    // Present a USB disk too when the device comes back after its final reset.
+    bool disk_after_reset = false;
+    UsbDiskSpec disk{};
+};
+
+class MockedUsbDevice : public emu::PortProvider {
+  public:
+    explicit MockedUsbDevice(MockedUsbDeviceOptions options = {});
+    // Takes away whatever is still attached.
+    ~MockedUsbDevice() override;
+
+    emu::Endpoint attach(emu::Mode mode, bool after_reset) override;
+    void detach(const emu::Endpoint& endpoint) override;
+
+    // The node of the port attached now; empty while the device is away.
+    std::string current_node() const;
+    // How many times the device has shown up so far.
+    int attach_count() const;
+
+  private:
+    struct Attached {
+        FakeDevice port;
+        std::vector<FakeDevice> extras;  // the disk after the final reset
+    };
+
+    MockedUsbDeviceOptions options_;
+    mutable std::mutex mutex_;
+    std::vector<Attached> attached_;
+    int attach_count_ = 0;
+};
+
+}  // namespace testbed

@@ -1,0 +1,352 @@
+#include "testbed/testbed.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "testbed/preload.h"
+
+namespace testbed {
+
+namespace {
+
+// The line a port's program meets, per device node, as the ioctl handler keeps it.
+struct LineState {
+    std::atomic<unsigned> modem_bits{0};
+    std::atomic<bool> exclusive{false};
+};
+
+// umockdev's preload sends direct ioctl() calls on a mocked node here (glibc's tc* functions go to
+// the pseudo-terminal itself). A pseudo-terminal knows neither exclusive use nor modem lines, so
+// those are kept here; everything else runs on the real pseudo-terminal.
+gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* line = static_cast<LineState*>(data);
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    switch (request) {
+        case TIOCEXCL:
+        case TIOCNXCL:
+            line->exclusive = request == TIOCEXCL;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        case TIOCMGET:
+        case TIOCMSET:
+        case TIOCMBIS:
+        case TIOCMBIC: {
+            GError* error = nullptr;
+            UMockdevIoctlData* bits = umockdev_ioctl_data_resolve(
+                umockdev_ioctl_client_get_arg(client), 0, sizeof(int), &error);
+            if (!bits) {
+                g_clear_error(&error);
+                umockdev_ioctl_client_complete(client, -1, EFAULT);
+                return TRUE;
+            }
+            int value;
+            std::memcpy(&value, bits->data, sizeof value);
+            unsigned now = line->modem_bits;
+            if (request == TIOCMGET) {
+                value = static_cast<int>(now);
+                std::memcpy(bits->data, &value, sizeof value);
+            } else if (request == TIOCMSET) {
+                line->modem_bits = static_cast<unsigned>(value);
+            } else if (request == TIOCMBIS) {
+                line->modem_bits = now | static_cast<unsigned>(value);
+            } else {
+                line->modem_bits = now & ~static_cast<unsigned>(value);
+            }
+            umockdev_ioctl_client_complete(client, 0, 0);
+            g_object_unref(bits);
+            return TRUE;
+        }
+    }
+    int error_number = 0;
+    GError* error = nullptr;
+    int result = umockdev_ioctl_client_execute(client, &error_number, &error);
+    if (error) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EIO);
+    } else {
+        umockdev_ioctl_client_complete(client, result, error_number);
+    }
+    return TRUE;
+}
+
+// The line settings a freshly plugged serial port has: canonical input with echo, output
+// post-processing, 38400 baud. umockdev leaves its pseudo-terminals raw instead.
+void reset_to_cooked(int fd) {
+    termios t{};
+    t.c_iflag = ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS8 | CREAD | HUPCL;
+    t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
+    t.c_cc[VINTR] = 0x03;
+    t.c_cc[VQUIT] = 0x1c;
+    t.c_cc[VERASE] = 0x7f;
+    t.c_cc[VKILL] = 0x15;
+    t.c_cc[VEOF] = 0x04;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VSTART] = 0x11;
+    t.c_cc[VSTOP] = 0x13;
+    t.c_cc[VSUSP] = 0x1a;
+    t.c_cc[VREPRINT] = 0x12;
+    t.c_cc[VDISCARD] = 0x0f;
+    t.c_cc[VWERASE] = 0x17;
+    t.c_cc[VLNEXT] = 0x16;
+    cfsetispeed(&t, B38400);
+    cfsetospeed(&t, B38400);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// The kernel's uevent socket for the mocked monitors holds only net.unix.max_dgram_qlen events
+// (10 by default) and umockdev's sender aborts when it is full. Raise it when we may.
+void widen_event_queue() {
+    std::ifstream in("/proc/sys/net/unix/max_dgram_qlen");
+    int now = 0;
+    if (in >> now && now >= 512) return;
+    std::ofstream out("/proc/sys/net/unix/max_dgram_qlen");
+    out << 512 << '\n';
+}
+
+std::string hex(unsigned value, int width, bool lower) {
+    char text[16];
+    std::snprintf(text, sizeof text, lower ? "%0*x" : "%0*X", width, value);
+    return text;
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+    std::string out = text.substr(0, width);
+    out.resize(width, ' ');
+    return out;
+}
+
+// A NULL-terminated name/value array for umockdev_testbed_add_devicev.
+class Pairs {
+  public:
+    Pairs& add(const std::string& name, const std::string& value) {
+        text_.push_back(name);
+        text_.push_back(value);
+        return *this;
+    }
+    gchar** get() {
+        pointers_.clear();
+        for (std::string& t : text_)
+            pointers_.push_back(t.data());
+        pointers_.push_back(nullptr);
+        return pointers_.data();
+    }
+
+  private:
+    std::vector<std::string> text_;
+    std::vector<gchar*> pointers_;
+};
+
+}  // namespace
+
+struct Testbed::Impl {
+    std::mutex mutex;
+    UMockdevTestbed* bed = nullptr;
+    std::string root;
+    int next_bus = 1;
+    int next_tty = 0;
+    int next_plain_tty = 0;
+    int next_disk = 0;
+    std::map<std::string, std::unique_ptr<LineState>> lines;
+    std::map<std::string, int> held_slaves;  // device node -> our open slave end
+
+    std::string add(const char* subsystem, const std::string& name, const std::string& parent,
+                    Pairs attributes, Pairs properties) {
+        gchar* path = umockdev_testbed_add_devicev(bed, subsystem, name.c_str(),
+                                                   parent.empty() ? nullptr : parent.c_str(),
+                                                   attributes.get(), properties.get());
+        if (!path) throw std::runtime_error("testbed: cannot add " + name);
+        std::string out = path;
+        g_free(path);
+        return out;
+    }
+
+    std::string add_usb_device(unsigned vid, unsigned pid, unsigned interfaces, bool lower,
+                               const std::string& product, const std::string& serial) {
+        std::string name = "1-" + std::to_string(next_bus++);
+        char count[8];
+        std::snprintf(count, sizeof count, "%2u", interfaces);
+        Pairs attributes;
+        attributes.add("idVendor", hex(vid, 4, lower))
+            .add("idProduct", hex(pid, 4, lower))
+            .add("bNumInterfaces", count);
+        if (!product.empty()) attributes.add("product", product);
+        if (!serial.empty()) attributes.add("serial", serial);
+        return add("usb", name, "", attributes, Pairs().add("DEVTYPE", "usb_device"));
+    }
+
+    std::string add_interface(const std::string& usb, unsigned number, unsigned klass) {
+        std::string name = usb.substr(usb.rfind('/') + 1) + ":1." + std::to_string(number);
+        return add("usb", name, usb,
+                   Pairs()
+                       .add("bInterfaceNumber", hex(number, 2, true))
+                       .add("bInterfaceClass", hex(klass, 2, true)),
+                   Pairs().add("DEVTYPE", "usb_interface"));
+    }
+};
+
+Testbed& Testbed::instance() {
+    static Testbed bed;
+    return bed;
+}
+
+Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
+    if (!under_preload())
+        throw std::runtime_error("testbed: call testbed::reexec_under_preload first in main()");
+    widen_event_queue();
+    impl_->bed = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(impl_->bed);
+    impl_->root = root;
+    g_free(root);
+}
+
+Testbed::~Testbed() {
+    for (auto& [node, fd] : impl_->held_slaves)
+        close(fd);
+    g_object_unref(impl_->bed);
+}
+
+std::string Testbed::root_dir() const {
+    return impl_->root;
+}
+
+FakeDevice Testbed::add_port(const UsbPortSpec& spec) {
+    std::lock_guard lock(impl_->mutex);
+    Impl& d = *impl_;
+    FakeDevice device;
+    std::string usb = d.add_usb_device(spec.vendor_id, spec.product_id, spec.num_interfaces,
+                                       spec.vendor_id_lower_case, spec.product, spec.serial);
+    std::string interface = d.add_interface(usb, spec.interface_number, 0xff);
+    if (!spec.driver.empty())
+        umockdev_testbed_set_attribute_link(d.bed, interface.c_str(), "driver",
+                                            ("../../../bus/usb/drivers/" + spec.driver).c_str());
+    std::string tty = "ttyUSB" + std::to_string(d.next_tty++);
+    std::string serial = d.add("usb-serial", tty, interface, Pairs(), Pairs());
+    device.device_node = "/dev/" + tty;
+
+    // The handler has to be in place before the tty exists: "add" goes out at once and a
+    // listening program may open the port right away.
+    auto& line = d.lines[device.device_node];
+    line = std::make_unique<LineState>();
+    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(handle_ioctl), line.get());
+    GError* error = nullptr;
+    bool attached =
+        umockdev_testbed_attach_ioctl(d.bed, device.device_node.c_str(), handler, &error);
+    g_object_unref(handler);
+    if (!attached) {
+        std::string message = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("testbed: cannot attach the ioctl handler: " + message);
+    }
+
+    // Only a record with an N: line gets a /dev node, backed by a pseudo-terminal.
+    std::string tty_path = serial.substr(std::strlen("/sys")) + "/tty/" + tty;
+    std::string record = "P: " + tty_path + "\nN: " + tty +
+                         "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + device.device_node +
+                         "\nE: MAJOR=188\nE: MINOR=" + std::to_string(d.next_tty - 1) +
+                         "\nA: dev=188:" + std::to_string(d.next_tty - 1) + "\n";
+    if (!umockdev_testbed_add_from_string(d.bed, record.c_str(), &error)) {
+        std::string message = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("testbed: cannot add " + tty + ": " + message);
+    }
+    device.master_fd = umockdev_testbed_get_dev_fd(d.bed, device.device_node.c_str());
+    if (device.master_fd < 0) throw std::runtime_error("testbed: no pseudo-terminal for " + tty);
+
+    // Holding the slave end open keeps the master readable-when-written instead of failing with
+    // EIO while no program has the port open, as a real port's device side never notices.
+    char slave[64];
+    if (ptsname_r(device.master_fd, slave, sizeof slave) == 0) {
+        int fd = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            reset_to_cooked(fd);
+            d.held_slaves[device.device_node] = fd;
+        }
+    }
+    device.syspaths = {"/sys" + tty_path, serial, interface, usb};
+    return device;
+}
+
+FakeDevice Testbed::add_disk(const UsbDiskSpec& spec) {
+    std::lock_guard lock(impl_->mutex);
+    Impl& d = *impl_;
+    int n = d.next_disk++;
+    std::string usb =
+        d.add_usb_device(spec.vendor_id, spec.product_id, 1, true, "Mass Storage", spec.serial);
+    std::string interface = d.add_interface(usb, 0, 0x08);
+    std::string h = std::to_string(n + 10);
+    std::string host =
+        d.add("scsi", "host" + h, interface, Pairs(), Pairs().add("DEVTYPE", "scsi_host"));
+    std::string target =
+        d.add("scsi", "target" + h + ":0:0", host, Pairs(), Pairs().add("DEVTYPE", "scsi_target"));
+    std::string scsi = d.add("scsi", h + ":0:0:0", target,
+                             Pairs()
+                                 .add("vendor", padded(spec.vendor, 8))
+                                 .add("model", padded(spec.model, 16))
+                                 .add("rev", padded(spec.rev, 4)),
+                             Pairs().add("DEVTYPE", "scsi_device"));
+    std::string name = std::string("sd") + static_cast<char>('b' + n % 24);
+    if (n >= 24) name += std::to_string(n / 24);
+    std::string block = d.add("block", name, scsi, Pairs(),
+                              Pairs().add("DEVTYPE", "disk").add("DEVNAME", "/dev/" + name));
+    return FakeDevice{{block, scsi, target, host, interface, usb}, "", -1};
+}
+
+FakeDevice Testbed::add_plain_port() {
+    std::lock_guard lock(impl_->mutex);
+    std::string name = "ttyS" + std::to_string(impl_->next_plain_tty++);
+    std::string path = impl_->add("tty", name, "", Pairs(), Pairs().add("DEVNAME", "/dev/" + name));
+    return FakeDevice{{path}, "", -1};
+}
+
+FakeDevice Testbed::add_plain_disk() {
+    std::lock_guard lock(impl_->mutex);
+    std::string name = "sda" + std::to_string(impl_->next_disk++);
+    std::string path = impl_->add("block", name, "", Pairs(),
+                                  Pairs().add("DEVTYPE", "disk").add("DEVNAME", "/dev/" + name));
+    return FakeDevice{{path}, "", -1};
+}
+
+void Testbed::remove(const FakeDevice& device) {
+    std::lock_guard lock(impl_->mutex);
+    Impl& d = *impl_;
+    // umockdev_testbed_remove_device sends nothing itself; and each child has to go explicitly, or
+    // its links stay behind.
+    for (const std::string& path : device.syspaths)
+        umockdev_testbed_uevent(d.bed, path.c_str(), "remove");
+    for (const std::string& path : device.syspaths)
+        umockdev_testbed_remove_device(d.bed, path.c_str());
+    if (auto held = d.held_slaves.find(device.device_node); held != d.held_slaves.end()) {
+        close(held->second);
+        d.held_slaves.erase(held);
+    }
+}
+
+unsigned Testbed::modem_lines(const std::string& device_node) {
+    std::lock_guard lock(impl_->mutex);
+    auto line = impl_->lines.find(device_node);
+    return line == impl_->lines.end() ? 0 : line->second->modem_bits.load();
+}
+
+bool Testbed::exclusive(const std::string& device_node) {
+    std::lock_guard lock(impl_->mutex);
+    auto line = impl_->lines.find(device_node);
+    return line != impl_->lines.end() && line->second->exclusive;
+}
+
+}  // namespace testbed

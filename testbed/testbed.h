@@ -1,0 +1,79 @@
+// The mocked device database and device nodes of umockdev, set up the way the program meets real
+// USB modems and disks: a USB device with its interface and a tty below it, or a USB mass-storage
+// device with its SCSI device and block disk. One testbed per process (umockdev's root folder is
+// process-wide); every test and the demo reach umockdev through here only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+// A USB device with one serial port.
+struct UsbPortSpec {
+    unsigned vendor_id = 0x05C6;
+    unsigned product_id = 0x9003;
+    unsigned interface_number = 0;      // the port's interface
+    unsigned num_interfaces = 3;        // more than 1 makes a composite device
+    std::string product = "USB Modem";  // empty: the device has no product string
+    std::string serial;                 // empty: no serial number
+    std::string driver = "option";      // the interface's driver; empty: none
+    bool vendor_id_lower_case = true;   // sysfs writes hex numbers in lower case
+};
+
+// A USB mass-storage device with one disk. vendor, model and rev are padded with blanks to 8, 16
+// and 4 characters, as the kernel shows them.
+struct UsbDiskSpec {
+    unsigned vendor_id = 0x05C6;
+    unsigned product_id = 0x9003;
+    std::string vendor = "Vendor";
+    std::string model = "MMC Storage";
+    std::string rev = "2.31";
+    std::string serial;  // empty: no serial number
+};
+
+// What the testbed added for one device, deepest sysfs path first.
+struct FakeDevice {
+    std::vector<std::string> syspaths;  // /sys/devices/...
+    std::string device_node;            // /dev/ttyUSBn for a port, empty otherwise
+    int master_fd = -1;                 // the other end of a port's pseudo-terminal
+};
+
+class Testbed {
+  public:
+    // The process's testbed, created at the first call. Needs the preload (reexec_under_preload).
+    static Testbed& instance();
+
+    // Adds a USB serial port on a new bus position with a new /dev/ttyUSBn. Its pseudo-terminal
+    // is reset to the kernel's cooked defaults, so a program that does not configure its port
+    // notices; TIOCEXCL and the modem-line ioctls behave as on a real port.
+    FakeDevice add_port(const UsbPortSpec& spec);
+    // Adds a USB disk on a new bus position.
+    FakeDevice add_disk(const UsbDiskSpec& spec);
+    // A serial port and a disk with no USB device above them (a built-in UART, a SATA disk).
+    FakeDevice add_plain_port();
+    FakeDevice add_plain_disk();
+    // Sends the remove events, deepest device first, then takes the device out of the database.
+    // The pseudo-terminal of a port stays open (umockdev owns it) but nothing reaches it again.
+    void remove(const FakeDevice& device);
+
+    // The TIOCM_* bits the program last set on a port (DTR, RTS ...); 0 before any.
+    unsigned modem_lines(const std::string& device_node);
+    // Whether the program asked for exclusive use (TIOCEXCL) of the port.
+    bool exclusive(const std::string& device_node);
+
+    // The folder holding the testbed's /dev and /sys.
+    std::string root_dir() const;
+
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+  private:
+    Testbed();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace testbed

@@ -1,0 +1,170 @@
+#include "discovery/instance_id.h"
+
+#include <gtest/gtest.h>
+
+#include "discovery/port_discovery.h"
+
+namespace {
+
+UsbPortRecord modem_port() {
+    UsbPortRecord port;
+    port.device_node = "/dev/ttyUSB0";
+    port.vendor_id = "05c6";
+    port.product_id = "9003";
+    port.interface_number = "00";
+    port.num_interfaces = " 3";
+    port.product = "USB Modem";
+    port.driver = "option";
+    port.location = "1-1:1.0";
+    port.device_location = "1-1";
+    return port;
+}
+
+struct PortCase {
+    const char* name;
+    void (*change)(UsbPortRecord&);
+    const char* id;
+};
+
+const PortCase kPortCases[] = {
+    {"composite interface", [](UsbPortRecord&) {}, "USB\\VID_05C6&PID_9003&MI_00\\1-1:1.0"},
+    {"third interface",
+     [](UsbPortRecord& p) {
+         p.interface_number = "02";
+         p.location = "1-1:1.2";
+     },
+     "USB\\VID_05C6&PID_9003&MI_02\\1-1:1.2"},
+    {"lower-case hex letters",
+     [](UsbPortRecord& p) {
+         p.vendor_id = "1a2b";
+         p.product_id = "00ff";
+         p.interface_number = "0a";
+     },
+     "USB\\VID_1A2B&PID_00FF&MI_0A\\1-1:1.0"},
+    {"short hex", [](UsbPortRecord& p) { p.vendor_id = "5c6"; },
+     "USB\\VID_05C6&PID_9003&MI_00\\1-1:1.0"},
+    {"single interface with serial",
+     [](UsbPortRecord& p) {
+         p.num_interfaces = " 1";
+         p.serial = "A1b2C3";
+     },
+     "USB\\VID_05C6&PID_9003\\A1b2C3"},
+    {"single interface without serial", [](UsbPortRecord& p) { p.num_interfaces = " 1"; },
+     "USB\\VID_05C6&PID_9003\\1-1"},
+    {"single interface, serial with a blank",
+     [](UsbPortRecord& p) {
+         p.num_interfaces = "1";
+         p.serial = "AB 12";
+     },
+     "USB\\VID_05C6&PID_9003\\1-1"},
+    {"unknown interface count", [](UsbPortRecord& p) { p.num_interfaces = ""; },
+     "USB\\VID_05C6&PID_9003&MI_00\\1-1:1.0"},
+    {"vendor unreadable", [](UsbPortRecord& p) { p.vendor_id = ""; }, "?"},
+    {"vendor not hex", [](UsbPortRecord& p) { p.vendor_id = "05g6"; }, "?"},
+    {"vendor too long", [](UsbPortRecord& p) { p.vendor_id = "105c6"; }, "?"},
+    {"interface number unreadable", [](UsbPortRecord& p) { p.interface_number = ""; }, "?"},
+    {"identifier longer than the platform allows",
+     [](UsbPortRecord& p) {
+         p.num_interfaces = "1";
+         p.serial = std::string(190, 'S');
+     },
+     "?"},
+};
+
+TEST(PortInstanceId, FollowsTheWindowsForm) {
+    for (const PortCase& c : kPortCases) {
+        UsbPortRecord port = modem_port();
+        c.change(port);
+        EXPECT_EQ(port_instance_id(port), c.id) << c.name;
+    }
+}
+
+struct DiskCase {
+    const char* name;
+    UsbDiskRecord disk;
+    const char* id;
+};
+
+const DiskCase kDiskCases[] = {
+    {"fields padded by the kernel",
+     {"/dev/sdb", "Vendor  ", "MMC Storage     ", "2.31", "0123abc", "1-2"},
+     "USBSTOR\\DISK&VEN_VENDOR&PROD_MMC_STORAGE&REV_2.31\\0123ABC&0"},
+    {"inner blanks of every field",
+     {"", "A B     ", "Card  Reader  X ", "1 0 ", "SN", "1-2"},
+     "USBSTOR\\DISK&VEN_A_B&PROD_CARD__READER__X&REV_1_0\\SN&0"},
+    {"fields longer than their width",
+     {"", "VeryLongVendor", "A model name that is long", "12345", "SN", ""},
+     "USBSTOR\\DISK&VEN_VERYLONG&PROD_A_MODEL_NAME_THA&REV_1234\\SN&0"},
+    {"missing serial",
+     {"", "Vendor  ", "Disk            ", "1.00", "", "1-4"},
+     "USBSTOR\\DISK&VEN_VENDOR&PROD_DISK&REV_1.00\\1-4&0"},
+    {"empty fields", {"", "", "", "", "x", ""}, "USBSTOR\\DISK&VEN_&PROD_&REV_\\X&0"},
+};
+
+TEST(DiskInstanceId, IsUpperCaseWithBlanksTrimmedAndJoined) {
+    for (const DiskCase& c : kDiskCases)
+        EXPECT_EQ(disk_instance_id(c.disk), c.id) << c.name;
+}
+
+TEST(PortName, IsTheProductStringElseTheDriverWithItsComNumber) {
+    UsbPortRecord port = modem_port();
+    EXPECT_EQ(port_friendly_name(port, 7), "USB Modem (COM7)");
+    port.product = "";
+    EXPECT_EQ(port_friendly_name(port, 12), "option (COM12)");
+    port.driver = "";
+    EXPECT_EQ(port_friendly_name(port, 1), "USB Serial Port (COM1)");
+}
+
+TEST(PortName, ComNumberFollowsTheFirstCom) {
+    EXPECT_EQ(com_number_from_name("USB Modem (COM12)"), 12);
+    EXPECT_EQ(com_number_from_name("COMX (COM3)"), 0) << "the first COM is followed by a letter";
+    EXPECT_EQ(com_number_from_name("Modem (COM)"), 0);
+    EXPECT_EQ(com_number_from_name("(COM123456789012)"), 1234567890) << "ten digits at most";
+    EXPECT_EQ(com_number_from_name("(COM9999999999)"), std::nullopt) << "does not fit an int";
+    EXPECT_EQ(com_number_from_name("Modem"), std::nullopt);
+    EXPECT_EQ(com_number_from_name("Modem (com4)"), std::nullopt);
+}
+
+class PortMatch : public testing::Test {
+  protected:
+    void SetUp() override {
+        my_com_name = kBuiltinPortPrefix;
+        port_number = -1;
+    }
+};
+
+TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
+    PortDeviceList list = {
+        {"usb\\vid_05c6&pid_9003&mi_00\\1-1:1.0", "Modem (COM3)", "Modem"},
+        {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem"},
+    };
+    EXPECT_EQ(match_port_device(list, 0), 0);
+    EXPECT_EQ(port_number, -1);
+    EXPECT_EQ(match_port_device(list, 1), 1);
+    EXPECT_EQ(port_number, 4);
+}
+
+TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
+    PortDeviceList list = {{"?", "Modem (COM5)", "Modem"}};
+    EXPECT_EQ(match_port_device(list, 0), 0);
+    my_com_name = "?";
+    EXPECT_EQ(match_port_device(list, 0), 1);
+    EXPECT_EQ(port_number, 5);
+}
+
+TEST_F(PortMatch, NameWithoutComIsNoMatch) {
+    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem"},
+                           {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt}};
+    EXPECT_EQ(match_port_device(list, 0), 0);
+    EXPECT_EQ(match_port_device(list, 1), 0);
+    EXPECT_EQ(port_number, -1);
+}
+
+TEST_F(PortMatch, NameFallsBackToTheDescription) {
+    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)"}};
+    EXPECT_EQ(get_device_name(list, 0), "Modem (COM9)");
+    EXPECT_EQ(match_port_device(list, 0), 1);
+    EXPECT_EQ(port_number, 9);
+}
+
+}  // namespace

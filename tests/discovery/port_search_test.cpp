@@ -1,0 +1,165 @@
+// find_port and find_any_port against USB serial ports in the mocked device database.
+#include <gtest/gtest.h>
+
+#include "discovery/device_enum.h"
+#include "discovery/port_discovery.h"
+#include "link/port_table.h"
+#include "testbed/testbed.h"
+#include "tests/discovery/program_folder.h"
+
+namespace {
+
+using testbed::FakeDevice;
+using testbed::Testbed;
+using testbed::UsbPortSpec;
+
+class PortSearch : public testing::Test {
+  protected:
+    void SetUp() override {
+        my_com_name = kBuiltinPortPrefix;
+        port_number = -1;
+    }
+    void TearDown() override {
+        for (const FakeDevice& d : devices_)
+            Testbed::instance().remove(d);
+    }
+
+    FakeDevice add(unsigned vid, unsigned pid, unsigned interface = 0, unsigned interfaces = 3) {
+        UsbPortSpec spec;
+        spec.vendor_id = vid;
+        spec.product_id = pid;
+        spec.interface_number = interface;
+        spec.num_interfaces = interfaces;
+        devices_.push_back(Testbed::instance().add_port(spec));
+        return devices_.back();
+    }
+
+    ProgramFolder folder_;
+    std::vector<FakeDevice> devices_;
+};
+
+TEST_F(PortSearch, FindsTheDiagPortAndReadsItsNumberFromItsName) {
+    FakeDevice modem = add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    int port = find_port(PORT_DIAG);
+    EXPECT_EQ(port, port_table_register(modem.device_node));
+    EXPECT_EQ(get_port_number(), port);
+    EXPECT_EQ(folder_.take_log(),
+              "start find port ini_path = " + folder_.dir() +
+                  "/settings.ini\n"
+                  "start find port id num = 1 type = 0\n"
+                  "start find diag port\n"
+                  "find com name = USB\\VID_05C6&PID_9003&MI_00\\" +
+                  modem.syspaths.back().substr(modem.syspaths.back().rfind('/') + 1) +
+                  ":1.0\n"
+                  "my com name = USB\\VID_05C6&PID_9003&MI_00\n"
+                  "Find my com name = USB\\VID_05C6&PID_9003&MI_00 OK!!!\n");
+}
+
+TEST_F(PortSearch, EachPortTypeReadsItsOwnKeys) {
+    FakeDevice download = add(0x05C6, 0x9100, 0, 1);
+    FakeDevice save = add(0x1234, 0x0002, 1, 2);
+    folder_.write_settings(
+        "idnum=1\ndiag0=USB\\VID_05C6&PID_9003\ndownload0=USB\\VID_05C6&PID_9100\\\n"
+        "savedownload0=USB\\VID_1234&PID_0002&MI_01\n");
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(find_port(PORT_DOWNLOAD), port_table_register(download.device_node));
+    EXPECT_EQ(find_port(PORT_SAVEDOWNLOAD), port_table_register(save.device_node));
+    std::string log = folder_.take_log();
+    EXPECT_EQ(count_of(log, "start find diag port\n"), 1);
+    EXPECT_EQ(count_of(log, "start find dl port\n"), 1);
+    EXPECT_EQ(count_of(log, "start find save port\n"), 1);
+    EXPECT_EQ(count_of(log, "Couldn't find com port\n"), 1);
+}
+
+TEST_F(PortSearch, FindAnyPortTriesDiagThenDownloadThenSave) {
+    FakeDevice save = add(0x1234, 0x0002);
+    folder_.write_settings(
+        "idnum=1\ndiag0=USB\\VID_1234&PID_0001\ndownload0=USB\\VID_1234&PID_0003\n"
+        "savedownload0=USB\\VID_1234&PID_0002\n");
+    EXPECT_EQ(find_any_port(), port_table_register(save.device_node));
+    std::string log = folder_.take_log();
+    EXPECT_LT(log.find("type = 0"), log.find("type = 1"));
+    EXPECT_LT(log.find("type = 1"), log.find("type = 2"));
+    EXPECT_EQ(count_of(log, "Couldn't find com port\n"), 2);
+}
+
+TEST_F(PortSearch, WithoutIdnumNoPortIsLookedAt) {
+    add(0x05C6, 0x9003);
+    folder_.write_settings("diag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(folder_.take_log(), "start find port ini_path = " + folder_.dir() +
+                                      "/settings.ini\n"
+                                      "start find port id num = 0 type = 0\n"
+                                      "Couldn't find com port\n");
+}
+
+TEST_F(PortSearch, IdnumZeroSearchesNothing) {
+    add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=0\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(count_of(folder_.take_log(), "find com name"), 0);
+}
+
+TEST_F(PortSearch, MissingSecondKeySearchesAgainForTheFirstValue) {
+    add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=2\ndiag0=USB\\VID_05C6&PID_9004\n");
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    std::string log = folder_.take_log();
+    EXPECT_EQ(count_of(log, "start find diag port\n"), 2);
+    EXPECT_EQ(count_of(log, "my com name = USB\\VID_05C6&PID_9004\n"), 2);
+    EXPECT_EQ(my_com_name, "USB\\VID_05C6&PID_9004");
+}
+
+TEST_F(PortSearch, EmptyFirstValueSearchesForTheBuiltinPrefix) {
+    FakeDevice modem = add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=2\ndiag0=\n");
+    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
+    EXPECT_EQ(count_of(folder_.take_log(), "my com name = USB\\VID_05C6&PID_9003&MI_00\n"), 1);
+}
+
+TEST_F(PortSearch, FirstMatchingPortInEnumerationOrderWins) {
+    add(0x05C6, 0x9003, 0);
+    add(0x05C6, 0x9003, 0);
+    folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    std::optional<std::vector<UsbPortRecord>> ports = enumerate_usb_ports();
+    ASSERT_TRUE(ports);
+    ASSERT_EQ(ports->size(), 2u);
+    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(ports->front().device_node));
+    EXPECT_EQ(count_of(folder_.take_log(), "find com name = "), 1);
+}
+
+TEST_F(PortSearch, LowerCasePrefixDoesNotMatch) {
+    add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=1\ndiag0=usb\\vid_05c6&pid_9003&mi_00\n");
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(port_number, -1);
+}
+
+TEST_F(PortSearch, SecondIdentifierFindsAPortTheFirstMissed) {
+    FakeDevice modem = add(0x05C6, 0x9003, 2);
+    folder_.write_settings(
+        "idnum=3\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndiag1=USB\\VID_05C6&PID_9003&MI_02\n");
+    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
+    EXPECT_EQ(count_of(folder_.take_log(), "start find diag port\n"), 2);
+}
+
+TEST_F(PortSearch, PortsWithoutAUsbDeviceAreNotListed) {
+    devices_.push_back(Testbed::instance().add_plain_port());
+    FakeDevice modem = add(0x05C6, 0x9003);
+    std::optional<std::vector<UsbPortRecord>> ports = enumerate_usb_ports();
+    ASSERT_TRUE(ports);
+    ASSERT_EQ(ports->size(), 1u);
+    EXPECT_EQ(ports->front().device_node, modem.device_node);
+}
+
+TEST_F(PortSearch, APortKeepsItsNumberAcrossSearches) {
+    FakeDevice first = add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    int number = find_port(PORT_DIAG);
+    FakeDevice other = add(0x1234, 0x0001);
+    EXPECT_EQ(find_port(PORT_DIAG), number);
+    EXPECT_NE(port_table_register(other.device_node), number);
+}
+
+}  // namespace
