@@ -30,18 +30,17 @@ int fd_of(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
-// Waits for events on fd; the remaining time shrinks across interruptions. Returns the revents,
-// 0 on time-out.
+// Waits for events on fd until the deadline, across interruptions. Returns the revents, 0 when
+// the deadline passed.
 short wait_for(int fd, short events, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        int ms = static_cast<int>(std::max<long long>(0, left.count()));
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
         pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, ms);
+        int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
         if (n > 0) return p.revents;
-        if (n == 0) return 0;
-        if (errno != EINTR) raise(errno);
+        if (n < 0 && errno != EINTR) raise(errno);
     }
 }
 

@@ -1,0 +1,149 @@
+#include "link/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/clock.h"
+#include "link/hdlc.h"
+#include "link/serial_port.h"
+#include "tests/link/log_capture.h"
+#include "tests/link/pty.h"
+
+namespace {
+
+class ExchangeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty_.ok());
+        port_.Open(pty_.number());
+        serial_port = &port_;
+        std::memset(response_, 0xEE, sizeof(response_));
+    }
+    void TearDown() override {
+        serial_port = nullptr;
+        clear_stop();
+    }
+
+    int diag(const Bytes& request) {
+        return apply_diag_cmd(request.data(), static_cast<int>(request.size()), response_,
+                              sizeof(response_), crc(request));
+    }
+    int dl(const Bytes& request) {
+        return apply_dl_cmd(request.data(), static_cast<int>(request.size()), response_,
+                            sizeof(response_), crc(request));
+    }
+    static std::uint16_t crc(const Bytes& request) {
+        return crc16_bits(request.data(), static_cast<int>(request.size()) * 8);
+    }
+
+    LogCapture log_;
+    Pty pty_;
+    CSerialPort port_;
+    std::uint8_t response_[20000];
+};
+
+TEST_F(ExchangeTest, DiagRequestGoesOutWithoutLeadingFlag) {
+    EXPECT_EQ(diag({0x00}), 1);
+    EXPECT_EQ(pty_.receive(4), (Bytes{0x00, 0x78, 0xF0, 0x7E}));
+    EXPECT_EQ(log_.text(), "");
+}
+
+TEST_F(ExchangeTest, DloadRequestGoesOutWithLeadingFlag) {
+    EXPECT_EQ(dl({0x00}), 1);
+    EXPECT_EQ(pty_.receive(5), (Bytes{0x7E, 0x00, 0x78, 0xF0, 0x7E}));
+}
+
+TEST_F(ExchangeTest, SilentDeviceStillGivesOneAndLeavesTheBufferAlone) {
+    EXPECT_EQ(diag({0x00}), 1);
+    EXPECT_EQ(response_[0], 0xEE);
+    EXPECT_EQ(response_[sizeof(response_) - 1], 0xEE);
+}
+
+TEST_F(ExchangeTest, WaitingAnswerLandsInTheResponseBuffer) {
+    // The answer is already there when the request goes out; the flush must keep it.
+    const Bytes answer = {0x00, 0x41, 0x42, 0x7E};
+    pty_.send(answer);
+    EXPECT_EQ(diag({0x00}), 1);
+    EXPECT_TRUE(std::equal(answer.begin(), answer.end(), response_));
+    EXPECT_EQ(response_[answer.size()], 0xEE);
+}
+
+TEST_F(ExchangeTest, AnswerSplitOverTwoReadsIsFinishedByTheNextExchange) {
+    pty_.send({0x7E, 0x02});
+    EXPECT_EQ(dl({0x06}), 1);
+    EXPECT_EQ(response_[0], 0x7E);
+    EXPECT_EQ(response_[1], 0x02);
+    pty_.send({0x6A, 0xD3, 0x7E});
+    EXPECT_EQ(dl({0x06}), 1);
+    EXPECT_EQ(response_[0], 0x6A);
+}
+
+TEST_F(ExchangeTest, LargeFrameGoesOutWhole) {
+    WireTap tap(pty_.master());
+    Bytes request(6000, 0x7E);  // every byte escaped: a 12 kB frame
+    request[0] = 0x07;
+    EXPECT_EQ(dl(request), 1);
+    Bytes expected =
+        hdlc_encode(request.data(), static_cast<int>(request.size()), crc(request), true);
+    EXPECT_EQ(tap.wait_for(expected.size()), expected);
+}
+
+TEST_F(ExchangeTest, ClosedPortGivesZeroAndNoLogLine) {
+    port_.Close();
+    EXPECT_EQ(diag({0x00}), 0);
+    EXPECT_EQ(dl({0x00}), 0);
+    serial_port = nullptr;
+    EXPECT_EQ(diag({0x00}), 0);
+    EXPECT_EQ(dl({0x00}), 0);
+    EXPECT_EQ(log_.text(), "");
+}
+
+TEST_F(ExchangeTest, StopRequestActsAsAClosedPort) {
+    request_stop();
+    EXPECT_EQ(diag({0x00}), 0);
+    EXPECT_EQ(dl({0x00}), 0);
+    EXPECT_EQ(log_.text(), "");
+    clear_stop();
+    pty_.send({0x55});
+    EXPECT_EQ(dl({0x00}), 1);
+    // Nothing of the stopped calls reached the wire.
+    EXPECT_EQ(pty_.receive(5), (Bytes{0x7E, 0x00, 0x78, 0xF0, 0x7E}));
+}
+
+TEST_F(ExchangeTest, DiagOnARaisingPortLogsOnceAfterItsAttempts) {
+    pty_.close_master();
+    EXPECT_EQ(diag({0x00}), 0);
+    EXPECT_EQ(log_.text(), "apply diag cmd: Serial port wr/rd error\n");
+}
+
+TEST_F(ExchangeTest, DloadOnARaisingPortLogsOnce) {
+    pty_.close_master();
+    EXPECT_EQ(dl({0x00}), 0);
+    EXPECT_EQ(log_.text(), "apply dl cmd: Serial port wr/rd error\n");
+}
+
+TEST(CheckAck, AckPassesSilently) {
+    LogCapture log;
+    const std::uint8_t ack[] = {0x02, 0x6A, 0xD3};
+    EXPECT_EQ(check_ack(ack), 1);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST(CheckAck, NakLogsItsCodeWithoutLineEnd) {
+    LogCapture log;
+    const std::uint8_t nak[] = {0x03, 0x00, 0x05};
+    EXPECT_EQ(check_ack(nak), 0);
+    const std::uint8_t big[] = {0x03, 0x01, 0x0A};
+    EXPECT_EQ(check_ack(big), 0);
+    EXPECT_EQ(log.text(), "error: nak code 0x5error: nak code 0x10a");
+}
+
+TEST(CheckAck, UnknownAnswerIsLogged) {
+    LogCapture log;
+    const std::uint8_t error[] = {0x13, 0x00, 0x00};
+    EXPECT_EQ(check_ack(error), 0);
+    EXPECT_EQ(log.text(), "check ack error: unknown response\n");
+}
+
+}  // namespace
