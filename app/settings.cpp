@@ -6,6 +6,7 @@
 #include "app/settings.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,26 +142,34 @@ int copy_out(const std::string& value, char* out, int size) {
     return static_cast<int>(n);
 }
 
-// Writes the whole file next to its old self and renames it over, so a failed write never leaves
-// a half-written settings file; the old file's permissions are kept.
+bool write_all(int fd, const std::string& content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes the whole file next to its old self and renames it over, so that a failed write never
+// leaves a half-written settings file; the old file's permissions are kept. A folder that admits
+// no new file gets the file rewritten in place.
 bool replace_file(const std::string& path, const std::string& content) {
     std::string temp = path + ".XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
+    if (fd < 0) {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        bool written = write_all(fd, content);
+        return ::close(fd) == 0 && written;
+    }
     struct stat old {};
     ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
-    }
+    bool ok = write_all(fd, content);
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(name.data(), path.c_str()) != 0) ok = false;
     if (!ok) ::unlink(name.data());
