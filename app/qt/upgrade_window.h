@@ -99,8 +99,8 @@ class UpgradeWindow : public QDialog {
     QLabel* info_ = nullptr;            // 1018
     QLabel* clock_ = nullptr;           // 1020
 
-    QTimer clock_timer_;   // ID_TIMER_CLOCK
-    QTimer prompt_timer_;  // ID_TIMER_PROMPT
+    QTimer clock_timer_{this};   // ID_TIMER_CLOCK
+    QTimer prompt_timer_{this};  // ID_TIMER_PROMPT
 
     bool closing_ = false;
     bool closed_ = false;
