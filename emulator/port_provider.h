@@ -14,7 +14,7 @@ struct Endpoint {
 };
 
 class PortProvider {
-public:
+  public:
     virtual ~PortProvider() = default;
     // The device appears in mode. after_reset is true when it comes back after the final reset of a
     // firmware download (a provider may then also present the device's disk). The provider owns
