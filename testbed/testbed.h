@@ -42,7 +42,9 @@ struct FakeDevice {
 
 class Testbed {
   public:
-    // The process's testbed, created at the first call. Needs the preload (reexec_under_preload).
+    // The process's testbed, created at the first call. Needs the preload (reexec_under_preload),
+    // and has to exist before any device monitor is made: one made earlier listens to the real
+    // system for good (fw_testbed_main creates it first thing).
     static Testbed& instance();
 
     // Adds a USB serial port on a new bus position with a new /dev/ttyUSBn. Its pseudo-terminal

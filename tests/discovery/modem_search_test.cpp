@@ -1,0 +1,101 @@
+// The emulated modem as a mocked USB device, found and probed the way the program does it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "diag/diag_commands.h"
+#include "discovery/device_events.h"
+#include "discovery/disk_discovery.h"
+#include "discovery/instance_id.h"
+#include "discovery/port_discovery.h"
+#include "emulator/emulator.h"
+#include "link/port_table.h"
+#include "link/serial_port.h"
+#include "testbed/mocked_usb_device.h"
+#include "tests/discovery/program_folder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Events {
+  public:
+    void add(int event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+        changed_.notify_all();
+    }
+    std::vector<int> wait_for(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 10s, [&] { return events_.size() >= count; });
+        return events_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> events_;
+};
+
+class MockedModem : public testing::Test {
+  protected:
+    void SetUp() override {
+        my_com_name = kBuiltinPortPrefix;
+        serial_port = new CSerialPort();
+        folder_.write_settings(
+            "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n");
+    }
+    void TearDown() override {
+        close_port();
+        delete serial_port;
+        serial_port = nullptr;
+    }
+
+    ProgramFolder folder_;
+};
+
+TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch) {
+    testbed::MockedUsbDevice usb;
+    emu::Options options;
+    options.provider = &usb;
+    emu::Emulator modem(options);
+    ASSERT_TRUE(modem.start()) << modem.error();
+    ASSERT_TRUE(modem.wait_for(emu::Mode::Diag, 10s));
+
+    int diag = find_port(PORT_DIAG);
+    ASSERT_GE(diag, 1);
+    EXPECT_EQ(diag, port_table_register(usb.current_node()));
+    EXPECT_EQ(open_port(diag), MODE_DIAG);
+
+    Events events;
+    {
+        DeviceEventThread watcher([&](int event) { events.add(event); });
+        EXPECT_EQ(switch_dl_mode(), 1);
+        ASSERT_TRUE(modem.wait_for(emu::Mode::Dload, 10s));
+        EXPECT_EQ(events.wait_for(2),
+                  (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
+    }
+
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    int download = find_port(PORT_DOWNLOAD);
+    ASSERT_GE(download, 1);
+    EXPECT_NE(download, diag) << "a device that comes back in another mode gets a new port";
+    EXPECT_EQ(download, port_table_register(usb.current_node()));
+    EXPECT_EQ(open_port(download), MODE_DLOAD);
+    modem.stop();
+}
+
+TEST_F(MockedModem, BringsItsDiskAfterTheFinalReset) {
+    testbed::MockedUsbDeviceOptions usb_options;
+    usb_options.disk_after_reset = true;
+    testbed::MockedUsbDevice usb(usb_options);
+    emu::Endpoint endpoint = usb.attach(emu::Mode::Diag, true);
+    folder_.write_settings("mmc0=USBSTOR\\DISK&VEN_VENDOR&PROD_MMC_STORAGE\n");
+    EXPECT_EQ(find_mmc_disk(), 1);
+    usb.detach(endpoint);
+    EXPECT_EQ(find_mmc_disk(), 0);
+}
+
+}  // namespace
