@@ -128,16 +128,6 @@ TEST_F(SettingsTest, IntegerIsReadLikeTheWindowsOne) {
     EXPECT_EQ(get_int("id", "missing"), -7);
 }
 
-TEST_F(SettingsTest, ResetIsReadAsStringThenNumber) {
-    given("[id]\nreset=01\n");
-    char out[10];
-    get_profile_string("id", "reset", "0", out, sizeof(out), path());
-    EXPECT_EQ(std::atoi(out), 1);
-    given("[id]\nreset=yes\n");
-    get_profile_string("id", "reset", "0", out, sizeof(out), path());
-    EXPECT_EQ(std::atoi(out), 0);
-}
-
 TEST_F(SettingsTest, EveryReadSeesTheFileAsItIsNow) {
     given("[id]\nfw=1\n");
     EXPECT_EQ(get("id", "fw"), "1");
