@@ -53,7 +53,9 @@ struct Fault {
     static std::optional<Fault> parse(const std::string& text, std::string* error = nullptr);
 };
 
-// The fields of the streaming hello answer that the tool reads.
+// The fields of the streaming hello answer that the tool reads. The tool reads that answer
+// without undoing escapes, so a length or count byte of 0x7D or 0x7E shifts what follows, as it
+// would with a real device.
 struct HelloParams {
     int flash_id_length = 8;  // L, 0..255
     int sector_count = 4;     // N

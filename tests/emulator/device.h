@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "emulator/emulator.h"
 #include "link/attempts.h"
@@ -23,6 +26,11 @@ inline emu::Options quick_options(emu::Mode mode = emu::Mode::Diag) {
 class Device {
   public:
     explicit Device(emu::Options options) : emulator(std::move(options)) {
+        emulator.on_change([this](const emu::Change& c) {
+            std::lock_guard lock(mutex_);
+            changes_.push_back(c);
+            changed_.notify_all();
+        });
         started = emulator.start();
         if (started) client = std::make_unique<PtyClient>(emulator.device_node());
     }
@@ -33,12 +41,36 @@ class Device {
         client = std::make_unique<PtyClient>(emulator.device_node());
         return client->ok();
     }
+    // Waits until the device has arrived count times (its first appearance included) and opens
+    // a client on its node.
+    bool reconnect_after(int count) {
+        client.reset();
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, 5s, [&] { return arrivals() >= count; })) return false;
+        client = std::make_unique<PtyClient>(changes_.back().device_node);
+        return client->ok();
+    }
+    std::vector<emu::Change> changes() {
+        std::lock_guard lock(mutex_);
+        return changes_;
+    }
     PtyClient::Answer diag(const Bytes& packet) { return client->exchange(packet, false); }
     PtyClient::Answer dl(const Bytes& packet) { return client->exchange(packet, true); }
 
     emu::Emulator emulator;
     bool started = false;
     std::unique_ptr<PtyClient> client;
+
+  private:
+    int arrivals() const {
+        int n = 0;
+        for (const auto& c : changes_)
+            n += c.kind == emu::Change::Kind::Arrived;
+        return n;
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<emu::Change> changes_;
 };
 
 inline Bytes le32(std::uint32_t v) {

@@ -55,15 +55,8 @@ TEST(EmulatorDiag, IgnoresBadCrcAndEmptyFrames) {
 }
 
 TEST(EmulatorDiag, SwitchAnswersThenComesBackInDloadOnNewNode) {
-    std::vector<emu::Change> changes;
-    std::mutex m;
-    emu::Options o = quick_options();
-    Device d(o);
+    Device d(quick_options());
     const std::string first = d.emulator.device_node();
-    d.emulator.on_change([&](const emu::Change& c) {
-        std::lock_guard lock(m);
-        changes.push_back(c);
-    });
     auto a = d.diag({0x3A});
     ASSERT_TRUE(a.crc_ok);
     EXPECT_EQ(a.packet[0], 0x3A);
@@ -71,12 +64,14 @@ TEST(EmulatorDiag, SwitchAnswersThenComesBackInDloadOnNewNode) {
     EXPECT_NE(d.emulator.device_node(), first);
     auto ack = d.dl({0x06});
     EXPECT_EQ(ack.packet, Bytes{0x02});
-    std::lock_guard lock(m);
-    ASSERT_EQ(changes.size(), 2u);
-    EXPECT_EQ(changes[0].kind, emu::Change::Kind::Left);
-    EXPECT_EQ(changes[0].device_node, first);
-    EXPECT_EQ(changes[1].kind, emu::Change::Kind::Arrived);
-    EXPECT_EQ(changes[1].mode, Mode::Dload);
+    auto changes = d.changes();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].kind, emu::Change::Kind::Arrived);
+    EXPECT_EQ(changes[1].kind, emu::Change::Kind::Left);
+    EXPECT_EQ(changes[1].device_node, first);
+    EXPECT_EQ(changes[2].kind, emu::Change::Kind::Arrived);
+    EXPECT_EQ(changes[2].mode, Mode::Dload);
+    EXPECT_EQ(changes[2].device_node, d.emulator.device_node());
 }
 
 TEST(EmulatorDiag, SinglePtyKeepsTheNodeAcrossModes) {
