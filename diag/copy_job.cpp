@@ -152,6 +152,7 @@ int upload_tree(TreeWalk& walk, const std::string& local, const std::string& dev
     std::vector<LocalEntry> entries;
     if (!list_local_folder(local, &entries)) return 1;
     for (const LocalEntry& entry : entries) {
+        if (entry.system) continue;
         const std::string local_path = local_child(local, entry.name);
         const std::string device_path = device_child(device, entry.name);
         if (entry.kind == LocalKind::Folder) {

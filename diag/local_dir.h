@@ -11,6 +11,9 @@ struct LocalEntry {
     // What the entry is; for a symbolic link, what it points to (Other when it points nowhere).
     LocalKind kind = LocalKind::Other;
     bool link = false;  // a symbolic link
+    // Marked by the host as belonging to the system (a file attribute some hosts have): such an
+    // entry is not uploaded. Never set where the host has no such mark.
+    bool system = false;
 };
 
 // The separator of local paths.
