@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 extern char** environ;
@@ -27,8 +28,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-ChildResult run_child(const std::vector<std::string>& argv, int time_limit_ms,
-                      const std::vector<std::string>& extra_env, const std::string& working_dir) {
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
+    const std::vector<std::string>& extra_env = options.extra_env;
+    const std::string& working_dir = options.working_dir;
     ChildResult result;
     if (argv.empty()) return result;
 
@@ -66,7 +68,8 @@ ChildResult run_child(const std::vector<std::string>& argv, int time_limit_ms,
     }
 
     // Read until the child closes its output (it ended, or handed the pipe on) or time runs out.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(time_limit_ms);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.time_limit_ms);
     bool timed_out = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -85,6 +88,10 @@ ChildResult run_child(const std::vector<std::string>& argv, int time_limit_ms,
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         result.output.append(buffer, static_cast<std::size_t>(n));
+        if (options.echo) {
+            std::fwrite(buffer, 1, static_cast<std::size_t>(n), stdout);
+            std::fflush(stdout);
+        }
     }
     close(pipe_fds[0]);
     if (timed_out) kill(pid, SIGKILL);

@@ -15,10 +15,21 @@ struct ChildResult {
     std::string output;     // standard output and standard error, interleaved
 };
 
-// Runs argv[0] (a path) with argv, the current environment plus extra_env ("NAME=value"), in
-// working_dir (empty: the current one), and waits at most time_limit_ms for it to end.
-ChildResult run_child(const std::vector<std::string>& argv, int time_limit_ms,
-                      const std::vector<std::string>& extra_env = {},
-                      const std::string& working_dir = "");
+struct ChildOptions {
+    int time_limit_ms = 60000;           // killed when still running after this
+    std::vector<std::string> extra_env;  // "NAME=value", added to or replacing the current ones
+    std::string working_dir;             // empty: the current one
+    bool echo = false;                   // also copy the output to our standard output as it comes
+};
+
+// Runs argv[0] (a path) with argv in the current environment plus options.extra_env, and waits for
+// it to end within the time limit.
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options);
+
+inline ChildResult run_child(const std::vector<std::string>& argv, int time_limit_ms,
+                             const std::vector<std::string>& extra_env = {},
+                             const std::string& working_dir = "") {
+    return run_child(argv, ChildOptions{time_limit_ms, extra_env, working_dir, false});
+}
 
 }  // namespace testbed
