@@ -1,8 +1,8 @@
 // The program's serial port on a mocked USB port: what the emulator relies on.
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
