@@ -34,6 +34,11 @@ class Device {
         started = emulator.start();
         if (started) client = std::make_unique<PtyClient>(emulator.device_node());
     }
+    // The device's thread reports changes into members below: it must end first.
+    ~Device() {
+        client.reset();
+        emulator.stop();
+    }
     // Waits for the device in mode and opens a client on its node.
     bool reconnect(emu::Mode mode) {
         client.reset();
