@@ -4,6 +4,7 @@
 #include "discovery/device_enum.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
+#include "link/serial_port.h"
 #include "testbed/testbed.h"
 #include "tests/discovery/program_folder.h"
 
@@ -160,6 +161,26 @@ TEST_F(PortSearch, APortKeepsItsNumberAcrossSearches) {
     FakeDevice other = add(0x1234, 0x0001);
     EXPECT_EQ(find_port(PORT_DIAG), number);
     EXPECT_NE(port_table_register(other.device_node), number);
+}
+
+TEST_F(PortSearch, ClosesTheSerialPortBeforeSearching) {
+    FakeDevice modem = add(0x05C6, 0x9003);
+    folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    CSerialPort port;
+    serial_port = &port;
+    port.Open(port_table_register(modem.device_node));
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
+    EXPECT_FALSE(port.IsOpen());
+    serial_port = nullptr;
+}
+
+TEST_F(PortSearch, HugeIdnumIsCutToAHundredIdentifiers) {
+    folder_.write_settings("idnum=2000000000\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    std::string log = folder_.take_log();
+    EXPECT_NE(log.find("start find port id num = 2000000000 type = 0\n"), std::string::npos);
+    EXPECT_EQ(count_of(log, "start find diag port\n"), 100);
 }
 
 }  // namespace
