@@ -14,12 +14,12 @@ namespace testbed {
 struct UsbPortSpec {
     unsigned vendor_id = 0x05C6;
     unsigned product_id = 0x9003;
-    unsigned interface_number = 0;      // the port's interface
-    unsigned num_interfaces = 3;        // more than 1 makes a composite device
-    std::string product = "USB Modem";  // empty: the device has no product string
-    std::string serial;                 // empty: no serial number
-    std::string driver = "option";      // the interface's driver; empty: none
-    bool vendor_id_lower_case = true;   // sysfs writes hex numbers in lower case
+    unsigned interface_number = 0;             // the port's interface
+    unsigned num_interfaces = 3;               // more than 1 makes a composite device
+    std::string product = "USB Modem";         // empty: the device has no product string
+    std::string serial;                        // empty: no serial number
+    std::string driver = "usbserial_generic";  // the interface's driver; empty: none
+    bool vendor_id_lower_case = true;          // sysfs writes hex numbers in lower case
 };
 
 // A USB mass-storage device with one disk. vendor, model and rev are padded with blanks to 8, 16

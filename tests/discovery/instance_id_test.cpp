@@ -14,7 +14,7 @@ UsbPortRecord modem_port() {
     port.interface_number = "00";
     port.num_interfaces = " 3";
     port.product = "USB Modem";
-    port.driver = "option";
+    port.driver = "usbserial_generic";
     port.location = "1-1:1.0";
     port.device_location = "1-1";
     return port;
@@ -110,7 +110,7 @@ TEST(PortName, IsTheProductStringElseTheDriverWithItsComNumber) {
     UsbPortRecord port = modem_port();
     EXPECT_EQ(port_friendly_name(port, 7), "USB Modem (COM7)");
     port.product = "";
-    EXPECT_EQ(port_friendly_name(port, 12), "option (COM12)");
+    EXPECT_EQ(port_friendly_name(port, 12), "usbserial_generic (COM12)");
     port.driver = "";
     EXPECT_EQ(port_friendly_name(port, 1), "USB Serial Port (COM1)");
 }
