@@ -171,6 +171,7 @@ void UpgradeWindow::show_progress(int position) {
 
 void UpgradeWindow::show_status(const QString& text) {
     status_->setText(text);
+    emit status_shown(text);
 }
 
 void UpgradeWindow::show_info(const QString& text) {

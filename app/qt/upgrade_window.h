@@ -69,6 +69,8 @@ class UpgradeWindow : public QDialog {
   signals:
     // Emitted once the close has run to its end.
     void shut_down();
+    // Each text written to the status line 1017, in order (the label itself keeps only the last).
+    void status_shown(const QString& text);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
