@@ -86,16 +86,6 @@ bool error_code_is_zero(const std::uint8_t* answer, int offset) {
     return get_le32(answer + offset) == 0;
 }
 
-// Both close operations: one exchange, the answer is not looked at.
-int close_handle(std::uint16_t code, const std::uint8_t* handle) {
-    if (!handle) return 0;
-    std::uint8_t request[8];
-    const int length = put_handle(request, handle);
-    put_efs_header(request, code);
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    return efs_send(request, length, answer.data(), kEfsSmallAnswer) == 0 ? 1 : 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -189,7 +179,13 @@ int create_efs_file(const char* path, std::uint8_t* handle) {
 }
 
 int close_efs_file(const std::uint8_t* handle) {
-    return close_handle(kClose, handle);
+    // One exchange, no attempts of its own; the answer is not looked at.
+    if (!handle) return 0;
+    std::uint8_t request[8];
+    put_efs_header(request, kClose);
+    const int length = put_handle(request, handle);
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    return efs_send(request, length, answer.data(), kEfsSmallAnswer) == 0 ? 1 : 0;
 }
 
 int create_efs_symlink(const char* target, const char* link_path) {
@@ -397,7 +393,13 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
 }
 
 int close_efs_dir(const std::uint8_t* handle) {
-    return close_handle(kClosedir, handle);
+    // One exchange, no attempts of its own; the answer is not looked at.
+    if (!handle) return 0;
+    std::uint8_t request[8];
+    put_efs_header(request, kClosedir);
+    const int length = put_handle(request, handle);
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    return efs_send(request, length, answer.data(), kEfsSmallAnswer) == 0 ? 1 : 0;
 }
 
 int query_efs_size(const char* path, std::uint32_t* size) {

@@ -312,15 +312,6 @@ TEST_F(CopyIso, WriteThatNeverReachedTheDeviceFails) {
     EXPECT_EQ(log.count("error: copy_iso write_efs_file fail\n"), 1);
 }
 
-TEST_F(CopyIso, ImageTheDeviceHasNoRoomForFails) {
-    efs_test::write_file(dir / "image.iso", pattern_bytes(3000, 6));
-    modem->add_fault(*emu::Fault::parse("efs:diag:0x4b:efs=5:nth=3:times=0:code=28"));
-
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
-
-    EXPECT_EQ(log.count("error: copy_iso write_efs_file fail\n"), 1);
-}
-
 TEST_F(CopyIso, ImageBeyondWhatOffsetsAddressIsRefusedBeforeCreating) {
     efs_test::write_file(dir / "image.iso", {});
     ASSERT_EQ(::truncate((dir / "image.iso").c_str(), 1LL << 32), 0);
