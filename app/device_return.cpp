@@ -3,12 +3,20 @@
 #include <cstdio>
 #include <string>
 
+#include "app/clock.h"
 #include "app/settings.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"
 #include "link/serial_port.h"
+
+namespace {
+
+constexpr int kRemovalLooks = 5;
+constexpr int kRemovalLookMs = 20;
+
+}  // namespace
 
 std::atomic<int> device_state{DEVICE_IDLE};
 std::mutex device_return_lock;
@@ -17,8 +25,16 @@ void on_device_change(int event) {
     std::lock_guard<std::mutex> hold(device_return_lock);
     int state = device_state;
     if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
-        // Another port of the device may still be there while the rest of it goes away.
-        if (find_any_port() == -1) device_state = DEVICE_GONE;
+        // Another port of the device may still be there while the rest of it goes away. Linux
+        // announces a removal before the device database has let go of the device, so a port
+        // listed right away may be the leaving one: look again briefly before deciding so.
+        for (int look = 0; look < kRemovalLooks; ++look) {
+            if (look > 0) pause_ms(kRemovalLookMs);
+            if (find_any_port() == -1) {
+                device_state = DEVICE_GONE;
+                break;
+            }
+        }
     } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
         // The new firmware may bring the disk up before, or instead of, a port.
         if (find_mmc_disk() == 1)

@@ -1,0 +1,222 @@
+#include "tests/app/program_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace apptest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string make_temp_dir() {
+    std::string pattern = (fs::temp_directory_path() / "fwup-app-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+    return buffer.data();
+}
+
+// The child's environment: the test's own (the mocked device database comes with it) with the
+// given variables replaced.
+std::vector<std::string> child_environment(const std::vector<std::string>& overrides) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& o : overrides) {
+            std::string key = o.substr(0, o.find('=') + 1);
+            if (entry.compare(0, key.size(), key) == 0) replaced = true;
+        }
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), overrides.begin(), overrides.end());
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+struct Child {
+    pid_t pid = -1;
+    int pidfd = -1;
+};
+
+// Everything the child needs is prepared before fork: the test process has threads (the emulator,
+// the mocked database), so the child only calls async-signal-safe functions before exec.
+Child spawn(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
+            const std::string& dir, int out_fd, int err_fd) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
+    Child child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        int null_in = open("/dev/null", O_RDONLY);
+        if (null_in >= 0) dup2(null_in, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    if (child.pid < 0) throw std::runtime_error("fork failed");
+    child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));
+    return child;
+}
+
+// Waits for the child until the deadline, reading the pseudo-terminal (if any) meanwhile so that
+// the child never blocks on a full terminal.
+bool wait_child(const Child& child, int master, std::string* terminal_output,
+                std::chrono::steady_clock::time_point deadline, int* status) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd fds[2] = {{child.pidfd, POLLIN, 0}, {master, POLLIN, 0}};
+        int n = poll(fds, master >= 0 ? 2 : 1, static_cast<int>(left.count()));
+        if (n < 0 && errno != EINTR) break;
+        if (master >= 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
+            char buffer[4096];
+            ssize_t got = read(master, buffer, sizeof buffer);
+            if (got > 0) terminal_output->append(buffer, static_cast<std::size_t>(got));
+        }
+        if (fds[0].revents & POLLIN) {
+            if (waitpid(child.pid, status, 0) == child.pid) {
+                // What the child wrote just before it ended.
+                while (master >= 0) {
+                    pollfd rest{master, POLLIN, 0};
+                    if (poll(&rest, 1, 0) <= 0) break;
+                    char buffer[4096];
+                    ssize_t got = read(master, buffer, sizeof buffer);
+                    if (got <= 0) break;
+                    terminal_output->append(buffer, static_cast<std::size_t>(got));
+                }
+                return true;
+            }
+        }
+    }
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, status, 0);
+    return false;
+}
+
+void run_tool(const std::vector<std::string>& args, const std::string& dir) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    Child child = spawn(SAMPLE_PACKAGE_TOOL, args, child_environment({}), dir, null_fd, null_fd);
+    close(null_fd);
+    int status = 0;
+    bool done = wait_child(child, -1, nullptr,
+                           std::chrono::steady_clock::now() + std::chrono::seconds(60), &status);
+    close(child.pidfd);
+    if (!done || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("the sample package tool failed");
+}
+
+}  // namespace
+
+PackageDir::PackageDir(const std::vector<std::string>& settings) : path_(make_temp_dir()) {
+    std::vector<std::string> args = {path_};
+    args.insert(args.end(), settings.begin(), settings.end());
+    run_tool(args, path_);
+    fs::copy_file(FWUPGRADE_PROGRAM, path_ + "/fwupgrade");
+}
+
+PackageDir::~PackageDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void PackageDir::remove(const std::string& relative) const {
+    fs::remove_all(file(relative));
+}
+
+bool PackageDir::exists(const std::string& relative) const {
+    return fs::exists(file(relative));
+}
+
+std::string PackageDir::read(const std::string& relative) const {
+    std::ifstream in(file(relative), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+RunResult run_program(const PackageDir& package, const RunOptions& options) {
+    const std::string out_path = package.file("stdout.txt");
+    const std::string err_path = package.file("stderr.txt");
+    int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = -1;
+    int master = -1;
+    if (options.terminal) {
+        winsize size{};
+        size.ws_col = 100;
+        size.ws_row = 30;
+        int slave = -1;
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+            throw std::runtime_error("openpty failed");
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        err_fd = slave;
+    } else {
+        err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+
+    std::vector<std::string> env = child_environment({
+        "FWUP_TIME_DIVISOR=" + std::to_string(options.time_divisor),
+        // download.dbg goes into the package folder.
+        "XDG_DOCUMENTS_DIR=" + package.path(),
+    });
+    Child child =
+        spawn(package.file("fwupgrade"), options.args, env, package.path(), out_fd, err_fd);
+    close(out_fd);
+    close(err_fd);
+
+    RunResult result;
+    std::string terminal_output;
+    int status = 0;
+    result.exited = wait_child(child, master, &terminal_output,
+                               std::chrono::steady_clock::now() + options.timeout, &status) &&
+                    WIFEXITED(status);
+    if (result.exited) result.exit_status = WEXITSTATUS(status);
+    close(child.pidfd);
+    if (master >= 0) close(master);
+
+    result.out = package.read("stdout.txt");
+    result.err = options.terminal ? terminal_output : package.read("stderr.txt");
+    return result;
+}
+
+int count_of(const std::string& haystack, const std::string& needle) {
+    int count = 0;
+    for (std::size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+std::vector<unsigned char> file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace apptest

@@ -1,0 +1,58 @@
+// Runs the fwupgrade program the way a user does: a copy of it in a folder of its own beside a
+// sample firmware package, started as a child process (inheriting the test's mocked device
+// database), its output and its download.dbg collected afterwards.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+// A temporary folder holding a copy of the program and a sample package made by the package tool.
+// The folder is removed when the object goes.
+class PackageDir {
+  public:
+    // settings: key=value pairs for section [id] of settings.ini.
+    explicit PackageDir(const std::vector<std::string>& settings);
+    ~PackageDir();
+    PackageDir(const PackageDir&) = delete;
+    PackageDir& operator=(const PackageDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& relative) const { return path_ + "/" + relative; }
+    // Removes a file or a whole tree of the package.
+    void remove(const std::string& relative) const;
+    // Contents of a file of the package, empty when missing.
+    std::string read(const std::string& relative) const;
+    bool exists(const std::string& relative) const;
+    // The program's log of its last run (it goes to this folder).
+    std::string log() const { return read("download.dbg"); }
+
+  private:
+    std::string path_;
+};
+
+struct RunOptions {
+    std::vector<std::string> args = {"run"};
+    int time_divisor = 10;  // FWUP_TIME_DIVISOR of the program
+    bool terminal = false;  // standard error on a pseudo-terminal instead of a file
+    std::chrono::milliseconds timeout{90000};
+};
+
+struct RunResult {
+    bool exited = false;  // false: killed at the time-out, or ended by a signal
+    int exit_status = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error (what the terminal received, with terminal)
+};
+
+RunResult run_program(const PackageDir& package, const RunOptions& options = {});
+
+// How often needle occurs in haystack.
+int count_of(const std::string& haystack, const std::string& needle);
+
+// Contents of a host file as bytes; empty when missing.
+std::vector<unsigned char> file_bytes(const std::string& path);
+
+}  // namespace apptest

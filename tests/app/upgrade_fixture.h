@@ -1,0 +1,52 @@
+// An end-to-end run: the emulated device as a mocked USB device, a package folder with a copy of
+// the program, and checks of what the device holds afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/emulator.h"
+#include "testbed/mocked_usb_device.h"
+#include "tests/app/program_run.h"
+
+namespace apptest {
+
+// Where the sample programmer is loaded and started.
+constexpr std::uint32_t kProgrammerBase = 0x00800000;
+
+// Identifiers that match none of the emulated device's ports.
+constexpr const char* kForeignPort = "USB\\VID_FFFF&PID_FFFF";
+
+class UpgradeRun : public ::testing::Test {
+  protected:
+    void TearDown() override;
+
+    // The device appears in options.start_mode on the mocked USB bus.
+    void start_device(emu::Options options = {}, testbed::MockedUsbDeviceOptions usb = {});
+    emu::Emulator& device() { return *emulator_; }
+
+    // Runs the program; its output and log are shown when the test fails.
+    RunResult run_windowless(const PackageDir& package, const RunOptions& options = {});
+
+    // The program's log of the run, and a check that each message is in it.
+    void expect_logged(const PackageDir& package, const std::vector<std::string>& messages);
+
+    // The "home" tree (files read back, ".link" files as links) and image.iso are on the device.
+    void expect_copied(const PackageDir& package);
+    // Nothing reached the device's file system.
+    void expect_nothing_copied();
+    // Programmer, partition table, the four images and their headers are on the device.
+    void expect_programmer_loaded(const PackageDir& package);
+    void expect_firmware_written(const PackageDir& package);
+
+  private:
+    std::unique_ptr<testbed::MockedUsbDevice> usb_;
+    std::unique_ptr<emu::Emulator> emulator_;
+    std::string last_output_;
+    std::string last_log_;
+};
+
+}  // namespace apptest

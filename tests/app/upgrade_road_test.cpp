@@ -1,0 +1,212 @@
+// Whole windowless runs of the program against the emulated device, from each mode the device can
+// be found in, and the ways a run ends early.
+#include <gtest/gtest.h>
+
+#include "tests/app/upgrade_fixture.h"
+
+namespace apptest {
+namespace {
+
+constexpr const char* kOkBox = "Download ok\n";
+constexpr const char* kErrorBox = "Download has error, please close program and see download.dbg\n";
+
+// The statuses appear in this order in the plain console output.
+void expect_in_order(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const std::string& part : parts) {
+        std::size_t found = text.find(part, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << part;
+        at = found + part.size();
+    }
+}
+
+TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack) {
+    PackageDir package({});
+    start_device();
+    // Left over on the device from before: "/home" is emptied first.
+    ASSERT_TRUE(device().efs_put_dir("/home/old"));
+    ASSERT_TRUE(device().efs_put_file("/home/old/stale.txt", {1, 2, 3}));
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_NE(
+        run.err.find("info: Device current version is FW 1.0.0 B001, will be upgraded to B002"),
+        std::string::npos)
+        << run.err;
+    expect_in_order(
+        run.err,
+        {"Finding device...", "Copying file to device...", "Going to download mode...",
+         "Loading download code...", "Loading download code ok...", "Downloading partition.mbn...",
+         "Downloading qcsblhd_cfgdata.mbn...", "Downloading qcsbl.mbn...",
+         "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
+         "Downloading amss.mbn...0%", "Resetting device...", "Finding device...", "Download ok!"});
+    expect_logged(package, {"Open in DIAG mode\n", "Switch to DLoad mode and close port \n",
+                            "Open in DLoad mode\n", "Open in Stream Download mode\n",
+                            "Download OK and close now\n", "Download reset ok, finish download\n"});
+    EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 4);
+
+    EXPECT_EQ(device().efs_type("/home/old"), emu::EfsType::None);
+    expect_copied(package);
+    expect_programmer_loaded(package);
+    expect_firmware_written(package);
+    EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
+    EXPECT_EQ(device().build_version(), "FW 1.0.1 B002");
+
+    // The dumps the demo compares hold the same.
+    ASSERT_TRUE(device().dump_flash(package.file("dump/flash")));
+    EXPECT_EQ(file_bytes(package.file("dump/flash/image-5.bin")),
+              file_bytes(package.file("VELMOR/amss.mbn")));
+    EXPECT_EQ(file_bytes(package.file("dump/flash/header-4.bin")),
+              file_bytes(package.file("VELMOR/oemsblhd.mbn")));
+    EXPECT_EQ(file_bytes(package.file("dump/flash/partition.bin")),
+              file_bytes(package.file("VELMOR/partition.mbn")));
+    ASSERT_TRUE(device().dump_efs(package.file("dump/efs")));
+    EXPECT_EQ(file_bytes(package.file("dump/efs/home/www/img/logo.bin")),
+              file_bytes(package.file("home/www/img/logo.bin")));
+    EXPECT_EQ(file_bytes(package.file("dump/efs/image.iso")),
+              file_bytes(package.file("image.iso")));
+}
+
+TEST_F(UpgradeRun, DeviceInDloadModeGetsTheDownloadWithoutCopyOrSwitch) {
+    PackageDir package({});
+    emu::Options options;
+    options.start_mode = emu::Mode::Dload;
+    start_device(options);
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, kOkBox);
+    // The start-up check looks for the diag port only.
+    EXPECT_NE(run.err.find("info: Error: Can't find device!"), std::string::npos);
+    EXPECT_EQ(run.err.find("Copying file to device..."), std::string::npos);
+    EXPECT_EQ(run.err.find("Going to download mode..."), std::string::npos);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x4B), 0);
+    expect_nothing_copied();
+    expect_programmer_loaded(package);
+    expect_firmware_written(package);
+    EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
+}
+
+TEST_F(UpgradeRun, RunningFlashProgrammerGetsOnlyTheImages) {
+    PackageDir package({});
+    emu::Options options;
+    options.start_mode = emu::Mode::Stream;
+    start_device(options);
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_EQ(run.err.find("Loading download code...\n"), std::string::npos);
+    EXPECT_FALSE(device().go_address());
+    EXPECT_EQ(device().request_count(emu::Mode::Dload, 0x0F), 0);
+    expect_nothing_copied();
+    expect_firmware_written(package);
+    EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
+}
+
+TEST_F(UpgradeRun, IncompleteFirmwareFolderMakesACopyOnlyJob) {
+    // reset=1 also takes "/router.conf" off the device.
+    PackageDir package({"reset=1"});
+    package.remove("VELMOR/amsshd.mbn");
+    start_device();
+    ASSERT_TRUE(device().efs_put_file("/router.conf", {'x'}));
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
+    EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::None);
+    expect_copied(package);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
+    EXPECT_FALSE(device().partition_received());
+    EXPECT_EQ(device().mode(), emu::Mode::Diag);
+}
+
+TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
+    PackageDir package({});
+    package.remove("VELMOR");
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
+    expect_copied(package);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
+}
+
+TEST_F(UpgradeRun, FailedCopyEndsTheRunBeforeAnyDownload) {
+    // reset=1 on a device without "/router.conf": the copy job fails at once.
+    PackageDir package({"reset=1"});
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Copy file to device fail!"), std::string::npos);
+    EXPECT_NE(run.err.find(std::string(kErrorBox) + "Log: " + package.file("download.dbg")),
+              std::string::npos)
+        << run.err;
+    expect_logged(package, {"error: unlink_efs_file(/router.conf) fail\n"});
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
+    EXPECT_FALSE(device().partition_received());
+    EXPECT_EQ(device().mode(), emu::Mode::Diag);
+}
+
+TEST_F(UpgradeRun, MissingSecondImageFailsTheDownloadAtThatImage) {
+    // The copy stage does not look for qcsbl.mbn, so the download starts.
+    PackageDir package({});
+    package.remove("VELMOR/qcsbl.mbn");
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find(kErrorBox), std::string::npos);
+    std::string last_status = run.err.substr(run.err.rfind("Downloading"));
+    EXPECT_EQ(last_status.rfind("Downloading qcsbl.mbn...", 0), 0u) << run.err;
+    ASSERT_TRUE(device().flash_image(2));
+    EXPECT_TRUE(device().flash_image(2)->closed);
+    EXPECT_FALSE(device().flash_image(4));
+    EXPECT_EQ(device().request_count(emu::Mode::Stream, 0x0B), 0);  // no reset
+    EXPECT_FALSE(device().finished());
+}
+
+TEST_F(UpgradeRun, NoPortOfAnyTypeFailsAfterThreeSearches) {
+    PackageDir package({std::string("diag0=") + kForeignPort,
+                        std::string("download0=") + kForeignPort,
+                        std::string("savedownload0=") + kForeignPort});
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("info: Error: Can't find device!"), std::string::npos);
+    EXPECT_NE(run.err.find(kErrorBox), std::string::npos);
+    // One search at start-up, then the worker's three port types.
+    std::string log = package.log();
+    EXPECT_EQ(count_of(log, "Couldn't find com port\n"), 4) << log;
+    std::string worker_part = log.substr(log.find("type = 0", log.find("type = 0") + 1));
+    EXPECT_EQ(count_of(worker_part, "Couldn't find com port\n"), 3);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x00), 0);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x7C), 0);
+}
+
+}  // namespace
+}  // namespace apptest
