@@ -342,6 +342,7 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
     constexpr int kEndOfListing = 2;
     int ended = 0;
     constexpr int kNullData = kEfsOwnFailure;
+    constexpr int kNameTooLong = kEfsOwnFailure + 1;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts([&] {
@@ -361,11 +362,12 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
         *type = answer[16];  // entry type: only the low byte counts
         // The name at 40 runs to its NUL; every byte past the packet reads as zero.
         if (answer[40] == 0) return kNullData;
+        // The cleared tail of the buffer ends every name; a name the caller has no room for is
+        // refused rather than cut, since a cut name may be another entry's.
         const char* from = reinterpret_cast<const char*>(&answer[40]);
-        const std::size_t size =
-            strnlen(from, std::min<std::size_t>(kEfsSmallAnswer - 40, name_capacity - 1));
-        std::memcpy(name, from, size);
-        name[size] = '\0';
+        const std::size_t size = strnlen(from, kEfsSmallAnswer - 40);
+        if (size >= static_cast<std::size_t>(name_capacity)) return kNameTooLong;
+        std::memcpy(name, from, size + 1);
         return 0;
     });
     switch (failure) {
@@ -376,6 +378,9 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
             return 0;
         case kEfsCrcFailed:
             log_write("read_efs_dir: check crc error! \n");
+            return 0;
+        case kNameTooLong:
+            log_write("read_efs_dir: name too long error! \n");
             return 0;
         default:
             log_write("read_efs_dir: null data error! \n");

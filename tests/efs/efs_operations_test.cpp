@@ -159,6 +159,19 @@ TEST_F(EfsOperations, EmptyEntryNameIsRetriedTenTimes) {
     EXPECT_EQ(log.text(), "read_efs_dir: null data error! \n");
 }
 
+TEST_F(EfsOperations, EntryNameWithoutRoomIsRefusedNotCut) {
+    ASSERT_TRUE(modem->efs_put_file("/home/longname", {1}));
+    EfsHandle handle = {};
+    ASSERT_EQ(open_efs_dir("/home", handle), 1);
+    char name[8];
+    int type = -1;
+
+    EXPECT_EQ(read_efs_dir(handle, 1, name, &type, sizeof(name)), 0);
+    close_efs_dir(handle);
+
+    EXPECT_EQ(log.text(), "read_efs_dir: name too long error! \n");
+}
+
 TEST_F(EfsOperations, RetryResendsTheSamePacket) {
     emu::Fault fault;
     fault.kind = emu::FaultKind::Drop;
