@@ -97,6 +97,20 @@ TEST_F(HexUploadTest, GapInOffsetsIsWrittenAtTheRunningAddressWithAWarning) {
               "read_nprg: format error! \n");
 }
 
+TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceFailsInsteadOfWrapping) {
+    // From 0xFFFF0000, 704 records of 93 bytes fill 65472 bytes; the next one does not fit.
+    std::string text = hex_record(0x04, 0, {0xFF, 0xFF}) + "\n";
+    for (unsigned i = 0; i < 705; ++i)
+        text += hex_record(0x00, i * 93, Bytes(93, 0x5A)) + "\n";
+    const std::string path = files.write("p.hex", text);
+    auto& device = unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 704);
+    EXPECT_EQ(gos(), 0);
+    EXPECT_EQ(device.ram(0, 4), Bytes(4, 0));
+    EXPECT_EQ(upload_log(), "Parse hex line 706 error: data runs past the 32-bit address space\n");
+}
+
 TEST_F(HexUploadTest, WriteNakedTenTimesDumpsTheAnswerAndSendsNoGo) {
     emu::Options options;
     options.faults.push_back(*emu::Fault::parse("nak:dload:0x0f:code=7:nth=2:times=0"));
