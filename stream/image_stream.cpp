@@ -11,7 +11,7 @@
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
-#include "link/serial_port.h"
+#include "stream/log_message.h"
 #include "stream/stream_commands.h"
 
 namespace {
@@ -23,7 +23,6 @@ constexpr int kHeaderSize = 5;
 constexpr int kBlockSize = 512;
 
 constexpr std::uint8_t kBlockWritten = 0x08;
-constexpr std::uint8_t kLogMessage = 0x0E;
 
 // The dialog is touched every 300 blocks.
 constexpr std::uint32_t kTickBytes = 153600;
@@ -45,17 +44,6 @@ void log_bytes(const std::uint8_t* bytes, int count) {
     }
 }
 
-// The further read after a log message from the programmer; false when the port raised.
-bool read_log_message_rest(std::vector<std::uint8_t>& received) {
-    if (!serial_port) return false;
-    try {
-        serial_port->Read(received.data(), kReceiveSize);
-    } catch (const CSerialException&) {
-        return false;
-    }
-    return true;
-}
-
 // One block, up to ten attempts; 0 or the kind of the last failure.
 int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received) {
     const std::uint16_t crc = crc16_bits(request, length * 8);
@@ -70,7 +58,7 @@ int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_
         log_write("error ack1\n");
         log_bytes(received.data(), kReceiveSize);
         log_write("\n");
-        if (command == kLogMessage && read_log_message_rest(received)) {
+        if (command == kLogMessage && read_after_log_message(received.data(), kReceiveSize)) {
             log_write("error ack2\n");
             log_bytes(received.data(), kReceiveSize);
             log_write("\n");

@@ -11,7 +11,7 @@
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
-#include "link/serial_port.h"
+#include "stream/log_message.h"
 
 namespace {
 
@@ -19,9 +19,7 @@ constexpr int kReceiveSize = 20000;
 constexpr int kRequestSize = 1024;
 constexpr int kPayloadLimit = 512;
 
-// Answers that the programmer sends in place of the expected one: a log message (it may have more
-// to say, so one further read takes it off the line) and an error report.
-constexpr std::uint8_t kLogMessage = 0x0E;
+// The programmer's error report, in place of the expected answer.
 constexpr std::uint8_t kError = 0x0D;
 
 enum Failure {
@@ -47,18 +45,6 @@ struct Receive {
 int exchange(const std::uint8_t* request, int length, Receive& received) {
     return apply_dl_cmd(request, length, received.data(), kReceiveSize,
                         crc16_bits(request, length * 8));
-}
-
-// The one further read after a log message from the programmer; its content is not used. A port
-// error here is the operation's own to handle: false.
-bool read_log_message_rest(Receive& received) {
-    if (!serial_port) return false;
-    try {
-        serial_port->Read(received.data(), kReceiveSize);
-    } catch (const CSerialException&) {
-        return false;
-    }
-    return true;
 }
 
 // Fills request + 2 with the first bytes of the file, at most 512; -1 when it cannot be read.
@@ -149,7 +135,7 @@ int send_dl_security() {
     if (failure == 0) return 1;
     // A programmer that only ever answers with a log message has taken the mode all the same.
     if (failure == kCommandFailed && received.answer()[0] == kLogMessage &&
-        read_log_message_rest(received)) {
+        read_after_log_message(received.data(), kReceiveSize)) {
         return 1;
     }
     log_write("Send dl security fail\n");
@@ -266,7 +252,7 @@ int send_dl_close_handle() {
         return 1;
     }
     log_write("Close handle fail, It's already close\n");
-    if (!read_log_message_rest(received)) {
+    if (!read_after_log_message(received.data(), kReceiveSize)) {
         log_write("send dl close handle: send dl cmd error! \n");
         return 0;
     }
