@@ -26,6 +26,12 @@ namespace {
 struct LineState {
     std::atomic<unsigned> modem_bits{0};
     std::atomic<bool> exclusive{false};
+    // The port's "add" event goes out before the testbed can reset the line, so a listening
+    // program may already have opened and configured the port. Its first ioctl (TIOCEXCL right
+    // after open, before it sets the line up) marks the line as taken, under this lock, and the
+    // reset is then skipped.
+    std::mutex taken_lock;
+    bool taken = false;
 };
 
 // umockdev's preload sends direct ioctl() calls on a mocked node here (glibc's tc* functions go to
@@ -33,6 +39,10 @@ struct LineState {
 // those are kept here; everything else runs on the real pseudo-terminal.
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto* line = static_cast<LineState*>(data);
+    {
+        std::lock_guard lock(line->taken_lock);
+        line->taken = true;
+    }
     unsigned long request = umockdev_ioctl_client_get_request(client);
     switch (request) {
         case TIOCEXCL:
@@ -274,7 +284,8 @@ FakeDevice Testbed::add_port(const UsbPortSpec& spec) {
     if (ptsname_r(device.master_fd, slave, sizeof slave) == 0) {
         int fd = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0) {
-            reset_to_cooked(fd);
+            std::lock_guard taken(line->taken_lock);
+            if (!line->taken) reset_to_cooked(fd);
             d.held_slaves[device.device_node] = fd;
         }
     }
