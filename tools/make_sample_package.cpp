@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
     Bytes oemsbl = pseudo_random(200 * 1024 + 7, 4);
     Bytes amss = pseudo_random(1024 * 1024 + 300, 5);
     char go[64];
-    std::snprintf(go, sizeof go, "start 0x%08x\ngo 0x%08x\n", kProgrammerBase, kProgrammerBase);
+    std::snprintf(go, sizeof go, "start 0x%08X\ngo 0x%08X\n", kProgrammerBase, kProgrammerBase);
 
     struct Output {
         std::string path;
