@@ -359,6 +359,10 @@ void Emulator::State::run(bool after_reset) {
                 present = false;
             }
             notify(Change::Kind::Left, false);
+            {
+                std::lock_guard lock(mutex);
+                mode = d->next;
+            }
             if (!rest(options.return_delay_ms)) return;
             std::uint8_t sink[4096];
             while (::read(endpoint.master_fd, sink, sizeof sink) > 0) {
@@ -379,6 +383,10 @@ void Emulator::State::run(bool after_reset) {
             continue;
         }
         leave();
+        {
+            std::lock_guard lock(mutex);
+            mode = d->next;
+        }
         if (!rest(options.return_delay_ms)) return;
         if (d->final_reset && !options.return_after_reset) {
             std::lock_guard lock(mutex);

@@ -14,7 +14,8 @@ PtyProvider::~PtyProvider() {
         close(slave);
         close(master);
     }
-    for (int slave : retired_) close(slave);
+    for (int slave : retired_)
+        close(slave);
 }
 
 Endpoint PtyProvider::attach(Mode, bool) {
@@ -32,7 +33,8 @@ Endpoint PtyProvider::attach(Mode, bool) {
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     std::lock_guard lock(mutex_);
     slaves_[master] = slave;
-    for (int old : retired_) close(old);
+    for (int old : retired_)
+        close(old);
     retired_.clear();
     return Endpoint{master, name};
 }
