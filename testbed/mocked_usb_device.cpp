@@ -56,6 +56,10 @@ std::string MockedUsbDevice::current_node() const {
     return attached_.empty() ? "" : attached_.back().port.device_node;
 }
 
+int MockedUsbDevice::unread(const emu::Endpoint& endpoint) const {
+    return Testbed::instance().unread(endpoint.device_node);
+}
+
 int MockedUsbDevice::attach_count() const {
     std::lock_guard lock(mutex_);
     return attach_count_;

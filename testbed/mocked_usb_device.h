@@ -43,6 +43,8 @@ class MockedUsbDevice : public emu::PortProvider {
 
     // The node of the port attached now; empty while the device is away.
     std::string current_node() const;
+    // Bytes the device wrote that the program has not read yet; -1 when unknown.
+    int unread(const emu::Endpoint& endpoint) const;
     // How many times the device has shown up so far.
     int attach_count() const;
 

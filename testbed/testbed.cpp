@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -352,6 +353,18 @@ unsigned Testbed::modem_lines(const std::string& device_node) {
     std::lock_guard lock(impl_->mutex);
     auto line = impl_->lines.find(device_node);
     return line == impl_->lines.end() ? 0 : line->second->modem_bits.load();
+}
+
+int Testbed::unread(const std::string& device_node) {
+    std::lock_guard lock(impl_->mutex);
+    auto held = impl_->held_slaves.find(device_node);
+    int waiting = 0;
+    // The preload answers ioctl() on anything opened below /dev itself (ENOTTY here); the system
+    // call goes past it, as glibc's tc* functions do.
+    if (held == impl_->held_slaves.end() ||
+        syscall(SYS_ioctl, held->second, FIONREAD, &waiting) != 0)
+        return -1;
+    return waiting;
 }
 
 bool Testbed::exclusive(const std::string& device_node) {

@@ -62,6 +62,8 @@ class Testbed {
 
     // The TIOCM_* bits the program last set on a port (DTR, RTS ...); 0 before any.
     unsigned modem_lines(const std::string& device_node);
+    // Bytes the device side wrote to a port that the program has not read yet; -1 when unknown.
+    int unread(const std::string& device_node);
     // Whether the program asked for exclusive use (TIOCEXCL) of the port.
     bool exclusive(const std::string& device_node);
 

@@ -5,6 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "link/port_table.h"
@@ -44,6 +47,12 @@ TEST(MockedPort, CarriesBytesBothWaysUnchanged) {
     const std::string answer = std::string("\r\n\x04\x7e\x00\xff", 6);
     ASSERT_EQ(write(modem.master_fd, answer.data(), answer.size()),
               static_cast<ssize_t>(answer.size()));
+    // The kernel hands the bytes to the program's side a moment after the write.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Testbed::instance().unread(modem.device_node) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(Testbed::instance().unread(modem.device_node), static_cast<int>(answer.size()));
     std::string got;
     for (int tries = 0; tries < 20 && got.size() < answer.size(); ++tries) {
         char buffer[64];
@@ -51,6 +60,7 @@ TEST(MockedPort, CarriesBytesBothWaysUnchanged) {
         got.append(buffer, static_cast<std::size_t>(n));
     }
     EXPECT_EQ(got, answer);
+    EXPECT_EQ(Testbed::instance().unread(modem.device_node), 0);
     port.Close();
     Testbed::instance().remove(modem);
 }
