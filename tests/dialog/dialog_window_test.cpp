@@ -532,6 +532,92 @@ TEST_F(DialogWindow, DestroyingTheDialogDuringARunWaitsForTheWorker) {
     EXPECT_TRUE(core_.worker_ended_at_cleanup);
 }
 
+// ---- the real boxes ----
+
+// No provider: the QMessageBox itself is shown, found among the top-level widgets and clicked from
+// a timer, since its exec() runs a loop of its own.
+class RealBoxes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        elapsed_seconds = 0;
+        set_message_boxes(&qt_boxes_);
+        poll_.setInterval(5);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                if (box && box->isVisible() && on_box) on_box(box);
+            }
+        });
+        poll_.start();
+    }
+    void TearDown() override { set_message_boxes(nullptr); }
+
+    std::function<void(QMessageBox*)> on_box;
+    QtMessageBoxes qt_boxes_;
+    ScriptedCore core_;
+    QTimer poll_;
+};
+
+TEST_F(RealBoxes, BoxesAreOwnerlessWithCaptionIconAndButtonsAndHoldTheWorker) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        ScriptedCore::fail(dialog, core);
+    };
+    QStringList seen;
+    bool worker_held = false;
+    on_box = [&](QMessageBox* box) {
+        if (seen.contains(box->text())) return;
+        seen << box->text();
+        EXPECT_EQ(box->windowTitle(), "Upgrade Tools");
+        EXPECT_EQ(box->parentWidget(), nullptr);
+        if (box->text() == kPrompt) {
+            EXPECT_EQ(box->icon(), QMessageBox::Question);
+            EXPECT_EQ(box->standardButtons(), QMessageBox::Ok | QMessageBox::Cancel);
+        } else {
+            EXPECT_EQ(box->icon(), QMessageBox::Critical);
+            EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+            worker_held = core_.running && !core_.box_answered;
+        }
+        box->button(QMessageBox::Ok)->click();
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(
+        wait_until([&] { return core_.starts == 1 && !core_.running && core_.box_answered; }));
+    EXPECT_EQ(seen, QStringList({kPrompt, kError}));
+    EXPECT_TRUE(worker_held);
+}
+
+TEST_F(RealBoxes, ClosingWhileTheWorkersBoxIsOpenWithdrawsIt) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        message_boxes().show(kOk.toStdString(), kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
+        core.box_answered = true;
+        dialog->post_close();
+    };
+    UpgradeWindow window(core_.shell());
+    bool close_asked = false;
+    on_box = [&](QMessageBox* box) {
+        if (box->text() == kPrompt) {
+            box->button(QMessageBox::Ok)->click();
+        } else if (box->text() == kOk && !close_asked) {
+            close_asked = true;
+            QTimer::singleShot(0, &window, [&window] { window.close(); });
+        } else if (box->text() == kStopRunQuestion) {
+            EXPECT_EQ(box->icon(), QMessageBox::Warning);
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+            box->button(QMessageBox::Yes)->click();
+        }
+    };
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }));
+    EXPECT_TRUE(close_asked);
+    EXPECT_TRUE(core_.box_answered);
+    EXPECT_TRUE(core_.worker_ended_at_cleanup);
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<QMessageBox*>(widget) && widget->isVisible());
+}
+
 // ---- device changes ----
 
 class PipeMonitor : public DeviceMonitor {
