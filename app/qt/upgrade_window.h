@@ -37,7 +37,7 @@ struct DialogShell {
     static DialogShell product();
 };
 
-// Texts of the closing confirmation.
+// The question asked when the dialog is closed while a worker runs.
 extern const char* const kStopRunQuestion;
 
 class UpgradeWindow : public QDialog {
