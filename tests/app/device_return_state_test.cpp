@@ -1,0 +1,130 @@
+// The device-return state machine fed with device-change events, against ports and disks on the
+// mocked USB bus, in this process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "app/device_return.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "app/upgrade.h"
+#include "discovery/device_events.h"
+#include "testbed/testbed.h"
+
+namespace apptest {
+namespace {
+
+constexpr const char* kSettings =
+    "[id]\n"
+    "idnum=1\n"
+    "diag0=USB\\VID_05C6&PID_9003&MI_00\n"
+    "download0=USB\\VID_05C6&PID_9100\n"
+    "savedownload0=USB\\VID_05C6&PID_9100\n"
+    "mmc0=USBSTOR\\DISK&VEN_VENDOR\n";
+
+class DeviceReturn : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ =
+            std::filesystem::temp_directory_path() / ("fwup-return-" + std::to_string(getpid()));
+        std::filesystem::create_directories(folder_);
+        std::ofstream(folder_ / "settings.ini") << kSettings;
+        setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);
+        set_program_folder_override(folder_.string() + "/");
+        init_globals();
+    }
+    void TearDown() override {
+        for (const testbed::FakeDevice& device : added_)
+            bus().remove(device);
+        app_cleanup();
+        device_state = DEVICE_IDLE;
+        set_program_folder_override("");
+        std::filesystem::remove_all(folder_);
+    }
+
+    // What the handling logged since the last call.
+    std::string searches() {
+        log_close();
+        std::ifstream in(folder_ / "download.dbg");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        log_open();
+        return text;
+    }
+
+    testbed::Testbed& bus() { return testbed::Testbed::instance(); }
+    testbed::FakeDevice add_port(const testbed::UsbPortSpec& spec) {
+        added_.push_back(bus().add_port(spec));
+        return added_.back();
+    }
+    void add_disk() { added_.push_back(bus().add_disk({})); }
+
+    std::filesystem::path folder_;
+    std::vector<testbed::FakeDevice> added_;
+};
+
+TEST_F(DeviceReturn, RemovalOutsideTheWaitChangesNothingAndSearchesNothing) {
+    for (int state : {DEVICE_IDLE, DEVICE_BACK_DISK, DEVICE_BACK_PORT}) {
+        device_state = state;
+        on_device_change(DBT_DEVICEREMOVECOMPLETE);
+        on_device_change(DBT_DEVICEARRIVAL);
+        EXPECT_EQ(device_state, state);
+    }
+    EXPECT_EQ(searches(), "");
+}
+
+TEST_F(DeviceReturn, RemovalWhileAPortOfTheDeviceRemainsKeepsWaitingForTheRemoval) {
+    add_port({});
+    device_state = DEVICE_RESETTING;
+    on_device_change(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(device_state, DEVICE_RESETTING);
+    // An arrival before the device has gone is not its return.
+    on_device_change(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state, DEVICE_RESETTING);
+}
+
+TEST_F(DeviceReturn, RemovalOfTheLastPortMeansTheDeviceIsGone) {
+    testbed::FakeDevice port = bus().add_port({});
+    device_state = DEVICE_RESETTING;
+    bus().remove(port);
+    on_device_change(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(device_state, DEVICE_GONE);
+}
+
+TEST_F(DeviceReturn, ArrivalOfSomethingElseKeepsWaiting) {
+    device_state = DEVICE_GONE;
+    testbed::UsbPortSpec other;
+    other.vendor_id = 0x1234;
+    add_port(other);
+    on_device_change(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state, DEVICE_GONE);
+}
+
+TEST_F(DeviceReturn, ArrivalOfTheDiskEndsTheWaitWithoutSearchingPorts) {
+    device_state = DEVICE_GONE;
+    add_disk();
+    add_port({});
+    searches();
+    on_device_change(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state, DEVICE_BACK_DISK);
+    std::string log = searches();
+    EXPECT_NE(log.find("Found match mmc "), std::string::npos) << log;
+    EXPECT_EQ(log.find("start find port"), std::string::npos) << log;
+    // The state stays once reached.
+    on_device_change(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(device_state, DEVICE_BACK_DISK);
+}
+
+TEST_F(DeviceReturn, ArrivalOfAPortEndsTheWait) {
+    device_state = DEVICE_GONE;
+    testbed::UsbPortSpec download;
+    download.product_id = 0x9100;
+    download.num_interfaces = 1;
+    add_port(download);
+    on_device_change(DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state, DEVICE_BACK_PORT);
+}
+
+}  // namespace
+}  // namespace apptest

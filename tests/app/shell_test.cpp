@@ -1,0 +1,174 @@
+// The shell around the worker and the console display, in this process.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/console_display.h"
+#include "app/settings.h"
+#include "app/upgrade.h"
+#include "app/worker.h"
+
+namespace apptest {
+namespace {
+
+// Boxes that are counted and, when asked to, held open until released.
+class HeldBoxes : public MessageBoxes {
+  public:
+    bool show(const std::string& text, const std::string& caption, BoxButtons,
+              BoxIcon icon) override {
+        std::unique_lock hold(lock_);
+        texts_.push_back(caption + ": " + text);
+        icons_.push_back(icon);
+        changed_.notify_all();
+        changed_.wait(hold, [this] { return !holding_; });
+        return true;
+    }
+    void hold_open() { holding_ = true; }
+    void release() {
+        std::lock_guard hold(lock_);
+        holding_ = false;
+        changed_.notify_all();
+    }
+    bool wait_for_boxes(std::size_t count, std::chrono::seconds limit) {
+        std::unique_lock hold(lock_);
+        return changed_.wait_for(hold, limit, [&] { return texts_.size() >= count; });
+    }
+    std::vector<std::string> texts() {
+        std::lock_guard hold(lock_);
+        return texts_;
+    }
+    std::vector<BoxIcon> icons() {
+        std::lock_guard hold(lock_);
+        return icons_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool holding_ = false;
+    std::vector<std::string> texts_;
+    std::vector<BoxIcon> icons_;
+};
+
+// A program folder without settings.ini: no port is ever found, so a run fails at once.
+class Shell : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ =
+            std::filesystem::temp_directory_path() / ("fwup-shell-" + std::to_string(getpid()));
+        std::filesystem::create_directories(folder_);
+        setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);
+        set_program_folder_override(folder_.string() + "/");
+        set_message_boxes(&boxes_);
+        init_globals();
+    }
+    void TearDown() override {
+        boxes_.release();
+        app_cleanup();
+        clear_stop();
+        set_message_boxes(nullptr);
+        set_program_folder_override("");
+        std::filesystem::remove_all(folder_);
+    }
+
+    std::filesystem::path folder_;
+    HeldBoxes boxes_;
+};
+
+TEST_F(Shell, FailedRunEndsWithTheErrorBox) {
+    ::Run run;
+    EXPECT_EQ(upgrade_worker(run), 0);
+    EXPECT_FALSE(run.succeeded);
+    ASSERT_EQ(boxes_.texts().size(), 1u);
+    EXPECT_EQ(boxes_.texts()[0],
+              "Upgrade Tools: Download has error, please close program and see download.dbg\n");
+    EXPECT_EQ(boxes_.icons()[0], BoxIcon::Error);
+}
+
+TEST_F(Shell, StoppedWorkerEndsWithoutABox) {
+    request_stop();
+    ::Run run;
+    EXPECT_EQ(upgrade_worker(run), 0);
+    EXPECT_TRUE(boxes_.texts().empty());
+}
+
+TEST_F(Shell, SecondStartWhileAWorkerRunsStartsNothing) {
+    boxes_.hold_open();
+    ASSERT_EQ(upgrade_start(nullptr), 1);
+    ASSERT_TRUE(boxes_.wait_for_boxes(1, std::chrono::seconds(20)));
+    EXPECT_TRUE(worker_running());
+
+    EXPECT_EQ(upgrade_start(nullptr), 1);
+    boxes_.release();
+    stop_worker();
+    EXPECT_FALSE(worker_running());
+    EXPECT_EQ(boxes_.texts().size(), 1u);
+    EXPECT_EQ(last_run_succeeded(), 0);
+
+    // Once it has ended, Start runs a new worker.
+    ASSERT_EQ(upgrade_start(nullptr), 1);
+    EXPECT_TRUE(boxes_.wait_for_boxes(2, std::chrono::seconds(20)));
+    stop_worker();
+}
+
+std::string written(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text.push_back(static_cast<char>(c));
+    return text;
+}
+
+TEST(ConsoleDisplay, DeviceTextCannotSteerTheTerminal) {
+    std::FILE* out = std::tmpfile();
+    {
+        ConsoleDisplay display(out, true);
+        display.set_info("Device current version is FW\x1b[2J\x07 1.0");
+    }
+    std::string text = written(out);
+    EXPECT_EQ(text.find("\x1b[2J"), std::string::npos);
+    EXPECT_NE(text.find("FW?[2J? 1.0"), std::string::npos) << text;
+    std::fclose(out);
+}
+
+TEST(ConsoleDisplay, TerminalLineNeverWrapsAndShowsTheRange) {
+    std::FILE* out = std::tmpfile();
+    {
+        ConsoleDisplay display(out, true);
+        display.set_progress(185);
+        display.set_status(std::string(200, 'x'));
+        std::string line = display.render_line(60);
+        EXPECT_EQ(line.size(), 59u);
+        EXPECT_NE(line.find("[####################] 100% xxx"), std::string::npos) << line;
+        display.set_progress(500);  // past the range: still 100%
+        EXPECT_NE(display.render_line(200).find(" 100% "), std::string::npos);
+    }
+    std::fclose(out);
+}
+
+TEST(ConsoleDisplay, PlainOutputHasOneLinePerChange) {
+    std::FILE* out = std::tmpfile();
+    {
+        ConsoleDisplay display(out, false);
+        display.set_status("Finding device...");
+        display.set_status("Finding device...");
+        display.set_progress(93);
+        display.set_info("Warning: Do not plug out device during download process!");
+        display.set_info("Warning: Do not plug out device during download process!");
+        display.set_info("");
+        display.set_status("Copying file to device...");
+    }
+    EXPECT_EQ(written(out),
+              "00:00   0% Finding device...\n"
+              "00:00 info: Warning: Do not plug out device during download process!\n"
+              "00:00  50% Copying file to device...\n");
+    std::fclose(out);
+}
+
+}  // namespace
+}  // namespace apptest
