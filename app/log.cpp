@@ -15,8 +15,7 @@ std::mutex log_mutex;
 std::FILE* log_file = nullptr;
 std::string log_file_path;
 
-// Truncates or creates the file readable by everyone, whatever the umask would allow for writing:
-// the user is told to open it while the program runs.
+// Nothing locks the file: the user may look at it while the program runs.
 std::FILE* open_truncated(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;

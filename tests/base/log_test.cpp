@@ -1,7 +1,6 @@
 #include "app/log.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -56,13 +55,6 @@ TEST_F(LogTest, MessagesWithoutAnOpenLogAreDropped) {
     log_close();
     log_write("dropped too\n");
     EXPECT_EQ(read_file(docs_.file("download.dbg")), "");
-}
-
-TEST_F(LogTest, FileIsReadableByOthers) {
-    ASSERT_TRUE(log_open());
-    struct stat st {};
-    ASSERT_EQ(::stat(log_path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0044, 0044u);
 }
 
 TEST_F(LogTest, TwoThreadsNeverInterleaveWithinAMessage) {
