@@ -81,6 +81,7 @@ struct Emulator::State {
     std::optional<std::uint32_t> go;
     std::map<std::tuple<int, int, int>, int> counts;
     int bad_frames = 0;
+    bool efs_loaded = false;
 
     // Presence, guarded by mutex.
     Mode mode;
@@ -403,7 +404,11 @@ void Emulator::State::run(bool after_reset) {
 
 // --- Emulator ---
 
-Emulator::Emulator(Options options) : state_(std::make_unique<State>(std::move(options))) {}
+// The file system is loaded at once, so that tests may add to it before start().
+Emulator::Emulator(Options options) : state_(std::make_unique<State>(std::move(options))) {
+    State& s = *state_;
+    s.efs_loaded = s.efs.load(s.options.efs_root, &s.error);
+}
 
 Emulator::~Emulator() {
     stop();
@@ -412,12 +417,7 @@ Emulator::~Emulator() {
 bool Emulator::start() {
     State& s = *state_;
     if (s.running) return true;
-    std::string error;
-    if (!s.efs.load(s.options.efs_root, &error)) {
-        std::lock_guard lock(s.mutex);
-        s.error = error;
-        return false;
-    }
+    if (!s.efs_loaded) return false;
     if (!s.options.transcript.empty() && !s.transcript.open(s.options.transcript)) {
         std::lock_guard lock(s.mutex);
         s.error = "cannot write the transcript " + s.options.transcript;

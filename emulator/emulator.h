@@ -108,8 +108,9 @@ class Emulator {
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
 
-    // Loads the file system and lets the device appear in its start mode. False (with error())
-    // when the file system cannot be loaded or the first pseudo-terminal cannot be made.
+    // Lets the device appear in its start mode. False (with error()) when the file system could
+    // not be loaded (that happens in the constructor, so the efs_put functions work before start)
+    // or the first pseudo-terminal cannot be made.
     bool start();
     void stop();
     std::string error() const;

@@ -284,3 +284,33 @@ TEST(EmulatorEfsHost, LoadsAHostFolderAndDumpsItBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EmulatorStart, KeepsWhatTestsPutBeforeStart) {
+    emu::Emulator e(quick_options());
+    ASSERT_TRUE(e.efs_put_file("/home/www/a", {1, 2}));
+    ASSERT_TRUE(e.start());
+    EXPECT_EQ(e.efs_file("/home/www/a"), (Bytes{1, 2}));
+    EXPECT_FALSE(e.device_node().empty());
+}
+
+TEST(EmulatorStart, FailsOnAMissingHostFolder) {
+    auto o = quick_options();
+    o.efs_root = "/nonexistent/efs-root";
+    emu::Emulator e(o);
+    EXPECT_FALSE(e.start());
+    EXPECT_NE(e.error().find("/nonexistent/efs-root"), std::string::npos);
+    EXPECT_EQ(e.device_node(), "");
+}
+
+TEST(EmulatorFraming, DropsOverlongFramesAsNoise) {
+    Device d(quick_options());
+    d.client->send_raw(Bytes(9000, 0x41));
+    d.client->send_raw({0x7E});
+    auto a = d.diag({0x00});
+    EXPECT_EQ(a.packet[0], 0x00);
+    EXPECT_EQ(d.emulator.bad_frames(), 1);
+}
+
+}  // namespace
