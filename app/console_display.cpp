@@ -1,11 +1,9 @@
 #include "app/console_display.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
 
 #include "app/message_boxes.h"
+#include "app/terminal.h"
 #include "app/upgrade.h"
 
 namespace {
@@ -29,12 +27,6 @@ int percent(int position) {
     return position * 100 / kRange;
 }
 
-int terminal_width(std::FILE* out) {
-    winsize size{};
-    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
-}
-
 }  // namespace
 
 ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
@@ -46,10 +38,6 @@ ConsoleDisplay::~ConsoleDisplay() {
         std::fputs("\n", out_);
         std::fflush(out_);
     }
-}
-
-bool ConsoleDisplay::is_terminal(std::FILE* out) {
-    return isatty(fileno(out)) == 1;
 }
 
 std::string ConsoleDisplay::clock_text() const {

@@ -23,9 +23,6 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     ConsoleDisplay(const ConsoleDisplay&) = delete;
     ConsoleDisplay& operator=(const ConsoleDisplay&) = delete;
 
-    // True when the stream is a terminal.
-    static bool is_terminal(std::FILE* out);
-
     void set_progress(int position) override;
     void set_status(const std::string& text) override;
     void set_info(const std::string& text) override;

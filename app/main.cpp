@@ -1,12 +1,16 @@
 // The program's entry. Without arguments it shows the upgrade dialog; with any other command line
 // than the two options below it runs the upgrade without a window and reports on the console.
+#include <atomic>
 #include <cstdio>
 #include <string>
 
+#include "app/clock.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
+#include "app/log.h"
 #include "app/run_dialog.h"
 #include "app/settings.h"
+#include "app/terminal.h"
 #include "app/upgrade.h"
 #include "discovery/device_events.h"
 
@@ -48,16 +52,25 @@ void print_help(const char* program) {
 // and the device's return after its reset is learnt from device-change events.
 int run_windowless() {
     windowless = true;
-    ConsoleDisplay display(stderr, ConsoleDisplay::is_terminal(stderr));
+    // Ctrl-C stops the worker at its next exchange, so the log is still closed (and complete).
+    std::atomic<bool> interrupted{false};
+    InterruptWatch interrupts([&interrupted] {
+        interrupted = true;
+        request_stop();
+    });
+    ConsoleDisplay display(stderr, is_terminal(stderr));
     set_message_boxes(&display);
     {
         DeviceEventThread events(on_device_change);
         upgrade_init(&display);
-        upgrade_start(&display);
+        if (!interrupted) upgrade_start(&display);
     }
     set_message_boxes(nullptr);
+    // A stopped worker shows no box; say here why the run ended, while the log is still open.
+    if (interrupted)
+        display.show("Stopped by the user.\n", kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     app_cleanup();
-    return last_run_succeeded() ? 0 : 1;
+    return !interrupted && last_run_succeeded() ? 0 : 1;
 }
 
 }  // namespace

@@ -88,13 +88,23 @@ Child spawn(const std::string& program, std::vector<std::string> args, std::vect
 // Waits for the child until the deadline, reading the pseudo-terminal (if any) meanwhile so that
 // the child never blocks on a full terminal.
 bool wait_child(const Child& child, int master, std::string* terminal_output,
-                std::chrono::steady_clock::time_point deadline, int* status) {
+                std::chrono::steady_clock::time_point deadline, int* status,
+                const std::function<bool()>& interrupt_when = nullptr) {
+    bool interrupted = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
+        bool watching = interrupt_when && !interrupted;
+        if (watching && interrupt_when()) {
+            kill(child.pid, SIGINT);
+            interrupted = true;
+            watching = false;
+        }
+        // While a condition is watched, it is looked at again every 10 ms.
+        int wait_ms = static_cast<int>(watching ? std::min<long>(left.count(), 10) : left.count());
         pollfd fds[2] = {{child.pidfd, POLLIN, 0}, {master, POLLIN, 0}};
-        int n = poll(fds, master >= 0 ? 2 : 1, static_cast<int>(left.count()));
+        int n = poll(fds, master >= 0 ? 2 : 1, wait_ms);
         if (n < 0 && errno != EINTR) break;
         if (master >= 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
             char buffer[4096];
@@ -195,7 +205,8 @@ RunResult run_program(const PackageDir& package, const RunOptions& options) {
     std::string terminal_output;
     int status = 0;
     result.exited = wait_child(child, master, &terminal_output,
-                               std::chrono::steady_clock::now() + options.timeout, &status) &&
+                               std::chrono::steady_clock::now() + options.timeout, &status,
+                               options.interrupt_when) &&
                     WIFEXITED(status);
     if (result.exited) result.exit_status = WEXITSTATUS(status);
     close(child.pidfd);

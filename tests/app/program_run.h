@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ struct RunOptions {
     int time_divisor = 10;  // FWUP_TIME_DIVISOR of the program
     bool terminal = false;  // standard error on a pseudo-terminal instead of a file
     std::chrono::milliseconds timeout{90000};
+    // When given, looked at while the program runs: once it holds, the program gets SIGINT.
+    std::function<bool()> interrupt_when;
 };
 
 struct RunResult {
