@@ -157,14 +157,16 @@ void Emulator::State::arrive(Mode m, bool after_reset) {
 void Emulator::State::leave() {
     if (endpoint.master_fd < 0) return;
     // Let the client read the last answer before the line goes.
-    const auto deadline = Clock::now() + kDrainLimit;
-    if (own_provider) {
+    std::function<int(const Endpoint&)> unread = options.unread;
+    if (own_provider) unread = [this](const Endpoint& ep) { return own_provider->unread(ep); };
+    if (unread && unread(endpoint) >= 0) {
         // The kernel hands written bytes to the slave side a moment later: wait for them to show
         // up there, then for the client to take them.
         const auto show_up = Clock::now() + kShowUpLimit;
-        while (own_provider->unread(endpoint) == 0 && Clock::now() < show_up && !stopping)
+        const auto deadline = Clock::now() + kDrainLimit;
+        while (unread(endpoint) == 0 && Clock::now() < show_up && !stopping)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        while (own_provider->unread(endpoint) > 0 && Clock::now() < deadline && !stopping)
+        while (unread(endpoint) > 0 && Clock::now() < deadline && !stopping)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } else {
         std::this_thread::sleep_for(kExternalDrain);

@@ -82,6 +82,10 @@ struct Options {
     std::vector<Fault> faults;
     std::uint32_t seed = 1;            // for faults with a probability
     PortProvider* provider = nullptr;  // nullptr: a fresh pseudo-terminal per mode
+    // With a provider of its own: the bytes the device wrote to endpoint that no client has read
+    // yet (-1: unknown). Before leaving, the device waits for its last answer to be read, since a
+    // pseudo-terminal drops unread bytes when it goes; without this it waits a fixed 200 ms.
+    std::function<int(const Endpoint&)> unread;
 };
 
 struct Change {

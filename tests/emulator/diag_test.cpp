@@ -1,7 +1,9 @@
 // DIAG mode and its file system, driven over the pseudo-terminal.
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
+#include "emulator/pty_provider.h"
 #include "tests/emulator/device.h"
 
 namespace {
@@ -311,6 +313,28 @@ TEST(EmulatorFraming, DropsOverlongFramesAsNoise) {
     auto a = d.diag({0x00});
     EXPECT_EQ(a.packet[0], 0x00);
     EXPECT_EQ(d.emulator.bad_frames(), 1);
+}
+
+}  // namespace
+
+
+namespace {
+
+TEST(EmulatorProvider, AnOuterProviderCarriesTheDeviceAndTellsWhatIsUnread) {
+    emu::PtyProvider lines(false);
+    std::atomic<int> asked{0};
+    auto o = quick_options();
+    o.provider = &lines;
+    o.unread = [&](const emu::Endpoint& ep) {
+        ++asked;
+        return lines.unread(ep);
+    };
+    Device d(o);
+    ASSERT_TRUE(d.started);
+    EXPECT_EQ(d.diag({0x3A}).packet, Bytes{0x3A});
+    ASSERT_TRUE(d.reconnect(emu::Mode::Dload));
+    EXPECT_EQ(d.dl({0x06}).packet, Bytes{0x02});
+    EXPECT_GT(asked.load(), 0);
 }
 
 }  // namespace
