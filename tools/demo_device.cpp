@@ -7,12 +7,13 @@
 // <package folder>/download.dbg; afterwards writes what the device holds (file system, flash,
 // programmer memory) under <dump folder>/efs and <dump folder>/flash, tells how the device moved
 // between its modes and how long the run took, and exits with the program's exit status.
+#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,21 +24,35 @@
 
 namespace {
 
-// The program inherits the mocked device database with the preload and the environment.
+extern "C" char** environ;
+
+// The program inherits the mocked device database with the preload and the environment. It is
+// started with posix_spawn: this process has threads, and a forked child could hang in a function
+// the preload wraps.
 int run_program(const std::string& folder) {
     std::string program = folder + "/fwupgrade";
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0) _exit(126);
-        setenv("XDG_DOCUMENTS_DIR", folder.c_str(), 1);
-        execl(program.c_str(), program.c_str(), "run", static_cast<char*>(nullptr));
-        std::perror(program.c_str());
-        _exit(127);
+    std::vector<std::string> env = {"XDG_DOCUMENTS_DIR=" + folder};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "XDG_DOCUMENTS_DIR=", 18) != 0) env.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string run = "run";
+    char* argv[] = {program.data(), run.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    pid_t pid = -1;
+    int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        std::fprintf(stderr, "demo: cannot start %s: %s\n", program.c_str(), std::strerror(failed));
+        return -1;
     }
-    if (pid < 0) return -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
+    if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

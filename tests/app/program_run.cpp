@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -62,26 +63,27 @@ struct Child {
     int pidfd = -1;
 };
 
-// Everything the child needs is prepared before fork: the test process has threads (the emulator,
-// the mocked database), so the child only calls async-signal-safe functions before exec.
+// posix_spawn, not fork: the test process has threads (the emulator, the mocked database), and a
+// forked child that calls a function the umockdev preload wraps (open, say) can hang on a lock
+// another thread held at the fork. The spawn's file actions run without those wrappers.
 Child spawn(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
             const std::string& dir, int out_fd, int err_fd) {
     args.insert(args.begin(), program);
     std::vector<char*> argv = pointers(args);
     std::vector<char*> envp = pointers(env);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     Child child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        int null_in = open("/dev/null", O_RDONLY);
-        if (null_in >= 0) dup2(null_in, 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        execve(program.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
-    if (child.pid < 0) throw std::runtime_error("fork failed");
+    int failed =
+        posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) throw std::runtime_error("cannot start " + program);
     child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));
+    if (child.pidfd < 0) throw std::runtime_error("pidfd_open failed");
     return child;
 }
 
