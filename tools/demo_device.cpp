@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,9 +45,19 @@ int run_program(const std::string& folder) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    // Ctrl-C is for the program, which stops cleanly on it; this side then still reports.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &interrupts);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::signal(SIGINT, SIG_IGN);
     pid_t pid = -1;
-    int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    int failed = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (failed != 0) {
         std::fprintf(stderr, "demo: cannot start %s: %s\n", program.c_str(), std::strerror(failed));
         return -1;
@@ -107,7 +118,8 @@ int main(int argc, char** argv) {
     double run_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - run_started).count();
 
-    bool returned = device.wait_finished(std::chrono::seconds(30));
+    // After a success the device may still be settling on the bus; after a failure it may never.
+    bool returned = device.wait_finished(std::chrono::seconds(status == 0 ? 30 : 1));
     bool dumped = device.dump_efs(dumps + "/efs") && device.dump_flash(dumps + "/flash");
     device.stop();
 
