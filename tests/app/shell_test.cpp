@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "app/clock.h"
@@ -113,6 +114,21 @@ TEST_F(Shell, SecondStartWhileAWorkerRunsStartsNothing) {
     ASSERT_EQ(upgrade_start(nullptr), 1);
     EXPECT_TRUE(boxes_.wait_for_boxes(2, std::chrono::seconds(20)));
     stop_worker();
+}
+
+TEST_F(Shell, FirmwareSetIsTheProgrammerThePartitionTableAndTheMainImage) {
+    const std::filesystem::path firmware = folder_ / "VELMOR";
+    std::filesystem::create_directories(firmware);
+    const char* required[] = {"NPRG6280.hex", "partition.mbn", "amsshd.mbn", "amss.mbn"};
+    for (const char* name : required)
+        std::ofstream(firmware / name) << name;
+    EXPECT_EQ(check_firmware_files(firmware.c_str()), 1);
+    for (const char* name : required) {
+        std::filesystem::rename(firmware / name, folder_ / name);
+        EXPECT_EQ(check_firmware_files(firmware.c_str()), 0) << name;
+        std::filesystem::rename(folder_ / name, firmware / name);
+    }
+    EXPECT_EQ(check_firmware_files((folder_ / "missing").c_str()), 0);
 }
 
 std::string written(std::FILE* file) {
