@@ -27,7 +27,10 @@ add_executable(make_sample_package ${PROJECT_SOURCE_DIR}/tools/make_sample_packa
 target_link_libraries(make_sample_package PRIVATE fw_discovery)
 fwup_target_defaults(make_sample_package)
 
-# The demo's device side: the emulator on the mocked USB bus, the program run against it.
-add_executable(demo_device ${PROJECT_SOURCE_DIR}/tools/demo_device.cpp)
-target_link_libraries(demo_device PRIVATE fw_emulator fw_testbed)
-fwup_target_defaults(demo_device)
+# The demo's device side: the emulator on the mocked USB bus (Linux only), the program run
+# against it.
+if(FWUP_PLATFORM STREQUAL "linux")
+  add_executable(demo_device ${PROJECT_SOURCE_DIR}/tools/demo_device.cpp)
+  target_link_libraries(demo_device PRIVATE fw_emulator fw_testbed)
+  fwup_target_defaults(demo_device)
+endif()

@@ -90,7 +90,9 @@ void ConsoleDisplay::set_info(const std::string& text) {
     if (text.empty()) return;
     if (terminal_) {
         std::fprintf(out_, "\r\033[K%s\n", printable(text).c_str());
-        draw_line();
+        line_open_ = false;
+        if (!status_.empty()) draw_line();
+        std::fflush(out_);
     } else {
         std::fprintf(out_, "%s info: %s\n", clock_text().c_str(), printable(text).c_str());
         std::fflush(out_);

@@ -8,12 +8,11 @@
 //
 // settings.ini names the emulated device as the mocked USB device presents it in each mode (and its
 // disk after the final reset); key=value pairs replace or add keys of its section [id].
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -72,22 +71,14 @@ std::string disk_prefix(const testbed::UsbDiskSpec& spec) {
     return without_instance(disk_instance_id(disk));
 }
 
-bool make_dirs(const std::string& path) {
-    for (std::size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            std::string part = path.substr(0, i);
-            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-                std::fprintf(stderr, "cannot create %s: %s\n", part.c_str(), std::strerror(errno));
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 bool write_file(const std::string& path, const Bytes& data) {
-    std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && !make_dirs(path.substr(0, slash))) return false;
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+    if (error) {
+        std::fprintf(stderr, "cannot create the folder of %s: %s\n", path.c_str(),
+                     error.message().c_str());
+        return false;
+    }
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), std::strerror(errno));
