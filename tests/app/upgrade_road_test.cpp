@@ -87,6 +87,8 @@ TEST_F(UpgradeRun, DeviceInDloadModeGetsTheDownloadWithoutCopyOrSwitch) {
     EXPECT_EQ(run.err.find("Going to download mode..."), std::string::npos);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x4B), 0);
+    expect_logged(package, {"Open in DLoad mode\n", "Open in Stream Download mode\n",
+                            "Download reset ok, finish download\n"});
     expect_nothing_copied();
     expect_programmer_loaded(package);
     expect_firmware_written(package);
@@ -107,6 +109,9 @@ TEST_F(UpgradeRun, RunningFlashProgrammerGetsOnlyTheImages) {
     EXPECT_EQ(run.err.find("Loading download code...\n"), std::string::npos);
     EXPECT_FALSE(device().go_address());
     EXPECT_EQ(device().request_count(emu::Mode::Dload, 0x0F), 0);
+    EXPECT_EQ(package.log().find("Open in DLoad mode\n"), std::string::npos);
+    expect_logged(package,
+                  {"Open in Stream Download mode\n", "Download reset ok, finish download\n"});
     expect_nothing_copied();
     expect_firmware_written(package);
     EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
@@ -125,6 +130,8 @@ TEST_F(UpgradeRun, IncompleteFirmwareFolderMakesACopyOnlyJob) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, kOkBox);
     EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
+    expect_logged(package, {"Open in DIAG mode\n"});
+    EXPECT_EQ(package.log().find("Switch to DLoad mode"), std::string::npos);
     EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::None);
     expect_copied(package);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
@@ -180,6 +187,9 @@ TEST_F(UpgradeRun, MissingSecondImageFailsTheDownloadAtThatImage) {
     EXPECT_NE(run.err.find(kErrorBox), std::string::npos);
     std::string last_status = run.err.substr(run.err.rfind("Downloading"));
     EXPECT_EQ(last_status.rfind("Downloading qcsbl.mbn...", 0), 0u) << run.err;
+    // The open of the missing image went out; its stream never started.
+    EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 1);
+    EXPECT_EQ(package.log().find("Download reset ok"), std::string::npos);
     ASSERT_TRUE(device().flash_image(2));
     EXPECT_TRUE(device().flash_image(2)->closed);
     EXPECT_FALSE(device().flash_image(4));
