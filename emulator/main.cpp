@@ -41,7 +41,7 @@ const char kHelp[] =
     "  --sectors N                sector count in the hello answer (default 4)\n"
     "  --feature-bits X           feature bits in the hello answer (default 0x09)\n"
     "  --transcript FILE          write every request, answer and event, one line each\n"
-    "  --fault SPEC               inject a fault (repeatable), SPEC = "
+    "  --fault FAULT              inject a fault (repeatable), FAULT = "
     "kind:mode:cmd[:key=value...]\n"
     "       kind  drop        the request is lost: no answer, nothing done\n"
     "             delay       the answer comes ms later (default 1000, past the read time-out)\n"

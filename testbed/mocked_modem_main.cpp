@@ -34,7 +34,7 @@ const char kHelp[] =
     "  --return-delay MS            time away between modes (default 2000, divided by\n"
     "                               FWUP_TIME_DIVISOR)\n"
     "  --transcript FILE            write every request, answer and change, one line each\n"
-    "  --fault SPEC                 inject a fault (repeatable; see modem-emulator --help)\n"
+    "  --fault FAULT                inject a fault (repeatable; see modem-emulator --help)\n"
     "  --time-limit SECONDS         stop PROGRAM after this long (default 900)\n";
 
 bool parse_identity(const char* text, testbed::UsbIdentity* id) {

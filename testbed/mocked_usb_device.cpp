@@ -17,17 +17,17 @@ emu::Endpoint MockedUsbDevice::attach(emu::Mode mode, bool after_reset) {
     const UsbIdentity& id = mode == emu::Mode::Diag    ? options_.diag
                             : mode == emu::Mode::Dload ? options_.dload
                                                        : options_.stream;
-    UsbPortSpec spec;
-    spec.vendor_id = id.vendor_id;
-    spec.product_id = id.product_id;
-    spec.interface_number = id.interface_number;
-    spec.num_interfaces = id.num_interfaces;
-    spec.product = id.product;
+    UsbPortSpec config;
+    config.vendor_id = id.vendor_id;
+    config.product_id = id.product_id;
+    config.interface_number = id.interface_number;
+    config.num_interfaces = id.num_interfaces;
+    config.product = id.product;
     Attached attached;
     // The disk first: a program that hears the port's arrival may look for the disk at once.
     if (after_reset && options_.disk_after_reset)
         attached.extras.push_back(Testbed::instance().add_disk(options_.disk));
-    attached.port = Testbed::instance().add_port(spec);
+    attached.port = Testbed::instance().add_port(config);
     emu::Endpoint endpoint{attached.port.master_fd, attached.port.device_node};
     std::lock_guard lock(mutex_);
     attached_.push_back(std::move(attached));

@@ -235,16 +235,16 @@ std::string Testbed::root_dir() const {
     return impl_->root;
 }
 
-FakeDevice Testbed::add_port(const UsbPortSpec& spec) {
+FakeDevice Testbed::add_port(const UsbPortSpec& config) {
     std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     FakeDevice device;
-    std::string usb = d.add_usb_device(spec.vendor_id, spec.product_id, spec.num_interfaces,
-                                       spec.vendor_id_lower_case, spec.product, spec.serial);
-    std::string interface = d.add_interface(usb, spec.interface_number, 0xff);
-    if (!spec.driver.empty())
+    std::string usb = d.add_usb_device(config.vendor_id, config.product_id, config.num_interfaces,
+                                       config.vendor_id_lower_case, config.product, config.serial);
+    std::string interface = d.add_interface(usb, config.interface_number, 0xff);
+    if (!config.driver.empty())
         umockdev_testbed_set_attribute_link(d.bed, interface.c_str(), "driver",
-                                            ("../../../bus/usb/drivers/" + spec.driver).c_str());
+                                            ("../../../bus/usb/drivers/" + config.driver).c_str());
     std::string tty = "ttyUSB" + std::to_string(d.next_tty++);
     std::string serial = d.add("usb-serial", tty, interface, Pairs(), Pairs());
     device.device_node = "/dev/" + tty;
@@ -294,12 +294,12 @@ FakeDevice Testbed::add_port(const UsbPortSpec& spec) {
     return device;
 }
 
-FakeDevice Testbed::add_disk(const UsbDiskSpec& spec) {
+FakeDevice Testbed::add_disk(const UsbDiskSpec& config) {
     std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     int n = d.next_disk++;
     std::string usb =
-        d.add_usb_device(spec.vendor_id, spec.product_id, 1, true, "Mass Storage", spec.serial);
+        d.add_usb_device(config.vendor_id, config.product_id, 1, true, "Mass Storage", config.serial);
     std::string interface = d.add_interface(usb, 0, 0x08);
     std::string h = std::to_string(n + 10);
     std::string host =
@@ -308,9 +308,9 @@ FakeDevice Testbed::add_disk(const UsbDiskSpec& spec) {
         d.add("scsi", "target" + h + ":0:0", host, Pairs(), Pairs().add("DEVTYPE", "scsi_target"));
     std::string scsi = d.add("scsi", h + ":0:0:0", target,
                              Pairs()
-                                 .add("vendor", padded(spec.vendor, 8))
-                                 .add("model", padded(spec.model, 16))
-                                 .add("rev", padded(spec.rev, 4)),
+                                 .add("vendor", padded(config.vendor, 8))
+                                 .add("model", padded(config.model, 16))
+                                 .add("rev", padded(config.rev, 4)),
                              Pairs().add("DEVTYPE", "scsi_device"));
     std::string name = std::string("sd") + static_cast<char>('b' + n % 24);
     if (n >= 24) name += std::to_string(n / 24);

@@ -50,9 +50,9 @@ class Testbed {
     // Adds a USB serial port on a new bus position with a new /dev/ttyUSBn. Its pseudo-terminal
     // is reset to the kernel's cooked defaults, so a program that does not configure its port
     // notices; TIOCEXCL and the modem-line ioctls behave as on a real port.
-    FakeDevice add_port(const UsbPortSpec& spec);
+    FakeDevice add_port(const UsbPortSpec& config);
     // Adds a USB disk on a new bus position.
-    FakeDevice add_disk(const UsbDiskSpec& spec);
+    FakeDevice add_disk(const UsbDiskSpec& config);
     // A serial port and a disk with no USB device above them (a built-in UART, a SATA disk).
     FakeDevice add_plain_port();
     FakeDevice add_plain_disk();

@@ -20,9 +20,9 @@ const char* const kProbe = DISCOVERY_PROBE;
 
 TEST(ChildProgram, SeesTheMockedPorts) {
     ProgramFolder folder;
-    testbed::UsbPortSpec spec;
-    spec.product_id = 0x9004;
-    testbed::FakeDevice modem = Testbed::instance().add_port(spec);
+    testbed::UsbPortSpec config;
+    config.product_id = 0x9004;
+    testbed::FakeDevice modem = Testbed::instance().add_port(config);
     testbed::ChildResult result = testbed::run_child({kProbe, folder.dir(), "ports"}, 20000);
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(result.exit_status, 0) << result.output;

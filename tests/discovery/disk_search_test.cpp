@@ -20,11 +20,11 @@ class DiskSearch : public testing::Test {
     }
 
     void add(const std::string& vendor, const std::string& model, const std::string& serial) {
-        UsbDiskSpec spec;
-        spec.vendor = vendor;
-        spec.model = model;
-        spec.serial = serial;
-        devices_.push_back(Testbed::instance().add_disk(spec));
+        UsbDiskSpec config;
+        config.vendor = vendor;
+        config.model = model;
+        config.serial = serial;
+        devices_.push_back(Testbed::instance().add_disk(config));
     }
 
     // The instance identifiers of the present USB disks, in enumeration order.

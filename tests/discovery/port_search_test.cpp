@@ -26,12 +26,12 @@ class PortSearch : public testing::Test {
     }
 
     FakeDevice add(unsigned vid, unsigned pid, unsigned interface = 0, unsigned interfaces = 3) {
-        UsbPortSpec spec;
-        spec.vendor_id = vid;
-        spec.product_id = pid;
-        spec.interface_number = interface;
-        spec.num_interfaces = interfaces;
-        devices_.push_back(Testbed::instance().add_port(spec));
+        UsbPortSpec config;
+        config.vendor_id = vid;
+        config.product_id = pid;
+        config.interface_number = interface;
+        config.num_interfaces = interfaces;
+        devices_.push_back(Testbed::instance().add_port(config));
         return devices_.back();
     }
 

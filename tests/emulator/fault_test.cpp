@@ -7,10 +7,10 @@ using emu::Fault;
 using emu::FaultKind;
 using emu::Mode;
 
-emu::Options with_fault(Mode mode, const std::string& spec) {
+emu::Options with_fault(Mode mode, const std::string& config) {
     auto o = quick_options(mode);
     std::string error;
-    auto f = Fault::parse(spec, &error);
+    auto f = Fault::parse(config, &error);
     EXPECT_TRUE(f) << error;
     if (f) o.faults.push_back(*f);
     return o;
