@@ -86,6 +86,69 @@ bool error_code_is_zero(const std::uint8_t* answer, int offset) {
     return get_le32(answer + offset) == 0;
 }
 
+// What an operation logs after its tenth failed attempt, by the kind of that failure. An operation
+// without a header check leaves header null.
+struct FailureMessages {
+    const char* send;
+    const char* crc;
+    const char* header;
+    const char* data;
+};
+
+void log_failure(int failure, const FailureMessages& messages) {
+    switch (failure) {
+        case kEfsSendFailed:
+            log_write("%s", messages.send);
+            break;
+        case kEfsCrcFailed:
+            log_write("%s", messages.crc);
+            break;
+        case kBadHeader:
+            log_write("%s", messages.header);
+            break;
+        default:
+            log_write("%s", messages.data);
+            break;
+    }
+}
+
+// One attempt of an operation that the device answers with a status: the exchange, the header
+// check when header_code is not negative, then the error code at error_offset, which must be
+// zero. The answer must be long enough to hold min_packet bytes.
+int status_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& answer,
+                   int header_code, int error_offset, int min_packet) {
+    int packet = 0;
+    if (int failure =
+            efs_exchange(request, length, answer.data(), static_cast<int>(answer.size()), &packet))
+        return failure;
+    if (header_code >= 0 && !efs_header_is(answer.data(), static_cast<std::uint16_t>(header_code)))
+        return kBadHeader;
+    if (packet < min_packet || !error_code_is_zero(answer.data(), error_offset)) return kBadData;
+    return 0;
+}
+
+// Open and create differ only in their flags, mode and messages. Request: header, open flags u32,
+// mode u32, path. Answer: handle at 4, error code at 8.
+int open_with_flags(const char* operation, const char* path, std::uint8_t* handle,
+                    std::uint32_t flags, std::uint32_t mode, const FailureMessages& messages) {
+    std::uint8_t request[kEfsRequestBuffer] = {};
+    int length = put_efs_header(request, kOpen);
+    put_le32(request + 4, flags);
+    put_le32(request + 8, mode);
+    length += 8;
+    if (!handle || !put_path(operation, request, &length, path)) return 0;
+
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    const int failure =
+        run_attempts([&] { return status_attempt(request, length, answer, kOpen, 8, 12); });
+    if (failure == 0) {
+        std::memcpy(handle, &answer[4], 4);
+        return 1;
+    }
+    log_failure(failure, messages);
+    return 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -104,78 +167,18 @@ int send_efs_hello() {
 }
 
 int open_efs_file(const char* path, std::uint8_t* handle) {
-    std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kOpen);
-    put_le32(request + 4, 0x000);  // read-only
-    put_le32(request + 8, 0x124);  // r--r--r--
-    length += 8;
-    if (!handle || !put_path("open_efs_file", request, &length, path)) return 0;
-
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        if (!efs_header_is(answer.data(), kOpen)) return kBadHeader;
-        // handle at 4, error code at 8
-        if (packet < 12 || !error_code_is_zero(answer.data(), 8)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            std::memcpy(handle, &answer[4], 4);
-            return 1;
-        case kEfsSendFailed:
-            log_write("open_efs_file: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("open_efs_file: check crc error! \n");
-            break;
-        case kBadHeader:
-            log_write("open_efs_file: receive bad cmd error! \n");
-            break;
-        default:
-            log_write("open_efs_file: recv bad data error! \n");
-            break;
-    }
-    return 0;
+    return open_with_flags(
+        "open_efs_file", path, handle, 0x000 /* read-only */, 0x124 /* r--r--r-- */,
+        {"open_efs_file: send cmd error! \n", "open_efs_file: check crc error! \n",
+         "open_efs_file: receive bad cmd error! \n", "open_efs_file: recv bad data error! \n"});
 }
 
 int create_efs_file(const char* path, std::uint8_t* handle) {
-    std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kOpen);
-    put_le32(request + 4, 0x241);  // write-only 0x1 | create 0x40 | truncate 0x200
-    put_le32(request + 8, 0x1B6);  // rw-rw-rw-
-    length += 8;
-    if (!handle || !put_path("create_efs_file", request, &length, path)) return 0;
-
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        if (!efs_header_is(answer.data(), kOpen)) return kBadHeader;
-        if (packet < 12 || !error_code_is_zero(answer.data(), 8)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            std::memcpy(handle, &answer[4], 4);
-            return 1;
-        case kEfsSendFailed:
-            log_write("create_efs_file: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("create_efs_file: check crc error! \n");
-            break;
-        case kBadHeader:
-            log_write("create_efs_file: recv bad cmd error! \n");
-            break;
-        default:
-            log_write("create_efs_file: recv bad data error! \n");
-            break;
-    }
-    return 0;
+    return open_with_flags(
+        "create_efs_file", path, handle, 0x241 /* write-only 0x1 | create 0x40 | truncate 0x200 */,
+        0x1B6 /* rw-rw-rw- */,
+        {"create_efs_file: send cmd error! \n", "create_efs_file: check crc error! \n",
+         "create_efs_file: recv bad cmd error! \n", "create_efs_file: recv bad data error! \n"});
 }
 
 int close_efs_file(const std::uint8_t* handle) {
@@ -189,7 +192,7 @@ int close_efs_file(const std::uint8_t* handle) {
 }
 
 int create_efs_symlink(const char* target, const char* link_path) {
-    // The target comes first: the link at link_path will read as target.
+    // The target comes first: the link at link_path will read as target. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kSymlink);
     if (!put_path("create_efs_symlink", request, &length, target) ||
@@ -197,60 +200,34 @@ int create_efs_symlink(const char* target, const char* link_path) {
         return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        if (packet < 8 || !error_code_is_zero(answer.data(), 4)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            return 1;
-        case kEfsSendFailed:
-            log_write("create_efs_symlink: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("create_efs_symlink: check crc error! \n");
-            break;
-        default:
-            log_write("create_efs_symlink: recv bad data error! \n");
-            break;
-    }
+    const int failure =
+        run_attempts([&] { return status_attempt(request, length, answer, -1, 4, 8); });
+    if (failure == 0) return 1;
+    log_failure(failure, {"create_efs_symlink: send cmd error! \n",
+                          "create_efs_symlink: check crc error! \n", nullptr,
+                          "create_efs_symlink: recv bad data error! \n"});
     return 0;
 }
 
 int unlink_efs_file(const char* path) {
+    // Error code at 4. A device error code is reported as a bad command here, unlike the other
+    // operations.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kUnlink);
     if (!put_path("unlink_efs_file", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        if (packet < 8 || !error_code_is_zero(answer.data(), 4)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            return 1;
-        case kEfsSendFailed:
-            log_write("unlink_efs_file: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("unlink_efs_file: check crc error! \n");
-            break;
-        // A device error code is reported as a bad command here, unlike the other operations.
-        default:
-            log_write("unlink_efs_file: recv bad cmd error! \n");
-            break;
-    }
+    const int failure =
+        run_attempts([&] { return status_attempt(request, length, answer, -1, 4, 8); });
+    if (failure == 0) return 1;
+    log_failure(failure,
+                {"unlink_efs_file: send cmd error! \n", "unlink_efs_file: check crc error! \n",
+                 nullptr, "unlink_efs_file: recv bad cmd error! \n"});
     return 0;
 }
 
 int create_efs_dir(const char* path) {
+    // Request: header, mode u16, path. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kMkdir);
     put_le16(request + length, 0x1FF);  // rwxrwxrwx
@@ -258,26 +235,12 @@ int create_efs_dir(const char* path) {
     if (!put_path("create_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        if (packet < 8 || !error_code_is_zero(answer.data(), 4)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            return 1;
-        case kEfsSendFailed:
-            log_write("create_efs_dir: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("create_efs_dir: check crc error! \n");
-            break;
-        default:
-            log_write("create_efs_dir: recv bad data error! \n");
-            break;
-    }
+    const int failure =
+        run_attempts([&] { return status_attempt(request, length, answer, -1, 4, 8); });
+    if (failure == 0) return 1;
+    log_failure(failure,
+                {"create_efs_dir: send cmd error! \n", "create_efs_dir: check crc error! \n",
+                 nullptr, "create_efs_dir: recv bad data error! \n"});
     return 0;
 }
 
@@ -296,33 +259,20 @@ int unlink_efs_dir(const char* path) {
 }
 
 int open_efs_dir(const char* path, std::uint8_t* handle) {
+    // Answer: handle at 4, error code at 8.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kOpendir);
     if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        // handle at 4, error code at 8
-        if (packet < 12 || !error_code_is_zero(answer.data(), 8)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            std::memcpy(handle, &answer[4], 4);
-            return 1;
-        case kEfsSendFailed:
-            log_write("open_efs_dir: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("open_efs_dir: check crc error! \n");
-            break;
-        default:
-            log_write("open_efs_dir: recv bad data error! \n");
-            break;
+    const int failure =
+        run_attempts([&] { return status_attempt(request, length, answer, -1, 8, 12); });
+    if (failure == 0) {
+        std::memcpy(handle, &answer[4], 4);
+        return 1;
     }
+    log_failure(failure, {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
+                          nullptr, "open_efs_dir: recv bad data error! \n"});
     return 0;
 }
 
@@ -408,38 +358,22 @@ int close_efs_dir(const std::uint8_t* handle) {
 }
 
 int query_efs_size(const char* path, std::uint32_t* size) {
+    // Answer: error code at 4, size u32 at 12.
     if (!path || !size || path[0] == '\0') return 0;
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kStat);
     if (!put_path("get_efs_size", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
-    const int failure = run_attempts([&] {
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsLargeAnswer, &packet))
-            return f;
-        if (!efs_header_is(answer.data(), kStat)) return kBadHeader;
-        // error code at 4, size at 12
-        if (packet < 16 || !error_code_is_zero(answer.data(), 4)) return kBadData;
-        return 0;
-    });
-    switch (failure) {
-        case 0:
-            *size = get_le32(&answer[12]);
-            return 1;
-        case kEfsSendFailed:
-            log_write("get_efs_size: send cmd error! \n");
-            break;
-        case kEfsCrcFailed:
-            log_write("get_efs_size: check crc error! \n");
-            break;
-        case kBadHeader:
-            log_write("get_efs_size: recv bad cmd error! \n");
-            break;
-        default:
-            log_write("get_efs_size: recv bad data error! \n");
-            break;
+    const int failure =
+        run_attempts([&] { return status_attempt(request, length, answer, kStat, 4, 16); });
+    if (failure == 0) {
+        *size = get_le32(&answer[12]);
+        return 1;
     }
+    log_failure(failure,
+                {"get_efs_size: send cmd error! \n", "get_efs_size: check crc error! \n",
+                 "get_efs_size: recv bad cmd error! \n", "get_efs_size: recv bad data error! \n"});
     return 0;
 }
 
