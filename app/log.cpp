@@ -71,3 +71,16 @@ void log_write(const char* format, ...) {
     std::vfprintf(log_file, format, args);
     va_end(args);
 }
+
+// A few dozen items per log call: the dump of a 20000-byte buffer stays cheap.
+void log_bytes(const std::uint8_t* bytes, int count) {
+    constexpr int kPerCall = 64;
+    char text[kPerCall * 5 + 1];
+    for (int start = 0; start < count; start += kPerCall) {
+        int used = 0;
+        for (int i = start; i < count && i < start + kPerCall; ++i) {
+            used += std::snprintf(text + used, sizeof text - used, "0x%x ", bytes[i]);
+        }
+        log_write("%s", text);
+    }
+}

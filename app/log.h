@@ -1,6 +1,7 @@
 // The download log, download.dbg: the program's only record of what went wrong.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Opens download.dbg in the user's documents folder, else in the current folder, truncating it.
@@ -16,3 +17,6 @@ std::string log_path();
 // Appends one printf-style message, whole, under a lock. Nothing is added: no time stamp, no
 // prefix, no line end.
 void log_write(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Logs count bytes as "0x%x " items (each with its trailing blank), with no line end.
+void log_bytes(const std::uint8_t* bytes, int count);

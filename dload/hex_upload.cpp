@@ -92,19 +92,6 @@ bool parse_record(const char* line, int length, int line_number, unsigned count,
     return true;
 }
 
-// Logs count bytes as "0x%x " items, a few dozen per log call.
-void log_bytes(const std::uint8_t* bytes, int count) {
-    constexpr int kPerCall = 64;
-    char text[kPerCall * 5 + 1];
-    for (int start = 0; start < count; start += kPerCall) {
-        int used = 0;
-        for (int i = start; i < count && i < start + kPerCall; ++i) {
-            used += std::snprintf(text + used, sizeof text - used, "0x%x ", bytes[i]);
-        }
-        log_write("%s", text);
-    }
-}
-
 // One WRITE of a data record at address, up to ten attempts.
 bool write_record(std::uint32_t address, const Record& record, int line_number) {
     std::uint8_t request[kWriteSize];

@@ -31,19 +31,6 @@ constexpr std::uint64_t kLargestImage = 0xFFFFFFFFull;
 
 enum Failure { kSendFailed = 1, kAnswerFailed };
 
-// Logs count bytes as "0x%x " items, a few dozen per log call.
-void log_bytes(const std::uint8_t* bytes, int count) {
-    constexpr int kPerCall = 64;
-    char text[kPerCall * 5 + 1];
-    for (int start = 0; start < count; start += kPerCall) {
-        int used = 0;
-        for (int i = start; i < count && i < start + kPerCall; ++i) {
-            used += std::snprintf(text + used, sizeof text - used, "0x%x ", bytes[i]);
-        }
-        log_write("%s", text);
-    }
-}
-
 // One block, up to ten attempts; 0 or the kind of the last failure.
 int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received) {
     const std::uint16_t crc = crc16_bits(request, length * 8);
