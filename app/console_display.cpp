@@ -47,6 +47,11 @@ std::string ConsoleDisplay::clock_text() const {
 }
 
 std::string ConsoleDisplay::render_line(int width) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return line_for(width);
+}
+
+std::string ConsoleDisplay::line_for(int width) const {
     int filled = percent(position_) * kBarWidth / 100;
     std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]";
     char pct[8];
@@ -58,7 +63,7 @@ std::string ConsoleDisplay::render_line(int width) const {
 }
 
 void ConsoleDisplay::draw_line() {
-    std::fprintf(out_, "\r\033[K%s", render_line(terminal_width(out_)).c_str());
+    std::fprintf(out_, "\r\033[K%s", line_for(terminal_width(out_)).c_str());
     std::fflush(out_);
     line_open_ = true;
 }

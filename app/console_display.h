@@ -39,7 +39,8 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     std::string render_line(int width) const;
 
   private:
-    void draw_line();  // terminal only; lock held
+    std::string line_for(int width) const;  // lock held
+    void draw_line();                       // terminal only; lock held
     void stop_clock();
     std::string clock_text() const;
 
