@@ -132,13 +132,14 @@ int streaming_stage(Run& run) {
             return failure_end(run);
     }
 
+    set_status(dialog, "Resetting device...");
     int reset = 0;
     {
         // The device-return handling searches ports (closing the serial port) once the state
-        // leaves DEVICE_IDLE; it waits here until the reset exchange is over.
+        // leaves DEVICE_IDLE; it waits here until the reset exchange is over. Nothing in here
+        // waits for the dialog's thread, which may be the one waiting.
         std::lock_guard<std::mutex> hold(device_return_lock);
         device_state = DEVICE_RESETTING;
-        set_status(dialog, "Resetting device...");
         reset = dl_reset();
     }
     if (!reset) return failure_end(run);
