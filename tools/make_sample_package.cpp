@@ -63,11 +63,11 @@ std::string port_prefix(const testbed::UsbIdentity& identity) {
     return without_instance(port_instance_id(port));
 }
 
-std::string disk_prefix(const testbed::UsbDiskSpec& spec) {
+std::string disk_prefix(const testbed::UsbDiskSpec& config) {
     UsbDiskRecord disk;
-    disk.vendor = spec.vendor;
-    disk.model = spec.model;
-    disk.rev = spec.rev;
+    disk.vendor = config.vendor;
+    disk.model = config.model;
+    disk.rev = config.rev;
     return without_instance(disk_instance_id(disk));
 }
 

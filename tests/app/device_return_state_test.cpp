@@ -54,8 +54,8 @@ class DeviceReturn : public ::testing::Test {
     }
 
     testbed::Testbed& bus() { return testbed::Testbed::instance(); }
-    testbed::FakeDevice add_port(const testbed::UsbPortSpec& spec) {
-        added_.push_back(bus().add_port(spec));
+    testbed::FakeDevice add_port(const testbed::UsbPortSpec& config) {
+        added_.push_back(bus().add_port(config));
         return added_.back();
     }
     void add_disk() { added_.push_back(bus().add_disk({})); }
