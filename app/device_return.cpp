@@ -1,7 +1,9 @@
 #include "app/device_return.h"
 
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/clock.h"
 #include "app/settings.h"
@@ -19,10 +21,14 @@ constexpr int kRemovalLookMs = 20;
 }  // namespace
 
 std::atomic<int> device_state{DEVICE_IDLE};
-std::mutex device_return_lock;
 
-void on_device_change(int event) {
-    std::lock_guard<std::mutex> hold(device_return_lock);
+namespace {
+
+std::mutex device_return_lock;
+std::mutex pending_lock;
+std::vector<int> pending_events;
+
+void handle_event(int event) {
     int state = device_state;
     if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
         // Another port of the device may still be there while the rest of it goes away. Linux
@@ -42,6 +48,45 @@ void on_device_change(int event) {
         else if (find_any_port() != -1)
             device_state = DEVICE_BACK_PORT;
     }
+}
+
+bool no_events_pending() {
+    std::lock_guard<std::mutex> hold(pending_lock);
+    return pending_events.empty();
+}
+
+// Whoever holds the state handles what is pending, and looks again after letting go: an event
+// pushed while the state was held is then never left behind.
+void handle_pending_events() {
+    do {
+        std::unique_lock<std::mutex> hold(device_return_lock, std::try_to_lock);
+        if (!hold.owns_lock()) return;
+        std::vector<int> events;
+        {
+            std::lock_guard<std::mutex> take(pending_lock);
+            events.swap(pending_events);
+        }
+        for (int event : events)
+            handle_event(event);
+    } while (!no_events_pending());
+}
+
+}  // namespace
+
+void on_device_change(int event) {
+    {
+        std::lock_guard<std::mutex> hold(pending_lock);
+        pending_events.push_back(event);
+    }
+    handle_pending_events();
+}
+
+void hold_device_return(const std::function<void()>& step) {
+    {
+        std::lock_guard<std::mutex> hold(device_return_lock);
+        step();
+    }
+    handle_pending_events();
 }
 
 int startup_device_check(DialogHandle dialog) {

@@ -6,7 +6,7 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
+#include <functional>
 
 #include "app/progress.h"
 
@@ -19,14 +19,17 @@ constexpr int DEVICE_BACK_PORT = 4;  // one of the device's ports was found afte
 extern std::atomic<int> device_state;
 
 // Feeds one device-change event, DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE (see
-// discovery/device_events.h); other codes are ignored. Callable from any thread at any time: it
-// acts only in DEVICE_RESETTING and DEVICE_GONE, which a run enters at its final reset, and its
-// port searches (which close the serial port) never overlap a worker's use of the port.
+// discovery/device_events.h); other codes are ignored. Callable from any thread at any time, and
+// it never waits for the worker: it acts only in DEVICE_RESETTING and DEVICE_GONE, which a run
+// enters at its final reset, and an event that comes while the worker holds the state (below) is
+// handled by the worker as soon as it lets go, so the port searches, which close the serial port,
+// never overlap the worker's use of the port.
 void on_device_change(int event);
 
-// Held by the worker while it moves device_state at the start of a run and while it sends the final
-// reset, and by on_device_change while it looks at the state and searches.
-extern std::mutex device_return_lock;
+// Runs step with the device-return state held: the worker moves device_state at the start of a
+// run and sends the final reset this way. Events that came meanwhile are handled afterwards, on the
+// calling thread.
+void hold_device_return(const std::function<void()>& step);
 
 // Finds the device's diag port, probes it and shows its firmware version beside the one the
 // package installs, or why no upgrade can be offered, in the information line. Leaves the port

@@ -134,14 +134,12 @@ int streaming_stage(Run& run) {
 
     set_status(dialog, "Resetting device...");
     int reset = 0;
-    {
-        // The device-return handling searches ports (closing the serial port) once the state
-        // leaves DEVICE_IDLE; it waits here until the reset exchange is over. Nothing in here
-        // waits for the dialog's thread, which may be the one waiting.
-        std::lock_guard<std::mutex> hold(device_return_lock);
+    // The device-return handling searches ports (closing the serial port) once the state leaves
+    // DEVICE_IDLE; events that come during the reset exchange are handled after it.
+    hold_device_return([&] {
         device_state = DEVICE_RESETTING;
         reset = dl_reset();
-    }
+    });
     if (!reset) return failure_end(run);
     set_status(dialog, "Finding device...");
     set_info(dialog, "Warning: Do not plug out device during download process!");

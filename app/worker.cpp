@@ -16,12 +16,9 @@ constexpr const char* kDownloadErrorBox =
 
 int upgrade_worker(Run& run) {
     UpgradeDialog* dialog = run.dialog;
-    {
-        // A state left over from an earlier run that failed at or after its reset would let device
-        // changes search (and close the port) under this run.
-        std::lock_guard<std::mutex> hold(device_return_lock);
-        device_state = DEVICE_IDLE;
-    }
+    // A state left over from an earlier run that failed at or after its reset would let device
+    // changes search (and close the port) under this run.
+    hold_device_return([] { device_state = DEVICE_IDLE; });
     if (dialog) dialog->set_clock_timer(true);
 
     char folder[kPathBuffer];

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "app/device_return.h"
 #include "app/log.h"
@@ -124,6 +126,27 @@ TEST_F(DeviceReturn, ArrivalOfAPortEndsTheWait) {
     add_port(download);
     on_device_change(DBT_DEVICEARRIVAL);
     EXPECT_EQ(device_state, DEVICE_BACK_PORT);
+}
+
+TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
+    // The worker holds the state while it sends the final reset; the dialog's thread must not wait
+    // for that exchange, and the removal it saw must not be lost.
+    std::promise<void> event_fed;
+    std::future<void> worker = std::async(std::launch::async, [&] {
+        hold_device_return([&] {
+            device_state = DEVICE_RESETTING;
+            event_fed.get_future().wait_for(std::chrono::seconds(30));
+        });
+    });
+    while (device_state != DEVICE_RESETTING)
+        std::this_thread::yield();
+    std::future<void> dialog =
+        std::async(std::launch::async, [] { on_device_change(DBT_DEVICEREMOVECOMPLETE); });
+    ASSERT_EQ(dialog.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(device_state, DEVICE_RESETTING);
+    event_fed.set_value();
+    worker.get();
+    EXPECT_EQ(device_state, DEVICE_GONE);
 }
 
 }  // namespace
