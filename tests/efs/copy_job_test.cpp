@@ -19,9 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using efs_test::EmulatedModem;
-using efs_test::LogCapture;
 using efs_test::pattern_bytes;
-using efs_test::TempDir;
 using efs_test::write_file;
 
 constexpr int kOpendir = 11;

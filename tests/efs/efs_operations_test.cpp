@@ -12,7 +12,6 @@
 namespace {
 
 using efs_test::EmulatedModem;
-using efs_test::LogCapture;
 using efs_test::ScriptedDevice;
 
 // A request as the transcript records it: "[length] " and the bytes in hexadecimal, to the end

@@ -19,41 +19,6 @@
 
 namespace efs_test {
 
-TempDir::TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/efs-test-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-LogCapture::LogCapture() {
-    ::setenv("XDG_DOCUMENTS_DIR", dir_.path().c_str(), 1);
-    log_open();
-}
-
-std::string LogCapture::text() {
-    if (!closed_) {
-        log_close();
-        closed_ = true;
-        std::ifstream in(dir_ / "download.dbg", std::ios::binary);
-        cached_.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    return cached_;
-}
-
-int LogCapture::count(const std::string& needle) {
-    const std::string log = text();
-    int n = 0;
-    for (std::size_t at = log.find(needle); at != std::string::npos;
-         at = log.find(needle, at + needle.size()))
-        ++n;
-    return n;
-}
-
 std::vector<std::uint8_t> pattern_bytes(std::size_t size, unsigned seed) {
     std::vector<std::uint8_t> data(size);
     std::uint32_t x = seed * 2654435761u + 1;

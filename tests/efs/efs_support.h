@@ -12,36 +12,10 @@
 #include <vector>
 
 #include "emulator/emulator.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace efs_test {
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-// Points the download log at a folder of its own; text() closes the log and returns it.
-class LogCapture {
-  public:
-    LogCapture();
-    std::string text();
-    // How often needle occurs in the log (the log is closed by it).
-    int count(const std::string& needle);
-
-  private:
-    TempDir dir_;
-    std::string cached_;
-    bool closed_ = false;
-};
 
 std::vector<std::uint8_t> pattern_bytes(std::size_t size, unsigned seed);
 void write_file(const std::string& path, const std::vector<std::uint8_t>& data);

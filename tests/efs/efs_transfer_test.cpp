@@ -15,10 +15,8 @@
 namespace {
 
 using efs_test::EmulatedModem;
-using efs_test::LogCapture;
 using efs_test::pattern_bytes;
 using efs_test::ScriptedDevice;
-using efs_test::TempDir;
 
 constexpr std::uint8_t kRead = 4;
 constexpr std::uint8_t kWrite = 5;

@@ -7,7 +7,7 @@
 #include "app/clock.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"
-#include "tests/link/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/link/pty.h"
 
 namespace {

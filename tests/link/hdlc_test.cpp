@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "tests/link/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -14,29 +14,6 @@
 #include "link/serial_port.h"
 #include "stream/stream_commands.h"
 
-TempDir::TempDir() {
-    char name[] = "/tmp/fwup-protocol-XXXXXX";
-    if (!::mkdtemp(name)) throw std::runtime_error("no temporary folder");
-    path_ = name;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::write(const std::string& name, const Bytes& bytes) const {
-    const std::string full = path_ + "/" + name;
-    std::ofstream out(full, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    return full;
-}
-
-std::string TempDir::write(const std::string& name, const std::string& text) const {
-    return write(name, Bytes(text.begin(), text.end()));
-}
-
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -50,25 +27,6 @@ Bytes pattern(std::size_t size, unsigned seed) {
         b = static_cast<std::uint8_t>(state >> 24);
     }
     return bytes;
-}
-
-LogCapture::LogCapture() {
-    ::setenv("XDG_DOCUMENTS_DIR", dir_.path().c_str(), 1);
-    if (!log_open()) throw std::runtime_error("log not opened");
-}
-
-LogCapture::~LogCapture() {
-    log_close();
-}
-
-void LogCapture::restart() {
-    if (!log_open()) throw std::runtime_error("log not opened");
-}
-
-std::string LogCapture::text() {
-    log_close();
-    const Bytes bytes = read_file(dir_.path() + "/download.dbg");
-    return std::string(bytes.begin(), bytes.end());
 }
 
 int count_of(const std::string& text, const std::string& needle) {

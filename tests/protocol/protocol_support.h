@@ -9,42 +9,14 @@
 #include <vector>
 
 #include "emulator/emulator.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 using Bytes = std::vector<std::uint8_t>;
-
-// A fresh temporary folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    // Writes the file and returns its full path.
-    std::string write(const std::string& name, const Bytes& bytes) const;
-    std::string write(const std::string& name, const std::string& text) const;
-
-  private:
-    std::string path_;
-};
 
 Bytes read_file(const std::string& path);
 // Deterministic bytes of every value.
 Bytes pattern(std::size_t size, unsigned seed);
-
-// The download log, opened in a folder of its own.
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    // Closes the log and gives back everything written to it.
-    std::string text();
-    // Starts the log afresh.
-    void restart();
-
-  private:
-    TempDir dir_;
-};
 
 int count_of(const std::string& text, const std::string& needle);
 // True when each needle occurs after the one before it.

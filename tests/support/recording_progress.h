@@ -9,7 +9,7 @@
 #include "app/progress.h"
 
 class RecordingProgress : public Progress {
-public:
+  public:
     void set_progress(int position) override {
         std::lock_guard lock(mutex_);
         positions_.push_back(position);
@@ -35,7 +35,7 @@ public:
         return infos_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<int> positions_;
     std::vector<std::string> statuses_;
