@@ -1,10 +1,14 @@
 #include "dload/hex_upload.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/log.h"
+#include "app/reasons.h"
+#include "dload/hex_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
@@ -12,88 +16,19 @@
 namespace {
 
 constexpr int kLineSize = 1024;
-constexpr int kLineLimit = 256;
 constexpr int kReceiveSize = 1024;
 constexpr int kTickEveryLines = 400;
 
 // WRITE request: 0x0F, 32-bit address and 16-bit length (both high byte first), then the data.
-constexpr int kWriteSize = 100;
 constexpr int kWriteHeader = 7;
-constexpr unsigned kMaxRecordData = kWriteSize - kWriteHeader;
+constexpr int kWriteSize = kWriteHeader + kHexMaxData;
 
 constexpr std::uint8_t kAck = 0x02;
 
 enum Failure { kAnswerFailed = 1, kCrcFailed };
 
-// An Intel HEX record as it sits in a line: ':' count(2) offset(4) type(2) data(2 x count)
-// checksum(2). The checksum is converted but not verified.
-struct Record {
-    unsigned count = 0;
-    unsigned offset = 0;
-    unsigned type = 0;
-    std::uint8_t data[kMaxRecordData] = {};
-};
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// The value of digits hex characters at line[position]; false when one of them is not a digit.
-bool hex_field(const char* line, int position, int digits, unsigned* value) {
-    unsigned result = 0;
-    for (int i = 0; i < digits; ++i) {
-        const int digit = hex_digit(line[position + i]);
-        if (digit < 0) return false;
-        result = result * 16 + static_cast<unsigned>(digit);
-    }
-    *value = result;
-    return true;
-}
-
-// Parses the record of a line of length characters whose byte count is count (> 0). Anything
-// that would make the upload read past the line or write past the WRITE request is refused
-// with its own log line.
-bool parse_record(const char* line, int length, int line_number, unsigned count, Record* record) {
-    if (count > kMaxRecordData) {
-        log_write("Parse hex line %d error: %u data bytes, a write carries at most %u\n",
-                  line_number, count, kMaxRecordData);
-        return false;
-    }
-    const int needed = 11 + 2 * static_cast<int>(count);
-    if (needed > length) {
-        log_write("Parse hex line %d error: byte count runs past the line\n", line_number);
-        return false;
-    }
-    unsigned checksum = 0;
-    bool digits = hex_field(line, 3, 4, &record->offset) && hex_field(line, 7, 2, &record->type);
-    for (unsigned i = 0; digits && i < count; ++i) {
-        unsigned byte = 0;
-        digits = hex_field(line, 9 + 2 * static_cast<int>(i), 2, &byte);
-        record->data[i] = static_cast<std::uint8_t>(byte);
-    }
-    if (!digits || !hex_field(line, needed - 2, 2, &checksum)) {
-        log_write("Parse hex line %d error: not a hexadecimal digit\n", line_number);
-        return false;
-    }
-    record->count = count;
-    if (record->type == 0x04 && count < 2) {
-        log_write("Parse hex line %d error: extended address record with %u data bytes\n",
-                  line_number, count);
-        return false;
-    }
-    if (record->type == 0x05 && count < 4) {
-        log_write("Parse hex line %d error: start address record with %u data bytes\n", line_number,
-                  count);
-        return false;
-    }
-    return true;
-}
-
 // One WRITE of a data record at address, up to ten attempts.
-bool write_record(std::uint32_t address, const Record& record, int line_number) {
+bool write_record(std::uint32_t address, const HexRecord& record, int line_number) {
     std::uint8_t request[kWriteSize];
     request[0] = 0x0F;
     put_be32(request + 1, address);
@@ -123,58 +58,49 @@ bool write_record(std::uint32_t address, const Record& record, int line_number) 
     return failure == 0;
 }
 
+// The one record that a line holds; false (logged) when the line is not a whole record.
+bool parse_line(const char* line, int length, int line_number, HexRecord* record) {
+    std::string why;
+    if (parse_hex_record(line, length, record, &why)) return true;
+    log_write("Parse hex line %d error: %s\n", line_number, why.c_str());
+    return false;
+}
+
 // Reads the records and writes the data records. True when GO is to be sent, with the start
-// address of the file (00 00 00 00 without a type 05 record) in go_address.
+// address of the file in go_address. The file was checked whole before: a line that does not
+// parse now, or data that no longer follows the running address, means it changed meanwhile.
 bool write_records(std::FILE* file, DialogHandle dialog, int* counter, std::uint8_t* go_address) {
-    // 64 bits wide, so that data running past the 32-bit address space is seen, not wrapped.
     std::uint64_t address = 0;
     int line_number = 0;
     char line[kLineSize];
     for (;;) {
         std::memset(line, 0, sizeof line);
-        const int length = read_nprg(file, line, kLineLimit);
+        const int length = read_nprg(file, line, kHexLineLimit);
         ++line_number;
         if (length == 0) break;  // not a record line: read_nprg has logged it
 
-        unsigned count = 0;
-        if (length < 3) {
-            log_write("Parse hex line %d error: byte count runs past the line\n", line_number);
-            return false;
-        }
-        if (!hex_field(line, 1, 2, &count)) {
-            log_write("Parse hex line %d error: not a hexadecimal digit\n", line_number);
-            return false;
-        }
-        if (count == 0) {
+        HexRecord record;
+        if (!parse_line(line, length, line_number, &record)) return false;
+        if (record.count == 0) {
             log_write("Parse hex line %d is no data\n", line_number);
-        } else {
-            Record record;
-            if (!parse_record(line, length, line_number, count, &record)) return false;
-            if (record.type == 0x00) {
-                if (address + count > 0x100000000ull) {
-                    log_write("Parse hex line %d error: data runs past the 32-bit address space\n",
-                              line_number);
-                    return false;
-                }
-                // Data is written at the running address; the record's own offset only tells
-                // whether the file describes the same place.
-                if ((address & 0xFFFF) != record.offset) {
-                    log_write("Parse hex line %d warning: offset 0x%04x written at 0x%08x\n",
-                              line_number, record.offset, static_cast<unsigned>(address));
-                }
-                if (!write_record(static_cast<std::uint32_t>(address), record, line_number)) {
-                    return false;
-                }
-                if (line_number % kTickEveryLines == 0) progress_tick(dialog, counter);
-                address += count;
-            } else if (record.type == 0x04) {
-                address = (static_cast<std::uint64_t>(record.data[0]) << 24) |
-                          (static_cast<std::uint64_t>(record.data[1]) << 16);
-            } else if (record.type == 0x05) {
-                std::memcpy(go_address, record.data, 4);
-            } else {
-                break;  // any other record ends the programmer image
+        } else if (record.type == kHexData) {
+            if ((address & 0xFFFF) != record.offset || address + record.count > 0x100000000ull) {
+                log_write("Parse hex line %d error: the file changed while it was loaded\n",
+                          line_number);
+                return false;
             }
+            if (!write_record(static_cast<std::uint32_t>(address), record, line_number)) {
+                return false;
+            }
+            if (line_number % kTickEveryLines == 0) progress_tick(dialog, counter);
+            address += record.count;
+        } else if (record.type == kHexExtendedLinearAddress) {
+            address = (static_cast<std::uint64_t>(record.data[0]) << 24) |
+                      (static_cast<std::uint64_t>(record.data[1]) << 16);
+        } else if (record.type == kHexStartLinearAddress) {
+            std::memcpy(go_address, record.data, 4);
+        } else {
+            break;  // any other record ends the programmer image
         }
         if (std::feof(file) || std::ferror(file)) break;
     }
@@ -183,6 +109,19 @@ bool write_records(std::FILE* file, DialogHandle dialog, int* counter, std::uint
         return false;
     }
     return true;
+}
+
+// The whole file is checked before the first WRITE: a file the upload would load only in part,
+// or with a corrupt record, never reaches the device's memory, let alone GO.
+bool check_before_upload(std::FILE* file, const char* path) {
+    HexSummary summary;
+    int line = 0;
+    std::string why;
+    const bool good = check_hex_file(file, &summary, &line, &why);
+    if (!good && line > 0) log_write("Parse hex line %d error: %s\n", line, why.c_str());
+    if (!good && line == 0) log_write("retry_start_go: %s: %s\n", path, why.c_str());
+    std::rewind(file);
+    return good;
 }
 
 // GO with the start address; any answer with a good CRC counts.
@@ -223,11 +162,16 @@ int read_nprg(std::FILE* file, char* buffer, int limit) {
 int retry_start_go(const char* path, DialogHandle dialog, int* counter) {
     std::FILE* file = path ? std::fopen(path, "r") : nullptr;
     if (!file) {
+        const int error = errno;
         log_write("Open amarg hex file error\n");
+        if (path) tell_reason("cannot open %s: %s", path, std::strerror(error));
         return 0;
     }
     std::uint8_t go_address[4] = {0, 0, 0, 0};
-    const int result = write_records(file, dialog, counter, go_address) ? send_go(go_address) : 0;
+    const int result =
+        check_before_upload(file, path) && write_records(file, dialog, counter, go_address)
+            ? send_go(go_address)
+            : 0;
     std::fclose(file);
     return result;
 }

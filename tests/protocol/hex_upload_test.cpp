@@ -60,44 +60,88 @@ TEST_F(HexUploadTest, FileWithoutFinalLineBreakEndsWithoutFormatError) {
     EXPECT_EQ(upload_log(), "Parse hex line 2 is no data\n");
 }
 
-TEST_F(HexUploadTest, EmptyFileSendsOnlyGoToAddressZero) {
-    const std::string path = files.write("p.hex", std::string());
-    auto& device = unlocked();
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+// A file the upload would load only in part, or not as meant, never reaches the device.
+struct Refused {
+    const char* name;
+    std::string text;
+    std::string message;  // the log line; a file-level one is prefixed with the path
+};
+void PrintTo(const Refused& x, std::ostream* os) {
+    *os << x.name;
+}
+
+class RefusedFileTest : public HexUploadTest, public ::testing::WithParamInterface<Refused> {};
+
+TEST_P(RefusedFileTest, SendsNothingAtAll) {
+    const std::string path = files.write("p.hex", GetParam().text);
+    unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(gos(), 0);
+    std::string expected = GetParam().message;
+    if (!expected.starts_with("Parse hex line"))
+        expected = "retry_start_go: " + path + ": " + expected;
+    EXPECT_EQ(upload_log(), expected);
+}
+
+std::string lines(const std::vector<std::string>& records) {
+    std::string text;
+    for (const std::string& r : records)
+        text += r + "\n";
+    return text;
+}
+
+// 705 records of 93 bytes from 0x00010000 run into the next 64 KiB; the next record's offset, read
+// within the segment of the last 04 record, points back to its start.
+std::string wrapping_segment() {
+    std::string text = hex_record(0x04, 0, {0x00, 0x01}) + "\n";
+    for (unsigned i = 0; i < 705; ++i)
+        text += hex_record(0x00, (i * 93) & 0xFFFF, Bytes(93, 0x5A)) + "\n";
+    return text + hex_record(0x00, 0x001D, {1}) + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedFileTest,
+    ::testing::Values(
+        Refused{"EmptyFile", "", "no data record\n"},
+        Refused{"OnlyAnEndRecord", lines({hex_record(0x01, 0, {})}), "no data record\n"},
+        Refused{"BlankLineBetweenRecords",
+                lines({hex_record(0x00, 0, {1, 2}), "", hex_record(0x00, 2, {3, 4})}),
+                "Parse hex line 2 error: blank line before the last record\n"},
+        Refused{"SegmentRecord",
+                lines({hex_record(0x00, 0, {9, 9}), hex_record(0x02, 0, {0x10, 0x00}),
+                       hex_record(0x00, 2, {7, 7})}),
+                "Parse hex line 2 error: record type 0x02 is not supported\n"},
+        Refused{"GapInOffsets",
+                lines({hex_record(0x00, 0x0000, {1, 2}), hex_record(0x00, 0x0100, {3, 4})}),
+                "Parse hex line 2 error: record at offset 0x0100 does not follow the data before "
+                "it (0x0002)\n"},
+        Refused{"DataWrappingInsideItsSegment", wrapping_segment(),
+                "Parse hex line 707 error: record at offset 0x001D does not follow the data "
+                "before it (0x001D)\n"},
+        Refused{
+            "RecordAfterTheEndRecord",
+            lines({hex_record(0x00, 0, {1}), hex_record(0x01, 0, {}), hex_record(0x00, 1, {2})}),
+            "Parse hex line 3 error: record after the end-of-file record\n"},
+        Refused{"StartAddressOutsideTheLoadedData",
+                lines({hex_record(0x04, 0, {0x00, 0x80}), hex_record(0x00, 0, {1, 2, 3, 4})}),
+                "start address 0x00000000 lies outside the loaded data\n"},
+        Refused{"StartRecordPastTheLastByte",
+                lines({hex_record(0x00, 0, {1, 2, 3, 4}), hex_record(0x05, 0, {0, 0, 0, 4})}),
+                "start address 0x00000004 lies outside the loaded data\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HexUploadTest, TrailingBlankLinesAfterTheLastRecordAreNoFault) {
+    const std::string text =
+        lines({hex_record(0x00, 0, {1, 2}), hex_record(0x01, 0, {}), "", "  "});
+    const std::string path = files.write("p.hex", text);
+    auto& device = unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(device.ram(0, 2), (Bytes{1, 2}));
     EXPECT_EQ(gos(), 1);
-    EXPECT_EQ(device.go_address(), 0u);
-    EXPECT_EQ(upload_log(), "read_nprg: format error! \n");
 }
 
-TEST_F(HexUploadTest, SegmentRecordStopsReadingAndGoIsSent) {
-    const std::string text =
-        hex_record(0x04, 0, {0x00, 0x20}) + "\n" + hex_record(0x05, 0, {0x00, 0x20, 0x00, 0x10}) +
-        "\n" + hex_record(0x00, 0, {9, 9}) + "\n" + hex_record(0x02, 0, {0x10, 0x00}) + "\n" +
-        hex_record(0x00, 2, {7, 7}) + "\n" + hex_record(0x01, 0, {}) + "\n";
-    const std::string path = files.write("p.hex", text);
-    auto& device = unlocked();
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
-    EXPECT_EQ(device.ram(0x00200000, 4), (Bytes{9, 9, 0, 0}));
-    EXPECT_EQ(writes(), 1);
-    EXPECT_EQ(device.go_address(), 0x00200010u);
-    EXPECT_EQ(upload_log(), "");
-}
-
-TEST_F(HexUploadTest, GapInOffsetsIsWrittenAtTheRunningAddressWithAWarning) {
-    const std::string text =
-        hex_record(0x00, 0x0000, {1, 2}) + "\n" + hex_record(0x00, 0x0100, {3, 4}) + "\n";
-    const std::string path = files.write("p.hex", text);
-    auto& device = unlocked();
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
-    EXPECT_EQ(device.ram(0, 4), (Bytes{1, 2, 3, 4}));
-    EXPECT_EQ(device.ram(0x100, 2), (Bytes{0, 0}));
-    EXPECT_EQ(upload_log(),
-              "Parse hex line 2 warning: offset 0x0100 written at 0x00000002\n"
-              "read_nprg: format error! \n");
-}
-
-TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceFailsInsteadOfWrapping) {
+TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceIsRefusedInsteadOfWrapped) {
     // From 0xFFFF0000, 704 records of 93 bytes fill 65472 bytes; the next one does not fit.
     std::string text = hex_record(0x04, 0, {0xFF, 0xFF}) + "\n";
     for (unsigned i = 0; i < 705; ++i)
@@ -105,9 +149,9 @@ TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceFailsInsteadOfWrapping) {
     const std::string path = files.write("p.hex", text);
     auto& device = unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 704);
+    EXPECT_EQ(writes(), 0);
     EXPECT_EQ(gos(), 0);
-    EXPECT_EQ(device.ram(0, 4), Bytes(4, 0));
+    EXPECT_EQ(device.ram(0xFFFF0000, 4), Bytes(4, 0));
     EXPECT_EQ(upload_log(), "Parse hex line 706 error: data runs past the 32-bit address space\n");
 }
 
@@ -138,16 +182,19 @@ TEST_F(HexUploadTest, UnansweredGoFailsTheUpload) {
     EXPECT_TRUE(upload_log().ends_with("retry_start_go: send dl cmd error! \n"));
 }
 
-TEST_F(HexUploadTest, MissingFileIsReported) {
-    EXPECT_EQ(retry_start_go((files.path() + "/none.hex").c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(log.text(), "Open amarg hex file error\n");
+TEST_F(HexUploadTest, MissingFileIsReportedWithTheSystemsReason) {
+    const std::string path = files.path() + "/none.hex";
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(log.text(),
+              "Open amarg hex file error\ncannot open " + path + ": No such file or directory\n");
 }
 
 TEST_F(HexUploadTest, ProgressTicksOnEveryFourHundredthDataLine) {
-    // Line 1 sets the address; lines 2..801 are data records.
+    // Line 1 sets the address; lines 2..801 are data records, the start record follows.
     std::string text = hex_record(0x04, 0, {0x00, 0x01}) + "\n";
     for (unsigned i = 0; i < 800; ++i)
         text += hex_record(0x00, i * 2, {1, 2}) + "\n";
+    text += hex_record(0x05, 0, {0x00, 0x01, 0x00, 0x00}) + "\n";
     const std::string path = files.write("p.hex", text);
     unlocked();
     RecordingProgress progress;
@@ -181,14 +228,14 @@ void PrintTo(const Malformed& x, std::ostream* os) {
 class MalformedRecordTest : public HexUploadTest,
                             public ::testing::WithParamInterface<Malformed> {};
 
-TEST_P(MalformedRecordTest, FailsTheUploadBeforeWritingIt) {
+TEST_P(MalformedRecordTest, FailsTheUploadBeforeAnythingIsWritten) {
     // A good record first, so the file is known to be read up to the bad line.
     const std::string text = hex_record(0x00, 0, {5, 6}) + "\n" + GetParam().line + "\n" +
                              hex_record(0x00, 2, {7, 8}) + "\n";
     const std::string path = files.write("p.hex", text);
     unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 1);
+    EXPECT_EQ(writes(), 0);
     EXPECT_EQ(gos(), 0);
     EXPECT_EQ(upload_log(), GetParam().message);
 }
@@ -215,7 +262,17 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"NotHexInCount", ":G2000200AABB00",
                   "Parse hex line 2 error: not a hexadecimal digit\n"},
         Malformed{"NotHexInChecksum", ":02000200AABBX0",
-                  "Parse hex line 2 error: not a hexadecimal digit\n"}),
+                  "Parse hex line 2 error: not a hexadecimal digit\n"},
+        Malformed{"ChecksumNotMatchingTheBytes", ":02000200AABBEE",
+                  "Parse hex line 2 error: checksum 0xEE does not match the record (0x97)\n"},
+        Malformed{"CharactersAfterTheChecksum", hex_record(0x00, 2, {1}) + "00",
+                  "Parse hex line 2 error: characters after the checksum\n"},
+        Malformed{"TextInsteadOfARecord", "programmer v2",
+                  "Parse hex line 2 error: not a record\n"},
+        Malformed{"LineLongerThanARecordCanBe", ":" + std::string(300, '0'),
+                  "Parse hex line 2 error: line longer than 256 characters\n"},
+        Malformed{"EndRecordWithData", hex_record(0x01, 0, {1}),
+                  "Parse hex line 2 error: end-of-file record with 1 data bytes\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class ReadNprgTest : public ProtocolTest {};
