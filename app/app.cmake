@@ -4,6 +4,8 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/worker.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/package_check.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/check_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/device_return.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp

@@ -88,20 +88,30 @@ void ConsoleDisplay::set_status(const std::string& text) {
     }
 }
 
+void ConsoleDisplay::print_above(const char* label, const std::string& text) {
+    if (terminal_) {
+        std::fprintf(out_, "\r\033[K%s%s\n", label, printable(text).c_str());
+        line_open_ = false;
+        if (!status_.empty()) draw_line();
+    } else {
+        std::fprintf(out_, "%s %s%s\n", clock_text().c_str(), label, printable(text).c_str());
+    }
+    std::fflush(out_);
+}
+
 void ConsoleDisplay::set_info(const std::string& text) {
     std::lock_guard<std::mutex> hold(lock_);
     if (text == info_) return;
     info_ = text;
     if (text.empty()) return;
-    if (terminal_) {
-        std::fprintf(out_, "\r\033[K%s\n", printable(text).c_str());
-        line_open_ = false;
-        if (!status_.empty()) draw_line();
-        std::fflush(out_);
-    } else {
-        std::fprintf(out_, "%s info: %s\n", clock_text().c_str(), printable(text).c_str());
-        std::fflush(out_);
-    }
+    print_above(terminal_ ? "" : "info: ", text);
+}
+
+void ConsoleDisplay::show_reason(const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (text == reason_) return;
+    reason_ = text;
+    print_above("why: ", text);
 }
 
 void ConsoleDisplay::set_clock_timer(bool running) {

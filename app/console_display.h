@@ -35,12 +35,17 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     bool show(const std::string& text, const std::string& caption, BoxButtons buttons,
               BoxIcon icon) override;
 
+    // A reason for a failure, on a line of its own above the status line; the same reason twice
+    // in a row (a port tried in every pass) is shown once.
+    void show_reason(const std::string& text);
+
     // The line as it is drawn now (without control characters), for a terminal of width columns.
     std::string render_line(int width) const;
 
   private:
     std::string line_for(int width) const;  // lock held
     void draw_line();                       // terminal only; lock held
+    void print_above(const char* label, const std::string& text);  // lock held
     void stop_clock();
     std::string clock_text() const;
 
@@ -54,4 +59,5 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     int position_ = 0;
     std::string status_;
     std::string info_;
+    std::string reason_;
 };

@@ -8,7 +8,7 @@
 #include "app/progress.h"
 
 class UpgradeDialog : public Progress {
-public:
+  public:
     // ID_TIMER_CLOCK (1000 ms): each tick adds one to elapsed_seconds and shows "%02d:%02d".
     virtual void set_clock_timer(bool running) = 0;
     // Enables or disables Start (1014) together with the browse button (1013).
@@ -25,7 +25,7 @@ enum class BoxIcon { Question, Information, Error };
 // Message boxes have no owner window and are shown with or without a dialog. show blocks the
 // calling thread until the user answers; it returns true for OK.
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     virtual bool show(const std::string& text, const std::string& caption, BoxButtons buttons,
                       BoxIcon icon) = 0;

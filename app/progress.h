@@ -6,7 +6,7 @@
 #include <string>
 
 class Progress {
-public:
+  public:
     virtual ~Progress() = default;
     virtual void set_progress(int position) = 0;           // control 1011
     virtual void set_status(const std::string& text) = 0;  // control 1017

@@ -4,6 +4,7 @@
 
 #include "app/clock.h"
 #include "app/device_return.h"
+#include "app/reasons.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
@@ -54,6 +55,7 @@ bool retry_with_ticks(Run& run, int (*command)()) {
 
 int switch_to_download_mode(Run& run) {
     UpgradeDialog* dialog = run.dialog;
+    run.stage = "switching to download mode";
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
     if (!switch_dl_mode()) return failure_end(run);
@@ -81,6 +83,7 @@ int switch_to_download_mode(Run& run) {
 
 int boot_downloader_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
+    run.stage = "loading the flash programmer";
     if (!retry_with_ticks(run, send_dload_request)) return failure_end(run);
     progress_tick(dialog, &run.counter);
     if (!retry_with_ticks(run, send_dload_unlock)) return failure_end(run);
@@ -90,6 +93,7 @@ int boot_downloader_stage(Run& run) {
     // A failed upload shows as the flash programmer not answering below.
     retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
 
+    run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;
     for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
         int port = find_port(PORT_DOWNLOAD);
@@ -115,6 +119,7 @@ int streaming_stage(Run& run) {
     }
 
     progress_tick(dialog, &run.counter);
+    run.stage = "writing the partition table";
     set_status(dialog, "Downloading partition.mbn...");
     if (!send_partition_table(run.file("partition.mbn").c_str())) return failure_end(run);
     progress_tick(dialog, &run.counter);
@@ -122,16 +127,19 @@ int streaming_stage(Run& run) {
     for (const Image& image : kImages) {
         pause_ms(1);
         std::string header = image.header ? run.file(image.header) : std::string();
+        run.stage = std::string("opening ") + image.file;
         if (image.header) set_status(dialog, image.header_status);
         if (!send_multi_image_open(image.header ? header.c_str() : nullptr, image.type))
             return failure_end(run);
         progress_tick(dialog, &run.counter);
         pause_ms(1);
         set_status(dialog, image.status);
+        run.stage = std::string("downloading ") + image.file;
         if (!dl_dload_amss(run.file(image.file).c_str(), dialog, &run.counter))
             return failure_end(run);
     }
 
+    run.stage = "resetting the device";
     set_status(dialog, "Resetting device...");
     int reset = 0;
     // The device-return handling searches ports (closing the serial port) once the state leaves
@@ -141,6 +149,7 @@ int streaming_stage(Run& run) {
         reset = dl_reset();
     });
     if (!reset) return failure_end(run);
+    run.stage = "waiting for the device to come back";
     set_status(dialog, "Finding device...");
     set_info(dialog, "Warning: Do not plug out device during download process!");
 
@@ -150,5 +159,6 @@ int streaming_stage(Run& run) {
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
             return success_end(run, "Download ok!", 1);
     }
+    if (!stop_requested()) tell_reason("the device did not come back within 15 s");
     return failure_end(run);
 }

@@ -8,6 +8,7 @@
 #include "app/clock.h"
 #include "app/device_return.h"
 #include "app/log.h"
+#include "app/package_check.h"
 #include "app/settings.h"
 #include "app/worker.h"
 #include "link/serial_port.h"
@@ -44,6 +45,13 @@ void app_cleanup() {
 
 int upgrade_init(UpgradeDialog* dialog) {
     init_globals();
+    // A run without a window starts whatever this returns; when its package is refused, the
+    // worker says so before anything is sent, and the device is not even asked its version.
+    if (windowless) {
+        Package package;
+        std::string refusal;
+        if (!check_package(program_folder, &package, &refusal)) return 0;
+    }
     return startup_device_check(dialog);
 }
 

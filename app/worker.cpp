@@ -2,7 +2,10 @@
 
 #include "app/clock.h"
 #include "app/device_return.h"
+#include "app/log.h"
+#include "app/reasons.h"
 #include "app/settings.h"
+#include "app/upgrade.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 
@@ -11,6 +14,18 @@ namespace {
 constexpr const char* kDownloadOkBox = "Download ok\n";
 constexpr const char* kDownloadErrorBox =
     "Download has error, please close program and see download.dbg\n";
+
+// The package is checked before anything is sent to the device, and refused with the file and
+// the reason in the information line.
+bool package_ready(Run& run, const std::string& folder) {
+    run.stage = "checking the package";
+    std::string refusal;
+    if (check_package(folder, &run.package, &refusal)) return true;
+    set_status(run.dialog, "Package check failed!");
+    set_info(run.dialog, refusal);
+    tell_reason("package check: %s", refusal.c_str());
+    return false;
+}
 
 }  // namespace
 
@@ -23,8 +38,10 @@ int upgrade_worker(Run& run) {
 
     char folder[kPathBuffer];
     compute_program_folder(folder);
-    run.firmware_folder = std::string(folder) + "VELMOR";
+    run.firmware_folder = std::string(folder) + kFirmwareFolder;
+    if (!package_ready(run, folder)) return failure_end(run);
 
+    run.stage = "finding the device";
     set_status(dialog, "Finding device...");
     set_info(dialog, "Warning: Do not plug out device during download process!");
     pause_ms(1);
@@ -32,10 +49,21 @@ int upgrade_worker(Run& run) {
     int port = find_port(PORT_DIAG);
     if (port < 0) port = find_port(PORT_DOWNLOAD);
     if (port < 0) port = find_port(PORT_SAVEDOWNLOAD);
-    if (port < 0) return failure_end(run);
+    if (port < 0) {
+        tell_reason("no port of the device was found (settings.ini lists its identifiers)");
+        return failure_end(run);
+    }
 
     progress_tick(dialog, &run.counter);
-    switch (open_port(port)) {
+    const int mode = open_port(port);
+    if ((mode == MODE_DLOAD || mode == MODE_STREAM) && !run.package.has_firmware()) {
+        // A device in download mode only takes firmware; a copy-only package cannot bring it back.
+        set_info(dialog, "The device is in download mode, but the package holds no firmware.");
+        tell_reason("the device is in download mode, but %s holds no firmware set",
+                    kFirmwareFolder);
+        return failure_end(run);
+    }
+    switch (mode) {
         case MODE_DIAG:
             return copy_stage(run);
         case MODE_DLOAD:
@@ -43,6 +71,7 @@ int upgrade_worker(Run& run) {
         case MODE_STREAM:
             return streaming_stage(run);
         default:
+            tell_reason("the device answers none of its protocols on port %d", port);
             return failure_end(run);
     }
 }
@@ -70,7 +99,10 @@ int failure_end(Run& run) {
         dialog->set_clock_timer(false);
         dialog->enable_start(true);
     }
-    if (!stop_requested())
-        message_boxes().show(kDownloadErrorBox, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
+    if (!run.stage.empty()) log_write("failed while %s\n", run.stage.c_str());
+    // Without a window the box is printed; the line under it says where the run stopped.
+    std::string text = kDownloadErrorBox;
+    if (windowless && !run.stage.empty()) text += "The run failed while " + run.stage + ".\n";
+    if (!stop_requested()) message_boxes().show(text, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     return 0;
 }

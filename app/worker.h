@@ -6,11 +6,14 @@
 #include <string>
 
 #include "app/dialog.h"
+#include "app/package_check.h"
 
 struct Run {
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no ticks
     int counter = 1;                  // the progress counter every long operation ticks
     std::string firmware_folder;      // "<program folder>VELMOR"
+    Package package;                  // what the package check found
+    std::string stage;                // what the run is doing, for the failure text: "writing ..."
     bool succeeded = false;           // set by success_end
 
     // A firmware file: "<firmware folder>/<name>".

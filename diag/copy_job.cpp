@@ -11,6 +11,7 @@
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
+#include "diag/home_tree.h"
 #include "diag/local_dir.h"
 #include "discovery/port_discovery.h"
 #include "link/attempts.h"
@@ -24,83 +25,6 @@ constexpr int kReopenPauseMs = 100;
 constexpr int kMaxListing = 255;
 constexpr int kNameBuffer = 256;
 constexpr const char* kDeviceHome = "/home";
-
-// ---------------------------------------------------------------------------------------------
-// The local tree.
-
-// A walk of the local tree knows the tree's real root and the real paths of the folders it is in,
-// so that a symbolic link never leads it out of the tree or round in a circle.
-struct TreeWalk {
-    std::string root;
-    std::vector<std::string> folders;
-};
-
-bool inside_tree(const TreeWalk& walk, const std::string& real) {
-    const std::string& root = walk.root;
-    if (real.compare(0, root.size(), root) != 0) return false;
-    return real.size() == root.size() || root.back() == local_separator() ||
-           real[root.size()] == local_separator();
-}
-
-bool start_walk(const std::string& local_folder, TreeWalk* walk) {
-    walk->root = local_real_path(local_folder);
-    if (walk->root.empty()) return false;
-    walk->folders = {walk->root};
-    return true;
-}
-
-// Whether the walk takes this entry: a symbolic link only when what it points to lies inside the
-// tree, a folder only when it is not one the walk is already in. *real gets the real path.
-bool follow(const char* operation, const TreeWalk& walk, const std::string& path,
-            const LocalEntry& entry, std::string* real) {
-    if (entry.kind == LocalKind::Other) {
-        log_write("%s: skip %s\n", operation, path.c_str());
-        return false;
-    }
-    if (!entry.link && entry.kind == LocalKind::File) return true;
-    *real = local_real_path(path);
-    if (real->empty() || !inside_tree(walk, *real)) {
-        log_write("%s: skip link out of tree %s\n", operation, path.c_str());
-        return false;
-    }
-    if (entry.kind == LocalKind::Folder) {
-        for (const std::string& folder : walk.folders) {
-            if (folder == *real) {
-                log_write("%s: skip link loop %s\n", operation, path.c_str());
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-bool describes_link(const std::string& name) {
-    return name.find(".link") != std::string::npos;
-}
-
-// A file name such as sh_bin_busybox.link describes the link "sh" with the target /bin/busybox:
-// up to the first '.', the part before the first '_' names the link, the rest is the target with
-// every '_' read as '/'.
-bool read_link_name(const std::string& name, std::string* link_name, std::string* target) {
-    const std::string stem = name.substr(0, name.find('.'));
-    const std::size_t underscore = stem.find('_');
-    // No '_': no link. Nothing before it: no name to make the link under.
-    if (underscore == std::string::npos || underscore == 0) return false;
-    *link_name = stem.substr(0, underscore);
-    *target = stem.substr(underscore);
-    for (char& c : *target) {
-        if (c == '_') c = '/';
-    }
-    return true;
-}
-
-std::string local_child(const std::string& folder, const std::string& name) {
-    return folder + local_separator() + name;
-}
-
-std::string device_child(const std::string& folder, const std::string& name) {
-    return folder + "/" + name;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Upload of one file, read back and compared.

@@ -45,8 +45,16 @@ TEST_F(UpgradeRun, DeviceThatStaysAwayAfterTheResetFailsTheRun) {
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find(std::string("Finding device...\n") + kErrorBox), std::string::npos)
+    // Why, and where the run stopped, beside the box.
+    const std::size_t why = run.err.find("why: the device did not come back within 15 s\n");
+    ASSERT_NE(why, std::string::npos) << run.err;
+    EXPECT_GT(why, run.err.rfind("Finding device...\n"));
+    EXPECT_NE(run.err.find(std::string(kErrorBox) +
+                           "The run failed while waiting for the device to come back.\n"),
+              std::string::npos)
         << run.err;
+    expect_logged(package, {"the device did not come back within 15 s\n",
+                            "failed while waiting for the device to come back\n"});
     expect_logged(package, {"Download reset ok, finish download\n"});
     expect_firmware_written(package);
     EXPECT_FALSE(device().present());

@@ -163,6 +163,11 @@ void PackageDir::remove(const std::string& relative) const {
     fs::remove_all(file(relative));
 }
 
+void PackageDir::write(const std::string& relative, const std::string& content) const {
+    std::ofstream out(file(relative), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
 bool PackageDir::exists(const std::string& relative) const {
     return fs::exists(file(relative));
 }

@@ -24,6 +24,8 @@ class PackageDir {
     std::string file(const std::string& relative) const { return path_ + "/" + relative; }
     // Removes a file or a whole tree of the package.
     void remove(const std::string& relative) const;
+    // Writes a file of the package, replacing it.
+    void write(const std::string& relative, const std::string& content) const;
     // Contents of a file of the package, empty when missing.
     std::string read(const std::string& relative) const;
     bool exists(const std::string& relative) const;

@@ -80,6 +80,13 @@ void UpgradeRun::expect_nothing_copied() {
     EXPECT_TRUE(device().efs_list("/home").empty());
 }
 
+void UpgradeRun::expect_nothing_sent() {
+    // Version, build version, boot downloader NOP, programmer hello, file system, switch.
+    for (int command : {0x00, 0x7C, 0x06, 0x01, 0x4B, 0x3A})
+        EXPECT_EQ(device().request_count(emu::Mode::Diag, command), 0) << "command " << command;
+    EXPECT_EQ(device().mode(), emu::Mode::Diag);
+}
+
 void UpgradeRun::expect_programmer_loaded(const PackageDir& package) {
     std::vector<std::uint8_t> programmer = bytes_of(package.file("expected/programmer.bin"));
     ASSERT_FALSE(programmer.empty());

@@ -38,6 +38,9 @@ class UpgradeRun : public ::testing::Test {
     void expect_copied(const PackageDir& package);
     // Nothing reached the device's file system.
     void expect_nothing_copied();
+    // The device in normal mode was not even asked anything: not probed, nothing copied, not
+    // switched.
+    void expect_nothing_sent();
     // Programmer, partition table, the four images and their headers are on the device.
     void expect_programmer_loaded(const PackageDir& package);
     void expect_firmware_written(const PackageDir& package);

@@ -117,10 +117,34 @@ TEST_F(UpgradeRun, RunningFlashProgrammerGetsOnlyTheImages) {
     EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
 }
 
-TEST_F(UpgradeRun, IncompleteFirmwareFolderMakesACopyOnlyJob) {
-    // reset=1 also takes "/router.conf" off the device.
+// A package that lost one of the files that decide a firmware download is no copy-only job: the
+// user would be told the upgrade succeeded.
+TEST_F(UpgradeRun, IncompleteFirmwareSetIsRefusedBeforeTheDeviceIsTouched) {
     PackageDir package({"reset=1"});
     package.remove("VELMOR/amsshd.mbn");
+    start_device();
+    ASSERT_TRUE(device().efs_put_file("/router.conf", {'x'}));
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Package check failed!\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("info: VELMOR: the firmware set is incomplete: amsshd.mbn missing "
+                           "beside NPRG6280.hex, partition.mbn, amss.mbn\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(std::string(kErrorBox) + "The run failed while checking the package.\n"),
+              std::string::npos);
+    expect_nothing_sent();
+    EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::File);
+}
+
+TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
+    // reset=1 also takes "/router.conf" off the device.
+    PackageDir package({"reset=1"});
+    package.remove("VELMOR");
     start_device();
     ASSERT_TRUE(device().efs_put_file("/router.conf", {'x'}));
 
@@ -130,28 +154,12 @@ TEST_F(UpgradeRun, IncompleteFirmwareFolderMakesACopyOnlyJob) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, kOkBox);
     EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
-    expect_logged(package, {"Open in DIAG mode\n"});
     EXPECT_EQ(package.log().find("Switch to DLoad mode"), std::string::npos);
     EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::None);
     expect_copied(package);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
     EXPECT_FALSE(device().partition_received());
     EXPECT_EQ(device().mode(), emu::Mode::Diag);
-}
-
-TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
-    PackageDir package({});
-    package.remove("VELMOR");
-    start_device();
-
-    RunResult run = run_windowless(package);
-
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, kOkBox);
-    EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
-    expect_copied(package);
-    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
 }
 
 TEST_F(UpgradeRun, FailedCopyEndsTheRunBeforeAnyDownload) {
@@ -165,7 +173,9 @@ TEST_F(UpgradeRun, FailedCopyEndsTheRunBeforeAnyDownload) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("Copy file to device fail!"), std::string::npos);
-    EXPECT_NE(run.err.find(std::string(kErrorBox) + "Log: " + package.file("download.dbg")),
+    EXPECT_NE(run.err.find(std::string(kErrorBox) +
+                           "The run failed while copying files to the device.\nLog: " +
+                           package.file("download.dbg")),
               std::string::npos)
         << run.err;
     expect_logged(package, {"error: unlink_efs_file(/router.conf) fail\n"});
@@ -174,27 +184,44 @@ TEST_F(UpgradeRun, FailedCopyEndsTheRunBeforeAnyDownload) {
     EXPECT_EQ(device().mode(), emu::Mode::Diag);
 }
 
-TEST_F(UpgradeRun, MissingSecondImageFailsTheDownloadAtThatImage) {
-    // The copy stage does not look for qcsbl.mbn, so the download starts.
+// Today's run would empty "/home", copy, switch, write the partition table and the first image
+// before it met the missing one.
+TEST_F(UpgradeRun, MissingImageIsRefusedBeforeTheDeviceIsTouched) {
     PackageDir package({});
     package.remove("VELMOR/qcsbl.mbn");
+    start_device();
+    ASSERT_TRUE(device().efs_put_file("/home/keep.txt", {1, 2}));
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("why: package check: VELMOR/qcsbl.mbn: missing\n"), std::string::npos)
+        << run.err;
+    expect_logged(package, {"package check: VELMOR/qcsbl.mbn: missing\n"});
+    expect_nothing_sent();
+    EXPECT_TRUE(device().efs_file("/home/keep.txt"));
+}
+
+// A corrupt record in the flash programmer would have been loaded into the device's memory and
+// started.
+TEST_F(UpgradeRun, ProgrammerWithABadChecksumIsRefusedBeforeTheDeviceIsTouched) {
+    PackageDir package({});
+    std::string hex = package.read("VELMOR/NPRG6280.hex");
+    const std::size_t third = hex.find(":", hex.find(":", hex.find(":") + 1) + 1);
+    ASSERT_NE(third, std::string::npos);
+    hex[third + 9] = hex[third + 9] == '0' ? '1' : '0';  // first data digit of line 3
+    package.write("VELMOR/NPRG6280.hex", hex);
     start_device();
 
     RunResult run = run_windowless(package);
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_NE(run.err.find(kErrorBox), std::string::npos);
-    std::string last_status = run.err.substr(run.err.rfind("Downloading"));
-    EXPECT_EQ(last_status.rfind("Downloading qcsbl.mbn...", 0), 0u) << run.err;
-    // The open of the missing image went out; its stream never started.
-    EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 1);
-    EXPECT_EQ(package.log().find("Download reset ok"), std::string::npos);
-    ASSERT_TRUE(device().flash_image(2));
-    EXPECT_TRUE(device().flash_image(2)->closed);
-    EXPECT_FALSE(device().flash_image(4));
-    EXPECT_EQ(device().request_count(emu::Mode::Stream, 0x0B), 0);  // no reset
-    EXPECT_FALSE(device().finished());
+    EXPECT_NE(run.err.find("why: package check: VELMOR/NPRG6280.hex: line 3: checksum"),
+              std::string::npos)
+        << run.err;
+    expect_nothing_sent();
 }
 
 TEST_F(UpgradeRun, InterruptStopsTheRunAndKeepsTheLog) {

@@ -1,0 +1,166 @@
+#include "app/check_run.h"
+
+#include <string>
+
+#include "app/package_check.h"
+#include "app/reasons.h"
+#include "app/settings.h"
+#include "diag/diag_commands.h"
+#include "discovery/port_discovery.h"
+#include "link/port_table.h"
+#include "link/serial_port.h"
+
+namespace {
+
+struct Device {
+    int port = -1;
+    std::string node;
+    int mode = MODE_NONE;
+    std::string version;  // read in normal mode only
+};
+
+const char* mode_text(int mode) {
+    switch (mode) {
+        case MODE_DIAG:
+            return "normal mode (DIAG)";
+        case MODE_DLOAD:
+            return "download mode, boot downloader (DLOAD)";
+        case MODE_STREAM:
+            return "download mode, flash programmer running";
+        default:
+            return "no answer to any of its protocols";
+    }
+}
+
+unsigned long long bytes(std::uint64_t n) {
+    return static_cast<unsigned long long>(n);
+}
+
+void print_package(std::FILE* out, const Package& package) {
+    std::fprintf(out, "Package:\n  settings.ini          target version %s%s\n",
+                 package.target_version.c_str(),
+                 package.removes_router_conf ? "; /router.conf is removed first" : "");
+    if (package.has_home) {
+        const HomePlan& home = package.home;
+        std::fprintf(out,
+                     "  home/                 %d files (%llu bytes), %d folders, %d links -> "
+                     "/home, emptied first\n",
+                     home.files, bytes(home.bytes), home.folders, home.links);
+    }
+    if (package.has_iso)
+        std::fprintf(out, "  image.iso             %llu bytes -> /image.iso\n",
+                     bytes(package.iso_size));
+    for (const PackageFile& file : package.firmware) {
+        const std::string name = std::string(kFirmwareFolder) + "/" + file.name;
+        std::fprintf(out, "  %-21s %llu bytes", name.c_str(), bytes(file.size));
+        if (file.name == "NPRG6280.hex") {
+            const HexSummary& p = package.programmer;
+            std::fprintf(out, ": %llu bytes loaded at 0x%08X, started at 0x%08X",
+                         bytes(p.data_bytes), p.lowest, p.go_address);
+        }
+        std::fprintf(out, "\n");
+    }
+    if (!package.has_firmware())
+        std::fprintf(out, "  %s/                no firmware set: a copy-only job\n",
+                     kFirmwareFolder);
+}
+
+Device find_device() {
+    Device device;
+    device.port = find_port(PORT_DIAG);
+    if (device.port < 0) device.port = find_port(PORT_DOWNLOAD);
+    if (device.port < 0) device.port = find_port(PORT_SAVEDOWNLOAD);
+    if (device.port < 0) return device;
+    port_table_lookup(device.port, &device.node);
+    device.mode = open_port(device.port);
+    if (device.mode == MODE_DIAG) {
+        const char* version = retry_get_build_ver();
+        if (version) device.version = version;
+    }
+    close_port();
+    return device;
+}
+
+void print_device(std::FILE* out, const Device& device) {
+    if (device.port < 0) {
+        std::fprintf(out, "Device: not found (no port matches the identifiers of settings.ini)\n");
+        return;
+    }
+    std::fprintf(out, "Device: port %d (%s), %s", device.port,
+                 device.node.empty() ? "?" : device.node.c_str(), mode_text(device.mode));
+    if (device.mode == MODE_DIAG)
+        std::fprintf(out, ", current version %s",
+                     device.version.empty() ? "unreadable" : device.version.c_str());
+    std::fprintf(out, "\n");
+}
+
+// The verdict; true when a run could start.
+bool print_verdict(std::FILE* out, const Package& package, const Device& device) {
+    if (device.port < 0 || device.mode == MODE_NONE) {
+        std::fprintf(out, "A run could not start: no device answers.\n");
+        return false;
+    }
+    if (device.mode != MODE_DIAG) {
+        if (!package.has_firmware()) {
+            std::fprintf(out,
+                         "A run could not start: the device is in download mode and the package "
+                         "holds no firmware.\n");
+            return false;
+        }
+        std::fprintf(out, "A run would download the firmware (version %s); nothing is copied.\n",
+                     package.target_version.c_str());
+        return true;
+    }
+    std::string copy = package.has_home && package.has_iso ? "home/ and image.iso"
+                       : package.has_home                  ? "home/"
+                       : package.has_iso                   ? "image.iso"
+                                                           : "nothing";
+    if (package.has_firmware()) {
+        std::fprintf(out,
+                     "A run would copy %s to the device, then download the firmware: version %s "
+                     "is replaced by %s.\n",
+                     copy.c_str(), device.version.empty() ? "?" : device.version.c_str(),
+                     package.target_version.c_str());
+    } else {
+        std::fprintf(out,
+                     "A run would copy %s to the device; the firmware stays (copy-only job).\n",
+                     copy.c_str());
+    }
+    return true;
+}
+
+}  // namespace
+
+int run_check(std::FILE* out) {
+    char folder[kPathBuffer];
+    compute_program_folder(folder);
+    std::fprintf(out, "Package folder: %s\n", folder);
+    Package package;
+    std::string refusal;
+    const bool package_ok = check_package(folder, &package, &refusal);
+    if (package_ok)
+        print_package(out, package);
+    else
+        std::fprintf(out, "Package: refused: %s\n", refusal.c_str());
+    std::fflush(out);
+
+    set_reason_listener([out](const std::string& reason) {
+        std::fprintf(out, "  why: %s\n", reason.c_str());
+        std::fflush(out);
+    });
+    const bool own_port = serial_port == nullptr;
+    if (own_port) serial_port = new CSerialPort();
+    const Device device = find_device();
+    if (own_port) {
+        delete serial_port;
+        serial_port = nullptr;
+    }
+    set_reason_listener(nullptr);
+    print_device(out, device);
+
+    if (!package_ok) {
+        std::fprintf(out, "A run would be refused: the package is not usable.\n");
+        return 1;
+    }
+    return print_verdict(out, package, device) ? 0 : 1;
+}
