@@ -1,0 +1,171 @@
+// The package check on the sample package and on packages that lost or broke a file.
+#include "app/package_check.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "tests/app/program_run.h"
+
+namespace apptest {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Checked {
+    bool usable = false;
+    Package package;
+    std::string refusal;
+};
+
+Checked check(const PackageDir& dir) {
+    Checked out;
+    out.usable = check_package(dir.path() + "/", &out.package, &out.refusal);
+    return out;
+}
+
+// A file of that size that takes no room on the disk.
+void make_sparse(const std::string& path, std::uintmax_t size) {
+    { std::ofstream create(path); }
+    fs::resize_file(path, size);
+}
+
+TEST(PackageCheck, SamplePackageIsUsableAndDescribedWhole) {
+    PackageDir dir({"fw=B002"});
+    const Checked c = check(dir);
+    ASSERT_TRUE(c.usable) << c.refusal;
+    EXPECT_EQ(c.package.target_version, "B002");
+    EXPECT_FALSE(c.package.removes_router_conf);
+    EXPECT_TRUE(c.package.has_home);
+    EXPECT_GE(c.package.home.files, 5);
+    EXPECT_EQ(c.package.home.links, 3);
+    EXPECT_TRUE(c.package.has_iso);
+    EXPECT_EQ(c.package.iso_size, fs::file_size(dir.file("image.iso")));
+    ASSERT_EQ(c.package.firmware.size(), 8u);
+    EXPECT_EQ(c.package.firmware.front().name, "NPRG6280.hex");
+    EXPECT_EQ(c.package.firmware.back().name, "amss.mbn");
+    EXPECT_EQ(c.package.firmware_size("amss.mbn"), fs::file_size(dir.file("VELMOR/amss.mbn")));
+    EXPECT_EQ(c.package.programmer.lowest, 0x00800000u);
+    EXPECT_EQ(c.package.programmer.go_address, 0x00800000u);
+    EXPECT_EQ(c.package.programmer.data_bytes, fs::file_size(dir.file("expected/programmer.bin")));
+}
+
+TEST(PackageCheck, WithoutAnyOfTheDecidingFilesItIsACopyOnlyJob) {
+    PackageDir dir({"reset=1"});
+    for (const char* name : {"NPRG6280.hex", "partition.mbn", "amsshd.mbn", "amss.mbn"})
+        dir.remove(std::string("VELMOR/") + name);
+    Checked c = check(dir);
+    ASSERT_TRUE(c.usable) << c.refusal;
+    EXPECT_FALSE(c.package.has_firmware());
+    EXPECT_TRUE(c.package.removes_router_conf);
+
+    // Removing "/router.conf" is work enough on its own.
+    dir.remove("home");
+    dir.remove("image.iso");
+    dir.remove("VELMOR");
+    c = check(dir);
+    EXPECT_TRUE(c.usable) << c.refusal;
+}
+
+struct Broken {
+    const char* name;
+    std::function<void(const PackageDir&)> damage;
+    std::string refusal;
+};
+void PrintTo(const Broken& b, std::ostream* os) {
+    *os << b.name;
+}
+
+class BrokenPackage : public ::testing::TestWithParam<Broken> {};
+
+TEST_P(BrokenPackage, IsRefusedNamingTheFileAndTheReason) {
+    PackageDir dir({});
+    GetParam().damage(dir);
+    const Checked c = check(dir);
+    EXPECT_FALSE(c.usable);
+    EXPECT_EQ(c.refusal, GetParam().refusal);
+}
+
+void write(const PackageDir& dir, const std::string& name, const std::string& content) {
+    dir.write(name, content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BrokenPackage,
+    ::testing::Values(
+        Broken{"NoSettings", [](auto& d) { d.remove("settings.ini"); }, "settings.ini: missing"},
+        Broken{"SettingsIsAFolder",
+               [](auto& d) {
+                   d.remove("settings.ini");
+                   fs::create_directory(d.file("settings.ini"));
+               },
+               "settings.ini: not a regular file"},
+        Broken{"FirmwareSetWithOnlyTheProgrammer",
+               [](auto& d) {
+                   for (const char* name : {"partition.mbn", "amsshd.mbn", "amss.mbn"})
+                       d.remove(std::string("VELMOR/") + name);
+               },
+               "VELMOR: the firmware set is incomplete: partition.mbn, amsshd.mbn, amss.mbn "
+               "missing beside NPRG6280.hex"},
+        Broken{"EmptyPartitionTable", [](auto& d) { write(d, "VELMOR/partition.mbn", ""); },
+               "VELMOR/partition.mbn: empty"},
+        Broken{"EmptyHeader", [](auto& d) { write(d, "VELMOR/oemsblhd.mbn", ""); },
+               "VELMOR/oemsblhd.mbn: empty"},
+        Broken{"ImageIsAFolder",
+               [](auto& d) {
+                   d.remove("VELMOR/oemsbl.mbn");
+                   fs::create_directory(d.file("VELMOR/oemsbl.mbn"));
+               },
+               "VELMOR/oemsbl.mbn: not a regular file"},
+        Broken{"ImageOver4GiB",
+               [](auto& d) { make_sparse(d.file("VELMOR/amss.mbn"), (1ull << 32) + 1); },
+               "VELMOR/amss.mbn: larger than 4 GiB"},
+        Broken{"ProgrammerWithoutData", [](auto& d) { write(d, "VELMOR/NPRG6280.hex", ""); },
+               "VELMOR/NPRG6280.hex: no data record"},
+        Broken{"ProgrammerWithABlankLine",
+               [](auto& d) {
+                   std::string hex = d.read("VELMOR/NPRG6280.hex");
+                   write(d, "VELMOR/NPRG6280.hex", hex.insert(hex.find('\n') + 1, "\r\n"));
+               },
+               "VELMOR/NPRG6280.hex: line 2: blank line before the last record"},
+        Broken{"IsoIsAFolder",
+               [](auto& d) {
+                   d.remove("image.iso");
+                   fs::create_directory(d.file("image.iso"));
+               },
+               "image.iso: not a regular file"},
+        Broken{"HomeIsAFile",
+               [](auto& d) {
+                   d.remove("home");
+                   write(d, "home", "x");
+               },
+               "home: not a folder"},
+        Broken{"HomePathTooLongForTheDevice",
+               [](auto& d) {
+                   const std::string folder = "home/" + std::string(120, 'a');
+                   fs::create_directory(d.file(folder));
+                   write(d, folder + "/" + std::string(120, 'b'), "x");
+               },
+               "home/" + std::string(120, 'a') + "/" + std::string(120, 'b') +
+                   ": path too long for the device"},
+        Broken{"LinkTargetTooLongForTheDevice",
+               [](auto& d) { write(d, "home/x_" + std::string(245, 'a') + ".link", ""); },
+               "home/x_" + std::string(245, 'a') +
+                   ".link: link path and target too long for the device"},
+        Broken{"HomeFileOver4GiB",
+               [](auto& d) { make_sparse(d.file("home/big.bin"), (1ull << 32) + 1); },
+               "home/big.bin: larger than 4 GiB"},
+        Broken{"NothingToDo",
+               [](auto& d) {
+                   d.remove("home");
+                   d.remove("image.iso");
+                   d.remove("VELMOR");
+               },
+               "nothing to do: no home folder, no image.iso and no firmware in VELMOR"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace apptest
