@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "app/log.h"
+#include "app/reasons.h"
 #include "dload/dload_commands.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
+#include "link/port_diagnosis.h"
 #include "link/serial_port.h"
 #include "stream/stream_commands.h"
 
@@ -47,8 +49,9 @@ int open_port(int port) {
     serial_port->Close();
     try {
         serial_port->Open(port);
-    } catch (const CSerialException&) {
+    } catch (const CSerialException& e) {
         log_write("can't open port! %d\n", port);
+        tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
         return MODE_NONE;
     }
     // Fixed order, each probe with its own ten attempts: a device that speaks only one protocol
@@ -67,8 +70,9 @@ int open_dl_port(int port) {
     serial_port->Close();
     try {
         serial_port->Open(port);
-    } catch (const CSerialException&) {
+    } catch (const CSerialException& e) {
         log_write("can't open dl port! %d\n", port);
+        tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
         return 0;
     }
     if (send_dl_hello()) return MODE_DLOAD;

@@ -1,5 +1,6 @@
 #include "diag/efs_transfer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +11,7 @@
 
 #include "app/clock.h"
 #include "app/log.h"
+#include "app/reasons.h"
 #include "diag/efs.h"
 #include "diag/efs_wire.h"
 #include "link/attempts.h"
@@ -56,7 +58,10 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
     if (sent) *sent = 0;
     if (!local_path || !handle) return 0;
     std::FILE* file = std::fopen(local_path, "rb");
-    if (!file) return 0;
+    if (!file) {
+        tell_reason("write_efs_file: cannot open %s: %s", local_path, std::strerror(errno));
+        return 0;
+    }
     if (!addressable(local_path)) {
         std::fclose(file);
         return 0;
@@ -115,7 +120,10 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
     log_write("chk_efs_file: %s\n", local_path ? local_path : "");
     if (!handle || !local_path) return 0;
     std::FILE* file = std::fopen(local_path, "rb");
-    if (!file) return 0;
+    if (!file) {
+        tell_reason("chk_efs_file: cannot open %s: %s", local_path, std::strerror(errno));
+        return 0;
+    }
 
     constexpr int kNoHeader = kEfsOwnFailure;
     constexpr int kDeviceError = kEfsOwnFailure + 1;
@@ -206,10 +214,15 @@ int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
     }
     const std::string local_path = std::string(folder) + "image.iso";
     std::FILE* probe = std::fopen(local_path.c_str(), "rb");
-    if (!probe) {
+    if (!probe && errno == ENOENT) {
         // A firmware set without an image is no error.
         log_write("iso not found\n");
         return 1;
+    }
+    if (!probe) {
+        // One that is there but cannot be read is: the device would go without it.
+        tell_reason("copy_iso: cannot open %s: %s", local_path.c_str(), std::strerror(errno));
+        return 0;
     }
     std::fclose(probe);
     // An image the 32-bit offsets cannot address is refused before the device's copy is touched.

@@ -1,13 +1,16 @@
 #include "stream/image_stream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #include "app/log.h"
+#include "app/reasons.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
@@ -58,7 +61,10 @@ int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_
 
 int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
-    if (!file) return 0;
+    if (!file) {
+        if (path) tell_reason("dl_dload_amss: cannot open %s: %s", path, std::strerror(errno));
+        return 0;
+    }
     // Offsets on the wire are 32 bits wide: a larger image cannot be addressed.
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);

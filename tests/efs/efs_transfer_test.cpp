@@ -123,7 +123,7 @@ TEST_F(ReadBack, ByteDifferingAtOffset2048IsLoggedInDecimal) {
     EXPECT_EQ(log.count("chk_efs_file: check rcv data error on offset = 2048\n"), 1);
 }
 
-TEST_F(ReadBack, MissingLocalFileFailsWithoutFurtherLine) {
+TEST_F(ReadBack, MissingLocalFileFailsNamingTheFileAndTheSystemsReason) {
     EfsHandle handle = {1, 2, 3, 4};
     const std::string missing = dir / "none";
 
@@ -132,7 +132,9 @@ TEST_F(ReadBack, MissingLocalFileFailsWithoutFurtherLine) {
     EXPECT_EQ(try_write_efs_file(missing.c_str(), handle, nullptr, nullptr, &sent), 0);
 
     EXPECT_EQ(modem.efs_requests(), 0);
-    EXPECT_EQ(log.text(), "chk_efs_file: " + missing + "\n");
+    EXPECT_EQ(log.text(), "chk_efs_file: " + missing + "\nchk_efs_file: cannot open " + missing +
+                              ": No such file or directory\nwrite_efs_file: cannot open " +
+                              missing + ": No such file or directory\n");
 }
 
 TEST_F(ReadBack, DroppedWriteAnswerIsRetried) {
@@ -281,6 +283,17 @@ TEST_F(CopyIso, MissingImageIsNoError) {
     EXPECT_EQ(modem.efs_requests(), 0);
     EXPECT_EQ(counter, 17) << "without a dialog the counter stays";
     EXPECT_EQ(log.text(), "iso not found\n");
+}
+
+TEST_F(CopyIso, ImageThatIsThereButCannotBeOpenedFailsInsteadOfBeingSkipped) {
+    // A link to itself: the name is there, opening it fails (and does so even for root).
+    std::filesystem::create_symlink("image.iso", std::filesystem::path(dir / "image.iso"));
+
+    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+
+    EXPECT_EQ(modem.efs_requests(), 0);
+    EXPECT_EQ(log.text(), "copy_iso: cannot open " + (dir / "image.iso") +
+                              ": Too many levels of symbolic links\n");
 }
 
 TEST_F(CopyIso, EmptyImageIsAccepted) {

@@ -36,6 +36,8 @@ class Pty {
 
     bool ok() const { return master_ >= 0 && number_ > 0; }
     int number() const { return number_; }
+    // The terminal side's device node.
+    const std::string& name() const { return name_; }
     int master() const { return master_; }
     // The test's own descriptor of the terminal side, to look at its line settings.
     int terminal() const { return terminal_; }

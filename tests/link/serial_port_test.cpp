@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 
 #include "app/clock.h"
+#include "link/port_diagnosis.h"
+#include "link/port_table.h"
 #include "tests/link/pty.h"
 
 namespace {
@@ -139,6 +142,39 @@ TEST_F(SerialPortTest, SecondOpenerIsRefused) {
     port_.Close();
     other.Open(pty_.number());
     EXPECT_TRUE(other.IsOpen());
+}
+
+TEST_F(SerialPortTest, RefusedOpenIsExplainedWithTheNodeAndWhoHoldsThePort) {
+    CSerialPort other;
+    std::uint32_t error = 0;
+    try {
+        other.Open(pty_.number());
+    } catch (const CSerialException& e) {
+        error = e.error();
+    }
+    ASSERT_EQ(error, static_cast<std::uint32_t>(EBUSY));
+    const std::string text = explain_port_failure(pty_.number(), error);
+    std::string own_name;
+    std::ifstream("/proc/self/comm") >> own_name;
+    EXPECT_TRUE(text.starts_with(pty_.name() + ": Device or resource busy; another program holds "
+                                               "the port: "))
+        << text;
+    EXPECT_NE(text.find(own_name + " (pid " + std::to_string(getpid()) + ")"), std::string::npos)
+        << text;
+}
+
+TEST(PortDiagnosis, PermissionAndGoneDevicesGetTheirAdvice) {
+    const int port = port_table_register("/dev/ttyTEST-advice");
+    EXPECT_EQ(explain_port_failure(port, EACCES)
+                  .rfind("/dev/ttyTEST-advice: Permission denied; "
+                         "this user may not use the port: add the "
+                         "user to the group dialout",
+                         0),
+              0u);
+    EXPECT_NE(explain_port_failure(port, EACCES).find("70-fwupgrade.rules"), std::string::npos);
+    EXPECT_NE(explain_port_failure(port, ENOENT).find("; the device has gone"), std::string::npos);
+    EXPECT_EQ(explain_port_failure(port, EIO), "/dev/ttyTEST-advice: Input/output error");
+    EXPECT_EQ(explain_port_failure(9999, ENOENT), "port 9999 is not known");
 }
 
 TEST(SerialException, GivesTheSystemsText) {

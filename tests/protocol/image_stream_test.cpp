@@ -122,12 +122,14 @@ TEST_F(ImageStreamFailureTest, BlockWrittenAfterALogMessageIsStillSentAgain) {
     EXPECT_EQ(count_of(log.text(), "error ack1\n"), 1);
 }
 
-TEST_F(ImageStreamFailureTest, MissingFileSendsNothing) {
+TEST_F(ImageStreamFailureTest, MissingFileSendsNothingAndSaysWhy) {
     opened();
-    EXPECT_EQ(dl_dload_amss((files.path() + "/none.mbn").c_str(), nullptr, nullptr), 0);
+    const std::string path = files.path() + "/none.mbn";
+    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 0);
     EXPECT_EQ(closes(), 0);
-    EXPECT_EQ(log.text(), "Send multi-image open successful\n");
+    EXPECT_EQ(log.text(), "Send multi-image open successful\ndl_dload_amss: cannot open " + path +
+                              ": No such file or directory\n");
 }
 
 TEST_F(ImageStreamFailureTest, ImageBeyondThe32BitOffsetIsRefusedBeforeSending) {
