@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr int kRange = 185;  // the progress bar's range, 0..185
 constexpr int kBarWidth = 20;
 
 // Texts can come from the device (its version string): nothing in them may steer the terminal.
@@ -21,10 +20,11 @@ std::string printable(const std::string& text) {
     return out;
 }
 
-int percent(int position) {
+int percent(int position, int range) {
+    if (range <= 0) return 0;
     if (position < 0) position = 0;
-    if (position > kRange) position = kRange;
-    return position * 100 / kRange;
+    if (position > range) position = range;
+    return static_cast<int>(position * 100LL / range);
 }
 
 }  // namespace
@@ -52,10 +52,10 @@ std::string ConsoleDisplay::render_line(int width) const {
 }
 
 std::string ConsoleDisplay::line_for(int width) const {
-    int filled = percent(position_) * kBarWidth / 100;
+    int filled = percent_ * kBarWidth / 100;
     std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]";
     char pct[8];
-    std::snprintf(pct, sizeof pct, "%3d%%", percent(position_));
+    std::snprintf(pct, sizeof pct, "%3d%%", percent_);
     std::string line = clock_text() + " " + bar + " " + pct + " " + printable(status_);
     // A line that wraps can no longer be rewritten in place.
     if (width > 1 && static_cast<int>(line.size()) > width - 1) line.resize(width - 1);
@@ -70,9 +70,22 @@ void ConsoleDisplay::draw_line() {
 
 void ConsoleDisplay::set_progress(int position) {
     std::lock_guard<std::mutex> hold(lock_);
-    int before = percent(position_);
     position_ = position;
-    if (terminal_ && percent(position_) != before) draw_line();
+    update_percent();
+}
+
+void ConsoleDisplay::set_range(int maximum) {
+    std::lock_guard<std::mutex> hold(lock_);
+    range_ = maximum;
+    update_percent();
+}
+
+// The share shown only grows: a run that goes through its steps never seems to go back.
+void ConsoleDisplay::update_percent() {
+    const int now = percent(position_, range_);
+    if (now <= percent_) return;
+    percent_ = now;
+    if (terminal_) draw_line();
 }
 
 void ConsoleDisplay::set_status(const std::string& text) {
@@ -82,7 +95,7 @@ void ConsoleDisplay::set_status(const std::string& text) {
     if (terminal_) {
         draw_line();
     } else {
-        std::fprintf(out_, "%s %3d%% %s\n", clock_text().c_str(), percent(position_),
+        std::fprintf(out_, "%s %3d%% %s\n", clock_text().c_str(), percent_,
                      printable(text).c_str());
         std::fflush(out_);
     }

@@ -1,9 +1,9 @@
 // The upgrade dialog of a run without a window, on standard error.
 //
 // On a terminal it keeps one line that is rewritten in place: elapsed time "mm:ss", the progress as
-// a bar and a percentage of the 0..185 range, and the status text; the information line is printed
-// above it whenever it changes. Elsewhere (a pipe, a file) it prints one plain line per status or
-// information change and no control characters.
+// a bar and a percentage of the range (0..185 until a run sets its own), and the status text; the
+// information line is printed above it whenever it changes. Elsewhere (a pipe, a file) it prints
+// one plain line per status or information change and no control characters.
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +24,7 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     ConsoleDisplay& operator=(const ConsoleDisplay&) = delete;
 
     void set_progress(int position) override;
+    void set_range(int maximum) override;
     void set_status(const std::string& text) override;
     void set_info(const std::string& text) override;
     // A clock that counts real seconds into elapsed_seconds while it runs.
@@ -43,8 +44,9 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     std::string render_line(int width) const;
 
   private:
-    std::string line_for(int width) const;  // lock held
-    void draw_line();                       // terminal only; lock held
+    std::string line_for(int width) const;                         // lock held
+    void draw_line();                                              // terminal only; lock held
+    void update_percent();                                         // lock held
     void print_above(const char* label, const std::string& text);  // lock held
     void stop_clock();
     std::string clock_text() const;
@@ -57,6 +59,8 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     bool clock_running_ = false;
     bool line_open_ = false;
     int position_ = 0;
+    int range_ = 185;
+    int percent_ = 0;  // the highest share shown so far
     std::string status_;
     std::string info_;
     std::string reason_;

@@ -1,5 +1,6 @@
 // The firmware download stages: switch to the boot downloader, load the flash programmer, write
 // the partition table and the images, reset and wait for the device to come back.
+#include <algorithm>
 #include <mutex>
 
 #include "app/clock.h"
@@ -51,6 +52,12 @@ bool retry_with_ticks(Run& run, int (*command)()) {
     return false;
 }
 
+// The passes that wait for the device to show up again take a fixed share of the bar, however
+// soon it answers: the counter moves on to where the last pass would have left it.
+void end_of_passes(Run& run, int counter_before) {
+    run.counter = std::max(run.counter, counter_before + kPortPasses);
+}
+
 }  // namespace
 
 int switch_to_download_mode(Run& run) {
@@ -66,6 +73,7 @@ int switch_to_download_mode(Run& run) {
     // Only download ports are searched: the boot downloader never shows up as a diag port. A
     // device still answering DIAG (or already streaming) is let go and looked at again next pass;
     // after the last pass the last probe's answer stands.
+    const int counter_before = run.counter;
     for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
         pause_ms(kPassPauseMs);
         int port = find_port(PORT_DOWNLOAD);
@@ -76,6 +84,7 @@ int switch_to_download_mode(Run& run) {
         }
         progress_tick(dialog, &run.counter);
     }
+    end_of_passes(run, counter_before);
     if (mode == MODE_NONE) return failure_end(run);
     progress_tick(dialog, &run.counter);
     return boot_downloader_stage(run);
@@ -95,6 +104,7 @@ int boot_downloader_stage(Run& run) {
 
     run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;
+    const int counter_before = run.counter;
     for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
         int port = find_port(PORT_DOWNLOAD);
         if (port > 0) mode = open_dl_port(port);
@@ -102,6 +112,7 @@ int boot_downloader_stage(Run& run) {
         pause_ms(kPassPauseMs);
         progress_tick(dialog, &run.counter);
     }
+    end_of_passes(run, counter_before);
     if (mode == MODE_NONE) return failure_end(run);
     return streaming_stage(run);
 }

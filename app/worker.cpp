@@ -3,6 +3,7 @@
 #include "app/clock.h"
 #include "app/device_return.h"
 #include "app/log.h"
+#include "app/progress_plan.h"
 #include "app/reasons.h"
 #include "app/settings.h"
 #include "app/upgrade.h"
@@ -56,6 +57,8 @@ int upgrade_worker(Run& run) {
 
     progress_tick(dialog, &run.counter);
     const int mode = open_port(port);
+    run.ticks = planned_ticks(run.package, mode);
+    set_progress_range(dialog, run.ticks);
     if ((mode == MODE_DLOAD || mode == MODE_STREAM) && !run.package.has_firmware()) {
         // A device in download mode only takes firmware; a copy-only package cannot bring it back.
         set_info(dialog, "The device is in download mode, but the package holds no firmware.");
@@ -81,6 +84,7 @@ int upgrade_worker(Run& run) {
 int success_end(Run& run, const std::string& status, int exit_code) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = true;
+    set_progress(dialog, run.ticks);  // the whole bar: the job is done
     if (dialog) dialog->set_clock_timer(false);
     if (!stop_requested())
         message_boxes().show(kDownloadOkBox, kBoxCaption, BoxButtons::Ok, BoxIcon::Information);

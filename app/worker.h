@@ -11,6 +11,7 @@
 struct Run {
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no ticks
     int counter = 1;                  // the progress counter every long operation ticks
+    int ticks = 185;                  // the bar's range: the ticks this run will make
     std::string firmware_folder;      // "<program folder>VELMOR"
     Package package;                  // what the package check found
     std::string stage;                // what the run is doing, for the failure text: "writing ..."

@@ -250,19 +250,10 @@ int copy_file_to_device(DialogHandle dialog, int* counter) {
         }
 
         if (failed == Failed::Nothing) {
+            // The bar runs on through the image: a run's progress never goes back.
             set_status(dialog, "Copying iso file...");
-            if (dialog) {
-                set_progress(dialog, 0);
-                if (counter) *counter = 0;
-            }
             const int result = copy_iso(folder.c_str(), dialog, counter);
-            if (result) {
-                if (dialog) {
-                    set_progress(dialog, 0);
-                    if (counter) *counter = 0;
-                }
-                return result;
-            }
+            if (result) return result;
             failed = Failed::CopyIso;
         }
 

@@ -204,10 +204,6 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
 }
 
 int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
-    if (dialog) {
-        set_progress(dialog, 0);
-        if (counter) *counter = 0;
-    }
     if (!counter || !folder) {
         log_write("copy_iso: null pointer error\n");
         return 1;

@@ -251,6 +251,8 @@ bool check_hex_file(std::FILE* file, HexSummary* summary, int* line, std::string
         if (!parse_hex_record(text, length, &record, why) ||
             !take_record(record, &loading, summary, why))
             return false;
+        if (record.type == kHexData && record.count > 0 && number % kHexTickEveryLines == 0)
+            ++summary->tick_lines;
     }
     *line = 0;
     if (std::ferror(file)) {

@@ -44,7 +44,11 @@ struct HexSummary {
     std::uint64_t end = 0;         // one past the highest address written
     std::uint32_t go_address = 0;  // from the start linear address record, else 0
     bool has_start_record = false;
+    int tick_lines = 0;  // data records on lines whose number is a multiple of 400
 };
+
+// The upload moves the progress bar on every 400th line when that line is a data record.
+constexpr int kHexTickEveryLines = 400;
 
 // Reads the whole file from where it stands and checks that the upload would load all of it as
 // meant: every line a record up to the last one (blank lines may follow it), known record types

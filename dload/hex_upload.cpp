@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kLineSize = 1024;
 constexpr int kReceiveSize = 1024;
-constexpr int kTickEveryLines = 400;
 
 // WRITE request: 0x0F, 32-bit address and 16-bit length (both high byte first), then the data.
 constexpr int kWriteHeader = 7;
@@ -92,7 +91,7 @@ bool write_records(std::FILE* file, DialogHandle dialog, int* counter, std::uint
             if (!write_record(static_cast<std::uint32_t>(address), record, line_number)) {
                 return false;
             }
-            if (line_number % kTickEveryLines == 0) progress_tick(dialog, counter);
+            if (line_number % kHexTickEveryLines == 0) progress_tick(dialog, counter);
             address += record.count;
         } else if (record.type == kHexExtendedLinearAddress) {
             address = (static_cast<std::uint64_t>(record.data[0]) << 24) |

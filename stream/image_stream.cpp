@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -57,6 +58,17 @@ int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_
     });
 }
 
+// The status line names the image being sent and the share of it sent so far; *shown is the
+// share on the line now (-1: none yet).
+void show_share(DialogHandle dialog, const std::string& name, std::uint64_t sent,
+                std::uint64_t size, int* shown) {
+    const int percent =
+        size > 0 ? static_cast<int>(std::min<std::uint64_t>(sent * 100 / size, 100)) : 0;
+    if (percent == *shown) return;
+    *shown = percent;
+    set_status(dialog, "Downloading " + name + "..." + std::to_string(percent) + "%");
+}
+
 }  // namespace
 
 int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
@@ -67,8 +79,9 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     }
     // Offsets on the wire are 32 bits wide: a larger image cannot be addressed.
     std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size > kLargestImage) {
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) size = 0;
+    if (size > kLargestImage) {
         std::fclose(file);
         log_write("dl_dload_amss: image larger than 4 GiB error! \n");
         return 0;
@@ -77,7 +90,8 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     std::uint8_t request[kHeaderSize + kBlockSize];
     std::vector<std::uint8_t> received(kReceiveSize);
     std::uint32_t offset = 0;
-    int percent = 1;
+    const std::string name = std::filesystem::path(path).filename().string();
+    int shown = -1;
     bool written = true;
     // A short read ends the image; a file whose size is a multiple of 512 (an empty one too) so
     // ends with a block of no data bytes, which the programmer expects.
@@ -107,14 +121,13 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
         // 153600-byte multiple (or of an empty file) adds none.
         if (dialog && count > 0 && offset % kTickBytes == 0) {
             progress_tick(dialog, counter);
-            percent = std::min(percent + 1, 99);
-            char status[64];
-            std::snprintf(status, sizeof status, "Downloading amss.mbn...%d%%", percent);
-            set_status(dialog, status);
+            show_share(dialog, name, offset, size, &shown);
         }
         if (count < static_cast<std::size_t>(kBlockSize)) break;
     }
     std::fclose(file);
+    // An image that showed its share ends at 100%.
+    if (written && shown >= 0) show_share(dialog, name, offset, offset, &shown);
 
     if (written) {
         log_write("Download OK and close now\n");

@@ -2,6 +2,9 @@
 // be found in, and the ways a run ends early.
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <sstream>
+
 #include "tests/app/upgrade_fixture.h"
 
 namespace apptest {
@@ -17,6 +20,34 @@ void expect_in_order(const std::string& text, const std::vector<std::string>& pa
         std::size_t found = text.find(part, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << part;
         at = found + part.size();
+    }
+}
+
+// The share of each plain status line, in order: "mm:ss  NN% status".
+std::vector<std::pair<int, std::string>> shares(const std::string& err) {
+    std::vector<std::pair<int, std::string>> out;
+    const std::regex line("[0-9][0-9]:[0-9][0-9] +([0-9]+)% (.*)");
+    std::istringstream lines(err);
+    std::string text;
+    while (std::getline(lines, text)) {
+        std::smatch m;
+        if (std::regex_match(text, m, line)) out.emplace_back(std::stoi(m[1]), m[2]);
+    }
+    return out;
+}
+
+// The bar's range is what this package makes: it ends full, never goes back, and the image being
+// sent is named with its own share.
+void expect_honest_progress(const std::string& err) {
+    const auto steps = shares(err);
+    ASSERT_FALSE(steps.empty()) << err;
+    for (std::size_t i = 1; i < steps.size(); ++i)
+        EXPECT_GE(steps[i].first, steps[i - 1].first) << steps[i].second;
+    EXPECT_EQ(steps.back().first, 100) << err;
+    for (const auto& [share, status] : steps) {
+        if (status == "Resetting device...") {
+            EXPECT_GE(share, 85) << err;
+        }
     }
 }
 
@@ -42,7 +73,10 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
          "Loading download code...", "Loading download code ok...", "Downloading partition.mbn...",
          "Downloading qcsblhd_cfgdata.mbn...", "Downloading qcsbl.mbn...",
          "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
-         "Downloading amss.mbn...0%", "Resetting device...", "Finding device...", "Download ok!"});
+         "Downloading amss.mbn...0%", "Downloading amss.mbn...100%", "Resetting device...",
+         "Finding device...", "Download ok!"});
+    expect_honest_progress(run.err);
+    EXPECT_EQ(run.err.find("Downloading amss.mbn...2%\n00:00"), std::string::npos);
     expect_logged(package, {"Open in DIAG mode\n", "Switch to DLoad mode and close port \n",
                             "Open in DLoad mode\n", "Open in Stream Download mode\n",
                             "Download OK and close now\n", "Download reset ok, finish download\n"});

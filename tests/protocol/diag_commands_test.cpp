@@ -56,7 +56,9 @@ TEST_F(ProbeTest, PortThatDoesNotExistCannotBeOpened) {
     EXPECT_EQ(open_port(9999), MODE_NONE);
     EXPECT_EQ(open_dl_port(9998), 0);
     EXPECT_FALSE(serial_port->IsOpen());
-    EXPECT_EQ(log.text(), "can't open port! 9999\ncan't open dl port! 9998\n");
+    EXPECT_EQ(log.text(),
+              "can't open port! 9999\ncannot open port 9999, port 9999 is not known\n"
+              "can't open dl port! 9998\ncannot open port 9998, port 9998 is not known\n");
 }
 
 TEST_F(ProbeTest, SilentDeviceGivesNoneAndClosesThePort) {

@@ -85,7 +85,8 @@ TEST_F(DownloadEndToEndTest, FlashHoldsTheFirmwareFilesByteForByte) {
     ASSERT_EQ(dl_reset(), 1);
     serial_port->Close();
     // amss.mbn is the one image past 153600 bytes.
-    EXPECT_EQ(dialog.statuses(), (std::vector<std::string>{"Downloading amss.mbn...2%"}));
+    EXPECT_EQ(dialog.statuses(), (std::vector<std::string>{"Downloading amss.mbn...96%",
+                                                           "Downloading amss.mbn...100%"}));
     EXPECT_EQ(counter, 2);
 
     // The flash as the device dumps it.
