@@ -4,6 +4,7 @@
 
 #include "app/clock.h"
 #include "app/device_return.h"
+#include "app/log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
@@ -56,7 +57,13 @@ int switch_to_download_mode(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
-    if (!switch_dl_mode()) return failure_end(run);
+    if (!switch_dl_mode()) {
+        // The device leaves as soon as it has taken the switch, so its answer can be lost or
+        // garbled on the way while the switch happened all the same: whether it did shows only by
+        // the device turning up in download mode.
+        close_port();
+        log_write("switch dl mode: no good answer, looking for the device in download mode\n");
+    }
 
     progress_tick(dialog, &run.counter);
     int mode = MODE_NONE;
