@@ -5,6 +5,7 @@
 
 #include "app/clock.h"
 #include "app/device_return.h"
+#include "app/log.h"
 #include "app/reasons.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
@@ -65,7 +66,13 @@ int switch_to_download_mode(Run& run) {
     run.stage = "switching to download mode";
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
-    if (!switch_dl_mode()) return failure_end(run);
+    if (!switch_dl_mode()) {
+        // The device leaves as soon as it has taken the switch, so its answer can be lost or
+        // garbled on the way while the switch happened all the same: whether it did shows only by
+        // the device turning up in download mode.
+        close_port();
+        log_write("switch dl mode: no good answer, looking for the device in download mode\n");
+    }
 
     progress_tick(dialog, &run.counter);
     int mode = MODE_NONE;
@@ -85,7 +92,10 @@ int switch_to_download_mode(Run& run) {
         progress_tick(dialog, &run.counter);
     }
     end_of_passes(run, counter_before);
-    if (mode == MODE_NONE) return failure_end(run);
+    if (mode == MODE_NONE) {
+        if (!stop_requested()) tell_reason("the device did not answer on a download port");
+        return failure_end(run);
+    }
     progress_tick(dialog, &run.counter);
     return boot_downloader_stage(run);
 }
@@ -113,7 +123,11 @@ int boot_downloader_stage(Run& run) {
         progress_tick(dialog, &run.counter);
     }
     end_of_passes(run, counter_before);
-    if (mode == MODE_NONE) return failure_end(run);
+    if (mode == MODE_NONE) {
+        if (!stop_requested())
+            tell_reason("the flash programmer did not answer after it was loaded");
+        return failure_end(run);
+    }
     return streaming_stage(run);
 }
 

@@ -40,23 +40,22 @@ int upload_file(const std::string& local, const std::string& device) {
             given_up = true;
             return 0;
         }
-        // Files go up without progress ticks of their own; an empty file is sent as such.
+        // Files go up without progress ticks of their own; an empty file is sent as such. The
+        // device file is closed whether or not the local one could be sent: a handle left open
+        // stays taken on the device. A close that fails after its own attempts means the device
+        // no longer answers, so there is nothing to try again.
         std::uint32_t sent = 0;
-        if (!try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent)) {
+        const int written = try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent);
+        if (!close_efs_file(handle) || !written) {
             given_up = true;
             return 0;
         }
-        close_efs_file(handle);
         std::uint32_t size = 0;
         if (!query_efs_size(device.c_str(), &size) || size != sent) return kSizeDiffers;
-        int checked = 0;
-        if (open_efs_file(device.c_str(), handle))
-            checked = chk_efs_file(handle, local.c_str(), nullptr, nullptr);
-        if (!checked) {
-            close_efs_file(handle);
-            return kCheckFailed;
-        }
-        if (!close_efs_file(handle)) return kCheckFailed;
+        // Only a file that opened is closed: the handle of the write is gone already.
+        if (!open_efs_file(device.c_str(), handle)) return kCheckFailed;
+        const int checked = chk_efs_file(handle, local.c_str(), nullptr, nullptr);
+        if (!close_efs_file(handle) || !checked) return kCheckFailed;
         return 0;
     });
     if (given_up) return 0;
@@ -155,16 +154,43 @@ bool reset_requested() {
 
 enum class Failed { Nothing, DelDir, FindDir, FindLink, CopyIso };
 
-}  // namespace
+// Removes one entry of a listing; folders are emptied first. Every removal the device refuses
+// fails the whole emptying, since what stays would be mixed into the new tree.
+int remove_entry(const std::string& child, int type) {
+    switch (type) {
+        case 1:  // directory
+            log_write("read_efs_dir name = %s\n", child.c_str());
+            if (!del_dir(child.c_str())) return 0;
+            if (!unlink_efs_dir(child.c_str())) {
+                log_write("Error: unlink_efs_dir name = %s\n", child.c_str());
+                return 0;
+            }
+            return 1;
+        case 0:  // file
+            if (!unlink_efs_file(child.c_str())) {
+                log_write("Error: unlink_efs_file name = %s\n", child.c_str());
+                return 0;
+            }
+            return 1;
+        case 2:  // symbolic link
+            log_write("read_efs_symlink name = %s\n", child.c_str());
+            if (!unlink_efs_file(child.c_str())) {
+                log_write("Error: unlink_efs_symlink name = %s\n", child.c_str());
+                return 0;
+            }
+            return 1;
+        default:
+            return 1;
+    }
+}
 
-int del_dir(const char* device_folder) {
-    EfsHandle handle = {};
-    if (!open_efs_dir(device_folder, handle)) return 0;
+// Walks the open listing of device_folder and removes what it names; 1 once the end is reached.
+int empty_listing(const char* device_folder, const std::uint8_t* handle) {
     char name[kNameBuffer];
     for (int sequence = 1; sequence <= kMaxListing; ++sequence) {
         int type = -1;
         const int read = read_efs_dir(handle, sequence, name, &type, kNameBuffer);
-        if (read == -1) return close_efs_dir(handle);
+        if (read == -1) return 1;
         if (read == 0) {
             log_write("error: read_efs_dir fail\n");
             return 0;
@@ -176,28 +202,20 @@ int del_dir(const char* device_folder) {
             log_write("del_dir: skip name %s\n", name);
             continue;
         }
-        const std::string child = device_child(device_folder, name);
-        switch (type) {
-            case 1:  // directory
-                log_write("read_efs_dir name = %s\n", child.c_str());
-                if (!del_dir(child.c_str())) return 0;
-                if (!unlink_efs_dir(child.c_str())) return 0;
-                break;
-            case 0:  // file
-                if (!unlink_efs_file(child.c_str())) {
-                    log_write("Error: unlink_efs_file name = %s\n", child.c_str());
-                    return 0;
-                }
-                break;
-            case 2:  // symbolic link
-                log_write("read_efs_symlink name = %s\n", child.c_str());
-                if (!unlink_efs_file(child.c_str())) return 0;
-                break;
-            default:
-                break;
-        }
+        if (!remove_entry(device_child(device_folder, name), type)) return 0;
     }
-    return close_efs_dir(handle);
+    return 1;
+}
+
+}  // namespace
+
+int del_dir(const char* device_folder) {
+    EfsHandle handle = {};
+    if (!open_efs_dir(device_folder, handle)) return 0;
+    // The listing is closed whatever happened in it: a handle left open stays taken on the device.
+    const int emptied = empty_listing(device_folder, handle);
+    const int closed = close_efs_dir(handle);
+    return emptied && closed;
 }
 
 int find_dir(const char* local_folder, const char* device_folder, DialogHandle dialog,

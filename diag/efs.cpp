@@ -86,8 +86,7 @@ bool error_code_is_zero(const std::uint8_t* answer, int offset) {
     return get_le32(answer + offset) == 0;
 }
 
-// What an operation logs after its tenth failed attempt, by the kind of that failure. An operation
-// without a header check leaves header null.
+// What an operation logs after its tenth failed attempt, by the kind of that failure.
 struct FailureMessages {
     const char* send;
     const char* crc;
@@ -113,17 +112,52 @@ void log_failure(int failure, const FailureMessages& messages) {
 }
 
 // One attempt of an operation that the device answers with a status: the exchange, the header
-// check when header_code is not negative, then the error code at error_offset, which must be
-// zero. The answer must be long enough to hold min_packet bytes.
+// check on the operation's own code, then the error code at error_offset, which must be zero. The
+// answer must be long enough to hold min_packet bytes.
 int status_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& answer,
-                   int header_code, int error_offset, int min_packet) {
+                   std::uint16_t header_code, int error_offset, int min_packet) {
     int packet = 0;
     if (int failure =
             efs_exchange(request, length, answer.data(), static_cast<int>(answer.size()), &packet))
         return failure;
-    if (header_code >= 0 && !efs_header_is(answer.data(), static_cast<std::uint16_t>(header_code)))
-        return kBadHeader;
+    if (!efs_header_is(answer.data(), header_code)) return kBadHeader;
     if (packet < min_packet || !error_code_is_zero(answer.data(), error_offset)) return kBadData;
+    return 0;
+}
+
+// Closing a file or a listing. Request: header, handle. Answer: error code at 4. A close whose
+// answer was lost was still carried out, and the device then refuses the repeated close as a
+// handle it does not know: after an unanswered attempt that refusal means the handle is gone.
+int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* handle,
+                 const FailureMessages& messages) {
+    if (!handle) return 0;
+    std::uint8_t request[kEfsHeaderLength + 4];
+    put_efs_header(request, code);
+    const int length = put_handle(request, handle);
+    constexpr int kErrorAt = 4;
+    constexpr int kAnswerLength = 8;
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    bool unanswered = false;
+    bool closed_before = false;
+    const int failure = run_attempts([&] {
+        int packet = 0;
+        int result = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet);
+        if (result == 0 && !efs_header_is(answer.data(), code)) result = kBadHeader;
+        if (result != 0) {
+            unanswered = true;
+            return result;
+        }
+        if (packet < kAnswerLength) return kBadData;
+        if (error_code_is_zero(answer.data(), kErrorAt)) return 0;
+        if (!unanswered) return kBadData;
+        closed_before = true;
+        return 0;
+    });
+    if (failure == 0) {
+        if (closed_before) log_write("%s: closed by an earlier attempt\n", operation);
+        return 1;
+    }
+    log_failure(failure, messages);
     return 0;
 }
 
@@ -182,13 +216,10 @@ int create_efs_file(const char* path, std::uint8_t* handle) {
 }
 
 int close_efs_file(const std::uint8_t* handle) {
-    // One exchange, no attempts of its own; the answer is not looked at.
-    if (!handle) return 0;
-    std::uint8_t request[8];
-    put_efs_header(request, kClose);
-    const int length = put_handle(request, handle);
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    return efs_send(request, length, answer.data(), kEfsSmallAnswer) == 0 ? 1 : 0;
+    return close_handle(
+        "close_efs_file", kClose, handle,
+        {"close_efs_file: send cmd error! \n", "close_efs_file: check crc error! \n",
+         "close_efs_file: recv bad cmd error! \n", "close_efs_file: recv bad data error! \n"});
 }
 
 int create_efs_symlink(const char* target, const char* link_path) {
@@ -201,10 +232,11 @@ int create_efs_symlink(const char* target, const char* link_path) {
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, -1, 4, 8); });
+        run_attempts([&] { return status_attempt(request, length, answer, kSymlink, 4, 8); });
     if (failure == 0) return 1;
     log_failure(failure, {"create_efs_symlink: send cmd error! \n",
-                          "create_efs_symlink: check crc error! \n", nullptr,
+                          "create_efs_symlink: check crc error! \n",
+                          "create_efs_symlink: recv bad data error! \n",
                           "create_efs_symlink: recv bad data error! \n"});
     return 0;
 }
@@ -218,11 +250,12 @@ int unlink_efs_file(const char* path) {
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, -1, 4, 8); });
+        run_attempts([&] { return status_attempt(request, length, answer, kUnlink, 4, 8); });
     if (failure == 0) return 1;
-    log_failure(failure,
-                {"unlink_efs_file: send cmd error! \n", "unlink_efs_file: check crc error! \n",
-                 nullptr, "unlink_efs_file: recv bad cmd error! \n"});
+    log_failure(
+        failure,
+        {"unlink_efs_file: send cmd error! \n", "unlink_efs_file: check crc error! \n",
+         "unlink_efs_file: recv bad cmd error! \n", "unlink_efs_file: recv bad cmd error! \n"});
     return 0;
 }
 
@@ -236,25 +269,30 @@ int create_efs_dir(const char* path) {
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, -1, 4, 8); });
+        run_attempts([&] { return status_attempt(request, length, answer, kMkdir, 4, 8); });
     if (failure == 0) return 1;
-    log_failure(failure,
-                {"create_efs_dir: send cmd error! \n", "create_efs_dir: check crc error! \n",
-                 nullptr, "create_efs_dir: recv bad data error! \n"});
+    log_failure(
+        failure,
+        {"create_efs_dir: send cmd error! \n", "create_efs_dir: check crc error! \n",
+         "create_efs_dir: recv bad data error! \n", "create_efs_dir: recv bad data error! \n"});
     return 0;
 }
 
 int unlink_efs_dir(const char* path) {
-    // Only the exchange itself is judged: a device that refuses still counts as done.
+    // Error code at 4. A folder the device refuses to remove would stay behind in a tree that is
+    // being replaced, so a refusal is a failure like any other.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kRmdir);
     if (!put_path("unlink_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
-        run_attempts([&] { return efs_send(request, length, answer.data(), kEfsSmallAnswer); });
+        run_attempts([&] { return status_attempt(request, length, answer, kRmdir, 4, 8); });
     if (failure == 0) return 1;
-    log_write("unlink_efs_dir: send cmd error! \n");
+    log_failure(
+        failure,
+        {"unlink_efs_dir: send cmd error! \n", "unlink_efs_dir: check crc error! \n",
+         "unlink_efs_dir: recv bad data error! \n", "unlink_efs_dir: recv bad data error! \n"});
     return 0;
 }
 
@@ -266,13 +304,14 @@ int open_efs_dir(const char* path, std::uint8_t* handle) {
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, -1, 8, 12); });
+        run_attempts([&] { return status_attempt(request, length, answer, kOpendir, 8, 12); });
     if (failure == 0) {
         std::memcpy(handle, &answer[4], 4);
         return 1;
     }
-    log_failure(failure, {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
-                          nullptr, "open_efs_dir: recv bad data error! \n"});
+    log_failure(failure,
+                {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
+                 "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"});
     return 0;
 }
 
@@ -287,6 +326,7 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
     length += 4;
 
     // Two answers end the call at once instead of being retried: one that is not a readdir answer,
+    // which fails the listing (taking it for the end would leave the rest of the folder behind),
     // and the device's end-of-listing pattern.
     constexpr int kNotReaddir = 1;
     constexpr int kEndOfListing = 2;
@@ -338,7 +378,7 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
     }
     if (ended == kNotReaddir) {
         log_write("read_efs_dir: recv bad cmd error! \n");
-        return -1;
+        return 0;
     }
     if (ended == kEndOfListing) {
         log_write("read_efs_dir: no file error! \n");
@@ -348,13 +388,10 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
 }
 
 int close_efs_dir(const std::uint8_t* handle) {
-    // One exchange, no attempts of its own; the answer is not looked at.
-    if (!handle) return 0;
-    std::uint8_t request[8];
-    put_efs_header(request, kClosedir);
-    const int length = put_handle(request, handle);
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    return efs_send(request, length, answer.data(), kEfsSmallAnswer) == 0 ? 1 : 0;
+    return close_handle(
+        "close_efs_dir", kClosedir, handle,
+        {"close_efs_dir: send cmd error! \n", "close_efs_dir: check crc error! \n",
+         "close_efs_dir: recv bad cmd error! \n", "close_efs_dir: recv bad data error! \n"});
 }
 
 int query_efs_size(const char* path, std::uint32_t* size) {

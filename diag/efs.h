@@ -14,7 +14,7 @@ int unlink_efs_file(const char* path);
 int create_efs_dir(const char* path);
 int unlink_efs_dir(const char* path);
 int open_efs_dir(const char* path, std::uint8_t* handle);
-// 1 entry read, 0 failure, -1 end of the listing or not a readdir answer.
+// 1 entry read, 0 failure (an answer that is not a readdir answer too), -1 end of the listing.
 int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type,
                  int name_capacity);
 int close_efs_dir(const std::uint8_t* handle);

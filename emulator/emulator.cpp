@@ -118,7 +118,8 @@ void Emulator::State::start_session(Mode m) {
     mode = m;
     if (m == Mode::Dload) dload = DloadDevice{};
     if (m == Mode::Stream) {
-        stream = std::make_unique<StreamDevice>(&options.hello, &options.partition_table, &flash);
+        stream = std::make_unique<StreamDevice>(&options.hello, &options.partition_table,
+                                                options.partition_status, &flash);
     }
 }
 
@@ -296,9 +297,13 @@ std::optional<Departure> Emulator::State::process(const FrameReader::Frame& fram
     if (reply.packet.empty()) return std::nullopt;
 
     bool corrupt = false;
+    bool lost = false;
     int split_ms = -1;
     for (const Fault& f : hits) {
         switch (f.kind) {
+            case FaultKind::Lost:
+                lost = true;
+                break;
             case FaultKind::BadCrc:
                 corrupt = true;
                 break;
@@ -318,7 +323,11 @@ std::optional<Departure> Emulator::State::process(const FrameReader::Frame& fram
                 break;
         }
     }
-    send(reply.packet, corrupt, split_ms);
+    if (lost) {
+        transcript.event(mode, "fault: answer lost");
+    } else {
+        send(reply.packet, corrupt, split_ms);
+    }
     if (!reply.leave_to) return std::nullopt;
     Departure d;
     d.next = *reply.leave_to;

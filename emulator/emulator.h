@@ -22,6 +22,7 @@ namespace emu {
 // How a fault changes the device's behaviour for one matching request.
 enum class FaultKind {
     Drop,        // the request is lost: no answer, nothing done
+    Lost,        // the request is carried out but its answer is lost on the way
     Delay,       // the answer goes out after delay_ms (default: past the 500 ms read time-out)
     Split,       // the answer goes out in two writes, delay_ms apart
     BadCrc,      // the answer's CRC is corrupted (the request is carried out)
@@ -47,9 +48,10 @@ struct Fault {
 
     // Parses "kind:mode:cmd[:key=value...]", for example "drop:diag:0x4b:efs=2:nth=3",
     // "nak:dload:0x0f:code=7:times=0", "delay:stream:0x07:nth=2:ms=900",
-    // "efs:diag:0x4b:efs=5:code=28". kinds: drop delay split badcrc nak diagerr logbefore
-    // loginstead hangup efs; modes: diag dload stream; cmd: a number or "any"; keys: efs nth times
-    // every(=1) p ms code. Returns nothing and fills error when the text is not a fault.
+    // "efs:diag:0x4b:efs=5:code=28", "lose:diag:0x3a". kinds: drop (request lost, nothing done)
+    // lose (request carried out, answer lost) delay split badcrc nak diagerr logbefore loginstead
+    // hangup efs; modes: diag dload stream; cmd: a number or "any"; keys: efs nth times every(=1)
+    // p ms code. Returns nothing and fills error when the text is not a fault.
     static std::optional<Fault> parse(const std::string& text, std::string* error = nullptr);
 };
 
@@ -77,6 +79,9 @@ struct Options {
     bool cooked_line = false;        // leave a fresh pseudo-terminal at the kernel's defaults, so
                                      // a client must set the line up itself (built-in provider)
     std::vector<std::uint8_t> partition_table;  // the table the device holds
+    // The status the flash programmer answers every partition table with, whatever the table;
+    // nothing: it judges the table. With 2 (not recognized) or 3 (erase failed) nothing is stored.
+    std::optional<int> partition_status;
     HelloParams hello;
     std::string transcript;  // file receiving one line per request and answer; empty: none
     std::vector<Fault> faults;

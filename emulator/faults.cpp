@@ -56,6 +56,7 @@ std::optional<Fault> Fault::parse(const std::string& text, std::string* error) {
     const std::vector<std::string> parts = split(text, ':');
     if (parts.size() < 3) return fail("want kind:mode:command[:key=value...]");
     static const std::map<std::string, FaultKind> kinds = {{"drop", FaultKind::Drop},
+                                                           {"lose", FaultKind::Lost},
                                                            {"delay", FaultKind::Delay},
                                                            {"split", FaultKind::Split},
                                                            {"badcrc", FaultKind::BadCrc},

@@ -37,6 +37,9 @@ const char kHelp[] =
     "  --no-return                the device does not come back after the final reset\n"
     "  --cooked-line              leave each new pseudo-terminal at the kernel's line defaults\n"
     "  --partition FILE           the partition table the device holds (default: none)\n"
+    "  --partition-status N       the programmer answers every partition table with status N\n"
+    "                             (0 accepted, 1 differs, 2 not recognized, 3 erase failed);\n"
+    "                             with 2 or 3 the table is not stored (default: judged)\n"
     "  --flash-id-length L        flash id length in the hello answer (default 8)\n"
     "  --sectors N                sector count in the hello answer (default 4)\n"
     "  --feature-bits X           feature bits in the hello answer (default 0x09)\n"
@@ -44,6 +47,7 @@ const char kHelp[] =
     "  --fault FAULT              inject a fault (repeatable), FAULT = "
     "kind:mode:cmd[:key=value...]\n"
     "       kind  drop        the request is lost: no answer, nothing done\n"
+    "             lose        the request is carried out, its answer is lost\n"
     "             delay       the answer comes ms later (default 1000, past the read time-out)\n"
     "             split       the answer comes in two writes, ms apart (default 100)\n"
     "             badcrc      the answer carries a corrupted CRC (the request is carried out)\n"
@@ -150,6 +154,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "modem-emulator: cannot read %s\n", path);
                 return 2;
             }
+        } else if (arg == "--partition-status") {
+            options.partition_status = static_cast<int>(number(0, 255));
         } else if (arg == "--flash-id-length") {
             options.hello.flash_id_length = static_cast<int>(number(0, 255));
         } else if (arg == "--sectors") {

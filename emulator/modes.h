@@ -80,15 +80,18 @@ class DloadDevice {
 // What the flash programmer has written: it outlives the programmer.
 struct Flash {
     std::map<int, FlashImage> images;
-    std::optional<Bytes> partition;  // the last table received
+    std::optional<Bytes> partition;  // the last table the programmer took
 };
 
 // Flash programmer: hello, security mode, partition table, images, reset.
 class StreamDevice {
   public:
     StreamDevice(const HelloParams* hello, const std::vector<std::uint8_t>* held_table,
-                 Flash* flash)
-        : hello_(hello), held_table_(held_table), flash_(flash) {}
+                 std::optional<int> forced_table_status, Flash* flash)
+        : hello_(hello),
+          held_table_(held_table),
+          forced_table_status_(forced_table_status),
+          flash_(flash) {}
     Reply handle(const Bytes& request);
     static Bytes log_message(const std::string& text);
     bool wrote_image() const { return wrote_image_; }
@@ -98,6 +101,7 @@ class StreamDevice {
 
     const HelloParams* hello_;
     const std::vector<std::uint8_t>* held_table_;
+    std::optional<int> forced_table_status_;
     Flash* flash_;
     bool greeted_ = false;
     int open_type_ = -1;

@@ -43,6 +43,7 @@ constexpr std::uint8_t kPayloadRequired = 3;
 constexpr std::uint8_t kTableEqual = 0;
 constexpr std::uint8_t kTableDiffers = 1;
 constexpr std::uint8_t kTableNotRecognized = 2;
+constexpr std::uint8_t kTableEraseFailed = 3;
 
 Bytes error(std::uint32_t code, const char* text) {
     Bytes out{kError, 0, 0, 0, 0};
@@ -111,12 +112,16 @@ Reply StreamDevice::handle(const Bytes& r) {
             if (r.size() < 2) break;
             Bytes table(r.begin() + 2, r.end());
             std::uint8_t status = kTableEqual;
-            if (table.empty() || table.size() > kMaxPayload || r[1] > 1) {
+            if (forced_table_status_) {
+                status = static_cast<std::uint8_t>(*forced_table_status_);
+            } else if (table.empty() || table.size() > kMaxPayload || r[1] > 1) {
                 status = kTableNotRecognized;
             } else if (table != *held_table_ && r[1] == 0) {
                 status = kTableDiffers;
             }
-            flash_->partition = std::move(table);
+            // A table it does not recognize, or could not erase the old one for, is not taken.
+            if (status != kTableNotRecognized && status != kTableEraseFailed)
+                flash_->partition = std::move(table);
             reply.packet = {kPartitionTableReceived, status};
             break;
         }

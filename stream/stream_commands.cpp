@@ -22,6 +22,19 @@ constexpr int kPayloadLimit = 512;
 // The programmer's error report, in place of the expected answer.
 constexpr std::uint8_t kError = 0x0D;
 
+// Statuses of the partition table answer.
+constexpr int kTableAccepted = 0;
+constexpr int kTableDiffers = 1;
+constexpr int kTableNotRecognized = 2;
+constexpr int kTableEraseFailed = 3;
+
+// Statuses of the open multi-image answer.
+constexpr int kImageOpened = 0;
+constexpr int kImagePayloadTooLong = 1;
+constexpr int kImageNoPayloadExpected = 2;
+constexpr int kImagePayloadRequired = 3;
+constexpr int kImageWriteProtected = 4;
+
 enum Failure {
     kSendFailed = 1,
     kCommandFailed,
@@ -74,6 +87,53 @@ std::string error_answer_text(const Receive& received) {
         text += (copy[i] >= 0x20 && copy[i] < 0x7F) ? static_cast<char>(copy[i]) : '?';
     }
     return text;
+}
+
+// Only a table the programmer took lets the images follow: images written against a table it
+// refused, or half erased, would land where the device does not look for them. 1 to go on.
+int judge_table_status(int status) {
+    switch (status) {
+        case kTableAccepted:
+            log_write("Partition table accepted\n");
+            return 1;
+        case kTableDiffers:
+            log_write("Partition table differs, override will be accepted\n");
+            return 1;
+        case kTableNotRecognized:
+            log_write("Partition table format not recognized, will not accept override\n");
+            return 0;
+        case kTableEraseFailed:
+            log_write("Partition table erase operation failed\n");
+            return 0;
+        default:
+            log_write("Partition table: unknown status %d fail\n", status);
+            return 0;
+    }
+}
+
+// The programmer opens no image on any status but success: the writes that followed would all be
+// refused. 1 to go on.
+int judge_open_status(int status) {
+    switch (status) {
+        case kImageOpened:
+            log_write("Send multi-image open successful\n");
+            return 1;
+        case kImagePayloadTooLong:
+            log_write("Send multi-image payload length exceeded faill\n");
+            return 0;
+        case kImageNoPayloadExpected:
+            log_write("Send multi-image  no payload expected fail\n");
+            return 0;
+        case kImagePayloadRequired:
+            log_write("Send multi-image payload required fail\n");
+            return 0;
+        case kImageWriteProtected:
+            log_write("Send multi-image block 0 write protected fail\n");
+            return 0;
+        default:
+            log_write("Send multi-image open: unknown status %d fail\n", status);
+            return 0;
+    }
 }
 
 }  // namespace
@@ -167,23 +227,7 @@ int send_partition_table(const char* path) {
             log_write("Partition table response error\n");
             return 0;
     }
-    switch (received.answer()[1]) {
-        case 0:
-            log_write("Partition table accepted\n");
-            break;
-        case 1:
-            log_write("Partition table differs, override will be accepted\n");
-            break;
-        case 2:
-            log_write("Partition table format not recognized, will not accept override\n");
-            break;
-        case 3:
-            log_write("Partition table erase operation failed\n");
-            break;
-        default:
-            break;
-    }
-    return 1;
+    return judge_table_status(received.answer()[1]);
 }
 
 int send_multi_image_open(const char* header_path, int image_type) {
@@ -207,26 +251,7 @@ int send_multi_image_open(const char* header_path, int image_type) {
         log_write("Send multi-image response error\n");
         return 0;
     }
-    switch (received.answer()[1]) {
-        case 0:
-            log_write("Send multi-image open successful\n");
-            break;
-        case 1:
-            log_write("Send multi-image payload length exceeded faill\n");
-            break;
-        case 2:
-            log_write("Send multi-image  no payload expected fail\n");
-            break;
-        case 3:
-            log_write("Send multi-image payload required fail\n");
-            break;
-        case 4:
-            log_write("Send multi-image block 0 write protected fail\n");
-            break;
-        default:
-            break;
-    }
-    return 1;
+    return judge_open_status(received.answer()[1]);
 }
 
 int send_dl_close_handle() {

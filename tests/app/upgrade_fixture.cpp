@@ -17,6 +17,11 @@ std::vector<std::uint8_t> bytes_of(const std::string& path) {
 }  // namespace
 
 void UpgradeRun::TearDown() {
+    // Whatever way a run ended, every file and listing it opened on the device is closed again: a
+    // handle left open stays taken until the device restarts.
+    if (emulator_) {
+        EXPECT_EQ(emulator_->efs_open_handles(), 0) << "EFS handles left open on the device";
+    }
     if (HasFailure()) {
         // The end of the log tells what the program met.
         std::size_t keep = 8000;

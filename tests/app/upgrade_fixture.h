@@ -22,6 +22,7 @@ constexpr const char* kForeignPort = "USB\\VID_FFFF&PID_FFFF";
 
 class UpgradeRun : public ::testing::Test {
   protected:
+    // Checks that the run left no EFS handle open on a device that was started.
     void TearDown() override;
 
     // The device appears in options.start_mode on the mocked USB bus.

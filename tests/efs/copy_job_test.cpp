@@ -282,6 +282,71 @@ TEST_F(TreeCopy, PathTooLongForTheDeviceFailsInsteadOfBeingCut) {
     EXPECT_EQ(log.count("create_efs_file: path too long error! /home/" + name + "\n"), 1);
 }
 
+TEST_F(TreeCopy, FileThatCannotBeSentIsClosedOnTheDevice) {
+    write_file(local / "f", pattern_bytes(1500, 14));
+    modem->add_fault(*emu::Fault::parse("badcrc:diag:0x4b:efs=5:every"));
+
+    EXPECT_EQ(find_dir(local.path().c_str(), "/home", nullptr, nullptr), 0);
+
+    EXPECT_EQ(modem.efs_requests(2), 1) << "a write that never got through is not tried again";
+    EXPECT_EQ(modem->efs_open_handles(), 0);
+}
+
+TEST_F(TreeCopy, ListingThatFailsFailsTheEmptyingAndIsClosed) {
+    ASSERT_TRUE(modem->efs_put_file("/home/a", {1}));
+    ASSERT_TRUE(modem->efs_put_file("/home/b", {1}));
+    ASSERT_TRUE(modem->efs_put_file("/home/c", {1}));
+    modem->add_fault(*emu::Fault::parse("diagerr:diag:0x4b:efs=12:nth=2"));
+
+    EXPECT_EQ(del_dir("/home"), 0);
+
+    EXPECT_EQ(modem->efs_open_handles(), 0);
+    EXPECT_EQ(modem->efs_type("/home/c"), emu::EfsType::File);
+    EXPECT_EQ(log.count("error: read_efs_dir fail\n"), 1);
+}
+
+TEST(RefusedRemoval, FailsTheEmptyingWhateverTheEntryAndClosesEveryListing) {
+    struct Case {
+        const char* fault;
+        emu::EfsType type;
+        const char* line;
+    };
+    // Each entry sits in a folder of its own, so that two listings are open when it is refused.
+    const std::string stays = "/home/in/x";
+    const Case cases[] = {
+        {"efs:diag:0x4b:efs=8:code=13:every", emu::EfsType::File,
+         "Error: unlink_efs_file name = /home/in/x\n"},
+        {"efs:diag:0x4b:efs=8:code=13:every", emu::EfsType::Link,
+         "Error: unlink_efs_symlink name = /home/in/x\n"},
+        {"efs:diag:0x4b:efs=10:code=13:every", emu::EfsType::Directory,
+         "Error: unlink_efs_dir name = /home/in/x\n"},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        EmulatedModem modem;
+        bool put = false;
+        switch (c.type) {
+            case emu::EfsType::File:
+                put = modem->efs_put_file(stays, {1});
+                break;
+            case emu::EfsType::Link:
+                put = modem->efs_put_link(stays, "/bin/busybox");
+                break;
+            default:
+                put = modem->efs_put_dir(stays);
+                break;
+        }
+        ASSERT_TRUE(put);
+        modem->add_fault(*emu::Fault::parse(c.fault));
+
+        EXPECT_EQ(del_dir("/home"), 0) << c.line;
+
+        EXPECT_EQ(modem->efs_type(stays), c.type) << c.line;
+        EXPECT_EQ(modem->efs_open_handles(), 0) << c.line;
+        EXPECT_EQ(log.count(c.line), 1) << log.text();
+    }
+}
+
 TEST_F(TreeCopy, EmptyingAFolderKeepsTheFolderItself) {
     ASSERT_TRUE(modem->efs_put_file("/home/a", {1}));
     ASSERT_TRUE(modem->efs_put_dir("/home/b"));

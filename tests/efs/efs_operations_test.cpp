@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "diag/efs.h"
+#include "link/serial_port.h"
 #include "tests/efs/efs_support.h"
 
 namespace {
@@ -127,7 +128,7 @@ TEST_F(EfsOperations, ListingReadsEveryEntryThenEndsWithTheEndPattern) {
     EXPECT_EQ(log.text(), "read_efs_dir: no file error! \n");
 }
 
-TEST_F(EfsOperations, NonReaddirAnswerEndsListingAtOnce) {
+TEST_F(EfsOperations, NonReaddirAnswerFailsTheListingAtOnce) {
     EfsHandle handle = {};
     ASSERT_EQ(open_efs_dir("/home", handle), 1);
     emu::Fault fault;
@@ -138,10 +139,12 @@ TEST_F(EfsOperations, NonReaddirAnswerEndsListingAtOnce) {
 
     char name[256];
     int type = 0;
-    EXPECT_EQ(read_efs_dir(handle, 1, name, &type, sizeof(name)), -1);
+    // Not the end of the listing: what was not listed yet would be taken for gone.
+    EXPECT_EQ(read_efs_dir(handle, 1, name, &type, sizeof(name)), 0);
 
     EXPECT_EQ(modem.efs_requests(12), 1);
     EXPECT_EQ(log.text(), "read_efs_dir: recv bad cmd error! \n");
+    close_efs_dir(handle);
 }
 
 TEST_F(EfsOperations, EmptyEntryNameIsRetriedTenTimes) {
@@ -234,9 +237,72 @@ TEST_F(EfsOperations, FileOpenedForReadingAndCreatedForWritingGetHandles) {
     EXPECT_EQ(close_efs_file(write_handle), 1);
 
     EXPECT_EQ(modem->efs_open_handles(), 0);
+    EXPECT_EQ(modem.efs_requests(3), 2) << "a close that is answered is sent once";
     EXPECT_EQ(modem->efs_type("/home/w"), emu::EfsType::File);
     EXPECT_EQ(open_efs_file("/home/none", read_handle), 0);
     EXPECT_EQ(log.text(), "open_efs_file: recv bad data error! \n");
+}
+
+TEST_F(EfsOperations, RefusedFolderRemovalFailsWithOneLine) {
+    ASSERT_TRUE(modem->efs_put_file("/home/full/f", {1}));
+
+    EXPECT_EQ(unlink_efs_dir("/home/full"), 0);
+
+    EXPECT_EQ(modem.efs_requests(10), 10);
+    EXPECT_EQ(modem->efs_type("/home/full"), emu::EfsType::Directory);
+    EXPECT_EQ(log.text(), "unlink_efs_dir: recv bad data error! \n");
+}
+
+// Closes: a close must not count as done while the device may still hold the handle, nor fail
+// when only its answer went missing.
+
+TEST_F(EfsOperations, CloseWhoseAnswerIsLostCountsWhenTheRepeatIsRefused) {
+    ASSERT_TRUE(modem->efs_put_file("/home/r", {1}));
+    EfsHandle handle = {};
+    ASSERT_EQ(open_efs_file("/home/r", handle), 1);
+    modem->add_fault(*emu::Fault::parse("lose:diag:0x4b:efs=3"));
+
+    EXPECT_EQ(close_efs_file(handle), 1);
+
+    EXPECT_EQ(modem.efs_requests(3), 2);
+    EXPECT_EQ(modem->efs_open_handles(), 0);
+    EXPECT_EQ(log.count("close_efs_file: closed by an earlier attempt\n"), 1);
+    EXPECT_EQ(log.count("close_efs_file: recv"), 0);
+}
+
+TEST_F(EfsOperations, CloseWhoseRequestIsLostIsSentAgain) {
+    EfsHandle handle = {};
+    ASSERT_EQ(open_efs_dir("/home", handle), 1);
+    modem->add_fault(*emu::Fault::parse("drop:diag:0x4b:efs=13"));
+
+    EXPECT_EQ(close_efs_dir(handle), 1);
+
+    EXPECT_EQ(modem.efs_requests(13), 2);
+    EXPECT_EQ(modem->efs_open_handles(), 0);
+    EXPECT_EQ(log.count("close_efs_dir"), 0);
+}
+
+TEST_F(EfsOperations, CloseOfAHandleTheDeviceDoesNotKnowFails) {
+    const EfsHandle unknown = {1, 2, 3, 4};
+
+    EXPECT_EQ(close_efs_file(unknown), 0);
+    EXPECT_EQ(close_efs_dir(unknown), 0);
+
+    EXPECT_EQ(modem.efs_requests(3), 10);
+    EXPECT_EQ(modem.efs_requests(13), 10);
+    EXPECT_EQ(log.text(),
+              "close_efs_file: recv bad data error! \nclose_efs_dir: recv bad data error! \n");
+}
+
+TEST_F(EfsOperations, CloseOnAClosedLineFailsAsASendError) {
+    EfsHandle handle = {};
+    ASSERT_EQ(open_efs_dir("/home", handle), 1);
+    close_port();
+
+    EXPECT_EQ(close_efs_dir(handle), 0);
+
+    EXPECT_EQ(modem->efs_open_handles(), 1);
+    EXPECT_EQ(log.text(), "close_efs_dir: send cmd error! \n");
 }
 
 TEST(EfsAnswers, OpenAnswerWithWrongCodeIsABadCommand) {
@@ -279,12 +345,49 @@ TEST(EfsAnswers, NoAnswerFailsAsSendOrCrcError) {
     ScriptedDevice device([](const std::vector<std::uint8_t>&) { return std::nullopt; });
     ASSERT_GT(efs_test::open_node(device.node()), 0);
 
-    // Operations that do not look at the answer only need the exchange to go through.
+    // Only the hello does not look at the answer: the exchange going through is enough there.
     EXPECT_EQ(send_efs_hello(), 1);
-    EXPECT_EQ(unlink_efs_dir("/home/x"), 1);
+    EXPECT_EQ(unlink_efs_dir("/home/x"), 0);
     EXPECT_EQ(create_efs_dir("/home/x"), 0);
+    const EfsHandle handle = {1, 2, 3, 4};
+    EXPECT_EQ(close_efs_file(handle), 0);
 
+    EXPECT_EQ(device.requests(), 31);
+    EXPECT_EQ(log.count("unlink_efs_dir: check crc error! \n"), 1);
     EXPECT_EQ(log.count("create_efs_dir: check crc error! \n"), 1);
+    EXPECT_EQ(log.count("close_efs_file: check crc error! \n"), 1);
+}
+
+TEST(EfsAnswers, StatusAnswerOfAnotherOperationIsNoSuccess) {
+    LogCapture log;
+    // Every answer carries an error code of zero, under the code of an operation never asked for.
+    ScriptedDevice device(
+        [](const std::vector<std::uint8_t>& request) -> std::optional<std::vector<std::uint8_t>> {
+            std::vector<std::uint8_t> answer(request.begin(), request.begin() + 4);
+            answer[2] = 0x7F;
+            answer.resize(12, 0);
+            return answer;
+        });
+    ASSERT_GT(efs_test::open_node(device.node()), 0);
+    EfsHandle handle = {1, 2, 3, 4};
+
+    EXPECT_EQ(create_efs_symlink("/bin/busybox", "/home/sh"), 0);
+    EXPECT_EQ(unlink_efs_file("/home/f"), 0);
+    EXPECT_EQ(create_efs_dir("/home/d"), 0);
+    EXPECT_EQ(unlink_efs_dir("/home/d"), 0);
+    EXPECT_EQ(open_efs_dir("/home", handle), 0);
+    EXPECT_EQ(close_efs_file(handle), 0);
+    EXPECT_EQ(close_efs_dir(handle), 0);
+
+    EXPECT_EQ(device.requests(), 70);
+    EXPECT_EQ(log.text(),
+              "create_efs_symlink: recv bad data error! \n"
+              "unlink_efs_file: recv bad cmd error! \n"
+              "create_efs_dir: recv bad data error! \n"
+              "unlink_efs_dir: recv bad data error! \n"
+              "open_efs_dir: recv bad data error! \n"
+              "close_efs_file: recv bad cmd error! \n"
+              "close_efs_dir: recv bad cmd error! \n");
 }
 
 }  // namespace

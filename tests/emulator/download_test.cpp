@@ -169,7 +169,25 @@ TEST_F(EmulatorProgrammer, PartitionTableStatusTellsEqualFromDifferent) {
     EXPECT_EQ(d.dl({0x19, 0x00, 1, 2, 3, 4}).raw, (PtyClient::frame({0x1A, 0x00}, false)));
     EXPECT_EQ(d.dl({0x19, 0x00, 1, 2, 3, 5}).packet, (Bytes{0x1A, 0x01}));
     EXPECT_EQ(d.dl({0x19, 0x00}).packet, (Bytes{0x1A, 0x02}));
-    EXPECT_EQ(d.emulator.partition_received(), Bytes{});
+    // A table it does not recognize does not replace the one it took before.
+    EXPECT_EQ(d.emulator.partition_received(), (Bytes{1, 2, 3, 5}));
+}
+
+TEST(EmulatorPartitionStatus, ForcedStatusAnswersEveryTableAndRefusalsStoreNothing) {
+    for (int status : {0, 1, 2, 3}) {
+        auto o = quick_options(Mode::Stream);
+        o.partition_table = {1, 2, 3, 4};
+        o.partition_status = status;
+        Device d(o);
+        d.dl(kHello);
+        EXPECT_EQ(d.dl({0x19, 0x00, 1, 2, 3, 4}).packet,
+                  (Bytes{0x1A, static_cast<std::uint8_t>(status)}));
+        if (status < 2) {
+            EXPECT_EQ(d.emulator.partition_received(), (Bytes{1, 2, 3, 4})) << status;
+        } else {
+            EXPECT_FALSE(d.emulator.partition_received()) << status;
+        }
+    }
 }
 
 TEST_F(EmulatorProgrammer, OpenMultiImageChecksThePayloadRules) {

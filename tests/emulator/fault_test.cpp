@@ -33,6 +33,7 @@ TEST(EmulatorFaultParse, ReadsKindModeCommandAndKeys) {
     EXPECT_DOUBLE_EQ(g->probability, 0.25);
     EXPECT_EQ(Fault::parse("efs:diag:any:code=28")->command, 0x4B);
     EXPECT_EQ(Fault::parse("hangup:stream:any")->command, -1);
+    EXPECT_EQ(Fault::parse("lose:diag:0x3a")->kind, FaultKind::Lost);
 }
 
 TEST(EmulatorFaultParse, RefusesWhatNoDeviceCouldDo) {
@@ -100,6 +101,22 @@ TEST(EmulatorFault, SplitSendsTheAnswerInTwoWrites) {
     auto whole = PtyClient::decode(cat(first, rest));
     EXPECT_TRUE(whole.crc_ok);
     EXPECT_EQ(whole.packet[0], 0x08);
+}
+
+TEST(EmulatorFault, LoseCarriesOutTheRequestButSendsNoAnswer) {
+    Device d(with_fault(Mode::Diag, "lose:diag:0x4b:efs=9"));
+    d.client->send(efs_mkdir("/home/www"), false);
+    EXPECT_FALSE(d.client->read_answer(500ms).got());
+    EXPECT_EQ(d.emulator.efs_type("/home/www"), emu::EfsType::Directory);
+    EXPECT_TRUE(d.diag(efs_mkdir("/home/x")).crc_ok);
+}
+
+TEST(EmulatorFault, LostSwitchAnswerStillTakesTheDeviceToDload) {
+    Device d(with_fault(Mode::Diag, "lose:diag:0x3a"));
+    d.client->send({0x3A}, false);
+    EXPECT_FALSE(d.client->read_answer(200ms).got());
+    ASSERT_TRUE(d.reconnect(Mode::Dload));
+    EXPECT_EQ(d.dl({0x06}).packet, Bytes{0x02});
 }
 
 TEST(EmulatorFault, BadCrcCorruptsTheAnswerButCarriesOutTheRequest) {
