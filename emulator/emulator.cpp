@@ -118,8 +118,7 @@ void Emulator::State::start_session(Mode m) {
     mode = m;
     if (m == Mode::Dload) dload = DloadDevice{};
     if (m == Mode::Stream) {
-        stream = std::make_unique<StreamDevice>(&options.hello, &options.partition_table,
-                                                options.partition_status, &flash);
+        stream = std::make_unique<StreamDevice>(&options, &flash);
     }
 }
 

@@ -82,6 +82,9 @@ struct Options {
     // The status the flash programmer answers every partition table with, whatever the table;
     // nothing: it judges the table. With 2 (not recognized) or 3 (erase failed) nothing is stored.
     std::optional<int> partition_status;
+    // The image type whose open the flash programmer refuses as write protected (status 4),
+    // opening nothing; -1: none.
+    int write_protected_type = -1;
     HelloParams hello;
     std::string transcript;  // file receiving one line per request and answer; empty: none
     std::vector<Fault> faults;

@@ -40,6 +40,8 @@ const char kHelp[] =
     "  --partition-status N       the programmer answers every partition table with status N\n"
     "                             (0 accepted, 1 differs, 2 not recognized, 3 erase failed);\n"
     "                             with 2 or 3 the table is not stored (default: judged)\n"
+    "  --write-protect TYPE       the programmer refuses to open image TYPE (status 4, block 0\n"
+    "                             write protected)\n"
     "  --flash-id-length L        flash id length in the hello answer (default 8)\n"
     "  --sectors N                sector count in the hello answer (default 4)\n"
     "  --feature-bits X           feature bits in the hello answer (default 0x09)\n"
@@ -156,6 +158,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--partition-status") {
             options.partition_status = static_cast<int>(number(0, 255));
+        } else if (arg == "--write-protect") {
+            options.write_protected_type = static_cast<int>(number(0, 255));
         } else if (arg == "--flash-id-length") {
             options.hello.flash_id_length = static_cast<int>(number(0, 255));
         } else if (arg == "--sectors") {

@@ -86,12 +86,8 @@ struct Flash {
 // Flash programmer: hello, security mode, partition table, images, reset.
 class StreamDevice {
   public:
-    StreamDevice(const HelloParams* hello, const std::vector<std::uint8_t>* held_table,
-                 std::optional<int> forced_table_status, Flash* flash)
-        : hello_(hello),
-          held_table_(held_table),
-          forced_table_status_(forced_table_status),
-          flash_(flash) {}
+    // The hello parameters, the table the device holds and the forced answers come from options.
+    StreamDevice(const Options* options, Flash* flash) : options_(options), flash_(flash) {}
     Reply handle(const Bytes& request);
     static Bytes log_message(const std::string& text);
     bool wrote_image() const { return wrote_image_; }
@@ -99,9 +95,9 @@ class StreamDevice {
   private:
     Bytes hello_answer() const;
 
-    const HelloParams* hello_;
-    const std::vector<std::uint8_t>* held_table_;
-    std::optional<int> forced_table_status_;
+    std::uint8_t open_status(int type, std::size_t payload) const;
+
+    const Options* options_;
     Flash* flash_;
     bool greeted_ = false;
     int open_type_ = -1;

@@ -38,6 +38,7 @@ constexpr std::uint8_t kOpened = 0;
 constexpr std::uint8_t kPayloadTooLong = 1;
 constexpr std::uint8_t kNoPayloadExpected = 2;
 constexpr std::uint8_t kPayloadRequired = 3;
+constexpr std::uint8_t kWriteProtected = 4;
 
 // Partition table statuses.
 constexpr std::uint8_t kTableEqual = 0;
@@ -71,18 +72,26 @@ Bytes StreamDevice::hello_answer() const {
     out.push_back(kCompatibleVersion);
     out.insert(out.end(), {0x00, 0x04, 0x00, 0x00});  // largest block: 1024
     out.insert(out.end(), {0x00, 0x00, 0x00, 0x00});  // flash base address
-    const int id_length = std::clamp(hello_->flash_id_length, 0, 255);
+    const int id_length = std::clamp(options_->hello.flash_id_length, 0, 255);
     out.push_back(static_cast<std::uint8_t>(id_length));
     for (int i = 0; i < id_length; ++i)
         out.push_back(static_cast<std::uint8_t>('A' + i % 26));
     out.insert(out.end(), {0x01, 0x00});  // window size
-    const int sectors = std::clamp(hello_->sector_count, 0, 0xFFFF);
+    const int sectors = std::clamp(options_->hello.sector_count, 0, 0xFFFF);
     out.push_back(static_cast<std::uint8_t>(sectors));
     out.push_back(static_cast<std::uint8_t>(sectors >> 8));
     for (int i = 0; i < sectors; ++i)
         out.insert(out.end(), {0x00, 0x00, 0x01, 0x00});
-    out.push_back(hello_->feature_bits);
+    out.push_back(options_->hello.feature_bits);
     return out;
+}
+
+std::uint8_t StreamDevice::open_status(int type, std::size_t payload) const {
+    if (payload > kMaxPayload) return kPayloadTooLong;
+    if ((type == 2 || type == 3) && payload > 0) return kNoPayloadExpected;
+    if ((type == 4 || type == 5) && payload == 0) return kPayloadRequired;
+    if (type == options_->write_protected_type) return kWriteProtected;
+    return kOpened;
 }
 
 Reply StreamDevice::handle(const Bytes& r) {
@@ -112,11 +121,11 @@ Reply StreamDevice::handle(const Bytes& r) {
             if (r.size() < 2) break;
             Bytes table(r.begin() + 2, r.end());
             std::uint8_t status = kTableEqual;
-            if (forced_table_status_) {
-                status = static_cast<std::uint8_t>(*forced_table_status_);
+            if (options_->partition_status) {
+                status = static_cast<std::uint8_t>(*options_->partition_status);
             } else if (table.empty() || table.size() > kMaxPayload || r[1] > 1) {
                 status = kTableNotRecognized;
-            } else if (table != *held_table_ && r[1] == 0) {
+            } else if (table != options_->partition_table && r[1] == 0) {
                 status = kTableDiffers;
             }
             // A table it does not recognize, or could not erase the old one for, is not taken.
@@ -128,15 +137,7 @@ Reply StreamDevice::handle(const Bytes& r) {
         case kOpenMultiImage: {
             if (r.size() < 2) break;
             const int type = r[1];
-            const std::size_t payload = r.size() - 2;
-            std::uint8_t status = kOpened;
-            if (payload > kMaxPayload) {
-                status = kPayloadTooLong;
-            } else if ((type == 2 || type == 3) && payload > 0) {
-                status = kNoPayloadExpected;
-            } else if ((type == 4 || type == 5) && payload == 0) {
-                status = kPayloadRequired;
-            }
+            const std::uint8_t status = open_status(type, r.size() - 2);
             if (status == kOpened) {
                 FlashImage& image = flash_->images[type];
                 image = FlashImage{};

@@ -201,12 +201,11 @@ TEST_F(RefusingProgrammer, PartitionTableNotRecognizedEndsTheDownload) {
 }
 
 TEST_F(RefusingProgrammer, RefusedImageOpenEndsTheDownloadAtThatImage) {
-    // An empty header file: the open of its image carries no payload, which the programmer
-    // refuses, opening nothing.
+    // The programmer refuses the third image's open, opening nothing.
     PackageDir package({});
-    std::ofstream(package.file("VELMOR/oemsblhd.mbn"), std::ios::trunc);
     emu::Options options;
     options.start_mode = emu::Mode::Stream;
+    options.write_protected_type = 4;
     start_device(options);
 
     RunResult run = run_windowless(package);
@@ -215,7 +214,8 @@ TEST_F(RefusingProgrammer, RefusedImageOpenEndsTheDownloadAtThatImage) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.err.find(kErrorBox), std::string::npos) << run.err;
     const std::string log = package.log();
-    EXPECT_NE(log.find("Send multi-image payload required fail\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Send multi-image block 0 write protected fail\n"), std::string::npos)
+        << log;
     EXPECT_EQ(log.find("Download fail on addr"), std::string::npos) << "no write after the open";
     EXPECT_EQ(count_of(log, "Download OK and close now\n"), 2);
     for (int type : {2, 3}) {

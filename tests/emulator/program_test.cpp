@@ -112,6 +112,7 @@ TEST(EmulatorProgram, HelpDocumentsEveryOption) {
                                "--cooked-line",
                                "--partition",
                                "--partition-status",
+                               "--write-protect",
                                "--flash-id-length",
                                "--sectors",
                                "--feature-bits",
