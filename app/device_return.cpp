@@ -1,11 +1,13 @@
 #include "app/device_return.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/clock.h"
+#include "app/log.h"
 #include "app/settings.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
@@ -89,35 +91,70 @@ void hold_device_return(const std::function<void()>& step) {
     handle_pending_events();
 }
 
+namespace {
+
+constexpr const char* kDownloadModeInfo =
+    "Device is in download mode: Start resumes the firmware download.";
+
+// A device that answers DIAG shows its firmware version beside the one the package installs.
+int show_versions(DialogHandle dialog, const char* target) {
+    const char* version = retry_get_build_ver();
+    if (!version) {
+        set_info(dialog, "Read Device fail, please re-plug device and try again.");
+        return 0;
+    }
+    set_info(dialog, "Device current version is " + std::string(version) +
+                         ", will be upgraded to " + target);
+    return 1;
+}
+
+// A device left in the boot downloader or the flash programmer by an interrupted run shows up on a
+// download port; the worker takes up the download from there, so the user is told what Start does.
+// Found on the diag port, such a device gets an empty information line, as it always has.
+int probe_found_port(DialogHandle dialog, int port, const char* target, bool download_port) {
+    int offer = 1;
+    switch (open_port(port)) {
+        case MODE_NONE:
+            set_info(dialog, "Warning: not in diag mode!");
+            offer = 0;
+            break;
+        case MODE_DIAG:
+            offer = show_versions(dialog, target);
+            break;
+        default:
+            if (download_port) set_info(dialog, kDownloadModeInfo);
+            break;
+    }
+    close_port();
+    return offer;
+}
+
+// Without settings.ini no port can be searched for, and "Can't find device" would send the user
+// looking at the cable instead of at the package.
+bool settings_file_present(DialogHandle dialog) {
+    char folder[kPathBuffer];
+    compute_program_folder(folder);
+    std::error_code ignored;
+    if (std::filesystem::exists(std::string(folder) + "settings.ini", ignored)) return true;
+    set_info(dialog, "Error: Can't find settings.ini in " + std::string(folder));
+    log_write("Error: Can't find settings.ini in %s\n", folder);
+    return false;
+}
+
+}  // namespace
+
 int startup_device_check(DialogHandle dialog) {
+    if (!settings_file_present(dialog)) return 0;
     char target[10];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 
     int port = find_port(PORT_DIAG);
-    if (port < 0) {
-        set_info(dialog, "Error: Can't find device!");
-        close_port();
-        return 0;
+    if (port >= 0) return probe_found_port(dialog, port, target, false);
+    for (int type : {PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
+        port = find_port(type);
+        if (port >= 0) return probe_found_port(dialog, port, target, true);
     }
-    switch (open_port(port)) {
-        case MODE_NONE:
-            set_info(dialog, "Warning: not in diag mode!");
-            close_port();
-            return 0;
-        case MODE_DIAG: {
-            const char* version = retry_get_build_ver();
-            if (!version) {
-                set_info(dialog, "Read Device fail, please re-plug device and try again.");
-                close_port();
-                return 0;
-            }
-            set_info(dialog, "Device current version is " + std::string(version) +
-                                 ", will be upgraded to " + target);
-            close_port();
-            return 1;
-        }
-        default:
-            close_port();
-            return 1;
-    }
+    set_info(dialog, "Error: Can't find device!");
+    close_port();
+    return 0;
 }

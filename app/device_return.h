@@ -31,7 +31,9 @@ void on_device_change(int event);
 // calling thread.
 void hold_device_return(const std::function<void()>& step);
 
-// Finds the device's diag port, probes it and shows its firmware version beside the one the
-// package installs, or why no upgrade can be offered, in the information line. Leaves the port
-// closed. 1 when an upgrade may be offered.
+// Finds the device's diag port, else one of its download ports, probes it and shows its firmware
+// version beside the one the package installs, that Start resumes a download the device is waiting
+// for, or why no upgrade can be offered, in the information line. Leaves the port closed. 1 when an
+// upgrade may be offered. Called at start-up, and again by the dialog when a device arrives while
+// the last check found none.
 int startup_device_check(DialogHandle dialog);

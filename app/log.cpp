@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 
 #include "app/platform_paths.h"
@@ -24,6 +25,13 @@ std::FILE* open_truncated(const std::string& path) {
     return file;
 }
 
+// The last run's log is what the user needs when this start is a retry after a failure, so it is
+// kept beside the new one (replacing an older one) instead of being truncated away.
+void keep_previous(const std::string& folder) {
+    std::error_code ignored;
+    std::filesystem::rename(folder + kLogName, folder + kPreviousLogName, ignored);
+}
+
 void close_locked() {
     if (log_file) std::fclose(log_file);
     log_file = nullptr;
@@ -38,10 +46,12 @@ bool log_open() {
     std::string path;
     if (std::string dir = documents_dir(); !dir.empty()) {
         path = dir + "/download.dbg";
+        keep_previous(dir + "/");
         log_file = open_truncated(path);
     }
     if (!log_file) {
         path = "download.dbg";
+        keep_previous("");
         log_file = open_truncated(path);
         // The full path, so the user can be told where to look.
         if (log_file) {
@@ -70,17 +80,20 @@ void log_write(const char* format, ...) {
     va_start(args, format);
     std::vfprintf(log_file, format, args);
     va_end(args);
+    // A run that is killed or crashes still leaves every line it wrote.
+    std::fflush(log_file);
 }
 
-// A few dozen items per log call: the dump of a 20000-byte buffer stays cheap.
+// One message for the whole dump: each message is flushed on its own, and a 20000-byte buffer
+// written in pieces would cost hundreds of writes.
 void log_bytes(const std::uint8_t* bytes, int count) {
-    constexpr int kPerCall = 64;
-    char text[kPerCall * 5 + 1];
-    for (int start = 0; start < count; start += kPerCall) {
-        int used = 0;
-        for (int i = start; i < count && i < start + kPerCall; ++i) {
-            used += std::snprintf(text + used, sizeof text - used, "0x%x ", bytes[i]);
-        }
-        log_write("%s", text);
+    if (!bytes || count <= 0) return;
+    std::string text;
+    text.reserve(static_cast<std::size_t>(count) * 5);
+    char item[8];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(item, sizeof item, "0x%x ", bytes[i]);
+        text += item;
     }
+    log_write("%s", text.c_str());
 }

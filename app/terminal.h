@@ -12,9 +12,10 @@ bool is_terminal(std::FILE* stream);
 // The terminal's width in columns; 80 when it cannot be told.
 int terminal_width(std::FILE* stream);
 
-// While it exists, an interrupt from the user (Ctrl-C, or a request to terminate) calls
-// on_interrupt, on a thread of its own, instead of ending the process; a second interrupt ends the
-// process at once. Create it before any other thread.
+// While it exists, an interrupt from the user (Ctrl-C, a request to terminate, or the terminal
+// hanging up) calls on_interrupt, on a thread of its own, instead of ending the process; a second
+// interrupt ends the process at once. Writing to a closed pipe or terminal then fails instead of
+// ending the process. Create it before any other thread.
 class InterruptWatch {
   public:
     explicit InterruptWatch(std::function<void()> on_interrupt);

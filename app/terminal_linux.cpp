@@ -19,11 +19,12 @@ int terminal_width(std::FILE* stream) {
     return 80;
 }
 
-// SIGINT and SIGTERM are blocked in every thread (threads created later inherit the mask) and
-// taken by one thread with sigwait, so no handler ever runs in the middle of the worker.
+// SIGINT, SIGTERM and SIGHUP are blocked in every thread (threads created later inherit the mask)
+// and taken by one thread with sigwait, so no handler ever runs in the middle of the worker.
 struct InterruptWatch::State {
     sigset_t signals;
     sigset_t previous;
+    struct sigaction previous_pipe {};
     std::atomic<bool> closing{false};
     std::thread watcher;
 };
@@ -34,7 +35,15 @@ InterruptWatch::InterruptWatch(std::function<void()> on_interrupt)
     sigemptyset(&s->signals);
     sigaddset(&s->signals, SIGINT);
     sigaddset(&s->signals, SIGTERM);
+    // A closed terminal is the user going away: the run stops as on Ctrl-C.
+    sigaddset(&s->signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &s->signals, &s->previous);
+    // Output to a terminal or pipe that has gone then fails instead of ending the process before
+    // the worker has stopped and the log is closed.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &s->previous_pipe);
     s->watcher = std::thread([s, on_interrupt = std::move(on_interrupt)] {
         int signal = 0;
         int interrupts = 0;
@@ -52,4 +61,5 @@ InterruptWatch::~InterruptWatch() {
     pthread_kill(state_->watcher.native_handle(), SIGTERM);
     state_->watcher.join();
     pthread_sigmask(SIG_SETMASK, &state_->previous, nullptr);
+    sigaction(SIGPIPE, &state_->previous_pipe, nullptr);
 }

@@ -43,6 +43,7 @@ QString id_name(int id) {
 DialogShell DialogShell::product() {
     DialogShell shell;
     shell.init = upgrade_init;
+    shell.check = startup_device_check;
     shell.start = upgrade_start;
     shell.worker_running = ::worker_running;
     shell.stop_worker = ::stop_worker;
@@ -159,10 +160,12 @@ void UpgradeWindow::center_window() {
 
 void UpgradeWindow::start_up() {
     center_window();
-    if (shell_.init(dialog()) == 1)
+    if (shell_.init(dialog()) == 1) {
         prompt_timer_.start();
-    else
+    } else {
         start_->setEnabled(false);
+        awaiting_device_ = true;
+    }
 }
 
 void UpgradeWindow::show_progress(int position) {
@@ -222,8 +225,21 @@ void UpgradeWindow::browse_folder() {
 }
 
 void UpgradeWindow::on_device_events() {
-    for (int event : monitor_->read_events())
-        if (!closing_) shell_.device_change(event);
+    for (int event : monitor_->read_events()) {
+        if (closing_) continue;
+        shell_.device_change(event);
+        if (event == DBT_DEVICEARRIVAL) check_arrived_device();
+    }
+}
+
+// A modem plugged in after the program started is offered the upgrade without a restart. Only the
+// check runs again: the start-up's init would reopen, and so empty, the log.
+void UpgradeWindow::check_arrived_device() {
+    if (!awaiting_device_ || shell_.worker_running()) return;
+    if (shell_.check(dialog()) != 1) return;
+    awaiting_device_ = false;
+    start_->setEnabled(true);
+    prompt_timer_.start();
 }
 
 void UpgradeWindow::reject() {

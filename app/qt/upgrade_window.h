@@ -28,6 +28,7 @@ class QSocketNotifier;
 // What the dialog needs from the program's core.
 struct DialogShell {
     std::function<int(UpgradeDialog*)> init;       // upgrade_init
+    std::function<int(UpgradeDialog*)> check;      // startup_device_check
     std::function<int(UpgradeDialog*)> start;      // upgrade_start
     std::function<bool()> worker_running;          // worker_running
     std::function<void()> stop_worker;             // asks the worker to stop and waits for it
@@ -51,6 +52,8 @@ class UpgradeWindow : public QDialog {
     ~UpgradeWindow() override;
 
     // What WM_INITDIALOG does: centre, upgrade_init, then the prompt timer or a disabled Start.
+    // After a failed check, each device arrival runs the start-up device check again, until one
+    // succeeds and Start and the prompt come as after a successful start-up.
     void start_up();
 
     UpgradeDialog* dialog() { return &queued_; }
@@ -84,6 +87,7 @@ class UpgradeWindow : public QDialog {
     void on_start();
     void browse_folder();
     void on_device_events();
+    void check_arrived_device();
     void begin_close();
     void finish_close();
 
@@ -105,6 +109,7 @@ class UpgradeWindow : public QDialog {
     QTimer prompt_timer_{this};  // ID_TIMER_PROMPT
 
     bool closing_ = false;
+    bool awaiting_device_ = false;  // the start-up check failed and has not succeeded since
     bool closed_ = false;
     std::thread stopper_;
 };

@@ -34,19 +34,20 @@ std::string make_temp_dir() {
 }
 
 // The child's environment: the test's own (the mocked device database comes with it) with the
-// given variables replaced.
+// given variables replaced, or removed when an override has no '='.
 std::vector<std::string> child_environment(const std::vector<std::string>& overrides) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
         bool replaced = false;
         for (const std::string& o : overrides) {
-            std::string key = o.substr(0, o.find('=') + 1);
+            std::string key = o.substr(0, o.find('=')) + "=";
             if (entry.compare(0, key.size(), key) == 0) replaced = true;
         }
         if (!replaced) env.push_back(entry);
     }
-    env.insert(env.end(), overrides.begin(), overrides.end());
+    for (const std::string& o : overrides)
+        if (o.find('=') != std::string::npos) env.push_back(o);
     return env;
 }
 
@@ -77,9 +78,21 @@ Child spawn(const std::string& program, std::vector<std::string> args, std::vect
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    // The program starts with the signal state a shell gives it, whatever this process (or what
+    // runs the tests) ignores or blocks: ignored signals would stay ignored in the child.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigfillset(&defaults);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     Child child;
     int failed =
-        posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn(&child.pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) throw std::runtime_error("cannot start " + program);
     child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));
@@ -91,7 +104,8 @@ Child spawn(const std::string& program, std::vector<std::string> args, std::vect
 // the child never blocks on a full terminal.
 bool wait_child(const Child& child, int master, std::string* terminal_output,
                 std::chrono::steady_clock::time_point deadline, int* status,
-                const std::function<bool()>& interrupt_when = nullptr) {
+                const std::function<bool()>& interrupt_when = nullptr,
+                int interrupt_signal = SIGINT) {
     bool interrupted = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -99,7 +113,7 @@ bool wait_child(const Child& child, int master, std::string* terminal_output,
         if (left.count() <= 0) break;
         bool watching = interrupt_when && !interrupted;
         if (watching && interrupt_when()) {
-            kill(child.pid, SIGINT);
+            kill(child.pid, interrupt_signal);
             interrupted = true;
             watching = false;
         }
@@ -179,46 +193,69 @@ std::string PackageDir::read(const std::string& relative) const {
     return text.str();
 }
 
-RunResult run_program(const PackageDir& package, const RunOptions& options) {
+namespace {
+
+// Where the child's standard output and error go; master is the terminal's side, or -1.
+struct Outputs {
+    int out = -1;
+    int err = -1;
+    int master = -1;
+};
+
+Outputs open_outputs(const PackageDir& package, const RunOptions& options) {
+    Outputs outputs;
+    if (options.closed_pipe) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        close(fds[0]);
+        outputs.out = fds[1];
+        outputs.err = fcntl(fds[1], F_DUPFD_CLOEXEC, 0);
+        return outputs;
+    }
     const std::string out_path = package.file("stdout.txt");
     const std::string err_path = package.file("stderr.txt");
-    int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err_fd = -1;
-    int master = -1;
+    outputs.out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (options.terminal) {
         winsize size{};
         size.ws_col = 100;
         size.ws_row = 30;
-        int slave = -1;
-        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+        if (openpty(&outputs.master, &outputs.err, nullptr, nullptr, &size) != 0)
             throw std::runtime_error("openpty failed");
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        err_fd = slave;
+        fcntl(outputs.master, F_SETFD, FD_CLOEXEC);
     } else {
-        err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        outputs.err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
+    return outputs;
+}
 
-    std::vector<std::string> env = child_environment({
+}  // namespace
+
+RunResult run_program(const PackageDir& package, const RunOptions& options) {
+    Outputs outputs = open_outputs(package, options);
+    std::vector<std::string> overrides = {
         "FWUP_TIME_DIVISOR=" + std::to_string(options.time_divisor),
         // download.dbg goes into the package folder.
         "XDG_DOCUMENTS_DIR=" + package.path(),
-    });
-    Child child =
-        spawn(package.file("fwupgrade"), options.args, env, package.path(), out_fd, err_fd);
-    close(out_fd);
-    close(err_fd);
+    };
+    overrides.insert(overrides.end(), options.environment.begin(), options.environment.end());
+    Child child = spawn(package.file("fwupgrade"), options.args, child_environment(overrides),
+                        package.path(), outputs.out, outputs.err);
+    close(outputs.out);
+    close(outputs.err);
 
     RunResult result;
     std::string terminal_output;
     int status = 0;
-    result.exited = wait_child(child, master, &terminal_output,
-                               std::chrono::steady_clock::now() + options.timeout, &status,
-                               options.interrupt_when) &&
-                    WIFEXITED(status);
+    bool ended = wait_child(child, outputs.master, &terminal_output,
+                            std::chrono::steady_clock::now() + options.timeout, &status,
+                            options.interrupt_when, options.interrupt_signal);
+    result.exited = ended && WIFEXITED(status);
     if (result.exited) result.exit_status = WEXITSTATUS(status);
+    if (ended && WIFSIGNALED(status)) result.end_signal = WTERMSIG(status);
     close(child.pidfd);
-    if (master >= 0) close(master);
+    if (outputs.master >= 0) close(outputs.master);
 
+    if (options.closed_pipe) return result;
     result.out = package.read("stdout.txt");
     result.err = options.terminal ? terminal_output : package.read("stderr.txt");
     return result;

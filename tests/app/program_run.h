@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,15 +42,23 @@ struct RunOptions {
     int time_divisor = 10;  // FWUP_TIME_DIVISOR of the program
     bool terminal = false;  // standard error on a pseudo-terminal instead of a file
     std::chrono::milliseconds timeout{90000};
-    // When given, looked at while the program runs: once it holds, the program gets SIGINT.
+    // When given, looked at while the program runs: once it holds, the program gets
+    // interrupt_signal.
     std::function<bool()> interrupt_when;
+    int interrupt_signal = SIGINT;
+    // Changes to the program's environment: "NAME=value" sets NAME, "NAME" alone removes it.
+    std::vector<std::string> environment;
+    // Standard output and error go to a pipe whose reading end is already closed (out and err of
+    // the result stay empty).
+    bool closed_pipe = false;
 };
 
 struct RunResult {
     bool exited = false;  // false: killed at the time-out, or ended by a signal
     int exit_status = -1;
-    std::string out;  // standard output
-    std::string err;  // standard error (what the terminal received, with terminal)
+    int end_signal = 0;  // the signal that ended the program, 0 when it exited or timed out
+    std::string out;     // standard output
+    std::string err;     // standard error (what the terminal received, with terminal)
 };
 
 RunResult run_program(const PackageDir& package, const RunOptions& options = {});

@@ -115,8 +115,11 @@ TEST_F(UpgradeRun, DeviceInDloadModeGetsTheDownloadWithoutCopyOrSwitch) {
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, kOkBox);
-    // The start-up check looks for the diag port only.
-    EXPECT_NE(run.err.find("info: Error: Can't find device!"), std::string::npos);
+    // Found on its download port, the device is offered the download it waits for.
+    EXPECT_NE(run.err.find("info: Device is in download mode: Start resumes the firmware "
+                           "download.\n"),
+              std::string::npos)
+        << run.err;
     EXPECT_EQ(run.err.find("Copying file to device..."), std::string::npos);
     EXPECT_EQ(run.err.find("Going to download mode..."), std::string::npos);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
@@ -291,9 +294,9 @@ TEST_F(UpgradeRun, NoPortOfAnyTypeFailsAfterThreeSearches) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.err.find("info: Error: Can't find device!"), std::string::npos);
     EXPECT_NE(run.err.find(kErrorBox), std::string::npos);
-    // One search at start-up, then the worker's three port types.
+    // The start-up check's three port types, then the worker's three.
     std::string log = package.log();
-    EXPECT_EQ(count_of(log, "Couldn't find com port\n"), 4) << log;
+    EXPECT_EQ(count_of(log, "Couldn't find com port\n"), 6) << log;
     std::string worker_part = log.substr(log.find("type = 0", log.find("type = 0") + 1));
     EXPECT_EQ(count_of(worker_part, "Couldn't find com port\n"), 3);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x00), 0);

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/base/temp_dir.h"
 
@@ -47,6 +48,68 @@ TEST_F(LogTest, MessageWithoutLineEndJoinsTheNext) {
     log_close();
     EXPECT_EQ(read_file(docs_.file("download.dbg")),
               "error: nak code 0x50x7e dload: check ack error! \n");
+}
+
+TEST_F(LogTest, EachMessageIsInTheFileAsSoonAsItIsWritten) {
+    // A run that is killed never closes its log: what it wrote must already be on disk.
+    ASSERT_TRUE(log_open());
+    log_write("Open in DIAG mode\n");
+    EXPECT_EQ(read_file(docs_.file("download.dbg")), "Open in DIAG mode\n");
+    log_write("error: nak code 0x%x", 5);
+    EXPECT_EQ(read_file(docs_.file("download.dbg")), "Open in DIAG mode\nerror: nak code 0x5");
+}
+
+TEST_F(LogTest, ByteDumpIsHexItemsEachWithATrailingBlank) {
+    ASSERT_TRUE(log_open());
+    const std::uint8_t bytes[] = {0x00, 0x7e, 0xff, 0x10};
+    log_bytes(bytes, 4);
+    log_bytes(bytes, 0);
+    EXPECT_EQ(read_file(docs_.file("download.dbg")), "0x0 0x7e 0xff 0x10 ");
+}
+
+TEST_F(LogTest, LongByteDumpIsNeverSplitByAnotherThreadsMessage) {
+    ASSERT_TRUE(log_open());
+    constexpr int kDumpSize = 2000;
+    const std::vector<std::uint8_t> bytes(kDumpSize, 0xab);
+    std::thread dumper([&] {
+        for (int i = 0; i < 40; ++i)
+            log_bytes(bytes.data(), kDumpSize);
+    });
+    std::thread writer([] {
+        for (int i = 0; i < 4000; ++i)
+            log_write("line\n");
+    });
+    dumper.join();
+    writer.join();
+    log_close();
+
+    // Between two lines of the other thread lie only whole dumps.
+    const std::string text = read_file(docs_.file("download.dbg"));
+    int items = 0;
+    int lines = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        if (text.compare(at, 5, "line\n") == 0) {
+            ++lines;
+            ASSERT_EQ(items % kDumpSize, 0) << "a dump split after " << items << " items";
+            items = 0;
+        } else {
+            ASSERT_EQ(text.compare(at, 5, "0xab "), 0) << "unexpected text at " << at;
+            ++items;
+        }
+        at += 5;
+    }
+    EXPECT_EQ(items % kDumpSize, 0);
+    EXPECT_EQ(lines, 4000);
+}
+
+TEST_F(LogTest, StartKeepsThePreviousRunsLogBesideTheNewOne) {
+    for (const char* run : {"first\n", "second\n", "third\n"}) {
+        ASSERT_TRUE(log_open());
+        log_write("%s", run);
+        log_close();
+    }
+    EXPECT_EQ(read_file(docs_.file("download.dbg")), "third\n");
+    EXPECT_EQ(read_file(docs_.file("download.previous.dbg")), "second\n");
 }
 
 TEST_F(LogTest, MessagesWithoutAnOpenLogAreDropped) {
@@ -92,6 +155,7 @@ TEST_F(LogTest, FallsBackToTheCurrentFolder) {
     ScopedEnv missing("XDG_DOCUMENTS_DIR", (docs_.path() + "/absent").c_str());
     const auto before = std::filesystem::current_path();
     std::filesystem::current_path(work.path());
+    write_file(work.file("download.dbg"), "before\n");
     bool opened = log_open();
     log_write("here\n");
     std::string path = log_path();
@@ -101,6 +165,7 @@ TEST_F(LogTest, FallsBackToTheCurrentFolder) {
     EXPECT_EQ(std::filesystem::canonical(path),
               std::filesystem::canonical(work.file("download.dbg")));
     EXPECT_EQ(read_file(work.file("download.dbg")), "here\n");
+    EXPECT_EQ(read_file(work.file("download.previous.dbg")), "before\n");
 }
 
 TEST_F(LogTest, UserDirsFileNamesTheFolder) {

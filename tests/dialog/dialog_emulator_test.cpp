@@ -21,6 +21,7 @@
 #include "testbed/child_process.h"
 #include "testbed/mocked_usb_device.h"
 #include "testbed/preload.h"
+#include "testbed/testbed.h"
 #include "tests/dialog/dialog_test_support.h"
 
 using dialog_test::BoxRecorder;
@@ -55,6 +56,14 @@ T* control(UpgradeWindow& window, int id) {
         ++at;
     }
     return ::testing::AssertionSuccess();
+}
+
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++count;
+    return count;
 }
 
 // A sample package beside a "program folder", the emulated device on the mocked bus, the Qt boxes
@@ -258,10 +267,33 @@ TEST_F(DialogRun, ClosingDuringTheDownloadStopsTheWorkerBeforeThePortIsReleased)
     EXPECT_FALSE(log().empty());
 }
 
+TEST_F(DialogRun, ModemPluggedInAfterTheStartIsOfferedTheUpgrade) {
+    boxes_.queue_answer(QMessageBox::Cancel);
+    open_dialog();
+    EXPECT_EQ(info(), "Error: Can't find device!");
+    EXPECT_FALSE(start_button()->isEnabled());
+
+    start_device();
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }, kRunLimitMs))
+        << info().toStdString() << "\n"
+        << log();
+    EXPECT_TRUE(info().startsWith("Device current version is FW 1.0.0 B001, will be upgraded to "))
+        << info().toStdString();
+    EXPECT_TRUE(start_button()->isEnabled());
+    // The log of the start-up was kept going, not opened anew.
+    const std::string text = log();
+    const std::size_t opened = text.find("Open in DIAG mode\n");
+    ASSERT_NE(opened, std::string::npos) << text;
+    EXPECT_GE(count_of(text.substr(0, opened), "Couldn't find com port\n"), 3) << text;
+    EXPECT_FALSE(fs::exists(folder_ / "download.previous.dbg"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     testbed::reexec_under_preload(argc, argv);
+    // The dialog's device monitor must hear the mocked bus, which therefore comes first.
+    if (testbed::under_preload()) testbed::Testbed::instance();
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,13 +44,24 @@ class ScriptedCore {
     using Script = std::function<void(UpgradeDialog*, ScriptedCore&)>;
 
     int init_result = 1;
+    std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
     Script script;
 
     ~ScriptedCore() { join(); }
 
     DialogShell shell() {
         DialogShell shell;
-        shell.init = [this](UpgradeDialog*) { return init_result; };
+        shell.init = [this](UpgradeDialog*) {
+            ++inits;
+            return init_result;
+        };
+        shell.check = [this](UpgradeDialog*) {
+            ++checks;
+            if (check_results.empty()) return 0;
+            const int result = check_results.front();
+            check_results.pop_front();
+            return result;
+        };
         shell.start = [this](UpgradeDialog* dialog) {
             ++starts;
             if (running) {
@@ -108,6 +120,8 @@ class ScriptedCore {
         core.box_answered = true;
     }
 
+    std::atomic<int> inits{0};
+    std::atomic<int> checks{0};
     std::atomic<int> starts{0};
     std::atomic<int> overlapping_starts{0};
     std::atomic<int> stop_calls{0};
@@ -653,6 +667,41 @@ TEST_F(DialogWindow, DeviceChangesReachTheDeviceReturnHandling) {
     ASSERT_EQ(write(writer, "a", 1), 1);
     ASSERT_TRUE(wait_until([&] { return core_.device_events.size() == 2; }));
     EXPECT_EQ(core_.device_events, (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
+}
+
+TEST_F(DialogWindow, ArrivalsAfterAFailedStartUpCheckAgainUntilTheDeviceIsOffered) {
+    core_.init_result = 0;
+    core_.check_results = {0, 1};
+    auto monitor = std::make_unique<PipeMonitor>();
+    const int writer = monitor->writer();
+    UpgradeWindow window(core_.shell(), std::move(monitor));
+    window.start_up();
+    window.show();
+    auto* start = control<QPushButton>(window, IDC_START);
+    auto* prompt = window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT));
+    auto send = [&](const char* code, std::size_t events_then) {
+        ASSERT_EQ(write(writer, code, 1), 1);
+        ASSERT_TRUE(wait_until([&] { return core_.device_events.size() == events_then; }));
+    };
+
+    send("r", 1);  // a removal is no new device
+    EXPECT_EQ(core_.checks, 0);
+    send("a", 2);  // a device that is not (yet) the modem
+    EXPECT_EQ(core_.checks, 1);
+    EXPECT_FALSE(start->isEnabled());
+    EXPECT_FALSE(prompt->isActive());
+
+    boxes_.queue_answer(QMessageBox::Cancel);
+    send("a", 3);
+    EXPECT_EQ(core_.checks, 2);
+    EXPECT_TRUE(start->isEnabled());
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
+    EXPECT_EQ(core_.starts, 0);
+
+    send("a", 4);  // once offered, arrivals check nothing
+    EXPECT_EQ(core_.checks, 2);
+    EXPECT_EQ(core_.inits, 1);
+    EXPECT_EQ(boxes_.count(), 1u);
 }
 
 // ---- folder browser ----

@@ -1,0 +1,62 @@
+// The program started without arguments where no window can be shown: it says how to run without
+// one and ends with status 2, instead of aborting.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/app/program_run.h"
+
+namespace apptest {
+namespace {
+
+class NoDisplay : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!FWUP_PROGRAM_HAS_DIALOG) GTEST_SKIP() << "this build's program has no dialog";
+    }
+
+    // The dialog's start, in an environment that names no display but the one given (if any).
+    RunResult open_dialog(const std::string& display) {
+        RunOptions options;
+        options.args = {};
+        options.timeout = std::chrono::seconds(30);
+        options.environment = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE",
+                               display.empty() ? "DISPLAY" : "DISPLAY=" + display};
+        return run_program(package_, options);
+    }
+
+    void expect_advice(const RunResult& run) {
+        ASSERT_TRUE(run.exited) << run.err;
+        EXPECT_EQ(run.exit_status, 2) << run.err;
+        const std::string program = package_.file("fwupgrade");
+        EXPECT_NE(run.err.find("To upgrade without a window, start it with a command line: " +
+                               program + " run\n" + program + " --help tells more.\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(package_.exists("download.dbg"));
+    }
+
+    PackageDir package_{{}};
+};
+
+TEST_F(NoDisplay, WithoutAnyDisplayTheProgramSaysHowToRunWithoutAWindow) {
+    RunResult run = open_dialog("");
+    expect_advice(run);
+    EXPECT_EQ(run.err.rfind(
+                  "fwupgrade: no display found (DISPLAY and WAYLAND_DISPLAY are not set).\n", 0),
+              0u)
+        << run.err;
+}
+
+TEST_F(NoDisplay, UnreachableDisplaySaysHowToRunWithoutAWindow) {
+    // A display number no X server listens on.
+    const std::string display = ":99";
+    if (std::filesystem::exists("/tmp/.X11-unix/X99")) GTEST_SKIP() << "display :99 exists";
+    RunResult run = open_dialog(display);
+    expect_advice(run);
+    EXPECT_NE(run.err.find("fwupgrade: the display could not be opened.\n"), std::string::npos)
+        << run.err;
+}
+
+}  // namespace
+}  // namespace apptest

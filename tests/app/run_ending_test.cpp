@@ -1,0 +1,92 @@
+// What a windowless run's log holds when the run ends early (killed, hung up on, its output gone)
+// and what is kept of the run before it.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/app/upgrade_fixture.h"
+
+namespace apptest {
+namespace {
+
+TEST_F(UpgradeRun, KilledRunLeavesTheLinesWrittenBeforeTheKill) {
+    PackageDir package({});
+    start_device();
+
+    RunOptions options;
+    // Killed once the boot downloader is asked for: the switch and the search that found its port
+    // have been logged by then, and the program never gets to close its log.
+    options.interrupt_when = [this] { return device().request_count(emu::Mode::Dload, 0x06) > 0; };
+    options.interrupt_signal = SIGKILL;
+    RunResult run = run_windowless(package, options);
+
+    EXPECT_FALSE(run.exited);
+    EXPECT_EQ(run.end_signal, SIGKILL);
+    const std::string log = package.log();
+    const std::size_t switched = log.find("Switch to DLoad mode and close port \n");
+    ASSERT_NE(switched, std::string::npos) << log;
+    EXPECT_NE(log.find("Find my com name = USB\\VID_05C6&PID_9100 OK!!!\n", switched),
+              std::string::npos)
+        << log.substr(switched);
+}
+
+TEST_F(UpgradeRun, SecondStartKeepsTheFirstRunsLogIntact) {
+    PackageDir package({});
+    const std::string settings = package.read("settings.ini");
+    package.remove("settings.ini");
+
+    RunResult first = run_windowless(package);
+    ASSERT_TRUE(first.exited);
+    EXPECT_EQ(first.exit_status, 1);
+    const std::string message = "Error: Can't find settings.ini in " + package.path() + "/";
+    EXPECT_NE(first.err.find("info: " + message + "\n"), std::string::npos) << first.err;
+    const std::string first_log = package.log();
+    EXPECT_EQ(first_log.rfind(message + "\n", 0), 0u) << first_log;
+
+    std::ofstream(package.file("settings.ini"), std::ios::binary) << settings;
+    RunResult second = run_windowless(package);
+    ASSERT_TRUE(second.exited);
+    EXPECT_EQ(package.read("download.previous.dbg"), first_log);
+    EXPECT_EQ(package.log().find("Can't find settings.ini"), std::string::npos);
+    EXPECT_NE(package.log().find("start find port"), std::string::npos);
+}
+
+TEST_F(UpgradeRun, HangUpStopsTheRunAndKeepsTheLog) {
+    PackageDir package({});
+    start_device();
+
+    RunOptions options;
+    // The terminal goes while the device re-enumerates after the switch to download mode.
+    options.interrupt_when = [this] { return device().request_count(emu::Mode::Diag, 0x3A) > 0; };
+    options.interrupt_signal = SIGHUP;
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited) << "ended by signal " << run.end_signal;
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Stopped by the user.\nLog: " + package.file("download.dbg")),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("Download has error"), std::string::npos);
+    expect_logged(package, {"Switch to DLoad mode and close port \n"});
+    EXPECT_FALSE(device().go_address());
+}
+
+TEST_F(UpgradeRun, ClosedOutputPipeDoesNotEndTheRun) {
+    // As in "fwupgrade run | head" after head has gone: every write to the output fails.
+    PackageDir package({});
+    package.remove("VELMOR");
+    start_device();
+
+    RunOptions options;
+    options.closed_pipe = true;
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited) << "ended by signal " << run.end_signal;
+    EXPECT_EQ(run.exit_status, 0);
+    expect_copied(package);
+    expect_logged(package, {"Open in DIAG mode\n"});
+}
+
+}  // namespace
+}  // namespace apptest
