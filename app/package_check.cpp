@@ -74,7 +74,11 @@ bool readable_file(const std::string& path, const std::string& name, std::uint64
 bool check_settings(const std::string& folder, Package* package, std::string* refusal) {
     const std::string path = folder + "settings.ini";
     std::uint64_t size = 0;
-    if (!readable_file(path, "settings.ini", &size, refusal)) return false;
+    if (!readable_file(path, "settings.ini", &size, refusal)) {
+        // Whoever copied the package may not know where the program looks for it.
+        if (!exists(path)) *refusal += " from " + folder;
+        return false;
+    }
     char target[10];
     get_profile_string("id", "fw", "0", target, sizeof target, path);
     package->target_version = target;

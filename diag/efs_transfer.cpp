@@ -235,7 +235,11 @@ int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
     std::uint32_t sent = 0;
     const int written = try_write_efs_file(local_path.c_str(), handle, dialog, counter, &sent);
     log_write("finish copy iso file\n");
-    close_efs_file(handle);
+    // A handle the device still holds is one it may run out of: the copy is then done again.
+    if (!close_efs_file(handle)) {
+        log_write("error: copy_iso, close file fail\n");
+        return 0;
+    }
 
     set_status(dialog, "Verifying iso file...");
     log_write("get size of iso file\n");
@@ -247,13 +251,14 @@ int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
         log_write("error: copy_iso write_efs_file fail\n");
         return 0;
     }
+    const bool opened = open_efs_file(device_path, handle) == 1;
     int checked = 0;
-    if (open_efs_file(device_path, handle)) {
+    if (opened) {
         log_write("check iso file\n");
         checked = chk_efs_file(handle, local_path.c_str(), dialog, counter);
     }
     if (!checked) {
-        close_efs_file(handle);
+        if (opened) close_efs_file(handle);
         log_write("error: copy_iso, chk_efs_file fail\n");
         return 0;
     }

@@ -1,6 +1,7 @@
 #include "stream/stream_commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/log.h"
+#include "app/reasons.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
@@ -63,10 +65,15 @@ int exchange(const std::uint8_t* request, int length, Receive& received) {
 // Fills request + 2 with the first bytes of the file, at most 512; -1 when it cannot be read.
 int read_payload(const char* path, std::uint8_t* request) {
     std::FILE* file = std::fopen(path, "rb");
-    if (!file) return -1;
+    if (!file) {
+        tell_reason("cannot open %s: %s", path, std::strerror(errno));
+        return -1;
+    }
     const std::size_t count = std::fread(request + 2, 1, kPayloadLimit, file);
     const bool failed = std::ferror(file) != 0;
+    const int error = errno;
     std::fclose(file);
+    if (failed) tell_reason("cannot read %s: %s", path, std::strerror(error));
     return failed ? -1 : static_cast<int>(count);
 }
 

@@ -86,7 +86,9 @@ TEST_P(BrokenPackage, IsRefusedNamingTheFileAndTheReason) {
     GetParam().damage(dir);
     const Checked c = check(dir);
     EXPECT_FALSE(c.usable);
-    EXPECT_EQ(c.refusal, GetParam().refusal);
+    std::string expected = GetParam().refusal;
+    if (expected.ends_with(" from ")) expected += dir.path() + "/";
+    EXPECT_EQ(c.refusal, expected);
 }
 
 void write(const PackageDir& dir, const std::string& name, const std::string& content) {
@@ -96,7 +98,8 @@ void write(const PackageDir& dir, const std::string& name, const std::string& co
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrokenPackage,
     ::testing::Values(
-        Broken{"NoSettings", [](auto& d) { d.remove("settings.ini"); }, "settings.ini: missing"},
+        Broken{"NoSettings", [](auto& d) { d.remove("settings.ini"); },
+               "settings.ini: missing from "},
         Broken{"SettingsIsAFolder",
                [](auto& d) {
                    d.remove("settings.ini");

@@ -38,8 +38,8 @@ TEST_F(UpgradeRun, SecondStartKeepsTheFirstRunsLogIntact) {
     RunResult first = run_windowless(package);
     ASSERT_TRUE(first.exited);
     EXPECT_EQ(first.exit_status, 1);
-    const std::string message = "Error: Can't find settings.ini in " + package.path() + "/";
-    EXPECT_NE(first.err.find("info: " + message + "\n"), std::string::npos) << first.err;
+    const std::string message = "package check: settings.ini: missing from " + package.path() + "/";
+    EXPECT_NE(first.err.find("why: " + message + "\n"), std::string::npos) << first.err;
     const std::string first_log = package.log();
     EXPECT_EQ(first_log.rfind(message + "\n", 0), 0u) << first_log;
 
@@ -47,7 +47,7 @@ TEST_F(UpgradeRun, SecondStartKeepsTheFirstRunsLogIntact) {
     RunResult second = run_windowless(package);
     ASSERT_TRUE(second.exited);
     EXPECT_EQ(package.read("download.previous.dbg"), first_log);
-    EXPECT_EQ(package.log().find("Can't find settings.ini"), std::string::npos);
+    EXPECT_EQ(package.log().find("settings.ini: missing"), std::string::npos);
     EXPECT_NE(package.log().find("start find port"), std::string::npos);
 }
 

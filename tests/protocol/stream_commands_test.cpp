@@ -166,11 +166,12 @@ TEST_F(StreamCommandTest, ImageHeaderIsSentUpTo512Bytes) {
     EXPECT_TRUE(emulator->flash_image(2)->header.empty());
 }
 
-TEST_F(StreamCommandTest, MissingHeaderFileSendsNothing) {
+TEST_F(StreamCommandTest, MissingHeaderFileSendsNothingAndSaysWhy) {
     device(Mode::Stream);
-    EXPECT_EQ(send_multi_image_open((files.path() + "/none.mbn").c_str(), 4), 0);
+    const std::string path = files.path() + "/none.mbn";
+    EXPECT_EQ(send_multi_image_open(path.c_str(), 4), 0);
     EXPECT_EQ(emulator->request_count(Mode::Stream, 0x1B), 0);
-    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(log.text(), "cannot open " + path + ": No such file or directory\n");
 }
 
 TEST_F(StreamCommandTest, UnansweredImageOpenFails) {
