@@ -113,11 +113,12 @@ TEST_F(StreamCommandTest, PartitionTableReachesTheProgrammer) {
     EXPECT_EQ(emulator->partition_received(), table);
 }
 
-TEST_F(StreamCommandTest, MissingPartitionFileSendsNothing) {
+TEST_F(StreamCommandTest, MissingPartitionFileSendsNothingAndSaysWhy) {
     device(Mode::Stream);
-    EXPECT_EQ(send_partition_table((files.path() + "/none.mbn").c_str()), 0);
+    const std::string path = files.path() + "/none.mbn";
+    EXPECT_EQ(send_partition_table(path.c_str()), 0);
     EXPECT_EQ(emulator->request_count(Mode::Stream, 0x19), 0);
-    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(log.text(), "cannot open " + path + ": No such file or directory\n");
 }
 
 TEST_F(StreamCommandTest, PartitionTableWithoutItsAnswerFails) {
