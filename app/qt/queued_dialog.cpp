@@ -25,6 +25,10 @@ void QueuedDialog::set_progress(int position) {
     run([w = window_, position] { w->show_progress(position); });
 }
 
+void QueuedDialog::set_range(int maximum) {
+    run([w = window_, maximum] { w->show_range(maximum); });
+}
+
 void QueuedDialog::set_status(const std::string& text) {
     run([w = window_, t = QString::fromStdString(text)] { w->show_status(t); });
 }

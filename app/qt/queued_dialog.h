@@ -14,6 +14,7 @@ class QueuedDialog : public UpgradeDialog {
     explicit QueuedDialog(UpgradeWindow* window) : window_(window) {}
 
     void set_progress(int position) override;
+    void set_range(int maximum) override;
     void set_status(const std::string& text) override;
     void set_info(const std::string& text) override;
     void set_clock_timer(bool running) override;

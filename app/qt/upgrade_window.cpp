@@ -1,5 +1,7 @@
 #include "app/qt/upgrade_window.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -168,8 +170,13 @@ void UpgradeWindow::start_up() {
     }
 }
 
+// A bar asked past its end shows full rather than ignoring the step.
 void UpgradeWindow::show_progress(int position) {
-    progress_->setValue(position);
+    progress_->setValue(std::clamp(position, progress_->minimum(), progress_->maximum()));
+}
+
+void UpgradeWindow::show_range(int maximum) {
+    progress_->setRange(0, maximum > 0 ? maximum : PROGRESS_RANGE_MAX);
 }
 
 void UpgradeWindow::show_status(const QString& text) {

@@ -62,6 +62,7 @@ class UpgradeWindow : public QDialog {
 
     // The control writes, on the dialog's thread (QueuedDialog brings them here).
     void show_progress(int position);
+    void show_range(int maximum);
     void show_status(const QString& text);
     void show_info(const QString& text);
     void set_clock_running(bool running);
