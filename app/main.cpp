@@ -60,7 +60,8 @@ void print_help(const char* program) {
         "  --version   show the version\n"
         "\n"
         "Exit status of a run without a window: 0 when the run succeeded (a copy-only job\n"
-        "included), 1 when it failed, 2 for a command line that is not understood.\n",
+        "included), 1 when it failed, 2 for a command line that is not understood. Without\n"
+        "arguments and without a display the program says so and exits with status 2.\n",
         folder, folder, folder, folder);
 }
 
