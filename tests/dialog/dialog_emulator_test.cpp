@@ -86,7 +86,11 @@ class DialogRun : public ::testing::Test {
 
     void TearDown() override {
         window_.reset();
-        if (emulator_) emulator_->stop();
+        // Every run, whatever its end, closes what it opened on the device.
+        if (emulator_) {
+            EXPECT_EQ(emulator_->efs_open_handles(), 0) << "EFS handles left open";
+            emulator_->stop();
+        }
         emulator_.reset();
         usb_.reset();
         set_message_boxes(nullptr);
