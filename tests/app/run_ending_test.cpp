@@ -2,6 +2,8 @@
 // and what is kept of the run before it.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <fstream>
 
 #include "tests/app/upgrade_fixture.h"
@@ -51,14 +53,17 @@ TEST_F(UpgradeRun, SecondStartKeepsTheFirstRunsLogIntact) {
     EXPECT_NE(package.log().find("start find port"), std::string::npos);
 }
 
-TEST_F(UpgradeRun, HangUpStopsTheRunAndKeepsTheLog) {
+// Ctrl-C, a request to terminate and a closed terminal all stop the run at its next exchange.
+class StoppingSignal : public UpgradeRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StoppingSignal, StopsTheRunAndKeepsTheLog) {
     PackageDir package({});
     start_device();
 
     RunOptions options;
-    // The terminal goes while the device re-enumerates after the switch to download mode.
+    // Stopped while the device re-enumerates after the switch to download mode.
     options.interrupt_when = [this] { return device().request_count(emu::Mode::Diag, 0x3A) > 0; };
-    options.interrupt_signal = SIGHUP;
+    options.interrupt_signal = GetParam();
     RunResult run = run_windowless(package, options);
 
     ASSERT_TRUE(run.exited) << "ended by signal " << run.end_signal;
@@ -68,9 +73,13 @@ TEST_F(UpgradeRun, HangUpStopsTheRunAndKeepsTheLog) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.err.find("Download has error"), std::string::npos);
+    // The log was closed, so everything up to the stop is in it.
     expect_logged(package, {"Switch to DLoad mode and close port \n"});
     EXPECT_FALSE(device().go_address());
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, StoppingSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(strsignal(info.param)); });
 
 TEST_F(UpgradeRun, ClosedOutputPipeDoesNotEndTheRun) {
     // As in "fwupgrade run | head" after head has gone: every write to the output fails.

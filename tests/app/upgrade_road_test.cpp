@@ -261,27 +261,6 @@ TEST_F(UpgradeRun, ProgrammerWithABadChecksumIsRefusedBeforeTheDeviceIsTouched) 
     expect_nothing_sent();
 }
 
-TEST_F(UpgradeRun, InterruptStopsTheRunAndKeepsTheLog) {
-    PackageDir package({});
-    start_device();
-
-    RunOptions options;
-    // Stopped while the device re-enumerates after the switch to download mode.
-    options.interrupt_when = [this] { return device().request_count(emu::Mode::Diag, 0x3A) > 0; };
-    RunResult run = run_windowless(package, options);
-
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("Stopped by the user.\nLog: " + package.file("download.dbg")),
-              std::string::npos)
-        << run.err;
-    EXPECT_EQ(run.err.find("Download has error"), std::string::npos);
-    // The log was closed, so everything up to the stop is in it.
-    expect_logged(package, {"Switch to DLoad mode and close port \n"});
-    EXPECT_FALSE(device().go_address());
-}
-
 TEST_F(UpgradeRun, NoPortOfAnyTypeFailsAfterThreeSearches) {
     PackageDir package({std::string("diag0=") + kForeignPort,
                         std::string("download0=") + kForeignPort,
