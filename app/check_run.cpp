@@ -3,8 +3,8 @@
 #include <string>
 
 #include "app/package_check.h"
-#include "app/reasons.h"
-#include "app/settings.h"
+#include "app/base/reasons.h"
+#include "app/base/settings.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"

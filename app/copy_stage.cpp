@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "app/worker.h"
 #include "diag/copy_job.h"
 

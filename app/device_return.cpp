@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "app/base/clock.h"
+#include "app/base/log.h"
+#include "app/base/settings.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <functional>
 
-#include "app/progress.h"
+#include "app/base/progress.h"
 
 constexpr int DEVICE_IDLE = 0;       // no reset sent yet
 constexpr int DEVICE_RESETTING = 1;  // the last image is written, the reset is on its way

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/progress.h"
+#include "app/base/progress.h"
 
 class UpgradeDialog : public Progress {
   public:

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "app/check_run.h"
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "app/run_dialog.h"
-#include "app/settings.h"
+#include "app/base/settings.h"
 #include "app/terminal.h"
 #include "app/upgrade.h"
 #include "discovery/device_events.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "app/log.h"
+#include "app/base/log.h"
 
 namespace {
 

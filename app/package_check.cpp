@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "app/settings.h"
+#include "app/base/settings.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "app/device_return.h"
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"

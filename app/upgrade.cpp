@@ -5,11 +5,11 @@
 #include <mutex>
 #include <thread>
 
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "app/device_return.h"
-#include "app/log.h"
+#include "app/base/log.h"
 #include "app/package_check.h"
-#include "app/settings.h"
+#include "app/base/settings.h"
 #include "app/worker.h"
 #include "link/serial_port.h"
 

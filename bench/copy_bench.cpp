@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "app/base/settings.h"
 #include "diag/copy_job.h"
 #include "diag/efs.h"
 #include "discovery/port_discovery.h"

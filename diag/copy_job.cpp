@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "app/base/clock.h"
+#include "app/base/log.h"
+#include "app/base/settings.h"
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"

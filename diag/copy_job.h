@@ -1,7 +1,7 @@
 // The copy-to-device job: "/router.conf" rule, the "home" tree and image.iso.
 #pragma once
 
-#include "app/progress.h"
+#include "app/base/progress.h"
 
 int copy_file_to_device(DialogHandle dialog, int* counter);
 int del_dir(const char* device_folder);

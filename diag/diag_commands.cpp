@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "dload/dload_commands.h"
 #include "link/attempts.h"
 #include "link/exchange.h"

@@ -9,9 +9,9 @@
 #include <system_error>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/clock.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "diag/efs.h"
 #include "diag/efs_wire.h"
 #include "link/attempts.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/progress.h"
+#include "app/base/progress.h"
 
 // Bytes sent, 0 on failure (and for an empty file).
 std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle,

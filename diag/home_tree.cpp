@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "app/log.h"
+#include "app/base/log.h"
 
 namespace {
 

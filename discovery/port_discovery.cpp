@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "app/base/log.h"
+#include "app/base/settings.h"
 #include "discovery/device_enum.h"
 #include "discovery/instance_id.h"
 #include "link/port_table.h"

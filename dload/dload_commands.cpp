@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "dload/hex_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "app/progress.h"
+#include "app/base/progress.h"
 
 // Reads one line, up to and including '\n' or limit characters; the count when it starts with
 // ':', else logs the format error and returns 0.

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "app/clock.h"
-#include "app/log.h"
+#include "app/base/clock.h"
+#include "app/base/log.h"
 #include "link/attempts.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"

@@ -3,7 +3,7 @@
 // covers the unescaped packet bytes alone.
 #include "link/hdlc.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"

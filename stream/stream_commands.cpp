@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
-#include "app/reasons.h"
+#include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"

@@ -13,12 +13,12 @@
 #include <QScreen>
 #include <QSocketNotifier>
 
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "app/device_return.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/message_boxes_qt.h"
-#include "app/settings.h"
+#include "app/base/settings.h"
 #include "app/upgrade.h"
 #include "res/resource.h"
 

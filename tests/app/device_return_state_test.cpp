@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "app/device_return.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "app/base/log.h"
+#include "app/base/settings.h"
 #include "app/upgrade.h"
 #include "discovery/device_events.h"
 #include "testbed/testbed.h"

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "app/console_display.h"
-#include "app/settings.h"
+#include "app/base/settings.h"
 #include "app/upgrade.h"
 #include "app/worker.h"
 

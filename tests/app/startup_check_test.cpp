@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "app/device_return.h"
-#include "app/settings.h"
+#include "app/base/settings.h"
 #include "app/upgrade.h"
 #include "link/serial_port.h"
 #include "tests/app/upgrade_fixture.h"

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "app/base/log.h"
+#include "app/base/settings.h"
 
 class ProgramFolder {
   public:

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/clock.h"
+#include "app/base/clock.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"
 #include "tests/support/log_capture.h"

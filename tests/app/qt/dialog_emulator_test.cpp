@@ -1,0 +1,306 @@
+// The dialog with the real program core against the emulated device on the mocked USB bus: what a
+// user sees from the prompt to the end of a run, a failed run and a second one, and closing the
+// dialog in the middle of a download.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/qt/upgrade_window.h"
+#include "app/base/settings.h"
+#include "app/upgrade.h"
+#include "emulator/emulator.h"
+#include "res/resource.h"
+#include "testbed/child_process.h"
+#include "testbed/mocked_usb_device.h"
+#include "testbed/preload.h"
+#include "testbed/testbed.h"
+#include "tests/app/qt/dialog_test_support.h"
+
+using dialog_test::BoxRecorder;
+using dialog_test::wait_until;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const QString kPrompt = QStringLiteral("Do you want to upgrade firmware?\n");
+const QString kOk = QStringLiteral("Download ok\n");
+const QString kError =
+    QStringLiteral("Download has error, please close program and see download.dbg\n");
+constexpr int kRunLimitMs = 90000;
+
+template <typename T>
+T* control(UpgradeWindow& window, int id) {
+    return window.findChild<T*>(QString::number(id));
+}
+
+// Each of parts appears in texts, in this order (an entry may carry more after the part, as the
+// percentages of an image download do).
+::testing::AssertionResult in_order(const QStringList& texts, const QStringList& parts) {
+    qsizetype at = 0;
+    for (const QString& part : parts) {
+        while (at < texts.size() && !texts[at].startsWith(part))
+            ++at;
+        if (at == texts.size())
+            return ::testing::AssertionFailure()
+                   << "missing or out of order: " << part.toStdString()
+                   << "\nseen: " << texts.join(" | ").toStdString();
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+// A sample package beside a "program folder", the emulated device on the mocked bus, the Qt boxes
+// answered by the test, and the dialog with its device monitor.
+class DialogRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        elapsed_seconds = 0;
+        folder_ = fs::temp_directory_path() / ("dialog-run-" + std::to_string(getpid()));
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        const testbed::ChildResult tool =
+            testbed::run_child({SAMPLE_PACKAGE_TOOL, folder_.string()}, 60000);
+        ASSERT_TRUE(tool.finished && tool.exit_status == 0) << tool.output;
+        set_program_folder_override(folder_.string() + "/");
+        setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);  // download.dbg goes here
+        set_message_boxes(&qt_boxes_);
+    }
+
+    void TearDown() override {
+        window_.reset();
+        // Every run, whatever its end, closes what it opened on the device.
+        if (emulator_) {
+            EXPECT_EQ(emulator_->efs_open_handles(), 0) << "EFS handles left open";
+            emulator_->stop();
+        }
+        emulator_.reset();
+        usb_.reset();
+        set_message_boxes(nullptr);
+        set_program_folder_override("");
+        fs::remove_all(folder_);
+    }
+
+    void start_device(emu::Options options = {}) {
+        usb_ = std::make_unique<testbed::MockedUsbDevice>();
+        options.provider = usb_.get();
+        emulator_ = std::make_unique<emu::Emulator>(options);
+        ASSERT_TRUE(emulator_->start()) << emulator_->error();
+    }
+
+    // The dialog as run_dialog makes it, with recorders on the status line, the bar and the clock.
+    void open_dialog() {
+        window_ = std::make_unique<UpgradeWindow>(DialogShell::product(), DeviceMonitor::create());
+        UpgradeWindow& window = *window_;
+        QObject::connect(&window, &UpgradeWindow::status_shown,
+                         [this](const QString& text) { statuses_ << text; });
+        QObject::connect(control<QProgressBar>(window, IDC_PROGRESS), &QProgressBar::valueChanged,
+                         [this](int value) { positions_.push_back(value); });
+        QObject::connect(window.findChild<QTimer*>(QString::number(ID_TIMER_CLOCK)),
+                         &QTimer::timeout,
+                         [this] { clock_ << control<QLabel>(*window_, IDC_CLOCK)->text(); });
+        window.start_up();
+        window.show();
+    }
+
+    QString info() { return control<QLabel>(*window_, IDC_INFO)->text(); }
+    QPushButton* start_button() { return control<QPushButton>(*window_, IDC_START); }
+    std::string log() {
+        std::ifstream in(folder_ / "download.dbg", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path folder_;
+    QtMessageBoxes qt_boxes_;
+    BoxRecorder boxes_;
+    std::unique_ptr<testbed::MockedUsbDevice> usb_;
+    std::unique_ptr<emu::Emulator> emulator_;
+    std::unique_ptr<UpgradeWindow> window_;
+    QStringList statuses_;
+    std::vector<int> positions_;
+    QStringList clock_;
+};
+
+TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
+    start_device();
+    QString info_at_prompt;
+    int position_at_ok_box = -1;
+    int range_at_ok_box = -1;
+    QString status_at_ok_box;
+    const char* screenshot = std::getenv("FWUP_DIALOG_SCREENSHOT");
+    bool shot_taken = false;
+    boxes_.while_open = [&](const BoxRequest& box) {
+        if (box.text == kPrompt) info_at_prompt = info();
+        if (box.text == kOk) {
+            position_at_ok_box = control<QProgressBar>(*window_, IDC_PROGRESS)->value();
+            range_at_ok_box = control<QProgressBar>(*window_, IDC_PROGRESS)->maximum();
+            status_at_ok_box = control<QLabel>(*window_, IDC_STATUS)->text();
+        }
+    };
+    open_dialog();
+    if (screenshot) {
+        // For the documentation: the dialog while the firmware image is written.
+        QObject::connect(window_.get(), &UpgradeWindow::status_shown, [&](const QString& text) {
+            if (!shot_taken && text.startsWith("Downloading amss.mbn...") && text.endsWith("%") &&
+                text.section("...", 1).chopped(1).toInt() >= 5) {
+                shot_taken = window_->grab().save(QString::fromLocal8Bit(screenshot));
+            }
+        });
+    }
+
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }, kRunLimitMs))
+        << statuses_.join(" | ").toStdString();
+
+    ASSERT_EQ(boxes_.count(), 2u);
+    EXPECT_EQ(boxes_.seen()[0].request.text, kPrompt);
+    EXPECT_EQ(boxes_.seen()[1].request.text, kOk);
+    EXPECT_EQ(boxes_.seen()[1].request.icon, QMessageBox::Information);
+    EXPECT_TRUE(
+        info_at_prompt.startsWith("Device current version is FW 1.0.0 B001, will be upgraded to "))
+        << info_at_prompt.toStdString();
+    EXPECT_TRUE(in_order(
+        statuses_,
+        {"Finding device...", "Copying file to device...", "Going to download mode...",
+         "Loading download code...", "Loading download code ok...", "Downloading partition.mbn...",
+         "Downloading qcsblhd_cfgdata.mbn...", "Downloading qcsbl.mbn...",
+         "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
+         "Downloading amss.mbn...", "Resetting device...", "Download ok!"}));
+    EXPECT_EQ(statuses_.last(), "Download ok!");
+
+    // The bar rose through the run, never went back, and was full when the run succeeded: its
+    // range is the ticks this package makes, not the fixed 185.
+    ASSERT_FALSE(positions_.empty());
+    EXPECT_GT(positions_.size(), 20u);
+    EXPECT_TRUE(std::is_sorted(positions_.begin(), positions_.end()));
+    EXPECT_NE(range_at_ok_box, 185);
+    EXPECT_EQ(position_at_ok_box, range_at_ok_box);
+    EXPECT_EQ(positions_.back(), range_at_ok_box);
+
+    // The clock ticked from 00:01 on and stopped before the success box.
+    ASSERT_GE(clock_.size(), 2);
+    EXPECT_EQ(clock_[0], "00:01");
+    EXPECT_EQ(clock_[1], "00:02");
+    EXPECT_FALSE(window_->findChild<QTimer*>(QString::number(ID_TIMER_CLOCK))->isActive());
+
+    EXPECT_TRUE(emulator_->finished());
+    EXPECT_EQ(emulator_->build_version(), "FW 1.0.1 B002");
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_FALSE(worker_running());
+    EXPECT_EQ(last_run_succeeded(), 1);
+    if (screenshot) {
+        EXPECT_TRUE(shot_taken);
+    }
+}
+
+TEST_F(DialogRun, FailedRunEnablesStartAndTheSecondRunsClockGoesOn) {
+    emu::Options options;
+    // Every file-system request fails on the device: the copy fails.
+    options.faults.push_back(*emu::Fault::parse("efs:diag:0x4b:times=0"));
+    start_device(options);
+    open_dialog();
+
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kError); }, kRunLimitMs))
+        << statuses_.join(" | ").toStdString();
+    ASSERT_TRUE(wait_until([&] { return !worker_running() && start_button()->isEnabled(); }));
+    EXPECT_TRUE(in_order(statuses_, {"Finding device...", "Copying file to device..."}));
+    EXPECT_FALSE(statuses_.contains("Going to download mode..."));
+    EXPECT_FALSE(window_->closed());
+    const int reached = elapsed_seconds;
+    const qsizetype first_ticks = clock_.size();
+    EXPECT_EQ(last_run_succeeded(), 0);
+
+    emulator_->clear_faults();
+    start_button()->click();
+    ASSERT_TRUE(wait_until([&] { return clock_.size() > first_ticks; }));
+    EXPECT_EQ(clock_[first_ticks],
+              QString::asprintf("%02d:%02d", (reached + 1) / 60, (reached + 1) % 60));
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }, kRunLimitMs))
+        << statuses_.join(" | ").toStdString();
+    EXPECT_EQ(boxes_.seen().back().request.text, kOk);
+    EXPECT_EQ(boxes_.count(), 3u);  // prompt, error, ok
+    EXPECT_GT(elapsed_seconds, reached);
+}
+
+TEST_F(DialogRun, StartDuringARunStartsNothing) {
+    start_device();
+    open_dialog();
+    ASSERT_TRUE(
+        wait_until([&] { return statuses_.contains("Copying file to device..."); }, kRunLimitMs));
+    // A Start that reaches the dialog anyway (the prompt's OK after Start comes the same way).
+    start_button()->setEnabled(true);
+    start_button()->click();
+    start_button()->click();
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }, kRunLimitMs));
+    EXPECT_EQ(statuses_.count("Finding device..."), 2);  // the run's start and after the reset
+    EXPECT_EQ(boxes_.count(), 2u);
+    EXPECT_TRUE(emulator_->finished());
+}
+
+TEST_F(DialogRun, ClosingDuringTheDownloadStopsTheWorkerBeforeThePortIsReleased) {
+    start_device();
+    open_dialog();
+    ASSERT_TRUE(wait_until([&] { return statuses_.filter("Downloading amss.mbn...").size() > 2; },
+                           kRunLimitMs))
+        << statuses_.join(" | ").toStdString();
+    boxes_.queue_answer(QMessageBox::Yes);
+    window_->close();
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }));
+
+    ASSERT_EQ(boxes_.count(), 2u);  // the prompt, the question; no error box after the stop
+    EXPECT_EQ(boxes_.seen()[1].request.icon, QMessageBox::Warning);
+    EXPECT_FALSE(worker_running());
+    EXPECT_EQ(last_run_succeeded(), 0);
+    EXPECT_FALSE(emulator_->finished());  // the reset was never sent
+    // The log was closed after the worker's last words, so they are on disk.
+    EXPECT_FALSE(log().empty());
+}
+
+TEST_F(DialogRun, ModemPluggedInAfterTheStartIsOfferedTheUpgrade) {
+    boxes_.queue_answer(QMessageBox::Cancel);
+    open_dialog();
+    EXPECT_EQ(info(), "Error: Can't find device!");
+    EXPECT_FALSE(start_button()->isEnabled());
+
+    start_device();
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }, kRunLimitMs))
+        << info().toStdString() << "\n"
+        << log();
+    EXPECT_TRUE(info().startsWith("Device current version is FW 1.0.0 B001, will be upgraded to "))
+        << info().toStdString();
+    EXPECT_TRUE(start_button()->isEnabled());
+    // The log of the start-up was kept going, not opened anew.
+    const std::string text = log();
+    const std::size_t opened = text.find("Open in DIAG mode\n");
+    ASSERT_NE(opened, std::string::npos) << text;
+    EXPECT_GE(count_of(text.substr(0, opened), "Couldn't find com port\n"), 3) << text;
+    EXPECT_FALSE(fs::exists(folder_ / "download.previous.dbg"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testbed::reexec_under_preload(argc, argv);
+    // The dialog's device monitor must hear the mocked bus, which therefore comes first.
+    if (testbed::under_preload()) testbed::Testbed::instance();
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

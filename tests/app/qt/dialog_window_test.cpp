@@ -1,0 +1,792 @@
+// The dialog on its own: a scripted core stands in for the upgrade worker, so that every step of
+// the dialog's side (prompt, Start, clock, boxes from the worker's thread, closing during a run)
+// can be driven and observed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/base/clock.h"
+#include "app/qt/folder_browser.h"
+#include "app/qt/upgrade_window.h"
+#include "app/base/settings.h"
+#include "app/upgrade.h"
+#include "res/resource.h"
+#include "tests/app/qt/dialog_test_support.h"
+
+using dialog_test::BoxRecorder;
+using dialog_test::wait_until;
+
+namespace {
+
+const QString kPrompt = QStringLiteral("Do you want to upgrade firmware?\n");
+const QString kError =
+    QStringLiteral("Download has error, please close program and see download.dbg\n");
+const QString kOk = QStringLiteral("Download ok\n");
+
+// A core whose worker runs a script on its own thread. The script sees the dialog and a stop flag;
+// hold() keeps it waiting until the test releases it or a stop is asked for.
+class ScriptedCore {
+  public:
+    using Script = std::function<void(UpgradeDialog*, ScriptedCore&)>;
+
+    int init_result = 1;
+    std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
+    Script script;
+
+    ~ScriptedCore() { join(); }
+
+    DialogShell shell() {
+        DialogShell shell;
+        shell.init = [this](UpgradeDialog*) {
+            ++inits;
+            return init_result;
+        };
+        shell.check = [this](UpgradeDialog*) {
+            ++checks;
+            if (check_results.empty()) return 0;
+            const int result = check_results.front();
+            check_results.pop_front();
+            return result;
+        };
+        shell.start = [this](UpgradeDialog* dialog) {
+            ++starts;
+            if (running) {
+                ++overlapping_starts;
+                return 1;
+            }
+            join();
+            dialog->enable_start(false);
+            stop = false;
+            released = false;
+            running = true;
+            worker_ = std::thread([this, dialog] {
+                if (script) script(dialog, *this);
+                running = false;
+            });
+            return 1;
+        };
+        shell.worker_running = [this] { return running.load(); };
+        shell.stop_worker = [this] {
+            stop_calls++;
+            {
+                std::lock_guard lock(mutex_);
+                stop = true;
+            }
+            wake_.notify_all();
+            join();
+        };
+        shell.cleanup = [this] {
+            cleanups++;
+            worker_ended_at_cleanup = !running && !worker_.joinable();
+        };
+        shell.device_change = [this](int event) { device_events.push_back(event); };
+        return shell;
+    }
+
+    // In the script: waits for release() or a stop; true when released.
+    bool hold() {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return released || stop; });
+        return !stop;
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released = true;
+        }
+        wake_.notify_all();
+    }
+
+    // The failure end of a run as the worker does it.
+    static void fail(UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_clock_timer(false);
+        dialog->enable_start(true);
+        core.box_answered = false;
+        message_boxes().show(kError.toStdString(), kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
+        core.box_answered = true;
+    }
+
+    std::atomic<int> inits{0};
+    std::atomic<int> checks{0};
+    std::atomic<int> starts{0};
+    std::atomic<int> overlapping_starts{0};
+    std::atomic<int> stop_calls{0};
+    std::atomic<int> cleanups{0};
+    std::atomic<bool> running{false};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> box_answered{false};
+    bool worker_ended_at_cleanup = false;
+    std::vector<int> device_events;
+
+  private:
+    void join() {
+        if (worker_.joinable()) worker_.join();
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool released = false;
+    std::thread worker_;
+};
+
+template <typename T>
+T* control(UpgradeWindow& window, int id) {
+    return window.findChild<T*>(QString::number(id));
+}
+
+QString clock_text(UpgradeWindow& window) {
+    return control<QLabel>(window, IDC_CLOCK)->text();
+}
+
+class DialogWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        elapsed_seconds = 0;
+        QtMessageBoxes* boxes = &qt_boxes_;
+        set_message_boxes(boxes);
+    }
+    void TearDown() override { set_message_boxes(nullptr); }
+
+    QtMessageBoxes qt_boxes_;
+    BoxRecorder boxes_;
+    ScriptedCore core_;
+};
+
+// ---- the control set ----
+
+TEST_F(DialogWindow, HasTheControlSetWithItsIdentifiersTextsAndVisibility) {
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+
+    EXPECT_EQ(window.windowTitle(), "Firmware Upgrade Tool");
+
+    auto* progress = control<QProgressBar>(window, IDC_PROGRESS);
+    ASSERT_NE(progress, nullptr);
+    EXPECT_EQ(progress->minimum(), 0);
+    EXPECT_EQ(progress->maximum(), 185);
+    EXPECT_FALSE(progress->isTextVisible());
+    EXPECT_TRUE(progress->isVisible());
+
+    auto* start = control<QPushButton>(window, IDC_START);
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(start->text(), "Start ");
+    EXPECT_TRUE(start->isVisible());
+
+    auto* browse = control<QPushButton>(window, IDC_BROWSE);
+    ASSERT_NE(browse, nullptr);
+    EXPECT_EQ(browse->text(), "....");
+    EXPECT_TRUE(browse->isHidden());
+
+    for (int id : {IDC_FOLDER, IDC_PORT}) {
+        auto* edit = control<QLineEdit>(window, id);
+        ASSERT_NE(edit, nullptr) << id;
+        EXPECT_TRUE(edit->isHidden()) << id;
+    }
+    for (int id : {IDC_STATUS, IDC_INFO, IDC_CLOCK}) {
+        auto* label = control<QLabel>(window, id);
+        ASSERT_NE(label, nullptr) << id;
+        EXPECT_TRUE(label->isVisible()) << id;
+    }
+
+    int hidden_labels = 0;
+    for (QLabel* label : window.findChildren<QLabel*>())
+        if (label->text() == "Firmware Folder:" || label->text() == "Port") {
+            EXPECT_TRUE(label->isHidden());
+            ++hidden_labels;
+        }
+    EXPECT_EQ(hidden_labels, 2);
+}
+
+TEST_F(DialogWindow, SizesAndPlacesFromDialogUnitsOfItsFont) {
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+
+    const QFontMetrics metrics(window.font());
+    const double average = std::round(
+        metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52.0);
+    const double height = metrics.height();
+    auto px_x = [&](int du) { return static_cast<int>(std::lround(du * average / 4)); };
+    auto px_y = [&](int du) { return static_cast<int>(std::lround(du * height / 8)); };
+
+    EXPECT_EQ(window.font().pointSize(), 8);
+    EXPECT_EQ(window.size(), QSize(px_x(336), px_y(59)));
+    EXPECT_EQ(control<QPushButton>(window, IDC_START)->geometry(),
+              QRect(px_x(267), px_y(36), px_x(61), px_y(17)));
+    EXPECT_EQ(control<QProgressBar>(window, IDC_PROGRESS)->geometry(),
+              QRect(px_x(7), px_y(17), px_x(322), px_y(16)));
+    EXPECT_EQ(control<QLabel>(window, IDC_CLOCK)->geometry(),
+              QRect(px_x(295), px_y(7), px_x(34), px_y(8)));
+
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_EQ(window.pos(), QPoint(screen.left() + (screen.width() - window.width()) / 2,
+                                   screen.top() + (screen.height() - window.height()) / 2));
+}
+
+TEST_F(DialogWindow, TimersCarryTheirIdentifiersAndPeriods) {
+    UpgradeWindow window(core_.shell());
+    auto* clock = window.findChild<QTimer*>(QString::number(ID_TIMER_CLOCK));
+    auto* prompt = window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT));
+    ASSERT_NE(clock, nullptr);
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_EQ(clock->interval(), scaled_ms(1000));
+    EXPECT_EQ(prompt->interval(), scaled_ms(300));
+    EXPECT_TRUE(prompt->isSingleShot());
+    EXPECT_FALSE(clock->isActive());
+}
+
+// ---- start-up, prompt and Start ----
+
+TEST_F(DialogWindow, FailedStartUpCheckDisablesStartAndShowsNoPrompt) {
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
+    EXPECT_FALSE(window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT))->isActive());
+    QApplication::processEvents();
+    EXPECT_EQ(boxes_.count(), 0u);
+}
+
+TEST_F(DialogWindow, PromptAsksOnceAndCancelLeavesStartForLater) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        core.hold();
+        ScriptedCore::fail(dialog, core);
+    };
+    boxes_.queue_answer(QMessageBox::Cancel);
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+
+    ASSERT_TRUE(wait_until([&] { return boxes_.count() == 1; }));
+    const BoxRequest prompt = boxes_.seen()[0].request;
+    EXPECT_EQ(prompt.text, kPrompt);
+    EXPECT_EQ(prompt.caption, "Upgrade Tools");
+    EXPECT_EQ(prompt.icon, QMessageBox::Question);
+    EXPECT_EQ(prompt.buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(core_.starts, 0);
+    auto* start = control<QPushButton>(window, IDC_START);
+    EXPECT_TRUE(start->isEnabled());
+
+    start->click();
+    EXPECT_EQ(core_.starts, 1);
+    EXPECT_FALSE(start->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(window, IDC_BROWSE)->isEnabled());
+    core_.release();
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kError) && !core_.running; }));
+    EXPECT_EQ(boxes_.count(), 2u);  // the prompt came only once
+}
+
+TEST_F(DialogWindow, PromptOkAfterStartStartsNoSecondWorker) {
+    core_.script = [](UpgradeDialog*, ScriptedCore& core) { core.hold(); };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    control<QPushButton>(window, IDC_START)->click();  // before the prompt's timer fires
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
+    QApplication::processEvents();
+    EXPECT_EQ(core_.starts, 1);
+    EXPECT_EQ(core_.overlapping_starts, 0);
+    core_.release();
+    ASSERT_TRUE(wait_until([&] { return !core_.running; }));
+}
+
+// ---- the worker's side: control writes, boxes, clock ----
+
+TEST_F(DialogWindow, WorkerWritesReachTheControlsInOrder) {
+    std::atomic<bool> written{false};
+    core_.script = [&](UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_status("Finding device...");
+        dialog->set_info("Warning: Do not plug out device during download process!");
+        for (int i = 1; i <= 120; ++i)
+            dialog->set_progress(i);
+        dialog->set_status("Copying file to device...");
+        written = true;
+        core.hold();
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] {
+        return written.load() && control<QProgressBar>(window, IDC_PROGRESS)->value() == 120;
+    }));
+    EXPECT_EQ(control<QLabel>(window, IDC_STATUS)->text(), "Copying file to device...");
+    EXPECT_EQ(control<QLabel>(window, IDC_INFO)->text(),
+              "Warning: Do not plug out device during download process!");
+    core_.release();
+    ASSERT_TRUE(wait_until([&] { return !core_.running; }));
+}
+
+TEST_F(DialogWindow, WorkerBoxIsShownOnTheDialogThreadAndHoldsTheWorker) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        ScriptedCore::fail(dialog, core);
+    };
+    bool worker_waited = false;
+    boxes_.while_open = [&](const BoxRequest& box) {
+        if (box.text != kError) return;
+        // The worker is inside the box call until the answer comes.
+        worker_waited = core_.running && !core_.box_answered;
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return !core_.running && core_.starts == 1; }));
+    ASSERT_EQ(boxes_.count(), 2u);
+    const dialog_test::SeenBox error = boxes_.seen()[1];
+    EXPECT_EQ(error.request.text, kError);
+    EXPECT_EQ(error.request.caption, "Upgrade Tools");
+    EXPECT_EQ(error.request.icon, QMessageBox::Critical);
+    EXPECT_EQ(error.request.buttons, QMessageBox::Ok);
+    EXPECT_TRUE(error.on_gui_thread);
+    EXPECT_TRUE(worker_waited);
+    EXPECT_TRUE(core_.box_answered);
+}
+
+TEST_F(DialogWindow, FailedRunEnablesStartAndTheClockGoesOnInTheNextRun) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_clock_timer(true);
+        core.hold();
+        ScriptedCore::fail(dialog, core);
+    };
+    UpgradeWindow window(core_.shell());
+    QStringList ticks;  // connected after the dialog's own handler, so it sees the new text
+    QObject::connect(window.findChild<QTimer*>(QString::number(ID_TIMER_CLOCK)), &QTimer::timeout,
+                     [&] { ticks << clock_text(window); });
+    window.start_up();
+    window.show();
+
+    ASSERT_TRUE(wait_until([&] { return elapsed_seconds >= 3; }));
+    core_.release();
+    auto* start = control<QPushButton>(window, IDC_START);
+    ASSERT_TRUE(
+        wait_until([&] { return boxes_.saw(kError) && !core_.running && start->isEnabled(); }));
+    EXPECT_TRUE(control<QPushButton>(window, IDC_BROWSE)->isEnabled());
+    const int reached = elapsed_seconds;
+    EXPECT_FALSE(window.findChild<QTimer*>(QString::number(ID_TIMER_CLOCK))->isActive());
+    EXPECT_EQ(ticks.first(), "00:01");
+    EXPECT_EQ(ticks.last(), QString::asprintf("00:%02d", reached));
+
+    const qsizetype first_run_ticks = ticks.size();
+    start->click();
+    EXPECT_EQ(core_.starts, 2);
+    ASSERT_TRUE(wait_until([&] { return ticks.size() > first_run_ticks; }));
+    EXPECT_EQ(ticks[first_run_ticks], QString::asprintf("00:%02d", reached + 1));
+    core_.release();
+    ASSERT_TRUE(wait_until([&] { return !core_.running; }));
+}
+
+TEST_F(DialogWindow, ClockShowsMinutesAndSeconds) {
+    elapsed_seconds = 59;
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_clock_timer(true);
+        core.hold();
+        dialog->set_clock_timer(false);
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return elapsed_seconds >= 60; }));
+    core_.release();
+    ASSERT_TRUE(wait_until([&] { return !core_.running; }));
+    QApplication::processEvents();
+    EXPECT_EQ(clock_text(window),
+              QString::asprintf("%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60));
+    EXPECT_TRUE(clock_text(window).startsWith("01:"));
+}
+
+// ---- closing ----
+
+TEST_F(DialogWindow, SuccessBoxThenTheDialogClosesByItself) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore&) {
+        dialog->set_clock_timer(true);
+        dialog->set_clock_timer(false);
+        message_boxes().show(kOk.toStdString(), kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
+        dialog->set_status("Download ok!");
+        dialog->set_info("");
+        dialog->post_close();
+    };
+    UpgradeWindow window(core_.shell());
+    QSignalSpy closed(&window, &UpgradeWindow::shut_down);
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }));
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_FALSE(window.isVisible());
+    ASSERT_EQ(boxes_.count(), 2u);  // the prompt and the success box; no question at close
+    EXPECT_EQ(boxes_.seen()[1].request.icon, QMessageBox::Information);
+    EXPECT_EQ(core_.cleanups, 1);
+    EXPECT_TRUE(core_.worker_ended_at_cleanup);
+}
+
+TEST_F(DialogWindow, ClosingWhileIdleAsksNothing) {
+    boxes_.queue_answer(QMessageBox::Cancel);
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return boxes_.count() == 1; }));
+    window.close();
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }));
+    EXPECT_EQ(boxes_.count(), 1u);
+    EXPECT_EQ(core_.cleanups, 1);
+}
+
+TEST_F(DialogWindow, EscapeDoesNotCloseTheDialog) {
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QApplication::processEvents();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.closed());
+}
+
+TEST_F(DialogWindow, ClosingDuringARunAsksAndNoKeepsTheRunGoing) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        if (core.hold()) ScriptedCore::fail(dialog, core);
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return core_.running.load(); }));
+
+    boxes_.queue_answer(QMessageBox::No);
+    window.close();
+    ASSERT_EQ(boxes_.count(), 2u);
+    const BoxRequest question = boxes_.seen()[1].request;
+    EXPECT_EQ(question.text, kStopRunQuestion);
+    EXPECT_TRUE(question.text.contains("unusable"));
+    EXPECT_EQ(question.caption, "Upgrade Tools");
+    EXPECT_EQ(question.icon, QMessageBox::Warning);
+    EXPECT_EQ(question.buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(question.default_button, QMessageBox::No);
+    QApplication::processEvents();
+    EXPECT_TRUE(core_.running);
+    EXPECT_EQ(core_.stop_calls, 0);
+    EXPECT_FALSE(window.closed());
+    EXPECT_TRUE(window.isVisible());
+    core_.release();
+    ASSERT_TRUE(wait_until([&] { return !core_.running; }));
+}
+
+TEST_F(DialogWindow, ClosingDuringARunStopsTheWorkerBeforeCleanUp) {
+    // The stopped worker still writes controls and asks for a box: neither may block it or reach
+    // the dialog, and the dialog's thread keeps running while it ends.
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_clock_timer(true);
+        core.hold();
+        dialog->set_status("stopped");
+        ScriptedCore::fail(dialog, core);
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return core_.running.load(); }));
+    boxes_.queue_answer(QMessageBox::Yes);
+    window.close();
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }));
+    EXPECT_EQ(core_.stop_calls, 1);
+    EXPECT_EQ(core_.cleanups, 1);
+    EXPECT_TRUE(core_.worker_ended_at_cleanup);
+    EXPECT_TRUE(core_.box_answered);
+    EXPECT_EQ(boxes_.count(), 2u);  // prompt and question: the worker's box was withdrawn
+    EXPECT_NE(control<QLabel>(window, IDC_STATUS)->text(), "stopped");
+    EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
+    EXPECT_FALSE(window.findChild<QTimer*>(QString::number(ID_TIMER_CLOCK))->isActive());
+}
+
+TEST_F(DialogWindow, ClosingFromInsideTheWorkersBoxDoesNotDeadlock) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        ScriptedCore::fail(dialog, core);
+    };
+    UpgradeWindow* target = nullptr;
+    boxes_.while_open = [&](const BoxRequest& box) {
+        if (box.text != kError) return;
+        boxes_.queue_answer(QMessageBox::Yes);  // the question asked while the box is open
+        target->close();
+    };
+    UpgradeWindow window(core_.shell());
+    target = &window;
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }));
+    EXPECT_TRUE(core_.worker_ended_at_cleanup);
+    EXPECT_TRUE(core_.box_answered);
+}
+
+TEST_F(DialogWindow, DestroyingTheDialogDuringARunWaitsForTheWorker) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        core.hold();
+        for (int i = 0; i < 1000; ++i)
+            dialog->set_progress(i % 186);
+    };
+    {
+        UpgradeWindow window(core_.shell());
+        window.start_up();
+        window.show();
+        ASSERT_TRUE(wait_until([&] { return core_.running.load(); }));
+    }
+    EXPECT_FALSE(core_.running);
+    EXPECT_EQ(core_.cleanups, 1);
+    EXPECT_TRUE(core_.worker_ended_at_cleanup);
+}
+
+// ---- the real boxes ----
+
+// No provider: the QMessageBox itself is shown, found among the top-level widgets and clicked from
+// a timer, since its exec() runs a loop of its own.
+class RealBoxes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        elapsed_seconds = 0;
+        set_message_boxes(&qt_boxes_);
+        poll_.setInterval(5);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                if (box && box->isVisible() && on_box) on_box(box);
+            }
+        });
+        poll_.start();
+    }
+    void TearDown() override { set_message_boxes(nullptr); }
+
+    std::function<void(QMessageBox*)> on_box;
+    QtMessageBoxes qt_boxes_;
+    ScriptedCore core_;
+    QTimer poll_;
+};
+
+TEST_F(RealBoxes, BoxesAreOwnerlessWithCaptionIconAndButtonsAndHoldTheWorker) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        ScriptedCore::fail(dialog, core);
+    };
+    QStringList seen;
+    bool worker_held = false;
+    on_box = [&](QMessageBox* box) {
+        if (seen.contains(box->text())) return;
+        seen << box->text();
+        EXPECT_EQ(box->windowTitle(), "Upgrade Tools");
+        EXPECT_EQ(box->parentWidget(), nullptr);
+        if (box->text() == kPrompt) {
+            EXPECT_EQ(box->icon(), QMessageBox::Question);
+            EXPECT_EQ(box->standardButtons(), QMessageBox::Ok | QMessageBox::Cancel);
+        } else {
+            EXPECT_EQ(box->icon(), QMessageBox::Critical);
+            EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+            worker_held = core_.running && !core_.box_answered;
+        }
+        box->button(QMessageBox::Ok)->click();
+    };
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(
+        wait_until([&] { return core_.starts == 1 && !core_.running && core_.box_answered; }));
+    EXPECT_EQ(seen, QStringList({kPrompt, kError}));
+    EXPECT_TRUE(worker_held);
+}
+
+TEST_F(RealBoxes, ClosingWhileTheWorkersBoxIsOpenWithdrawsIt) {
+    core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
+        message_boxes().show(kOk.toStdString(), kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
+        core.box_answered = true;
+        dialog->post_close();
+    };
+    UpgradeWindow window(core_.shell());
+    bool close_asked = false;
+    on_box = [&](QMessageBox* box) {
+        if (box->text() == kPrompt) {
+            box->button(QMessageBox::Ok)->click();
+        } else if (box->text() == kOk && !close_asked) {
+            close_asked = true;
+            QTimer::singleShot(0, &window, [&window] { window.close(); });
+        } else if (box->text() == kStopRunQuestion) {
+            EXPECT_EQ(box->icon(), QMessageBox::Warning);
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+            box->button(QMessageBox::Yes)->click();
+        }
+    };
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }));
+    EXPECT_TRUE(close_asked);
+    EXPECT_TRUE(core_.box_answered);
+    EXPECT_TRUE(core_.worker_ended_at_cleanup);
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<QMessageBox*>(widget) && widget->isVisible());
+}
+
+// ---- device changes ----
+
+class PipeMonitor : public DeviceMonitor {
+  public:
+    PipeMonitor() {
+        if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~PipeMonitor() override {
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    int fd() const override { return fds_[0]; }
+    std::vector<int> read_events() override {
+        std::vector<int> events;
+        unsigned char code = 0;
+        if (read(fds_[0], &code, 1) == 1)
+            events.push_back(code == 'a' ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE);
+        return events;
+    }
+    int writer() const { return fds_[1]; }
+
+  private:
+    int fds_[2];
+};
+
+TEST_F(DialogWindow, DeviceChangesReachTheDeviceReturnHandling) {
+    core_.init_result = 0;
+    auto monitor = std::make_unique<PipeMonitor>();
+    const int writer = monitor->writer();
+    UpgradeWindow window(core_.shell(), std::move(monitor));
+    window.start_up();
+    ASSERT_EQ(write(writer, "r", 1), 1);
+    ASSERT_EQ(write(writer, "a", 1), 1);
+    ASSERT_TRUE(wait_until([&] { return core_.device_events.size() == 2; }));
+    EXPECT_EQ(core_.device_events, (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
+}
+
+TEST_F(DialogWindow, ArrivalsAfterAFailedStartUpCheckAgainUntilTheDeviceIsOffered) {
+    core_.init_result = 0;
+    core_.check_results = {0, 1};
+    auto monitor = std::make_unique<PipeMonitor>();
+    const int writer = monitor->writer();
+    UpgradeWindow window(core_.shell(), std::move(monitor));
+    window.start_up();
+    window.show();
+    auto* start = control<QPushButton>(window, IDC_START);
+    auto* prompt = window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT));
+    auto send = [&](const char* code, std::size_t events_then) {
+        ASSERT_EQ(write(writer, code, 1), 1);
+        ASSERT_TRUE(wait_until([&] { return core_.device_events.size() == events_then; }));
+    };
+
+    send("r", 1);  // a removal is no new device
+    EXPECT_EQ(core_.checks, 0);
+    send("a", 2);  // a device that is not (yet) the modem
+    EXPECT_EQ(core_.checks, 1);
+    EXPECT_FALSE(start->isEnabled());
+    EXPECT_FALSE(prompt->isActive());
+
+    boxes_.queue_answer(QMessageBox::Cancel);
+    send("a", 3);
+    EXPECT_EQ(core_.checks, 2);
+    EXPECT_TRUE(start->isEnabled());
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
+    EXPECT_EQ(core_.starts, 0);
+
+    send("a", 4);  // once offered, arrivals check nothing
+    EXPECT_EQ(core_.checks, 2);
+    EXPECT_EQ(core_.inits, 1);
+    EXPECT_EQ(boxes_.count(), 1u);
+}
+
+// ---- folder browser ----
+
+class FolderBrowserTest : public DialogWindow {
+  protected:
+    void SetUp() override {
+        DialogWindow::SetUp();
+        dir_ =
+            std::filesystem::temp_directory_path() / ("dialog-browse-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+        set_program_folder_override(dir_.string() + "/");
+    }
+    void TearDown() override {
+        set_program_folder_override("");
+        set_folder_browser(nullptr);
+        std::filesystem::remove_all(dir_);
+        DialogWindow::TearDown();
+    }
+    std::string read_settings() const {
+        std::ifstream in(dir_ / "settings.ini", std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(FolderBrowserTest, ChosenFolderIsShownAndWrittenWithOtherLinesKept) {
+    {
+        std::ofstream out(dir_ / "settings.ini", std::ios::binary);
+        out << "[id]\r\nidnum=1\r\ndiag0=USB\\VID_05C6\r\n\r\n[firmware]\r\npath=old\r\n; note\r\n"
+               "[other]\r\nkey=value\r\n";
+    }
+    QString title;
+    QWidget* owner = nullptr;
+    set_folder_browser([&](QWidget* o, const QString& t) {
+        owner = o;
+        title = t;
+        return QStringLiteral("/opt/firmware set");
+    });
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    control<QPushButton>(window, IDC_BROWSE)->click();
+
+    EXPECT_EQ(title, "Please select path");
+    EXPECT_EQ(owner, &window);
+    EXPECT_EQ(control<QLineEdit>(window, IDC_FOLDER)->text(), "/opt/firmware set");
+    const std::string text = read_settings();
+    EXPECT_NE(text.find("[id]\r\nidnum=1\r\ndiag0=USB\\VID_05C6\r\n\r\n[firmware]\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("path=/opt/firmware set"), std::string::npos) << text;
+    EXPECT_EQ(text.find("path=old"), std::string::npos) << text;
+    EXPECT_NE(text.find("; note"), std::string::npos) << text;
+    EXPECT_NE(text.find("[other]\r\nkey=value"), std::string::npos) << text;
+}
+
+TEST_F(FolderBrowserTest, CancelledBrowserWritesNothing) {
+    set_folder_browser([](QWidget*, const QString&) { return QString(); });
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    control<QPushButton>(window, IDC_BROWSE)->click();
+    EXPECT_TRUE(control<QLineEdit>(window, IDC_FOLDER)->text().isEmpty());
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "settings.ini"));
+}
+
+TEST_F(FolderBrowserTest, MissingSettingsFileIsCreatedWithTheSection) {
+    set_folder_browser([](QWidget*, const QString&) { return QStringLiteral("/srv/fw"); });
+    core_.init_result = 0;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    control<QPushButton>(window, IDC_BROWSE)->click();
+    const std::string text = read_settings();
+    EXPECT_NE(text.find("[firmware]"), std::string::npos) << text;
+    EXPECT_NE(text.find("path=/srv/fw"), std::string::npos) << text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

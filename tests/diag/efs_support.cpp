@@ -1,0 +1,123 @@
+#include "tests/diag/efs_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "app/base/log.h"
+#include "discovery/port_discovery.h"
+#include "link/hdlc.h"
+#include "link/port_table.h"
+#include "link/serial_port.h"
+
+namespace efs_test {
+
+std::vector<std::uint8_t> pattern_bytes(std::size_t size, unsigned seed) {
+    std::vector<std::uint8_t> data(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return data;
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& data) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+int open_node(const std::string& device_node) {
+    if (!serial_port) serial_port = new CSerialPort();
+    const int port = port_table_register(device_node);
+    try {
+        serial_port->Open(port);
+    } catch (const CSerialException&) {
+        return -1;
+    }
+    return port;
+}
+
+EmulatedModem::EmulatedModem(emu::Options options) {
+    options.transcript = dir_ / "transcript.txt";
+    emulator_ = std::make_unique<emu::Emulator>(std::move(options));
+    if (!emulator_->start()) throw std::runtime_error("emulator: " + emulator_->error());
+    if (!emulator_->wait_for(emu::Mode::Diag, std::chrono::seconds(10)))
+        throw std::runtime_error("emulator did not appear");
+    port_ = open_node(emulator_->device_node());
+    if (port_ < 0) throw std::runtime_error("cannot open " + emulator_->device_node());
+    port_number = port_;
+}
+
+EmulatedModem::~EmulatedModem() {
+    if (serial_port) serial_port->Close();
+    emulator_->stop();
+}
+
+std::string EmulatedModem::transcript() const {
+    std::ifstream in(dir_ / "transcript.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int EmulatedModem::efs_requests(int code) const {
+    return emulator_->request_count(emu::Mode::Diag, 0x4B, code);
+}
+
+ScriptedDevice::ScriptedDevice(Handler handler) : handler_(std::move(handler)) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    node_ = ::ptsname(master_);
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptedDevice::~ScriptedDevice() {
+    stop_ = true;
+    thread_.join();
+    ::close(master_);
+}
+
+void ScriptedDevice::run() {
+    std::vector<std::uint8_t> frame;
+    while (!stop_) {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN)) continue;
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::read(master_, buffer, sizeof(buffer));
+        if (n <= 0) continue;
+        for (ssize_t i = 0; i < n; ++i) {
+            frame.push_back(buffer[i]);
+            if (buffer[i] != 0x7E) continue;
+            // The frame holds the escaped packet, its two CRC bytes and the closing flag.
+            const int decoded = check_buf(frame.data(), static_cast<int>(frame.size()));
+            std::vector<std::uint8_t> request;
+            if (decoded >= 3) request.assign(frame.begin(), frame.begin() + decoded - 2);
+            frame.clear();
+            if (request.empty()) continue;
+            ++requests_;
+            const auto answer = handler_(request);
+            if (!answer) continue;
+            const auto out = hdlc_encode(
+                answer->data(), static_cast<int>(answer->size()),
+                crc16_bits(answer->data(), static_cast<int>(answer->size()) * 8), false);
+            if (::write(master_, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
+                return;
+        }
+    }
+}
+
+}  // namespace efs_test

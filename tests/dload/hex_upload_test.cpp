@@ -1,0 +1,296 @@
+#include "dload/hex_upload.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "dload/dload_commands.h"
+#include "tests/support/protocol_support.h"
+#include "tests/support/recording_progress.h"
+
+namespace {
+
+using emu::Mode;
+
+class HexUploadTest : public ProtocolTest {
+  protected:
+    emu::Emulator& unlocked(emu::Options options = {}) {
+        auto& device = this->device(Mode::Dload, options);
+        EXPECT_EQ(send_dload_request(), 1);
+        EXPECT_EQ(send_dload_unlock(), 1);
+        return device;
+    }
+    // The log from the upload on, without the request's own line.
+    std::string upload_log() {
+        std::string text = log.text();
+        const std::string request = "Send DLoad request ok\n";
+        return text.starts_with(request) ? text.substr(request.size()) : text;
+    }
+    int writes() const { return emulator->request_count(Mode::Dload, 0x0F); }
+    int gos() const { return emulator->request_count(Mode::Dload, 0x05); }
+};
+
+TEST_F(HexUploadTest, ProgrammerLandsAtTheRunningAddressAndStartsAtTheFilesAddress) {
+    // Two pieces, so two type 04 records; the last data record is short.
+    const Bytes low = pattern(0x100, 1);
+    const Bytes high = pattern(0x130, 2);
+    const std::string path =
+        files.write("NPRG6280.hex", hex_file({{0x00800000, low}, {0x00900000, high}}, 0x00800040));
+    auto& device = unlocked();
+
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(device.ram(0x00800000, low.size()), low);
+    EXPECT_EQ(device.ram(0x00900000, high.size()), high);
+    EXPECT_EQ(device.ram(0x00800000 + low.size(), 16), Bytes(16, 0));
+    EXPECT_EQ(device.go_address(), 0x00800040u);
+    EXPECT_EQ(writes(), 16 + 19);
+    // 2 address records + 35 data records + start record, then the end record and the read
+    // that meets the end of the file after the last line break.
+    EXPECT_EQ(upload_log(), "Parse hex line 39 is no data\nread_nprg: format error! \n");
+}
+
+TEST_F(HexUploadTest, FileWithoutFinalLineBreakEndsWithoutFormatError) {
+    std::string text = hex_record(0x00, 0, {1, 2, 3, 4}) + "\n" + hex_record(0x01, 0, {});
+    const std::string path = files.write("p.hex", text);
+    auto& device = unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(device.ram(0, 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(device.go_address(), 0u);
+    EXPECT_EQ(upload_log(), "Parse hex line 2 is no data\n");
+}
+
+// A file the upload would load only in part, or not as meant, never reaches the device.
+struct Refused {
+    const char* name;
+    std::string text;
+    std::string message;  // the log line; a file-level one is prefixed with the path
+};
+void PrintTo(const Refused& x, std::ostream* os) {
+    *os << x.name;
+}
+
+class RefusedFileTest : public HexUploadTest, public ::testing::WithParamInterface<Refused> {};
+
+TEST_P(RefusedFileTest, SendsNothingAtAll) {
+    const std::string path = files.write("p.hex", GetParam().text);
+    unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(gos(), 0);
+    std::string expected = GetParam().message;
+    if (!expected.starts_with("Parse hex line"))
+        expected = "retry_start_go: " + path + ": " + expected;
+    EXPECT_EQ(upload_log(), expected);
+}
+
+std::string lines(const std::vector<std::string>& records) {
+    std::string text;
+    for (const std::string& r : records)
+        text += r + "\n";
+    return text;
+}
+
+// 705 records of 93 bytes from 0x00010000 run into the next 64 KiB; the next record's offset, read
+// within the segment of the last 04 record, points back to its start.
+std::string wrapping_segment() {
+    std::string text = hex_record(0x04, 0, {0x00, 0x01}) + "\n";
+    for (unsigned i = 0; i < 705; ++i)
+        text += hex_record(0x00, (i * 93) & 0xFFFF, Bytes(93, 0x5A)) + "\n";
+    return text + hex_record(0x00, 0x001D, {1}) + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedFileTest,
+    ::testing::Values(
+        Refused{"EmptyFile", "", "no data record\n"},
+        Refused{"OnlyAnEndRecord", lines({hex_record(0x01, 0, {})}), "no data record\n"},
+        Refused{"BlankLineBetweenRecords",
+                lines({hex_record(0x00, 0, {1, 2}), "", hex_record(0x00, 2, {3, 4})}),
+                "Parse hex line 2 error: blank line before the last record\n"},
+        Refused{"SegmentRecord",
+                lines({hex_record(0x00, 0, {9, 9}), hex_record(0x02, 0, {0x10, 0x00}),
+                       hex_record(0x00, 2, {7, 7})}),
+                "Parse hex line 2 error: record type 0x02 is not supported\n"},
+        Refused{"GapInOffsets",
+                lines({hex_record(0x00, 0x0000, {1, 2}), hex_record(0x00, 0x0100, {3, 4})}),
+                "Parse hex line 2 error: record at offset 0x0100 does not follow the data before "
+                "it (0x0002)\n"},
+        Refused{"DataWrappingInsideItsSegment", wrapping_segment(),
+                "Parse hex line 707 error: record at offset 0x001D does not follow the data "
+                "before it (0x001D)\n"},
+        Refused{
+            "RecordAfterTheEndRecord",
+            lines({hex_record(0x00, 0, {1}), hex_record(0x01, 0, {}), hex_record(0x00, 1, {2})}),
+            "Parse hex line 3 error: record after the end-of-file record\n"},
+        Refused{"StartAddressOutsideTheLoadedData",
+                lines({hex_record(0x04, 0, {0x00, 0x80}), hex_record(0x00, 0, {1, 2, 3, 4})}),
+                "start address 0x00000000 lies outside the loaded data\n"},
+        Refused{"StartRecordPastTheLastByte",
+                lines({hex_record(0x00, 0, {1, 2, 3, 4}), hex_record(0x05, 0, {0, 0, 0, 4})}),
+                "start address 0x00000004 lies outside the loaded data\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HexUploadTest, TrailingBlankLinesAfterTheLastRecordAreNoFault) {
+    const std::string text =
+        lines({hex_record(0x00, 0, {1, 2}), hex_record(0x01, 0, {}), "", "  "});
+    const std::string path = files.write("p.hex", text);
+    auto& device = unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(device.ram(0, 2), (Bytes{1, 2}));
+    EXPECT_EQ(gos(), 1);
+}
+
+TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceIsRefusedInsteadOfWrapped) {
+    // From 0xFFFF0000, 704 records of 93 bytes fill 65472 bytes; the next one does not fit.
+    std::string text = hex_record(0x04, 0, {0xFF, 0xFF}) + "\n";
+    for (unsigned i = 0; i < 705; ++i)
+        text += hex_record(0x00, i * 93, Bytes(93, 0x5A)) + "\n";
+    const std::string path = files.write("p.hex", text);
+    auto& device = unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(gos(), 0);
+    EXPECT_EQ(device.ram(0xFFFF0000, 4), Bytes(4, 0));
+    EXPECT_EQ(upload_log(), "Parse hex line 706 error: data runs past the 32-bit address space\n");
+}
+
+TEST_F(HexUploadTest, WriteNakedTenTimesDumpsTheAnswerAndSendsNoGo) {
+    emu::Options options;
+    options.faults.push_back(*emu::Fault::parse("nak:dload:0x0f:code=7:nth=2:times=0"));
+    const std::string path = files.write("p.hex", hex_file({{0, pattern(64, 2)}}, 0));
+    unlocked(options);
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 11);
+    EXPECT_EQ(gos(), 0);
+    const std::string text = upload_log();
+    const std::string head = "Line 3 ack crc error\n";
+    ASSERT_TRUE(text.starts_with(head)) << text.substr(0, 200);
+    const std::string dump = text.substr(head.size());
+    EXPECT_EQ(count_of(dump, "0x"), 1024);
+    EXPECT_TRUE(dump.ends_with("0x0 \n"));
+    EXPECT_EQ(count_of(text, "\n"), 2);
+}
+
+TEST_F(HexUploadTest, UnansweredGoFailsTheUpload) {
+    emu::Options options;
+    options.faults.push_back(*emu::Fault::parse("drop:dload:0x05:times=0"));
+    const std::string path = files.write("p.hex", hex_file({{0, pattern(16, 3)}}, 0));
+    unlocked(options);
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(gos(), 10);
+    EXPECT_TRUE(upload_log().ends_with("retry_start_go: send dl cmd error! \n"));
+}
+
+TEST_F(HexUploadTest, MissingFileIsReportedWithTheSystemsReason) {
+    const std::string path = files.path() + "/none.hex";
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(log.text(),
+              "Open amarg hex file error\ncannot open " + path + ": No such file or directory\n");
+}
+
+TEST_F(HexUploadTest, ProgressTicksOnEveryFourHundredthDataLine) {
+    // Line 1 sets the address; lines 2..801 are data records, the start record follows.
+    std::string text = hex_record(0x04, 0, {0x00, 0x01}) + "\n";
+    for (unsigned i = 0; i < 800; ++i)
+        text += hex_record(0x00, i * 2, {1, 2}) + "\n";
+    text += hex_record(0x05, 0, {0x00, 0x01, 0x00, 0x00}) + "\n";
+    const std::string path = files.write("p.hex", text);
+    unlocked();
+    RecordingProgress progress;
+    int counter = 7;
+    EXPECT_EQ(retry_start_go(path.c_str(), &progress, &counter), 1);
+    EXPECT_EQ(progress.positions(), (std::vector<int>{7, 8}));
+    EXPECT_EQ(counter, 9);
+    EXPECT_EQ(emulator->ram(0x00010000 + 1598, 2), (Bytes{1, 2}));
+}
+
+TEST_F(HexUploadTest, WithoutADialogNothingIsTicked) {
+    std::string text;
+    for (unsigned i = 0; i < 400; ++i)
+        text += hex_record(0x00, i, {1}) + "\n";
+    const std::string path = files.write("p.hex", text);
+    unlocked();
+    int counter = 7;
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, &counter), 1);
+    EXPECT_EQ(counter, 7);
+}
+
+struct Malformed {
+    const char* name;
+    std::string line;
+    std::string message;
+};
+void PrintTo(const Malformed& x, std::ostream* os) {
+    *os << x.name;
+}
+
+class MalformedRecordTest : public HexUploadTest,
+                            public ::testing::WithParamInterface<Malformed> {};
+
+TEST_P(MalformedRecordTest, FailsTheUploadBeforeAnythingIsWritten) {
+    // A good record first, so the file is known to be read up to the bad line.
+    const std::string text = hex_record(0x00, 0, {5, 6}) + "\n" + GetParam().line + "\n" +
+                             hex_record(0x00, 2, {7, 8}) + "\n";
+    const std::string path = files.write("p.hex", text);
+    unlocked();
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(gos(), 0);
+    EXPECT_EQ(upload_log(), GetParam().message);
+}
+
+std::string long_record() {
+    Bytes data(94, 0xAB);
+    return hex_record(0x00, 2, data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MalformedRecordTest,
+    ::testing::Values(
+        Malformed{"MoreThan93DataBytes", long_record(),
+                  "Parse hex line 2 error: 94 data bytes, a write carries at most 93\n"},
+        Malformed{"ShortExtendedAddress", hex_record(0x04, 0, {0x01}),
+                  "Parse hex line 2 error: extended address record with 1 data bytes\n"},
+        Malformed{"ShortStartAddress", hex_record(0x05, 0, {1, 2, 3}),
+                  "Parse hex line 2 error: start address record with 3 data bytes\n"},
+        Malformed{"ByteCountRunsPastTheLine", ":10000200AABBCC",
+                  "Parse hex line 2 error: byte count runs past the line\n"},
+        Malformed{"BareColon", ":", "Parse hex line 2 error: byte count runs past the line\n"},
+        Malformed{"NotHexInData", ":02000200AZBB00",
+                  "Parse hex line 2 error: not a hexadecimal digit\n"},
+        Malformed{"NotHexInCount", ":G2000200AABB00",
+                  "Parse hex line 2 error: not a hexadecimal digit\n"},
+        Malformed{"NotHexInChecksum", ":02000200AABBX0",
+                  "Parse hex line 2 error: not a hexadecimal digit\n"},
+        Malformed{"ChecksumNotMatchingTheBytes", ":02000200AABBEE",
+                  "Parse hex line 2 error: checksum 0xEE does not match the record (0x97)\n"},
+        Malformed{"CharactersAfterTheChecksum", hex_record(0x00, 2, {1}) + "00",
+                  "Parse hex line 2 error: characters after the checksum\n"},
+        Malformed{"TextInsteadOfARecord", "programmer v2",
+                  "Parse hex line 2 error: not a record\n"},
+        Malformed{"LineLongerThanARecordCanBe", ":" + std::string(300, '0'),
+                  "Parse hex line 2 error: line longer than 256 characters\n"},
+        Malformed{"EndRecordWithData", hex_record(0x01, 0, {1}),
+                  "Parse hex line 2 error: end-of-file record with 1 data bytes\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class ReadNprgTest : public ProtocolTest {};
+
+TEST_F(ReadNprgTest, ReadsOneLineUpToTheLimit) {
+    const std::string path = files.write("l.hex", std::string(":0123\n:45\nxyz"));
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    char buffer[16] = {};
+    EXPECT_EQ(read_nprg(file, buffer, 3), 3);
+    EXPECT_EQ(std::string(buffer, 3), ":01");
+    EXPECT_EQ(read_nprg(file, buffer, 0), 0);
+    EXPECT_EQ(read_nprg(nullptr, buffer, 16), 0);
+    EXPECT_EQ(read_nprg(file, buffer, 16), 0);  // "23\n" does not start a record
+    EXPECT_EQ(read_nprg(file, buffer, 16), 4);
+    EXPECT_EQ(std::string(buffer, 4), ":45\n");
+    std::fclose(file);
+    EXPECT_EQ(log.text(), "read_nprg: format error! \n");
+}
+
+}  // namespace
