@@ -1,16 +1,18 @@
 #include "app/package_check.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "app/base/settings.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // The firmware set in the order it goes to the device, and what each file must be.
 enum class Role { Programmer, Table, Header, Image };
@@ -38,22 +40,29 @@ std::string because(const std::string& name, const char* what, int error) {
     return name + ": " + what + ": " + std::strerror(error);
 }
 
+std::string because(const std::string& name, const char* what, const std::error_code& error) {
+    return name + ": " + what + ": " + error.message();
+}
+
 // Something of that name is there, a symbolic link that points nowhere included.
 bool exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 || errno != ENOENT;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    return fs::exists(status) || (error && error != std::errc::no_such_file_or_directory);
 }
 
 // A readable regular file; *size gets its size.
 bool readable_file(const std::string& path, const std::string& name, std::uint64_t* size,
                    std::string* refusal) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        *refusal =
-            errno == ENOENT ? because(name, "missing") : because(name, "cannot be read", errno);
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (!fs::exists(status)) {
+        *refusal = !error || error == std::errc::no_such_file_or_directory
+                       ? because(name, "missing")
+                       : because(name, "cannot be read", error);
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (!fs::is_regular_file(status)) {
         *refusal = because(name, "not a regular file");
         return false;
     }
@@ -63,7 +72,11 @@ bool readable_file(const std::string& path, const std::string& name, std::uint64
         return false;
     }
     std::fclose(file);
-    *size = static_cast<std::uint64_t>(info.st_size);
+    *size = static_cast<std::uint64_t>(fs::file_size(path, error));
+    if (error) {
+        *refusal = because(name, "cannot be read", error);
+        return false;
+    }
     if (*size > kLargestFile) {
         *refusal = because(name, "larger than 4 GiB");
         return false;
@@ -91,8 +104,8 @@ bool check_settings(const std::string& folder, Package* package, std::string* re
 bool check_home(const std::string& folder, Package* package, std::string* refusal) {
     const std::string path = folder + "home";
     if (!exists(path)) return true;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::error_code error;
+    if (!fs::is_directory(path, error)) {
         // Emptying the device's "/home" for a tree that cannot be walked would only lose it.
         *refusal = because("home", "not a folder");
         return false;
