@@ -1,11 +1,7 @@
 #include "app/base/log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 
 #include "app/base/platform_paths.h"
@@ -16,20 +12,10 @@ std::mutex log_mutex;
 std::FILE* log_file = nullptr;
 std::string log_file_path;
 
-// Nothing locks the file: the user may look at it while the program runs.
-std::FILE* open_truncated(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    std::FILE* file = ::fdopen(fd, "w");
-    if (!file) ::close(fd);
-    return file;
-}
-
 // The last run's log is what the user needs when this start is a retry after a failure, so it is
 // kept beside the new one (replacing an older one) instead of being truncated away.
 void keep_previous(const std::string& folder) {
-    std::error_code ignored;
-    std::filesystem::rename(folder + kLogName, folder + kPreviousLogName, ignored);
+    rename_replacing(folder + kLogName, folder + kPreviousLogName);
 }
 
 void close_locked() {
@@ -45,19 +31,18 @@ bool log_open() {
     close_locked();
     std::string path;
     if (std::string dir = documents_dir(); !dir.empty()) {
-        path = dir + "/download.dbg";
-        keep_previous(dir + "/");
-        log_file = open_truncated(path);
+        const std::string folder = dir + path_separator();
+        path = folder + kLogName;
+        keep_previous(folder);
+        log_file = open_shared_for_writing(path);
     }
     if (!log_file) {
-        path = "download.dbg";
+        path = kLogName;
         keep_previous("");
-        log_file = open_truncated(path);
+        log_file = open_shared_for_writing(path);
         // The full path, so the user can be told where to look.
-        if (log_file) {
-            char cwd[4096];
-            if (::getcwd(cwd, sizeof(cwd))) path = std::string(cwd) + "/download.dbg";
-        }
+        const std::string here = current_folder();
+        if (log_file && !here.empty()) path = here + path_separator() + kLogName;
     }
     if (log_file) log_file_path = path;
     return log_file != nullptr;
