@@ -1,0 +1,78 @@
+// The present ports and disk drives from the device installation functions: the class named
+// "PORTS" or "DiskDrive", its present devices, their instance identifiers and names.
+#include <windows.h>
+
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include <vector>
+
+#include "discovery/device_list.h"
+#include "discovery/instance_id.h"
+
+namespace {
+
+constexpr DWORD kPropertyBuffer = 1024;
+
+// The device list of the class of that name, present devices only; nullptr when there is none.
+HDEVINFO present_devices(const char* class_name) {
+    GUID guid{};
+    DWORD found = 0;
+    if (!::SetupDiClassGuidsFromNameExA(class_name, &guid, 1, &found, nullptr, nullptr) ||
+        found == 0)
+        return nullptr;
+    HDEVINFO list =
+        ::SetupDiGetClassDevsExA(&guid, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr);
+    return list == INVALID_HANDLE_VALUE ? nullptr : list;
+}
+
+// The instance identifier into a 200-character buffer, "?" when it cannot be read.
+std::string instance_id(HDEVINFO list, SP_DEVINFO_DATA& device) {
+    char id[kMaxInstanceId + 1] = {};
+    if (::SetupDiGetDeviceInstanceIdA(list, &device, id, sizeof id, nullptr)) return id;
+    if (::CM_Get_Device_IDA(device.DevInst, id, sizeof id, 0) == CR_SUCCESS && id[0]) return id;
+    return kUnreadableId;
+}
+
+// A string property, grown to the reported size when it does not fit.
+std::optional<std::string> string_property(HDEVINFO list, SP_DEVINFO_DATA& device, DWORD which) {
+    std::vector<char> buffer(kPropertyBuffer + 1);
+    DWORD size = kPropertyBuffer;
+    DWORD type = 0;
+    while (!::SetupDiGetDeviceRegistryPropertyA(
+        list, &device, which, &type, reinterpret_cast<BYTE*>(buffer.data()), size, &size)) {
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || type != REG_SZ) return std::nullopt;
+        buffer.assign(size + 1, '\0');
+    }
+    buffer[size < buffer.size() ? size : buffer.size() - 1] = '\0';
+    return std::string(buffer.data());
+}
+
+}  // namespace
+
+std::optional<PortDeviceList> list_present_ports() {
+    HDEVINFO list = present_devices("PORTS");
+    if (!list) return std::nullopt;
+    PortDeviceList ports;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(list, index, &device); ++index) {
+        ports.push_back({instance_id(list, device),
+                         string_property(list, device, SPDRP_FRIENDLYNAME),
+                         string_property(list, device, SPDRP_DEVICEDESC)});
+    }
+    ::SetupDiDestroyDeviceInfoList(list);
+    return ports;
+}
+
+std::optional<std::vector<std::string>> list_present_disk_ids() {
+    HDEVINFO list = present_devices("DiskDrive");
+    if (!list) return std::nullopt;
+    std::vector<std::string> disks;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(list, index, &device); ++index)
+        disks.push_back(instance_id(list, device));
+    ::SetupDiDestroyDeviceInfoList(list);
+    return disks;
+}
