@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/dialog.h"
+#include "res/resource.h"
 
 class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
   public:
@@ -59,7 +60,7 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     bool clock_running_ = false;
     bool line_open_ = false;
     int position_ = 0;
-    int range_ = 185;
+    int range_ = PROGRESS_RANGE_MAX;
     int percent_ = 0;  // the highest share shown so far
     std::string status_;
     std::string info_;
