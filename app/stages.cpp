@@ -6,6 +6,7 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/shared_state.h"
 #include "app/device_return.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
@@ -168,7 +169,7 @@ int streaming_stage(Run& run) {
     // The device-return handling searches ports (closing the serial port) once the state leaves
     // DEVICE_IDLE; events that come during the reset exchange are handled after it.
     hold_device_return([&] {
-        device_state = DEVICE_RESETTING;
+        set_device_state(DEVICE_RESETTING);
         reset = dl_reset();
     });
     if (!reset) return failure_end(run);
@@ -178,7 +179,7 @@ int streaming_stage(Run& run) {
 
     for (int poll = 0; poll < kReturnPolls && !stop_requested(); ++poll) {
         pause_ms(kReturnPollMs);
-        int state = device_state;
+        const int state = device_state();
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
             return success_end(run, "Download ok!", 1);
     }

@@ -8,12 +8,12 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "diag/home_tree.h"
 #include "diag/local_dir.h"
-#include "discovery/port_discovery.h"
 #include "link/attempts.h"
 
 namespace {
@@ -138,7 +138,7 @@ int make_links(TreeWalk& walk, const std::string& local, const std::string& devi
 void reopen_port(bool with_pauses) {
     for (int call = 1; call <= kReopenCalls; ++call) {
         if (call > 1 && with_pauses) pause_ms(kReopenPauseMs);
-        if (open_port(port_number) == MODE_DIAG) return;
+        if (open_port(port_number()) == MODE_DIAG) return;
     }
 }
 
@@ -239,8 +239,8 @@ int copy_file_to_device(DialogHandle dialog, int* counter) {
         }
         progress_tick(dialog, counter);
 
-        compute_program_folder(program_folder);
-        const std::string folder = program_folder;
+        refresh_program_folder();
+        const std::string folder = program_folder();
         if (reset_requested() && !unlink_efs_file("/router.conf")) {
             log_write("error: unlink_efs_file(/router.conf) fail\n");
             return 0;
