@@ -41,9 +41,6 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     // in a row (a port tried in every pass) is shown once.
     void show_reason(const std::string& text);
 
-    // The line as it is drawn now (without control characters), for a terminal of width columns.
-    std::string render_line(int width) const;
-
   private:
     std::string line_for(int width) const;                         // lock held
     void draw_line();                                              // terminal only; lock held
@@ -54,7 +51,7 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
 
     std::FILE* out_;
     bool terminal_;
-    mutable std::mutex lock_;
+    std::mutex lock_;
     std::condition_variable clock_wake_;
     std::thread clock_;
     bool clock_running_ = false;

@@ -173,6 +173,17 @@ TEST_F(PortSearch, ClosesTheSerialPortBeforeSearching) {
     serial_port = nullptr;
 }
 
+TEST_F(PortSearch, IdentifierSearchKeepsTheIdentifierForLaterSearches) {
+    FakeDevice modem = add(0x05C6, 0x9100, 0, 1);
+    EXPECT_EQ(find_port_by_id("USB\\VID_05C6&PID_9100"), 1);
+    EXPECT_EQ(port_number(), port_table_register(modem.device_node));
+    // An empty identifier searches again for the one named last.
+    EXPECT_EQ(find_port_by_id(""), 1);
+    EXPECT_EQ(my_com_name(), "USB\\VID_05C6&PID_9100");
+    EXPECT_EQ(find_port_by_id("USB\\VID_05C6&PID_9003"), 0);
+    EXPECT_EQ(port_number(), -1);
+}
+
 TEST_F(PortSearch, HugeIdnumIsCutToAHundredIdentifiers) {
     folder_.write_settings("idnum=2000000000\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
     EXPECT_EQ(find_port(PORT_DIAG), -1);
