@@ -46,11 +46,6 @@ std::string ConsoleDisplay::clock_text() const {
     return text;
 }
 
-std::string ConsoleDisplay::render_line(int width) const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return line_for(width);
-}
-
 std::string ConsoleDisplay::line_for(int width) const {
     int filled = percent_ * kBarWidth / 100;
     std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]";

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/dialog.h"
+#include "res/resource.h"
 
 class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
   public:
@@ -40,9 +41,6 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     // in a row (a port tried in every pass) is shown once.
     void show_reason(const std::string& text);
 
-    // The line as it is drawn now (without control characters), for a terminal of width columns.
-    std::string render_line(int width) const;
-
   private:
     std::string line_for(int width) const;                         // lock held
     void draw_line();                                              // terminal only; lock held
@@ -53,13 +51,13 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
 
     std::FILE* out_;
     bool terminal_;
-    mutable std::mutex lock_;
+    std::mutex lock_;
     std::condition_variable clock_wake_;
     std::thread clock_;
     bool clock_running_ = false;
     bool line_open_ = false;
     int position_ = 0;
-    int range_ = 185;
+    int range_ = PROGRESS_RANGE_MAX;
     int percent_ = 0;  // the highest share shown so far
     std::string status_;
     std::string info_;

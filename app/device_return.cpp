@@ -9,6 +9,7 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
@@ -20,18 +21,15 @@ namespace {
 constexpr int kRemovalLooks = 5;
 constexpr int kRemovalLookMs = 20;
 
-}  // namespace
-
-std::atomic<int> device_state{DEVICE_IDLE};
-
-namespace {
+// The state starts, and is reset, at 0.
+static_assert(DEVICE_IDLE == 0);
 
 std::mutex device_return_lock;
 std::mutex pending_lock;
 std::vector<int> pending_events;
 
 void handle_event(int event) {
-    int state = device_state;
+    const int state = device_state();
     if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
         // Another port of the device may still be there while the rest of it goes away. Linux
         // announces a removal before the device database has let go of the device, so a port
@@ -39,16 +37,16 @@ void handle_event(int event) {
         for (int look = 0; look < kRemovalLooks; ++look) {
             if (look > 0) pause_ms(kRemovalLookMs);
             if (find_any_port() == -1) {
-                device_state = DEVICE_GONE;
+                set_device_state(DEVICE_GONE);
                 break;
             }
         }
     } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
         // The new firmware may bring the disk up before, or instead of, a port.
         if (find_mmc_disk() == 1)
-            device_state = DEVICE_BACK_DISK;
+            set_device_state(DEVICE_BACK_DISK);
         else if (find_any_port() != -1)
-            device_state = DEVICE_BACK_PORT;
+            set_device_state(DEVICE_BACK_PORT);
     }
 }
 

@@ -2,10 +2,10 @@
 //
 // After the final reset of a firmware download the worker waits until the device shows up again,
 // as its disk or as one of its ports. Device-change events (from the dialog's monitor, or from a
-// DeviceEventThread in a windowless run) drive device_state; the worker only polls it.
+// DeviceEventThread in a windowless run) drive device_state() (app/base/shared_state.h); the
+// worker only polls it.
 #pragma once
 
-#include <atomic>
 #include <functional>
 
 #include "app/base/progress.h"
@@ -16,8 +16,6 @@ constexpr int DEVICE_GONE = 2;       // the device's removal has been seen
 constexpr int DEVICE_BACK_DISK = 3;  // the device's disk was found after an arrival
 constexpr int DEVICE_BACK_PORT = 4;  // one of the device's ports was found after an arrival
 
-extern std::atomic<int> device_state;
-
 // Feeds one device-change event, DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE (see
 // discovery/device_events.h); other codes are ignored. Callable from any thread at any time, and
 // it never waits for the worker: it acts only in DEVICE_RESETTING and DEVICE_GONE, which a run
@@ -26,7 +24,7 @@ extern std::atomic<int> device_state;
 // never overlap the worker's use of the port.
 void on_device_change(int event);
 
-// Runs step with the device-return state held: the worker moves device_state at the start of a
+// Runs step with the device-return state held: the worker moves device_state() at the start of a
 // run and sends the final reset this way. Events that came meanwhile are handled afterwards, on the
 // calling thread.
 void hold_device_return(const std::function<void()>& step);

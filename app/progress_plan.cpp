@@ -1,14 +1,15 @@
 #include "app/progress_plan.h"
 
+#include "app/worker.h"
 #include "diag/diag_commands.h"
+#include "diag/efs_transfer.h"
+#include "stream/image_stream.h"
 
 namespace {
 
-constexpr std::uint64_t kCopyTickBytes = 102400;
-constexpr std::uint64_t kImageTickBytes = 153600;
 constexpr const char* kImages[] = {"qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsbl.mbn", "amss.mbn"};
-// A wait for the device to show up again takes this many ticks however soon it answers.
-constexpr int kPassTicks = 12;
+// A wait for the device to show up again takes a tick per pass however soon it answers.
+constexpr int kPassTicks = kPortPasses;
 
 int copy_ticks(const Package& package) {
     int ticks = 1;  // the hello
@@ -16,7 +17,7 @@ int copy_ticks(const Package& package) {
         // "/home" emptied, each folder, file and link, the end of the tree.
         ticks += 2 + package.home.folders + package.home.files + package.home.links;
     }
-    if (package.has_iso) ticks += 2 * static_cast<int>(package.iso_size / kCopyTickBytes);
+    if (package.has_iso) ticks += 2 * static_cast<int>(package.iso_size / kEfsTickBytes);
     return ticks;
 }
 

@@ -4,23 +4,22 @@
 #include <mutex>
 
 #include "app/base/clock.h"
-#include "app/device_return.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/shared_state.h"
+#include "app/device_return.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "dload/dload_commands.h"
 #include "dload/hex_upload.h"
+#include "link/attempts.h"
 #include "link/serial_port.h"
 #include "stream/image_stream.h"
 #include "stream/stream_commands.h"
 
 namespace {
 
-// The device re-enumerates after the switch and after GO; it gets this many one-second passes to
-// show up on a download port.
-constexpr int kPortPasses = 12;
 constexpr int kPassPauseMs = 1000;
 constexpr int kSecurityPauseMs = 100;
 // After the reset: 300 polls of 50 ms, 15 s for the device to come back.
@@ -44,9 +43,9 @@ constexpr Image kImages[] = {
     {"amss.mbn", 5, "amsshd.mbn", "Downloading amsshd.mbn...", "Downloading amss.mbn...0%"},
 };
 
-// Up to ten tries of a boot downloader command, with a tick after each failed one.
+// Up to kAttempts tries of a boot downloader command, with a tick after each failed one.
 bool retry_with_ticks(Run& run, int (*command)()) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (command()) return true;
         progress_tick(run.dialog, &run.counter);
     }
@@ -138,7 +137,7 @@ int streaming_stage(Run& run) {
     progress_tick(dialog, &run.counter);
 
     // Not every flash programmer knows the security mode; the download goes on without it.
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0) pause_ms(kSecurityPauseMs);
         if (send_dl_security()) break;
     }
@@ -170,7 +169,7 @@ int streaming_stage(Run& run) {
     // The device-return handling searches ports (closing the serial port) once the state leaves
     // DEVICE_IDLE; events that come during the reset exchange are handled after it.
     hold_device_return([&] {
-        device_state = DEVICE_RESETTING;
+        set_device_state(DEVICE_RESETTING);
         reset = dl_reset();
     });
     if (!reset) return failure_end(run);
@@ -180,7 +179,7 @@ int streaming_stage(Run& run) {
 
     for (int poll = 0; poll < kReturnPolls && !stop_requested(); ++poll) {
         pause_ms(kReturnPollMs);
-        int state = device_state;
+        const int state = device_state();
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
             return success_end(run, "Download ok!", 1);
     }

@@ -6,10 +6,11 @@
 #include <thread>
 
 #include "app/base/clock.h"
-#include "app/device_return.h"
 #include "app/base/log.h"
-#include "app/package_check.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
+#include "app/device_return.h"
+#include "app/package_check.h"
 #include "app/worker.h"
 #include "link/serial_port.h"
 
@@ -26,7 +27,7 @@ std::atomic<int> succeeded{0};
 }  // namespace
 
 int init_globals() {
-    compute_program_folder(program_folder);
+    refresh_program_folder();
     log_open();
     if (!serial_port) serial_port = new CSerialPort();
     return 1;
@@ -50,7 +51,7 @@ int upgrade_init(UpgradeDialog* dialog) {
     if (windowless) {
         Package package;
         std::string refusal;
-        if (!check_package(program_folder, &package, &refusal)) return 0;
+        if (!check_package(program_folder(), &package, &refusal)) return 0;
     }
     return startup_device_check(dialog);
 }

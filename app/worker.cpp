@@ -1,11 +1,12 @@
 #include "app/worker.h"
 
 #include "app/base/clock.h"
-#include "app/device_return.h"
 #include "app/base/log.h"
-#include "app/progress_plan.h"
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
+#include "app/device_return.h"
+#include "app/progress_plan.h"
 #include "app/upgrade.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
@@ -34,7 +35,7 @@ int upgrade_worker(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     // A state left over from an earlier run that failed at or after its reset would let device
     // changes search (and close the port) under this run.
-    hold_device_return([] { device_state = DEVICE_IDLE; });
+    hold_device_return([] { set_device_state(DEVICE_IDLE); });
     if (dialog) dialog->set_clock_timer(true);
 
     char folder[kPathBuffer];

@@ -7,11 +7,16 @@
 
 #include "app/dialog.h"
 #include "app/package_check.h"
+#include "res/resource.h"
+
+// The device re-enumerates after the switch to its boot downloader and after GO; it gets this many
+// one-second passes to show up on a download port, each a progress tick.
+constexpr int kPortPasses = 12;
 
 struct Run {
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no ticks
     int counter = 1;                  // the progress counter every long operation ticks
-    int ticks = 185;                  // the bar's range: the ticks this run will make
+    int ticks = PROGRESS_RANGE_MAX;   // the bar's range: the ticks this run will make
     std::string firmware_folder;      // "<program folder>VELMOR"
     Package package;                  // what the package check found
     std::string stage;                // what the run is doing, for the failure text: "writing ..."

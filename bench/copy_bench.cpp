@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
 #include "diag/copy_job.h"
 #include "diag/efs.h"
-#include "discovery/port_discovery.h"
 #include "emulator/emulator.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
@@ -64,8 +64,8 @@ class Bench {
         if (!emulator_->start() || !emulator_->wait_for(emu::Mode::Diag, std::chrono::seconds(10)))
             throw std::runtime_error("emulator");
         serial_port = new CSerialPort();
-        port_number = port_table_register(emulator_->device_node());
-        serial_port->Open(port_number);
+        set_port_number(port_table_register(emulator_->device_node()));
+        serial_port->Open(port_number());
     }
     ~Bench() {
         serial_port->Close();

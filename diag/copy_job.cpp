@@ -8,12 +8,12 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "diag/home_tree.h"
 #include "diag/local_dir.h"
-#include "discovery/port_discovery.h"
 #include "link/attempts.h"
 
 namespace {
@@ -32,24 +32,19 @@ constexpr const char* kDeviceHome = "/home";
 int upload_file(const std::string& local, const std::string& device) {
     constexpr int kSizeDiffers = 1;
     constexpr int kCheckFailed = 2;
-    bool given_up = false;
-    const int failure = run_attempts([&] {
+    // The create, the write or its close failed after their own attempts and logged why: the
+    // device no longer takes the file, so there is nothing to try again.
+    constexpr int kNotWritten = 3;
+    const int failure = run_attempts([&]() -> AttemptOutcome {
         // create_efs_file truncates what an earlier attempt left.
         EfsHandle handle = {};
-        if (!create_efs_file(device.c_str(), handle)) {
-            given_up = true;
-            return 0;
-        }
+        if (!create_efs_file(device.c_str(), handle)) return stop_now(kNotWritten);
         // Files go up without progress ticks of their own; an empty file is sent as such. The
         // device file is closed whether or not the local one could be sent: a handle left open
-        // stays taken on the device. A close that fails after its own attempts means the device
-        // no longer answers, so there is nothing to try again.
+        // stays taken on the device.
         std::uint32_t sent = 0;
         const int written = try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent);
-        if (!close_efs_file(handle) || !written) {
-            given_up = true;
-            return 0;
-        }
+        if (!close_efs_file(handle) || !written) return stop_now(kNotWritten);
         std::uint32_t size = 0;
         if (!query_efs_size(device.c_str(), &size) || size != sent) return kSizeDiffers;
         // Only a file that opened is closed: the handle of the write is gone already.
@@ -58,16 +53,18 @@ int upload_file(const std::string& local, const std::string& device) {
         if (!close_efs_file(handle) || !checked) return kCheckFailed;
         return 0;
     });
-    if (given_up) return 0;
-    if (failure == kSizeDiffers) {
-        log_write("error: write_efs_file %s fail\n", device.c_str());
-        return 0;
+    switch (failure) {
+        case 0:
+            return 1;
+        case kSizeDiffers:
+            log_write("error: write_efs_file %s fail\n", device.c_str());
+            return 0;
+        case kCheckFailed:
+            log_write("error: chk_file %s fail\n", device.c_str());
+            return 0;
+        default:
+            return 0;
     }
-    if (failure == kCheckFailed) {
-        log_write("error: chk_file %s fail\n", device.c_str());
-        return 0;
-    }
-    return 1;
 }
 
 int upload_tree(TreeWalk& walk, const std::string& local, const std::string& device,
@@ -141,7 +138,7 @@ int make_links(TreeWalk& walk, const std::string& local, const std::string& devi
 void reopen_port(bool with_pauses) {
     for (int call = 1; call <= kReopenCalls; ++call) {
         if (call > 1 && with_pauses) pause_ms(kReopenPauseMs);
-        if (open_port(port_number) == MODE_DIAG) return;
+        if (open_port(port_number()) == MODE_DIAG) return;
     }
 }
 
@@ -242,8 +239,8 @@ int copy_file_to_device(DialogHandle dialog, int* counter) {
         }
         progress_tick(dialog, counter);
 
-        compute_program_folder(program_folder);
-        const std::string folder = program_folder;
+        refresh_program_folder();
+        const std::string folder = program_folder();
         if (reset_requested() && !unlink_efs_file("/router.conf")) {
             log_write("error: unlink_efs_file(/router.conf) fail\n");
             return 0;

@@ -17,7 +17,10 @@
 
 namespace {
 
-constexpr int kReceiveSize = 20000;
+// DIAG command codes outside the file system.
+constexpr std::uint8_t kVersionCommand = 0x00;
+constexpr std::uint8_t kSwitchToDownload = 0x3A;
+constexpr std::uint8_t kBuildVersion = 0x7C;
 
 // DIAG answers this code to a command it does not know.
 constexpr std::uint8_t kBadCommand = 0x13;
@@ -33,10 +36,10 @@ char version_text[128];
 // One-byte DIAG request, decoded and judged: 0 or the kind of failure.
 int exchange_diag_byte(std::uint8_t code, std::vector<std::uint8_t>& received) {
     const std::uint8_t request[1] = {code};
-    if (!apply_diag_cmd(request, 1, received.data(), kReceiveSize, crc16_bits(request, 8))) {
+    if (!apply_diag_cmd(request, 1, received.data(), kReceiveBuffer, crc16_bits(request, 8))) {
         return kSendFailed;
     }
-    const int length = check_buf(received.data(), kReceiveSize);
+    const int length = check_buf(received.data(), kReceiveBuffer);
     if (!crc16_check(received.data(), length)) return kCrcFailed;
     if (received[0] == kBadCommand) return kBadCommandAnswer;
     return 0;
@@ -82,8 +85,8 @@ int open_dl_port(int port) {
 }
 
 int get_ver() {
-    std::vector<std::uint8_t> received(kReceiveSize);
-    const int failure = run_attempts([&] { return exchange_diag_byte(0x00, received); });
+    std::vector<std::uint8_t> received(kReceiveBuffer);
+    const int failure = run_attempts([&] { return exchange_diag_byte(kVersionCommand, received); });
     switch (failure) {
         case 0:
             log_write("Open in DIAG mode\n");
@@ -102,20 +105,20 @@ int get_ver() {
 }
 
 const char* retry_get_build_ver() {
-    std::vector<std::uint8_t> received(kReceiveSize);
-    const std::uint8_t request[1] = {0x7C};
+    std::vector<std::uint8_t> received(kReceiveBuffer);
+    const std::uint8_t request[1] = {kBuildVersion};
     const int failure = run_attempts([&] {
         // Cleared before every read, so the text cannot run on into what an earlier, longer answer
         // left behind; the zeros end it where the received bytes end.
         std::fill(received.begin(), received.end(), 0);
-        if (!apply_diag_cmd(request, 1, received.data(), kReceiveSize, crc16_bits(request, 8))) {
+        if (!apply_diag_cmd(request, 1, received.data(), kReceiveBuffer, crc16_bits(request, 8))) {
             return static_cast<int>(kSendFailed);
         }
         // The answer is read raw, neither decoded nor CRC-tested. An answer without a NUL is cut
         // at the end of the receive buffer or of the version text, whichever comes first.
         const char* text = reinterpret_cast<const char*>(received.data() + kVersionTextOffset);
         const std::size_t room =
-            std::min<std::size_t>(sizeof version_text - 1, kReceiveSize - kVersionTextOffset);
+            std::min<std::size_t>(sizeof version_text - 1, kReceiveBuffer - kVersionTextOffset);
         const std::size_t length = strnlen(text, room);
         std::memcpy(version_text, text, length);
         version_text[length] = '\0';
@@ -131,8 +134,9 @@ const char* retry_get_build_ver() {
 }
 
 int switch_dl_mode() {
-    std::vector<std::uint8_t> received(kReceiveSize);
-    const int failure = run_attempts([&] { return exchange_diag_byte(0x3A, received); });
+    std::vector<std::uint8_t> received(kReceiveBuffer);
+    const int failure =
+        run_attempts([&] { return exchange_diag_byte(kSwitchToDownload, received); });
     switch (failure) {
         case 0:
             log_write("Switch to DLoad mode and close port \n");

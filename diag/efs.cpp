@@ -14,14 +14,15 @@
 // Shared request header and exchange.
 
 int put_efs_header(std::uint8_t* request, std::uint16_t code) {
-    request[0] = 0x4B;  // DIAG subsystem dispatch
-    request[1] = 0x13;  // file-system subsystem
+    request[0] = kDiagSubsystemDispatch;
+    request[1] = kEfsSubsystem;
     put_le16(request + 2, code);
     return kEfsHeaderLength;
 }
 
 bool efs_header_is(const std::uint8_t* answer, std::uint16_t code) {
-    return answer[0] == 0x4B && answer[1] == 0x13 && answer[2] == static_cast<std::uint8_t>(code);
+    return answer[0] == kDiagSubsystemDispatch && answer[1] == kEfsSubsystem &&
+           answer[2] == static_cast<std::uint8_t>(code);
 }
 
 int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity) {
@@ -55,6 +56,31 @@ constexpr std::uint16_t kReaddir = 12;
 constexpr std::uint16_t kClosedir = 13;
 constexpr std::uint16_t kStat = 15;
 
+// Open flags and permission bits as the device's file system takes them.
+constexpr std::uint32_t kOpenReadOnly = 0x000;
+constexpr std::uint32_t kOpenWriteOnly = 0x001;
+constexpr std::uint32_t kOpenCreate = 0x040;
+constexpr std::uint32_t kOpenTruncate = 0x200;
+constexpr std::uint32_t kModeReadAll = 0x124;       // r--r--r--
+constexpr std::uint32_t kModeReadWriteAll = 0x1B6;  // rw-rw-rw-
+constexpr std::uint16_t kModeEverything = 0x1FF;    // rwxrwxrwx
+
+// Where an answer's fields sit, after the header: a handle (open, opendir) at 4, and the size of
+// a stat answer at 12.
+constexpr int kHandleAt = kEfsHeaderLength;
+constexpr int kHandleLength = 4;
+constexpr int kStatSizeAt = 12;
+
+// Answers judged by their error code: where it sits, and the packet length that holds it (the
+// stat answer must also hold the size).
+struct StatusLayout {
+    int error_at;
+    int min_packet;
+};
+constexpr StatusLayout kStatusAnswer = {4, 8};   // header, error code
+constexpr StatusLayout kHandleAnswer = {8, 12};  // header, handle, error code
+constexpr StatusLayout kStatAnswer = {4, kStatSizeAt + 4};
+
 // Failure kinds of the operations' own checks.
 constexpr int kBadHeader = kEfsOwnFailure;
 constexpr int kBadData = kEfsOwnFailure + 1;
@@ -78,8 +104,8 @@ bool put_path(const char* operation, std::uint8_t* request, int* length, const c
 
 // The handle an open, create or opendir request refers to, at request offsets 4 to 7.
 int put_handle(std::uint8_t* request, const std::uint8_t* handle) {
-    std::memcpy(request + kEfsHeaderLength, handle, 4);
-    return kEfsHeaderLength + 4;
+    std::memcpy(request + kEfsHeaderLength, handle, kHandleLength);
+    return kEfsHeaderLength + kHandleLength;
 }
 
 bool error_code_is_zero(const std::uint8_t* answer, int offset) {
@@ -112,16 +138,17 @@ void log_failure(int failure, const FailureMessages& messages) {
 }
 
 // One attempt of an operation that the device answers with a status: the exchange, the header
-// check on the operation's own code, then the error code at error_offset, which must be zero. The
-// answer must be long enough to hold min_packet bytes.
+// check on the operation's own code, then the error code, which must be zero. The answer must be
+// long enough to hold every field of the layout.
 int status_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& answer,
-                   std::uint16_t header_code, int error_offset, int min_packet) {
+                   std::uint16_t header_code, const StatusLayout& layout) {
     int packet = 0;
     if (int failure =
             efs_exchange(request, length, answer.data(), static_cast<int>(answer.size()), &packet))
         return failure;
     if (!efs_header_is(answer.data(), header_code)) return kBadHeader;
-    if (packet < min_packet || !error_code_is_zero(answer.data(), error_offset)) return kBadData;
+    if (packet < layout.min_packet || !error_code_is_zero(answer.data(), layout.error_at))
+        return kBadData;
     return 0;
 }
 
@@ -131,11 +158,9 @@ int status_attempt(const std::uint8_t* request, int length, std::vector<std::uin
 int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* handle,
                  const FailureMessages& messages) {
     if (!handle) return 0;
-    std::uint8_t request[kEfsHeaderLength + 4];
+    std::uint8_t request[kEfsHeaderLength + kHandleLength];
     put_efs_header(request, code);
     const int length = put_handle(request, handle);
-    constexpr int kErrorAt = 4;
-    constexpr int kAnswerLength = 8;
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     bool unanswered = false;
     bool closed_before = false;
@@ -147,8 +172,8 @@ int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* 
             unanswered = true;
             return result;
         }
-        if (packet < kAnswerLength) return kBadData;
-        if (error_code_is_zero(answer.data(), kErrorAt)) return 0;
+        if (packet < kStatusAnswer.min_packet) return kBadData;
+        if (error_code_is_zero(answer.data(), kStatusAnswer.error_at)) return 0;
         if (!unanswered) return kBadData;
         closed_before = true;
         return 0;
@@ -167,20 +192,88 @@ int open_with_flags(const char* operation, const char* path, std::uint8_t* handl
                     std::uint32_t flags, std::uint32_t mode, const FailureMessages& messages) {
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kOpen);
-    put_le32(request + 4, flags);
-    put_le32(request + 8, mode);
+    put_le32(request + length, flags);
+    put_le32(request + length + 4, mode);
     length += 8;
     if (!handle || !put_path(operation, request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kOpen, 8, 12); });
+        run_attempts([&] { return status_attempt(request, length, answer, kOpen, kHandleAnswer); });
     if (failure == 0) {
-        std::memcpy(handle, &answer[4], 4);
+        std::memcpy(handle, &answer[kHandleAt], kHandleLength);
         return 1;
     }
     log_failure(failure, messages);
     return 0;
+}
+
+// Failure kinds of a readdir beyond the shared ones. Two answers end the call at once instead of
+// being retried: one that is not a readdir answer, which fails the listing (taking it for the end
+// would leave the rest of the folder behind), and the device's end-of-listing pattern.
+constexpr int kNullName = kEfsOwnFailure;
+constexpr int kNameTooLong = kEfsOwnFailure + 1;
+constexpr int kNotReaddir = kEfsOwnFailure + 2;
+constexpr int kEndOfListing = kEfsOwnFailure + 3;
+
+// Where a readdir puts the entry it reads.
+struct DirEntryOut {
+    char* name;
+    int* type;
+    int name_capacity;
+};
+
+// Readdir request: header, handle, then the entry's sequence number. Answer: header, then the
+// entry's type at 16 (only its low byte counts) and its name at 40, NUL-terminated.
+constexpr int kSequenceLength = 4;
+constexpr int kEntryTypeAt = 16;
+constexpr int kEntryNameAt = 40;
+
+AttemptOutcome readdir_attempt(const std::uint8_t* request, int length,
+                               std::vector<std::uint8_t>& answer, const DirEntryOut& out) {
+    std::memset(out.name, 0, static_cast<std::size_t>(std::min(out.name_capacity, 4)));
+    int packet = 0;
+    if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet)) return f;
+    if (!efs_header_is(answer.data(), kReaddir)) return stop_now(kNotReaddir);
+    // End of the listing: bytes 4 to 6 zero and byte 7 not.
+    if (answer[4] == 0 && answer[5] == 0 && answer[6] == 0 && answer[7] != 0)
+        return stop_now(kEndOfListing);
+    *out.type = answer[kEntryTypeAt];
+    // The name runs to its NUL; every byte past the packet reads as zero.
+    if (answer[kEntryNameAt] == 0) return kNullName;
+    // The cleared tail of the buffer ends every name; a name the caller has no room for is
+    // refused rather than cut, since a cut name may be another entry's.
+    const char* from = reinterpret_cast<const char*>(&answer[kEntryNameAt]);
+    const std::size_t size = strnlen(from, kEfsSmallAnswer - kEntryNameAt);
+    if (size >= static_cast<std::size_t>(out.name_capacity)) return kNameTooLong;
+    std::memcpy(out.name, from, size + 1);
+    return 0;
+}
+
+// read_efs_dir's result for how its attempts ended, with the line that tells why.
+int readdir_result(int failure) {
+    switch (failure) {
+        case 0:
+            return 1;
+        case kEfsSendFailed:
+            log_write("read_efs_dir: send cmd error! \n");
+            return 0;
+        case kEfsCrcFailed:
+            log_write("read_efs_dir: check crc error! \n");
+            return 0;
+        case kNameTooLong:
+            log_write("read_efs_dir: name too long error! \n");
+            return 0;
+        case kNotReaddir:
+            log_write("read_efs_dir: recv bad cmd error! \n");
+            return 0;
+        case kEndOfListing:
+            log_write("read_efs_dir: no file error! \n");
+            return -1;
+        default:
+            log_write("read_efs_dir: null data error! \n");
+            return 0;
+    }
 }
 
 }  // namespace
@@ -189,9 +282,10 @@ int open_with_flags(const char* operation, const char* path, std::uint8_t* handl
 // Operations.
 
 int send_efs_hello() {
-    // The body is 40 zero bytes; the answer is not looked at.
+    // The body is all zero bytes; the answer is not looked at.
+    constexpr int kHelloBody = 40;
     std::uint8_t request[kEfsRequestBuffer] = {};
-    const int length = put_efs_header(request, kHello) + 40;
+    const int length = put_efs_header(request, kHello) + kHelloBody;
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
         run_attempts([&] { return efs_send(request, length, answer.data(), kEfsSmallAnswer); });
@@ -202,15 +296,15 @@ int send_efs_hello() {
 
 int open_efs_file(const char* path, std::uint8_t* handle) {
     return open_with_flags(
-        "open_efs_file", path, handle, 0x000 /* read-only */, 0x124 /* r--r--r-- */,
+        "open_efs_file", path, handle, kOpenReadOnly, kModeReadAll,
         {"open_efs_file: send cmd error! \n", "open_efs_file: check crc error! \n",
          "open_efs_file: receive bad cmd error! \n", "open_efs_file: recv bad data error! \n"});
 }
 
 int create_efs_file(const char* path, std::uint8_t* handle) {
     return open_with_flags(
-        "create_efs_file", path, handle, 0x241 /* write-only 0x1 | create 0x40 | truncate 0x200 */,
-        0x1B6 /* rw-rw-rw- */,
+        "create_efs_file", path, handle, kOpenWriteOnly | kOpenCreate | kOpenTruncate,
+        kModeReadWriteAll,
         {"create_efs_file: send cmd error! \n", "create_efs_file: check crc error! \n",
          "create_efs_file: recv bad cmd error! \n", "create_efs_file: recv bad data error! \n"});
 }
@@ -231,8 +325,8 @@ int create_efs_symlink(const char* target, const char* link_path) {
         return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kSymlink, 4, 8); });
+    const int failure = run_attempts(
+        [&] { return status_attempt(request, length, answer, kSymlink, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(failure, {"create_efs_symlink: send cmd error! \n",
                           "create_efs_symlink: check crc error! \n",
@@ -249,8 +343,8 @@ int unlink_efs_file(const char* path) {
     if (!put_path("unlink_efs_file", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kUnlink, 4, 8); });
+    const int failure = run_attempts(
+        [&] { return status_attempt(request, length, answer, kUnlink, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -263,13 +357,13 @@ int create_efs_dir(const char* path) {
     // Request: header, mode u16, path. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kMkdir);
-    put_le16(request + length, 0x1FF);  // rwxrwxrwx
+    put_le16(request + length, kModeEverything);
     length += 2;
     if (!put_path("create_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kMkdir, 4, 8); });
+    const int failure = run_attempts(
+        [&] { return status_attempt(request, length, answer, kMkdir, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -286,8 +380,8 @@ int unlink_efs_dir(const char* path) {
     if (!put_path("unlink_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kRmdir, 4, 8); });
+    const int failure = run_attempts(
+        [&] { return status_attempt(request, length, answer, kRmdir, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -303,10 +397,10 @@ int open_efs_dir(const char* path, std::uint8_t* handle) {
     if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kOpendir, 8, 12); });
+    const int failure = run_attempts(
+        [&] { return status_attempt(request, length, answer, kOpendir, kHandleAnswer); });
     if (failure == 0) {
-        std::memcpy(handle, &answer[4], 4);
+        std::memcpy(handle, &answer[kHandleAt], kHandleLength);
         return 1;
     }
     log_failure(failure,
@@ -323,68 +417,13 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
     put_efs_header(request, kReaddir);
     // Sequence number u32: only its low byte is ever sent.
     request[length] = static_cast<std::uint8_t>(sequence);
-    length += 4;
-
-    // Two answers end the call at once instead of being retried: one that is not a readdir answer,
-    // which fails the listing (taking it for the end would leave the rest of the folder behind),
-    // and the device's end-of-listing pattern.
-    constexpr int kNotReaddir = 1;
-    constexpr int kEndOfListing = 2;
-    int ended = 0;
-    constexpr int kNullData = kEfsOwnFailure;
-    constexpr int kNameTooLong = kEfsOwnFailure + 1;
+    length += kSequenceLength;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts([&] {
-        std::memset(name, 0, static_cast<std::size_t>(std::min(name_capacity, 4)));
-        int packet = 0;
-        if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet))
-            return f;
-        if (!efs_header_is(answer.data(), kReaddir)) {
-            ended = kNotReaddir;
-            return 0;
-        }
-        // End of the listing: bytes 4 to 6 zero and byte 7 not.
-        if (answer[4] == 0 && answer[5] == 0 && answer[6] == 0 && answer[7] != 0) {
-            ended = kEndOfListing;
-            return 0;
-        }
-        *type = answer[16];  // entry type: only the low byte counts
-        // The name at 40 runs to its NUL; every byte past the packet reads as zero.
-        if (answer[40] == 0) return kNullData;
-        // The cleared tail of the buffer ends every name; a name the caller has no room for is
-        // refused rather than cut, since a cut name may be another entry's.
-        const char* from = reinterpret_cast<const char*>(&answer[40]);
-        const std::size_t size = strnlen(from, kEfsSmallAnswer - 40);
-        if (size >= static_cast<std::size_t>(name_capacity)) return kNameTooLong;
-        std::memcpy(name, from, size + 1);
-        return 0;
+        return readdir_attempt(request, length, answer, {name, type, name_capacity});
     });
-    switch (failure) {
-        case 0:
-            break;
-        case kEfsSendFailed:
-            log_write("read_efs_dir: send cmd error! \n");
-            return 0;
-        case kEfsCrcFailed:
-            log_write("read_efs_dir: check crc error! \n");
-            return 0;
-        case kNameTooLong:
-            log_write("read_efs_dir: name too long error! \n");
-            return 0;
-        default:
-            log_write("read_efs_dir: null data error! \n");
-            return 0;
-    }
-    if (ended == kNotReaddir) {
-        log_write("read_efs_dir: recv bad cmd error! \n");
-        return 0;
-    }
-    if (ended == kEndOfListing) {
-        log_write("read_efs_dir: no file error! \n");
-        return -1;
-    }
-    return 1;
+    return readdir_result(failure);
 }
 
 int close_efs_dir(const std::uint8_t* handle) {
@@ -403,9 +442,9 @@ int query_efs_size(const char* path, std::uint32_t* size) {
 
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
     const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kStat, 4, 16); });
+        run_attempts([&] { return status_attempt(request, length, answer, kStat, kStatAnswer); });
     if (failure == 0) {
-        *size = get_le32(&answer[12]);
+        *size = get_le32(&answer[kStatSizeAt]);
         return 1;
     }
     log_failure(failure,

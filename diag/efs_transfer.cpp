@@ -22,9 +22,17 @@ constexpr std::uint16_t kRead = 4;
 constexpr std::uint16_t kWrite = 5;
 // Data moves in chunks of this size in both directions.
 constexpr int kChunk = 512;
-// A progress tick per this many bytes of a transfer.
-constexpr std::uint32_t kTickBytes = 102400;
 constexpr std::uint32_t kMaxOffset = std::numeric_limits<std::uint32_t>::max();
+
+// Write request: header, handle, offset u32, then 0 to kChunk data bytes.
+constexpr int kWriteDataAt = kEfsHeaderLength + 8;
+// Read request: header, handle, byte count u32, offset u32.
+constexpr int kReadRequestLength = kEfsHeaderLength + 12;
+// Read answer, from where it starts: header, handle, offset, count (signed) at 12, error code at
+// 16, data from 20.
+constexpr int kReadCountAt = 12;
+constexpr int kReadErrorAt = 16;
+constexpr int kReadDataAt = 20;
 
 // Offsets on the wire are 32-bit: a larger file, or anything that is not a plain file with a size,
 // cannot be sent whole.
@@ -42,11 +50,12 @@ bool addressable(const char* local_path) {
     return true;
 }
 
-// A read answer can sit anywhere in the decoded packet; its fixed part must be there whole:
-// 0x4B 0x13 0x04, count at +12 (signed), error code at +16, data from +20.
+// A read answer can sit anywhere in the decoded packet; its fixed part must be there whole.
 int find_read_answer(const std::uint8_t* answer, int packet) {
-    for (int p = 0; p + 20 <= packet; ++p) {
-        if (answer[p] == 0x4B && answer[p + 1] == 0x13 && answer[p + 2] == kRead) return p;
+    for (int p = 0; p + kReadDataAt <= packet; ++p) {
+        if (answer[p] == kDiagSubsystemDispatch && answer[p + 1] == kEfsSubsystem &&
+            answer[p + 2] == kRead)
+            return p;
     }
     return -1;
 }
@@ -67,24 +76,23 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
         return 0;
     }
 
-    // Write request: header, handle, offset u32, then 0 to 512 data bytes.
-    std::uint8_t request[kEfsHeaderLength + 8 + kChunk];
+    std::uint8_t request[kWriteDataAt + kChunk];
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
     std::uint32_t offset = 0;
     // The end-of-file indicator is only set by a read that reaches the end, so a file that ends on
     // a chunk boundary (an empty one too) is closed by one write without data; the device relies
     // on it.
     while (!std::feof(file)) {
-        const std::size_t n = std::fread(request + 12, 1, kChunk, file);
+        const std::size_t n = std::fread(request + kWriteDataAt, 1, kChunk, file);
         if (std::ferror(file) || n > kMaxOffset - offset) {
             log_write("write_efs_file: read file error! offset = %x\n", offset);
             std::fclose(file);
             return 0;
         }
         put_efs_header(request, kWrite);
-        std::memcpy(request + 4, handle, 4);
-        put_le32(request + 8, offset);
-        const int length = 12 + static_cast<int>(n);
+        std::memcpy(request + kEfsHeaderLength, handle, 4);
+        put_le32(request + kEfsHeaderLength + 4, offset);
+        const int length = kWriteDataAt + static_cast<int>(n);
 
         // The answer's fields are not read: a refused write shows in the caller's size comparison
         // and read-back.
@@ -101,7 +109,7 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
             return 0;
         }
         offset += static_cast<std::uint32_t>(n);
-        if (n > 0 && offset % kTickBytes == 0) progress_tick(dialog, counter);
+        if (n > 0 && offset % kEfsTickBytes == 0) progress_tick(dialog, counter);
     }
     std::fclose(file);
     pause_ms(1);
@@ -134,34 +142,34 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
     std::uint8_t local[kChunk];
     std::uint32_t offset = 0;
     for (;;) {
-        // Read request: header, handle, byte count u32 = 512, offset u32.
-        std::uint8_t request[16];
+        std::uint8_t request[kReadRequestLength];
         put_efs_header(request, kRead);
-        std::memcpy(request + 4, handle, 4);
-        put_le32(request + 8, kChunk);
-        put_le32(request + 12, offset);
+        std::memcpy(request + kEfsHeaderLength, handle, 4);
+        put_le32(request + kEfsHeaderLength + 4, kChunk);
+        put_le32(request + kEfsHeaderLength + 8, offset);
 
         // The local bytes of this chunk; every attempt compares against the same ones.
         const std::size_t local_size = std::fread(local, 1, kChunk, file);
         std::int32_t count = 0;
         const int failure = run_attempts([&] {
             int packet = 0;
-            if (int f = efs_exchange(request, 16, answer.data(), kEfsLargeAnswer, &packet))
+            if (int f = efs_exchange(request, kReadRequestLength, answer.data(), kEfsLargeAnswer,
+                                     &packet))
                 return f;
             const int p = find_read_answer(answer.data(), packet);
             if (p < 0) return kNoHeader;
-            count = static_cast<std::int32_t>(get_le32(&answer[p + 12]));
+            count = static_cast<std::int32_t>(get_le32(&answer[p + kReadCountAt]));
             // A count of 0 is the end of the device file, whatever the error code says.
             if (count == 0) return 0;
             // A negative count is the device failing to read, not the end of its file.
             if (count < 0) return kDeviceError;
-            if (get_le32(&answer[p + 16]) != 0) return kDeviceError;
+            if (get_le32(&answer[p + kReadErrorAt]) != 0) return kDeviceError;
             // Never more than was asked for, nor more than the answer holds.
-            if (count > kChunk || p + 20 + count > packet ||
+            if (count > kChunk || p + kReadDataAt + count > packet ||
                 static_cast<std::uint32_t>(count) > kMaxOffset - offset)
                 return kDeviceError;
             if (static_cast<std::size_t>(count) > local_size) return kLocalTooShort;
-            if (std::memcmp(&answer[p + 20], local, static_cast<std::size_t>(count)) != 0)
+            if (std::memcmp(&answer[p + kReadDataAt], local, static_cast<std::size_t>(count)) != 0)
                 return kDiffers;
             return 0;
         });
@@ -196,7 +204,7 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
         if (count == 0) break;
         offset += static_cast<std::uint32_t>(count);
         if (count < kChunk) break;
-        if (offset % kTickBytes == 0) progress_tick(dialog, counter);
+        if (offset % kEfsTickBytes == 0) progress_tick(dialog, counter);
     }
     std::fclose(file);
     pause_ms(1);

@@ -5,6 +5,9 @@
 
 #include "app/base/progress.h"
 
+// A transfer ticks the progress once per this many bytes moved.
+constexpr std::uint32_t kEfsTickBytes = 102400;
+
 // Bytes sent, 0 on failure (and for an empty file).
 std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle,
                              DialogHandle dialog, int* counter);

@@ -4,14 +4,18 @@
 
 #include <cstdint>
 
+#include "link/attempts.h"
+
 // Request packet: 0x4B (subsystem dispatch), 0x13 (file system), command code u16 little-endian,
 // then the command's body. Every field after the header is little-endian too.
+constexpr std::uint8_t kDiagSubsystemDispatch = 0x4B;
+constexpr std::uint8_t kEfsSubsystem = 0x13;
 constexpr int kEfsHeaderLength = 4;
 // Single requests are built in a buffer of this size; a path that does not fit is refused.
 constexpr int kEfsRequestBuffer = 256;
 // Receive buffers: most answers are short; read, write and stat answers get the large buffer.
 constexpr int kEfsSmallAnswer = 256;
-constexpr int kEfsLargeAnswer = 20000;
+constexpr int kEfsLargeAnswer = kReceiveBuffer;
 
 // Failure kinds every EFS2 operation shares; an operation numbers its own from kEfsOwnFailure.
 constexpr int kEfsSendFailed = 1;

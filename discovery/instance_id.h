@@ -8,9 +8,6 @@
 #include <optional>
 #include <string>
 
-// The identifier prefix that port searches use until a settings value replaces it.
-constexpr const char* kBuiltinPortPrefix = "USB\\VID_05C6&PID_9003&MI_00";
-
 // Identifiers longer than this are unreadable ("?"), as the platform's identifier buffer holds 200
 // characters with the terminating zero.
 constexpr std::size_t kMaxInstanceId = 199;

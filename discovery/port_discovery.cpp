@@ -4,13 +4,11 @@
 
 #include "app/base/log.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
 #include "discovery/device_enum.h"
 #include "discovery/instance_id.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
-
-int port_number = -1;
-std::string my_com_name = kBuiltinPortPrefix;
 
 namespace {
 
@@ -77,21 +75,22 @@ int match_port_device(const PortDeviceList& list, std::size_t device) {
     std::optional<std::string> name = get_device_name(list, device);
     const std::string& id = list[device].instance_id;
     log_write("find com name = %s\n", id.c_str());
-    log_write("my com name = %s\n", my_com_name.c_str());
-    if (id.compare(0, my_com_name.size(), my_com_name) != 0) return 0;
+    const std::string prefix = my_com_name();
+    log_write("my com name = %s\n", prefix.c_str());
+    if (id.compare(0, prefix.size(), prefix) != 0) return 0;
     // A port whose name carries no COM number cannot be opened by number: no match.
     std::optional<int> number = name ? com_number_from_name(*name) : std::nullopt;
     if (!number) return 0;
-    port_number = *number;
-    log_write("Find my com name = %s OK!!!\n", my_com_name.c_str());
+    set_port_number(*number);
+    log_write("Find my com name = %s OK!!!\n", prefix.c_str());
     return 1;
 }
 
 int find_port_by_id(const char* identifier) {
-    port_number = -1;
+    set_port_number(-1);
     std::optional<PortDeviceList> list = present_ports();
     if (!list) return 0;
-    if (identifier && identifier[0] != '\0') my_com_name = identifier;
+    if (identifier && identifier[0] != '\0') set_my_com_name(identifier);
     for (std::size_t device = 0; device < list->size(); ++device)
         if (match_port_device(*list, device) == 1) return 1;
     return 0;
@@ -111,7 +110,7 @@ int find_port(int type) {
         std::snprintf(key, sizeof key, key_format, i);
         char value[kPathBuffer];
         get_profile_string("id", key, "", value, sizeof value, path);
-        if (find_port_by_id(value) == 1) return port_number;
+        if (find_port_by_id(value) == 1) return port_number();
     }
     log_write("Couldn't find com port\n");
     return -1;
@@ -126,5 +125,5 @@ int find_any_port() {
 }
 
 int get_port_number() {
-    return port_number;
+    return port_number();
 }

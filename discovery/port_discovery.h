@@ -11,18 +11,15 @@ constexpr int PORT_DIAG = 0;
 constexpr int PORT_DOWNLOAD = 1;
 constexpr int PORT_SAVEDOWNLOAD = 2;
 
-// The COM number last found, -1 when the last search found nothing.
-extern int port_number;
-// The identifier prefix that searches match against.
-extern std::string my_com_name;
-
 // Closes the serial port, then searches the port type's identifiers: the COM number or -1.
 int find_port(int type);
 // The first non-negative result of find_port(0), find_port(1), find_port(2), or -1.
 int find_any_port();
 // 1 when a present port's instance identifier begins with the identifier (or, for an empty
-// identifier, with my_com_name).
+// identifier, with my_com_name()); port_number() is then the port's COM number, else -1. A
+// non-empty identifier becomes my_com_name().
 int find_port_by_id(const char* identifier);
+// The COM number the last search found (port_number() of app/base/shared_state.h), -1 for none.
 int get_port_number();
 
 // One present serial port as a search sees it: its instance identifier ("?" when unreadable) and
@@ -36,8 +33,8 @@ using PortDeviceList = std::vector<PortDevice>;
 
 enum class DeviceProperty { FriendlyName, DeviceDesc };
 
-// 1 when the device's instance identifier begins with my_com_name and its name carries a COM
-// number (port_number is then set to it), else 0.
+// 1 when the device's instance identifier begins with my_com_name() and its name carries a COM
+// number (port_number() is then set to it), else 0.
 int match_port_device(const PortDeviceList& list, std::size_t device);
 // The friendly name, else the description; nothing when the device has neither.
 std::optional<std::string> get_device_name(const PortDeviceList& list, std::size_t device);

@@ -1,18 +1,19 @@
 #include "dload/dload_commands.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "app/base/log.h"
+#include "dload/dload_wire.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
 
 namespace {
 
-constexpr int kReceiveSize = 20000;
-
-constexpr std::uint8_t kNak = 0x03;
+// The boot downloader's fixed security code, sent with UNLOCK.
+constexpr std::uint8_t kUnlockCode[] = {0x5A, 0xC3, 0x17, 0x8E, 0x2B, 0xD4, 0x61, 0xF0};
 
 enum Failure { kSendFailed = 1, kCrcFailed, kAnswerFailed };
 
@@ -23,12 +24,12 @@ enum Failure { kSendFailed = 1, kCrcFailed, kAnswerFailed };
 template <class Judge>
 int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received,
                   Judge&& judge) {
-    if (!apply_dl_cmd(request, length, received.data(), kReceiveSize,
+    if (!apply_dl_cmd(request, length, received.data(), kReceiveBuffer,
                       crc16_bits(request, length * 8))) {
         return kSendFailed;
     }
     std::uint8_t* answer = locate_answer(received.data());
-    const int decoded = check_buf(answer, kReceiveSize - 1);
+    const int decoded = check_buf(answer, kReceiveBuffer - 1);
     if (!crc16_check(answer, decoded)) return kCrcFailed;
     return judge(answer) ? 0 : kAnswerFailed;
 }
@@ -36,8 +37,8 @@ int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint
 }  // namespace
 
 int dl_nop() {
-    static const std::uint8_t request[] = {0x06};
-    std::vector<std::uint8_t> received(kReceiveSize);
+    static const std::uint8_t request[] = {kDloadNop};
+    std::vector<std::uint8_t> received(kReceiveBuffer);
     const int failure = run_attempts([&] {
         return dload_attempt(request, sizeof request, received,
                              [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
@@ -62,11 +63,11 @@ int dl_nop() {
 int send_dload_request() {
     // The parameter request; the boot downloader's answer layout is not used, only that it is a
     // valid packet other than NAK.
-    static const std::uint8_t request[] = {0x07};
-    std::vector<std::uint8_t> received(kReceiveSize);
+    static const std::uint8_t request[] = {kDloadParameters};
+    std::vector<std::uint8_t> received(kReceiveBuffer);
     const int failure = run_attempts([&] {
         return dload_attempt(request, sizeof request, received,
-                             [](const std::uint8_t* answer) { return answer[0] != kNak; });
+                             [](const std::uint8_t* answer) { return answer[0] != kDloadNak; });
     });
     switch (failure) {
         case 0:
@@ -86,9 +87,9 @@ int send_dload_request() {
 }
 
 int send_dload_unlock() {
-    // UNLOCK with the boot downloader's fixed 8-byte security code.
-    static const std::uint8_t request[] = {0x0B, 0x5A, 0xC3, 0x17, 0x8E, 0x2B, 0xD4, 0x61, 0xF0};
-    std::vector<std::uint8_t> received(kReceiveSize);
+    std::uint8_t request[1 + sizeof kUnlockCode] = {kDloadUnlock};
+    std::memcpy(request + 1, kUnlockCode, sizeof kUnlockCode);
+    std::vector<std::uint8_t> received(kReceiveBuffer);
     const int failure = run_attempts([&] {
         return dload_attempt(request, sizeof request, received,
                              [](const std::uint8_t* answer) { return check_ack(answer) == 1; });

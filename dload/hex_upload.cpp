@@ -8,6 +8,7 @@
 
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "dload/dload_wire.h"
 #include "dload/hex_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
@@ -18,22 +19,18 @@ namespace {
 constexpr int kLineSize = 1024;
 constexpr int kReceiveSize = 1024;
 
-// WRITE request: 0x0F, 32-bit address and 16-bit length (both high byte first), then the data.
-constexpr int kWriteHeader = 7;
-constexpr int kWriteSize = kWriteHeader + kHexMaxData;
-
-constexpr std::uint8_t kAck = 0x02;
+constexpr int kWriteSize = kDloadWriteHeader + kHexMaxData;
 
 enum Failure { kAnswerFailed = 1, kCrcFailed };
 
 // One WRITE of a data record at address, up to ten attempts.
 bool write_record(std::uint32_t address, const HexRecord& record, int line_number) {
     std::uint8_t request[kWriteSize];
-    request[0] = 0x0F;
+    request[0] = kDloadWrite;
     put_be32(request + 1, address);
     put_be16(request + 5, static_cast<std::uint16_t>(record.count));
-    std::memcpy(request + kWriteHeader, record.data, record.count);
-    const int length = kWriteHeader + static_cast<int>(record.count);
+    std::memcpy(request + kDloadWriteHeader, record.data, record.count);
+    const int length = kDloadWriteHeader + static_cast<int>(record.count);
     const std::uint16_t crc = crc16_bits(request, length * 8);
 
     std::uint8_t received[kReceiveSize];
@@ -41,7 +38,7 @@ bool write_record(std::uint32_t address, const HexRecord& record, int line_numbe
         std::memset(received, 0, sizeof received);
         const int sent = apply_dl_cmd(request, length, received, kReceiveSize, crc);
         std::uint8_t* answer = locate_answer(received);
-        if (!sent || answer[0] != kAck) return static_cast<int>(kAnswerFailed);
+        if (!sent || answer[0] != kDloadAck) return static_cast<int>(kAnswerFailed);
         if (!crc16_check(answer, check_buf(answer, kReceiveSize - 1))) {
             return static_cast<int>(kCrcFailed);
         }
@@ -125,7 +122,7 @@ bool check_before_upload(std::FILE* file, const char* path) {
 
 // GO with the start address; any answer with a good CRC counts.
 int send_go(const std::uint8_t* go_address) {
-    std::uint8_t request[5] = {0x05};
+    std::uint8_t request[kDloadGoLength] = {kDloadGo};
     std::memcpy(request + 1, go_address, 4);
     const std::uint16_t crc = crc16_bits(request, sizeof request * 8);
     std::uint8_t received[kReceiveSize];

@@ -4,27 +4,52 @@
 
 #include <cstdint>
 
+#include "link/hdlc.h"
+
+// Answers are read into a buffer of this size: room for the longest any mode of the device sends.
+constexpr int kReceiveBuffer = 20000;
+
+// Every protocol operation makes up to this many attempts of its request.
 constexpr int kAttempts = 10;
 
-// Runs attempt() up to ten times, one right after the other. attempt returns 0 on success or a
-// failure kind of the operation's own; the result is 0 or the kind of the last failure, which the
-// operation logs once.
+// How one attempt ended: failure 0 is success; any other value is a failure kind of the
+// operation's own. A failure is tried again while attempts are left, unless the attempt returned
+// it through stop_now: one that another attempt cannot mend (a local file that cannot be read, an
+// answer that ends the operation) ends the loop at once.
+struct AttemptOutcome {
+    // Implicit: an attempt that returns a plain failure kind, or 0, may be tried again.
+    constexpr AttemptOutcome(int failure_kind) : failure(failure_kind) {}
+    int failure;
+    bool stops = false;
+};
+
+// Ends the attempts at once with failure (never 0) as the loop's result.
+constexpr AttemptOutcome stop_now(int failure) {
+    AttemptOutcome outcome(failure);
+    outcome.stops = true;
+    return outcome;
+}
+
+// Runs attempt() up to kAttempts times, one right after the other, until one succeeds or stops
+// the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or the
+// kind of the last failure, which the operation logs once.
 template <class Attempt>
 int run_attempts(Attempt&& attempt) {
     int failure = 0;
     for (int left = kAttempts; left > 0; --left) {
-        failure = attempt();
-        if (failure == 0) return 0;
+        const AttemptOutcome outcome = attempt();
+        failure = outcome.failure;
+        if (failure == 0 || outcome.stops) break;
     }
     return failure;
 }
 
 // DLOAD and streaming answers may open with a flag byte: the answer starts after it.
 inline const std::uint8_t* locate_answer(const std::uint8_t* received) {
-    return received[0] == 0x7E ? received + 1 : received;
+    return received[0] == kFrameFlag ? received + 1 : received;
 }
 inline std::uint8_t* locate_answer(std::uint8_t* received) {
-    return received[0] == 0x7E ? received + 1 : received;
+    return received[0] == kFrameFlag ? received + 1 : received;
 }
 
 inline std::uint16_t get_le16(const std::uint8_t* p) {
@@ -39,7 +64,8 @@ inline void put_le16(std::uint8_t* p, std::uint16_t v) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 inline void put_le32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 inline std::uint16_t get_be16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -53,5 +79,6 @@ inline void put_be16(std::uint8_t* p, std::uint16_t v) {
     p[1] = static_cast<std::uint8_t>(v);
 }
 inline void put_be32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }

@@ -57,8 +57,11 @@ int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* respon
 }
 
 int check_ack(const std::uint8_t* decoded) {
-    if (decoded && decoded[0] == 0x02) return 1;
-    if (decoded && decoded[0] == 0x03) {
+    // The boot downloader's ACK and NAK; a NAK carries its reason as a 16-bit code.
+    constexpr std::uint8_t kAck = 0x02;
+    constexpr std::uint8_t kNak = 0x03;
+    if (decoded && decoded[0] == kAck) return 1;
+    if (decoded && decoded[0] == kNak) {
         log_write("error: nak code 0x%x", decoded[1] * 256 + decoded[2]);
         return 0;
     }

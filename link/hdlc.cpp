@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr std::uint8_t kFlag = 0x7E;
 constexpr std::uint8_t kEscape = 0x7D;
 constexpr std::uint8_t kEscapeXor = 0x20;
 constexpr std::uint16_t kGoodResidue = 0x0F47;
@@ -46,7 +45,7 @@ std::uint16_t crc16_bytes(const std::uint8_t* data, std::size_t count) {
 }
 
 void put_escaped(std::vector<std::uint8_t>& frame, std::uint8_t byte) {
-    if (byte == kFlag || byte == kEscape) {
+    if (byte == kFrameFlag || byte == kEscape) {
         frame.push_back(kEscape);
         frame.push_back(static_cast<std::uint8_t>(byte ^ kEscapeXor));
     } else {
@@ -71,12 +70,12 @@ std::vector<std::uint8_t> hdlc_encode(const std::uint8_t* packet, int length, st
     if (!packet || length < 0) length = 0;
     std::vector<std::uint8_t> frame;
     frame.reserve(2 * static_cast<std::size_t>(length) + 6);
-    if (leading_flag) frame.push_back(kFlag);
+    if (leading_flag) frame.push_back(kFrameFlag);
     for (int i = 0; i < length; ++i)
         put_escaped(frame, packet[i]);
     put_escaped(frame, static_cast<std::uint8_t>(crc & 0xFF));
     put_escaped(frame, static_cast<std::uint8_t>(crc >> 8));
-    frame.push_back(kFlag);
+    frame.push_back(kFrameFlag);
     return frame;
 }
 
@@ -88,10 +87,10 @@ int check_buf(std::uint8_t* buffer, int capacity) {
     int out = 0;
     while (buffer && in < capacity) {
         std::uint8_t byte = buffer[in];
-        if (byte == kFlag) return out;
+        if (byte == kFrameFlag) return out;
         if (byte == kEscape && in + 1 < capacity) {
             std::uint8_t next = buffer[in + 1];
-            if (next == (kFlag ^ kEscapeXor) || next == (kEscape ^ kEscapeXor)) {
+            if (next == (kFrameFlag ^ kEscapeXor) || next == (kEscape ^ kEscapeXor)) {
                 buffer[out++] = static_cast<std::uint8_t>(next ^ kEscapeXor);
                 in += 2;
                 continue;

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+// Ends every frame; DLOAD and streaming requests open with it too.
+constexpr std::uint8_t kFrameFlag = 0x7E;
+
 // CRC over bits / 8 whole bytes, complemented: the value that goes into the frame.
 std::uint16_t crc16_bits(const std::uint8_t* data, int bits);
 

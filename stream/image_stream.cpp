@@ -17,19 +17,9 @@
 #include "link/hdlc.h"
 #include "stream/log_message.h"
 #include "stream/stream_commands.h"
+#include "stream/stream_wire.h"
 
 namespace {
-
-constexpr int kReceiveSize = 20000;
-
-// Stream write: 0x07, the block's offset in the image (32 bits, low byte first), the block.
-constexpr int kHeaderSize = 5;
-constexpr int kBlockSize = 512;
-
-constexpr std::uint8_t kBlockWritten = 0x08;
-
-// The dialog is touched every 300 blocks.
-constexpr std::uint32_t kTickBytes = 153600;
 
 constexpr std::uint64_t kLargestImage = 0xFFFFFFFFull;
 
@@ -40,18 +30,18 @@ int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_
     const std::uint16_t crc = crc16_bits(request, length * 8);
     return run_attempts([&] {
         std::fill(received.begin(), received.end(), 0);
-        if (!apply_dl_cmd(request, length, received.data(), kReceiveSize, crc)) {
+        if (!apply_dl_cmd(request, length, received.data(), kReceiveBuffer, crc)) {
             return static_cast<int>(kSendFailed);
         }
         // Only the command byte counts; an empty read leaves 0x00 there.
         const std::uint8_t command = locate_answer(received.data())[0];
-        if (command == kBlockWritten) return 0;
+        if (command == kStreamWriteAnswer) return 0;
         log_write("error ack1\n");
-        log_bytes(received.data(), kReceiveSize);
+        log_bytes(received.data(), kReceiveBuffer);
         log_write("\n");
-        if (command == kLogMessage && read_after_log_message(received.data(), kReceiveSize)) {
+        if (command == kLogMessage && read_after_log_message(received.data(), kReceiveBuffer)) {
             log_write("error ack2\n");
-            log_bytes(received.data(), kReceiveSize);
+            log_bytes(received.data(), kReceiveBuffer);
             log_write("\n");
         }
         return static_cast<int>(kAnswerFailed);
@@ -87,8 +77,8 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
         return 0;
     }
 
-    std::uint8_t request[kHeaderSize + kBlockSize];
-    std::vector<std::uint8_t> received(kReceiveSize);
+    std::uint8_t request[kStreamWriteHeader + kStreamBlockSize];
+    std::vector<std::uint8_t> received(kReceiveBuffer);
     std::uint32_t offset = 0;
     const std::string name = std::filesystem::path(path).filename().string();
     int shown = -1;
@@ -96,7 +86,8 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     // A short read ends the image; a file whose size is a multiple of 512 (an empty one too) so
     // ends with a block of no data bytes, which the programmer expects.
     for (;;) {
-        const std::size_t count = std::fread(request + kHeaderSize, 1, kBlockSize, file);
+        const std::size_t count =
+            std::fread(request + kStreamWriteHeader, 1, kStreamBlockSize, file);
         if (std::ferror(file)) {
             log_write("dl_dload_amss: read image file error! \n");
             written = false;
@@ -107,9 +98,10 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
             written = false;
             break;
         }
-        request[0] = 0x07;
+        request[0] = kStreamWrite;
         put_le32(request + 1, offset);
-        const int failure = write_block(request, kHeaderSize + static_cast<int>(count), received);
+        const int failure =
+            write_block(request, kStreamWriteHeader + static_cast<int>(count), received);
         if (failure != 0) {
             log_write(failure == kSendFailed ? "dl_dload_amss: send cmd error! \n"
                                              : "dl_dload_amss: recv bad cmd error! \n");
@@ -119,11 +111,11 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
         offset += static_cast<std::uint32_t>(count);
         // Ticks only where data moved the offset onto a multiple: the closing empty block of a
         // 153600-byte multiple (or of an empty file) adds none.
-        if (dialog && count > 0 && offset % kTickBytes == 0) {
+        if (dialog && count > 0 && offset % kImageTickBytes == 0) {
             progress_tick(dialog, counter);
             show_share(dialog, name, offset, size, &shown);
         }
-        if (count < static_cast<std::size_t>(kBlockSize)) break;
+        if (count < static_cast<std::size_t>(kStreamBlockSize)) break;
     }
     std::fclose(file);
     // An image that showed its share ends at 100%.

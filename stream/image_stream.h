@@ -1,6 +1,11 @@
 // Streams one image file to the flash programmer in 512-byte blocks.
 #pragma once
 
+#include <cstdint>
+
 #include "app/base/progress.h"
+
+// The dialog is touched once per this many bytes of an image: every 300 blocks.
+constexpr std::uint32_t kImageTickBytes = 153600;
 
 int dl_dload_amss(const char* path, DialogHandle dialog, int* counter);

@@ -14,15 +14,30 @@
 #include "link/exchange.h"
 #include "link/hdlc.h"
 #include "stream/log_message.h"
+#include "stream/stream_wire.h"
 
 namespace {
 
-constexpr int kReceiveSize = 20000;
-constexpr int kRequestSize = 1024;
-constexpr int kPayloadLimit = 512;
+// Hello: magic text, protocol version 3, compatible version 2, feature bits 0x09.
+constexpr const char kHelloMagic[] = "QCOM fast download protocol host";
+constexpr int kHelloMagicLength = 32;
+constexpr std::uint8_t kProtocolVersion = 3;
+constexpr std::uint8_t kCompatibleVersion = 2;
+constexpr std::uint8_t kFeatureBits = 0x09;
+// Hello answer: the answer code, magic (32), versions (2), block size (4), flash base (4), flash
+// id length L, flash id (L), window size (2), sector count N (2), N sector sizes (4 each),
+// feature bits.
+constexpr int kFlashIdLengthAt = 43;
+constexpr int kSectorCountAfterId = 46;
+constexpr int kSectorSizesAfterId = 48;
+constexpr int kSectorTableLimit = 1024;  // bytes of sector sizes an answer may list
 
-// The programmer's error report, in place of the expected answer.
-constexpr std::uint8_t kError = 0x0D;
+constexpr std::uint8_t kSecurityMode = 1;
+constexpr std::uint8_t kOverrideOff = 0;
+
+// Error answer: the code, a 32-bit error code, then the message; at most this much of it is kept.
+constexpr int kErrorTextAt = 5;
+constexpr std::size_t kErrorTextLimit = 127;
 
 // Statuses of the partition table answer.
 constexpr int kTableAccepted = 0;
@@ -42,34 +57,36 @@ enum Failure {
     kCommandFailed,
     kSectorCountFailed,
     kFeatureBitsFailed,
-    kErrorAnswer
+    kErrorAnswer,
+    kUnreadable  // a payload file that cannot be read: read_payload has told why
 };
 
 // The receive buffer of one operation: cleared when the operation starts and not between its
 // attempts, so an attempt that reads nothing is judged on what an earlier attempt left behind.
 struct Receive {
-    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kReceiveSize);
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kReceiveBuffer);
 
     std::uint8_t* data() { return bytes.data(); }
     // The answer's command byte and what follows it; streaming answers are read raw.
     const std::uint8_t* answer() const { return locate_answer(bytes.data()); }
     // How many bytes from the answer's start the buffer holds.
-    int room() const { return kReceiveSize - static_cast<int>(answer() - bytes.data()); }
+    int room() const { return kReceiveBuffer - static_cast<int>(answer() - bytes.data()); }
 };
 
 int exchange(const std::uint8_t* request, int length, Receive& received) {
-    return apply_dl_cmd(request, length, received.data(), kReceiveSize,
+    return apply_dl_cmd(request, length, received.data(), kReceiveBuffer,
                         crc16_bits(request, length * 8));
 }
 
-// Fills request + 2 with the first bytes of the file, at most 512; -1 when it cannot be read.
+// Fills request + 2 with the first bytes of the file, at most kStreamPayloadLimit; -1 when it
+// cannot be read.
 int read_payload(const char* path, std::uint8_t* request) {
     std::FILE* file = std::fopen(path, "rb");
     if (!file) {
         tell_reason("cannot open %s: %s", path, std::strerror(errno));
         return -1;
     }
-    const std::size_t count = std::fread(request + 2, 1, kPayloadLimit, file);
+    const std::size_t count = std::fread(request + 2, 1, kStreamPayloadLimit, file);
     const bool failed = std::ferror(file) != 0;
     const int error = errno;
     std::fclose(file);
@@ -83,14 +100,13 @@ int read_payload(const char* path, std::uint8_t* request) {
 // anything unprintable shown as '?'.
 std::string error_answer_text(const Receive& received) {
     const std::uint8_t* begin = received.answer();
-    const std::uint8_t* end = std::find(begin, begin + received.room(), 0x7E);
+    const std::uint8_t* end = std::find(begin, begin + received.room(), kFrameFlag);
     if (end == begin + received.room()) return {};
     std::vector<std::uint8_t> copy(begin, end + 1);
     const int decoded = check_buf(copy.data(), static_cast<int>(copy.size()));
-    constexpr int kTextStart = 5;
     const int text_end = std::min(decoded - 2, static_cast<int>(copy.size()));  // CRC excluded
     std::string text;
-    for (int i = kTextStart; i < text_end && text.size() < 127 && copy[i] != 0; ++i) {
+    for (int i = kErrorTextAt; i < text_end && text.size() < kErrorTextLimit && copy[i] != 0; ++i) {
         text += (copy[i] >= 0x20 && copy[i] < 0x7F) ? static_cast<char>(copy[i]) : '?';
     }
     return text;
@@ -146,30 +162,28 @@ int judge_open_status(int status) {
 }  // namespace
 
 int send_dl_hello() {
-    // Hello: magic text, protocol version 3, compatible version 2, feature bits 0x09.
-    std::uint8_t request[36] = {0x01};
-    std::memcpy(request + 1, "QCOM fast download protocol host", 32);
-    request[33] = 3;
-    request[34] = 2;
-    request[35] = 0x09;
+    std::uint8_t request[1 + kHelloMagicLength + 3] = {kStreamHello};
+    std::memcpy(request + 1, kHelloMagic, kHelloMagicLength);
+    std::uint8_t* after_magic = request + 1 + kHelloMagicLength;
+    after_magic[0] = kProtocolVersion;
+    after_magic[1] = kCompatibleVersion;
+    after_magic[2] = kFeatureBits;
 
     Receive received;
     const int failure = run_attempts([&] {
         if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
-        // Hello response: 0x02, magic (32), versions (2), block size (4), flash base (4), flash
-        // id length L (at 43), flash id (L), window size (2), sector count N (2), N sector
-        // sizes (4 each), feature bits. Every offset is checked against the buffer first.
+        // Every offset is checked against the buffer first.
         const std::uint8_t* answer = received.answer();
         const int room = received.room();
-        if (answer[0] != 0x02) return static_cast<int>(kCommandFailed);
-        const int id_length = answer[43];
-        const int sectors_at = 46 + id_length;
+        if (answer[0] != kStreamHelloAnswer) return static_cast<int>(kCommandFailed);
+        const int id_length = answer[kFlashIdLengthAt];
+        const int sectors_at = kSectorCountAfterId + id_length;
         if (sectors_at + 2 > room) return static_cast<int>(kSectorCountFailed);
         const int sectors = get_le16(answer + sectors_at);
-        if (4 * sectors > 1024) return static_cast<int>(kSectorCountFailed);
-        const int features_at = 48 + id_length + 4 * sectors;
+        if (4 * sectors > kSectorTableLimit) return static_cast<int>(kSectorCountFailed);
+        const int features_at = kSectorSizesAfterId + id_length + 4 * sectors;
         if (features_at >= room) return static_cast<int>(kFeatureBitsFailed);
-        if (answer[features_at] != 0x09) return static_cast<int>(kFeatureBitsFailed);
+        if (answer[features_at] != kFeatureBits) return static_cast<int>(kFeatureBitsFailed);
         return 0;
     });
     switch (failure) {
@@ -193,16 +207,16 @@ int send_dl_hello() {
 }
 
 int send_dl_security() {
-    static const std::uint8_t request[] = {0x17, 0x01};  // security mode 1
+    static const std::uint8_t request[] = {kStreamSecurity, kSecurityMode};
     Receive received;
     const int failure = run_attempts([&] {
         if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
-        return received.answer()[0] == 0x18 ? 0 : static_cast<int>(kCommandFailed);
+        return received.answer()[0] == kStreamSecurityAnswer ? 0 : static_cast<int>(kCommandFailed);
     });
     if (failure == 0) return 1;
     // A programmer that only ever answers with a log message has taken the mode all the same.
     if (failure == kCommandFailed && received.answer()[0] == kLogMessage &&
-        read_after_log_message(received.data(), kReceiveSize)) {
+        read_after_log_message(received.data(), kReceiveBuffer)) {
         return 1;
     }
     log_write("Send dl security fail\n");
@@ -211,22 +225,19 @@ int send_dl_security() {
 
 int send_partition_table(const char* path) {
     if (!path) return 0;
-    std::uint8_t request[kRequestSize] = {0x19, 0x00};  // override flag off
+    std::uint8_t request[kStreamRequestSize] = {kStreamPartitionTable, kOverrideOff};
     Receive received;
-    bool unreadable = false;
-    const int failure = run_attempts([&] {
+    const int failure = run_attempts([&]() -> AttemptOutcome {
         const int payload = read_payload(path, request);
-        if (payload < 0) {
-            unreadable = true;
-            return 0;
-        }
-        if (!exchange(request, 2 + payload, received)) return static_cast<int>(kSendFailed);
-        return received.answer()[0] == 0x1A ? 0 : static_cast<int>(kCommandFailed);
+        if (payload < 0) return stop_now(kUnreadable);
+        if (!exchange(request, 2 + payload, received)) return kSendFailed;
+        return received.answer()[0] == kStreamPartitionTableAnswer ? 0 : kCommandFailed;
     });
-    if (unreadable) return 0;
     switch (failure) {
         case 0:
             break;
+        case kUnreadable:
+            return 0;
         case kSendFailed:
             log_write("Fail to send partition table\n");
             return 0;
@@ -238,22 +249,16 @@ int send_partition_table(const char* path) {
 }
 
 int send_multi_image_open(const char* header_path, int image_type) {
-    std::uint8_t request[kRequestSize] = {0x1B, static_cast<std::uint8_t>(image_type)};
+    std::uint8_t request[kStreamRequestSize] = {kStreamOpenImage,
+                                                static_cast<std::uint8_t>(image_type)};
     Receive received;
-    bool unreadable = false;
-    const int failure = run_attempts([&] {
-        int payload = 0;
-        if (header_path) {
-            payload = read_payload(header_path, request);
-            if (payload < 0) {
-                unreadable = true;
-                return 0;
-            }
-        }
-        if (!exchange(request, 2 + payload, received)) return static_cast<int>(kSendFailed);
-        return received.answer()[0] == 0x1C ? 0 : static_cast<int>(kCommandFailed);
+    const int failure = run_attempts([&]() -> AttemptOutcome {
+        const int payload = header_path ? read_payload(header_path, request) : 0;
+        if (payload < 0) return stop_now(kUnreadable);
+        if (!exchange(request, 2 + payload, received)) return kSendFailed;
+        return received.answer()[0] == kStreamOpenImageAnswer ? 0 : kCommandFailed;
     });
-    if (unreadable) return 0;
+    if (failure == kUnreadable) return 0;
     if (failure != 0) {
         log_write("Send multi-image response error\n");
         return 0;
@@ -262,12 +267,14 @@ int send_multi_image_open(const char* header_path, int image_type) {
 }
 
 int send_dl_close_handle() {
-    static const std::uint8_t request[] = {0x15};
+    static const std::uint8_t request[] = {kStreamClose};
     Receive received;
     const int failure = run_attempts([&] {
         if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
         const std::uint8_t command = received.answer()[0];
-        return command == 0x16 || command == kLogMessage ? 0 : static_cast<int>(kCommandFailed);
+        return command == kStreamCloseAnswer || command == kLogMessage
+                   ? 0
+                   : static_cast<int>(kCommandFailed);
     });
     switch (failure) {
         case 0:
@@ -279,12 +286,12 @@ int send_dl_close_handle() {
             log_write("Close handle fail\n");
             return 0;
     }
-    if (received.answer()[0] == 0x16) {
+    if (received.answer()[0] == kStreamCloseAnswer) {
         log_write("Close handle ok\n");
         return 1;
     }
     log_write("Close handle fail, It's already close\n");
-    if (!read_after_log_message(received.data(), kReceiveSize)) {
+    if (!read_after_log_message(received.data(), kReceiveBuffer)) {
         log_write("send dl close handle: send dl cmd error! \n");
         return 0;
     }
@@ -292,14 +299,14 @@ int send_dl_close_handle() {
 }
 
 int dl_reset() {
-    static const std::uint8_t request[] = {0x0B};
+    static const std::uint8_t request[] = {kStreamReset};
     Receive received;
     const int failure = run_attempts([&] {
         if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
         const std::uint8_t command = received.answer()[0];
-        if (command == 0x0C) return 0;
-        return command == kError ? static_cast<int>(kErrorAnswer)
-                                 : static_cast<int>(kCommandFailed);
+        if (command == kStreamResetAnswer) return 0;
+        return command == kStreamError ? static_cast<int>(kErrorAnswer)
+                                       : static_cast<int>(kCommandFailed);
     });
     switch (failure) {
         case 0:

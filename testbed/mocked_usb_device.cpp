@@ -31,7 +31,6 @@ emu::Endpoint MockedUsbDevice::attach(emu::Mode mode, bool after_reset) {
     emu::Endpoint endpoint{attached.port.master_fd, attached.port.device_node};
     std::lock_guard lock(mutex_);
     attached_.push_back(std::move(attached));
-    ++attach_count_;
     return endpoint;
 }
 
@@ -58,11 +57,6 @@ std::string MockedUsbDevice::current_node() const {
 
 int MockedUsbDevice::unread(const emu::Endpoint& endpoint) const {
     return Testbed::instance().unread(endpoint.device_node);
-}
-
-int MockedUsbDevice::attach_count() const {
-    std::lock_guard lock(mutex_);
-    return attach_count_;
 }
 
 }  // namespace testbed

@@ -45,8 +45,6 @@ class MockedUsbDevice : public emu::PortProvider {
     std::string current_node() const;
     // Bytes the device wrote that the program has not read yet; -1 when unknown.
     int unread(const emu::Endpoint& endpoint) const;
-    // How many times the device has shown up so far.
-    int attach_count() const;
 
   private:
     struct Attached {
@@ -57,7 +55,6 @@ class MockedUsbDevice : public emu::PortProvider {
     MockedUsbDeviceOptions options_;
     mutable std::mutex mutex_;
     std::vector<Attached> attached_;
-    int attach_count_ = 0;
 };
 
 }  // namespace testbed

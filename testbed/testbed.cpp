@@ -167,7 +167,6 @@ class Pairs {
 struct Testbed::Impl {
     std::mutex mutex;
     UMockdevTestbed* bed = nullptr;
-    std::string root;
     int next_bus = 1;
     int next_tty = 0;
     int next_plain_tty = 0;
@@ -220,19 +219,12 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
         throw std::runtime_error("testbed: call testbed::reexec_under_preload first in main()");
     widen_event_queue();
     impl_->bed = umockdev_testbed_new();
-    gchar* root = umockdev_testbed_get_root_dir(impl_->bed);
-    impl_->root = root;
-    g_free(root);
 }
 
 Testbed::~Testbed() {
     for (auto& [node, fd] : impl_->held_slaves)
         close(fd);
     g_object_unref(impl_->bed);
-}
-
-std::string Testbed::root_dir() const {
-    return impl_->root;
 }
 
 FakeDevice Testbed::add_port(const UsbPortSpec& config) {
@@ -298,8 +290,8 @@ FakeDevice Testbed::add_disk(const UsbDiskSpec& config) {
     std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     int n = d.next_disk++;
-    std::string usb =
-        d.add_usb_device(config.vendor_id, config.product_id, 1, true, "Mass Storage", config.serial);
+    std::string usb = d.add_usb_device(config.vendor_id, config.product_id, 1, true, "Mass Storage",
+                                       config.serial);
     std::string interface = d.add_interface(usb, 0, 0x08);
     std::string h = std::to_string(n + 10);
     std::string host =

@@ -67,9 +67,6 @@ class Testbed {
     // Whether the program asked for exclusive use (TIOCEXCL) of the port.
     bool exclusive(const std::string& device_node);
 
-    // The folder holding the testbed's /dev and /sys.
-    std::string root_dir() const;
-
     ~Testbed();
     Testbed(const Testbed&) = delete;
     Testbed& operator=(const Testbed&) = delete;

@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "app/base/platform_paths.h"
-
-char program_folder[kPathBuffer];
+#include "app/base/shared_state.h"
 
 namespace {
 
@@ -207,6 +206,12 @@ void set_program_folder_override(const std::string& folder) {
     std::lock_guard lock(override_mutex);
     folder_override = folder;
     if (!folder_override.empty() && folder_override.back() != '/') folder_override += '/';
+}
+
+void refresh_program_folder() {
+    char folder[kPathBuffer];
+    compute_program_folder(folder);
+    set_program_folder(folder);
 }
 
 std::string settings_path() {

@@ -7,11 +7,11 @@
 
 constexpr std::size_t kPathBuffer = 260;
 
-// The folder that holds the executable, with a trailing '/'. Refreshed by compute_program_folder.
-extern char program_folder[kPathBuffer];
-
 // Writes the folder of the running executable, with a trailing '/', into out (kPathBuffer bytes).
 void compute_program_folder(char* out);
+
+// Computes the folder anew into the run's program_folder() (app/base/shared_state.h).
+void refresh_program_folder();
 
 // Tests point the program folder at a folder of their own; an empty string restores the real one.
 void set_program_folder_override(const std::string& folder);

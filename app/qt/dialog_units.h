@@ -10,9 +10,6 @@ class DialogUnits {
   public:
     explicit DialogUnits(const QFont& font);
 
-    int base_width() const { return base_width_; }
-    int base_height() const { return base_height_; }
-
     int x(int units) const;
     int y(int units) const;
     QRect rect(int x, int y, int width, int height) const;

@@ -74,10 +74,6 @@ void withdraw_boxes(bool withdraw) {
         if (box) box->done(QMessageBox::NoButton);
 }
 
-bool boxes_withdrawn() {
-    return withdrawn;
-}
-
 bool QtMessageBoxes::show(const std::string& text, const std::string& caption, BoxButtons buttons,
                           BoxIcon icon) {
     BoxRequest request;

@@ -32,7 +32,6 @@ QMessageBox::StandardButton ask_box(const BoxRequest& request);
 // While the dialog closes nobody is left to answer a box: withdrawing closes the boxes that are
 // open (their askers get NoButton) and answers new ones with NoButton without showing them.
 void withdraw_boxes(bool withdrawn);
-bool boxes_withdrawn();
 
 // The MessageBoxes of the core (app/dialog.h) on top of ask_box.
 class QtMessageBoxes : public MessageBoxes {

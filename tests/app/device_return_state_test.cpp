@@ -8,9 +8,10 @@
 #include <future>
 #include <thread>
 
-#include "app/device_return.h"
 #include "app/base/log.h"
 #include "app/base/settings.h"
+#include "app/base/shared_state.h"
+#include "app/device_return.h"
 #include "app/upgrade.h"
 #include "discovery/device_events.h"
 #include "testbed/testbed.h"
@@ -41,7 +42,7 @@ class DeviceReturn : public ::testing::Test {
         for (const testbed::FakeDevice& device : added_)
             bus().remove(device);
         app_cleanup();
-        device_state = DEVICE_IDLE;
+        reset_shared_state();
         set_program_folder_override("");
         std::filesystem::remove_all(folder_);
     }
@@ -68,64 +69,64 @@ class DeviceReturn : public ::testing::Test {
 
 TEST_F(DeviceReturn, RemovalOutsideTheWaitChangesNothingAndSearchesNothing) {
     for (int state : {DEVICE_IDLE, DEVICE_BACK_DISK, DEVICE_BACK_PORT}) {
-        device_state = state;
+        set_device_state(state);
         on_device_change(DBT_DEVICEREMOVECOMPLETE);
         on_device_change(DBT_DEVICEARRIVAL);
-        EXPECT_EQ(device_state, state);
+        EXPECT_EQ(device_state(), state);
     }
     EXPECT_EQ(searches(), "");
 }
 
 TEST_F(DeviceReturn, RemovalWhileAPortOfTheDeviceRemainsKeepsWaitingForTheRemoval) {
     add_port({});
-    device_state = DEVICE_RESETTING;
+    set_device_state(DEVICE_RESETTING);
     on_device_change(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(device_state, DEVICE_RESETTING);
+    EXPECT_EQ(device_state(), DEVICE_RESETTING);
     // An arrival before the device has gone is not its return.
     on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state, DEVICE_RESETTING);
+    EXPECT_EQ(device_state(), DEVICE_RESETTING);
 }
 
 TEST_F(DeviceReturn, RemovalOfTheLastPortMeansTheDeviceIsGone) {
     testbed::FakeDevice port = bus().add_port({});
-    device_state = DEVICE_RESETTING;
+    set_device_state(DEVICE_RESETTING);
     bus().remove(port);
     on_device_change(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(device_state, DEVICE_GONE);
+    EXPECT_EQ(device_state(), DEVICE_GONE);
 }
 
 TEST_F(DeviceReturn, ArrivalOfSomethingElseKeepsWaiting) {
-    device_state = DEVICE_GONE;
+    set_device_state(DEVICE_GONE);
     testbed::UsbPortSpec other;
     other.vendor_id = 0x1234;
     add_port(other);
     on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state, DEVICE_GONE);
+    EXPECT_EQ(device_state(), DEVICE_GONE);
 }
 
 TEST_F(DeviceReturn, ArrivalOfTheDiskEndsTheWaitWithoutSearchingPorts) {
-    device_state = DEVICE_GONE;
+    set_device_state(DEVICE_GONE);
     add_disk();
     add_port({});
     searches();
     on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state, DEVICE_BACK_DISK);
+    EXPECT_EQ(device_state(), DEVICE_BACK_DISK);
     std::string log = searches();
     EXPECT_NE(log.find("Found match mmc "), std::string::npos) << log;
     EXPECT_EQ(log.find("start find port"), std::string::npos) << log;
     // The state stays once reached.
     on_device_change(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(device_state, DEVICE_BACK_DISK);
+    EXPECT_EQ(device_state(), DEVICE_BACK_DISK);
 }
 
 TEST_F(DeviceReturn, ArrivalOfAPortEndsTheWait) {
-    device_state = DEVICE_GONE;
+    set_device_state(DEVICE_GONE);
     testbed::UsbPortSpec download;
     download.product_id = 0x9100;
     download.num_interfaces = 1;
     add_port(download);
     on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state, DEVICE_BACK_PORT);
+    EXPECT_EQ(device_state(), DEVICE_BACK_PORT);
 }
 
 TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
@@ -134,19 +135,19 @@ TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
     std::promise<void> event_fed;
     std::future<void> worker = std::async(std::launch::async, [&] {
         hold_device_return([&] {
-            device_state = DEVICE_RESETTING;
+            set_device_state(DEVICE_RESETTING);
             event_fed.get_future().wait_for(std::chrono::seconds(30));
         });
     });
-    while (device_state != DEVICE_RESETTING)
+    while (device_state() != DEVICE_RESETTING)
         std::this_thread::yield();
     std::future<void> dialog =
         std::async(std::launch::async, [] { on_device_change(DBT_DEVICEREMOVECOMPLETE); });
     ASSERT_EQ(dialog.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(device_state, DEVICE_RESETTING);
+    EXPECT_EQ(device_state(), DEVICE_RESETTING);
     event_fed.set_value();
     worker.get();
-    EXPECT_EQ(device_state, DEVICE_GONE);
+    EXPECT_EQ(device_state(), DEVICE_GONE);
 }
 
 }  // namespace

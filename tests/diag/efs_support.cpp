@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 #include "app/base/log.h"
-#include "discovery/port_discovery.h"
+#include "app/base/shared_state.h"
 #include "link/hdlc.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
@@ -60,7 +60,7 @@ EmulatedModem::EmulatedModem(emu::Options options) {
         throw std::runtime_error("emulator did not appear");
     port_ = open_node(emulator_->device_node());
     if (port_ < 0) throw std::runtime_error("cannot open " + emulator_->device_node());
-    port_number = port_;
+    set_port_number(port_);
 }
 
 EmulatedModem::~EmulatedModem() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/base/shared_state.h"
 #include "discovery/port_discovery.h"
 
 namespace {
@@ -127,10 +128,7 @@ TEST(PortName, ComNumberFollowsTheFirstCom) {
 
 class PortMatch : public testing::Test {
   protected:
-    void SetUp() override {
-        my_com_name = kBuiltinPortPrefix;
-        port_number = -1;
-    }
+    void SetUp() override { reset_shared_state(); }
 };
 
 TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
@@ -139,17 +137,17 @@ TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
         {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem"},
     };
     EXPECT_EQ(match_port_device(list, 0), 0);
-    EXPECT_EQ(port_number, -1);
+    EXPECT_EQ(port_number(), -1);
     EXPECT_EQ(match_port_device(list, 1), 1);
-    EXPECT_EQ(port_number, 4);
+    EXPECT_EQ(port_number(), 4);
 }
 
 TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
     PortDeviceList list = {{"?", "Modem (COM5)", "Modem"}};
     EXPECT_EQ(match_port_device(list, 0), 0);
-    my_com_name = "?";
+    set_my_com_name("?");
     EXPECT_EQ(match_port_device(list, 0), 1);
-    EXPECT_EQ(port_number, 5);
+    EXPECT_EQ(port_number(), 5);
 }
 
 TEST_F(PortMatch, NameWithoutComIsNoMatch) {
@@ -157,14 +155,14 @@ TEST_F(PortMatch, NameWithoutComIsNoMatch) {
                            {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt}};
     EXPECT_EQ(match_port_device(list, 0), 0);
     EXPECT_EQ(match_port_device(list, 1), 0);
-    EXPECT_EQ(port_number, -1);
+    EXPECT_EQ(port_number(), -1);
 }
 
 TEST_F(PortMatch, NameFallsBackToTheDescription) {
     PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)"}};
     EXPECT_EQ(get_device_name(list, 0), "Modem (COM9)");
     EXPECT_EQ(match_port_device(list, 0), 1);
-    EXPECT_EQ(port_number, 9);
+    EXPECT_EQ(port_number(), 9);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "app/base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
@@ -42,7 +43,7 @@ class Events {
 class MockedModem : public testing::Test {
   protected:
     void SetUp() override {
-        my_com_name = kBuiltinPortPrefix;
+        reset_shared_state();
         serial_port = new CSerialPort();
         folder_.write_settings(
             "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n");

@@ -1,6 +1,7 @@
 // find_port and find_any_port against USB serial ports in the mocked device database.
 #include <gtest/gtest.h>
 
+#include "app/base/shared_state.h"
 #include "discovery/device_enum.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
@@ -16,10 +17,7 @@ using testbed::UsbPortSpec;
 
 class PortSearch : public testing::Test {
   protected:
-    void SetUp() override {
-        my_com_name = kBuiltinPortPrefix;
-        port_number = -1;
-    }
+    void SetUp() override { reset_shared_state(); }
     void TearDown() override {
         for (const FakeDevice& d : devices_)
             Testbed::instance().remove(d);
@@ -109,7 +107,7 @@ TEST_F(PortSearch, MissingSecondKeySearchesAgainForTheFirstValue) {
     std::string log = folder_.take_log();
     EXPECT_EQ(count_of(log, "start find diag port\n"), 2);
     EXPECT_EQ(count_of(log, "my com name = USB\\VID_05C6&PID_9004\n"), 2);
-    EXPECT_EQ(my_com_name, "USB\\VID_05C6&PID_9004");
+    EXPECT_EQ(my_com_name(), "USB\\VID_05C6&PID_9004");
 }
 
 TEST_F(PortSearch, EmptyFirstValueSearchesForTheBuiltinPrefix) {
@@ -134,7 +132,7 @@ TEST_F(PortSearch, LowerCasePrefixDoesNotMatch) {
     add(0x05C6, 0x9003);
     folder_.write_settings("idnum=1\ndiag0=usb\\vid_05c6&pid_9003&mi_00\n");
     EXPECT_EQ(find_port(PORT_DIAG), -1);
-    EXPECT_EQ(port_number, -1);
+    EXPECT_EQ(port_number(), -1);
 }
 
 TEST_F(PortSearch, SecondIdentifierFindsAPortTheFirstMissed) {
@@ -173,6 +171,17 @@ TEST_F(PortSearch, ClosesTheSerialPortBeforeSearching) {
     EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
     EXPECT_FALSE(port.IsOpen());
     serial_port = nullptr;
+}
+
+TEST_F(PortSearch, IdentifierSearchKeepsTheIdentifierForLaterSearches) {
+    FakeDevice modem = add(0x05C6, 0x9100, 0, 1);
+    EXPECT_EQ(find_port_by_id("USB\\VID_05C6&PID_9100"), 1);
+    EXPECT_EQ(port_number(), port_table_register(modem.device_node));
+    // An empty identifier searches again for the one named last.
+    EXPECT_EQ(find_port_by_id(""), 1);
+    EXPECT_EQ(my_com_name(), "USB\\VID_05C6&PID_9100");
+    EXPECT_EQ(find_port_by_id("USB\\VID_05C6&PID_9003"), 0);
+    EXPECT_EQ(port_number(), -1);
 }
 
 TEST_F(PortSearch, HugeIdnumIsCutToAHundredIdentifiers) {
