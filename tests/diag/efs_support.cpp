@@ -42,7 +42,7 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 }
 
 int open_node(const std::string& device_node) {
-    if (!serial_port) serial_port = new CSerialPort();
+    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
     const int port = port_table_register(device_node);
     try {
         serial_port->Open(port);

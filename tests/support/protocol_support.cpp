@@ -93,7 +93,7 @@ std::string hex_file(const std::vector<HexChunk>& chunks, std::uint32_t start) {
 }
 
 ProtocolTest::ProtocolTest() {
-    if (!serial_port) serial_port = new CSerialPort;
+    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
 }
 
 ProtocolTest::~ProtocolTest() {
