@@ -35,15 +35,11 @@ void write_all(int fd, const Bytes& bytes) {
 
 }  // namespace
 
-Bytes frame_answer(const Bytes& packet, bool leading_flag) {
-    const std::uint16_t crc = crc16_bits(packet.data(), static_cast<int>(packet.size()) * 8);
-    return hdlc_encode(packet.data(), static_cast<int>(packet.size()), crc, leading_flag);
-}
+// The framing helpers live with the scripted port.
+Bytes frame(const Bytes& packet, bool leading_flag);
 
-Bytes frame_bad_crc(const Bytes& packet) {
-    const std::uint16_t crc = crc16_bits(packet.data(), static_cast<int>(packet.size()) * 8);
-    return hdlc_encode(packet.data(), static_cast<int>(packet.size()),
-                       static_cast<std::uint16_t>(crc ^ 0x5555), false);
+Bytes frame_answer(const Bytes& packet, bool leading_flag) {
+    return frame(packet, leading_flag);
 }
 
 ScriptedDevice::ScriptedDevice() {
