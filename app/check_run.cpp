@@ -149,12 +149,9 @@ int run_check(std::FILE* out) {
         std::fflush(out);
     });
     const bool own_port = serial_port == nullptr;
-    if (own_port) serial_port = new CSerialPort();
+    if (own_port) serial_port = std::make_unique<CSerialPort>();
     const Device device = find_device();
-    if (own_port) {
-        delete serial_port;
-        serial_port = nullptr;
-    }
+    if (own_port) serial_port.reset();
     set_reason_listener(nullptr);
     print_device(out, device);
 

@@ -29,7 +29,7 @@ std::atomic<int> succeeded{0};
 int init_globals() {
     refresh_program_folder();
     log_open();
-    if (!serial_port) serial_port = new CSerialPort();
+    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
     return 1;
 }
 
@@ -38,8 +38,7 @@ void app_cleanup() {
     stop_worker();
     if (serial_port) {
         serial_port->Close();
-        delete serial_port;
-        serial_port = nullptr;
+        serial_port.reset();
     }
     log_close();
 }

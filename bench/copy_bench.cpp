@@ -63,7 +63,7 @@ class Bench {
         emulator_ = std::make_unique<emu::Emulator>(options);
         if (!emulator_->start() || !emulator_->wait_for(emu::Mode::Diag, std::chrono::seconds(10)))
             throw std::runtime_error("emulator");
-        serial_port = new CSerialPort();
+        serial_port = std::make_unique<CSerialPort>();
         set_port_number(port_table_register(emulator_->device_node()));
         serial_port->Open(port_number());
     }

@@ -2,7 +2,7 @@
 // device calls and the system's error texts.
 #include "link/serial_port.h"
 
-CSerialPort* serial_port = nullptr;
+std::unique_ptr<CSerialPort> serial_port;
 
 void close_port() {
     if (serial_port) serial_port->Close();
@@ -22,7 +22,7 @@ const char* CSerialException::what() const noexcept {
 CSerialPort::CSerialPort() : handle_(-1) {}
 
 CSerialPort::~CSerialPort() {
-    Close();
+    CSerialPort::Close();  // the termios handle; an implementation of its own closes its own
 }
 
 bool CSerialPort::IsOpen() const {

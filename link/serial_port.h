@@ -1,13 +1,15 @@
-// The device's USB-serial port. One program-wide object; opened by the mode probes only.
+// The device's USB-serial port. One program-wide object; opened by the mode probes only. The
+// class is the termios port; a test installs an implementation of its own in its place.
 #pragma once
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 // Raised by CSerialPort only, with the platform's error code (errno on Linux).
 class CSerialException : public std::exception {
-public:
+  public:
     explicit CSerialException(std::uint32_t error);
     std::uint32_t error() const { return m_dwError; }
     // Fills text with the system's message for the code, cut to size; false (and "") when the
@@ -17,12 +19,12 @@ public:
 
     std::uint32_t m_dwError;
 
-private:
+  private:
     std::string what_;
 };
 
 class CSerialPort {
-public:
+  public:
     CSerialPort();
     virtual ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
@@ -31,25 +33,25 @@ public:
     // Closes, then opens the device that port number names: exclusive, raw 8N1 at 115200, DTR and
     // RTS raised, no flow control. Raises CSerialException; the port stays closed when the device
     // could not be opened.
-    void Open(int port);
+    virtual void Open(int port);
     // Never raises; nothing happens on a closed port.
-    void Close();
-    bool IsOpen() const;
-    // Waits at most 50 ms + 1 ms per byte for the line to take the bytes; returns the count
-    // written. An I/O error or a hang-up raises.
-    int Write(const void* data, int count);
+    virtual void Close();
+    virtual bool IsOpen() const;
+    // Waits at most 50 ms + 1 ms per byte (on the clock) for the line to take the bytes; returns
+    // the count written. An I/O error or a hang-up raises.
+    virtual int Write(const void* data, int count);
     // Returns what is waiting at once; with nothing waiting, the first bytes that arrive; 0 after
-    // 500 ms of silence. An I/O error or a hang-up raises.
-    int Read(void* buffer, int capacity);
+    // 500 ms of silence on the clock. An I/O error or a hang-up raises.
+    virtual int Read(void* buffer, int capacity);
     // Waits until everything written has gone out; received bytes are kept.
-    void Flush();
+    virtual void Flush();
 
-private:
+  private:
     std::intptr_t handle_;  // platform handle, -1 when closed
 };
 
 // The program-wide serial port; created by init_globals, destroyed by app_cleanup.
-extern CSerialPort* serial_port;
+extern std::unique_ptr<CSerialPort> serial_port;
 
 // Closes the program-wide serial port, if it exists.
 void close_port();

@@ -1,5 +1,5 @@
 // The serial port on Linux: a termios device node, named by the port table. The node is opened
-// non-blocking; waits are made with poll() so that every time-out goes through the clock module.
+// non-blocking; waits are made with poll(), their deadlines and the time left taken from the clock.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -30,12 +30,17 @@ int fd_of(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// The moment a wait of the product duration ms, starting now, ends.
+Clock::TimePoint deadline_after(int ms) {
+    Clock& clock = current_clock();
+    return clock.now() + clock.length_of(ms);
+}
+
 // Waits for events on fd until the deadline, across interruptions. Returns the revents, 0 when
 // the deadline passed.
-short wait_for(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+short wait_for(int fd, short events, Clock::TimePoint deadline) {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                                 std::chrono::steady_clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - current_clock().now());
         if (left.count() <= 0) return 0;
         pollfd p{fd, events, 0};
         int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
@@ -107,8 +112,7 @@ int CSerialPort::Write(const void* data, int count) {
     if (!data || count <= 0) return 0;
     const int fd = fd_of(handle_);
     const long long budget = std::min<long long>(INT_MAX, kWriteTimeoutMs + 1LL * count);
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(scaled_ms(static_cast<int>(budget)));
+    const auto deadline = deadline_after(static_cast<int>(budget));
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     int written = 0;
     while (written < count) {
@@ -133,8 +137,7 @@ int CSerialPort::Read(void* buffer, int capacity) {
     if (handle_ == -1) raise(EBADF);
     if (!buffer || capacity <= 0) return 0;
     const int fd = fd_of(handle_);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(scaled_ms(kReadTimeoutMs));
+    const auto deadline = deadline_after(kReadTimeoutMs);
     short events = wait_for(fd, POLLIN, deadline);
     if (events == 0) return 0;
     if (events & POLLNVAL) raise(EBADF);

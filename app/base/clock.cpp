@@ -1,10 +1,10 @@
 #include "app/base/clock.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -26,7 +26,33 @@ int divisor() {
     return value;
 }
 
+class RealClock final : public Clock {
+  public:
+    TimePoint now() override { return std::chrono::steady_clock::now(); }
+    Duration length_of(int ms) override { return Duration(scaled_ms(ms)); }
+    void sleep_for(Duration length, bool stop_aware) override {
+        if (!stop_aware) {
+            std::this_thread::sleep_for(length);
+            return;
+        }
+        std::unique_lock lock(stop_mutex);
+        stop_changed.wait_for(lock, length, [] { return stop_flag.load(); });
+    }
+};
+
+RealClock real_clock;
+std::atomic<Clock*> installed{nullptr};
+
 }  // namespace
+
+Clock& current_clock() {
+    Clock* clock = installed.load();
+    return clock ? *clock : real_clock;
+}
+
+Clock* install_clock(Clock* clock) {
+    return installed.exchange(clock);
+}
 
 int scaled_ms(int ms) {
     if (ms <= 0) return 0;
@@ -35,9 +61,8 @@ int scaled_ms(int ms) {
 }
 
 void pause_ms(int ms) {
-    const auto duration = std::chrono::milliseconds(scaled_ms(ms));
-    std::unique_lock lock(stop_mutex);
-    stop_changed.wait_for(lock, duration, [] { return stop_flag.load(); });
+    Clock& clock = current_clock();
+    clock.sleep_for(clock.length_of(ms), true);
 }
 
 void request_stop() {

@@ -1,14 +1,40 @@
-// Every pause of the product and the serial read time-out go through here.
+// Every wait of the product goes through one clock: the pauses, and the serial port's read and
+// write time-outs. The real clock runs on the system's steady time; a test installs a clock of its
+// own, whose time moves only when the code under test waits.
 //
-// Tests shorten them with one setting: the environment variable FWUP_TIME_DIVISOR (a whole number
-// from 1 to 1000, read once at the first use). Every duration is divided by it. The product's
+// The real clock shortens every duration with one setting: the environment variable
+// FWUP_TIME_DIVISOR (a whole number from 1 to 1000, read once at the first use). The product's
 // durations themselves never change.
 #pragma once
 
-// The duration after the divisor, never below 1 ms for a non-zero duration.
+#include <chrono>
+
+class Clock {
+  public:
+    using Duration = std::chrono::milliseconds;
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    virtual ~Clock() = default;
+
+    virtual TimePoint now() = 0;
+    // How long a product duration of ms lasts on this clock.
+    virtual Duration length_of(int ms) = 0;
+    // Waits for length. A stop-aware wait ends as soon as a stop is requested, and does not start
+    // after one.
+    virtual void sleep_for(Duration length, bool stop_aware) = 0;
+};
+
+// The clock in use: the real one unless a test installed another.
+Clock& current_clock();
+// Makes clock the one in use (nullptr: the real one again); returns the one it replaces, nullptr
+// for the real one. The caller keeps the clock alive while it is installed.
+Clock* install_clock(Clock* clock);
+
+// The real clock's length of a duration: divided by the divisor, never below 1 ms for a non-zero
+// duration.
 int scaled_ms(int ms);
 
-// Sleeps for scaled_ms(ms), or until a stop is requested.
+// Waits for the product duration ms on the current clock, or until a stop is requested.
 void pause_ms(int ms);
 
 // A stop asked for while a worker runs (the dialog is closing): pauses end at once and exchanges

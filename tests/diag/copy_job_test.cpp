@@ -17,6 +17,7 @@
 #include "diag/efs.h"
 #include "tests/diag/efs_support.h"
 #include "tests/support/recording_progress.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
@@ -352,15 +353,12 @@ TEST(RefusedRemoval, FailsTheEmptyingWhateverTheEntryAndClosesEveryListing) {
 // A device whose "/home" lists names that would lead a removal elsewhere, then one plain file.
 // It answers opendir, readdir, unlink, rmdir and closedir, and notes the path of every opendir,
 // unlink and rmdir it is asked for; any opendir but that of "/home" is refused.
-class HostileListing {
-  public:
-    HostileListing()
-        : device_([this](const std::vector<std::uint8_t>& request) { return answer(request); }) {}
-    const std::string& node() const { return device_.node(); }
-    std::vector<std::string> paths() {
-        std::lock_guard lock(mutex_);
-        return paths_;
+class HostileListing : public ScriptedTest {
+  protected:
+    HostileListing() {
+        device().answer_with([this](const Bytes& request) { return answer(request); });
     }
+    std::vector<std::string> paths_;
 
   private:
     static constexpr std::uint8_t kOpendir = 11, kReaddir = 12, kUnlink = 8, kRmdir = 10;
@@ -371,16 +369,14 @@ class HostileListing {
     static constexpr Entry kEntries[] = {
         {"..", 1}, {".", 1}, {"../etc", 0}, {"sub/..", 1}, {"old", 0}};
 
-    std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& request) {
-        std::vector<std::uint8_t> out(request.begin(), request.begin() + 4);
+    Reply answer(const Bytes& request) {
+        Bytes out(request.begin(), request.begin() + 4);
         const std::uint8_t code = request[2];
         // The path of an opendir, unlink or rmdir, up to its NUL; other requests carry none.
         const std::string path(request.begin() + 4,
                                std::find(request.begin() + 4, request.end(), 0));
-        if (code == kOpendir || code == kUnlink || code == kRmdir) {
-            std::lock_guard lock(mutex_);
+        if (code == kOpendir || code == kUnlink || code == kRmdir)
             paths_.push_back(std::to_string(code) + " " + path);
-        }
         if (code == kOpendir) {
             const bool home = path == "/home";
             out.insert(out.end(), {home ? std::uint8_t{1} : std::uint8_t{0}, 2, 3, 4});
@@ -400,22 +396,14 @@ class HostileListing {
         } else {
             out.resize(8, 0);  // done, error code 0
         }
-        return out;
+        return ::answer(out);
     }
-
-    std::mutex mutex_;
-    std::vector<std::string> paths_;
-    efs_test::ScriptedDevice device_;
 };
 
-TEST(HostileNames, ListingNamesThatLeaveTheFolderAreSkippedAndTheRestRemoved) {
-    LogCapture log;
-    HostileListing device;
-    ASSERT_GT(efs_test::open_node(device.node()), 0);
-
+TEST_F(HostileListing, ListingNamesThatLeaveTheFolderAreSkippedAndTheRestRemoved) {
     EXPECT_EQ(del_dir("/home"), 1);
 
-    EXPECT_EQ(device.paths(), (std::vector<std::string>{"11 /home", "8 /home/old"}));
+    EXPECT_EQ(paths_, (std::vector<std::string>{"11 /home", "8 /home/old"}));
     EXPECT_EQ(log.count("del_dir: skip name "), 4) << log.text();
 }
 

@@ -1,145 +1,235 @@
+// DIAG commands and the mode probe on a scripted port: every failure kind, retry and time-out.
 #include "diag/diag_commands.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 
-#include "link/serial_port.h"
-#include "tests/support/protocol_support.h"
-#include "tests/support/scripted_device.h"
+#include "tests/support/protocol_data.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
-using emu::Mode;
+const Bytes kNop = {0x06};
+const Bytes kVersion = {0x00};
+const Bytes kSwitch = {0x3A};
 
-class ProbeTest : public ProtocolTest {
-  protected:
-    // The probe opens the port itself: start the device, then let go of the port.
-    void start(Mode mode) {
-        device(mode);
-        serial_port->Close();
-    }
-};
+constexpr std::uint8_t kHello = 0x01;
+
+// A modem in DIAG mode: answers the version request, refuses what it does not know.
+Reply diag_device(const Bytes& request) {
+    if (request == kVersion) return answer({0x00, 'E', 'M', 'U'});
+    Bytes refused(request.size() + 1, 0x13);
+    std::copy(request.begin(), request.end(), refused.begin() + 1);
+    return answer(refused);
+}
+// The boot downloader: acknowledges the nop.
+Reply boot_downloader(const Bytes& request) {
+    return request == kNop ? answer({0x02}, true) : silence();
+}
+// A running flash programmer: answers hello only.
+Reply programmer(const Bytes& request) {
+    return request[0] == kHello ? answer(hello_answer(8, 4, 0x09), true) : silence();
+}
+
+// Command bytes: count requests of each.
+Bytes codes_of(std::initializer_list<std::pair<std::uint8_t, int>> runs) {
+    Bytes out;
+    for (const auto& [code, count] : runs)
+        out.insert(out.end(), count, code);
+    return out;
+}
+
+class ProbeTest : public ScriptedTest {};
 
 TEST_F(ProbeTest, DeviceInDiagModeAnswersAfterBothNopsFail) {
-    start(Mode::Diag);
-    EXPECT_EQ(open_port(port), MODE_DIAG);
-    EXPECT_TRUE(serial_port->IsOpen());
-    EXPECT_EQ(emulator->request_count(Mode::Diag, 0x00), 1);
-    const std::string text = log.text();
-    EXPECT_EQ(count_of(text, "dl nop: "), 2) << text;
-    EXPECT_TRUE(in_order(text, {"dl nop: ", "dl nop: ", "Open in DIAG mode\n"})) << text;
-    EXPECT_TRUE(text.ends_with("Open in DIAG mode\n")) << text;
+    device().answer_with(diag_device);
+    EXPECT_EQ(open_port(3), MODE_DIAG);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(device().opened().back(), 3);
+    EXPECT_EQ(codes(), codes_of({{0x06, 20}, {0x00, 1}}));
+    const std::string refused = times(10, "check ack error: unknown response\n");
+    EXPECT_EQ(log.text(), refused + "dl nop: check ack error! \n" + refused +
+                              "dl nop: check ack error! \nOpen in DIAG mode\n");
+    EXPECT_EQ(waited_ms(), 0);
 }
 
 TEST_F(ProbeTest, DeviceInBootDownloaderAnswersTheFirstNop) {
-    start(Mode::Dload);
-    EXPECT_EQ(open_port(port), MODE_DLOAD);
-    EXPECT_TRUE(serial_port->IsOpen());
-    EXPECT_EQ(emulator->request_count(Mode::Dload, 0x06), 1);
+    device().answer_with(boot_downloader);
+    EXPECT_EQ(open_port(3), MODE_DLOAD);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(codes(), codes_of({{0x06, 1}}));
     EXPECT_EQ(log.text(), "Open in DLoad mode\n");
 }
 
 TEST_F(ProbeTest, RunningProgrammerAnswersHelloAfterNopsAndVersionFail) {
-    start(Mode::Stream);
-    EXPECT_EQ(open_port(port), MODE_STREAM);
-    EXPECT_TRUE(serial_port->IsOpen());
-    const std::string text = log.text();
-    EXPECT_EQ(count_of(text, "dl nop: "), 2) << text;
-    EXPECT_TRUE(
-        in_order(text, {"dl nop: ", "dl nop: ", "get ver: ", "Open in Stream Download mode\n"}))
-        << text;
-    EXPECT_TRUE(text.ends_with("Open in Stream Download mode\n")) << text;
+    device().answer_with(programmer);
+    EXPECT_EQ(open_port(3), MODE_STREAM);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(codes(), codes_of({{0x06, 20}, {0x00, 10}, {kHello, 1}}));
+    const std::string unanswered_nop = unframed(19999, 10) + "dl nop: check crc error! \n";
+    EXPECT_EQ(log.text(), unanswered_nop + unanswered_nop + unframed(20000, 10) +
+                              "get ver: check crc error! \nOpen in Stream Download mode\n");
+    EXPECT_EQ(waited_ms(), 30 * 500);
 }
 
-TEST_F(ProbeTest, PortThatDoesNotExistCannotBeOpened) {
+TEST_F(ProbeTest, PortThatCannotBeOpenedIsExplained) {
+    device().refuse_open(ENOENT);
     EXPECT_EQ(open_port(9999), MODE_NONE);
     EXPECT_EQ(open_dl_port(9998), 0);
-    EXPECT_FALSE(serial_port->IsOpen());
+    EXPECT_FALSE(device().IsOpen());
+    EXPECT_TRUE(device().requests().empty());
     EXPECT_EQ(log.text(),
               "can't open port! 9999\ncannot open port 9999, port 9999 is not known\n"
               "can't open dl port! 9998\ncannot open port 9998, port 9998 is not known\n");
 }
 
 TEST_F(ProbeTest, SilentDeviceGivesNoneAndClosesThePort) {
-    ScriptedDevice silent;
-    EXPECT_EQ(open_port(silent.port()), MODE_NONE);
-    EXPECT_FALSE(serial_port->IsOpen());
-    // Two nops, the version request and the hello, ten attempts each.
-    EXPECT_EQ(silent.requests().size(), 40u);
-    const std::string text = log.text();
-    EXPECT_TRUE(
-        in_order(text, {"dl nop: check crc error! \n", "dl nop: check crc error! \n",
-                        "get ver: check crc error! \n", "send dl hello: recv bad cmd error! \n",
-                        "Open port error and close port " + std::to_string(silent.port()) + "\n"}))
-        << text;
+    EXPECT_EQ(open_port(3), MODE_NONE);
+    EXPECT_FALSE(device().IsOpen());
+    // Two nops, the version request and the hello, ten unanswered attempts each.
+    EXPECT_EQ(codes(), codes_of({{0x06, 20}, {0x00, 10}, {kHello, 10}}));
+    EXPECT_EQ(waited_ms(), 40 * 500);
+    const std::string unanswered_nop = unframed(19999, 10) + "dl nop: check crc error! \n";
+    EXPECT_EQ(log.text(), unanswered_nop + unanswered_nop + unframed(20000, 10) +
+                              "get ver: check crc error! \nsend dl hello: recv bad cmd error! \n"
+                              "Open port error and close port 3\n");
 }
 
 TEST_F(ProbeTest, DownloadPortOpensOnARunningProgrammerOnly) {
-    start(Mode::Stream);
-    EXPECT_EQ(open_dl_port(port), MODE_DLOAD);
-    EXPECT_TRUE(serial_port->IsOpen());
+    device().answer_with(programmer);
+    EXPECT_EQ(open_dl_port(4), MODE_DLOAD);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(codes(), codes_of({{kHello, 1}}));
     EXPECT_EQ(log.text(), "Open in Stream Download mode\n");
 }
 
-TEST_F(ProbeTest, SilentDownloadPortIsClosed) {
-    ScriptedDevice silent;
-    EXPECT_EQ(open_dl_port(silent.port()), 0);
-    EXPECT_FALSE(serial_port->IsOpen());
+TEST_F(ProbeTest, DownloadPortWithoutAProgrammerIsClosed) {
+    device().answer_with(boot_downloader);
+    EXPECT_EQ(open_dl_port(4), 0);
+    EXPECT_FALSE(device().IsOpen());
+    EXPECT_EQ(codes(), codes_of({{kHello, 10}}));
+    EXPECT_EQ(waited_ms(), 10 * 500);
     EXPECT_EQ(log.text(),
-              "send dl hello: recv bad cmd error! \nOpen port error and close dl port " +
-                  std::to_string(silent.port()) + "\n");
+              "send dl hello: recv bad cmd error! \nOpen port error and close dl port 4\n");
 }
 
-class DiagCommandTest : public ProtocolTest {};
+// --- how each command judges its answers -------------------------------------------------------
 
-TEST_F(DiagCommandTest, VersionRequestAnsweredWithErrorTenTimesFails) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("diagerr:diag:0x00:times=0"));
-    device(Mode::Diag, options);
-    EXPECT_EQ(get_ver(), 0);
-    EXPECT_EQ(emulator->request_count(Mode::Diag, 0x00), 10);
-    EXPECT_EQ(log.text(), "get ver: recv bad cmd error! \n");
+struct FailureCase {
+    const char* name;
+    Reply reply;   // to every request
+    int requests;  // of the three commands together
+    long long waited_ms;
+    std::string get_ver;
+    std::string build_version;
+    std::string switch_mode;
+};
+void PrintTo(const FailureCase& x, std::ostream* os) {
+    *os << x.name;
 }
 
-TEST_F(DiagCommandTest, CommandsOnAClosedPortFailAsSendErrors) {
+class DiagFailureTest : public ScriptedTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DiagFailureTest, TenFailedAttemptsLogTheLastKindOnce) {
+    const FailureCase& c = GetParam();
+    device().script({}, c.reply);
     EXPECT_EQ(get_ver(), 0);
     EXPECT_EQ(retry_get_build_ver(), nullptr);
     EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(requests(), c.requests);
+    EXPECT_EQ(device().flushes(), requests()) << "every attempt flushes first";
+    EXPECT_EQ(waited_ms(), c.waited_ms);
+    EXPECT_EQ(log.text(), c.get_ver + c.build_version + c.switch_mode);
+}
+
+const std::string kRaised = times(10, "apply diag cmd: Serial port wr/rd error\n");
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DiagFailureTest,
+    ::testing::Values(
+        FailureCase{"Silence", silence(), 30, 30 * 500,
+                    unframed(20000, 10) + "get ver: check crc error! \n",
+                    "retry_get_build_ver: get length error! \n",
+                    unframed(20000, 10) + "switch dl mode: check crc error! \n"},
+        FailureCase{"BadCrc", raw(frame_bad_crc({0x00})), 30, 0, "get ver: check crc error! \n",
+                    "retry_get_build_ver: get length error! \n",
+                    "switch dl mode: check crc error! \n"},
+        FailureCase{"BadCommand", answer({0x13, 0x00}), 30, 0, "get ver: recv bad cmd error! \n",
+                    "retry_get_build_ver: get length error! \n",
+                    "switch dl mode: recv bad cmd error! \n"},
+        // The exchange makes ten attempts of its own inside each of the command's ten.
+        FailureCase{"PortRaises", raise_error(EIO), 300, 0, kRaised + "get ver: send cmd error! \n",
+                    kRaised + "retry_get_build_ver: send cmd error! \n",
+                    kRaised + "switch dl mode: send cmd error! \n"},
+        // A dead line takes no further request.
+        FailureCase{"LineHungUp", hang_up(), 1, 0, kRaised + "get ver: send cmd error! \n",
+                    kRaised + "retry_get_build_ver: send cmd error! \n",
+                    kRaised + "switch dl mode: send cmd error! \n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class DiagCommandTest : public ScriptedTest {};
+
+TEST_F(DiagCommandTest, CommandsOnAClosedPortFailAsSendErrorsWithoutTouchingIt) {
+    device().Close();
+    EXPECT_EQ(get_ver(), 0);
+    EXPECT_EQ(retry_get_build_ver(), nullptr);
+    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_TRUE(device().writes().empty());
     EXPECT_EQ(log.text(),
               "get ver: send cmd error! \nretry_get_build_ver: send cmd error! \n"
               "switch dl mode: send cmd error! \n");
 }
 
+TEST_F(DiagCommandTest, VersionAnsweredAfterNineSilencesSucceedsQuietly) {
+    device().script(repeated(9, silence()), answer({0x00, 'E', 'M', 'U'}));
+    EXPECT_EQ(get_ver(), 1);
+    EXPECT_EQ(codes(), codes_of({{0x00, 10}}));
+    EXPECT_EQ(waited_ms(), 9 * 500);
+    EXPECT_EQ(log.text(), unframed(20000, 9) + "Open in DIAG mode\n");
+}
+
+TEST_F(DiagCommandTest, AnswerSplitAcrossReadsCostsAttemptsButIsNotMistaken) {
+    // The first read takes half a frame, the second the rest; the third gets a whole answer.
+    device().script({split(frame({0x00, 'E', 'M', 'U'}), 3)}, answer({0x00, 'E', 'M', 'U'}));
+    EXPECT_EQ(get_ver(), 1);
+    EXPECT_EQ(requests(), 3);
+    EXPECT_EQ(log.text(), unframed(20000) + "Open in DIAG mode\n");
+}
+
+Bytes build_version_answer(const std::string& text) {
+    Bytes packet = {0x7C, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0};
+    packet.insert(packet.end(), text.begin(), text.end());
+    packet.push_back(0);
+    const std::string model = "EMULATED MODEM";
+    packet.insert(packet.end(), model.begin(), model.end());
+    packet.push_back(0);
+    return packet;
+}
+
 TEST_F(DiagCommandTest, BuildVersionIsTheAnswersText) {
-    emu::Options options;
-    options.build_version = "FW 2.3.4 B077";
-    device(Mode::Diag, options);
+    device().script({answer(build_version_answer("FW 2.3.4 B077"))});
     const char* version = retry_get_build_ver();
     ASSERT_NE(version, nullptr);
     EXPECT_STREQ(version, "FW 2.3.4 B077");
+    EXPECT_EQ(codes(), codes_of({{0x7C, 1}}));
     EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(DiagCommandTest, EmptyBuildVersionFailsAfterTenAttempts) {
-    emu::Options options;
-    options.build_version = "";
-    device(Mode::Diag, options);
+    device().script({}, answer(build_version_answer("")));
     EXPECT_EQ(retry_get_build_ver(), nullptr);
-    EXPECT_EQ(emulator->request_count(Mode::Diag, 0x7C), 10);
+    EXPECT_EQ(codes(), codes_of({{0x7C, 10}}));
     EXPECT_EQ(log.text(), "retry_get_build_ver: get length error! \n");
 }
 
 TEST_F(DiagCommandTest, BuildVersionWithoutItsNulIsCutToTheTextBuffer) {
-    ScriptedDevice scripted;
     Bytes endless(12, 0x7C);
     endless.resize(2000, 'A');  // no NUL, no closing flag: raw bytes to the end
-    Bytes short_answer(12, 0x7C);
-    for (char c : std::string("V2"))
-        short_answer.push_back(static_cast<std::uint8_t>(c));
-    short_answer.push_back(0);
-    scripted.script({{endless}, {short_answer}});
-    serial_port->Open(scripted.port());
+    device().script({raw(endless), raw(build_version_answer("V2"))});
 
     const char* version = retry_get_build_ver();
     ASSERT_NE(version, nullptr);
@@ -151,20 +241,17 @@ TEST_F(DiagCommandTest, BuildVersionWithoutItsNulIsCutToTheTextBuffer) {
 }
 
 TEST_F(DiagCommandTest, AcceptedSwitchClosesThePort) {
-    device(Mode::Diag);
+    device().script({answer(kSwitch)});
     EXPECT_EQ(switch_dl_mode(), 1);
-    EXPECT_FALSE(serial_port->IsOpen());
-    EXPECT_EQ(emulator->request_count(Mode::Diag, 0x3A), 1);
+    EXPECT_FALSE(device().IsOpen());
+    EXPECT_EQ(codes(), codes_of({{0x3A, 1}}));
     EXPECT_EQ(log.text(), "Switch to DLoad mode and close port \n");
 }
 
-TEST_F(DiagCommandTest, RefusedSwitchLeavesThePortOpen) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("diagerr:diag:0x3a:times=0"));
-    device(Mode::Diag, options);
-    EXPECT_EQ(switch_dl_mode(), 0);
-    EXPECT_TRUE(serial_port->IsOpen());
-    EXPECT_EQ(log.text(), "switch dl mode: recv bad cmd error! \n");
+TEST_F(DiagCommandTest, RequestsGoOutFramedWithoutLeadingFlag) {
+    device().script({answer(kSwitch)});
+    ASSERT_EQ(switch_dl_mode(), 1);
+    EXPECT_EQ(device().writes(), std::vector<Bytes>{frame(kSwitch)});
 }
 
 }  // namespace

@@ -1,203 +1,135 @@
-// Single EFS2 operations against the emulated modem's file system.
+// Single EFS2 operations on a scripted port: the requests they build, how they judge each kind of
+// answer, their retries and time-outs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "diag/efs.h"
-#include "link/serial_port.h"
-#include "tests/diag/efs_support.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
-using efs_test::EmulatedModem;
-using efs_test::ScriptedDevice;
-
-// A request as the transcript records it: "[length] " and the bytes in hexadecimal, to the end
-// of the line.
-std::string request_hex(const std::vector<std::uint8_t>& bytes) {
-    std::string text = "[" + std::to_string(bytes.size()) + "]";
-    char digits[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(digits, sizeof(digits), " %02X", b);
-        text += digits;
-    }
-    return text + "\n";
+// The four header bytes of an answer to request, the rest of the packet following.
+Bytes efs_answer(const Bytes& request, const Bytes& body) {
+    Bytes packet(4 + body.size());
+    std::copy(request.begin(), request.begin() + 4, packet.begin());
+    std::copy(body.begin(), body.end(), packet.begin() + 4);
+    return packet;
+}
+// A status answer with the error code at 4, another at 8 and room for every field: 20 bytes.
+Reply status(const Bytes& request, std::uint8_t error) {
+    return answer(efs_answer(request, Bytes(16, error)));
+}
+Reply accepted(const Bytes& request) {
+    return status(request, 0);
+}
+// The same answer under the code of an operation never asked for.
+Reply other_code(const Bytes& request) {
+    Bytes packet = efs_answer(request, Bytes(16, 0));
+    packet[2] = 0x7F;
+    return answer(packet);
 }
 
-std::vector<std::uint8_t> packet(std::initializer_list<std::uint8_t> head,
-                                 const std::string& tail) {
-    std::vector<std::uint8_t> bytes(head);
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
+Bytes path_request(std::initializer_list<std::uint8_t> head, const std::string& path) {
+    Bytes bytes(head);
+    bytes.insert(bytes.end(), path.begin(), path.end());
+    bytes.push_back(0);
     return bytes;
 }
 
-class EfsOperations : public ::testing::Test {
-  protected:
-    LogCapture log;
-    EmulatedModem modem;
-};
+class EfsOperations : public ScriptedTest {};
 
 TEST_F(EfsOperations, SymlinkRequestCarriesTargetThenLinkPath) {
+    device().answer_with(accepted);
     ASSERT_EQ(create_efs_symlink("/bin/busybox", "/home/sh"), 1);
-
-    EXPECT_EQ(modem->efs_link_target("/home/sh"), "/bin/busybox");
-    std::vector<std::uint8_t> expected = packet({0x4B, 0x13, 0x06, 0x00}, "/bin/busybox");
-    expected.push_back(0);
+    Bytes expected = path_request({0x4B, 0x13, 0x06, 0x00}, "/bin/busybox");
     expected.insert(expected.end(), {'/', 'h', 'o', 'm', 'e', '/', 's', 'h', 0});
-    ASSERT_EQ(expected.size(), 26u);
-    EXPECT_NE(modem.transcript().find(request_hex(expected)), std::string::npos)
-        << modem.transcript();
+    EXPECT_EQ(device().requests(), std::vector<Bytes>{expected});
+    EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(EfsOperations, MkdirRequestCarriesModeThenPath) {
+TEST_F(EfsOperations, PathRequestsCarryTheirCodeBodyAndPath) {
+    device().answer_with(accepted);
+    EfsHandle handle = {};
     ASSERT_EQ(create_efs_dir("/home/www"), 1);
-
-    EXPECT_EQ(modem->efs_type("/home/www"), emu::EfsType::Directory);
-    std::vector<std::uint8_t> expected = packet({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, "/home/www");
-    expected.push_back(0);
-    ASSERT_EQ(expected.size(), 16u);
-    EXPECT_NE(modem.transcript().find(request_hex(expected)), std::string::npos)
-        << modem.transcript();
+    ASSERT_EQ(unlink_efs_dir("/home/www"), 1);
+    ASSERT_EQ(unlink_efs_file("/home/f"), 1);
+    ASSERT_EQ(open_efs_dir("/home", handle), 1);
+    ASSERT_EQ(open_efs_file("/home/r", handle), 1);
+    ASSERT_EQ(create_efs_file("/home/w", handle), 1);
+    std::uint32_t size = 0;
+    ASSERT_EQ(query_efs_size("/home/f", &size), 1);
+    EXPECT_EQ(
+        device().requests(),
+        (std::vector<Bytes>{
+            path_request({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, "/home/www"),
+            path_request({0x4B, 0x13, 0x0A, 0x00}, "/home/www"),
+            path_request({0x4B, 0x13, 0x08, 0x00}, "/home/f"),
+            path_request({0x4B, 0x13, 0x0B, 0x00}, "/home"),
+            // Read-only, r--r--r--; then write-only, create and truncate, rw-rw-rw-.
+            path_request({0x4B, 0x13, 0x02, 0x00, 0, 0, 0, 0, 0x24, 0x01, 0, 0}, "/home/r"),
+            path_request({0x4B, 0x13, 0x02, 0x00, 0x41, 0x02, 0, 0, 0xB6, 0x01, 0, 0}, "/home/w"),
+            path_request({0x4B, 0x13, 0x0F, 0x00}, "/home/f"),
+        }));
 }
 
-TEST_F(EfsOperations, OpeningMissingFolderFailsTenTimesWithOneLine) {
+TEST_F(EfsOperations, HandlesAndSizesAreTakenFromTheirAnswers) {
+    device().script({answer({0x4B, 0x13, 0x0B, 0x00, 1, 2, 3, 4, 0, 0, 0, 0}),
+                     answer({0x4B, 0x13, 0x02, 0x00, 5, 6, 7, 8, 0, 0, 0, 0}),
+                     answer({0x4B, 0x13, 0x0F, 0x00, 0, 0, 0, 0, 9, 9, 9, 9, 0x70, 0x11, 1, 0}),
+                     answer({0x4B, 0x13, 0x0F, 0x00, 0, 0, 0, 0, 9, 9, 9, 9, 0, 0, 0, 0}),
+                     answer({0x4B, 0x13, 0x03, 0x00, 0, 0, 0, 0})});
+    EfsHandle folder = {};
+    EfsHandle file = {};
+    ASSERT_EQ(open_efs_dir("/home", folder), 1);
+    ASSERT_EQ(open_efs_file("/home/f", file), 1);
+    EXPECT_EQ(get_efs_size("/home/f"), 70000u);
+    std::uint32_t size = 99;
+    EXPECT_EQ(query_efs_size("/home/empty", &size), 1);
+    EXPECT_EQ(size, 0u) << "an empty file is no failure";
+    EXPECT_EQ(close_efs_file(file), 1);
+
+    EXPECT_EQ(Bytes(folder, folder + 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(Bytes(file, file + 4), (Bytes{5, 6, 7, 8}));
+    EXPECT_EQ(device().requests().back(), (Bytes{0x4B, 0x13, 0x03, 0x00, 5, 6, 7, 8}));
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(EfsOperations, FailedOpenLeavesTheHandleAlone) {
+    device().answer_with([](const Bytes& request) { return status(request, 2); });
     EfsHandle handle;
     std::memset(handle, 0xAA, sizeof(handle));
-
     EXPECT_EQ(open_efs_dir("/home/missing", handle), 0);
-
-    EXPECT_EQ(modem.efs_requests(11), 10);
-    EXPECT_EQ(handle[0], 0xAA) << "a failed open leaves the handle alone";
-    EXPECT_EQ(log.text(), "open_efs_dir: recv bad data error! \n");
-}
-
-TEST_F(EfsOperations, UnlinkingMissingFileIsReportedAsBadCommand) {
-    EXPECT_EQ(unlink_efs_file("/home/missing"), 0);
-
-    EXPECT_EQ(modem.efs_requests(8), 10);
-    EXPECT_EQ(log.text(), "unlink_efs_file: recv bad cmd error! \n");
+    EXPECT_EQ(open_efs_file("/home/missing", handle), 0);
+    EXPECT_EQ(handle[0], 0xAA);
+    std::uint32_t size = 5;
+    EXPECT_EQ(query_efs_size("/home/none", &size), 0) << "a failure is told apart from size 0";
+    EXPECT_EQ(size, 5u);
 }
 
 TEST_F(EfsOperations, SizeOfEmptyPathSendsNothing) {
     EXPECT_EQ(get_efs_size(""), 0u);
-
-    EXPECT_EQ(modem.efs_requests(), 0);
+    EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(EfsOperations, SizeOfFileIsReadFromItsStatAnswer) {
-    ASSERT_TRUE(modem->efs_put_file("/home/f", std::vector<std::uint8_t>(70000, 1)));
-    ASSERT_TRUE(modem->efs_put_file("/home/empty", {}));
-
-    EXPECT_EQ(get_efs_size("/home/f"), 70000u);
-    std::uint32_t size = 99;
-    EXPECT_EQ(query_efs_size("/home/empty", &size), 1);
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(query_efs_size("/home/none", &size), 0) << "a failure is told apart from size 0";
-    EXPECT_EQ(log.count("get_efs_size: recv bad data error! \n"), 1);
-}
-
-TEST_F(EfsOperations, ListingReadsEveryEntryThenEndsWithTheEndPattern) {
-    ASSERT_TRUE(modem->efs_put_file("/home/a", {1, 2, 3}));
-    ASSERT_TRUE(modem->efs_put_dir("/home/b"));
-    ASSERT_TRUE(modem->efs_put_link("/home/c", "/bin/busybox"));
-    const std::vector<std::string> order = modem->efs_list("/home");
-    ASSERT_EQ(order.size(), 3u);
-    EfsHandle handle = {};
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
-
-    std::vector<std::pair<std::string, int>> seen;
-    char name[256];
-    int type = -1;
-    for (int sequence = 1; sequence <= 3; ++sequence) {
-        ASSERT_EQ(read_efs_dir(handle, sequence, name, &type, sizeof(name)), 1);
-        seen.emplace_back(name, type);
-    }
-    const int before = modem.efs_requests(12);
-    EXPECT_EQ(read_efs_dir(handle, 4, name, &type, sizeof(name)), -1);
-    EXPECT_EQ(close_efs_dir(handle), 1);
-
-    EXPECT_EQ(modem.efs_requests(12) - before, 1) << "the end of a listing is not retried";
-    const std::map<std::string, int> types(seen.begin(), seen.end());
-    EXPECT_EQ(types, (std::map<std::string, int>{{"a", 0}, {"b", 1}, {"c", 2}}));
-    EXPECT_EQ(seen[0].first, order[0]);
-    EXPECT_EQ(seen[2].first, order[2]);
-    EXPECT_EQ(log.text(), "read_efs_dir: no file error! \n");
-}
-
-TEST_F(EfsOperations, NonReaddirAnswerFailsTheListingAtOnce) {
-    EfsHandle handle = {};
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
-    emu::Fault fault;
-    fault.kind = emu::FaultKind::DiagError;
-    fault.command = 0x4B;
-    fault.efs_command = 12;
-    modem->add_fault(fault);
-
-    char name[256];
-    int type = 0;
-    // Not the end of the listing: what was not listed yet would be taken for gone.
-    EXPECT_EQ(read_efs_dir(handle, 1, name, &type, sizeof(name)), 0);
-
-    EXPECT_EQ(modem.efs_requests(12), 1);
-    EXPECT_EQ(log.text(), "read_efs_dir: recv bad cmd error! \n");
-    close_efs_dir(handle);
-}
-
-TEST_F(EfsOperations, EmptyEntryNameIsRetriedTenTimes) {
-    // The device answers a handle it does not know with an entry without a name.
-    const EfsHandle unknown = {1, 2, 3, 4};
-    char name[256];
-    std::memset(name, 'x', sizeof(name));
-    int type = 0;
-
-    EXPECT_EQ(read_efs_dir(unknown, 1, name, &type, sizeof(name)), 0);
-
-    EXPECT_EQ(modem.efs_requests(12), 10);
-    EXPECT_EQ(std::memcmp(name, "\0\0\0\0", 4), 0);
-    EXPECT_EQ(log.text(), "read_efs_dir: null data error! \n");
-}
-
-TEST_F(EfsOperations, EntryNameWithoutRoomIsRefusedNotCut) {
-    ASSERT_TRUE(modem->efs_put_file("/home/longname", {1}));
-    EfsHandle handle = {};
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
-    char name[8];
-    int type = -1;
-
-    EXPECT_EQ(read_efs_dir(handle, 1, name, &type, sizeof(name)), 0);
-    close_efs_dir(handle);
-
-    EXPECT_EQ(log.text(), "read_efs_dir: name too long error! \n");
-}
-
-TEST_F(EfsOperations, RetryResendsTheSamePacket) {
-    emu::Fault fault;
-    fault.kind = emu::FaultKind::Drop;
-    fault.command = 0x4B;
-    fault.efs_command = 9;
-    fault.times = 2;
-    modem->add_fault(fault);
-
+TEST_F(EfsOperations, RetryAfterSilenceResendsTheSamePacketQuietly) {
+    device().script({silence(), silence()}, answer({0x4B, 0x13, 0x09, 0x00, 0, 0, 0, 0}));
     ASSERT_EQ(create_efs_dir("/home/www"), 1);
-
-    EXPECT_EQ(modem.efs_requests(9), 3);
-    std::vector<std::uint8_t> expected = packet({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, "/home/www");
-    expected.push_back(0);
-    const std::string transcript = modem.transcript();
-    const std::string hex = request_hex(expected);
-    int copies = 0;
-    for (auto at = transcript.find(hex); at != std::string::npos; at = transcript.find(hex, at + 1))
-        ++copies;
-    EXPECT_EQ(copies, 3);
-    EXPECT_EQ(log.text().find("create_efs_dir"), std::string::npos)
+    const Bytes sent = path_request({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, "/home/www");
+    EXPECT_EQ(device().requests(), std::vector<Bytes>(3, sent));
+    EXPECT_EQ(waited_ms(), 2 * 500);
+    EXPECT_EQ(log.text(), unframed(256, 2))
         << "a success after failed attempts logs nothing of its own";
 }
 
 TEST_F(EfsOperations, PathsThatDoNotFitAreRefusedBeforeSending) {
+    device().answer_with(accepted);
     // The request buffer holds 256 bytes: header, body and the path's NUL.
     const std::string mkdir_limit = "/" + std::string(248, 'd');    // 249 bytes: fits
     const std::string too_long_dir = "/" + std::string(249, 'd');   // 250 bytes
@@ -210,184 +142,230 @@ TEST_F(EfsOperations, PathsThatDoNotFitAreRefusedBeforeSending) {
     EXPECT_EQ(create_efs_file(too_long_file.c_str(), handle), 0);
     EXPECT_EQ(open_efs_file(too_long_file.c_str(), handle), 0);
     EXPECT_EQ(create_efs_symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_EQ(modem.efs_requests(), 0);
+    EXPECT_EQ(requests(), 0);
     EXPECT_EQ(create_efs_dir(mkdir_limit.c_str()), 1);
-    EXPECT_EQ(modem->efs_type(mkdir_limit), emu::EfsType::Directory);
-
-    const std::string text = log.text();
-    EXPECT_NE(text.find("create_efs_dir: path too long error! " + too_long_dir + "\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("create_efs_file: path too long error! " + too_long_file + "\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("open_efs_file: path too long error! " + too_long_file + "\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("create_efs_symlink: path too long error! " + link + "\n"),
-              std::string::npos);
+    EXPECT_EQ(device().requests(),
+              std::vector<Bytes>{path_request({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, mkdir_limit)});
+    EXPECT_EQ(log.text(), "create_efs_dir: path too long error! " + too_long_dir +
+                              "\ncreate_efs_file: path too long error! " + too_long_file +
+                              "\nopen_efs_file: path too long error! " + too_long_file +
+                              "\ncreate_efs_symlink: path too long error! " + link + "\n");
 }
 
-TEST_F(EfsOperations, FileOpenedForReadingAndCreatedForWritingGetHandles) {
-    ASSERT_TRUE(modem->efs_put_file("/home/r", {1}));
-    EfsHandle read_handle = {};
-    EfsHandle write_handle = {};
+// --- every operation, every kind of failed answer ----------------------------------------------
 
-    ASSERT_EQ(open_efs_file("/home/r", read_handle), 1);
-    ASSERT_EQ(create_efs_file("/home/w", write_handle), 1);
-    EXPECT_EQ(modem->efs_open_handles(), 2);
-    EXPECT_EQ(close_efs_file(read_handle), 1);
-    EXPECT_EQ(close_efs_file(write_handle), 1);
-
-    EXPECT_EQ(modem->efs_open_handles(), 0);
-    EXPECT_EQ(modem.efs_requests(3), 2) << "a close that is answered is sent once";
-    EXPECT_EQ(modem->efs_type("/home/w"), emu::EfsType::File);
-    EXPECT_EQ(open_efs_file("/home/none", read_handle), 0);
-    EXPECT_EQ(log.text(), "open_efs_file: recv bad data error! \n");
+struct Operation {
+    const char* name;
+    std::function<int()> run;
+    std::string header_line;  // logged for an answer under another code
+    std::string data_line;    // logged for a device error code
+};
+void PrintTo(const Operation& x, std::ostream* os) {
+    *os << x.name;
 }
 
-TEST_F(EfsOperations, RefusedFolderRemovalFailsWithOneLine) {
-    ASSERT_TRUE(modem->efs_put_file("/home/full/f", {1}));
+class EveryOperation : public ScriptedTest, public ::testing::WithParamInterface<Operation> {
+  protected:
+    // Runs the operation against a device giving reply to every request; the log line it leaves.
+    std::string failure(std::function<Reply(const Bytes&)> reply, int requests_expected) {
+        log.restart();
+        const int before = requests();
+        device().answer_with(std::move(reply));
+        EXPECT_EQ(GetParam().run(), 0);
+        EXPECT_EQ(requests() - before, requests_expected);
+        return log.text();
+    }
+};
 
-    EXPECT_EQ(unlink_efs_dir("/home/full"), 0);
-
-    EXPECT_EQ(modem.efs_requests(10), 10);
-    EXPECT_EQ(modem->efs_type("/home/full"), emu::EfsType::Directory);
-    EXPECT_EQ(log.text(), "unlink_efs_dir: recv bad data error! \n");
+TEST_P(EveryOperation, FailsAfterTenAttemptsLoggingTheLastKindOnce) {
+    const std::string name = GetParam().name;
+    EXPECT_EQ(failure(other_code, 10), GetParam().header_line);
+    EXPECT_EQ(failure([](const Bytes& r) { return status(r, 1); }, 10), GetParam().data_line);
+    EXPECT_EQ(failure(
+                  [](const Bytes&) {
+                      return raw(frame_bad_crc({0x4B, 0x13}));
+                  },
+                  10),
+              name + ": check crc error! \n");
+    EXPECT_EQ(waited_ms(), 0);
+    const int buffer = name == "get_efs_size" ? 20000 : 256;
+    EXPECT_EQ(failure([](const Bytes&) { return silence(); }, 10),
+              unframed(buffer, 10) + name + ": check crc error! \n");
+    EXPECT_EQ(waited_ms(), 10 * 500);
+    // The exchange makes ten attempts of its own inside each of the operation's ten.
+    const std::string raised = times(10, "apply diag cmd: Serial port wr/rd error\n");
+    EXPECT_EQ(failure([](const Bytes&) { return raise_error(EIO); }, 100),
+              raised + name + ": send cmd error! \n");
+    device().Close();
+    EXPECT_EQ(failure([](const Bytes& r) { return accepted(r); }, 0),
+              name + ": send cmd error! \n");
 }
 
-// Closes: a close must not count as done while the device may still hold the handle, nor fail
-// when only its answer went missing.
+EfsHandle kHandle = {1, 2, 3, 4};
+
+int query_size() {
+    std::uint32_t size = 0;
+    return query_efs_size("/home/f", &size);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, EveryOperation,
+    ::testing::Values(
+        Operation{"open_efs_file", [] { return open_efs_file("/home/f", kHandle); },
+                  "open_efs_file: receive bad cmd error! \n",
+                  "open_efs_file: recv bad data error! \n"},
+        Operation{"create_efs_file", [] { return create_efs_file("/home/f", kHandle); },
+                  "create_efs_file: recv bad cmd error! \n",
+                  "create_efs_file: recv bad data error! \n"},
+        Operation{"close_efs_file", [] { return close_efs_file(kHandle); },
+                  "close_efs_file: recv bad cmd error! \n",
+                  "close_efs_file: recv bad data error! \n"},
+        Operation{"close_efs_dir", [] { return close_efs_dir(kHandle); },
+                  "close_efs_dir: recv bad cmd error! \n",
+                  "close_efs_dir: recv bad data error! \n"},
+        Operation{"create_efs_symlink", [] { return create_efs_symlink("/bin/sh", "/home/sh"); },
+                  "create_efs_symlink: recv bad data error! \n",
+                  "create_efs_symlink: recv bad data error! \n"},
+        // A device error code is reported as a bad command here, unlike the other operations.
+        Operation{"unlink_efs_file", [] { return unlink_efs_file("/home/f"); },
+                  "unlink_efs_file: recv bad cmd error! \n",
+                  "unlink_efs_file: recv bad cmd error! \n"},
+        Operation{"create_efs_dir", [] { return create_efs_dir("/home/d"); },
+                  "create_efs_dir: recv bad data error! \n",
+                  "create_efs_dir: recv bad data error! \n"},
+        Operation{"unlink_efs_dir", [] { return unlink_efs_dir("/home/d"); },
+                  "unlink_efs_dir: recv bad data error! \n",
+                  "unlink_efs_dir: recv bad data error! \n"},
+        Operation{"open_efs_dir", [] { return open_efs_dir("/home", kHandle); },
+                  "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"},
+        Operation{"get_efs_size", query_size, "get_efs_size: recv bad cmd error! \n",
+                  "get_efs_size: recv bad data error! \n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EfsOperations, AnswerTooShortForItsFieldsIsNoSuccess) {
+    // Only the header: no handle and no error code.
+    device().answer_with([](const Bytes& request) { return answer(efs_answer(request, {})); });
+    EfsHandle handle = {};
+    EXPECT_EQ(create_efs_file("/home/w", handle), 0);
+    EXPECT_EQ(get_efs_size("/home/w"), 0u);
+    EXPECT_EQ(close_efs_dir(kHandle), 0);
+    EXPECT_EQ(log.text(),
+              "create_efs_file: recv bad data error! \nget_efs_size: recv bad data error! \n"
+              "close_efs_dir: recv bad data error! \n");
+}
+
+TEST_F(EfsOperations, HelloLooksOnlyAtTheExchange) {
+    // The body is 40 zero bytes; silence is as good as an answer.
+    EXPECT_EQ(send_efs_hello(), 1);
+    Bytes hello = {0x4B, 0x13, 0x00, 0x00};
+    hello.resize(44, 0);
+    EXPECT_EQ(device().requests(), std::vector<Bytes>{hello});
+    device().Close();
+    EXPECT_EQ(send_efs_hello(), 0);
+    EXPECT_EQ(log.text(), "send_efs_hello: send cmd error! \n");
+}
+
+// --- closes: never done while the device may still hold the handle, nor failed when only the
+// answer went missing ---------------------------------------------------------------------------
 
 TEST_F(EfsOperations, CloseWhoseAnswerIsLostCountsWhenTheRepeatIsRefused) {
-    ASSERT_TRUE(modem->efs_put_file("/home/r", {1}));
-    EfsHandle handle = {};
-    ASSERT_EQ(open_efs_file("/home/r", handle), 1);
-    modem->add_fault(*emu::Fault::parse("lose:diag:0x4b:efs=3"));
-
-    EXPECT_EQ(close_efs_file(handle), 1);
-
-    EXPECT_EQ(modem.efs_requests(3), 2);
-    EXPECT_EQ(modem->efs_open_handles(), 0);
-    EXPECT_EQ(log.count("close_efs_file: closed by an earlier attempt\n"), 1);
-    EXPECT_EQ(log.count("close_efs_file: recv"), 0);
+    device().script({silence()}, status({0x4B, 0x13, 0x03, 0x00}, 2));
+    EXPECT_EQ(close_efs_file(kHandle), 1);
+    EXPECT_EQ(requests(), 2);
+    EXPECT_EQ(log.text(), unframed(256) + "close_efs_file: closed by an earlier attempt\n");
 }
 
 TEST_F(EfsOperations, CloseWhoseRequestIsLostIsSentAgain) {
-    EfsHandle handle = {};
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
-    modem->add_fault(*emu::Fault::parse("drop:diag:0x4b:efs=13"));
-
-    EXPECT_EQ(close_efs_dir(handle), 1);
-
-    EXPECT_EQ(modem.efs_requests(13), 2);
-    EXPECT_EQ(modem->efs_open_handles(), 0);
-    EXPECT_EQ(log.count("close_efs_dir"), 0);
+    device().script({silence()}, accepted({0x4B, 0x13, 0x0D, 0x00}));
+    EXPECT_EQ(close_efs_dir(kHandle), 1);
+    EXPECT_EQ(device().requests(),
+              std::vector<Bytes>(2, Bytes{0x4B, 0x13, 0x0D, 0x00, 1, 2, 3, 4}));
+    EXPECT_EQ(log.text(), unframed(256));
 }
 
-TEST_F(EfsOperations, CloseOfAHandleTheDeviceDoesNotKnowFails) {
-    const EfsHandle unknown = {1, 2, 3, 4};
-
-    EXPECT_EQ(close_efs_file(unknown), 0);
-    EXPECT_EQ(close_efs_dir(unknown), 0);
-
-    EXPECT_EQ(modem.efs_requests(3), 10);
-    EXPECT_EQ(modem.efs_requests(13), 10);
-    EXPECT_EQ(log.text(),
-              "close_efs_file: recv bad data error! \nclose_efs_dir: recv bad data error! \n");
+TEST_F(EfsOperations, CloseRefusedAtFirstIsNotTakenForAnEarlierClose) {
+    device().script({status({0x4B, 0x13, 0x03, 0x00}, 2), silence()},
+                    status({0x4B, 0x13, 0x03, 0x00}, 2));
+    EXPECT_EQ(close_efs_file(kHandle), 1) << "refused after an unanswered attempt";
+    EXPECT_EQ(requests(), 3);
 }
 
-TEST_F(EfsOperations, CloseOnAClosedLineFailsAsASendError) {
-    EfsHandle handle = {};
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
-    close_port();
+// --- listings ----------------------------------------------------------------------------------
 
-    EXPECT_EQ(close_efs_dir(handle), 0);
+// A readdir answer: entry type at 16, the name from 40.
+Reply entry(std::uint8_t type, const std::string& name) {
+    Bytes packet = {0x4B, 0x13, 0x0C, 0x00, 1, 2, 3, 4, 7};
+    packet.resize(40, 0);
+    packet[16] = type;
+    packet.insert(packet.end(), name.begin(), name.end());
+    packet.push_back(0);
+    return answer(packet);
+}
+// The end of a listing: bytes 4 to 6 zero, byte 7 not.
+const Reply kEndOfListing = answer({0x4B, 0x13, 0x0C, 0x00, 0, 0, 0, 1});
 
-    EXPECT_EQ(modem->efs_open_handles(), 1);
-    EXPECT_EQ(log.text(), "close_efs_dir: send cmd error! \n");
+TEST_F(EfsOperations, ListingReadsEveryEntryThenEndsWithTheEndPattern) {
+    device().script({entry(0, "a"), entry(1, "b"), entry(2, "c"), kEndOfListing});
+    std::vector<std::pair<std::string, int>> seen;
+    char name[256];
+    int type = -1;
+    for (int sequence = 1; sequence <= 3; ++sequence) {
+        ASSERT_EQ(read_efs_dir(kHandle, sequence, name, &type, sizeof(name)), 1);
+        seen.emplace_back(name, type);
+    }
+    EXPECT_EQ(read_efs_dir(kHandle, 4, name, &type, sizeof(name)), -1);
+
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int>>{{"a", 0}, {"b", 1}, {"c", 2}}));
+    EXPECT_EQ(requests(), 4) << "the end of a listing is not retried";
+    EXPECT_EQ(device().requests()[3], (Bytes{0x4B, 0x13, 0x0C, 0x00, 1, 2, 3, 4, 4, 0, 0, 0}));
+    EXPECT_EQ(log.text(), "read_efs_dir: no file error! \n");
 }
 
-TEST(EfsAnswers, OpenAnswerWithWrongCodeIsABadCommand) {
-    LogCapture log;
-    ScriptedDevice device(
-        [](const std::vector<std::uint8_t>& request) -> std::optional<std::vector<std::uint8_t>> {
-            std::vector<std::uint8_t> answer(request.begin(), request.begin() + 4);
-            answer[2] = 0x03;
-            answer.resize(12, 0);
-            return answer;
-        });
-    ASSERT_GT(efs_test::open_node(device.node()), 0);
-    EfsHandle handle = {};
-
-    EXPECT_EQ(open_efs_file("/home/r", handle), 0);
-
-    EXPECT_EQ(device.requests(), 10);
-    EXPECT_EQ(log.text(), "open_efs_file: receive bad cmd error! \n");
+struct ListingCase {
+    const char* name;
+    Reply reply;
+    int requests;
+    std::string line;
+};
+void PrintTo(const ListingCase& x, std::ostream* os) {
+    *os << x.name;
 }
 
-TEST(EfsAnswers, AnswerTooShortForItsFieldsIsNoSuccess) {
-    LogCapture log;
-    // Only the header: no handle and no error code.
-    ScriptedDevice device(
-        [](const std::vector<std::uint8_t>& request) -> std::optional<std::vector<std::uint8_t>> {
-            return std::vector<std::uint8_t>(request.begin(), request.begin() + 4);
-        });
-    ASSERT_GT(efs_test::open_node(device.node()), 0);
-    EfsHandle handle = {};
+class ListingFailure : public ScriptedTest, public ::testing::WithParamInterface<ListingCase> {};
 
-    EXPECT_EQ(create_efs_file("/home/w", handle), 0);
-    EXPECT_EQ(get_efs_size("/home/w"), 0u);
-
-    EXPECT_EQ(log.text(),
-              "create_efs_file: recv bad data error! \nget_efs_size: recv bad data error! \n");
+TEST_P(ListingFailure, FailsTheListing) {
+    device().script({}, GetParam().reply);
+    char name[8];
+    std::memset(name, 'x', sizeof(name));
+    int type = 0;
+    EXPECT_EQ(read_efs_dir(kHandle, 1, name, &type, sizeof(name)), 0);
+    EXPECT_EQ(requests(), GetParam().requests);
+    EXPECT_EQ(std::memcmp(name, "\0\0\0\0", 4), 0) << "no stale name is left";
+    EXPECT_EQ(log.text(), GetParam().line);
 }
 
-TEST(EfsAnswers, NoAnswerFailsAsSendOrCrcError) {
-    LogCapture log;
-    ScriptedDevice device([](const std::vector<std::uint8_t>&) { return std::nullopt; });
-    ASSERT_GT(efs_test::open_node(device.node()), 0);
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ListingFailure,
+    ::testing::Values(
+        // Not the end of the listing: what was not listed yet would be taken for gone.
+        ListingCase{"AnswerOfAnotherOperation", answer({0x4B, 0x13, 0x0B, 0x00, 0, 0, 0, 0}), 1,
+                    "read_efs_dir: recv bad cmd error! \n"},
+        ListingCase{"EntryWithoutAName", entry(0, ""), 10, "read_efs_dir: null data error! \n"},
+        // A name the caller has no room for is refused rather than cut.
+        ListingCase{"NameWithoutRoom", entry(0, "longname"), 10,
+                    "read_efs_dir: name too long error! \n"},
+        ListingCase{"Silence", silence(), 10,
+                    unframed(256, 10) + "read_efs_dir: check crc error! \n"},
+        ListingCase{"BadCrc", raw(frame_bad_crc({0x4B, 0x13, 0x0C, 0x00})), 10,
+                    "read_efs_dir: check crc error! \n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-    // Only the hello does not look at the answer: the exchange going through is enough there.
-    EXPECT_EQ(send_efs_hello(), 1);
-    EXPECT_EQ(unlink_efs_dir("/home/x"), 0);
-    EXPECT_EQ(create_efs_dir("/home/x"), 0);
-    const EfsHandle handle = {1, 2, 3, 4};
-    EXPECT_EQ(close_efs_file(handle), 0);
-
-    EXPECT_EQ(device.requests(), 31);
-    EXPECT_EQ(log.count("unlink_efs_dir: check crc error! \n"), 1);
-    EXPECT_EQ(log.count("create_efs_dir: check crc error! \n"), 1);
-    EXPECT_EQ(log.count("close_efs_file: check crc error! \n"), 1);
-}
-
-TEST(EfsAnswers, StatusAnswerOfAnotherOperationIsNoSuccess) {
-    LogCapture log;
-    // Every answer carries an error code of zero, under the code of an operation never asked for.
-    ScriptedDevice device(
-        [](const std::vector<std::uint8_t>& request) -> std::optional<std::vector<std::uint8_t>> {
-            std::vector<std::uint8_t> answer(request.begin(), request.begin() + 4);
-            answer[2] = 0x7F;
-            answer.resize(12, 0);
-            return answer;
-        });
-    ASSERT_GT(efs_test::open_node(device.node()), 0);
-    EfsHandle handle = {1, 2, 3, 4};
-
-    EXPECT_EQ(create_efs_symlink("/bin/busybox", "/home/sh"), 0);
-    EXPECT_EQ(unlink_efs_file("/home/f"), 0);
-    EXPECT_EQ(create_efs_dir("/home/d"), 0);
-    EXPECT_EQ(unlink_efs_dir("/home/d"), 0);
-    EXPECT_EQ(open_efs_dir("/home", handle), 0);
-    EXPECT_EQ(close_efs_file(handle), 0);
-    EXPECT_EQ(close_efs_dir(handle), 0);
-
-    EXPECT_EQ(device.requests(), 70);
-    EXPECT_EQ(log.text(),
-              "create_efs_symlink: recv bad data error! \n"
-              "unlink_efs_file: recv bad cmd error! \n"
-              "create_efs_dir: recv bad data error! \n"
-              "unlink_efs_dir: recv bad data error! \n"
-              "open_efs_dir: recv bad data error! \n"
-              "close_efs_file: recv bad cmd error! \n"
-              "close_efs_dir: recv bad cmd error! \n");
+TEST_F(EfsOperations, ListingOnAClosedLineFailsAsASendError) {
+    device().Close();
+    char name[16];
+    int type = 0;
+    EXPECT_EQ(read_efs_dir(kHandle, 1, name, &type, sizeof(name)), 0);
+    EXPECT_EQ(log.text(), "read_efs_dir: send cmd error! \n");
 }
 
 }  // namespace

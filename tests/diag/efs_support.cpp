@@ -1,10 +1,5 @@
 #include "tests/diag/efs_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +8,6 @@
 
 #include "app/base/log.h"
 #include "app/base/shared_state.h"
-#include "link/hdlc.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
 
@@ -42,7 +36,7 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 }
 
 int open_node(const std::string& device_node) {
-    if (!serial_port) serial_port = new CSerialPort();
+    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
     const int port = port_table_register(device_node);
     try {
         serial_port->Open(port);
@@ -75,49 +69,6 @@ std::string EmulatedModem::transcript() const {
 
 int EmulatedModem::efs_requests(int code) const {
     return emulator_->request_count(emu::Mode::Diag, 0x4B, code);
-}
-
-ScriptedDevice::ScriptedDevice(Handler handler) : handler_(std::move(handler)) {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    node_ = ::ptsname(master_);
-    thread_ = std::thread([this] { run(); });
-}
-
-ScriptedDevice::~ScriptedDevice() {
-    stop_ = true;
-    thread_.join();
-    ::close(master_);
-}
-
-void ScriptedDevice::run() {
-    std::vector<std::uint8_t> frame;
-    while (!stop_) {
-        pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN)) continue;
-        std::uint8_t buffer[4096];
-        const ssize_t n = ::read(master_, buffer, sizeof(buffer));
-        if (n <= 0) continue;
-        for (ssize_t i = 0; i < n; ++i) {
-            frame.push_back(buffer[i]);
-            if (buffer[i] != 0x7E) continue;
-            // The frame holds the escaped packet, its two CRC bytes and the closing flag.
-            const int decoded = check_buf(frame.data(), static_cast<int>(frame.size()));
-            std::vector<std::uint8_t> request;
-            if (decoded >= 3) request.assign(frame.begin(), frame.begin() + decoded - 2);
-            frame.clear();
-            if (request.empty()) continue;
-            ++requests_;
-            const auto answer = handler_(request);
-            if (!answer) continue;
-            const auto out = hdlc_encode(
-                answer->data(), static_cast<int>(answer->size()),
-                crc16_bits(answer->data(), static_cast<int>(answer->size()) * 8), false);
-            if (::write(master_, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
-                return;
-        }
-    }
 }
 
 }  // namespace efs_test

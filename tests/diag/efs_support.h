@@ -1,14 +1,10 @@
-// What the EFS2 tests share: temporary folders, the download log read back, the program-wide
-// serial port, and a scripted device for answers the emulator never gives.
+// What the EFS2 tests against the emulated modem share: temporary folders, the download log read
+// back, the program-wide serial port.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "emulator/emulator.h"
@@ -42,28 +38,6 @@ class EmulatedModem {
     TempDir dir_;
     std::unique_ptr<emu::Emulator> emulator_;
     int port_ = -1;
-};
-
-// A device on a pseudo-terminal that answers every decoded request packet with what the handler
-// returns (nothing: no answer at all).
-class ScriptedDevice {
-  public:
-    using Handler = std::function<std::optional<std::vector<std::uint8_t>>(
-        const std::vector<std::uint8_t>& request)>;
-    explicit ScriptedDevice(Handler handler);
-    ~ScriptedDevice();
-    const std::string& node() const { return node_; }
-    int requests() const { return requests_; }
-
-  private:
-    void run();
-
-    Handler handler_;
-    int master_ = -1;
-    std::string node_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0};
-    std::thread thread_;
 };
 
 }  // namespace efs_test

@@ -1,7 +1,10 @@
-// File contents to the emulated modem and back: chunking, read-back, progress and the image copy.
+// File contents to a scripted device and back: chunking, read-back judgement, retries, progress,
+// and the image copy's decisions.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -9,50 +12,86 @@
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "link/attempts.h"
-#include "tests/diag/efs_support.h"
+#include "tests/support/protocol_data.h"
 #include "tests/support/recording_progress.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
-using efs_test::EmulatedModem;
-using efs_test::pattern_bytes;
-using efs_test::ScriptedDevice;
-
+constexpr std::uint8_t kOpen = 2;
+constexpr std::uint8_t kClose = 3;
 constexpr std::uint8_t kRead = 4;
 constexpr std::uint8_t kWrite = 5;
+constexpr std::uint8_t kStat = 15;
 
-class Transfer : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {
-  protected:
-    LogCapture log;
-    TempDir dir;
-    EmulatedModem modem;
+// A device holding one file: writes land in it at their offset, reads answer from it, stat gives
+// its size, every other request is accepted.
+class OneFileDevice {
+  public:
+    Reply operator()(const Bytes& request) {
+        const std::uint8_t code = request[2];
+        Bytes packet(request.begin(), request.begin() + 4);
+        if (code == kWrite) {
+            const std::uint32_t offset = get_le32(&request[8]);
+            if (file.size() < offset + request.size() - 12)
+                file.resize(offset + request.size() - 12);
+            std::copy(request.begin() + 12, request.end(), file.begin() + offset);
+            packet.resize(20, 0);
+        } else if (code == kRead) {
+            const std::uint32_t count = get_le32(&request[8]);
+            const std::uint32_t offset = get_le32(&request[12]);
+            const std::uint32_t left = offset < file.size() ? file.size() - offset : 0;
+            const std::uint32_t n = std::min(count, left);
+            packet.resize(20, 0);
+            put_le32(&packet[12], n);
+            packet.insert(packet.end(), file.begin() + offset, file.begin() + offset + n);
+        } else if (code == kStat) {
+            packet.resize(40, 0);
+            put_le32(&packet[12], static_cast<std::uint32_t>(file.size()));
+        } else {
+            packet.resize(12, 0);  // open: handle 0, error 0; close and others: error 0
+        }
+        return answer(packet);
+    }
+
+    Bytes file;
 };
+
+class Transfer : public ScriptedTest,
+                 public ::testing::WithParamInterface<std::tuple<std::size_t, bool>> {};
 
 TEST_P(Transfer, SendsInChunksAndVerifiesTheReadBack) {
     const auto [size, with_dialog] = GetParam();
-    const auto data = pattern_bytes(size, 7);
-    const std::string local = dir / "file.bin";
-    efs_test::write_file(local, data);
+    const Bytes data = pattern(size, 7);
+    const std::string local = files.write("file.bin", data);
+    OneFileDevice store;
+    device().answer_with(std::ref(store));
     RecordingProgress dialog;
     DialogHandle handle_of_dialog = with_dialog ? &dialog : nullptr;
     int counter = 5;
+    const EfsHandle handle = {9, 8, 7, 6};
 
-    EfsHandle handle = {};
-    ASSERT_EQ(create_efs_file("/home/file.bin", handle), 1);
     std::uint32_t sent = 99;
     ASSERT_EQ(try_write_efs_file(local.c_str(), handle, handle_of_dialog, &counter, &sent), 1);
-    ASSERT_EQ(close_efs_file(handle), 1);
-
     EXPECT_EQ(sent, size);
-    // Every file ends with a chunk shorter than 512 bytes, one without data when it must.
-    EXPECT_EQ(modem.efs_requests(kWrite), static_cast<int>(size / 512 + 1));
-    EXPECT_EQ(modem->efs_file("/home/file.bin"), data);
-    EXPECT_EQ(get_efs_size("/home/file.bin"), size);
-
-    ASSERT_EQ(open_efs_file("/home/file.bin", handle), 1);
+    EXPECT_EQ(store.file, data);
+    // Every file ends with a chunk shorter than 512 bytes, one without data when it must; each
+    // write names the handle and its offset.
+    const int chunks = static_cast<int>(size / 512 + 1);
+    ASSERT_EQ(requests(), chunks);
+    for (int i = 0; i < chunks; ++i) {
+        const Bytes& request = device().requests()[i];
+        EXPECT_EQ(Bytes(request.begin(), request.begin() + 8),
+                  (Bytes{0x4B, 0x13, kWrite, 0, 9, 8, 7, 6}));
+        EXPECT_EQ(get_le32(&request[8]), static_cast<std::uint32_t>(512 * i));
+    }
     EXPECT_EQ(chk_efs_file(handle, local.c_str(), handle_of_dialog, &counter), 1);
-    EXPECT_EQ(close_efs_file(handle), 1);
-    EXPECT_EQ(modem.efs_requests(kRead), static_cast<int>(size / 512 + 1));
+    EXPECT_EQ(count_code(kRead, 2), chunks);
+    EXPECT_EQ(device().requests().back(),
+              (Bytes{0x4B, 0x13, kRead, 0, 9, 8, 7, 6, 0x00, 0x02, 0, 0,
+                     static_cast<std::uint8_t>(512 * (chunks - 1)),
+                     static_cast<std::uint8_t>((512 * (chunks - 1)) >> 8),
+                     static_cast<std::uint8_t>((512 * (chunks - 1)) >> 16), 0}));
 
     // One tick per 100 KiB written and per 100 KiB read back, only with a dialog.
     const int ticks = with_dialog ? static_cast<int>(2 * (size / 102400)) : 0;
@@ -61,6 +100,8 @@ TEST_P(Transfer, SendsInChunksAndVerifiesTheReadBack) {
     if (ticks > 0) {
         EXPECT_EQ(dialog.positions().front(), 5);
     }
+    // Each transfer ends with a pause of a millisecond.
+    EXPECT_EQ(waited_ms(), 2);
     EXPECT_EQ(log.text(), "chk_efs_file: " + local + "\n");
 }
 
@@ -72,139 +113,116 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Transfer,
                                     (std::get<1>(info.param) ? "WithDialog" : "WithoutDialog");
                          });
 
-class ReadBack : public ::testing::Test {
+class ReadBack : public ScriptedTest {
   protected:
     // The local file holds data; the device file holds device_data.
-    int check(const std::vector<std::uint8_t>& data, const std::vector<std::uint8_t>& device_data) {
-        efs_test::write_file(local, data);
-        if (!modem->efs_put_file("/home/f", device_data)) return -1;
-        EfsHandle handle = {};
-        if (!open_efs_file("/home/f", handle)) return -1;
-        const int result = chk_efs_file(handle, local.c_str(), nullptr, nullptr);
-        close_efs_file(handle);
-        return result;
+    int check(const Bytes& data, const Bytes& device_data) {
+        files.write("f.bin", data);
+        store.file = device_data;
+        device().answer_with(std::ref(store));
+        return chk_efs_file(handle, local.c_str(), nullptr, nullptr);
     }
 
-    LogCapture log;
-    TempDir dir;
-    EmulatedModem modem;
-    const std::string local = dir / "f.bin";
+    OneFileDevice store;
+    const EfsHandle handle = {1, 2, 3, 4};
+    const std::string local = files / "f.bin";
 };
 
 TEST_F(ReadBack, DeviceFileLongerThanLocalFails) {
-    auto data = pattern_bytes(1000, 1);
+    auto data = pattern(1000, 1);
     auto longer = data;
     longer.resize(1600, 0x55);
-
     EXPECT_EQ(check(data, longer), 0);
-
     // The second chunk (offset 0x200) gets 512 bytes where the local file has 488.
-    EXPECT_EQ(modem.efs_requests(kRead), 1 + 10);
-    EXPECT_EQ(log.count("chk_efs_file: length error on offset = 200\n"), 1);
+    EXPECT_EQ(requests(), 1 + 10);
+    EXPECT_EQ(log.text(),
+              "chk_efs_file: " + local + "\nchk_efs_file: length error on offset = 200\n");
 }
 
 TEST_F(ReadBack, DeviceFileShorterThanLocalPassesTheReadBack) {
-    auto data = pattern_bytes(1000, 1);
+    auto data = pattern(1000, 1);
     auto shorter = data;
     shorter.resize(512);
-
     // The size comparison every caller makes first is what catches this.
     EXPECT_EQ(check(data, shorter), 1);
 }
 
 TEST_F(ReadBack, ByteDifferingAtOffset2048IsLoggedInDecimal) {
-    auto data = pattern_bytes(3000, 2);
+    auto data = pattern(3000, 2);
     auto changed = data;
     changed[2048] ^= 0xFF;
-
     EXPECT_EQ(check(data, changed), 0);
-
-    EXPECT_EQ(modem.efs_requests(kRead), 4 + 10);
+    EXPECT_EQ(requests(), 4 + 10);
     EXPECT_EQ(log.count("chk_efs_file: check rcv data error on offset = 2048\n"), 1);
 }
 
 TEST_F(ReadBack, MissingLocalFileFailsNamingTheFileAndTheSystemsReason) {
-    EfsHandle handle = {1, 2, 3, 4};
-    const std::string missing = dir / "none";
-
+    const std::string missing = files / "none";
     EXPECT_EQ(chk_efs_file(handle, missing.c_str(), nullptr, nullptr), 0);
     std::uint32_t sent = 1;
     EXPECT_EQ(try_write_efs_file(missing.c_str(), handle, nullptr, nullptr, &sent), 0);
-
-    EXPECT_EQ(modem.efs_requests(), 0);
+    EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "chk_efs_file: " + missing + "\nchk_efs_file: cannot open " + missing +
                               ": No such file or directory\nwrite_efs_file: cannot open " +
                               missing + ": No such file or directory\n");
 }
 
-TEST_F(ReadBack, DroppedWriteAnswerIsRetried) {
-    const auto data = pattern_bytes(3000, 3);
-    efs_test::write_file(local, data);
-    emu::Fault fault;
-    fault.kind = emu::FaultKind::Drop;
-    fault.command = 0x4B;
-    fault.efs_command = kWrite;
-    fault.nth = 3;
-    modem->add_fault(fault);
-
-    EfsHandle handle = {};
-    ASSERT_EQ(create_efs_file("/home/f", handle), 1);
+TEST_F(ReadBack, UnansweredWriteIsRetriedWithTheSameChunk) {
+    const Bytes data = pattern(3000, 3);
+    files.write("f.bin", data);
+    int writes = 0;
+    device().answer_with(
+        [&](const Bytes& request) { return ++writes == 3 ? silence() : store(request); });
     EXPECT_EQ(write_efs_file(local.c_str(), handle, nullptr, nullptr), 3000u);
-    close_efs_file(handle);
-
-    EXPECT_EQ(modem->efs_file("/home/f"), data);
+    EXPECT_EQ(store.file, data);
+    EXPECT_EQ(requests(), 7);
+    EXPECT_EQ(device().requests()[2], device().requests()[3]);
+    EXPECT_EQ(waited_ms(), 500 + 1);
 }
 
-TEST_F(ReadBack, WriteThatNeverGetsAnswerFailsWithItsOffset) {
-    efs_test::write_file(local, pattern_bytes(1500, 4));
-    emu::Fault fault;
-    fault.kind = emu::FaultKind::BadCrc;
-    fault.command = 0x4B;
-    fault.efs_command = kWrite;
-    fault.nth = 2;
-    fault.times = 0;
-    modem->add_fault(fault);
+struct WriteFailure {
+    const char* name;
+    Reply reply;
+    int requests;
+    std::string line;
+};
+void PrintTo(const WriteFailure& x, std::ostream* os) {
+    *os << x.name;
+}
 
-    EfsHandle handle = {};
-    ASSERT_EQ(create_efs_file("/home/f", handle), 1);
+class WriteNeverAnswered : public ReadBack, public ::testing::WithParamInterface<WriteFailure> {};
+
+TEST_P(WriteNeverAnswered, FailsWithItsOffset) {
+    files.write("f.bin", pattern(1500, 4));
+    int writes = 0;
+    device().answer_with(
+        [&](const Bytes& request) { return ++writes == 1 ? store(request) : GetParam().reply; });
     std::uint32_t sent = 9;
     EXPECT_EQ(try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent), 0);
     EXPECT_EQ(sent, 0u);
-
-    EXPECT_EQ(modem.efs_requests(kWrite), 1 + 10);
-    EXPECT_EQ(log.count("write_efs_file: chk crc error! offset = 200\n"), 1);
+    EXPECT_EQ(requests(), 1 + GetParam().requests);
+    EXPECT_EQ(log.count(GetParam().line), 1) << log.text();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, WriteNeverAnswered,
+    ::testing::Values(WriteFailure{"BadCrc", raw(frame_bad_crc({0x4B, 0x13, kWrite, 0})), 10,
+                                   "write_efs_file: chk crc error! offset = 200\n"},
+                      WriteFailure{"Silence", silence(), 10,
+                                   "write_efs_file: chk crc error! offset = 200\n"},
+                      WriteFailure{"PortRaises", raise_error(EIO), 100,
+                                   "write_efs_file: send cmd error! offset = 200\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadBack, FileBeyondWhatOffsetsAddressIsRefusedBeforeWriting) {
-    {
-        efs_test::write_file(local, {});
-        ASSERT_EQ(::truncate(local.c_str(), (1LL << 32) + 1), 0);  // sparse: takes no room
-    }
-    EfsHandle handle = {};
-    ASSERT_EQ(create_efs_file("/home/f", handle), 1);
-
+    files.write("f.bin", Bytes{});
+    ASSERT_EQ(::truncate(local.c_str(), (1LL << 32) + 1), 0);  // sparse: takes no room
     EXPECT_EQ(write_efs_file(local.c_str(), handle, nullptr, nullptr), 0u);
-
-    EXPECT_EQ(modem.efs_requests(kWrite), 0);
-    EXPECT_EQ(log.count("write_efs_file: file too large error! " + local + "\n"), 1);
+    EXPECT_EQ(requests(), 0);
+    EXPECT_EQ(log.text(), "write_efs_file: file too large error! " + local + "\n");
 }
 
-// Answers the emulator never gives, from a scripted device that answers every read with
-// `count` and `data_bytes` bytes of data.
-std::optional<std::vector<std::uint8_t>> read_answer(const std::vector<std::uint8_t>& request,
-                                                     std::int32_t count, std::size_t data_bytes,
-                                                     std::uint32_t error) {
-    if (request.size() != 16 || request[2] != kRead) return std::nullopt;
-    std::vector<std::uint8_t> answer(20 + data_bytes, 0);
-    answer[0] = 0x4B;
-    answer[1] = 0x13;
-    answer[2] = kRead;
-    std::copy(request.begin() + 4, request.begin() + 16, answer.begin() + 4);
-    put_le32(&answer[12], static_cast<std::uint32_t>(count));
-    put_le32(&answer[16], error);
-    return answer;
-}
-
+// Read answers the device should never give: count and data bytes, and the error code.
 struct OddRead {
     const char* name;
     std::int32_t count;
@@ -213,24 +231,24 @@ struct OddRead {
     int result;
     const char* line;
 };
+void PrintTo(const OddRead& x, std::ostream* os) {
+    *os << x.name;
+}
 
-class OddReadAnswer : public ::testing::TestWithParam<OddRead> {};
+class OddReadAnswer : public ReadBack, public ::testing::WithParamInterface<OddRead> {};
 
 TEST_P(OddReadAnswer, IsJudgedWithoutReadingPastTheAnswer) {
     const OddRead odd = GetParam();
-    LogCapture log;
-    TempDir dir;
-    const std::string local = dir / "f.bin";
-    efs_test::write_file(local, std::vector<std::uint8_t>(2000, 0));
-    ScriptedDevice device([&](const std::vector<std::uint8_t>& request) {
-        return read_answer(request, odd.count, odd.data_bytes, odd.error);
+    files.write("f.bin", Bytes(2000, 0));
+    device().answer_with([&](const Bytes& request) {
+        Bytes packet(request.begin(), request.begin() + 16);
+        packet.resize(20 + odd.data_bytes, 0);
+        put_le32(&packet[12], static_cast<std::uint32_t>(odd.count));
+        put_le32(&packet[16], odd.error);
+        return answer(packet);
     });
-    ASSERT_GT(efs_test::open_node(device.node()), 0);
-    const EfsHandle handle = {9, 9, 9, 9};
-
     EXPECT_EQ(chk_efs_file(handle, local.c_str(), nullptr, nullptr), odd.result);
-
-    EXPECT_EQ(device.requests(), odd.result ? 1 : 10);
+    EXPECT_EQ(requests(), odd.result ? 1 : 10);
     EXPECT_EQ(log.text(), "chk_efs_file: " + local + "\n" + odd.line);
 }
 
@@ -249,88 +267,117 @@ INSTANTIATE_TEST_SUITE_P(
         OddRead{"HugeCount", 0x7FFFFFFF, 0, 0, 0, "chk_efs_file: recv data error on offset = 0\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class CopyIso : public ::testing::Test {
-  protected:
-    std::string folder() const { return dir.path() + "/"; }
+class ReadBackFailure : public ReadBack, public ::testing::WithParamInterface<WriteFailure> {};
 
-    LogCapture log;
-    TempDir dir;
-    EmulatedModem modem;
+TEST_P(ReadBackFailure, FailsWithTheKindAndOffset) {
+    files.write("f.bin", pattern(600, 4));
+    store.file = pattern(600, 4);
+    int reads = 0;
+    device().answer_with(
+        [&](const Bytes& request) { return ++reads == 1 ? store(request) : GetParam().reply; });
+    EXPECT_EQ(chk_efs_file(handle, local.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(requests(), 1 + GetParam().requests);
+    EXPECT_EQ(log.count(GetParam().line), 1) << log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ReadBackFailure,
+    ::testing::Values(WriteFailure{"BadCrc", raw(frame_bad_crc({0x4B, 0x13, kRead, 0})), 10,
+                                   "chk_efs_file: check_buf error on offset = 200\n"},
+                      WriteFailure{"Silence", silence(), 10,
+                                   "chk_efs_file: check_buf error on offset = 200\n"},
+                      WriteFailure{"OtherAnswer", answer(Bytes(24, 0x11)), 10,
+                                   "chk_efs_file: header error on offset = 200\n"},
+                      WriteFailure{"PortRaises", raise_error(EIO), 100,
+                                   "chk_efs_file: apply_diag_cmd error on offset = 200\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the image copy ----------------------------------------------------------------------------
+
+class CopyIso : public ScriptedTest {
+  protected:
+    std::string folder() const { return files.path() + "/"; }
+
+    OneFileDevice store;
     RecordingProgress dialog;
     int counter = 17;
 };
 
 TEST_F(CopyIso, CopiesAndVerifiesTheImage) {
-    const auto image = pattern_bytes(250000, 5);
-    efs_test::write_file(dir / "image.iso", image);
+    const Bytes image = pattern(250000, 5);
+    files.write("image.iso", image);
+    device().answer_with(std::ref(store));
 
     EXPECT_EQ(copy_iso(folder().c_str(), &dialog, &counter), 1);
 
-    EXPECT_EQ(modem->efs_file("/image.iso"), image);
-    EXPECT_EQ(modem->efs_open_handles(), 0);
+    EXPECT_EQ(store.file, image);
+    EXPECT_EQ(count_code(kOpen, 2), 2);
+    EXPECT_EQ(count_code(kClose, 2), 2);
+    EXPECT_EQ(device().requests()[0],
+              (Bytes{0x4B, 0x13, kOpen, 0,   0x41, 0x02, 0,   0,   0xB6, 0x01, 0, 0,
+                     '/',  'i',  'm',   'a', 'g',  'e',  '.', 'i', 's',  'o',  0}));
     // The bar goes on from where it stood: two ticks writing and two reading back.
     EXPECT_EQ(dialog.positions(), (std::vector<int>{17, 18, 19, 20}));
     EXPECT_EQ(dialog.statuses(), std::vector<std::string>{"Verifying iso file..."});
     EXPECT_EQ(log.text(),
               "create iso file\ncopy iso file\nfinish copy iso file\nget size of iso file\n"
               "check iso file\nchk_efs_file: " +
-                  dir / "image.iso" + "\n");
+                  files / "image.iso" + "\n");
 }
 
 TEST_F(CopyIso, MissingImageIsNoError) {
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 1);
-
-    EXPECT_EQ(modem.efs_requests(), 0);
+    EXPECT_EQ(requests(), 0);
     EXPECT_EQ(counter, 17) << "without a dialog the counter stays";
     EXPECT_EQ(log.text(), "iso not found\n");
 }
 
 TEST_F(CopyIso, ImageThatIsThereButCannotBeOpenedFailsInsteadOfBeingSkipped) {
     // A link to itself: the name is there, opening it fails (and does so even for root).
-    std::filesystem::create_symlink("image.iso", std::filesystem::path(dir / "image.iso"));
-
+    std::filesystem::create_symlink("image.iso", std::filesystem::path(files / "image.iso"));
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
-
-    EXPECT_EQ(modem.efs_requests(), 0);
-    EXPECT_EQ(log.text(), "copy_iso: cannot open " + (dir / "image.iso") +
+    EXPECT_EQ(requests(), 0);
+    EXPECT_EQ(log.text(), "copy_iso: cannot open " + (files / "image.iso") +
                               ": Too many levels of symbolic links\n");
 }
 
 TEST_F(CopyIso, EmptyImageIsAccepted) {
-    efs_test::write_file(dir / "image.iso", {});
-
+    files.write("image.iso", Bytes{});
+    device().answer_with(std::ref(store));
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 1);
-
-    EXPECT_EQ(modem->efs_file("/image.iso"), std::vector<std::uint8_t>{});
+    EXPECT_EQ(count_code(kWrite, 2), 1) << "one write without data";
 }
 
 TEST_F(CopyIso, WriteThatNeverReachedTheDeviceFails) {
     // An empty device file beside a failed write must not pass as an empty image.
-    efs_test::write_file(dir / "image.iso", pattern_bytes(1000, 6));
-    emu::Fault fault;
-    fault.kind = emu::FaultKind::Drop;
-    fault.command = 0x4B;
-    fault.efs_command = kWrite;
-    fault.times = 0;
-    modem->add_fault(fault);
+    files.write("image.iso", pattern(1000, 6));
+    device().answer_with(
+        [&](const Bytes& request) { return request[2] == kWrite ? silence() : store(request); });
 
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
 
-    EXPECT_EQ(modem.efs_requests(kRead), 0);
-    EXPECT_EQ(log.count("write_efs_file: send cmd error! offset = 0\n") +
-                  log.count("write_efs_file: chk crc error! offset = 0\n"),
-              1);
+    EXPECT_EQ(count_code(kRead, 2), 0);
+    EXPECT_EQ(count_code(kClose, 2), 1) << "the handle is closed all the same";
+    EXPECT_EQ(log.count("write_efs_file: chk crc error! offset = 0\n"), 1);
     EXPECT_EQ(log.count("error: copy_iso write_efs_file fail\n"), 1);
 }
 
-TEST_F(CopyIso, ImageBeyondWhatOffsetsAddressIsRefusedBeforeCreating) {
-    efs_test::write_file(dir / "image.iso", {});
-    ASSERT_EQ(::truncate((dir / "image.iso").c_str(), 1LL << 32), 0);
-
+TEST_F(CopyIso, HandleTheDeviceKeepsFailsTheCopy) {
+    files.write("image.iso", pattern(1000, 6));
+    device().answer_with([&](const Bytes& request) {
+        if (request[2] != kClose) return store(request);
+        return answer({0x4B, 0x13, kClose, 0, 1, 0, 0, 0});
+    });
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+    EXPECT_EQ(count_code(kStat, 2), 0);
+    EXPECT_TRUE(log.text().ends_with("error: copy_iso, close file fail\n")) << log.text();
+}
 
-    EXPECT_EQ(modem.efs_requests(), 0);
-    EXPECT_EQ(modem->efs_type("/image.iso"), emu::EfsType::None);
+TEST_F(CopyIso, ImageBeyondWhatOffsetsAddressIsRefusedBeforeCreating) {
+    files.write("image.iso", Bytes{});
+    ASSERT_EQ(::truncate((files / "image.iso").c_str(), 1LL << 32), 0);
+    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+    EXPECT_EQ(requests(), 0);
 }
 
 }  // namespace

@@ -44,14 +44,13 @@ class MockedModem : public testing::Test {
   protected:
     void SetUp() override {
         reset_shared_state();
-        serial_port = new CSerialPort();
+        serial_port = std::make_unique<CSerialPort>();
         folder_.write_settings(
             "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n");
     }
     void TearDown() override {
         close_port();
-        delete serial_port;
-        serial_port = nullptr;
+        serial_port.reset();
     }
 
     ProgramFolder folder_;

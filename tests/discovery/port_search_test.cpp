@@ -164,13 +164,12 @@ TEST_F(PortSearch, APortKeepsItsNumberAcrossSearches) {
 TEST_F(PortSearch, ClosesTheSerialPortBeforeSearching) {
     FakeDevice modem = add(0x05C6, 0x9003);
     folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
-    CSerialPort port;
-    serial_port = &port;
-    port.Open(port_table_register(modem.device_node));
-    ASSERT_TRUE(port.IsOpen());
+    serial_port = std::make_unique<CSerialPort>();
+    serial_port->Open(port_table_register(modem.device_node));
+    ASSERT_TRUE(serial_port->IsOpen());
     EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
-    EXPECT_FALSE(port.IsOpen());
-    serial_port = nullptr;
+    EXPECT_FALSE(serial_port->IsOpen());
+    serial_port.reset();
 }
 
 TEST_F(PortSearch, IdentifierSearchKeepsTheIdentifierForLaterSearches) {

@@ -37,7 +37,7 @@ int switch_modes() {
         events.push_back(event);
         changed.notify_all();
     });
-    serial_port = new CSerialPort();
+    serial_port = std::make_unique<CSerialPort>();
     int diag = find_port(PORT_DIAG);
     std::printf("diag port %d mode %d\n", diag, diag >= 0 ? open_port(diag) : -1);
     std::printf("switch %d\n", switch_dl_mode());
@@ -50,8 +50,7 @@ int switch_modes() {
     int download = find_port(PORT_DOWNLOAD);
     std::printf("download port %d mode %d\n", download, download >= 0 ? open_port(download) : -1);
     close_port();
-    delete serial_port;
-    serial_port = nullptr;
+    serial_port.reset();
     return 0;
 }
 

@@ -1,90 +1,114 @@
+// Boot downloader commands on a scripted port: requests, answers with and without a leading flag,
+// and every kind of failed answer.
 #include "dload/dload_commands.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <functional>
 #include <string>
 
-#include "link/serial_port.h"
-#include "tests/support/protocol_support.h"
-#include "tests/support/scripted_device.h"
+#include "tests/support/protocol_data.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
-using emu::Mode;
+const Bytes kAck = {0x02};
+const Bytes kUnlock = {0x0B, 0x5A, 0xC3, 0x17, 0x8E, 0x2B, 0xD4, 0x61, 0xF0};
 
-class DloadCommandTest : public ProtocolTest, public ::testing::WithParamInterface<bool> {};
+class DloadCommandTest : public ScriptedTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DloadCommandTest, AnswersAreJudgedByTheirCommandByteWithOrWithoutLeadingFlag) {
-    emu::Options options;
-    options.answer_flag = GetParam();
-    device(Mode::Dload, options);
+    const bool flag = GetParam();
+    device().script({answer(kAck, flag), answer({0x08, 0x01, 0x02}, flag), answer(kAck, flag)});
     EXPECT_EQ(dl_nop(), 1);
     EXPECT_EQ(send_dload_request(), 1);
     EXPECT_EQ(send_dload_unlock(), 1);
-    EXPECT_EQ(emulator->request_count(Mode::Dload, 0x0B), 1);
+    EXPECT_EQ(device().requests(), (std::vector<Bytes>{{0x06}, {0x07}, kUnlock}));
+    // Requests always open with a flag.
+    EXPECT_EQ(device().writes()[0], frame({0x06}, true));
+    EXPECT_EQ(device().flushes(), 0);
     EXPECT_EQ(log.text(), "Open in DLoad mode\nSend DLoad request ok\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(LeadingFlag, DloadCommandTest, ::testing::Bool());
 
-class DloadFailureTest : public ProtocolTest {};
-
-TEST_F(DloadFailureTest, TenNaksOnUnlockLeaveTenNakLinesThenTheUnlockMessage) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("nak:dload:0x0b:code=1:times=0"));
-    device(Mode::Dload, options);
-    EXPECT_EQ(send_dload_unlock(), 0);
-    EXPECT_EQ(emulator->request_count(Mode::Dload, 0x0B), 10);
-    std::string expected;
-    for (int i = 0; i < 10; ++i)
-        expected += "error: nak code 0x1";
-    EXPECT_EQ(log.text(), expected + "Send DLoad unlock: check dl ack error\n");
+struct Command {
+    const char* name;
+    std::function<int()> run;
+    bool logs_naks;  // judged through the ACK check, which logs each NAK
+    std::string send_line;
+    std::string crc_line;
+    std::string answer_line;
+};
+void PrintTo(const Command& x, std::ostream* os) {
+    *os << x.name;
 }
 
+class EveryCommand : public ScriptedTest, public ::testing::WithParamInterface<Command> {
+  protected:
+    // The command against a device giving reply to every request; the log it leaves.
+    std::string failure(const Reply& reply, int requests_expected) {
+        log.restart();
+        const int before = requests();
+        device().script({}, reply);
+        EXPECT_EQ(GetParam().run(), 0);
+        EXPECT_EQ(requests() - before, requests_expected);
+        return log.text();
+    }
+};
+
+TEST_P(EveryCommand, FailsAfterTenAttemptsLoggingTheLastKindOnce) {
+    const Command& c = GetParam();
+    const std::string naks = c.logs_naks ? times(10, "error: nak code 0x1") : "";
+    EXPECT_EQ(failure(answer({0x03, 0x00, 0x01}, true), 10), naks + c.answer_line);
+    EXPECT_EQ(failure(raw(frame_bad_crc({0x02})), 10), c.crc_line);
+    EXPECT_EQ(waited_ms(), 0);
+    EXPECT_EQ(failure(silence(), 10), unframed(19999, 10) + c.crc_line);
+    EXPECT_EQ(waited_ms(), 10 * 500);
+    EXPECT_EQ(failure(raise_error(EIO), 10),
+              times(10, "apply dl cmd: Serial port wr/rd error\n") + c.send_line);
+    device().Close();
+    EXPECT_EQ(failure(answer(kAck, true), 0), c.send_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, EveryCommand,
+    ::testing::Values(Command{"Nop", dl_nop, true, "dl nop: send cmd error! \n",
+                              "dl nop: check crc error! \n", "dl nop: check ack error! \n"},
+                      // Any valid answer but a NAK will do for the parameter request.
+                      Command{"ParameterRequest", send_dload_request, false,
+                              "Send DLoad request error\n", "Send DLoad request: check crc error\n",
+                              "Send DLoad request: recv bad command error\n"},
+                      Command{"Unlock", send_dload_unlock, true,
+                              "Send DLoad unlock: send command error\n",
+                              "Send DLoad unlock: check crc error\n",
+                              "Send DLoad unlock: check dl ack error\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class DloadFailureTest : public ScriptedTest {};
+
 TEST_F(DloadFailureTest, NineBadCrcsThenAnAckSucceedQuietly) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("badcrc:dload:0x0b:times=9"));
-    device(Mode::Dload, options);
+    device().script(repeated(9, raw(frame_bad_crc(kAck))), answer(kAck, true));
     EXPECT_EQ(send_dload_unlock(), 1);
-    EXPECT_EQ(emulator->request_count(Mode::Dload, 0x0B), 10);
+    EXPECT_EQ(device().requests(), std::vector<Bytes>(10, kUnlock));
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(DloadFailureTest, TenBadCrcsEndWithTheCrcMessage) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("badcrc:dload:0x06:times=0"));
-    device(Mode::Dload, options);
+TEST_F(DloadFailureTest, UnknownAnswerIsNoAck) {
+    device().script({}, answer({0x13, 0x06}));
     EXPECT_EQ(dl_nop(), 0);
-    EXPECT_EQ(log.text(), "dl nop: check crc error! \n");
-}
-
-TEST_F(DloadFailureTest, NakedParameterRequestFails) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("nak:dload:0x07:code=7:times=0"));
-    device(Mode::Dload, options);
-    EXPECT_EQ(send_dload_request(), 0);
-    EXPECT_EQ(emulator->request_count(Mode::Dload, 0x07), 10);
-    EXPECT_EQ(log.text(), "Send DLoad request: recv bad command error\n");
-}
-
-TEST_F(DloadFailureTest, ClosedPortFailsEveryAttemptAsASendFailure) {
-    EXPECT_EQ(dl_nop(), 0);
-    EXPECT_EQ(send_dload_request(), 0);
-    EXPECT_EQ(send_dload_unlock(), 0);
     EXPECT_EQ(log.text(),
-              "dl nop: send cmd error! \nSend DLoad request error\n"
-              "Send DLoad unlock: send command error\n");
+              times(10, "check ack error: unknown response\n") + "dl nop: check ack error! \n");
 }
 
 TEST_F(DloadFailureTest, AnswerLeftByAnEarlierAttemptIsJudgedAgain) {
     // The buffer is cleared once per operation: after a NAK, silence shows the same NAK again.
-    ScriptedDevice scripted;
-    scripted.script({{frame_answer({0x03, 0x00, 0x01})}});
-    serial_port->Open(scripted.port());
+    device().script({answer({0x03, 0x00, 0x01}, true)});
     EXPECT_EQ(dl_nop(), 0);
-    EXPECT_EQ(scripted.requests().size(), 10u);
-    const std::string text = log.text();
-    EXPECT_EQ(count_of(text, "error: nak code 0x1"), 10) << text;
+    EXPECT_EQ(requests(), 10);
+    EXPECT_EQ(waited_ms(), 9 * 500);
+    EXPECT_EQ(log.text(), times(10, "error: nak code 0x1") + "dl nop: check ack error! \n");
 }
 
 }  // namespace

@@ -1,34 +1,58 @@
+// The programmer upload from Intel HEX on a scripted boot downloader: what is written where, the
+// files refused before anything is sent, failed answers and progress.
 #include "dload/hex_upload.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <map>
 #include <string>
 
-#include "dload/dload_commands.h"
-#include "tests/support/protocol_support.h"
+#include "tests/support/protocol_data.h"
 #include "tests/support/recording_progress.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
-using emu::Mode;
+constexpr std::uint8_t kWrite = 0x0F;
+constexpr std::uint8_t kGo = 0x05;
 
-class HexUploadTest : public ProtocolTest {
+class HexUploadTest : public ScriptedTest {
   protected:
-    emu::Emulator& unlocked(emu::Options options = {}) {
-        auto& device = this->device(Mode::Dload, options);
-        EXPECT_EQ(send_dload_request(), 1);
-        EXPECT_EQ(send_dload_unlock(), 1);
-        return device;
+    HexUploadTest() { device().script({}, answer({0x02}, true)); }
+
+    // The memory the WRITE requests filled: address, then 32-bit address and 16-bit length, high
+    // byte first, then the data.
+    std::map<std::uint32_t, std::uint8_t> memory() {
+        std::map<std::uint32_t, std::uint8_t> bytes;
+        for (const Bytes& r : device().requests()) {
+            if (r[0] != kWrite) continue;
+            const std::uint32_t address = (r[1] << 24) | (r[2] << 16) | (r[3] << 8) | r[4];
+            EXPECT_EQ(static_cast<std::size_t>((r[5] << 8) | r[6]), r.size() - 7);
+            for (std::size_t i = 7; i < r.size(); ++i)
+                bytes[address + static_cast<std::uint32_t>(i - 7)] = r[i];
+        }
+        return bytes;
     }
-    // The log from the upload on, without the request's own line.
-    std::string upload_log() {
-        std::string text = log.text();
-        const std::string request = "Send DLoad request ok\n";
-        return text.starts_with(request) ? text.substr(request.size()) : text;
+    Bytes ram(std::uint32_t address, std::size_t size) {
+        const auto bytes = memory();
+        Bytes out;
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto at = bytes.find(address + static_cast<std::uint32_t>(i));
+            out.push_back(at == bytes.end() ? 0 : at->second);
+        }
+        return out;
     }
-    int writes() const { return emulator->request_count(Mode::Dload, 0x0F); }
-    int gos() const { return emulator->request_count(Mode::Dload, 0x05); }
+    int writes() const { return count_code(kWrite); }
+    int gos() const { return count_code(kGo); }
+    // The start address GO carried.
+    std::uint32_t go_address() {
+        const Bytes& go = device().requests().back();
+        EXPECT_EQ(go.size(), 5u);
+        return (go[1] << 24) | (go[2] << 16) | (go[3] << 8) | go[4];
+    }
+    std::string upload_log() { return log.text(); }
 };
 
 TEST_F(HexUploadTest, ProgrammerLandsAtTheRunningAddressAndStartsAtTheFilesAddress) {
@@ -37,14 +61,14 @@ TEST_F(HexUploadTest, ProgrammerLandsAtTheRunningAddressAndStartsAtTheFilesAddre
     const Bytes high = pattern(0x130, 2);
     const std::string path =
         files.write("NPRG6280.hex", hex_file({{0x00800000, low}, {0x00900000, high}}, 0x00800040));
-    auto& device = unlocked();
 
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
-    EXPECT_EQ(device.ram(0x00800000, low.size()), low);
-    EXPECT_EQ(device.ram(0x00900000, high.size()), high);
-    EXPECT_EQ(device.ram(0x00800000 + low.size(), 16), Bytes(16, 0));
-    EXPECT_EQ(device.go_address(), 0x00800040u);
+    EXPECT_EQ(ram(0x00800000, low.size()), low);
+    EXPECT_EQ(ram(0x00900000, high.size()), high);
+    EXPECT_EQ(memory().size(), low.size() + high.size());
+    EXPECT_EQ(go_address(), 0x00800040u);
     EXPECT_EQ(writes(), 16 + 19);
+    EXPECT_EQ(gos(), 1);
     // 2 address records + 35 data records + start record, then the end record and the read
     // that meets the end of the file after the last line break.
     EXPECT_EQ(upload_log(), "Parse hex line 39 is no data\nread_nprg: format error! \n");
@@ -53,10 +77,9 @@ TEST_F(HexUploadTest, ProgrammerLandsAtTheRunningAddressAndStartsAtTheFilesAddre
 TEST_F(HexUploadTest, FileWithoutFinalLineBreakEndsWithoutFormatError) {
     std::string text = hex_record(0x00, 0, {1, 2, 3, 4}) + "\n" + hex_record(0x01, 0, {});
     const std::string path = files.write("p.hex", text);
-    auto& device = unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
-    EXPECT_EQ(device.ram(0, 4), (Bytes{1, 2, 3, 4}));
-    EXPECT_EQ(device.go_address(), 0u);
+    EXPECT_EQ(ram(0, 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(go_address(), 0u);
     EXPECT_EQ(upload_log(), "Parse hex line 2 is no data\n");
 }
 
@@ -74,10 +97,8 @@ class RefusedFileTest : public HexUploadTest, public ::testing::WithParamInterfa
 
 TEST_P(RefusedFileTest, SendsNothingAtAll) {
     const std::string path = files.write("p.hex", GetParam().text);
-    unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 0);
-    EXPECT_EQ(gos(), 0);
+    EXPECT_EQ(requests(), 0);
     std::string expected = GetParam().message;
     if (!expected.starts_with("Parse hex line"))
         expected = "retry_start_go: " + path + ": " + expected;
@@ -135,9 +156,8 @@ TEST_F(HexUploadTest, TrailingBlankLinesAfterTheLastRecordAreNoFault) {
     const std::string text =
         lines({hex_record(0x00, 0, {1, 2}), hex_record(0x01, 0, {}), "", "  "});
     const std::string path = files.write("p.hex", text);
-    auto& device = unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
-    EXPECT_EQ(device.ram(0, 2), (Bytes{1, 2}));
+    EXPECT_EQ(ram(0, 2), (Bytes{1, 2}));
     EXPECT_EQ(gos(), 1);
 }
 
@@ -147,39 +167,85 @@ TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceIsRefusedInsteadOfWrapped) {
     for (unsigned i = 0; i < 705; ++i)
         text += hex_record(0x00, i * 93, Bytes(93, 0x5A)) + "\n";
     const std::string path = files.write("p.hex", text);
-    auto& device = unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 0);
-    EXPECT_EQ(gos(), 0);
-    EXPECT_EQ(device.ram(0xFFFF0000, 4), Bytes(4, 0));
+    EXPECT_EQ(requests(), 0);
     EXPECT_EQ(upload_log(), "Parse hex line 706 error: data runs past the 32-bit address space\n");
 }
 
-TEST_F(HexUploadTest, WriteNakedTenTimesDumpsTheAnswerAndSendsNoGo) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("nak:dload:0x0f:code=7:nth=2:times=0"));
-    const std::string path = files.write("p.hex", hex_file({{0, pattern(64, 2)}}, 0));
-    unlocked(options);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+// --- failed answers ----------------------------------------------------------------------------
+
+std::string one_record_file(TempDir& files) {
+    return files.write("p.hex", hex_file({{0, pattern(64, 2)}}, 0));
+}
+
+struct WriteFailure {
+    const char* name;
+    Reply reply;
+    std::string lines;       // logged before the dump of the receive buffer
+    std::string dump_start;  // empty: no dump
+};
+void PrintTo(const WriteFailure& x, std::ostream* os) {
+    *os << x.name;
+}
+
+class WriteFailureTest : public HexUploadTest,
+                         public ::testing::WithParamInterface<WriteFailure> {};
+
+TEST_P(WriteFailureTest, TenFailedAttemptsEndTheUploadWithoutGo) {
+    device().script({answer({0x02}, true)}, GetParam().reply);
+    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 11);
     EXPECT_EQ(gos(), 0);
+    EXPECT_EQ(device().requests()[1], device().requests()[10]) << "the same record every time";
     const std::string text = upload_log();
-    const std::string head = "Line 3 ack crc error\n";
-    ASSERT_TRUE(text.starts_with(head)) << text.substr(0, 200);
-    const std::string dump = text.substr(head.size());
+    const WriteFailure& f = GetParam();
+    if (f.dump_start.empty()) {
+        EXPECT_EQ(text, f.lines);
+        return;
+    }
+    ASSERT_TRUE(text.starts_with(f.lines + f.dump_start)) << text.substr(0, 200);
+    // The whole receive buffer is dumped on one line, the answer first.
+    const std::string dump = text.substr(f.lines.size());
     EXPECT_EQ(count_of(dump, "0x"), 1024);
     EXPECT_TRUE(dump.ends_with("0x0 \n"));
-    EXPECT_EQ(count_of(text, "\n"), 2);
+    EXPECT_EQ(count_of(dump, "\n"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, WriteFailureTest,
+    ::testing::Values(WriteFailure{"Nak", answer({0x03, 0x00, 0x07}, true),
+                                   "Line 3 ack crc error\n", "0x7e 0x3 0x0 0x7 "},
+                      WriteFailure{"Silence", silence(), "Line 3 ack crc error\n", "0x0 0x0 "},
+                      WriteFailure{"PortRaises", raise_error(EIO),
+                                   times(10, "apply dl cmd: Serial port wr/rd error\n") +
+                                       "Line 3 ack crc error\n",
+                                   "0x0 0x0 "},
+                      WriteFailure{"AckWithBadCrc", raw(frame_bad_crc({0x02})),
+                                   "hex_dload: check crc error\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HexUploadTest, WriteAcknowledgedAfterSilencesGoesOn) {
+    device().script({silence(), silence()}, answer({0x02}, true));
+    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(writes(), 4 + 2);
+    EXPECT_EQ(waited_ms(), 2 * 500);
+    EXPECT_EQ(ram(0, 64), pattern(64, 2));
 }
 
 TEST_F(HexUploadTest, UnansweredGoFailsTheUpload) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("drop:dload:0x05:times=0"));
-    const std::string path = files.write("p.hex", hex_file({{0, pattern(16, 3)}}, 0));
-    unlocked(options);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    device().answer_with([](const Bytes& r) { return r[0] == kGo ? silence() : answer({0x02}); });
+    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(gos(), 10);
+    EXPECT_EQ(waited_ms(), 10 * 500);
     EXPECT_TRUE(upload_log().ends_with("retry_start_go: send dl cmd error! \n"));
+}
+
+TEST_F(HexUploadTest, GoTakesAnyAnswerWithAGoodCrc) {
+    device().answer_with([](const Bytes& r) {
+        return r[0] == kGo ? answer({0x13, 0x05}, true) : answer({0x02});
+    });
+    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(gos(), 1);
 }
 
 TEST_F(HexUploadTest, MissingFileIsReportedWithTheSystemsReason) {
@@ -196,13 +262,12 @@ TEST_F(HexUploadTest, ProgressTicksOnEveryFourHundredthDataLine) {
         text += hex_record(0x00, i * 2, {1, 2}) + "\n";
     text += hex_record(0x05, 0, {0x00, 0x01, 0x00, 0x00}) + "\n";
     const std::string path = files.write("p.hex", text);
-    unlocked();
     RecordingProgress progress;
     int counter = 7;
     EXPECT_EQ(retry_start_go(path.c_str(), &progress, &counter), 1);
     EXPECT_EQ(progress.positions(), (std::vector<int>{7, 8}));
     EXPECT_EQ(counter, 9);
-    EXPECT_EQ(emulator->ram(0x00010000 + 1598, 2), (Bytes{1, 2}));
+    EXPECT_EQ(ram(0x00010000 + 1598, 2), (Bytes{1, 2}));
 }
 
 TEST_F(HexUploadTest, WithoutADialogNothingIsTicked) {
@@ -210,7 +275,6 @@ TEST_F(HexUploadTest, WithoutADialogNothingIsTicked) {
     for (unsigned i = 0; i < 400; ++i)
         text += hex_record(0x00, i, {1}) + "\n";
     const std::string path = files.write("p.hex", text);
-    unlocked();
     int counter = 7;
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, &counter), 1);
     EXPECT_EQ(counter, 7);
@@ -233,10 +297,8 @@ TEST_P(MalformedRecordTest, FailsTheUploadBeforeAnythingIsWritten) {
     const std::string text = hex_record(0x00, 0, {5, 6}) + "\n" + GetParam().line + "\n" +
                              hex_record(0x00, 2, {7, 8}) + "\n";
     const std::string path = files.write("p.hex", text);
-    unlocked();
     EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 0);
-    EXPECT_EQ(gos(), 0);
+    EXPECT_EQ(requests(), 0);
     EXPECT_EQ(upload_log(), GetParam().message);
 }
 
@@ -275,7 +337,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Parse hex line 2 error: end-of-file record with 1 data bytes\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class ReadNprgTest : public ProtocolTest {};
+class ReadNprgTest : public ScriptedTest {};
 
 TEST_F(ReadNprgTest, ReadsOneLineUpToTheLimit) {
     const std::string path = files.write("l.hex", std::string(":0123\n:45\nxyz"));

@@ -7,8 +7,8 @@
 #include "app/base/clock.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"
-#include "tests/support/log_capture.h"
 #include "tests/link/pty.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -16,12 +16,12 @@ class ExchangeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty_.ok());
-        port_.Open(pty_.number());
-        serial_port = &port_;
+        serial_port = std::make_unique<CSerialPort>();
+        serial_port->Open(pty_.number());
         std::memset(response_, 0xEE, sizeof(response_));
     }
     void TearDown() override {
-        serial_port = nullptr;
+        serial_port.reset();
         clear_stop();
     }
 
@@ -39,7 +39,6 @@ class ExchangeTest : public ::testing::Test {
 
     LogCapture log_;
     Pty pty_;
-    CSerialPort port_;
     std::uint8_t response_[20000];
 };
 
@@ -90,7 +89,7 @@ TEST_F(ExchangeTest, LargeFrameGoesOutWhole) {
 }
 
 TEST_F(ExchangeTest, ClosedPortGivesZeroAndNoLogLine) {
-    port_.Close();
+    serial_port->Close();
     EXPECT_EQ(diag({0x00}), 0);
     EXPECT_EQ(dl({0x00}), 0);
     serial_port = nullptr;

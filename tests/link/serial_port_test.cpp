@@ -214,12 +214,11 @@ TEST(GlobalPort, ClosePortClosesTheProgramWidePort) {
     close_port();  // no object yet: nothing happens
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    CSerialPort port;
-    serial_port = &port;
-    port.Open(pty.number());
+    serial_port = std::make_unique<CSerialPort>();
+    serial_port->Open(pty.number());
     close_port();
-    EXPECT_FALSE(port.IsOpen());
-    serial_port = nullptr;
+    EXPECT_FALSE(serial_port->IsOpen());
+    serial_port.reset();
 }
 
 }  // namespace

@@ -1,21 +1,48 @@
+// Image streaming on a scripted flash programmer: blocks and offsets, progress, refused and
+// unanswered blocks, and the close that ends every image.
 #include "stream/image_stream.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
-#include "link/serial_port.h"
-#include "stream/stream_commands.h"
-#include "tests/support/protocol_support.h"
-#include "tests/support/scripted_device.h"
+#include "link/attempts.h"
+#include "tests/support/protocol_data.h"
 #include "tests/support/recording_progress.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
-using emu::Mode;
+constexpr std::uint8_t kStreamWrite = 0x07;
+constexpr std::uint8_t kClose = 0x15;
 
-constexpr int kImageType = 3;
+// A programmer that takes every block and confirms the close.
+Reply programmer(const Bytes& request) {
+    return request[0] == kClose ? answer({0x16}) : answer({0x08, 0, 0, 0, 0}, true);
+}
+
+class ImageStreamTest : public ScriptedTest {
+  protected:
+    ImageStreamTest() { device().answer_with(programmer); }
+
+    int writes() const { return count_code(kStreamWrite); }
+    int closes() const { return count_code(kClose); }
+    // The image the stream writes put together at their offsets; every block but the last holds
+    // 512 bytes.
+    Bytes flash() {
+        Bytes image;
+        for (const Bytes& r : device().requests()) {
+            if (r[0] != kStreamWrite) continue;
+            const std::uint32_t offset = get_le32(&r[1]);
+            EXPECT_EQ(offset % 512, 0u);
+            if (image.size() < offset + r.size() - 5) image.resize(offset + r.size() - 5);
+            std::copy(r.begin() + 5, r.end(), image.begin() + offset);
+        }
+        return image;
+    }
+};
 
 struct SizeCase {
     std::size_t size;
@@ -26,30 +53,19 @@ void PrintTo(const SizeCase& x, std::ostream* os) {
     *os << x.size << " bytes";
 }
 
-class ImageStreamTest : public ProtocolTest, public ::testing::WithParamInterface<SizeCase> {
-  protected:
-    emu::Emulator& opened(emu::Options options = {}) {
-        auto& device = this->device(Mode::Stream, options);
-        EXPECT_EQ(send_multi_image_open(nullptr, kImageType), 1);
-        return device;
-    }
-    int writes() const { return emulator->request_count(Mode::Stream, 0x07); }
-    int closes() const { return emulator->request_count(Mode::Stream, 0x15); }
-};
+class ImageSizes : public ImageStreamTest, public ::testing::WithParamInterface<SizeCase> {};
 
-TEST_P(ImageStreamTest, FlashHoldsTheFileWithTicksEvery153600Bytes) {
+TEST_P(ImageSizes, FlashHoldsTheFileWithTicksEvery153600Bytes) {
     const Bytes image = pattern(GetParam().size, 7);
     const std::string path = files.write("qcsbl.mbn", image);
-    auto& device = opened();
     RecordingProgress progress;
     int counter = 20;
 
     EXPECT_EQ(dl_dload_amss(path.c_str(), &progress, &counter), 1);
-    ASSERT_TRUE(device.flash_image(kImageType).has_value());
-    EXPECT_EQ(device.flash_image(kImageType)->data, image);
-    EXPECT_TRUE(device.flash_image(kImageType)->closed);
+    EXPECT_EQ(flash(), image);
     EXPECT_EQ(writes(), GetParam().requests);
     EXPECT_EQ(closes(), 1);
+    EXPECT_EQ(device().requests().back(), Bytes{kClose});
 
     const int ticks = static_cast<int>(GetParam().size / 153600);
     std::vector<int> positions;
@@ -59,11 +75,11 @@ TEST_P(ImageStreamTest, FlashHoldsTheFileWithTicksEvery153600Bytes) {
     EXPECT_EQ(counter, 20 + ticks);
     // The status names the image being sent, with the share of it sent, up to 100% at its end.
     EXPECT_EQ(progress.statuses(), GetParam().statuses);
-    EXPECT_TRUE(log.text().ends_with("Download OK and close now\nClose handle ok\n"));
+    EXPECT_EQ(log.text(), "Download OK and close now\nClose handle ok\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sizes, ImageStreamTest,
+    Sizes, ImageSizes,
     ::testing::Values(SizeCase{0, 1, {}}, SizeCase{1000, 2, {}}, SizeCase{1024, 3, {}},
                       SizeCase{153600 * 2 + 7,
                                601,
@@ -71,20 +87,16 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Downloading qcsbl.mbn...100%"}}),
     [](const auto& info) { return "Bytes" + std::to_string(info.param.size); });
 
-class ImageStreamFailureTest : public ImageStreamTest {};
-
-TEST_F(ImageStreamFailureTest, WithoutADialogNothingIsTicked) {
+TEST_F(ImageStreamTest, WithoutADialogNothingIsTicked) {
     const std::string path = files.write("amss.mbn", pattern(153600, 8));
-    opened();
     int counter = 5;
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, &counter), 1);
     EXPECT_EQ(counter, 5);
     EXPECT_EQ(writes(), 301);
 }
 
-TEST_F(ImageStreamFailureTest, ImageOfAWhole153600BytesTicksOnce) {
+TEST_F(ImageStreamTest, ImageOfAWhole153600BytesTicksOnce) {
     const std::string path = files.write("amss.mbn", pattern(153600, 8));
-    opened();
     RecordingProgress progress;
     int counter = 1;
     EXPECT_EQ(dl_dload_amss(path.c_str(), &progress, &counter), 1);
@@ -92,65 +104,110 @@ TEST_F(ImageStreamFailureTest, ImageOfAWhole153600BytesTicksOnce) {
     EXPECT_EQ(progress.statuses(), (std::vector<std::string>{"Downloading amss.mbn...100%"}));
 }
 
-TEST_F(ImageStreamFailureTest, BlockRefusedTenTimesEndsTheImageAndClosesIt) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("loginstead:stream:0x07:nth=2:times=10"));
+TEST_F(ImageStreamTest, BlockRefusedTenTimesEndsTheImageAndClosesIt) {
+    // The second block is answered with a log message every time; the read after it finds nothing.
+    int blocks = 0;
+    device().answer_with([&](const Bytes& request) {
+        if (request[0] == kStreamWrite && ++blocks >= 2) return answer({0x0E, 'b', 'a', 'd', 0});
+        return programmer(request);
+    });
     const std::string path = files.write("oemsbl.mbn", pattern(2000, 9));
-    opened(options);
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 11);
     EXPECT_EQ(closes(), 1);
+    EXPECT_EQ(waited_ms(), 10 * 500);
     const std::string text = log.text();
     EXPECT_EQ(count_of(text, "error ack1\n"), 10);
     EXPECT_EQ(count_of(text, "error ack2\n"), 10);
-    EXPECT_TRUE(in_order(text, {"error ack1\n", "dl_dload_amss: recv bad cmd error! \n",
-                                "Download fail on addr 0x200 and close now\n"}))
+    EXPECT_TRUE(
+        in_order(text, {"error ack1\n", "dl_dload_amss: recv bad cmd error! \n",
+                        "Download fail on addr 0x200 and close now\n", "Close handle ok\n"}))
         << text.substr(text.size() - 300);
-    // Each dump is the whole receive buffer.
+    // Each dump is the whole receive buffer, the answer first.
     const std::size_t first = text.find("error ack1\n") + 11;
     const std::string dump = text.substr(first, text.find('\n', first) - first);
     EXPECT_EQ(count_of(dump, "0x"), 20000);
+    EXPECT_TRUE(dump.starts_with("0xe 0x62 0x61 0x64 0x0 ")) << dump.substr(0, 40);
 }
 
-TEST_F(ImageStreamFailureTest, BlockWrittenAfterALogMessageIsStillSentAgain) {
-    emu::Options options;
-    options.faults.push_back(*emu::Fault::parse("logbefore:stream:0x07:nth=1:ms=0"));
+TEST_F(ImageStreamTest, BlockWrittenAfterALogMessageIsStillSentAgain) {
+    // The first block's answer comes after a log message, which the further read takes.
+    device().answer_with([&, first = true](const Bytes& request) mutable {
+        if (first) {
+            first = false;
+            return Reply{{frame({0x0E, 'h', 'i', 0}), frame({0x08, 0, 0, 0, 0}, true)}};
+        }
+        return programmer(request);
+    });
     const Bytes image = pattern(1500, 10);
     const std::string path = files.write("qcsbl.mbn", image);
-    auto& device = opened(options);
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(writes(), 4);
-    EXPECT_EQ(device.flash_image(kImageType)->data, image);
+    EXPECT_EQ(device().requests()[0], device().requests()[1]);
+    EXPECT_EQ(flash(), image);
     EXPECT_EQ(count_of(log.text(), "error ack1\n"), 1);
+    EXPECT_EQ(count_of(log.text(), "error ack2\n"), 1);
+    EXPECT_EQ(waited_ms(), 0);
 }
 
-TEST_F(ImageStreamFailureTest, MissingFileSendsNothingAndSaysWhy) {
-    opened();
+struct BlockFailure {
+    const char* name;
+    Reply reply;
+    long long waited_ms;
+    std::string line;
+};
+void PrintTo(const BlockFailure& x, std::ostream* os) {
+    *os << x.name;
+}
+
+class BlockFailureTest : public ImageStreamTest,
+                         public ::testing::WithParamInterface<BlockFailure> {};
+
+TEST_P(BlockFailureTest, TenFailedAttemptsEndTheImageAtTheBlocksOffset) {
+    device().answer_with([](const Bytes& request) {
+        const bool second_block = request[0] == kStreamWrite && get_le32(&request[1]) == 512;
+        return second_block ? GetParam().reply : programmer(request);
+    });
+    const std::string path = files.write("amss.mbn", pattern(2000, 9));
+    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 11);
+    EXPECT_EQ(closes(), 1);
+    EXPECT_EQ(waited_ms(), GetParam().waited_ms);
+    EXPECT_TRUE(in_order(
+        log.text(),
+        {GetParam().line, "Download fail on addr 0x200 and close now\n", "Close handle ok\n"}))
+        << log.text().substr(0, 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, BlockFailureTest,
+                         ::testing::Values(BlockFailure{"Silence", silence(), 10 * 500,
+                                                        "dl_dload_amss: recv bad cmd error! \n"},
+                                           BlockFailure{"OtherAnswer", answer({0x1C, 0}, true), 0,
+                                                        "dl_dload_amss: recv bad cmd error! \n"},
+                                           BlockFailure{"PortRaises", raise_error(EIO), 0,
+                                                        "dl_dload_amss: send cmd error! \n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ImageStreamTest, MissingFileSendsNothingAndSaysWhy) {
     const std::string path = files.path() + "/none.mbn";
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 0);
-    EXPECT_EQ(closes(), 0);
-    EXPECT_EQ(log.text(), "Send multi-image open successful\ndl_dload_amss: cannot open " + path +
-                              ": No such file or directory\n");
+    EXPECT_EQ(requests(), 0);
+    EXPECT_EQ(log.text(), "dl_dload_amss: cannot open " + path + ": No such file or directory\n");
 }
 
-TEST_F(ImageStreamFailureTest, ImageBeyondThe32BitOffsetIsRefusedBeforeSending) {
+TEST_F(ImageStreamTest, ImageBeyondThe32BitOffsetIsRefusedBeforeSending) {
     const std::string path = files.path() + "/huge.mbn";
     files.write("huge.mbn", Bytes{});
     std::error_code error;
     std::filesystem::resize_file(path, 0x100000000ull, error);
     if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
-    opened();
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
-    EXPECT_EQ(writes(), 0);
-    EXPECT_EQ(closes(), 0);
-    EXPECT_TRUE(log.text().ends_with("dl_dload_amss: image larger than 4 GiB error! \n"));
+    EXPECT_EQ(requests(), 0);
+    EXPECT_EQ(log.text(), "dl_dload_amss: image larger than 4 GiB error! \n");
 }
 
-TEST_F(ImageStreamFailureTest, LineDyingInTheFurtherReadFailsTheImage) {
-    ScriptedDevice scripted;
-    scripted.script({{frame_answer({0x0E}), true}});
-    serial_port->Open(scripted.port());
+TEST_F(ImageStreamTest, LineDyingInTheFurtherReadFailsTheImage) {
+    device().script({hang_up(answer({0x0E}))});
     const std::string path = files.write("amss.mbn", pattern(100, 11));
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
     const std::string text = log.text();
