@@ -10,3 +10,7 @@ std::string executable_path();
 // The user's documents folder, without a trailing separator; empty when none is known. The folder
 // is not created.
 std::string documents_dir();
+
+// The user's configuration folder ($XDG_CONFIG_HOME, by default ~/.config), without a trailing
+// separator; empty when none is known. The folder is not created.
+std::string user_config_dir();
