@@ -121,7 +121,9 @@ bool read_package_folder(const char* value, CommandLine* line) {
     }
     std::error_code error;
     if (!std::filesystem::is_directory(value, error)) {
-        line->refusal = std::string("--package: no such folder: ") + value;
+        const bool exists = std::filesystem::exists(value, error);
+        line->refusal =
+            std::string("--package: ") + (exists ? "not a folder: " : "no such folder: ") + value;
         return false;
     }
     std::string folder = std::filesystem::absolute(value, error).lexically_normal().string();

@@ -75,6 +75,10 @@ struct RefusedPackage {
     std::string said;
 };
 
+void PrintTo(const RefusedPackage& refused, std::ostream* out) {
+    *out << refused.name;
+}
+
 class PackageRefused : public UpgradeRun, public ::testing::WithParamInterface<RefusedPackage> {};
 
 // A folder that is not there must not fall back on the program folder, nor start anything.
@@ -109,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "--package: no such folder: /no/such/package\n"},
         RefusedPackage{"FileInsteadOfAFolder",
                        {"run", "--package", "/etc/passwd"},
-                       "--package: no such folder: /etc/hostname\n"}),
+                       "--package: not a folder: /etc/passwd\n"}),
     [](const ::testing::TestParamInfo<RefusedPackage>& info) { return info.param.name; });
 
 }  // namespace
