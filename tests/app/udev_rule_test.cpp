@@ -63,12 +63,17 @@ TEST(UdevRule, OnlyTheIdentifiersThePortSearchReadsCount) {
     EXPECT_EQ(rule_for("diag0=USB\\VID_05C6&PID_9003\r\n").identities, 0);
 }
 
-// The packaged rule is what the program prints for the sample package's identities.
-TEST(UdevRule, PackagedRuleHoldsTheLinesMadeForTheSampleIdentities) {
+// The installed rule and the installed sample settings.ini name the same modem: what the program
+// prints for that settings.ini is in the installed rule, line for line.
+TEST(UdevRule, PackagedRuleHoldsWhatThePackagedSampleSettingsGive) {
     const std::string packaged = read_text(FWUP_SOURCE_DIR "/packaging/udev/70-fwupgrade.rules");
     ASSERT_FALSE(packaged.empty());
-    EXPECT_NE(packaged.find(rule_pair("05c6", "9003")), std::string::npos);
-    EXPECT_NE(packaged.find(rule_pair("05c6", "9100")), std::string::npos);
+    const UdevRule rule = make_udev_rule(FWUP_SOURCE_DIR "/packaging/settings.ini");
+    EXPECT_EQ(rule.identities, 2) << rule.text;
+    for (const std::string& pair : {rule_pair("05c6", "9003"), rule_pair("05c6", "9100")}) {
+        EXPECT_NE(rule.text.find(pair), std::string::npos) << pair << rule.text;
+        EXPECT_NE(packaged.find(pair), std::string::npos) << pair;
+    }
 }
 
 TEST_F(UpgradeRun, UdevRuleOptionPrintsTheRuleOfTheGivenPackage) {
