@@ -6,6 +6,8 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/check_run.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/udev_rule.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/package_folder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/progress_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/device_return.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp

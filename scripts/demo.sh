@@ -36,54 +36,10 @@ status=0
 
 echo
 echo "== comparison of the modem's dumps with the package =="
-checked=0
-failed=0
-same() {  # same <expected file> <dumped file> <what>
-    checked=$((checked + 1))
-    if [ -f "$2" ] && cmp -s "$1" "$2"; then
-        printf '  same       %s\n' "$3"
-    else
-        printf '  DIFFERENT  %s\n' "$3"
-        failed=$((failed + 1))
-    fi
-}
+# shellcheck source=scripts/compare-dumps.sh
+. "$root/scripts/compare-dumps.sh"
+compare_dumps "$package" "$dumps"
 efs="$dumps/efs"
-flash="$dumps/flash"
-fw="$package/VELMOR"
-
-while IFS= read -r -d '' file; do
-    rel=${file#"$package/home/"}
-    same "$file" "$efs/home/$rel" "/home/$rel"
-done < <(find "$package/home" -type f ! -name '*.link*' -print0 | sort -z)
-
-# A file named <link>_<target with _ for />.<anything> containing ".link" describes a link.
-while IFS= read -r -d '' file; do
-    dir=$(dirname "${file#"$package/home"}")
-    stem=$(basename "$file")
-    stem=${stem%%.*}
-    case "$stem" in *_*) ;; *) continue ;; esac
-    name=${stem%%_*}
-    target=$(printf '/%s' "${stem#*_}" | tr '_' '/')
-    link="$efs/home${dir%/}/$name"
-    checked=$((checked + 1))
-    if [ -L "$link" ] && [ "$(readlink "$link")" = "$target" ]; then
-        printf '  same       /home%s/%s -> %s\n' "${dir%/}" "$name" "$target"
-    else
-        printf '  DIFFERENT  /home%s/%s -> %s\n' "${dir%/}" "$name" "$target"
-        failed=$((failed + 1))
-    fi
-done < <(find "$package/home" -type f -name '*.link*' -print0 | sort -z)
-
-same "$package/image.iso" "$efs/image.iso" "/image.iso"
-same "$package/expected/programmer.bin" "$flash/programmer-ram.bin" "programmer in memory (NPRG6280.hex)"
-same "$package/expected/programmer.txt" "$flash/programmer.txt" "programmer load and start address"
-same "$fw/partition.mbn" "$flash/partition.bin" "partition table"
-same "$fw/qcsblhd_cfgdata.mbn" "$flash/image-2.bin" "image 2 qcsblhd_cfgdata.mbn"
-same "$fw/qcsbl.mbn" "$flash/image-3.bin" "image 3 qcsbl.mbn"
-same "$fw/oemsblhd.mbn" "$flash/header-4.bin" "header 4 oemsblhd.mbn"
-same "$fw/oemsbl.mbn" "$flash/image-4.bin" "image 4 oemsbl.mbn"
-same "$fw/amsshd.mbn" "$flash/header-5.bin" "header 5 amsshd.mbn"
-same "$fw/amss.mbn" "$flash/image-5.bin" "image 5 amss.mbn"
 if [ -e "$efs/home/old" ]; then
     printf '  DIFFERENT  /home/old still on the modem\n'
     failed=$((failed + 1))

@@ -4,13 +4,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 extern char** environ;
 
@@ -26,7 +29,37 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return out;
 }
 
+bool is_executable_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace
+
+std::string find_program(const std::string& name, const std::string& path_list) {
+    if (name.empty()) return {};
+    if (name.find('/') != std::string::npos) return name;
+    std::vector<std::string> folders(1);
+    for (char c : path_list) {
+        if (c == ':') {
+            folders.emplace_back();
+        } else {
+            folders.back().push_back(c);
+        }
+    }
+    for (const std::string& folder : folders) {
+        const std::string candidate =
+            (std::filesystem::path(folder.empty() ? "." : folder) / name).string();
+        if (is_executable_file(candidate)) return candidate;
+    }
+    return {};
+}
+
+std::string find_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    return find_program(name, path ? path : "/usr/local/bin:/usr/bin:/bin");
+}
 
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
     const std::vector<std::string>& extra_env = options.extra_env;
@@ -61,8 +94,10 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
                               env_pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
+    result.started = spawned == 0;
     if (spawned != 0) {
         close(pipe_fds[0]);
+        result.start_error = spawned;
         result.output = std::string("cannot start ") + args[0] + ": " + std::strerror(spawned);
         return result;
     }

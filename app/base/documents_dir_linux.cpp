@@ -1,6 +1,6 @@
 // The documents folder as the XDG user directories define it: $XDG_DOCUMENTS_DIR, else the
 // XDG_DOCUMENTS_DIR entry of user-dirs.dirs (in $XDG_CONFIG_HOME, by default ~/.config), else
-// ~/Documents.
+// ~/Documents. The configuration folder is the XDG one too.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -20,15 +20,16 @@ std::string home_dir() {
 
 // user-dirs.dirs holds shell assignments such as XDG_DOCUMENTS_DIR="$HOME/Documents": the value is
 // either absolute or starts with $HOME.
+// A relative XDG_CONFIG_HOME is ignored, as the XDG base directories say.
+std::string config_dir(const std::string& home) {
+    if (const char* c = std::getenv("XDG_CONFIG_HOME"); c && *c == '/') return c;
+    if (!home.empty()) return home + "/.config";
+    return {};
+}
+
 std::string from_user_dirs(const std::string& home) {
-    std::string config;
-    if (const char* c = std::getenv("XDG_CONFIG_HOME"); c && *c == '/') {
-        config = c;
-    } else if (!home.empty()) {
-        config = home + "/.config";
-    } else {
-        return {};
-    }
+    const std::string config = config_dir(home);
+    if (config.empty()) return {};
     std::ifstream in(config + "/user-dirs.dirs");
     const std::string key = "XDG_DOCUMENTS_DIR=";
     std::string line;
@@ -61,4 +62,11 @@ std::string documents_dir() {
     if (std::string dir = from_user_dirs(home); !dir.empty()) return dir;
     if (home.empty()) return {};
     return home + "/Documents";
+}
+
+std::string user_config_dir() {
+    std::string dir = config_dir(home_dir());
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
 }

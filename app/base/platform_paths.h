@@ -24,3 +24,7 @@ std::FILE* open_shared_for_writing(const std::string& path);
 
 // Renames from to to, replacing an existing to. False when it could not be done.
 bool rename_replacing(const std::string& from, const std::string& to);
+
+// The user's configuration folder ($XDG_CONFIG_HOME, by default ~/.config), without a trailing
+// separator; empty when none is known. The folder is not created.
+std::string user_config_dir();

@@ -23,6 +23,7 @@ namespace {
 
 std::mutex override_mutex;
 std::string folder_override;
+std::string package_folder;  // given by the user; empty: the program folder
 
 const char kBom[] = "\xEF\xBB\xBF";
 
@@ -183,6 +184,11 @@ std::string one_line(const char* value) {
     return v;
 }
 
+std::string with_separator(std::string folder) {
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder;
+}
+
 }  // namespace
 
 void compute_program_folder(char* out) {
@@ -190,22 +196,32 @@ void compute_program_folder(char* out) {
     std::string folder;
     {
         std::lock_guard lock(override_mutex);
-        folder = folder_override;
+        folder = package_folder;
     }
-    if (folder.empty()) {
-        std::string exe = executable_path();
-        std::size_t slash = exe.rfind('/');
-        if (slash != std::string::npos) folder = exe.substr(0, slash + 1);
-    }
+    if (folder.empty()) folder = own_program_folder();
     // A folder that does not fit is not cut: a cut path would name some other folder.
     if (folder.size() >= kPathBuffer) folder.clear();
     std::memcpy(out, folder.c_str(), folder.size() + 1);
 }
 
+std::string own_program_folder() {
+    {
+        std::lock_guard lock(override_mutex);
+        if (!folder_override.empty()) return folder_override;
+    }
+    std::string exe = executable_path();
+    std::size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+}
+
 void set_program_folder_override(const std::string& folder) {
     std::lock_guard lock(override_mutex);
-    folder_override = folder;
-    if (!folder_override.empty() && folder_override.back() != '/') folder_override += '/';
+    folder_override = with_separator(folder);
+}
+
+void set_package_folder(const std::string& folder) {
+    std::lock_guard lock(override_mutex);
+    package_folder = with_separator(folder);
 }
 
 void refresh_program_folder() {

@@ -7,7 +7,8 @@
 
 constexpr std::size_t kPathBuffer = 260;
 
-// Writes the folder of the running executable, with a trailing '/', into out (kPathBuffer bytes).
+// Writes the folder everything is taken from, with a trailing '/', into out (kPathBuffer bytes):
+// the package folder the user gave, else the folder of the running executable.
 void compute_program_folder(char* out);
 
 // Computes the folder anew into the run's program_folder() (app/base/shared_state.h).
@@ -15,6 +16,15 @@ void refresh_program_folder();
 
 // Tests point the program folder at a folder of their own; an empty string restores the real one.
 void set_program_folder_override(const std::string& folder);
+
+// The package folder the user gave (--package, the dialog's folder browser): settings.ini, the
+// firmware folder, "home" and image.iso are then taken from there. An empty string goes back to
+// the program folder.
+void set_package_folder(const std::string& folder);
+
+// The folder of the running executable (or the tests' override), with a trailing '/', whatever
+// package folder was given.
+std::string own_program_folder();
 
 // "<program folder>settings.ini", with the program folder computed anew.
 std::string settings_path();

@@ -14,11 +14,12 @@
 #include <QSocketNotifier>
 
 #include "app/base/clock.h"
+#include "app/base/settings.h"
 #include "app/device_return.h"
+#include "app/package_folder.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/message_boxes_qt.h"
-#include "app/base/settings.h"
 #include "app/upgrade.h"
 #include "res/resource.h"
 
@@ -31,6 +32,9 @@ namespace {
 constexpr const char* kTitle = "Firmware Upgrade Tool";
 constexpr const char* kPromptText = "Do you want to upgrade firmware?\n";
 constexpr const char* kBrowseTitle = "Please select path";
+constexpr const char* kChooseText = "Package...";
+constexpr const char* kChooseTip = "Choose the firmware package folder";
+constexpr const char* kUnusableFolder = "Error: This folder cannot be used: ";
 constexpr int kDialogWidth = 336;  // dialog units
 constexpr int kDialogHeight = 59;
 constexpr int kClockPeriodMs = 1000;
@@ -51,6 +55,7 @@ DialogShell DialogShell::product() {
     shell.stop_worker = ::stop_worker;
     shell.cleanup = app_cleanup;
     shell.device_change = on_device_change;
+    shell.package_beside_program = ::package_beside_program;
     return shell;
 }
 
@@ -162,12 +167,31 @@ void UpgradeWindow::center_window() {
 
 void UpgradeWindow::start_up() {
     center_window();
+    choosing_package_ = shell_.package_beside_program && !shell_.package_beside_program();
+    bool have_package = true;
+    if (choosing_package_) {
+        show_package_chooser();
+        const std::string remembered = remembered_package_folder();
+        have_package = use_package_folder(remembered) && settings_in(remembered);
+        if (have_package) browse_->setToolTip(QString::fromLocal8Bit(remembered.c_str()));
+    }
     if (shell_.init(dialog()) == 1) {
         prompt_timer_.start();
     } else {
         start_->setEnabled(false);
         awaiting_device_ = true;
     }
+    // Queued, so that the dialog is on the screen behind the folder browser.
+    if (!have_package) QTimer::singleShot(0, this, &UpgradeWindow::browse_folder);
+}
+
+// The browse button, hidden beside a package, comes out between the status line and Start.
+void UpgradeWindow::show_package_chooser() {
+    const DialogUnits du(font());
+    browse_->setGeometry(du.rect(195, 36, 61, 17));
+    browse_->setText(QString::fromLatin1(kChooseText));
+    browse_->setToolTip(QString::fromLatin1(kChooseTip));
+    browse_->show();
 }
 
 // A bar asked past its end shows full rather than ignoring the step.
@@ -224,11 +248,33 @@ void UpgradeWindow::on_start() {
 }
 
 void UpgradeWindow::browse_folder() {
+    if (closing_) return;
     const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle));
     if (folder.isEmpty()) return;
     const QString path = QDir::toNativeSeparators(folder);
     folder_->setText(path);
+    if (choosing_package_) {
+        take_package_folder(path);
+        return;
+    }
     write_profile_string("firmware", "path", path.toLocal8Bit().constData(), settings_path());
+}
+
+// The chosen folder becomes the package folder, is remembered for the next start, and the device
+// is checked against its settings.ini as at start-up.
+void UpgradeWindow::take_package_folder(const QString& folder) {
+    const std::string path = folder.toLocal8Bit().constData();
+    if (!use_package_folder(path)) {
+        show_info(QString::fromLatin1(kUnusableFolder) + folder);
+        return;
+    }
+    remember_package_folder(path);
+    browse_->setToolTip(folder);
+    if (shell_.worker_running()) return;
+    const bool offered = shell_.check(dialog()) == 1;
+    awaiting_device_ = !offered;
+    start_->setEnabled(offered);
+    if (offered) prompt_timer_.start();
 }
 
 void UpgradeWindow::on_device_events() {

@@ -34,6 +34,8 @@ struct DialogShell {
     std::function<void()> stop_worker;             // asks the worker to stop and waits for it
     std::function<void()> cleanup;                 // app_cleanup
     std::function<void(int event)> device_change;  // on_device_change
+    // package_beside_program; when empty the dialog takes the package beside the program.
+    std::function<bool()> package_beside_program;
 
     static DialogShell product();
 };
@@ -54,6 +56,8 @@ class UpgradeWindow : public QDialog {
     // What WM_INITDIALOG does: centre, upgrade_init, then the prompt timer or a disabled Start.
     // After a failed check, each device arrival runs the start-up device check again, until one
     // succeeds and Start and the prompt come as after a successful start-up.
+    // Without settings.ini beside the program, the browse button chooses the package folder: the
+    // remembered one is taken first, and without one the folder browser opens at once.
     void start_up();
 
     UpgradeDialog* dialog() { return &queued_; }
@@ -87,6 +91,8 @@ class UpgradeWindow : public QDialog {
     void on_clock_timer();
     void on_start();
     void browse_folder();
+    void show_package_chooser();
+    void take_package_folder(const QString& folder);
     void on_device_events();
     void check_arrived_device();
     void begin_close();
@@ -110,7 +116,8 @@ class UpgradeWindow : public QDialog {
     QTimer prompt_timer_{this};  // ID_TIMER_PROMPT
 
     bool closing_ = false;
-    bool awaiting_device_ = false;  // the start-up check failed and has not succeeded since
+    bool awaiting_device_ = false;   // the start-up check failed and has not succeeded since
+    bool choosing_package_ = false;  // no package beside the program: the user chooses the folder
     bool closed_ = false;
     std::thread stopper_;
 };

@@ -187,7 +187,24 @@ bool PackageDir::exists(const std::string& relative) const {
 }
 
 std::string PackageDir::read(const std::string& relative) const {
-    std::ifstream in(file(relative), std::ios::binary);
+    return read_text(file(relative));
+}
+
+ProgramDir::ProgramDir() : path_(make_temp_dir()) {
+    fs::copy_file(FWUPGRADE_PROGRAM, path_ + "/fwupgrade");
+}
+
+ProgramDir::~ProgramDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string ProgramDir::log() const {
+    return read_text(file("download.dbg"));
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
@@ -202,7 +219,7 @@ struct Outputs {
     int master = -1;
 };
 
-Outputs open_outputs(const PackageDir& package, const RunOptions& options) {
+Outputs open_outputs(const std::string& folder, const RunOptions& options) {
     Outputs outputs;
     if (options.closed_pipe) {
         int fds[2];
@@ -212,8 +229,8 @@ Outputs open_outputs(const PackageDir& package, const RunOptions& options) {
         outputs.err = fcntl(fds[1], F_DUPFD_CLOEXEC, 0);
         return outputs;
     }
-    const std::string out_path = package.file("stdout.txt");
-    const std::string err_path = package.file("stderr.txt");
+    const std::string out_path = folder + "/stdout.txt";
+    const std::string err_path = folder + "/stderr.txt";
     outputs.out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (options.terminal) {
         winsize size{};
@@ -231,15 +248,23 @@ Outputs open_outputs(const PackageDir& package, const RunOptions& options) {
 }  // namespace
 
 RunResult run_program(const PackageDir& package, const RunOptions& options) {
-    Outputs outputs = open_outputs(package, options);
+    return run_program_in(package.path(), options);
+}
+
+RunResult run_program(const ProgramDir& program, const RunOptions& options) {
+    return run_program_in(program.path(), options);
+}
+
+RunResult run_program_in(const std::string& folder, const RunOptions& options) {
+    Outputs outputs = open_outputs(folder, options);
     std::vector<std::string> overrides = {
         "FWUP_TIME_DIVISOR=" + std::to_string(options.time_divisor),
-        // download.dbg goes into the package folder.
-        "XDG_DOCUMENTS_DIR=" + package.path(),
+        // download.dbg goes into the program's folder.
+        "XDG_DOCUMENTS_DIR=" + folder,
     };
     overrides.insert(overrides.end(), options.environment.begin(), options.environment.end());
-    Child child = spawn(package.file("fwupgrade"), options.args, child_environment(overrides),
-                        package.path(), outputs.out, outputs.err);
+    Child child = spawn(folder + "/fwupgrade", options.args, child_environment(overrides), folder,
+                        outputs.out, outputs.err);
     close(outputs.out);
     close(outputs.err);
 
@@ -256,8 +281,8 @@ RunResult run_program(const PackageDir& package, const RunOptions& options) {
     if (outputs.master >= 0) close(outputs.master);
 
     if (options.closed_pipe) return result;
-    result.out = package.read("stdout.txt");
-    result.err = options.terminal ? terminal_output : package.read("stderr.txt");
+    result.out = read_text(folder + "/stdout.txt");
+    result.err = options.terminal ? terminal_output : read_text(folder + "/stderr.txt");
     return result;
 }
 

@@ -37,6 +37,25 @@ class PackageDir {
     std::string path_;
 };
 
+// A temporary folder holding only a copy of the program, as an installed program lies in a
+// folder of its own: no settings.ini, no firmware beside it. The folder is removed when the
+// object goes.
+class ProgramDir {
+  public:
+    ProgramDir();
+    ~ProgramDir();
+    ProgramDir(const ProgramDir&) = delete;
+    ProgramDir& operator=(const ProgramDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& relative) const { return path_ + "/" + relative; }
+    // The program's log of its last run (it goes to this folder).
+    std::string log() const;
+
+  private:
+    std::string path_;
+};
+
 struct RunOptions {
     std::vector<std::string> args = {"run"};
     int time_divisor = 10;  // FWUP_TIME_DIVISOR of the program
@@ -62,6 +81,12 @@ struct RunResult {
 };
 
 RunResult run_program(const PackageDir& package, const RunOptions& options = {});
+// The same for the program copy in folder: it is started there, its output and its log go there.
+RunResult run_program_in(const std::string& folder, const RunOptions& options = {});
+RunResult run_program(const ProgramDir& program, const RunOptions& options = {});
+
+// Contents of a host file, empty when missing.
+std::string read_text(const std::string& path);
 
 // How often needle occurs in haystack.
 int count_of(const std::string& haystack, const std::string& needle);

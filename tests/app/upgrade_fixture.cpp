@@ -49,6 +49,13 @@ RunResult UpgradeRun::run_windowless(const PackageDir& package, const RunOptions
     return result;
 }
 
+RunResult UpgradeRun::run_windowless(const ProgramDir& program, const RunOptions& options) {
+    RunResult result = run_program(program, options);
+    last_output_ = result.out + result.err;
+    last_log_ = program.log();
+    return result;
+}
+
 void UpgradeRun::expect_logged(const PackageDir& package,
                                const std::vector<std::string>& messages) {
     std::string log = package.log();

@@ -31,6 +31,8 @@ class UpgradeRun : public ::testing::Test {
 
     // Runs the program; its output and log are shown when the test fails.
     RunResult run_windowless(const PackageDir& package, const RunOptions& options = {});
+    // Runs the program copy that has no package beside it.
+    RunResult run_windowless(const ProgramDir& program, const RunOptions& options = {});
 
     // The program's log of the run, and a check that each message is in it.
     void expect_logged(const PackageDir& package, const std::vector<std::string>& messages);

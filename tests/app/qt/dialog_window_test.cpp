@@ -20,12 +20,14 @@
 #include <sstream>
 
 #include "app/base/clock.h"
+#include "app/base/settings.h"
+#include "app/package_folder.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/upgrade_window.h"
-#include "app/base/settings.h"
 #include "app/upgrade.h"
 #include "res/resource.h"
 #include "tests/app/qt/dialog_test_support.h"
+#include "tests/support/temp_dir.h"
 
 using dialog_test::BoxRecorder;
 using dialog_test::wait_until;
@@ -46,6 +48,7 @@ class ScriptedCore {
     int init_result = 1;
     std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
     Script script;
+    std::function<bool()> package_beside_program;  // empty: the package lies beside the program
 
     ~ScriptedCore() { join(); }
 
@@ -94,6 +97,7 @@ class ScriptedCore {
             worker_ended_at_cleanup = !running && !worker_.joinable();
         };
         shell.device_change = [this](int event) { device_events.push_back(event); };
+        shell.package_beside_program = package_beside_program;
         return shell;
     }
 
@@ -780,6 +784,124 @@ TEST_F(FolderBrowserTest, MissingSettingsFileIsCreatedWithTheSection) {
     const std::string text = read_settings();
     EXPECT_NE(text.find("[firmware]"), std::string::npos) << text;
     EXPECT_NE(text.find("path=/srv/fw"), std::string::npos) << text;
+}
+
+// ---- the package folder chosen by the user ----
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// An installed program: no settings.ini beside it, the user's configuration folder of its own.
+class PackageChooserTest : public DialogWindow {
+  protected:
+    void SetUp() override {
+        DialogWindow::SetUp();
+        set_program_folder_override(program_.path());
+        package_.write("settings.ini", "[id]\nidnum=1\n");
+        core_.package_beside_program = ::package_beside_program;
+        core_.init_result = 0;
+        boxes_.default_answer = QMessageBox::Cancel;  // the prompt starts no run
+        set_folder_browser([this](QWidget*, const QString& title) {
+            ++browsed_;
+            title_ = title;
+            return chosen_;
+        });
+    }
+    void TearDown() override {
+        set_package_folder("");
+        set_program_folder_override("");
+        set_folder_browser(nullptr);
+        DialogWindow::TearDown();
+    }
+    std::string package_folder() const {
+        char folder[kPathBuffer];
+        compute_program_folder(folder);
+        return folder;
+    }
+    std::string remembered_file() const { return config_.path() + "/fwupgrade/fwupgrade.ini"; }
+
+    TempDir program_, package_, config_;
+    ScopedEnv config_home_{"XDG_CONFIG_HOME", config_.path().c_str()};
+    QString chosen_ = QString::fromStdString(package_.path());
+    QString title_;
+    int browsed_ = 0;
+};
+
+TEST_F(PackageChooserTest, ChosenFolderIsUsedStoredAndReadAtTheNextStart) {
+    core_.check_results = {1};
+    {
+        UpgradeWindow window(core_.shell());
+        window.start_up();
+        auto* browse = control<QPushButton>(window, IDC_BROWSE);
+        EXPECT_FALSE(browse->isHidden());
+        EXPECT_EQ(browse->text(), "Package...");
+        // Nothing is remembered yet: the browser opens by itself.
+        ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
+        EXPECT_EQ(title_, "Please select path");
+        EXPECT_EQ(package_folder(), package_.path() + "/");
+        EXPECT_EQ(settings_path(), package_.path() + "/settings.ini");
+        EXPECT_EQ(core_.checks, 1);  // the device is checked against the chosen package
+        EXPECT_TRUE(control<QPushButton>(window, IDC_START)->isEnabled());
+        ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
+    }
+    EXPECT_NE(read_text(remembered_file()).find("folder=" + package_.path()), std::string::npos)
+        << read_text(remembered_file());
+    // The package itself is not written to.
+    EXPECT_EQ(read_text(package_.path() + "/settings.ini"), "[id]\nidnum=1\n");
+
+    set_package_folder("");
+    core_.init_result = 1;
+    UpgradeWindow next(core_.shell());
+    next.start_up();
+    EXPECT_EQ(package_folder(), package_.path() + "/");
+    QApplication::processEvents();
+    EXPECT_EQ(browsed_, 1);  // the remembered folder is taken without asking
+    EXPECT_FALSE(control<QPushButton>(next, IDC_BROWSE)->isHidden());
+}
+
+TEST_F(PackageChooserTest, CancelledChoiceRemembersNothingAndLeavesBrowseToTryAgain) {
+    chosen_.clear();
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
+    EXPECT_FALSE(std::filesystem::exists(remembered_file()));
+    EXPECT_EQ(package_folder(), program_.path() + "/");
+    EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
+    auto* browse = control<QPushButton>(window, IDC_BROWSE);
+    EXPECT_TRUE(browse->isEnabled());
+
+    chosen_ = QString::fromStdString(package_.path());
+    core_.check_results = {0};  // no device yet
+    browse->click();
+    EXPECT_EQ(package_folder(), package_.path() + "/");
+    EXPECT_EQ(core_.checks, 1);
+    EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
+    EXPECT_TRUE(std::filesystem::exists(remembered_file()));
+}
+
+TEST_F(PackageChooserTest, RememberedFolderThatIsGoneAsksAgain) {
+    ASSERT_TRUE(remember_package_folder(program_.path() + "/gone"));
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
+    EXPECT_EQ(package_folder(), package_.path() + "/");
+}
+
+TEST_F(PackageChooserTest, BesideAPackageTheDialogStaysAsItWasAndIgnoresTheRememberedFolder) {
+    program_.write("settings.ini", "[id]\nidnum=1\n");
+    ASSERT_TRUE(remember_package_folder(package_.path()));
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    QApplication::processEvents();
+    auto* browse = control<QPushButton>(window, IDC_BROWSE);
+    EXPECT_TRUE(browse->isHidden());
+    EXPECT_EQ(browse->text(), "....");
+    EXPECT_EQ(browsed_, 0);
+    EXPECT_EQ(package_folder(), program_.path() + "/");
 }
 
 }  // namespace

@@ -1,0 +1,30 @@
+// The package folder chosen in the dialog, remembered for the next start.
+//
+// An installed program lies in /usr/bin, where no package is. Its dialog then lets the user choose
+// the package folder with the folder browser and keeps the choice in the user's configuration
+// folder (<config>/fwupgrade/fwupgrade.ini, section [package], key folder), so that the next start
+// finds it again. Started beside a package, the program takes that one as it always did and never
+// reads or writes the remembered folder.
+#pragma once
+
+#include <string>
+
+// True when settings.ini lies in the program's own folder.
+bool package_beside_program();
+
+// True when folder (with or without a trailing '/') holds a settings.ini.
+bool settings_in(const std::string& folder);
+
+// Makes folder the package folder when it is a folder whose path fits; false otherwise, and the
+// package folder stays as it was.
+bool use_package_folder(const std::string& folder);
+
+// The file that keeps the remembered folder; empty when the user has no configuration folder.
+std::string remembered_folder_file();
+
+// The remembered folder; empty when none is remembered.
+std::string remembered_package_folder();
+
+// Remembers folder for the next start, creating the configuration folder when needed; false when
+// it could not be written.
+bool remember_package_folder(const std::string& folder);
