@@ -27,14 +27,13 @@ target_link_libraries(fwupgrade PRIVATE fw_app $<TARGET_NAME_IF_EXISTS:fw_qtdial
 target_compile_definitions(fwupgrade PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
 fwup_target_defaults(fwupgrade)
 
-# The sample firmware package of the demo and the end-to-end tests.
-add_executable(make_sample_package ${PROJECT_SOURCE_DIR}/tools/make_sample_package.cpp)
-target_link_libraries(make_sample_package PRIVATE fw_discovery)
-fwup_target_defaults(make_sample_package)
+# The sample firmware package of the demo and the end-to-end tests, and the demo's device side: the
+# emulator on the mocked USB bus (Linux only), the program run against it.
+if(NOT WIN32)
+  add_executable(make_sample_package ${PROJECT_SOURCE_DIR}/tools/make_sample_package.cpp)
+  target_link_libraries(make_sample_package PRIVATE fw_discovery)
+  fwup_target_defaults(make_sample_package)
 
-# The demo's device side: the emulator on the mocked USB bus (Linux only), the program run
-# against it.
-if(FWUP_PLATFORM STREQUAL "linux")
   add_executable(demo_device ${PROJECT_SOURCE_DIR}/tools/demo_device.cpp)
   target_link_libraries(demo_device PRIVATE fw_emulator fw_testbed)
   fwup_target_defaults(demo_device)

@@ -4,16 +4,14 @@
 
 #include "app/base/log.h"
 #include "app/base/settings.h"
-#include "discovery/device_enum.h"
-#include "discovery/instance_id.h"
+#include "discovery/device_list.h"
 
 int find_mmc_disk() {
     std::string path = settings_path();
-    std::optional<std::vector<UsbDiskRecord>> disks = enumerate_usb_disks();
+    std::optional<std::vector<std::string>> disks = list_present_disk_ids();
     if (!disks) return 0;
     // The settings file is read again for every disk: nothing is cached.
-    for (const UsbDiskRecord& disk : *disks) {
-        std::string id = disk_instance_id(disk);
+    for (const std::string& id : *disks) {
         for (int i = 0; i < 20; ++i) {
             char key[16];
             std::snprintf(key, sizeof key, "mmc%d", i);

@@ -5,9 +5,8 @@
 #include "app/base/log.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
-#include "discovery/device_enum.h"
+#include "discovery/device_list.h"
 #include "discovery/instance_id.h"
-#include "link/port_table.h"
 #include "link/serial_port.h"
 
 namespace {
@@ -15,20 +14,6 @@ namespace {
 // settings.ini is untrusted: an idnum of two billion would keep a search busy for days, as every
 // key is looked up with a full enumeration. No package lists more than a handful of identifiers.
 constexpr int kMaxIdnum = 100;
-
-// The present ports with their identifiers and names. Every port seen gets its number in the
-// process-wide port table here, which is what its name shows.
-std::optional<PortDeviceList> present_ports() {
-    std::optional<std::vector<UsbPortRecord>> records = enumerate_usb_ports();
-    if (!records) return std::nullopt;
-    PortDeviceList list;
-    for (const UsbPortRecord& record : *records) {
-        int number = port_table_register(record.device_node);
-        list.push_back({port_instance_id(record), port_friendly_name(record, number),
-                        port_description(record)});
-    }
-    return list;
-}
 
 const char* settings_key_format(int type) {
     switch (type) {
@@ -88,7 +73,7 @@ int match_port_device(const PortDeviceList& list, std::size_t device) {
 
 int find_port_by_id(const char* identifier) {
     set_port_number(-1);
-    std::optional<PortDeviceList> list = present_ports();
+    std::optional<PortDeviceList> list = list_present_ports();
     if (!list) return 0;
     if (identifier && identifier[0] != '\0') set_my_com_name(identifier);
     for (std::size_t device = 0; device < list->size(); ++device)

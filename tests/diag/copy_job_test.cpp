@@ -17,7 +17,6 @@
 #include "diag/efs.h"
 #include "tests/diag/efs_support.h"
 #include "tests/support/recording_progress.h"
-#include "tests/support/scripted_test.h"
 
 namespace {
 
@@ -348,63 +347,6 @@ TEST(RefusedRemoval, FailsTheEmptyingWhateverTheEntryAndClosesEveryListing) {
         EXPECT_EQ(modem->efs_open_handles(), 0) << c.line;
         EXPECT_EQ(log.count(c.line), 1) << log.text();
     }
-}
-
-// A device whose "/home" lists names that would lead a removal elsewhere, then one plain file.
-// It answers opendir, readdir, unlink, rmdir and closedir, and notes the path of every opendir,
-// unlink and rmdir it is asked for; any opendir but that of "/home" is refused.
-class HostileListing : public ScriptedTest {
-  protected:
-    HostileListing() {
-        device().answer_with([this](const Bytes& request) { return answer(request); });
-    }
-    std::vector<std::string> paths_;
-
-  private:
-    static constexpr std::uint8_t kOpendir = 11, kReaddir = 12, kUnlink = 8, kRmdir = 10;
-    struct Entry {
-        const char* name;
-        std::uint8_t type;  // 0 file, 1 folder
-    };
-    static constexpr Entry kEntries[] = {
-        {"..", 1}, {".", 1}, {"../etc", 0}, {"sub/..", 1}, {"old", 0}};
-
-    Reply answer(const Bytes& request) {
-        Bytes out(request.begin(), request.begin() + 4);
-        const std::uint8_t code = request[2];
-        // The path of an opendir, unlink or rmdir, up to its NUL; other requests carry none.
-        const std::string path(request.begin() + 4,
-                               std::find(request.begin() + 4, request.end(), 0));
-        if (code == kOpendir || code == kUnlink || code == kRmdir)
-            paths_.push_back(std::to_string(code) + " " + path);
-        if (code == kOpendir) {
-            const bool home = path == "/home";
-            out.insert(out.end(), {home ? std::uint8_t{1} : std::uint8_t{0}, 2, 3, 4});
-            out.insert(out.end(), {home ? std::uint8_t{0} : std::uint8_t{2}, 0, 0, 0});
-        } else if (code == kReaddir) {
-            const std::size_t sequence = request[8];
-            if (sequence > std::size(kEntries)) {
-                out.insert(out.end(), {0, 0, 0, 1});  // the end of the listing
-            } else {
-                out.resize(40, 0);
-                out[4] = 1;  // the handle, which no end of a listing starts with
-                out[16] = kEntries[sequence - 1].type;
-                const std::string name = kEntries[sequence - 1].name;
-                out.insert(out.end(), name.begin(), name.end());
-                out.push_back(0);
-            }
-        } else {
-            out.resize(8, 0);  // done, error code 0
-        }
-        return ::answer(out);
-    }
-};
-
-TEST_F(HostileListing, ListingNamesThatLeaveTheFolderAreSkippedAndTheRestRemoved) {
-    EXPECT_EQ(del_dir("/home"), 1);
-
-    EXPECT_EQ(paths_, (std::vector<std::string>{"11 /home", "8 /home/old"}));
-    EXPECT_EQ(log.count("del_dir: skip name "), 4) << log.text();
 }
 
 TEST_F(TreeCopy, EmptyingAFolderKeepsTheFolderItself) {

@@ -1,0 +1,28 @@
+// The present ports and disk drives from udev, with identifiers and names in the form existing
+// settings files use. Every port seen gets its number in the process-wide port table, which is
+// what its name shows and what the serial port opens.
+#include "discovery/device_enum.h"
+#include "discovery/device_list.h"
+#include "discovery/instance_id.h"
+#include "link/port_table.h"
+
+std::optional<PortDeviceList> list_present_ports() {
+    std::optional<std::vector<UsbPortRecord>> records = enumerate_usb_ports();
+    if (!records) return std::nullopt;
+    PortDeviceList list;
+    for (const UsbPortRecord& record : *records) {
+        int number = port_table_register(record.device_node);
+        list.push_back({port_instance_id(record), port_friendly_name(record, number),
+                        port_description(record)});
+    }
+    return list;
+}
+
+std::optional<std::vector<std::string>> list_present_disk_ids() {
+    std::optional<std::vector<UsbDiskRecord>> disks = enumerate_usb_disks();
+    if (!disks) return std::nullopt;
+    std::vector<std::string> ids;
+    for (const UsbDiskRecord& disk : *disks)
+        ids.push_back(disk_instance_id(disk));
+    return ids;
+}
