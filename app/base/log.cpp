@@ -9,6 +9,7 @@
 namespace {
 
 std::mutex log_mutex;
+std::string folder_override;  // guarded by log_mutex
 std::FILE* log_file = nullptr;
 std::string log_file_path;
 
@@ -30,7 +31,8 @@ bool log_open() {
     std::lock_guard lock(log_mutex);
     close_locked();
     std::string path;
-    if (std::string dir = documents_dir(); !dir.empty()) {
+    if (std::string dir = folder_override.empty() ? documents_dir() : folder_override;
+        !dir.empty()) {
         const std::string folder = dir + path_separator();
         path = folder + kLogName;
         keep_previous(folder);
@@ -46,6 +48,11 @@ bool log_open() {
     }
     if (log_file) log_file_path = path;
     return log_file != nullptr;
+}
+
+void set_log_folder_override(const std::string& folder) {
+    std::lock_guard lock(log_mutex);
+    folder_override = folder;
 }
 
 void log_close() {

@@ -13,6 +13,10 @@ constexpr const char* kPreviousLogName = "download.previous.dbg";
 // Returns false when neither could be opened; messages are then dropped.
 bool log_open();
 
+// Tests point the log at a folder of their own, in place of the documents folder; an empty string
+// restores the documents folder.
+void set_log_folder_override(const std::string& folder);
+
 // Closes (and so flushes) the log. Nothing is written after it.
 void log_close();
 

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -205,14 +206,12 @@ int get_profile_int(const char* section, const char* key, int def, const std::st
         ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) value = INT_MAX;
+    // In 32 bits, as Windows reads it: a number too large for them wraps round, and a package
+    // must read the same on both.
+    std::uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+    if (negative) value = 0u - value;
     return static_cast<int>(value);
 }
 

@@ -2,6 +2,8 @@
 // settings file was written for.
 #include <windows.h>
 
+#include <string>
+
 #include "app/base/settings.h"
 
 int get_profile_string(const char* section, const char* key, const char* def, char* out, int size,
@@ -17,5 +19,10 @@ int get_profile_int(const char* section, const char* key, int def, const std::st
 
 bool write_profile_string(const char* section, const char* key, const char* value,
                           const std::string& path) {
-    return ::WritePrivateProfileStringA(section, key, value, path.c_str()) != 0;
+    // The function writes a value as it is given: one with a line break would add lines, and
+    // keys, to the file.
+    std::string one_line;
+    if (value) one_line = std::string(value).substr(0, std::string(value).find_first_of("\r\n"));
+    return ::WritePrivateProfileStringA(section, key, value ? one_line.c_str() : nullptr,
+                                        path.c_str()) != 0;
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "link/port_diagnosis.h"
 #include "tests/support/protocol_data.h"
 #include "tests/support/scripted_test.h"
 
@@ -81,9 +82,11 @@ TEST_F(ProbeTest, PortThatCannotBeOpenedIsExplained) {
     EXPECT_EQ(open_dl_port(9998), 0);
     EXPECT_FALSE(device().IsOpen());
     EXPECT_TRUE(device().requests().empty());
-    EXPECT_EQ(log.text(),
-              "can't open port! 9999\ncannot open port 9999, port 9999 is not known\n"
-              "can't open dl port! 9998\ncannot open port 9998, port 9998 is not known\n");
+    // Each failure names the port and why, in the platform's words.
+    EXPECT_EQ(log.text(), "can't open port! 9999\ncannot open port 9999, " +
+                              explain_port_failure(9999, ENOENT) + "\ncan't open dl port! 9998\n" +
+                              "cannot open port 9998, " + explain_port_failure(9998, ENOENT) +
+                              "\n");
 }
 
 TEST_F(ProbeTest, SilentDeviceGivesNoneAndClosesThePort) {

@@ -1,8 +1,8 @@
 // File contents to a scripted device and back: chunking, read-back judgement, retries, progress,
 // and the image copy's decisions.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -12,6 +12,7 @@
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "link/attempts.h"
+#include "tests/support/environment.h"
 #include "tests/support/protocol_data.h"
 #include "tests/support/recording_progress.h"
 #include "tests/support/scripted_test.h"
@@ -216,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ReadBack, FileBeyondWhatOffsetsAddressIsRefusedBeforeWriting) {
     files.write("f.bin", Bytes{});
-    ASSERT_EQ(::truncate(local.c_str(), (1LL << 32) + 1), 0);  // sparse: takes no room
+    std::filesystem::resize_file(local, (1ULL << 32) + 1);  // sparse: takes no room
     EXPECT_EQ(write_efs_file(local.c_str(), handle, nullptr, nullptr), 0u);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "write_efs_file: file too large error! " + local + "\n");
@@ -333,12 +334,12 @@ TEST_F(CopyIso, MissingImageIsNoError) {
 }
 
 TEST_F(CopyIso, ImageThatIsThereButCannotBeOpenedFailsInsteadOfBeingSkipped) {
-    // A link to itself: the name is there, opening it fails (and does so even for root).
-    std::filesystem::create_symlink("image.iso", std::filesystem::path(files / "image.iso"));
+    make_unopenable(files / "image.iso");
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
     EXPECT_EQ(requests(), 0);
-    EXPECT_EQ(log.text(), "copy_iso: cannot open " + (files / "image.iso") +
-                              ": Too many levels of symbolic links\n");
+    const std::string text = log.text();
+    EXPECT_TRUE(text.starts_with("copy_iso: cannot open " + (files / "image.iso") + ": ")) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }
 
 TEST_F(CopyIso, EmptyImageIsAccepted) {
@@ -375,7 +376,7 @@ TEST_F(CopyIso, HandleTheDeviceKeepsFailsTheCopy) {
 
 TEST_F(CopyIso, ImageBeyondWhatOffsetsAddressIsRefusedBeforeCreating) {
     files.write("image.iso", Bytes{});
-    ASSERT_EQ(::truncate((files / "image.iso").c_str(), 1LL << 32), 0);
+    std::filesystem::resize_file(files / "image.iso", 1ULL << 32);
     EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
     EXPECT_EQ(requests(), 0);
 }

@@ -11,8 +11,14 @@
 
 class LogCapture {
   public:
-    LogCapture() : env_("XDG_DOCUMENTS_DIR", dir_.path().c_str()) { restart(); }
-    ~LogCapture() { log_close(); }
+    LogCapture() {
+        set_log_folder_override(dir_.path());
+        restart();
+    }
+    ~LogCapture() {
+        log_close();
+        set_log_folder_override("");
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -22,7 +28,8 @@ class LogCapture {
         if (open_) {
             log_close();
             open_ = false;
-            std::ifstream in(dir_.file("download.dbg"), std::ios::binary);
+            // As text: a log written in text mode reads back with plain line ends everywhere.
+            std::ifstream in(dir_.file("download.dbg"));
             text_.assign(std::istreambuf_iterator<char>(in), {});
         }
         return text_;
@@ -47,7 +54,6 @@ class LogCapture {
 
   private:
     TempDir dir_;
-    ScopedEnv env_;
     bool open_ = false;
     std::string text_;
 };

@@ -2,8 +2,6 @@
 // variable set for the life of an object.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -11,14 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/environment.h"
+
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "fwup-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
-        path_ = pattern;
-    }
+    TempDir() : path_(make_temp_folder()) {}
     ~TempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
@@ -54,17 +49,9 @@ class ScopedEnv {
             had_ = true;
             old_ = old;
         }
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        set_environment(name, value);
     }
-    ~ScopedEnv() {
-        if (had_)
-            ::setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            ::unsetenv(name_.c_str());
-    }
+    ~ScopedEnv() { set_environment(name_.c_str(), had_ ? old_.c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 

@@ -12,6 +12,14 @@ inline void write_file(const std::string& path, const std::string& content) {
     out << content;
 }
 
+// As text: line ends written in text mode come back as '\n' on every platform.
+inline std::string read_text_file(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

@@ -1,7 +1,6 @@
 #include "app/base/log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -9,24 +8,34 @@
 #include <thread>
 #include <vector>
 
+#include "app/base/platform_paths.h"
 #include "tests/support/text_files.h"
 
 namespace {
 
+// The log goes to a folder of the test's own in place of the documents folder. The file is read
+// back as text: it is written in text mode, with the platform's line ends.
 class LogTest : public ::testing::Test {
   protected:
-    void TearDown() override { log_close(); }
+    void SetUp() override { set_log_folder_override(docs_.path()); }
+    void TearDown() override {
+        log_close();
+        set_log_folder_override("");
+    }
+    std::string log_file(const char* name = kLogName) const {
+        return docs_.path() + path_separator() + name;
+    }
+    std::string logged(const char* name = kLogName) const { return read_text_file(log_file(name)); }
 
     TempDir docs_;
-    ScopedEnv xdg_{"XDG_DOCUMENTS_DIR", docs_.path().c_str()};
 };
 
 TEST_F(LogTest, OpensDownloadDbgInTheDocumentsFolder) {
     ASSERT_TRUE(log_open());
-    EXPECT_EQ(log_path(), docs_.file("download.dbg"));
+    EXPECT_EQ(log_path(), log_file());
     log_write("Open in DIAG mode\n");
     log_close();
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "Open in DIAG mode\n");
+    EXPECT_EQ(logged(), "Open in DIAG mode\n");
     EXPECT_EQ(log_path(), "");
 }
 
@@ -37,7 +46,7 @@ TEST_F(LogTest, SecondRunLeavesOnlyItsOwnLines) {
     ASSERT_TRUE(log_open());
     log_write("second\n");
     log_close();
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "second\n");
+    EXPECT_EQ(logged(), "second\n");
 }
 
 TEST_F(LogTest, MessageWithoutLineEndJoinsTheNext) {
@@ -46,17 +55,16 @@ TEST_F(LogTest, MessageWithoutLineEndJoinsTheNext) {
     log_write("0x%x ", 0x7e);
     log_write("dload: check ack error! \n");
     log_close();
-    EXPECT_EQ(read_file(docs_.file("download.dbg")),
-              "error: nak code 0x50x7e dload: check ack error! \n");
+    EXPECT_EQ(logged(), "error: nak code 0x50x7e dload: check ack error! \n");
 }
 
 TEST_F(LogTest, EachMessageIsInTheFileAsSoonAsItIsWritten) {
     // A run that is killed never closes its log: what it wrote must already be on disk.
     ASSERT_TRUE(log_open());
     log_write("Open in DIAG mode\n");
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "Open in DIAG mode\n");
+    EXPECT_EQ(logged(), "Open in DIAG mode\n");
     log_write("error: nak code 0x%x", 5);
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "Open in DIAG mode\nerror: nak code 0x5");
+    EXPECT_EQ(logged(), "Open in DIAG mode\nerror: nak code 0x5");
 }
 
 TEST_F(LogTest, ByteDumpIsHexItemsEachWithATrailingBlank) {
@@ -64,7 +72,7 @@ TEST_F(LogTest, ByteDumpIsHexItemsEachWithATrailingBlank) {
     const std::uint8_t bytes[] = {0x00, 0x7e, 0xff, 0x10};
     log_bytes(bytes, 4);
     log_bytes(bytes, 0);
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "0x0 0x7e 0xff 0x10 ");
+    EXPECT_EQ(logged(), "0x0 0x7e 0xff 0x10 ");
 }
 
 TEST_F(LogTest, LongByteDumpIsNeverSplitByAnotherThreadsMessage) {
@@ -84,7 +92,7 @@ TEST_F(LogTest, LongByteDumpIsNeverSplitByAnotherThreadsMessage) {
     log_close();
 
     // Between two lines of the other thread lie only whole dumps.
-    const std::string text = read_file(docs_.file("download.dbg"));
+    const std::string text = logged();
     int items = 0;
     int lines = 0;
     for (std::size_t at = 0; at < text.size();) {
@@ -108,8 +116,8 @@ TEST_F(LogTest, StartKeepsThePreviousRunsLogBesideTheNewOne) {
         log_write("%s", run);
         log_close();
     }
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "third\n");
-    EXPECT_EQ(read_file(docs_.file("download.previous.dbg")), "second\n");
+    EXPECT_EQ(logged(), "third\n");
+    EXPECT_EQ(logged(kPreviousLogName), "second\n");
 }
 
 TEST_F(LogTest, MessagesWithoutAnOpenLogAreDropped) {
@@ -117,7 +125,7 @@ TEST_F(LogTest, MessagesWithoutAnOpenLogAreDropped) {
     ASSERT_TRUE(log_open());
     log_close();
     log_write("dropped too\n");
-    EXPECT_EQ(read_file(docs_.file("download.dbg")), "");
+    EXPECT_EQ(logged(), "");
 }
 
 TEST_F(LogTest, TwoThreadsNeverInterleaveWithinAMessage) {
@@ -135,7 +143,7 @@ TEST_F(LogTest, TwoThreadsNeverInterleaveWithinAMessage) {
     second.join();
     log_close();
 
-    std::istringstream lines(read_file(docs_.file("download.dbg")));
+    std::istringstream lines(logged());
     std::string line;
     int seen_a = 0, seen_b = 0;
     while (std::getline(lines, line)) {
@@ -152,7 +160,7 @@ TEST_F(LogTest, TwoThreadsNeverInterleaveWithinAMessage) {
 
 TEST_F(LogTest, FallsBackToTheCurrentFolder) {
     TempDir work;
-    ScopedEnv missing("XDG_DOCUMENTS_DIR", (docs_.path() + "/absent").c_str());
+    set_log_folder_override(docs_.path() + path_separator() + "absent");
     const auto before = std::filesystem::current_path();
     std::filesystem::current_path(work.path());
     write_file(work.file("download.dbg"), "before\n");
@@ -164,32 +172,8 @@ TEST_F(LogTest, FallsBackToTheCurrentFolder) {
     ASSERT_TRUE(opened);
     EXPECT_EQ(std::filesystem::canonical(path),
               std::filesystem::canonical(work.file("download.dbg")));
-    EXPECT_EQ(read_file(work.file("download.dbg")), "here\n");
+    EXPECT_EQ(read_text_file(work.file("download.dbg")), "here\n");
     EXPECT_EQ(read_file(work.file("download.previous.dbg")), "before\n");
-}
-
-TEST_F(LogTest, UserDirsFileNamesTheFolder) {
-    TempDir home;
-    std::filesystem::create_directories(home.file(".config"));
-    std::filesystem::create_directories(home.file("Docs"));
-    write_file(home.file(".config/user-dirs.dirs"),
-               "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
-               "XDG_DOCUMENTS_DIR=\"$HOME/Docs\"\n");
-    ScopedEnv no_env("XDG_DOCUMENTS_DIR", nullptr);
-    ScopedEnv no_config("XDG_CONFIG_HOME", nullptr);
-    ScopedEnv home_env("HOME", home.path().c_str());
-    ASSERT_TRUE(log_open());
-    EXPECT_EQ(log_path(), home.file("Docs/download.dbg"));
-}
-
-TEST_F(LogTest, WithoutUserDirsFileDocumentsUnderHomeIsUsed) {
-    TempDir home;
-    std::filesystem::create_directories(home.file("Documents"));
-    ScopedEnv no_env("XDG_DOCUMENTS_DIR", nullptr);
-    ScopedEnv no_config("XDG_CONFIG_HOME", nullptr);
-    ScopedEnv home_env("HOME", home.path().c_str());
-    ASSERT_TRUE(log_open());
-    EXPECT_EQ(log_path(), home.file("Documents/download.dbg"));
 }
 
 }  // namespace
