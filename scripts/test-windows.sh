@@ -33,6 +33,10 @@ timeout 30 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f <
 trap '"$server" -k >/dev/null 2>&1 || true' EXIT
 timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
-cmake --preset windows
+# The Linux side of the tests under wine: the emulated modem and its helpers.
+[ -d build ] || cmake --preset default
+cmake --build build --target make_sample_package wine_upgrade pty_echo
+
+cmake --preset windows -DFWUP_LINUX_BUILD="$PWD/build"
 cmake --build --preset windows
 ctest --preset windows

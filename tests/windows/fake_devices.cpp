@@ -1,88 +1,74 @@
-// Stands in for the USB bus of a Windows machine under wine, which has no devices of its own: adds
-// and removes devices of the classes the program searches ("PORTS", "DiskDrive") with the instance
-// identifiers and friendly names a real modem would have, and tells the program's windows that
-// devices came or went, as Windows broadcasts it.
+// The fake bus as a program, for the Linux side of the tests under wine: it adds and removes the
+// emulated modem's devices as the modem changes mode, and tells the program's windows.
 //
 //   fake_devices add <class> <instance id> <friendly name>
 //   fake_devices remove <class> <instance id>      every device of the class when the id is "*"
 //   fake_devices list <class>
-//   fake_devices notify arrival|removal            WM_DEVICECHANGE to every top-level window
-#include <windows.h>
-
-#include <setupapi.h>
-
+//   fake_devices notify arrival|removal
+//   fake_devices serve      the same commands, one a line with their fields separated by tabs,
+//                           from standard input, each answered with "ok" or "failed": a modem
+//                           changing mode costs no wine start then
 #include <cstdio>
-#include <cstring>
+#include <iostream>
 #include <string>
+#include <vector>
+
+#include "tests/windows/fake_bus.h"
 
 namespace {
 
-constexpr WPARAM kArrival = 0x8000;
-constexpr WPARAM kRemoveComplete = 0x8004;
+int run(const std::vector<std::string>& args);
 
-bool class_guid(const char* name, GUID* guid) {
-    DWORD found = 0;
-    return ::SetupDiClassGuidsFromNameExA(name, guid, 1, &found, nullptr, nullptr) && found > 0;
-}
-
-int add(const char* class_name, const char* id, const char* name) {
-    GUID guid{};
-    if (!class_guid(class_name, &guid)) return 1;
-    HDEVINFO set = ::SetupDiCreateDeviceInfoList(&guid, nullptr);
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    bool ok = ::SetupDiCreateDeviceInfoA(set, id, &guid, name, nullptr, 0, &device) &&
-              ::SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME,
-                                                  reinterpret_cast<const BYTE*>(name),
-                                                  static_cast<DWORD>(std::strlen(name) + 1)) &&
-              ::SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr);
-    if (!ok) std::fprintf(stderr, "fake_devices: cannot add %s: error %lu\n", id, ::GetLastError());
-    ::SetupDiDestroyDeviceInfoList(set);
-    return ok ? 0 : 1;
-}
-
-// Removes (or, with print, lists) the present devices of the class whose id is id ("*": all).
-int visit(const char* class_name, const char* id, bool print) {
-    GUID guid{};
-    if (!class_guid(class_name, &guid)) return 1;
-    HDEVINFO list =
-        ::SetupDiGetClassDevsExA(&guid, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr);
-    if (list == INVALID_HANDLE_VALUE) return 1;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(list, index, &device); ++index) {
-        char found[200] = {};
-        ::SetupDiGetDeviceInstanceIdA(list, &device, found, sizeof found, nullptr);
-        if (print) {
-            std::printf("%s\n", found);
-        } else if (std::strcmp(id, "*") == 0 || _stricmp(id, found) == 0) {
-            ::SetupDiRemoveDevice(list, &device);
-        }
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> out{"fake_devices"};
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t tab = line.find('\t', begin);
+        out.push_back(line.substr(begin, tab - begin));
+        if (tab == std::string::npos) return out;
+        begin = tab + 1;
     }
-    ::SetupDiDestroyDeviceInfoList(list);
+}
+
+int serve() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::cout << (run(fields(line)) == 0 ? "ok" : "failed") << std::endl;
+    }
     return 0;
 }
 
-BOOL CALLBACK tell_window(HWND window, LPARAM event) {
-    ::SendMessageTimeoutA(window, WM_DEVICECHANGE, static_cast<WPARAM>(event), 0, SMTO_ABORTIFHUNG,
-                          5000, nullptr);
-    return TRUE;
+int run(const std::vector<std::string>& arg) {
+    const int argc = static_cast<int>(arg.size());
+    std::vector<const char*> pointers;
+    for (const std::string& a : arg)
+        pointers.push_back(a.c_str());
+    const char* const* argv = pointers.data();
+    const std::string verb = argc > 1 ? argv[1] : "";
+    if (verb == "serve") return serve();
+    if (verb == "add" && argc == 5) return add_fake_device(argv[2], argv[3], argv[4]) ? 0 : 1;
+    if (verb == "remove" && argc == 4) {
+        remove_fake_devices(argv[2], argv[3]);
+        return 0;
+    }
+    if (verb == "list" && argc == 3) {
+        for (const std::string& id : list_fake_devices(argv[2]))
+            std::printf("%s\n", id.c_str());
+        return 0;
+    }
+    if (verb == "notify" && argc == 3) {
+        broadcast_device_change(std::string(argv[2]) == "arrival");
+        return 0;
+    }
+    std::fprintf(stderr,
+                 "usage: fake_devices add <class> <id> <name> | remove <class> <id|*> | "
+                 "list <class> | notify arrival|removal | serve\n");
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string verb = argc > 1 ? argv[1] : "";
-    if (verb == "add" && argc == 5) return add(argv[2], argv[3], argv[4]);
-    if (verb == "remove" && argc == 4) return visit(argv[2], argv[3], false);
-    if (verb == "list" && argc == 3) return visit(argv[2], "*", true);
-    if (verb == "notify" && argc == 3) {
-        const bool arrival = std::strcmp(argv[2], "arrival") == 0;
-        ::EnumWindows(tell_window, static_cast<LPARAM>(arrival ? kArrival : kRemoveComplete));
-        return 0;
-    }
-    std::fprintf(stderr,
-                 "usage: fake_devices add <class> <id> <name> | remove <class> <id|*> | "
-                 "list <class> | notify arrival|removal\n");
-    return 2;
+    return run(std::vector<std::string>(argv, argv + argc));
 }

@@ -1,0 +1,93 @@
+// The searches on Windows: ports and disk drives added to the device list of a wine prefix (which
+// has none of its own), found by their instance identifiers, and device changes heard by the
+// hidden window of a run without a window.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "app/base/settings.h"
+#include "app/base/shared_state.h"
+#include "discovery/device_events.h"
+#include "discovery/disk_discovery.h"
+#include "discovery/port_discovery.h"
+#include "tests/support/temp_dir.h"
+#include "tests/windows/fake_bus.h"
+
+namespace {
+
+constexpr const char* kDiag = "USB\\VID_05C6&PID_9003&MI_00";
+constexpr const char* kDownload = "USB\\VID_05C6&PID_9100";
+constexpr const char* kDisk = "USBSTOR\\DISK&VEN_VENDOR&PROD_MMC_STORAGE";
+
+// Each test starts and ends with no port and no disk on the bus.
+class WindowsSearch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clear_bus();
+        reset_shared_state();
+        set_program_folder_override(folder_.path());
+        folder_.write("settings.ini", std::string("[id]\r\nidnum=1\r\ndiag0=") + kDiag +
+                                          "\r\ndownload0=" + kDownload + "\r\nsavedownload0=" +
+                                          kDownload + "\r\nmmc0=" + kDisk + "\r\n");
+    }
+    void TearDown() override {
+        clear_bus();
+        set_program_folder_override("");
+    }
+    static void clear_bus() {
+        remove_fake_devices("PORTS", "*");
+        remove_fake_devices("DiskDrive", "*");
+    }
+
+    TempDir folder_;
+};
+
+TEST_F(WindowsSearch, PortIsFoundByItsIdentifierAndOpenedByTheNumberInItsName) {
+    ASSERT_TRUE(add_fake_device("PORTS", "ACPI\\PNP0501\\1", "Communications Port (COM1)"));
+    ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2A3B&0&0000",
+                                "USB Modem Diagnostics (COM12)"));
+    EXPECT_EQ(find_port(PORT_DIAG), 12);
+    EXPECT_EQ(port_number(), 12);
+    EXPECT_EQ(find_port(PORT_DOWNLOAD), -1);
+
+    ASSERT_TRUE(add_fake_device("PORTS", std::string(kDownload) + "\\EMU0001",
+                                "USB Modem Download (COM7)"));
+    EXPECT_EQ(find_port(PORT_DOWNLOAD), 7);
+    EXPECT_EQ(find_any_port(), 12);
+}
+
+// (The device list keeps instance identifiers in upper case, so the case of a prefix matters only
+// for what settings.ini says; that is tested where the identifiers are built.)
+TEST_F(WindowsSearch, MatchingPortWithoutANumberInItsNameIsNoMatch) {
+    ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2&0&0000", "USB Modem"));
+    EXPECT_EQ(find_port(PORT_DIAG), -1);
+}
+
+TEST_F(WindowsSearch, DiskIsFoundByItsPrefix) {
+    EXPECT_EQ(find_mmc_disk(), 0);
+    ASSERT_TRUE(add_fake_device("DiskDrive", std::string(kDisk) + "&REV_1.00\\0123456789&0",
+                                "Vendor MMC Storage USB Device"));
+    EXPECT_EQ(find_mmc_disk(), 1);
+}
+
+TEST_F(WindowsSearch, RunWithoutAWindowHearsDevicesComeAndGo) {
+    std::vector<int> heard;
+    std::atomic<int> count{0};
+    {
+        DeviceEventThread events([&](int event) {
+            heard.push_back(event);
+            ++count;
+        });
+        broadcast_device_change(true);
+        broadcast_device_change(false);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (count < 2 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(heard, (std::vector<int>{DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE}));
+}
+
+}  // namespace
