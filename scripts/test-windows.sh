@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${FWUP_SKIP_INSTALL:-}" ]; then
+    # The Linux side of the tests under wine (the emulated modem) needs the Linux build's packages.
+    bash scripts/install-deps.sh
     sudo=""
     [ "$(id -u)" = 0 ] || sudo=sudo
     $sudo apt-get update
