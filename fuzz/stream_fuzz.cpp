@@ -72,9 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             int counter = 0;
             const bool ok = dl_dload_amss(image.c_str(), nullptr, &counter) == 1;
             // The closing request after the image is judged by its own operation.
-            FUZZ_CHECK(!ok || answered(Buffer::kPerAttempt, [](const Bytes& r, const Bytes& b) {
-                return r.at(0) != 0x07 || code_is(0x08)(r, b);
-            }));
+            FUZZ_CHECK(!ok ||
+                       every_request_answered(device.port(), Buffer::kPerAttempt, code_is(0x08),
+                                              [](const Bytes& r) { return r[0] == 0x07; }));
             break;
         }
     }

@@ -85,11 +85,12 @@ FuzzDevice::~FuzzDevice() {
     serial_port.reset();
 }
 
-bool every_request_answered(const FuzzPort& port, Buffer buffer, const Judge& judge) {
+bool every_request_answered(const FuzzPort& port, Buffer buffer, const Judge& judge,
+                            const std::function<bool(const Bytes&)>& counts) {
     // Keyed by the request itself: a request sent again after a port error is the same step.
     std::map<Bytes, bool> answered;
     for (const Bytes& request : port.requests())
-        answered[request] = false;
+        if (!counts || counts(request)) answered[request] = false;
     Bytes model;
     std::size_t last_request = static_cast<std::size_t>(-1);
     for (const ReadRecord& read : port.reads()) {
@@ -101,7 +102,7 @@ bool every_request_answered(const FuzzPort& port, Buffer buffer, const Judge& ju
         std::copy(read.bytes.begin(), read.bytes.end(), model.begin());
         if (read.request >= port.requests().size()) continue;
         const Bytes& request = port.requests()[read.request];
-        if (judge(request, model)) answered[request] = true;
+        if (answered.count(request) && judge(request, model)) answered[request] = true;
     }
     return std::all_of(answered.begin(), answered.end(), [](const auto& a) { return a.second; });
 }

@@ -58,9 +58,10 @@ enum class Buffer { kPerAttempt, kPerOperation };
 using Judge = std::function<bool(const Bytes& request, const Bytes& buffer)>;
 
 // Replays the reads over a model of the operation's buffer and judges each; true when every
-// request the operation sent (each distinct request once) got at least one answer the judge
-// accepts.
-bool every_request_answered(const FuzzPort& port, Buffer buffer, const Judge& judge);
+// request the operation sent (each distinct request once, only those `counts` takes when given)
+// got at least one answer the judge accepts.
+bool every_request_answered(const FuzzPort& port, Buffer buffer, const Judge& judge,
+                            const std::function<bool(const Bytes&)>& counts = nullptr);
 
 // The decoding and the CRC as the protocols define them, written apart from link/hdlc.cpp: bytes up
 // to the first flag within capacity, 0x7D 0x5E and 0x7D 0x5D unescaped, any other 0x7D kept.
