@@ -5,11 +5,13 @@
 #   bash scripts/fuzz.sh --seeds      writes the seed corpora anew (fuzz/make_seeds.cpp)
 # What a run finds is added to build-fuzz/corpus/<target>, never to the repository's seeds. A
 # crash, a broken invariant, a sanitizer report, a leak or an input that runs over 10 s fails the
-# script; the input that did it is left in build-fuzz/findings/.
+# script; the input that did it is left in build-fuzz/findings/. FWUP_SKIP_INSTALL=1 skips the
+# package installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 targets=(hdlc diag efs dload stream hex_record settings link_name instance_id)
 
+[ -n "${FWUP_SKIP_INSTALL:-}" ] || bash scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
 if [ "${1:-}" = "--seeds" ]; then
     cmake --build --preset fuzz --target make_seeds
@@ -21,6 +23,7 @@ cmake --build --preset fuzz
 
 passed=0
 failed=0
+rm -rf build-fuzz/findings
 mkdir -p build-fuzz/findings
 for target in "${targets[@]}"; do
     work=build-fuzz/corpus/$target
