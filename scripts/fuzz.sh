@@ -35,7 +35,8 @@ for target in "${targets[@]}"; do
         passed=$((passed + 1))
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
         cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
-        echo "fuzz $target: ok, $runs runs in ${seconds}s, $cov, corpus $(ls "$work" | wc -l) inputs"
+        inputs=$(ls "$work" | wc -l)
+        echo "fuzz $target: ok, $runs runs in ${seconds}s, $cov, corpus $inputs inputs"
     else
         failed=$((failed + 1))
         echo "fuzz $target: FAILED"
