@@ -22,9 +22,6 @@ constexpr std::uint8_t kVersionCommand = 0x00;
 constexpr std::uint8_t kSwitchToDownload = 0x3A;
 constexpr std::uint8_t kBuildVersion = 0x7C;
 
-// DIAG answers this code to a command it does not know.
-constexpr std::uint8_t kBadCommand = 0x13;
-
 enum Failure { kSendFailed = 1, kCrcFailed, kBadCommandAnswer, kEmptyText };
 
 // The build version answer carries its text from this byte on, up to a NUL.
@@ -33,15 +30,20 @@ constexpr int kVersionTextOffset = 12;
 // The last build version read; shown in the dialog's information line.
 char version_text[128];
 
-// One-byte DIAG request, decoded and judged: 0 or the kind of failure.
+// One-byte DIAG request, decoded and judged: 0 or the kind of failure. The buffer is kept across
+// the operation's attempts, so an attempt that reads nothing is judged on the bytes an earlier one
+// read; they are decoded in a copy, since decoding them again in place would judge other bytes.
+// An answer is a packet of at least its command byte that echoes the request's code: a frame
+// without a packet, or the answer to another request, is not the device taking this one.
 int exchange_diag_byte(std::uint8_t code, std::vector<std::uint8_t>& received) {
     const std::uint8_t request[1] = {code};
     if (!apply_diag_cmd(request, 1, received.data(), kReceiveBuffer, crc16_bits(request, 8))) {
         return kSendFailed;
     }
-    const int length = check_buf(received.data(), kReceiveBuffer);
-    if (!crc16_check(received.data(), length)) return kCrcFailed;
-    if (received[0] == kBadCommand) return kBadCommandAnswer;
+    std::vector<std::uint8_t> decoded(received);
+    const int length = check_buf(decoded.data(), kReceiveBuffer);
+    if (length < 3 || !crc16_check(decoded.data(), length)) return kCrcFailed;
+    if (decoded[0] != code) return kBadCommandAnswer;
     return 0;
 }
 
@@ -114,19 +116,24 @@ const char* retry_get_build_ver() {
         if (!apply_diag_cmd(request, 1, received.data(), kReceiveBuffer, crc16_bits(request, 8))) {
             return static_cast<int>(kSendFailed);
         }
-        // The answer is read raw, neither decoded nor CRC-tested. An answer without a NUL is cut
-        // at the end of the receive buffer or of the version text, whichever comes first.
+        // The answer is read raw, neither decoded nor CRC-tested, but it must echo the request's
+        // code: the text of another answer is no version. An answer without a NUL is cut at the
+        // end of the receive buffer or of the version text, whichever comes first.
         const char* text = reinterpret_cast<const char*>(received.data() + kVersionTextOffset);
         const std::size_t room =
             std::min<std::size_t>(sizeof version_text - 1, kReceiveBuffer - kVersionTextOffset);
         const std::size_t length = strnlen(text, room);
+        if (length == 0) return static_cast<int>(kEmptyText);
+        if (received[0] != kBuildVersion) return static_cast<int>(kBadCommandAnswer);
         std::memcpy(version_text, text, length);
         version_text[length] = '\0';
-        return length > 0 ? 0 : static_cast<int>(kEmptyText);
+        return 0;
     });
     if (failure == 0) return version_text;
     if (failure == kSendFailed) {
         log_write("retry_get_build_ver: send cmd error! \n");
+    } else if (failure == kBadCommandAnswer) {
+        log_write("retry_get_build_ver: recv bad cmd error! \n");
     } else {
         log_write("retry_get_build_ver: get length error! \n");
     }

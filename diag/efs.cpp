@@ -35,7 +35,8 @@ int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, 
                  int* packet) {
     if (int failure = efs_send(request, length, answer, capacity)) return failure;
     const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
-    if (decoded < 2 || !crc16_check(answer, decoded)) return kEfsCrcFailed;
+    // A packet of at least one byte: the bare CRC of an empty packet answers nothing.
+    if (decoded < 3 || !crc16_check(answer, decoded)) return kEfsCrcFailed;
     *packet = decoded - 2;
     std::fill(answer + *packet, answer + capacity, 0);
     return 0;

@@ -33,7 +33,7 @@ bool efs_header_is(const std::uint8_t* answer, std::uint16_t code);
 int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity);
 
 // efs_send, then decodes the answer in place and tests its CRC. 0 with *packet set to the decoded
-// packet's length (its CRC not counted), or kEfsSendFailed / kEfsCrcFailed. Every byte of answer
+// packet's length (its CRC not counted, never 0), or kEfsSendFailed / kEfsCrcFailed. Every byte of answer
 // after the packet is cleared, so a field the device did not send reads as zero, never as a
 // leftover of the raw frame.
 int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,

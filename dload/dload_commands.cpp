@@ -17,10 +17,12 @@ constexpr std::uint8_t kUnlockCode[] = {0x5A, 0xC3, 0x17, 0x8E, 0x2B, 0xD4, 0x61
 
 enum Failure { kSendFailed = 1, kCrcFailed, kAnswerFailed };
 
-// One attempt of a DLOAD command: exchange, then decode and CRC-test the answer in place.
+// One attempt of a DLOAD command: exchange, then decode and CRC-test the answer.
 // judge(decoded) says whether the decoded answer is the one the command waits for. The receive
 // buffer is the operation's own and is not cleared here: an attempt that reads nothing is judged
-// on what the earlier attempts left in it.
+// on what the earlier attempts left in it. So the answer is decoded in a copy: decoding the kept
+// bytes again in place would judge other bytes than the device sent. A frame must carry a packet
+// of at least its command byte: the bare CRC of an empty packet is no answer.
 template <class Judge>
 int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received,
                   Judge&& judge) {
@@ -28,9 +30,10 @@ int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint
                       crc16_bits(request, length * 8))) {
         return kSendFailed;
     }
-    std::uint8_t* answer = locate_answer(received.data());
+    std::vector<std::uint8_t> copy(received);
+    std::uint8_t* answer = locate_answer(copy.data());
     const int decoded = check_buf(answer, kReceiveBuffer - 1);
-    if (!crc16_check(answer, decoded)) return kCrcFailed;
+    if (decoded < 3 || !crc16_check(answer, decoded)) return kCrcFailed;
     return judge(answer) ? 0 : kAnswerFailed;
 }
 

@@ -120,7 +120,8 @@ bool check_before_upload(std::FILE* file, const char* path) {
     return good;
 }
 
-// GO with the start address; any answer with a good CRC counts.
+// GO with the start address; any packet with a good CRC counts, but not the bare CRC of an empty
+// one.
 int send_go(const std::uint8_t* go_address) {
     std::uint8_t request[kDloadGoLength] = {kDloadGo};
     std::memcpy(request + 1, go_address, 4);
@@ -130,7 +131,8 @@ int send_go(const std::uint8_t* go_address) {
         std::memset(received, 0, sizeof received);
         if (!apply_dl_cmd(request, sizeof request, received, kReceiveSize, crc)) return 1;
         std::uint8_t* answer = locate_answer(received);
-        return crc16_check(answer, check_buf(answer, kReceiveSize - 1)) ? 0 : 1;
+        const int decoded = check_buf(answer, kReceiveSize - 1);
+        return decoded >= 3 && crc16_check(answer, decoded) ? 0 : 1;
     });
     if (failure != 0) {
         log_write("retry_start_go: send dl cmd error! \n");

@@ -127,8 +127,10 @@ const std::string* find_value(const Profile& profile, const char* section, const
     return nullptr;
 }
 
+// A value ends at a NUL byte in the file: the caller gets a C string, and the count returned must
+// be its length (an empty value gives 0, which callers take for a missing key).
 int copy_out(const std::string& value, char* out, int size) {
-    std::size_t n = value.size();
+    std::size_t n = std::strlen(value.c_str());
     if (n > static_cast<std::size_t>(size - 1)) n = static_cast<std::size_t>(size - 1);
     std::memcpy(out, value.data(), n);
     out[n] = '\0';

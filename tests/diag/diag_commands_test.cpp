@@ -187,6 +187,38 @@ TEST_F(DiagCommandTest, CommandsOnAClosedPortFailAsSendErrorsWithoutTouchingIt) 
               "switch dl mode: send cmd error! \n");
 }
 
+TEST_F(DiagCommandTest, AnswersOfAnotherCommandAreRefused) {
+    // A frame with a good CRC that does not echo the request is some other request's answer.
+    device().script({}, answer({0x4B, 0x13, 0x00, 0x00}));
+    EXPECT_EQ(get_ver(), 0);
+    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(requests(), 20);
+    EXPECT_EQ(log.text(), "get ver: recv bad cmd error! \nswitch dl mode: recv bad cmd error! \n");
+}
+
+TEST_F(DiagCommandTest, BareCrcOfAnEmptyPacketIsNoAnswer) {
+    device().script({}, raw({0x00, 0x00, 0x7E}));
+    EXPECT_EQ(get_ver(), 0);
+    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(log.text(), "get ver: check crc error! \nswitch dl mode: check crc error! \n");
+}
+
+TEST_F(DiagCommandTest, LeftAnswerIsJudgedAsReceivedNotAsDecodedBefore) {
+    // Decoded once, these bytes are the switch's answer; as received they are no frame at all.
+    // The silent attempts after them must see what was received.
+    Bytes twice;
+    for (std::uint8_t b : frame(kSwitch)) {
+        if (b == 0x7E || b == 0x7D) twice.push_back(0x7D);
+        twice.push_back(b == 0x7E || b == 0x7D ? b ^ 0x20 : b);
+    }
+    device().script({raw(twice)});
+    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_TRUE(device().IsOpen());
+    EXPECT_EQ(requests(), 10);
+}
+
 TEST_F(DiagCommandTest, VersionAnsweredAfterNineSilencesSucceedsQuietly) {
     device().script(repeated(9, silence()), answer({0x00, 'E', 'M', 'U'}));
     EXPECT_EQ(get_ver(), 1);
@@ -220,6 +252,15 @@ TEST_F(DiagCommandTest, BuildVersionIsTheAnswersText) {
     EXPECT_STREQ(version, "FW 2.3.4 B077");
     EXPECT_EQ(codes(), codes_of({{0x7C, 1}}));
     EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(DiagCommandTest, BuildVersionFromAnotherAnswerIsRefused) {
+    Bytes foreign = build_version_answer("FW 2.3.4 B077");
+    foreign[0] = 0x4B;
+    device().script({}, answer(foreign));
+    EXPECT_EQ(retry_get_build_ver(), nullptr);
+    EXPECT_EQ(codes(), codes_of({{0x7C, 10}}));
+    EXPECT_EQ(log.text(), "retry_get_build_ver: recv bad cmd error! \n");
 }
 
 TEST_F(DiagCommandTest, EmptyBuildVersionFailsAfterTenAttempts) {

@@ -209,6 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, WriteNeverAnswered,
     ::testing::Values(WriteFailure{"BadCrc", raw(frame_bad_crc({0x4B, 0x13, kWrite, 0})), 10,
                                    "write_efs_file: chk crc error! offset = 200\n"},
+                      // The bare CRC of an empty packet answers nothing.
+                      WriteFailure{"EmptyPacket", raw({0x00, 0x00, 0x7E}), 10,
+                                   "write_efs_file: chk crc error! offset = 200\n"},
                       WriteFailure{"Silence", silence(), 10,
                                    "write_efs_file: chk crc error! offset = 200\n"},
                       WriteFailure{"PortRaises", raise_error(EIO), 100,
@@ -284,6 +287,9 @@ TEST_P(ReadBackFailure, FailsWithTheKindAndOffset) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, ReadBackFailure,
     ::testing::Values(WriteFailure{"BadCrc", raw(frame_bad_crc({0x4B, 0x13, kRead, 0})), 10,
+                                   "chk_efs_file: check_buf error on offset = 200\n"},
+                      // The bare CRC of an empty packet answers nothing.
+                      WriteFailure{"EmptyPacket", raw({0x00, 0x00, 0x7E}), 10,
                                    "chk_efs_file: check_buf error on offset = 200\n"},
                       WriteFailure{"Silence", silence(), 10,
                                    "chk_efs_file: check_buf error on offset = 200\n"},

@@ -102,6 +102,36 @@ TEST_F(DloadFailureTest, UnknownAnswerIsNoAck) {
               times(10, "check ack error: unknown response\n") + "dl nop: check ack error! \n");
 }
 
+TEST_F(DloadFailureTest, BareCrcOfAnEmptyPacketIsNoAnswer) {
+    // Not even for the parameter request, which takes any packet but a NAK.
+    device().script({}, raw({0x7E, 0x00, 0x00, 0x7E}));
+    EXPECT_EQ(send_dload_request(), 0);
+    EXPECT_EQ(dl_nop(), 0);
+    EXPECT_EQ(log.text(), "Send DLoad request: check crc error\ndl nop: check crc error! \n");
+}
+
+// The bytes of a frame escaped once more, without a closing flag of their own.
+Bytes escaped_again(const Bytes& frame) {
+    Bytes out;
+    for (std::uint8_t b : frame) {
+        if (b == 0x7E || b == 0x7D) {
+            out.push_back(0x7D);
+            out.push_back(b ^ 0x20);
+        } else {
+            out.push_back(b);
+        }
+    }
+    return out;
+}
+
+TEST_F(DloadFailureTest, LeftAnswerIsJudgedAsReceivedNotAsDecodedBefore) {
+    // Decoded once, these bytes are an ACK frame; as received they are no frame at all. The
+    // silent attempts after them must see what was received, not the first attempt's decoding.
+    device().script({raw(escaped_again(frame(kAck, true)))});
+    EXPECT_EQ(dl_nop(), 0);
+    EXPECT_EQ(requests(), 10);
+}
+
 TEST_F(DloadFailureTest, AnswerLeftByAnEarlierAttemptIsJudgedAgain) {
     // The buffer is cleared once per operation: after a NAK, silence shows the same NAK again.
     device().script({answer({0x03, 0x00, 0x01}, true)});

@@ -240,6 +240,14 @@ TEST_F(HexUploadTest, UnansweredGoFailsTheUpload) {
     EXPECT_TRUE(upload_log().ends_with("retry_start_go: send dl cmd error! \n"));
 }
 
+TEST_F(HexUploadTest, GoAnsweredByTheBareCrcOfAnEmptyPacketFails) {
+    device().answer_with([](const Bytes& r) {
+        return r[0] == kGo ? raw({0x7E, 0x00, 0x00, 0x7E}) : answer({0x02});
+    });
+    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(gos(), 10);
+}
+
 TEST_F(HexUploadTest, GoTakesAnyAnswerWithAGoodCrc) {
     device().answer_with([](const Bytes& r) {
         return r[0] == kGo ? answer({0x13, 0x05}, true) : answer({0x02});

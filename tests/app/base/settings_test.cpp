@@ -80,6 +80,19 @@ TEST_F(SettingsTest, ValueIsCutToBufferSize) {
     EXPECT_STREQ(out, "");
 }
 
+TEST_F(SettingsTest, ValueEndsAtANulByteAndTheCountIsItsLength) {
+    given(
+        std::string("[id]\nfw=12\0"
+                    "34\nidnum=\0"
+                    "5\n",
+                    23));
+    char out[32];
+    EXPECT_EQ(get_profile_string("id", "fw", "none", out, sizeof out, path()), 2);
+    EXPECT_STREQ(out, "12");
+    // A value that is empty up to its NUL is no number: the default.
+    EXPECT_EQ(get_int("id", "idnum", -7), -7);
+}
+
 TEST_F(SettingsTest, DefaultIsCutToo) {
     char out[4];
     EXPECT_EQ(get_profile_string("id", "fw", "abcdef", out, sizeof(out), path()), 3);
