@@ -204,12 +204,15 @@ void UpgradeWindow::check_arrived_device() {
     ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
 }
 
-// The close button and Alt+F4; Escape sends IDCANCEL, which the dialog ignores.
+// The close button and Alt+F4; Escape sends IDCANCEL, which the dialog ignores. The question has
+// no owner, so the close button still works while it is open: no second question is asked then.
 void UpgradeWindow::on_close() {
-    if (closing_) return;
+    if (closing_ || asking_to_stop_) return;
     if (shell_.worker_running()) {
+        asking_to_stop_ = true;
         const int answer =
             ask_box({kStopRunQuestion, kBoxCaption, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2});
+        asking_to_stop_ = false;
         // The worker may have ended, or closed the dialog itself, while the question was open.
         if (answer != IDYES || closing_) return;
     }

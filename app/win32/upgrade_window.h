@@ -65,6 +65,7 @@ class UpgradeWindow {
     HWND window_ = nullptr;
     bool com_ready_ = false;
     bool closing_ = false;
+    bool asking_to_stop_ = false;   // the question of a close during a run is open
     bool awaiting_device_ = false;  // the start-up check failed and has not succeeded since
     bool closed_ = false;
     std::thread stopper_;
