@@ -142,8 +142,10 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     while (::IsWindow(watch.dialog) && !elapsed_over(start, kRunLimitMs)) {
         if (!watch.boxes.empty()) watch.look_at_status();  // the run begins with the prompt's OK
+        // A box is found as soon as it is made; it is read once it shows, with its text and
+        // buttons.
         HWND box = ::FindWindowA("#32770", "Upgrade Tools");
-        if (box && box != watch.last_box) watch.answer(box);
+        if (box && box != watch.last_box && ::IsWindowVisible(box)) watch.answer(box);
         ::Sleep(5);
     }
     std::string seen;
