@@ -12,17 +12,19 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/device_return.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dialog_shell.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terminal_${FWUP_PLATFORM}.cpp)
 target_include_directories(fw_app PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(fw_app PUBLIC fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
                       Threads::Threads)
 fwup_target_defaults(fw_app)
 
-# The program links the Qt dialog when the build has one (app/qt is added after this file, so the
-# choice is made when the build is generated), else a run_dialog that asks for a command line.
+# The program links the Qt dialog when the build has one, the Win32 dialog on Windows (app/qt and
+# app/win32 are added after this file, so the choice is made when the build is generated), else a
+# run_dialog that asks for a command line.
 add_executable(fwupgrade ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_sources(fwupgrade PRIVATE
-  $<$<NOT:$<TARGET_EXISTS:fw_qtdialog>>:${CMAKE_CURRENT_LIST_DIR}/run_dialog_none.cpp>)
+  $<$<NOT:$<OR:$<TARGET_EXISTS:fw_qtdialog>,$<TARGET_EXISTS:fw_windialog>>>:${CMAKE_CURRENT_LIST_DIR}/run_dialog_none.cpp>)
 target_link_libraries(fwupgrade PRIVATE fw_app $<TARGET_NAME_IF_EXISTS:fw_qtdialog>)
 target_compile_definitions(fwupgrade PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
 fwup_target_defaults(fwupgrade)

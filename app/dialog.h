@@ -19,6 +19,11 @@ class UpgradeDialog : public Progress {
 
 constexpr const char* kBoxCaption = "Upgrade Tools";
 
+// The question a dialog asks when it is closed while a worker runs.
+constexpr const char* kStopRunQuestion =
+    "The upgrade is still running. Stopping it now may leave the device unusable.\n"
+    "Stop the upgrade and close?";
+
 enum class BoxButtons { Ok, OkCancel };
 enum class BoxIcon { Question, Information, Error };
 

@@ -41,4 +41,19 @@ cmake --build build --target make_sample_package wine_upgrade pty_echo
 
 cmake --preset windows -DFWUP_LINUX_BUILD="$PWD/build"
 cmake --build --preset windows
+
+# The release zip: fwupgrade.exe, a commented sample settings.ini and README.txt for Windows users.
+cmake --build --preset windows --target windows_zip
+zip=$(ls "$PWD"/build-windows/fwupgrade-*-windows.zip)
+listing=$(cmake -E tar tf "$zip")
+for file in fwupgrade.exe settings.ini README.txt; do
+    grep -q "/$file\$" <<<"$listing" || { echo "$zip lacks $file"; exit 1; }
+done
+echo "test-windows: $zip holds" $listing
+# The stripped program of the zip runs as it is.
+unpacked=$(mktemp -d)
+(cd "$unpacked" && cmake -E tar xf "$zip")
+timeout 60 "$wine" "$unpacked"/fwupgrade-*/fwupgrade.exe --version </dev/null
+rm -rf "$unpacked"
+
 ctest --preset windows

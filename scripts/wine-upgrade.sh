@@ -1,23 +1,59 @@
 #!/usr/bin/env bash
-# A whole windowless upgrade of the Windows program under wine against the emulated modem, and the
-# modem's content compared with the package, as the Linux demo does.
-#   wine-upgrade.sh <Linux build> <fwupgrade.exe> <fake_devices.exe>
+# A whole upgrade of the Windows program under wine against the emulated modem, and the modem's
+# content compared with the package, as the Linux demo does.
+#   wine-upgrade.sh <Linux build> <fwupgrade.exe> <fake_devices.exe> [<dialog_driver.exe>]
+# Without the driver the upgrade runs without a window ("fwupgrade.exe run"). With it the program
+# starts without arguments and its dialog runs the upgrade, while the driver, in a process of its
+# own, answers the dialog's boxes as a user would and checks what the dialog shows.
+# FWUP_SHOT=<file.png> (dialog runs on a real display only) takes a screenshot of the dialog while
+# the firmware image is written, with ImageMagick's import.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 linux_build=$1
 program=$2
 fake_devices=$3
+driver=${4:-}
 : "${WINEPREFIX:?WINEPREFIX must name the wine prefix}"
 # Every wait of the program and of the modem divided by 50: under wine a read always waits its
 # whole time-out, 10 ms then.
 export FWUP_TIME_DIVISOR=${FWUP_TIME_DIVISOR:-50}
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$linux_build/app/make_sample_package" "$work/package"
 cp "$program" "$work/package/fwupgrade.exe"
+
+# The driver's lines go to its report; a "shot" line is the moment for the screenshot.
+drive() {
+    "$wine" "$driver" ${FWUP_SHOT:+--shot} </dev/null | while IFS= read -r line; do
+        line=${line%$'\r'}
+        case $line in
+            "shot "*)
+                read -r _ x y w h <<<"$line"
+                import -window root -crop "${w}x${h}+${x}+${y}" +repage "$FWUP_SHOT"
+                echo "screenshot: $FWUP_SHOT" ;;
+            *) echo "$line" ;;
+        esac
+    done
+}
+
+mode=()
+if [ -n "$driver" ]; then
+    drive >"$work/driver.txt" 2>&1 &
+    driver_pid=$!
+    mode=(--dialog)
+fi
 status=0
-"$linux_build/tests/windows/wine_upgrade" "$work/package" "$work/dumps" "$fake_devices" || status=$?
+"$linux_build/tests/windows/wine_upgrade" "$work/package" "$work/dumps" "$fake_devices" \
+    "${mode[@]}" || status=$?
+if [ -n "$driver" ]; then
+    driver_status=0
+    wait "$driver_pid" || driver_status=$?
+    cat "$work/driver.txt"
+    [ "$driver_status" = 0 ] || status=1
+fi
 log="$WINEPREFIX/drive_c/users/Public/Documents/download.dbg"
 if [ "$status" != 0 ]; then
     echo "wine-upgrade: fwupgrade.exe ended with status $status; the end of its log:"

@@ -23,10 +23,6 @@
 #include "app/upgrade.h"
 #include "res/resource.h"
 
-const char* const kStopRunQuestion =
-    "The upgrade is still running. Stopping it now may leave the device unusable.\n"
-    "Stop the upgrade and close?";
-
 namespace {
 
 constexpr const char* kTitle = "Firmware Upgrade Tool";
@@ -45,19 +41,6 @@ QString id_name(int id) {
 }
 
 }  // namespace
-
-DialogShell DialogShell::product() {
-    DialogShell shell;
-    shell.init = upgrade_init;
-    shell.check = startup_device_check;
-    shell.start = upgrade_start;
-    shell.worker_running = ::worker_running;
-    shell.stop_worker = ::stop_worker;
-    shell.cleanup = app_cleanup;
-    shell.device_change = on_device_change;
-    shell.package_beside_program = ::package_beside_program;
-    return shell;
-}
 
 UpgradeWindow::UpgradeWindow(DialogShell shell, std::unique_ptr<DeviceMonitor> monitor,
                              QWidget* parent)

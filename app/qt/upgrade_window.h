@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/dialog_shell.h"
 #include "app/qt/queued_dialog.h"
 #include "discovery/device_events.h"
 
@@ -24,24 +25,6 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSocketNotifier;
-
-// What the dialog needs from the program's core.
-struct DialogShell {
-    std::function<int(UpgradeDialog*)> init;       // upgrade_init
-    std::function<int(UpgradeDialog*)> check;      // startup_device_check
-    std::function<int(UpgradeDialog*)> start;      // upgrade_start
-    std::function<bool()> worker_running;          // worker_running
-    std::function<void()> stop_worker;             // asks the worker to stop and waits for it
-    std::function<void()> cleanup;                 // app_cleanup
-    std::function<void(int event)> device_change;  // on_device_change
-    // package_beside_program; when empty the dialog takes the package beside the program.
-    std::function<bool()> package_beside_program;
-
-    static DialogShell product();
-};
-
-// The question asked when the dialog is closed while a worker runs.
-extern const char* const kStopRunQuestion;
 
 class UpgradeWindow : public QDialog {
     Q_OBJECT

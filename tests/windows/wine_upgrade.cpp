@@ -4,11 +4,13 @@
 // program), a COM link in the prefix leads to the new terminal, and the program's windows hear of
 // the change.
 //
-//   wine_upgrade <package folder> <dump folder> <fake_devices.exe>
+//   wine_upgrade <package folder> <dump folder> <fake_devices.exe> [--dialog]
 //
 // Runs "<package folder>/fwupgrade.exe run" under wine (WINEPREFIX and FWUP_TIME_DIVISOR from the
-// environment), then writes what the modem holds under <dump folder>/efs and <dump folder>/flash,
-// and exits with the program's exit status (2 when the modem or the dumps failed).
+// environment), or with --dialog "fwupgrade.exe" without arguments, whose dialog someone else
+// answers (tests/windows/dialog_driver.cpp); then writes what the modem holds under
+// <dump folder>/efs and <dump folder>/flash, and exits with the program's exit status (2 when the
+// modem or the dumps failed).
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -188,8 +190,10 @@ class WineBus : public emu::PortProvider {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s <package folder> <dump folder> <fake_devices.exe>\n",
+    const bool dialog = argc == 5 && std::string(argv[4]) == "--dialog";
+    if (argc != 4 && !dialog) {
+        std::fprintf(stderr,
+                     "usage: %s <package folder> <dump folder> <fake_devices.exe> [--dialog]\n",
                      argv[0]);
         return 2;
     }
@@ -224,8 +228,9 @@ int main(int argc, char** argv) {
     run.time_limit_ms = kRunLimitMs;
     run.working_dir = package;
     run.echo = true;
-    testbed::ChildResult result =
-        testbed::run_child({wine_program(), package + "/fwupgrade.exe", "run"}, run);
+    std::vector<std::string> command{wine_program(), package + "/fwupgrade.exe", "run"};
+    if (dialog) command.pop_back();
+    testbed::ChildResult result = testbed::run_child(command, run);
     const bool returned =
         device.wait_finished(std::chrono::seconds(result.exit_status == 0 ? 30 : 1));
     const bool dumped = device.dump_efs(dumps + "/efs") && device.dump_flash(dumps + "/flash");

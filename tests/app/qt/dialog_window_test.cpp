@@ -27,6 +27,7 @@
 #include "app/upgrade.h"
 #include "res/resource.h"
 #include "tests/app/qt/dialog_test_support.h"
+#include "tests/support/scripted_core.h"
 #include "tests/support/temp_dir.h"
 
 using dialog_test::BoxRecorder;
@@ -38,113 +39,6 @@ const QString kPrompt = QStringLiteral("Do you want to upgrade firmware?\n");
 const QString kError =
     QStringLiteral("Download has error, please close program and see download.dbg\n");
 const QString kOk = QStringLiteral("Download ok\n");
-
-// A core whose worker runs a script on its own thread. The script sees the dialog and a stop flag;
-// hold() keeps it waiting until the test releases it or a stop is asked for.
-class ScriptedCore {
-  public:
-    using Script = std::function<void(UpgradeDialog*, ScriptedCore&)>;
-
-    int init_result = 1;
-    std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
-    Script script;
-    std::function<bool()> package_beside_program;  // empty: the package lies beside the program
-
-    ~ScriptedCore() { join(); }
-
-    DialogShell shell() {
-        DialogShell shell;
-        shell.init = [this](UpgradeDialog*) {
-            ++inits;
-            return init_result;
-        };
-        shell.check = [this](UpgradeDialog*) {
-            ++checks;
-            if (check_results.empty()) return 0;
-            const int result = check_results.front();
-            check_results.pop_front();
-            return result;
-        };
-        shell.start = [this](UpgradeDialog* dialog) {
-            ++starts;
-            if (running) {
-                ++overlapping_starts;
-                return 1;
-            }
-            join();
-            dialog->enable_start(false);
-            stop = false;
-            released = false;
-            running = true;
-            worker_ = std::thread([this, dialog] {
-                if (script) script(dialog, *this);
-                running = false;
-            });
-            return 1;
-        };
-        shell.worker_running = [this] { return running.load(); };
-        shell.stop_worker = [this] {
-            stop_calls++;
-            {
-                std::lock_guard lock(mutex_);
-                stop = true;
-            }
-            wake_.notify_all();
-            join();
-        };
-        shell.cleanup = [this] {
-            cleanups++;
-            worker_ended_at_cleanup = !running && !worker_.joinable();
-        };
-        shell.device_change = [this](int event) { device_events.push_back(event); };
-        shell.package_beside_program = package_beside_program;
-        return shell;
-    }
-
-    // In the script: waits for release() or a stop; true when released.
-    bool hold() {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return released || stop; });
-        return !stop;
-    }
-    void release() {
-        {
-            std::lock_guard lock(mutex_);
-            released = true;
-        }
-        wake_.notify_all();
-    }
-
-    // The failure end of a run as the worker does it.
-    static void fail(UpgradeDialog* dialog, ScriptedCore& core) {
-        dialog->set_clock_timer(false);
-        dialog->enable_start(true);
-        core.box_answered = false;
-        message_boxes().show(kError.toStdString(), kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
-        core.box_answered = true;
-    }
-
-    std::atomic<int> inits{0};
-    std::atomic<int> checks{0};
-    std::atomic<int> starts{0};
-    std::atomic<int> overlapping_starts{0};
-    std::atomic<int> stop_calls{0};
-    std::atomic<int> cleanups{0};
-    std::atomic<bool> running{false};
-    std::atomic<bool> stop{false};
-    std::atomic<bool> box_answered{false};
-    bool worker_ended_at_cleanup = false;
-    std::vector<int> device_events;
-
-  private:
-    void join() {
-        if (worker_.joinable()) worker_.join();
-    }
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool released = false;
-    std::thread worker_;
-};
 
 template <typename T>
 T* control(UpgradeWindow& window, int id) {
@@ -669,8 +563,9 @@ TEST_F(DialogWindow, DeviceChangesReachTheDeviceReturnHandling) {
     window.start_up();
     ASSERT_EQ(write(writer, "r", 1), 1);
     ASSERT_EQ(write(writer, "a", 1), 1);
-    ASSERT_TRUE(wait_until([&] { return core_.device_events.size() == 2; }));
-    EXPECT_EQ(core_.device_events, (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
+    ASSERT_TRUE(wait_until([&] { return core_.device_events().size() == 2; }));
+    EXPECT_EQ(core_.device_events(),
+              (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
 }
 
 TEST_F(DialogWindow, ArrivalsAfterAFailedStartUpCheckAgainUntilTheDeviceIsOffered) {
@@ -685,7 +580,7 @@ TEST_F(DialogWindow, ArrivalsAfterAFailedStartUpCheckAgainUntilTheDeviceIsOffere
     auto* prompt = window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT));
     auto send = [&](const char* code, std::size_t events_then) {
         ASSERT_EQ(write(writer, code, 1), 1);
-        ASSERT_TRUE(wait_until([&] { return core_.device_events.size() == events_then; }));
+        ASSERT_TRUE(wait_until([&] { return core_.device_events().size() == events_then; }));
     };
 
     send("r", 1);  // a removal is no new device

@@ -1,0 +1,249 @@
+#include "app/win32/upgrade_window.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "app/base/clock.h"
+#include "app/base/settings.h"
+#include "app/upgrade.h"
+#include "app/win32/boxes.h"
+#include "app/win32/folder_browser.h"
+#include "discovery/device_events.h"
+#include "res/resource.h"
+
+namespace {
+
+constexpr const char* kPromptText = "Do you want to upgrade firmware?\n";
+constexpr const char* kBrowseTitle = "Please select path";
+constexpr int kClockPeriodMs = 1000;
+constexpr int kPromptDelayMs = 300;
+
+// The progress bar is one of the common controls: their classes must exist before the dialog
+// makes its controls from the resource.
+void init_common_controls() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    ::InitCommonControlsEx(&controls);
+}
+
+}  // namespace
+
+UpgradeWindow::UpgradeWindow(DialogShell shell) : shell_(std::move(shell)) {}
+
+UpgradeWindow::~UpgradeWindow() {
+    if (stopper_.joinable()) stopper_.join();
+}
+
+INT_PTR UpgradeWindow::run() {
+    init_common_controls();
+    const INT_PTR result =
+        ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UPGRADE), nullptr,
+                          procedure, reinterpret_cast<LPARAM>(this));
+    if (com_ready_) ::CoUninitialize();
+    com_ready_ = false;
+    return result;
+}
+
+// Every message returns 0, WM_INITDIALOG too: the dialog manager does the rest.
+INT_PTR CALLBACK UpgradeWindow::procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_INITDIALOG) {
+        auto* self = reinterpret_cast<UpgradeWindow*>(lparam);
+        ::SetWindowLongPtrA(window, DWLP_USER, lparam);
+        self->window_ = window;
+        self->posted_.attach(window);
+        self->on_init();
+        return 0;
+    }
+    if (auto* self = reinterpret_cast<UpgradeWindow*>(::GetWindowLongPtrA(window, DWLP_USER)))
+        self->handle(message, wparam);
+    return 0;
+}
+
+void UpgradeWindow::handle(UINT message, WPARAM wparam) {
+    switch (message) {
+        case WM_TIMER:
+            on_timer(wparam);
+            break;
+        case WM_COMMAND:
+            on_command(LOWORD(wparam), HIWORD(wparam));
+            break;
+        case WM_DEVICECHANGE:
+            on_device_change(wparam);
+            break;
+        case WM_CLOSE:
+            on_close();
+            break;
+        case kRunQueuedCalls:
+            posted_.run_queued();
+            break;
+        case kWorkerStopped:
+            finish_close();
+            break;
+        default:
+            break;
+    }
+}
+
+// Centred, upgrade_init, then the prompt timer or a disabled Start. After a failed check, each
+// device arrival runs the start-up device check again, until one succeeds and Start and the prompt
+// come as after a successful start-up.
+void UpgradeWindow::on_init() {
+    init_common_controls();
+    // The shell's folder browser needs COM on this thread, in a single-threaded apartment: the
+    // browser's own windows and the shell objects behind them live on this thread.
+    com_ready_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    center_window();
+    ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETRANGE, 0,
+                          MAKELPARAM(0, PROGRESS_RANGE_MAX));
+    ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+    if (shell_.init(dialog()) == 1) {
+        ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
+    } else {
+        ::EnableWindow(::GetDlgItem(window_, IDC_START), FALSE);
+        awaiting_device_ = true;
+    }
+}
+
+// On the desktop's centre without resizing, halves truncated toward zero, on top.
+void UpgradeWindow::center_window() {
+    RECT desktop{}, own{};
+    ::GetWindowRect(::GetDesktopWindow(), &desktop);
+    ::GetWindowRect(window_, &own);
+    const int left = desktop.left + ((desktop.right - desktop.left) - (own.right - own.left)) / 2;
+    const int top = desktop.top + ((desktop.bottom - desktop.top) - (own.bottom - own.top)) / 2;
+    ::SetWindowPos(window_, HWND_TOP, left, top, 0, 0, SWP_NOSIZE);
+}
+
+// A bar asked past its end shows full: the control keeps the position within its range.
+void UpgradeWindow::show_progress(int position) {
+    ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS, position, 0);
+}
+
+void UpgradeWindow::show_range(int maximum) {
+    ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETRANGE32, 0,
+                          maximum > 0 ? maximum : PROGRESS_RANGE_MAX);
+}
+
+void UpgradeWindow::show_status(const std::string& text) {
+    ::SetDlgItemTextA(window_, IDC_STATUS, text.c_str());
+}
+
+void UpgradeWindow::show_info(const std::string& text) {
+    ::SetDlgItemTextA(window_, IDC_INFO, text.c_str());
+}
+
+// Setting the timer again while it runs restarts its period; elapsed_seconds is never reset.
+void UpgradeWindow::set_clock_running(bool running) {
+    if (running)
+        ::SetTimer(window_, ID_TIMER_CLOCK, scaled_ms(kClockPeriodMs), nullptr);
+    else
+        ::KillTimer(window_, ID_TIMER_CLOCK);
+}
+
+void UpgradeWindow::set_start_enabled(bool enabled) {
+    ::EnableWindow(::GetDlgItem(window_, IDC_START), enabled);
+    ::EnableWindow(::GetDlgItem(window_, IDC_BROWSE), enabled);
+}
+
+void UpgradeWindow::on_timer(UINT_PTR id) {
+    if (id == ID_TIMER_CLOCK) on_clock_timer();
+    if (id == ID_TIMER_PROMPT) on_prompt_timer();
+}
+
+void UpgradeWindow::on_clock_timer() {
+    ++elapsed_seconds;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60);
+    ::SetDlgItemTextA(window_, IDC_CLOCK, text);
+}
+
+// The prompt timer kills itself at its first tick.
+void UpgradeWindow::on_prompt_timer() {
+    ::KillTimer(window_, ID_TIMER_PROMPT);
+    if (closing_) return;
+    if (ask_box({kPromptText, kBoxCaption, MB_OKCANCEL | MB_ICONQUESTION}) == IDOK) on_start();
+}
+
+void UpgradeWindow::on_command(int id, int code) {
+    if (code != BN_CLICKED) return;
+    if (id == IDC_START) on_start();
+    if (id == IDC_BROWSE) browse_folder();
+}
+
+// The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
+// the worker running and does nothing.
+void UpgradeWindow::on_start() {
+    if (closing_ || shell_.worker_running()) return;
+    shell_.start(dialog());
+}
+
+void UpgradeWindow::browse_folder() {
+    if (closing_) return;
+    const std::string folder = browse_for_folder(window_, kBrowseTitle);
+    if (folder.empty()) return;
+    ::SetDlgItemTextA(window_, IDC_FOLDER, folder.c_str());
+    write_profile_string("firmware", "path", folder.c_str(), settings_path());
+}
+
+// The system tells every top-level window of devices coming and going; the dialog is one.
+void UpgradeWindow::on_device_change(WPARAM wparam) {
+    const int event = static_cast<int>(wparam);
+    if (closing_ || (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE)) return;
+    shell_.device_change(event);
+    if (event == DBT_DEVICEARRIVAL) check_arrived_device();
+}
+
+// A modem plugged in after the program started is offered the upgrade without a restart. Only the
+// check runs again: the start-up's init would reopen, and so empty, the log.
+void UpgradeWindow::check_arrived_device() {
+    if (!awaiting_device_ || shell_.worker_running()) return;
+    if (shell_.check(dialog()) != 1) return;
+    awaiting_device_ = false;
+    ::EnableWindow(::GetDlgItem(window_, IDC_START), TRUE);
+    ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
+}
+
+// The close button and Alt+F4; Escape sends IDCANCEL, which the dialog ignores. The question has
+// no owner, so the close button still works while it is open: no second question is asked then.
+void UpgradeWindow::on_close() {
+    if (closing_ || asking_to_stop_) return;
+    if (shell_.worker_running()) {
+        asking_to_stop_ = true;
+        const int answer =
+            ask_box({kStopRunQuestion, kBoxCaption, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2});
+        asking_to_stop_ = false;
+        // The worker may have ended, or closed the dialog itself, while the question was open.
+        if (answer != IDYES || closing_) return;
+    }
+    begin_close();
+}
+
+void UpgradeWindow::close_when_worker_ends() {
+    if (!closing_) begin_close();
+}
+
+// From here on no control write, box, start or device change reaches the run. The worker is waited
+// for on a helper thread: this thread must go on dispatching, since a worker that is ending may be
+// waiting for it (a box being withdrawn, a message sent to the dialog).
+void UpgradeWindow::begin_close() {
+    closing_ = true;
+    posted_.shut();
+    withdraw_boxes(true);
+    ::KillTimer(window_, ID_TIMER_PROMPT);
+    stopper_ = std::thread([this, window = window_] {
+        shell_.stop_worker();
+        ::PostMessageA(window, kWorkerStopped, 0, 0);
+    });
+}
+
+// The worker has ended: only now are the port and the log released.
+void UpgradeWindow::finish_close() {
+    if (closed_) return;
+    if (stopper_.joinable()) stopper_.join();
+    shell_.cleanup();
+    ::KillTimer(window_, ID_TIMER_CLOCK);
+    closed_ = true;
+    withdraw_boxes(false);
+    ::EndDialog(window_, 0);
+}

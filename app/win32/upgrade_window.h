@@ -1,0 +1,72 @@
+// The upgrade dialog IDD_UPGRADE on Win32, made from the program's dialog resource and run modally.
+// The dialog talks to the core only through DialogShell, so that tests can put a scripted worker in
+// its place.
+//
+// Closing while a worker runs asks first; on yes the worker is told to stop at its next exchange,
+// a helper thread waits for it while this thread keeps dispatching messages (the worker may still
+// want a box or queue control writes), and only once it has ended is the port and the log released.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+#include "app/dialog_shell.h"
+#include "app/win32/posted_dialog.h"
+
+// Posted to the dialog by the helper thread once the worker has ended.
+constexpr UINT kWorkerStopped = WM_APP + 2;
+
+class UpgradeWindow {
+  public:
+    explicit UpgradeWindow(DialogShell shell = DialogShell::product());
+    ~UpgradeWindow();
+    UpgradeWindow(const UpgradeWindow&) = delete;
+    UpgradeWindow& operator=(const UpgradeWindow&) = delete;
+
+    // Makes the dialog from the resource of the running program and runs it on this thread until
+    // the close has run to its end (worker stopped, clean-up done). -1 when it could not be made.
+    INT_PTR run();
+
+    UpgradeDialog* dialog() { return &posted_; }
+    // True once the close has run to its end.
+    bool closed() const { return closed_; }
+
+    // The control writes, on the dialog's thread (PostedDialog brings them here).
+    void show_progress(int position);
+    void show_range(int maximum);
+    void show_status(const std::string& text);
+    void show_info(const std::string& text);
+    void set_clock_running(bool running);
+    void set_start_enabled(bool enabled);
+    // The worker's close after a successful run: close without asking.
+    void close_when_worker_ends();
+
+  private:
+    static INT_PTR CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    void handle(UINT message, WPARAM wparam);
+    void on_init();
+    void center_window();
+    void on_timer(UINT_PTR id);
+    void on_command(int id, int code);
+    void on_prompt_timer();
+    void on_clock_timer();
+    void on_start();
+    void browse_folder();
+    void on_device_change(WPARAM wparam);
+    void check_arrived_device();
+    void on_close();
+    void begin_close();
+    void finish_close();
+
+    DialogShell shell_;
+    PostedDialog posted_{this};
+    HWND window_ = nullptr;
+    bool com_ready_ = false;
+    bool closing_ = false;
+    bool asking_to_stop_ = false;   // the question of a close during a run is open
+    bool awaiting_device_ = false;  // the start-up check failed and has not succeeded since
+    bool closed_ = false;
+    std::thread stopper_;
+};

@@ -1,0 +1,134 @@
+// A program core for the dialog tests: its worker runs a script on a thread of its own, so that
+// every step of a dialog's side (prompt, Start, clock, boxes from the worker's thread, closing
+// during a run) can be driven and observed. The script sees the dialog and a stop flag; hold()
+// keeps it waiting until the test releases it or a stop is asked for.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/dialog_shell.h"
+
+class ScriptedCore {
+  public:
+    using Script = std::function<void(UpgradeDialog*, ScriptedCore&)>;
+    static constexpr const char* kErrorText =
+        "Download has error, please close program and see download.dbg\n";
+
+    int init_result = 1;
+    std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
+    Script script;
+    std::function<bool()> package_beside_program;  // empty: the package lies beside the program
+
+    ~ScriptedCore() { join(); }
+
+    DialogShell shell() {
+        DialogShell shell;
+        shell.init = [this](UpgradeDialog*) {
+            ++inits;
+            return init_result;
+        };
+        shell.check = [this](UpgradeDialog*) {
+            ++checks;
+            std::lock_guard lock(mutex_);
+            if (check_results.empty()) return 0;
+            const int result = check_results.front();
+            check_results.pop_front();
+            return result;
+        };
+        shell.start = [this](UpgradeDialog* dialog) { return start(dialog); };
+        shell.worker_running = [this] { return running.load(); };
+        shell.stop_worker = [this] {
+            stop_calls++;
+            stop_thread = std::this_thread::get_id();
+            {
+                std::lock_guard lock(mutex_);
+                stop = true;
+            }
+            wake_.notify_all();
+            join();
+        };
+        shell.cleanup = [this] {
+            cleanups++;
+            worker_ended_at_cleanup = !running && !worker_.joinable();
+        };
+        shell.device_change = [this](int event) {
+            std::lock_guard lock(mutex_);
+            device_events_.push_back(event);
+        };
+        shell.package_beside_program = package_beside_program;
+        return shell;
+    }
+
+    // In the script: waits for release() or a stop; true when released.
+    bool hold() {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return released_ || stop; });
+        return !stop;
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+        }
+        wake_.notify_all();
+    }
+    std::vector<int> device_events() {
+        std::lock_guard lock(mutex_);
+        return device_events_;
+    }
+
+    // The failure end of a run as the worker does it.
+    static void fail(UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_clock_timer(false);
+        dialog->enable_start(true);
+        core.box_answered = false;
+        message_boxes().show(kErrorText, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
+        core.box_answered = true;
+    }
+
+    std::atomic<int> inits{0};
+    std::atomic<int> checks{0};
+    std::atomic<int> starts{0};
+    std::atomic<int> overlapping_starts{0};
+    std::atomic<int> stop_calls{0};
+    std::atomic<int> cleanups{0};
+    std::atomic<bool> running{false};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> box_answered{false};
+    std::atomic<bool> worker_ended_at_cleanup{false};
+    std::thread::id stop_thread;  // the thread stop_worker was called on
+
+  private:
+    int start(UpgradeDialog* dialog) {
+        ++starts;
+        if (running) {
+            ++overlapping_starts;
+            return 1;
+        }
+        join();
+        dialog->enable_start(false);
+        stop = false;
+        released_ = false;
+        running = true;
+        worker_ = std::thread([this, dialog] {
+            if (script) script(dialog, *this);
+            running = false;
+        });
+        return 1;
+    }
+    void join() {
+        if (worker_.joinable()) worker_.join();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool released_ = false;
+    std::vector<int> device_events_;
+    std::thread worker_;
+};
