@@ -4,6 +4,7 @@
 #include "link/hdlc.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "app/base/log.h"
@@ -75,9 +76,13 @@ bool needs_escape(std::uint8_t byte) {
     return byte == kFrameFlag || byte == kEscape;
 }
 
-// Eight bytes at a time: a word holds a flag or an escape when one of the words XORed with eight
-// copies of it has a zero byte.
-bool word_needs_escape(std::uint64_t word) {
+// Eight bytes at a time: a byte of the word is a flag or an escape where the word XORed with eight
+// copies of that value has a zero byte. The mask's lowest set bit marks the first such byte
+// exactly (a borrow can only mark bytes above it), as the bytes are loaded first to last into the
+// word's low to high bits.
+static_assert(std::endian::native == std::endian::little);
+
+std::uint64_t reserved_mask(std::uint64_t word) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     constexpr std::uint64_t kHighs = 0x8080808080808080ull;
     const std::uint64_t flags = word ^ (kOnes * kFrameFlag);
@@ -112,7 +117,8 @@ std::size_t hdlc_plain_run(const std::uint8_t* data, std::size_t count) {
     std::size_t n = 0;
     for (std::uint64_t word; n + 8 <= count; n += 8) {
         std::memcpy(&word, data + n, 8);
-        if (word_needs_escape(word)) break;
+        if (const std::uint64_t mask = reserved_mask(word))
+            return n + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
     }
     while (n < count && !needs_escape(data[n]))
         ++n;
