@@ -154,17 +154,21 @@ std::vector<std::uint8_t> hdlc_encode(const std::uint8_t* packet, int length, st
 
 // Decodes in place: the write position never passes the read position, so no scratch copy is
 // needed. An escape followed by anything but 0x5E or 0x5D, or in the last position, is kept as a
-// literal 0x7D and the byte after it is decoded on its own.
+// literal 0x7D and the byte after it is decoded on its own. Runs of plain bytes move whole (and
+// not at all before the first flag or escape).
 int check_buf(std::uint8_t* buffer, int capacity) {
     int in = 0;
-    // Up to the first flag or escape every byte stays where it is: nothing to move.
-    if (buffer && capacity > 0) in = static_cast<int>(hdlc_plain_run(buffer, capacity));
-    int out = in;
+    int out = 0;
     while (buffer && in < capacity) {
-        std::uint8_t byte = buffer[in];
+        const int run = static_cast<int>(hdlc_plain_run(buffer + in, capacity - in));
+        if (out != in) std::memmove(buffer + out, buffer + in, static_cast<std::size_t>(run));
+        in += run;
+        out += run;
+        if (in == capacity) break;
+        const std::uint8_t byte = buffer[in];
         if (byte == kFrameFlag) return out;
-        if (byte == kEscape && in + 1 < capacity) {
-            std::uint8_t next = buffer[in + 1];
+        if (in + 1 < capacity) {
+            const std::uint8_t next = buffer[in + 1];
             if (next == (kFrameFlag ^ kEscapeXor) || next == (kEscape ^ kEscapeXor)) {
                 buffer[out++] = static_cast<std::uint8_t>(next ^ kEscapeXor);
                 in += 2;
