@@ -45,8 +45,14 @@ constexpr std::uint32_t kModeLink = 0120777;
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes header(std::uint8_t code) {
-    return {0x4B, 0x13, code, 0x00};
+// Room for the fixed fields of any answer up front, and for a read's data where asked for: an
+// answer then grows without moving.
+Bytes header(std::uint8_t code, std::size_t room = 32) {
+    Bytes out;
+    out.reserve(room);
+    for (std::uint8_t b : {std::uint8_t{0x4B}, std::uint8_t{0x13}, code, std::uint8_t{0x00}})
+        out.push_back(b);
+    return out;
 }
 
 void append32(Bytes* out, std::uint32_t value) {
@@ -393,7 +399,7 @@ Bytes FileSystem::do_open(const Bytes& r, std::string path) {
 Bytes FileSystem::do_read(const Bytes& r) {
     const std::uint32_t wanted = get_le32(&r[8]);
     const std::uint32_t offset = get_le32(&r[12]);
-    Bytes out = header(4);
+    Bytes out = header(4, 20 + kMaxRead);
     out.insert(out.end(), r.begin() + 4, r.begin() + 8);
     append32(&out, offset);
     Handle* h = find_handle(&r[4]);
