@@ -127,6 +127,12 @@ std::uint64_t FileSystem::used() const {
     return total;
 }
 
+bool FileSystem::fits(std::uint64_t more) {
+    if (used_bound_ && *used_bound_ + more <= capacity_) return true;
+    used_bound_ = used();
+    return *used_bound_ + more <= capacity_;
+}
+
 FileSystem::Lookup FileSystem::lookup(const std::string& path, bool follow_last) const {
     Lookup out;
     if (path.empty()) {
@@ -440,8 +446,11 @@ Bytes FileSystem::do_write(const Bytes& r) {
     if (h->append) offset = data.size();
     const std::uint64_t end = offset + n;
     if (end > 0xFFFFFFFFull) return fail(kEFBIG);
-    if (end > data.size() && used() + (end - data.size()) > capacity_) return fail(kENOSPC);
-    if (end > data.size()) data.resize(end);
+    if (end > data.size()) {
+        if (!fits(end - data.size())) return fail(kENOSPC);
+        *used_bound_ += end - data.size();
+        data.resize(end);
+    }
     std::copy(r.begin() + 12, r.end(), data.begin() + static_cast<long>(offset));
     append32(&out, static_cast<std::uint32_t>(n));
     append32(&out, 0);
@@ -628,6 +637,7 @@ bool FileSystem::put_file(const std::string& path, const Bytes& data) {
     auto node = std::make_shared<Node>();
     node->data = data;
     at.parent->children[at.name] = node;
+    used_bound_.reset();
     return true;
 }
 
@@ -639,6 +649,7 @@ bool FileSystem::put_link(const std::string& path, const std::string& target) {
 }
 
 bool FileSystem::load(const std::string& host_dir, std::string* error) {
+    used_bound_.reset();
     root_ = std::make_shared<Node>();
     root_->type = EfsType::Directory;
     handles_.clear();
