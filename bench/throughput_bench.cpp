@@ -454,21 +454,27 @@ struct EfsFigures {
     std::uint64_t tree_bytes = 0;
 };
 
-// Ceiling and product take turns, exchange kind by exchange kind.
+// Ceiling and product take turns, exchange kind by exchange kind. The exchanges alone are
+// measured on a 256 KiB file (513 exchanges a round) in five times as many rounds as the jobs:
+// short turns, so that a burst of other work on the machine spoils few of them.
 EfsFigures measure_efs(const Config& config, const fs::path& folder) {
     const fs::path image = folder / "image" / "image.iso";
+    const fs::path part = folder / "part.bin";
     write_file(image, 4 * kMiB, 4242);
+    write_file(part, 256 * kKiB, 4343);
     EfsFigures f;
     f.tree_bytes = write_tree(folder / "tree" / "home");
     ProductEfs product;
     ExchangeCeiling write(12 + kBlock, 20), read(16, 20 + kBlock), other(40, 16);
-    const int count = config.quick ? 1000 : 4000;
+    constexpr int kCount = 513;
+    for (int r = 0; r < 5 * config.repeat; ++r) {
+        f.ceiling.write.keep_best(write.run(kCount), kCount);
+        keep_best(&f.write, product.write(part));
+        f.ceiling.read.keep_best(read.run(kCount), kCount);
+        keep_best(&f.read, product.read_back(part));
+        f.ceiling.other.keep_best(other.run(kCount), kCount);
+    }
     for (int r = 0; r < config.repeat; ++r) {
-        f.ceiling.write.keep_best(write.run(count), count);
-        keep_best(&f.write, product.write(image));
-        f.ceiling.read.keep_best(read.run(count), count);
-        keep_best(&f.read, product.read_back(image));
-        f.ceiling.other.keep_best(other.run(count), count);
         keep_best(&f.image_job, product.copy_job(folder / "image"));
         keep_best(&f.tree_job, product.copy_job(folder / "tree"));
     }
@@ -698,11 +704,34 @@ void print_conditions(const Config& config) {
         config.repeat, ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
 }
 
+// Streaming at length: per block, neither end's cost depends on the image's size once it is past
+// a few hundred blocks, so the best of every image of 1 MiB and more (each already the best of
+// its runs) stands for the line at length. More samples make it less sensitive to a burst of
+// other work on the machine than a single image's best.
+struct SteadyStreaming {
+    double ceiling_mb_s = 0;
+    double product_mb_s = 0;
+    double product_cpu_ms_per_mib = 0;
+};
+
+SteadyStreaming steady_streaming(const std::vector<StreamRow>& rows) {
+    SteadyStreaming s;
+    for (const StreamRow& row : rows) {
+        if (row.size < kMiB) continue;
+        const double mib = static_cast<double>(row.size) / kMiB;
+        s.ceiling_mb_s = std::max(s.ceiling_mb_s, mb_per_s(row.size, row.ceiling.wall_s));
+        s.product_mb_s = std::max(s.product_mb_s, mb_per_s(row.size, row.product.wall_s));
+        const double cpu = row.product.cpu_s * 1e3 / mib;
+        if (s.product_cpu_ms_per_mib == 0 || cpu < s.product_cpu_ms_per_mib)
+            s.product_cpu_ms_per_mib = cpu;
+    }
+    return s;
+}
+
 void print_targets(const std::vector<StreamRow>& stream, const EfsFigures& efs,
                    const std::vector<CrcRow>& crc) {
-    const StreamRow& big = stream.back();
-    const double stream_ratio = big.ceiling.wall_s / big.product.wall_s;
-    const double cpu = big.product.cpu_s * 1e3 / (static_cast<double>(big.size) / kMiB);
+    const SteadyStreaming steady = steady_streaming(stream);
+    const double stream_ratio = steady.product_mb_s / steady.ceiling_mb_s;
     const double write_ratio =
         efs.ceiling.write.wall_us / (efs.write.time.wall_s * 1e6 / efs.write.counts.all);
     const double read_ratio =
@@ -712,13 +741,17 @@ void print_targets(const std::vector<StreamRow>& stream, const EfsFigures& efs,
         crc_ratio = crc_ratio == 0 ? row.reference_ns / row.product_ns
                                    : std::min(crc_ratio, row.reference_ns / row.product_ns);
     auto line = [](const char* what, double value, bool met) {
-        std::printf("  %-46s %8.2f  %s\n", what, value, met ? "met" : "NOT MET");
+        std::printf("  %-52s %8.2f  %s\n", what, value, met ? "met" : "NOT MET");
     };
-    std::printf("\nTargets\n");
+    std::printf(
+        "\nTargets (streaming: the best of the images of 1 MiB and more, %.2f MB/s on the "
+        "bare pair, %.2f MB/s for the product)\n",
+        steady.ceiling_mb_s, steady.product_mb_s);
     line("streaming, ratio to the ceiling (>= 0.80)", stream_ratio, stream_ratio >= 0.8);
     line("EFS write exchange, ratio to the ceiling (>= 0.80)", write_ratio, write_ratio >= 0.8);
     line("EFS read exchange, ratio to the ceiling (>= 0.80)", read_ratio, read_ratio >= 0.8);
-    line("product CPU per MiB streamed, ms (<= 10)", cpu, cpu <= 10);
+    line("product CPU per MiB streamed, ms (<= 10)", steady.product_cpu_ms_per_mib,
+         steady.product_cpu_ms_per_mib <= 10);
     line("CRC-16, ratio to the reference (>= 0.95)", crc_ratio, crc_ratio >= 0.95);
 }
 
