@@ -19,6 +19,7 @@ set title "Image streaming over a pseudo-terminal, 512-byte blocks\n{/*0.8 $note
 set xlabel "image size"
 set ylabel "MB/s"
 set logscale x 2
+set xrange [49152:90000000]
 set xtics ("64 KiB" 65536, "256 KiB" 262144, "1 MiB" 1048576, "4 MiB" 4194304, "16 MiB" 16777216, "64 MiB" 67108864)
 set yrange [0:*]
 set grid ytics xtics
