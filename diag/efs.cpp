@@ -25,20 +25,38 @@ bool efs_header_is(const std::uint8_t* answer, std::uint16_t code) {
            answer[2] == static_cast<std::uint8_t>(code);
 }
 
-int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity) {
-    std::fill(answer, answer + capacity, 0);
+namespace {
+
+// Clears the first `clear` bytes of answer (the caller knows the rest to be zero) and sends the
+// request; *received as apply_diag_cmd gives it.
+int send_cleared(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
+                 int clear, int* received) {
+    std::fill(answer, answer + std::clamp(clear, 0, capacity), 0);
     const std::uint16_t crc = crc16_bits(request, length * 8);
-    return apply_diag_cmd(request, length, answer, capacity, crc) ? 0 : kEfsSendFailed;
+    return apply_diag_cmd(request, length, answer, capacity, crc, received) ? 0 : kEfsSendFailed;
 }
 
+}  // namespace
+
+int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity) {
+    return send_cleared(request, length, answer, capacity, capacity, nullptr);
+}
+
+// After the clearing, only what the reads wrote can differ from zero, and decoding in place moves
+// bytes towards the start only: clearing the packet's tail up to what was read clears it all.
 int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
-                 int* packet) {
-    if (int failure = efs_send(request, length, answer, capacity)) return failure;
+                 int* packet, int* dirty) {
+    int received = capacity;
+    const int clear = dirty ? *dirty : capacity;
+    const int failure = send_cleared(request, length, answer, capacity, clear, &received);
+    if (dirty) *dirty = received;
+    if (failure) return failure;
     const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
     // A packet of at least one byte: the bare CRC of an empty packet answers nothing.
     if (decoded < 3 || !crc16_check(answer, decoded)) return kEfsCrcFailed;
     *packet = decoded - 2;
-    std::fill(answer + *packet, answer + capacity, 0);
+    std::fill(answer + *packet, answer + std::max(*packet, received), 0);
+    if (dirty) *dirty = *packet;
     return 0;
 }
 

@@ -78,6 +78,7 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
 
     std::uint8_t request[kWriteDataAt + kChunk];
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
+    int dirty = 0;  // the answer bytes an exchange may have left non-zero; a new buffer has none
     std::uint32_t offset = 0;
     // The end-of-file indicator is only set by a read that reaches the end, so a file that ends on
     // a chunk boundary (an empty one too) is closed by one write without data; the device relies
@@ -98,7 +99,7 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
         // and read-back.
         const int failure = run_attempts([&] {
             int packet = 0;
-            return efs_exchange(request, length, answer.data(), kEfsLargeAnswer, &packet);
+            return efs_exchange(request, length, answer.data(), kEfsLargeAnswer, &packet, &dirty);
         });
         if (failure) {
             if (failure == kEfsSendFailed)
@@ -139,6 +140,7 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
     constexpr int kDiffers = kEfsOwnFailure + 3;
 
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
+    int dirty = 0;  // the answer bytes an exchange may have left non-zero; a new buffer has none
     std::uint8_t local[kChunk];
     std::uint32_t offset = 0;
     for (;;) {
@@ -154,7 +156,7 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
         const int failure = run_attempts([&] {
             int packet = 0;
             if (int f = efs_exchange(request, kReadRequestLength, answer.data(), kEfsLargeAnswer,
-                                     &packet))
+                                     &packet, &dirty))
                 return f;
             const int p = find_read_answer(answer.data(), packet);
             if (p < 0) return kNoHeader;

@@ -36,5 +36,10 @@ int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int 
 // packet's length (its CRC not counted, never 0), or kEfsSendFailed / kEfsCrcFailed. Every byte of answer
 // after the packet is cleared, so a field the device did not send reads as zero, never as a
 // leftover of the raw frame.
+//
+// dirty, when given, lets a caller that makes many exchanges into one large buffer clear only the
+// bytes the last exchange touched: on entry it is how many bytes at the start of answer may be
+// non-zero (the caller vouches that the rest is zero, as in a new buffer or as the last exchange
+// left it), on return the same for what this exchange left. answer reads the same either way.
 int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
-                 int* packet);
+                 int* packet, int* dirty = nullptr);

@@ -45,8 +45,14 @@ constexpr std::uint32_t kModeLink = 0120777;
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes header(std::uint8_t code) {
-    return {0x4B, 0x13, code, 0x00};
+// Room for the fixed fields of any answer up front, and for a read's data where asked for: an
+// answer then grows without moving.
+Bytes header(std::uint8_t code, std::size_t room = 32) {
+    Bytes out;
+    out.reserve(room);
+    for (std::uint8_t b : {std::uint8_t{0x4B}, std::uint8_t{0x13}, code, std::uint8_t{0x00}})
+        out.push_back(b);
+    return out;
 }
 
 void append32(Bytes* out, std::uint32_t value) {
@@ -119,6 +125,12 @@ std::uint64_t FileSystem::used() const {
             todo.push_back(child.get());
     }
     return total;
+}
+
+bool FileSystem::fits(std::uint64_t more) {
+    if (used_bound_ && *used_bound_ + more <= capacity_) return true;
+    used_bound_ = used();
+    return *used_bound_ + more <= capacity_;
 }
 
 FileSystem::Lookup FileSystem::lookup(const std::string& path, bool follow_last) const {
@@ -393,7 +405,7 @@ Bytes FileSystem::do_open(const Bytes& r, std::string path) {
 Bytes FileSystem::do_read(const Bytes& r) {
     const std::uint32_t wanted = get_le32(&r[8]);
     const std::uint32_t offset = get_le32(&r[12]);
-    Bytes out = header(4);
+    Bytes out = header(4, 20 + kMaxRead);
     out.insert(out.end(), r.begin() + 4, r.begin() + 8);
     append32(&out, offset);
     Handle* h = find_handle(&r[4]);
@@ -434,8 +446,11 @@ Bytes FileSystem::do_write(const Bytes& r) {
     if (h->append) offset = data.size();
     const std::uint64_t end = offset + n;
     if (end > 0xFFFFFFFFull) return fail(kEFBIG);
-    if (end > data.size() && used() + (end - data.size()) > capacity_) return fail(kENOSPC);
-    if (end > data.size()) data.resize(end);
+    if (end > data.size()) {
+        if (!fits(end - data.size())) return fail(kENOSPC);
+        *used_bound_ += end - data.size();
+        data.resize(end);
+    }
     std::copy(r.begin() + 12, r.end(), data.begin() + static_cast<long>(offset));
     append32(&out, static_cast<std::uint32_t>(n));
     append32(&out, 0);
@@ -622,6 +637,7 @@ bool FileSystem::put_file(const std::string& path, const Bytes& data) {
     auto node = std::make_shared<Node>();
     node->data = data;
     at.parent->children[at.name] = node;
+    used_bound_.reset();
     return true;
 }
 
@@ -633,6 +649,7 @@ bool FileSystem::put_link(const std::string& path, const std::string& target) {
 }
 
 bool FileSystem::load(const std::string& host_dir, std::string* error) {
+    used_bound_.reset();
     root_ = std::make_shared<Node>();
     root_->type = EfsType::Directory;
     handles_.clear();

@@ -62,6 +62,8 @@ class FileSystem {
 
     Lookup lookup(const std::string& path, bool follow_last) const;
     std::uint64_t used() const;
+    // True when more bytes of file contents fit within the capacity, as used() judges it.
+    bool fits(std::uint64_t more);
     std::uint32_t new_handle(Handle handle);
     Handle* find_handle(const std::uint8_t* bytes);
 
@@ -78,6 +80,10 @@ class FileSystem {
     std::vector<std::uint8_t> do_stat(const std::vector<std::uint8_t>& r, const std::string& path);
 
     std::uint64_t capacity_;
+    // At least what used() gives: every change that can add to the contents adds to it or drops it
+    // (nothing: not known). A write that fits below it is spared the walk of the whole tree; one
+    // that does not gets the exact figure, so the judgement is used()'s.
+    std::optional<std::uint64_t> used_bound_;
     NodePtr root_;
     std::map<std::uint32_t, Handle> handles_;
     std::uint32_t next_handle_ = 1;

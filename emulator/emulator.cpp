@@ -98,10 +98,12 @@ struct Emulator::State {
     std::atomic<bool> stopping{false};
     bool running = false;
     Transcript transcript;
+    Bytes answer_frame;  // the frame of the answer being sent, its storage kept between answers
 
     void run(bool after_reset);
     std::optional<Departure> serve();
-    std::optional<Departure> process(const FrameReader::Frame& frame);
+    // Takes the frame's bytes as the request (its CRC cut off) when the frame is good.
+    std::optional<Departure> process(FrameReader::Frame& frame);
     bool send(const Bytes& packet, bool corrupt_crc, int split_ms);
     bool write_all(const std::uint8_t* data, std::size_t count);
     // Sleeps ms product milliseconds (scaled); false when a stop came first.
@@ -207,16 +209,17 @@ bool Emulator::State::write_all(const std::uint8_t* data, std::size_t count) {
 }
 
 bool Emulator::State::send(const Bytes& packet, bool corrupt_crc, int split_ms) {
-    const Bytes frame = encode_answer(packet, leading_flag(), corrupt_crc);
+    const std::size_t size = encode_answer_into(packet, leading_flag(), corrupt_crc, answer_frame);
+    const std::uint8_t* frame = answer_frame.data();
     transcript.answer(mode, packet, corrupt_crc ? "bad crc" : "");
-    if (split_ms < 0) return write_all(frame.data(), frame.size());
-    const std::size_t half = frame.size() / 2;
-    if (!write_all(frame.data(), half)) return false;
+    if (split_ms < 0) return write_all(frame, size);
+    const std::size_t half = size / 2;
+    if (!write_all(frame, half)) return false;
     if (!rest(split_ms)) return false;
-    return write_all(frame.data() + half, frame.size() - half);
+    return write_all(frame + half, size - half);
 }
 
-std::optional<Departure> Emulator::State::process(const FrameReader::Frame& frame) {
+std::optional<Departure> Emulator::State::process(FrameReader::Frame& frame) {
     if (frame.overflow || !frame_crc_ok(frame.bytes)) {
         {
             std::lock_guard lock(mutex);
@@ -227,7 +230,8 @@ std::optional<Departure> Emulator::State::process(const FrameReader::Frame& fram
         if (mode == Mode::Dload) send(DloadDevice::nak(kNakBadCrc), false, -1);
         return std::nullopt;
     }
-    const Bytes request(frame.bytes.begin(), frame.bytes.end() - 2);
+    frame.bytes.resize(frame.bytes.size() - 2);
+    const Bytes& request = frame.bytes;
     transcript.request(mode, request);
 
     std::vector<Fault> hits;
@@ -350,7 +354,7 @@ std::optional<Departure> Emulator::State::serve() {
         }
         frames.clear();
         reader.feed(buffer, static_cast<std::size_t>(n), &frames);
-        for (const auto& frame : frames) {
+        for (auto& frame : frames) {
             if (stopping) return std::nullopt;
             if (auto departure = process(frame)) return departure;
         }

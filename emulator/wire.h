@@ -21,6 +21,10 @@ class FrameReader {
     void feed(const std::uint8_t* data, std::size_t count, std::vector<Frame>* frames);
 
   private:
+    using Bytes = std::vector<std::uint8_t>;
+    // Adds unescaped bytes to the frame being read, up to kMaxFrame.
+    void append(const std::uint8_t* data, std::size_t count);
+
     Frame current_;
     bool escape_ = false;
 };
@@ -31,5 +35,9 @@ bool frame_crc_ok(const std::vector<std::uint8_t>& frame);
 // The frame of an answer packet; corrupt_crc flips the CRC so that no client accepts it.
 std::vector<std::uint8_t> encode_answer(const std::vector<std::uint8_t>& packet, bool leading_flag,
                                         bool corrupt_crc);
+// The same, written to the start of frame, which is made larger when it is too short and never
+// smaller; returns the frame's length. One buffer then serves every answer of a session.
+std::size_t encode_answer_into(const std::vector<std::uint8_t>& packet, bool leading_flag,
+                               bool corrupt_crc, std::vector<std::uint8_t>& frame);
 
 }  // namespace emu

@@ -17,19 +17,38 @@ bool port_usable() {
     return !stop_requested() && serial_port && serial_port->IsOpen();
 }
 
-void write_and_read(const std::vector<std::uint8_t>& frame, std::uint8_t* response, int capacity) {
-    serial_port->Write(frame.data(), static_cast<int>(frame.size()));
-    serial_port->Read(response, capacity);
+// The frame of the request being sent. One buffer serves every exchange of the thread, so that
+// an exchange allocates nothing once the longest request has been framed.
+std::vector<std::uint8_t>& frame_buffer() {
+    thread_local std::vector<std::uint8_t> frame;
+    return frame;
+}
+
+// Frames and writes the request, then reads once; returns the count the read gave.
+int write_and_read(const std::uint8_t* request, int length, std::uint16_t crc, bool leading_flag,
+                   std::uint8_t* response, int capacity) {
+    std::vector<std::uint8_t>& frame = frame_buffer();
+    // The buffer only grows: a shorter frame leaves the bytes after it unused.
+    if (frame.size() < hdlc_frame_limit(length)) frame.resize(hdlc_frame_limit(length));
+    const std::size_t size = hdlc_encode_to(request, length, crc, leading_flag, frame.data());
+    serial_port->Write(frame.data(), static_cast<int>(size));
+    return serial_port->Read(response, capacity);
+}
+
+void note_received(int* received, int count) {
+    if (received && count > *received) *received = count;
 }
 
 }  // namespace
 
 int apply_dl_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
-                 std::uint16_t crc) {
+                 std::uint16_t crc, int* received) {
+    if (received) *received = 0;
     if (!port_usable()) return 0;
     try {
-        write_and_read(hdlc_encode(request, length, crc, true), response, capacity);
+        note_received(received, write_and_read(request, length, crc, true, response, capacity));
     } catch (const CSerialException&) {
+        note_received(received, capacity);
         log_write("apply dl cmd: Serial port wr/rd error\n");
         return 0;
     }
@@ -37,7 +56,8 @@ int apply_dl_cmd(const std::uint8_t* request, int length, std::uint8_t* response
 }
 
 int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
-                   std::uint16_t crc) {
+                   std::uint16_t crc, int* received) {
+    if (received) *received = 0;
     if (!port_usable()) return 0;
     enum { kDone = 0, kRaised, kStopped };
     // The flush before each attempt is inside the attempt: a port that fails to flush fails the
@@ -46,8 +66,10 @@ int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* respon
         if (!port_usable()) return static_cast<int>(kStopped);
         try {
             serial_port->Flush();
-            write_and_read(hdlc_encode(request, length, crc, false), response, capacity);
+            note_received(received,
+                          write_and_read(request, length, crc, false, response, capacity));
         } catch (const CSerialException&) {
+            note_received(received, capacity);
             return static_cast<int>(kRaised);
         }
         return static_cast<int>(kDone);

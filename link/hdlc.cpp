@@ -3,6 +3,10 @@
 // covers the unescaped packet bytes alone.
 #include "link/hdlc.h"
 
+#include <array>
+#include <bit>
+#include <cstring>
+
 #include "app/base/log.h"
 
 namespace {
@@ -37,20 +41,64 @@ constexpr std::uint16_t kFcsTable[256] = {
     0x3de3, 0x2c6a, 0x1ef1, 0x0f78,
 };
 
+// Slicing by eight: kSlices[k][b] is the register after byte b followed by k zero bytes, so eight
+// bytes take eight independent look-ups instead of a chain of eight dependent ones.
+using SliceTable = std::array<std::array<std::uint16_t, 256>, 8>;
+
+constexpr SliceTable make_slices() {
+    SliceTable t{};
+    for (int b = 0; b < 256; ++b)
+        t[0][b] = kFcsTable[b];
+    for (int k = 1; k < 8; ++k)
+        for (int b = 0; b < 256; ++b)
+            t[k][b] =
+                static_cast<std::uint16_t>((t[k - 1][b] >> 8) ^ kFcsTable[t[k - 1][b] & 0xFF]);
+    return t;
+}
+
+constexpr SliceTable kSlices = make_slices();
+
 std::uint16_t crc16_bytes(const std::uint8_t* data, std::size_t count) {
-    std::uint16_t reg = 0xFFFF;
-    for (std::size_t i = 0; i < count; ++i)
-        reg = static_cast<std::uint16_t>((reg >> 8) ^ kFcsTable[(reg ^ data[i]) & 0xFF]);
+    // The register is kept in a full-width integer: no narrowing after every step.
+    std::uint32_t reg = 0xFFFF;
+    for (; count >= 8; count -= 8, data += 8) {
+        const std::uint32_t low = reg ^ (data[0] | (static_cast<std::uint32_t>(data[1]) << 8));
+        reg = kSlices[7][low & 0xFF] ^ kSlices[6][low >> 8] ^ kSlices[5][data[2]] ^
+              kSlices[4][data[3]] ^ kSlices[3][data[4]] ^ kSlices[2][data[5]] ^
+              kSlices[1][data[6]] ^ kSlices[0][data[7]];
+    }
+    for (; count > 0; --count)
+        reg = (reg >> 8) ^ kFcsTable[(reg ^ *data++) & 0xFF];
     return static_cast<std::uint16_t>(~reg);
 }
 
-void put_escaped(std::vector<std::uint8_t>& frame, std::uint8_t byte) {
-    if (byte == kFrameFlag || byte == kEscape) {
-        frame.push_back(kEscape);
-        frame.push_back(static_cast<std::uint8_t>(byte ^ kEscapeXor));
+bool needs_escape(std::uint8_t byte) {
+    return byte == kFrameFlag || byte == kEscape;
+}
+
+// Eight bytes at a time: a byte of the word is a flag or an escape where the word XORed with eight
+// copies of that value has a zero byte. The mask's lowest set bit marks the first such byte
+// exactly (a borrow can only mark bytes above it), as the bytes are loaded first to last into the
+// word's low to high bits.
+static_assert(std::endian::native == std::endian::little);
+
+std::uint64_t reserved_mask(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    const std::uint64_t flags = word ^ (kOnes * kFrameFlag);
+    const std::uint64_t escapes = word ^ (kOnes * kEscape);
+    return (((flags - kOnes) & ~flags) | ((escapes - kOnes) & ~escapes)) & kHighs;
+}
+
+// Writes byte, escaped when it must be, at out; returns the position after it.
+std::uint8_t* put_escaped(std::uint8_t* out, std::uint8_t byte) {
+    if (needs_escape(byte)) {
+        *out++ = kEscape;
+        *out++ = static_cast<std::uint8_t>(byte ^ kEscapeXor);
     } else {
-        frame.push_back(byte);
+        *out++ = byte;
     }
+    return out;
 }
 
 }  // namespace
@@ -65,31 +113,62 @@ int crc16_check(const std::uint8_t* data, int count) {
     return crc16_bytes(data, static_cast<std::size_t>(count)) == kGoodResidue ? 1 : 0;
 }
 
+std::size_t hdlc_plain_run(const std::uint8_t* data, std::size_t count) {
+    std::size_t n = 0;
+    for (std::uint64_t word; n + 8 <= count; n += 8) {
+        std::memcpy(&word, data + n, 8);
+        if (const std::uint64_t mask = reserved_mask(word))
+            return n + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+    }
+    while (n < count && !needs_escape(data[n]))
+        ++n;
+    return n;
+}
+
+// Runs of plain bytes are copied whole; only flags and escapes are handled one by one.
+std::size_t hdlc_encode_to(const std::uint8_t* packet, int length, std::uint16_t crc,
+                           bool leading_flag, std::uint8_t* out) {
+    if (!packet || length < 0) length = 0;
+    std::uint8_t* const start = out;
+    if (leading_flag) *out++ = kFrameFlag;
+    const std::size_t count = static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < count;) {
+        const std::size_t run = hdlc_plain_run(packet + i, count - i);
+        std::memcpy(out, packet + i, run);
+        out += run;
+        i += run;
+        if (i < count) out = put_escaped(out, packet[i++]);
+    }
+    out = put_escaped(out, static_cast<std::uint8_t>(crc & 0xFF));
+    out = put_escaped(out, static_cast<std::uint8_t>(crc >> 8));
+    *out++ = kFrameFlag;
+    return static_cast<std::size_t>(out - start);
+}
+
 std::vector<std::uint8_t> hdlc_encode(const std::uint8_t* packet, int length, std::uint16_t crc,
                                       bool leading_flag) {
-    if (!packet || length < 0) length = 0;
-    std::vector<std::uint8_t> frame;
-    frame.reserve(2 * static_cast<std::size_t>(length) + 6);
-    if (leading_flag) frame.push_back(kFrameFlag);
-    for (int i = 0; i < length; ++i)
-        put_escaped(frame, packet[i]);
-    put_escaped(frame, static_cast<std::uint8_t>(crc & 0xFF));
-    put_escaped(frame, static_cast<std::uint8_t>(crc >> 8));
-    frame.push_back(kFrameFlag);
+    std::vector<std::uint8_t> frame(hdlc_frame_limit(packet ? length : 0));
+    frame.resize(hdlc_encode_to(packet, length, crc, leading_flag, frame.data()));
     return frame;
 }
 
 // Decodes in place: the write position never passes the read position, so no scratch copy is
 // needed. An escape followed by anything but 0x5E or 0x5D, or in the last position, is kept as a
-// literal 0x7D and the byte after it is decoded on its own.
+// literal 0x7D and the byte after it is decoded on its own. Runs of plain bytes move whole (and
+// not at all before the first flag or escape).
 int check_buf(std::uint8_t* buffer, int capacity) {
     int in = 0;
     int out = 0;
     while (buffer && in < capacity) {
-        std::uint8_t byte = buffer[in];
+        const int run = static_cast<int>(hdlc_plain_run(buffer + in, capacity - in));
+        if (out != in) std::memmove(buffer + out, buffer + in, static_cast<std::size_t>(run));
+        in += run;
+        out += run;
+        if (in == capacity) break;
+        const std::uint8_t byte = buffer[in];
         if (byte == kFrameFlag) return out;
-        if (byte == kEscape && in + 1 < capacity) {
-            std::uint8_t next = buffer[in + 1];
+        if (in + 1 < capacity) {
+            const std::uint8_t next = buffer[in + 1];
             if (next == (kFrameFlag ^ kEscapeXor) || next == (kEscape ^ kEscapeXor)) {
                 buffer[out++] = static_cast<std::uint8_t>(next ^ kEscapeXor);
                 in += 2;

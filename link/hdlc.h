@@ -1,6 +1,7 @@
 // HDLC-like framing with the 16-bit frame check sequence of RFC 1662.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -16,6 +17,19 @@ int crc16_check(const std::uint8_t* data, int count);
 // Frames a packet: optional leading 0x7E, escaped packet, escaped CRC low then high, closing 0x7E.
 std::vector<std::uint8_t> hdlc_encode(const std::uint8_t* packet, int length, std::uint16_t crc,
                                       bool leading_flag);
+
+// The longest frame a packet of length bytes can make: every byte escaped, and both flags.
+constexpr std::size_t hdlc_frame_limit(int length) {
+    return 2 * static_cast<std::size_t>(length < 0 ? 0 : length) + 6;
+}
+
+// The same frame, written to out, which holds at least hdlc_frame_limit(length) bytes; returns its
+// length. A caller that frames every request of a run into one buffer allocates nothing per frame.
+std::size_t hdlc_encode_to(const std::uint8_t* packet, int length, std::uint16_t crc,
+                           bool leading_flag, std::uint8_t* out);
+
+// How many bytes at the start of data framing leaves as they are: neither flag nor escape.
+std::size_t hdlc_plain_run(const std::uint8_t* data, std::size_t count);
 
 // Decodes the frame at the start of buffer in place, reading and writing at most capacity bytes;
 // returns the decoded length (packet plus its two CRC bytes).

@@ -25,23 +25,38 @@ constexpr std::uint64_t kLargestImage = 0xFFFFFFFFull;
 
 enum Failure { kSendFailed = 1, kAnswerFailed };
 
+// The receive buffer of an image's blocks. Every attempt starts on a cleared buffer: the answer
+// is judged on what the read left (an empty read shows command byte 0x00), and a refused block
+// logs the whole buffer. Only the bytes a read may have written are cleared again.
+struct BlockReceive {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kReceiveBuffer);
+    int dirty = 0;  // bytes at the start that may be non-zero
+
+    void clear() {
+        std::fill(bytes.begin(), bytes.begin() + dirty, 0);
+        dirty = 0;
+    }
+};
+
 // One block, up to ten attempts; 0 or the kind of the last failure.
-int write_block(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received) {
+int write_block(const std::uint8_t* request, int length, BlockReceive& received) {
     const std::uint16_t crc = crc16_bits(request, length * 8);
+    std::uint8_t* bytes = received.bytes.data();
     return run_attempts([&] {
-        std::fill(received.begin(), received.end(), 0);
-        if (!apply_dl_cmd(request, length, received.data(), kReceiveBuffer, crc)) {
-            return static_cast<int>(kSendFailed);
-        }
+        received.clear();
+        const int sent = apply_dl_cmd(request, length, bytes, kReceiveBuffer, crc, &received.dirty);
+        if (!sent) return static_cast<int>(kSendFailed);
         // Only the command byte counts; an empty read leaves 0x00 there.
-        const std::uint8_t command = locate_answer(received.data())[0];
+        const std::uint8_t command = locate_answer(bytes)[0];
         if (command == kStreamWriteAnswer) return 0;
         log_write("error ack1\n");
-        log_bytes(received.data(), kReceiveBuffer);
+        log_bytes(bytes, kReceiveBuffer);
         log_write("\n");
-        if (command == kLogMessage && read_after_log_message(received.data(), kReceiveBuffer)) {
+        // That read's count is not told: it may have written anywhere.
+        received.dirty = kReceiveBuffer;
+        if (command == kLogMessage && read_after_log_message(bytes, kReceiveBuffer)) {
             log_write("error ack2\n");
-            log_bytes(received.data(), kReceiveBuffer);
+            log_bytes(bytes, kReceiveBuffer);
             log_write("\n");
         }
         return static_cast<int>(kAnswerFailed);
@@ -78,7 +93,7 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     }
 
     std::uint8_t request[kStreamWriteHeader + kStreamBlockSize];
-    std::vector<std::uint8_t> received(kReceiveBuffer);
+    BlockReceive received;
     std::uint32_t offset = 0;
     const std::string name = std::filesystem::path(path).filename().string();
     int shown = -1;

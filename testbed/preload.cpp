@@ -14,6 +14,16 @@ namespace {
 
 constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
 constexpr const char* kMarker = "FWUP_TESTBED_PRELOADED";
+// Set to anything non-empty: the mocked ports' reads and writes go through umockdev's socket as
+// they would without the library below, to compare the two.
+constexpr const char* kSocketIo = "FWUP_TESTBED_SOCKET_IO";
+
+// testbed/mocked_port_io.cpp, built beside this; it has to come before umockdev's preload.
+std::string mocked_port_io() {
+    const char* off = std::getenv(kSocketIo);
+    if ((off && *off) || ::access(FWUP_MOCKED_PORT_IO, R_OK) != 0) return {};
+    return FWUP_MOCKED_PORT_IO;
+}
 
 // The sanitizer runtime this binary loaded, if any: it has to be the first preloaded library.
 std::string asan_runtime() {
@@ -45,6 +55,7 @@ void reexec_under_preload(int argc, char** argv) {
 
     std::string preload = asan_runtime();
     if (!preload.empty()) preload += ':';
+    if (const std::string io = mocked_port_io(); !io.empty()) preload += io + ':';
     preload += kPreloadLibrary;
     if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);

@@ -8,6 +8,9 @@ namespace testbed {
 // Call first thing in main(). Re-executes the program with the preload (after the ASan runtime in
 // a sanitizer build, which must come first) unless it already runs under it; returns in the
 // preloaded process. Listing tests (--gtest_list_tests) needs no testbed and is not re-executed.
+// Before umockdev's preload goes the testbed's own, which lets the mocked serial ports' reads and
+// writes reach their pseudo-terminals directly (testbed/mocked_port_io.cpp); programs started
+// from the process inherit both.
 void reexec_under_preload(int argc, char** argv);
 
 // True when the preload is active in this process.

@@ -260,6 +260,21 @@ TEST(EmulatorEfsCapacity, FullFileSystemAnswersEnospc) {
     EXPECT_EQ(d.emulator.efs_file("/home/big")->size(), 512u);
 }
 
+// The emulated modem keeps a running figure of what its files hold; space a removal frees is
+// still there for the next file.
+TEST(EmulatorEfsCapacity, SpaceFreedByARemovalIsWrittenAgain) {
+    auto o = quick_options();
+    o.efs_capacity = 600;
+    Device d(o);
+    Bytes first = handle_of(d.diag(efs_create("/home/first")));
+    EXPECT_EQ(at32(d.diag(efs_write(first, 0, Bytes(512, 1))).packet, 16), 0u);
+    d.diag(efs_close(first));
+    EXPECT_EQ(at32(d.diag(efs_unlink("/home/first")).packet, 4), 0u);
+    Bytes second = handle_of(d.diag(efs_create("/home/second")));
+    EXPECT_EQ(at32(d.diag(efs_write(second, 0, Bytes(512, 2))).packet, 16), 0u);
+    EXPECT_EQ(d.emulator.efs_file("/home/second")->size(), 512u);
+}
+
 TEST(EmulatorEfsHost, LoadsAHostFolderAndDumpsItBack) {
     namespace fs = std::filesystem;
     const fs::path base = fs::temp_directory_path() / ("emu-efs-" + std::to_string(getpid()));
@@ -316,7 +331,6 @@ TEST(EmulatorFraming, DropsOverlongFramesAsNoise) {
 }
 
 }  // namespace
-
 
 namespace {
 

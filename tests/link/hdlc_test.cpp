@@ -102,6 +102,41 @@ TEST(HdlcEncode, CrcBytesEqualToFlagOrEscapeAreEscaped) {
     FAIL() << "no packet found";
 }
 
+// Byte by byte, as the framing is defined: the encoder and the decoder scan words of eight bytes,
+// and a reserved byte anywhere in a word must still be found.
+Bytes slow_frame(const Bytes& packet, std::uint16_t crc) {
+    Bytes frame;
+    Bytes all = packet;
+    all.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    all.push_back(static_cast<std::uint8_t>(crc >> 8));
+    for (std::uint8_t b : all) {
+        if (b == 0x7E || b == 0x7D) {
+            frame.push_back(0x7D);
+            frame.push_back(static_cast<std::uint8_t>(b ^ 0x20));
+        } else {
+            frame.push_back(b);
+        }
+    }
+    frame.push_back(0x7E);
+    return frame;
+}
+
+TEST(HdlcEncode, LoneReservedByteIsFoundWhereverItSits) {
+    std::mt19937 random(99);
+    for (int at = 0; at < 40; ++at) {
+        for (std::uint8_t reserved : {0x7E, 0x7D}) {
+            Bytes packet(40);
+            for (auto& b : packet)
+                b = static_cast<std::uint8_t>(0x7C + 4 + random() % 252);  // never 7C..7F
+            packet[static_cast<std::size_t>(at)] = reserved;
+            Bytes frame = encode(packet, false);
+            ASSERT_EQ(frame, slow_frame(packet, crc_of(packet))) << at;
+            ASSERT_EQ(check_buf(frame.data(), static_cast<int>(frame.size())), 42) << at;
+            EXPECT_TRUE(std::equal(packet.begin(), packet.end(), frame.begin())) << at;
+        }
+    }
+}
+
 TEST(CheckBuf, EscapeBeforeAnOrdinaryByteIsKeptAsItIs) {
     Bytes buffer = {0x7D, 0x41, 0x7E};
     EXPECT_EQ(check_buf(buffer.data(), static_cast<int>(buffer.size())), 2);

@@ -130,6 +130,24 @@ TEST_F(ImageStreamTest, BlockRefusedTenTimesEndsTheImageAndClosesIt) {
     EXPECT_TRUE(dump.starts_with("0xe 0x62 0x61 0x64 0x0 ")) << dump.substr(0, 40);
 }
 
+// Only the bytes a read wrote are cleared again before the next attempt: none of a long answer may
+// outlive it into what a later, empty read shows.
+TEST_F(ImageStreamTest, EmptyReadAfterALongAnswerShowsACleanBuffer) {
+    int tries = 0;
+    device().answer_with([&](const Bytes& request) {
+        const bool second_block = request[0] == kStreamWrite && get_le32(&request[1]) == 512;
+        if (!second_block) return programmer(request);
+        return ++tries == 1 ? answer(Bytes(300, 0x0D)) : silence();
+    });
+    const std::string path = files.write("amss.mbn", pattern(2000, 9));
+    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    const std::string text = log.text();
+    ASSERT_EQ(count_of(text, "error ack1\n"), 10);
+    const std::size_t second = text.find("error ack1\n", text.find("error ack1\n") + 1) + 11;
+    const std::string dump = text.substr(second, text.find('\n', second) - second);
+    EXPECT_EQ(count_of(dump, "0x0 "), 20000) << dump.substr(0, 40);
+}
+
 TEST_F(ImageStreamTest, BlockWrittenAfterALogMessageIsStillSentAgain) {
     // The first block's answer comes after a log message, which the further read takes.
     device().answer_with([&, first = true](const Bytes& request) mutable {

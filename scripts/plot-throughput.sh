@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Draws image streaming throughput against image size, the line's ceiling beside the product, from
+# the rows throughput_bench writes with --csv:
+#   build/bench/throughput_bench --csv throughput.csv
+#   bash scripts/plot-throughput.sh throughput.csv docs/throughput.png "conditions of the run"
+# Needs gnuplot (Debian: gnuplot-nox); nothing in the build or the tests does.
+set -euo pipefail
+csv=${1:?"usage: $0 CSV PNG [NOTE]"}
+png=${2:?"usage: $0 CSV PNG [NOTE]"}
+note=${3:-}
+command -v gnuplot >/dev/null || { echo "$0: gnuplot is needed (apt-get install gnuplot-nox)" >&2; exit 2; }
+
+gnuplot <<EOF
+set terminal pngcairo size 900,540 font "DejaVu Sans,11"
+set output "$png"
+set datafile separator ","
+set key bottom right box opaque
+set title "Image streaming over a pseudo-terminal, 512-byte blocks\n{/*0.8 $note}"
+set xlabel "image size"
+set ylabel "MB/s"
+set logscale x 2
+set xrange [49152:90000000]
+set xtics ("64 KiB" 65536, "256 KiB" 262144, "1 MiB" 1048576, "4 MiB" 4194304, "16 MiB" 16777216, "64 MiB" 67108864)
+set yrange [0:*]
+set grid ytics xtics
+set y2label "product / ceiling"
+set y2range [0:1.2]
+set y2tics 0.2
+plot "$csv" every ::1 using 1:2 with linespoints lw 2 pt 7 title "ceiling: bare client and peer", \
+     "$csv" every ::1 using 1:3 with linespoints lw 2 pt 5 title "product: dl\\\\_dload\\\\_amss to the emulated modem", \
+     "$csv" every ::1 using 1:(\$3/\$2) axes x1y2 with lines dt 2 lw 1.5 title "ratio (right axis)"
+EOF
+echo "$png"
