@@ -341,6 +341,18 @@ void Testbed::remove(const FakeDevice& device) {
     }
 }
 
+void Testbed::hang_up(const FakeDevice& device) {
+    std::lock_guard lock(impl_->mutex);
+    if (device.master_fd < 0) return;
+    // The kernel hangs the line up when the last descriptor of its master side closes. umockdev
+    // owns that descriptor and closes it itself at the end, so it is pointed at /dev/null instead:
+    // the master goes, and the number stays umockdev's to close.
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0) return;
+    dup3(null_fd, device.master_fd, O_CLOEXEC);
+    close(null_fd);
+}
+
 unsigned Testbed::modem_lines(const std::string& device_node) {
     std::lock_guard lock(impl_->mutex);
     auto line = impl_->lines.find(device_node);
