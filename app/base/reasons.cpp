@@ -1,5 +1,6 @@
 #include "app/base/reasons.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -10,6 +11,7 @@ namespace {
 
 std::mutex listener_mutex;
 std::function<void(const std::string&)> listener;
+std::atomic<int> told{0};
 
 }  // namespace
 
@@ -20,6 +22,7 @@ void tell_reason(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     log_write("%s\n", text);
+    ++told;
     std::function<void(const std::string&)> call;
     {
         std::lock_guard lock(listener_mutex);
@@ -31,4 +34,8 @@ void tell_reason(const char* format, ...) {
 void set_reason_listener(std::function<void(const std::string& reason)> function) {
     std::lock_guard lock(listener_mutex);
     listener = std::move(function);
+}
+
+int reasons_told() {
+    return told.load();
 }

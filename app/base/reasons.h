@@ -14,3 +14,7 @@ void tell_reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Installs the listener (an empty function removes it). It may be called from any thread.
 void set_reason_listener(std::function<void(const std::string& reason)> listener);
+
+// How many reasons have been told since the program started: a step that failed after telling
+// its own reason (a file it could not read, say) is not given a second, vaguer one.
+int reasons_told();
