@@ -13,6 +13,7 @@
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
+#include "diag/efs_wire.h"
 #include "diag/home_tree.h"
 #include "diag/local_dir.h"
 #include "link/attempts.h"
@@ -275,9 +276,8 @@ void report_last_pass(Failed failed) {
     if (!stop_requested()) tell_reason(why, kPasses);
 }
 
-}  // namespace
-
-int copy_file_to_device(DialogHandle dialog, int* counter) {
+// The passes of the job: 1 once one of them has copied everything.
+int copy_passes(DialogHandle dialog, int* counter) {
     for (int pass = 1;; ++pass) {
         if (!send_efs_hello()) {
             log_write("error: send_efs_hello fail\n");
@@ -303,4 +303,13 @@ int copy_file_to_device(DialogHandle dialog, int* counter) {
         // Every new pass starts again with the hello and empties "/home" again.
         reopen_port(failed != Failed::DelDir);
     }
+}
+
+}  // namespace
+
+int copy_file_to_device(DialogHandle dialog, int* counter) {
+    const int copied = copy_passes(dialog, counter);
+    // Handles that repeated opens left on the device, named by answers that came late.
+    close_stray_handles();
+    return copied;
 }

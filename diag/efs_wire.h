@@ -38,3 +38,14 @@ int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int 
 // leftover of the raw frame.
 int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
                  int* packet);
+
+// Handles the device holds without the program knowing: an open sent more than once may have
+// been carried out each time, each answer naming a handle of its own, some of them late. Every
+// answer efs_exchange reads (and what its read took after it) is looked at for the handles open
+// and opendir answers name. An open hands its caller one of them (take_named_handle); the others
+// are strays, closed by close_stray_handles, which the opens call and the copy job at its end.
+constexpr int kMaxStrayCloses = 64;
+void take_named_handle(const std::uint8_t* handle, bool directory);
+// Reads answers that come late, until the line is quiet, at most reads times.
+void read_late_answers(int reads);
+void close_stray_handles();

@@ -17,9 +17,12 @@ bool port_usable() {
     return !stop_requested() && serial_port && serial_port->IsOpen();
 }
 
+thread_local int read_count = 0;
+
 void write_and_read(const std::vector<std::uint8_t>& frame, std::uint8_t* response, int capacity) {
+    read_count = 0;
     serial_port->Write(frame.data(), static_cast<int>(frame.size()));
-    serial_port->Read(response, capacity);
+    read_count = serial_port->Read(response, capacity);
 }
 
 }  // namespace
@@ -54,6 +57,19 @@ int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* respon
     });
     if (failure == kRaised) log_write("apply diag cmd: Serial port wr/rd error\n");
     return failure == kDone ? 1 : 0;
+}
+
+int last_read_count() {
+    return read_count;
+}
+
+int receive_late_bytes(std::uint8_t* response, int capacity) {
+    if (!port_usable() || !response || capacity <= 0) return 0;
+    try {
+        return serial_port->Read(response, capacity);
+    } catch (const CSerialException&) {
+        return 0;
+    }
 }
 
 int check_ack(const std::uint8_t* decoded) {

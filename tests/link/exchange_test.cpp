@@ -78,6 +78,22 @@ TEST_F(ExchangeTest, AnswerSplitOverTwoReadsIsFinishedByTheNextExchange) {
     EXPECT_EQ(response_[0], 0x6A);
 }
 
+TEST_F(ExchangeTest, ReadCountTellsWhatTheLastReadTookAndLateBytesComeWithoutARequest) {
+    pty_.send({0x00, 0x41, 0x7E, 0x13, 0x7E});
+    EXPECT_EQ(diag({0x00}), 1);
+    EXPECT_EQ(last_read_count(), 5);
+    EXPECT_EQ(diag({0x00}), 1);
+    EXPECT_EQ(last_read_count(), 0) << "nothing answered";
+    pty_.send({0x42, 0x7E});
+    std::uint8_t late[8] = {};
+    EXPECT_EQ(receive_late_bytes(late, sizeof late), 2);
+    EXPECT_EQ(late[0], 0x42);
+    // Only the two requests went out.
+    EXPECT_EQ(pty_.receive(8), (Bytes{0x00, 0x78, 0xF0, 0x7E, 0x00, 0x78, 0xF0, 0x7E}));
+    serial_port->Close();
+    EXPECT_EQ(receive_late_bytes(late, sizeof late), 0);
+}
+
 TEST_F(ExchangeTest, LargeFrameGoesOutWhole) {
     WireTap tap(pty_.master());
     Bytes request(6000, 0x7E);  // every byte escaped: a 12 kB frame
