@@ -1,0 +1,52 @@
+// What every reliability run is held to: a run that ends in success left the device holding
+// exactly the package and no open handle; a run that fails says where and why, on the console and
+// in the log; either way the program ends by itself within the stated bound.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "tests/app/upgrade_fixture.h"
+
+namespace apptest {
+
+// The longest a run may take, in product milliseconds, from any phase to its end, against a device
+// that stops answering (README, "A device that stops answering"): a mute boot downloader after the
+// switch, probed in each of the 12 passes.
+constexpr long long kWorstCaseRunMs = 12LL * (1000 + 4 * 10 * 500) + 1000 + 10 * 500;
+
+struct TimedRun {
+    RunResult result;
+    std::chrono::milliseconds took{0};
+};
+
+class ReliabilityRun : public UpgradeRun {
+  protected:
+    // A package whose images and CD-ROM image are a few blocks long: where the sizes do not matter,
+    // runs stay short. Every check compares with the package as it is then.
+    static void shrink(const PackageDir& package);
+    // What an earlier firmware left in "/home": files, folders and a link, all to be removed.
+    void put_stale_tree();
+    // The device in normal mode with the stale tree and the faults; with FWUP_TEST_TRANSCRIPT set,
+    // it writes its transcript there (one line per request, answer and fault).
+    void start_with_faults(const std::vector<std::string>& faults, emu::Options options = {});
+
+    // Runs the program windowless; the run has ended by itself (no hang, no crash) within the
+    // bound, scaled as the program's waits are.
+    TimedRun timed_run(const PackageDir& package, const RunOptions& options = {});
+
+    // Exit status 0 and the success box, the device holding exactly the package (files, folders
+    // and links under "/home", image.iso, nothing else), the programmer in its memory and started,
+    // the partition table, every image with its header and closed, back in normal mode with the
+    // new firmware; no file or listing left open.
+    void expect_success_end(const PackageDir& package, const TimedRun& run);
+    // Exit status 1, the error box and "The run failed while <stage>." on the console, and a
+    // "why:" line there whose reason is in the log.
+    void expect_failure_end(const PackageDir& package, const TimedRun& run,
+                            const std::string& stage);
+
+    // The device's file system holds exactly what the package puts there.
+    void expect_exact_file_system(const PackageDir& package);
+};
+
+}  // namespace apptest
