@@ -21,8 +21,15 @@ thread_local int read_count = 0;
 
 void write_and_read(const std::vector<std::uint8_t>& frame, std::uint8_t* response, int capacity) {
     read_count = 0;
+    const Clock::TimePoint sent = current_clock().now();
     serial_port->Write(frame.data(), static_cast<int>(frame.size()));
     read_count = serial_port->Read(response, capacity);
+    if (read_count > 0) {
+        silent_since.reset();
+    } else {
+        exchange_unanswered = true;
+        if (!silent_since) silent_since = sent;
+    }
 }
 
 }  // namespace

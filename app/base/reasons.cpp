@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "app/base/clock.h"
 #include "app/base/log.h"
 
 namespace {
@@ -12,6 +13,11 @@ namespace {
 std::mutex listener_mutex;
 std::function<void(const std::string&)> listener;
 std::atomic<int> told{0};
+
+std::mutex notice_mutex;
+std::function<void(const std::string&)> notice_listener;
+bool notice_shown = false;
+Clock::TimePoint last_notice;
 
 }  // namespace
 
@@ -38,4 +44,35 @@ void set_reason_listener(std::function<void(const std::string& reason)> function
 
 int reasons_told() {
     return told.load();
+}
+
+void tell_no_answer(int attempts_left, int silent_seconds) {
+    Clock& clock = current_clock();
+    std::function<void(const std::string&)> call;
+    {
+        std::lock_guard lock(notice_mutex);
+        const Clock::TimePoint now = clock.now();
+        // A clock that went back (another one installed) starts the gap afresh.
+        if (notice_shown && now >= last_notice &&
+            now < last_notice + clock.length_of(kNoAnswerGapMs))
+            return;
+        notice_shown = true;
+        last_notice = now;
+        call = notice_listener;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "the device has not answered for %d s; trying again, %d attempt%s left",
+                  silent_seconds, attempts_left, attempts_left == 1 ? "" : "s");
+    if (call) call(text);
+}
+
+void set_no_answer_listener(std::function<void(const std::string& notice)> function) {
+    std::lock_guard lock(notice_mutex);
+    notice_listener = std::move(function);
+}
+
+void restart_no_answer_notices() {
+    std::lock_guard lock(notice_mutex);
+    notice_shown = false;
 }

@@ -18,3 +18,16 @@ void set_reason_listener(std::function<void(const std::string& reason)> listener
 // How many reasons have been told since the program started: a step that failed after telling
 // its own reason (a file it could not read, say) is not given a second, vaguer one.
 int reasons_told();
+
+// A device that does not answer: the console of a run without a window says so, with how long it
+// has been silent and the attempts of the request left (the dialog shows nothing of it; the log
+// has every unanswered read already). At most one notice in kNoAnswerGapMs of product time is
+// shown, so a device that stays silent through many requests does not flood the console.
+constexpr int kNoAnswerGapMs = 5000;
+void tell_no_answer(int attempts_left, int silent_seconds);
+
+// Installs the listener of those notices (an empty function removes it).
+void set_no_answer_listener(std::function<void(const std::string& notice)> listener);
+
+// A new run shows its first notice at once, however soon after the last one of the run before.
+void restart_no_answer_notices();
