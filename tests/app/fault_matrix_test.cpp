@@ -133,11 +133,6 @@ void PrintTo(const Row& row, std::ostream* os) {
     *os << (row.fault[0] ? row.fault : "no fault");
 }
 
-int test_divisor() {
-    const char* text = std::getenv("FWUP_TIME_DIVISOR");
-    return text ? std::max(1, std::atoi(text)) : 1;
-}
-
 class FaultMatrix : public ReliabilityRun, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(FaultMatrix, EndsAsStatedWithTheDeviceHoldingThePackageOrTheReasonTold) {
@@ -151,9 +146,7 @@ TEST_P(FaultMatrix, EndsAsStatedWithTheDeviceHoldingThePackageOrTheReasonTold) {
     start_with_faults(
         row.fault[0] ? std::vector<std::string>{row.fault} : std::vector<std::string>{}, options);
 
-    RunOptions run_options;
-    run_options.time_divisor = test_divisor();
-    TimedRun run = timed_run(package, run_options);
+    TimedRun run = timed_run(package);
 
     if (row.end == End::Success) {
         expect_success_end(package, run);
