@@ -64,6 +64,7 @@ struct Emulator::State {
           faults(options.seed),
           diag(&efs, &build_version),
           mode(options.start_mode) {
+        returns_after_reset = options.return_after_reset;
         for (const Fault& f : options.faults)
             faults.add(f);
     }
@@ -102,6 +103,8 @@ struct Emulator::State {
     // A device that stays away waits for a replug, guarded by mutex.
     bool staying = false;
     bool replugged = false;
+    // Whether the device comes back after a final reset; once replugged it always does.
+    bool returns_after_reset = true;
     Transcript transcript;
 
     void run(bool after_reset);
@@ -403,7 +406,7 @@ bool Emulator::State::serve_single_pty(const Departure& d) {
 }
 
 bool Emulator::State::stay_away(const Departure& d) {
-    const bool until_replug = d.stay || (d.final_reset && !options.return_after_reset);
+    const bool until_replug = d.stay || (d.final_reset && !returns_after_reset);
     if (!until_replug) return rest(d.away_ms >= 0 ? d.away_ms : options.return_delay_ms);
     // A device that does not come back after its final reset is finished once the return delay
     // has passed.
@@ -435,9 +438,15 @@ void Emulator::State::run(bool after_reset) {
             mode = d->next;
         }
         if (!stay_away(*d)) return;
-        // A hang-up brings the device back in the session it left, unless it comes back in
-        // another mode.
-        if (!d->hang_up || d->next != left) start_session(d->next);
+        // Plugged in again after staying away, the device starts afresh. A hang-up brings it back
+        // in the session it left, unless it comes back in another mode.
+        if (d->stay) {
+            start_session(d->next);
+            std::lock_guard lock(mutex);
+            efs.forget_handles();
+        } else if (!d->hang_up || d->next != left) {
+            start_session(d->next);
+        }
         after_reset = d->final_reset;
         arrive(d->next, after_reset);
         if (endpoint.master_fd < 0) return;
@@ -539,7 +548,13 @@ void Emulator::replug() {
     std::lock_guard lock(state_->mutex);
     if (!state_->staying) return;
     state_->replugged = true;
+    state_->returns_after_reset = true;
     state_->changed.notify_all();
+}
+
+bool Emulator::wait_unplugged(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->staying; });
 }
 
 void Emulator::on_change(std::function<void(const Change&)> callback) {

@@ -82,7 +82,8 @@ struct Options {
     int return_delay_ms = 2000;      // time away between modes, product milliseconds (scaled)
     bool single_pty = false;         // one pseudo-terminal for the whole run; never leaves
     bool return_after_reset = true;  // comes back in DIAG mode after the final reset; without,
-                                     // it stays away until Emulator::replug()
+                                     // it stays away until Emulator::replug(), and returns after
+                                     // later resets
     bool cooked_line = false;        // leave a fresh pseudo-terminal at the kernel's defaults, so
                                      // a client must set the line up itself (built-in provider)
     std::vector<std::uint8_t> partition_table;  // the table the device holds
@@ -147,9 +148,12 @@ class Emulator {
     // Called on the device's thread at every arrival and departure. Set it before start().
     void on_change(std::function<void(const Change&)> callback);
     // Plugs back in a device that stays away (a hang-up fault with stay, or a final reset without
-    // return_after_reset): it arrives at once in the mode it is to come back in. Nothing happens
-    // to a device that is not staying away.
+    // return_after_reset): it arrives at once in the mode it is to come back in, after a hang-up
+    // started afresh (no file open, a new boot downloader or programmer). Nothing happens to a
+    // device that is not staying away.
     void replug();
+    // Waits at most timeout for the device to be away until replugged.
+    bool wait_unplugged(std::chrono::milliseconds timeout) const;
     void add_fault(const Fault& fault);
     void clear_faults();
 

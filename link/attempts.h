@@ -40,32 +40,27 @@ inline thread_local bool exchange_unanswered = false;
 // out; nothing while the device answers.
 inline thread_local std::optional<Clock::TimePoint> silent_since;
 
-// Whole seconds on the clock since silent_since; 0 while the device answers.
-inline int silent_seconds() {
-    if (!silent_since) return 0;
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::seconds>(current_clock().now() - *silent_since)
-            .count());
+// How long on the clock since silent_since; 0 while the device answers.
+inline std::chrono::milliseconds silent_for() {
+    if (!silent_since) return std::chrono::milliseconds(0);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(current_clock().now() -
+                                                                 *silent_since);
 }
 
 // Runs attempt() up to kAttempts times, one right after the other, until one succeeds or stops
 // the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or the
-// kind of the last failure, which the operation logs once. The first failed attempt that the
-// device did not answer at all is told (tell_no_answer) with the attempts left, once per loop: a
-// loop inside an attempt tells for itself, and the attempt around it does not tell again.
+// kind of the last failure, which the operation logs once. A failed attempt that the device did
+// not answer at all, with attempts left, is handed to tell_no_answer: the loop of the request that
+// went unanswered tells, and a loop around it, whose attempt failed with it, does not again.
 template <class Attempt>
 int run_attempts(Attempt&& attempt) {
     int failure = 0;
-    bool told = false;
     for (int left = kAttempts; left > 0; --left) {
         exchange_unanswered = false;
         const AttemptOutcome outcome = attempt();
         failure = outcome.failure;
         if (failure == 0 || outcome.stops) break;
-        if (exchange_unanswered && !told && left > 1) {
-            tell_no_answer(left - 1, silent_seconds());
-            told = true;
-        }
+        if (exchange_unanswered && left > 1) tell_no_answer(left - 1, silent_for());
         exchange_unanswered = false;
     }
     return failure;

@@ -61,7 +61,7 @@ class Testbed {
     void remove(const FakeDevice& device);
     // The device's side of a port's line goes, as when a USB-serial device is pulled out: the
     // program's reads of the port meet the end of the line and its writes fail. The port stays
-    // in the database until remove().
+    // in the database until remove(); its pseudo-terminal's number is never used again.
     void hang_up(const FakeDevice& device);
 
     // The TIOCM_* bits the program last set on a port (DTR, RTS ...); 0 before any.

@@ -1,5 +1,6 @@
 #include "app/base/reasons.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -46,8 +47,9 @@ int reasons_told() {
     return told.load();
 }
 
-void tell_no_answer(int attempts_left, int silent_seconds) {
+void tell_no_answer(int attempts_left, std::chrono::milliseconds silent) {
     Clock& clock = current_clock();
+    if (silent < clock.length_of(kNoAnswerAfterMs)) return;
     std::function<void(const std::string&)> call;
     {
         std::lock_guard lock(notice_mutex);
@@ -60,10 +62,13 @@ void tell_no_answer(int attempts_left, int silent_seconds) {
         last_notice = now;
         call = notice_listener;
     }
+    // In the product's seconds, whatever the clock's divisor.
+    const long long seconds =
+        silent.count() / std::max<long long>(1, clock.length_of(1000).count());
     char text[128];
     std::snprintf(text, sizeof text,
-                  "the device has not answered for %d s; trying again, %d attempt%s left",
-                  silent_seconds, attempts_left, attempts_left == 1 ? "" : "s");
+                  "the device has not answered for %lld s; trying again, %d attempt%s left",
+                  seconds, attempts_left, attempts_left == 1 ? "" : "s");
     if (call) call(text);
 }
 

@@ -6,6 +6,7 @@
 // prints on its console.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -21,10 +22,13 @@ int reasons_told();
 
 // A device that does not answer: the console of a run without a window says so, with how long it
 // has been silent and the attempts of the request left (the dialog shows nothing of it; the log
-// has every unanswered read already). At most one notice in kNoAnswerGapMs of product time is
-// shown, so a device that stays silent through many requests does not flood the console.
+// has every unanswered read already). A device is silent for a few seconds whenever it leaves to
+// come back in another mode, so a silence is told once it has lasted kNoAnswerAfterMs of product
+// time; then at most once in kNoAnswerGapMs, so that it does not flood the console.
+constexpr int kNoAnswerAfterMs = 10000;
 constexpr int kNoAnswerGapMs = 5000;
-void tell_no_answer(int attempts_left, int silent_seconds);
+// silent: how long on the clock the device has not answered.
+void tell_no_answer(int attempts_left, std::chrono::milliseconds silent);
 
 // Installs the listener of those notices (an empty function removes it).
 void set_no_answer_listener(std::function<void(const std::string& notice)> listener);

@@ -189,6 +189,7 @@ TEST(EmulatorFault, HangUpThatStaysAwayComesBackInTheNamedModeOnlyWhenReplugged)
     EXPECT_FALSE(d.client->read_answer(5s).got());
     EXPECT_TRUE(d.client->hung_up());
     // Away for far longer than the return delay, until it is plugged back in.
+    ASSERT_TRUE(d.emulator.wait_unplugged(5s));
     EXPECT_FALSE(d.emulator.wait_for(Mode::Dload, 300ms));
     EXPECT_FALSE(d.emulator.present());
     d.emulator.replug();
@@ -205,6 +206,7 @@ TEST(EmulatorFault, DeviceThatDoesNotReturnAfterItsResetComesBackWhenReplugged) 
     d.dl(kHello);
     EXPECT_EQ(d.dl({0x0B}).packet, Bytes{0x0C});
     EXPECT_TRUE(d.emulator.wait_finished(5s));
+    ASSERT_TRUE(d.emulator.wait_unplugged(5s));
     EXPECT_FALSE(d.emulator.wait_for(Mode::Diag, 300ms));
     d.emulator.replug();
     ASSERT_TRUE(d.reconnect(Mode::Diag));
