@@ -159,6 +159,10 @@ void ReliabilityRun::expect_success_end(const PackageDir& package, const TimedRu
     ASSERT_TRUE(run.result.exited);
     EXPECT_EQ(run.result.exit_status, 0);
     EXPECT_EQ(run.result.out, kOkBox);
+    expect_device_holds(package);
+}
+
+void ReliabilityRun::expect_device_holds(const PackageDir& package) {
     expect_exact_file_system(package);
     expect_programmer_loaded(package);
     expect_firmware_written(package);

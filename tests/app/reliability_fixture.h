@@ -46,6 +46,9 @@ class ReliabilityRun : public UpgradeRun {
     // the partition table, every image with its header and closed, back in normal mode with the
     // new firmware; no file or listing left open.
     void expect_success_end(const PackageDir& package, const TimedRun& run);
+    // The device side of a success end: the package on the device, back with the new firmware,
+    // no file or listing left open.
+    void expect_device_holds(const PackageDir& package);
     // Exit status 1, the error box and "The run failed while <stage>." on the console, and a
     // "why:" line there whose reason is in the log.
     void expect_failure_end(const PackageDir& package, const TimedRun& run,
