@@ -39,5 +39,52 @@ TEST_F(ReliabilityRun, DeviceMuteAfterTheSwitchEndsWithinTheBoundSayingSoWhileIt
               << notices << " notices\n";
 }
 
+// The device falls silent in another phase and stays so: every run reaches its failure end within
+// the same bound, with a notice on the console.
+struct MutePhase {
+    const char* phase;
+    const char* fault;  // every request of the mode dropped from the nth on
+    const char* stage;
+    // Whether the silence lasts long enough to be told (kNoAnswerAfterMs) before the run gives up.
+    bool told;
+};
+
+void PrintTo(const MutePhase& mute, std::ostream* os) {
+    *os << mute.fault;
+}
+
+const MutePhase kMutePhases[] = {
+    {"StartUpCheck", "drop:diag:any:every", "finding the device", true},
+    {"Copy", "drop:diag:any:nth=80:every", "copying files to the device", true},
+    // The load goes on to the start address whatever the writes met; the programmer is then
+    // looked for in vain.
+    {"ProgrammerUpload", "drop:dload:any:nth=5:every", "waiting for the flash programmer", true},
+    {"FlashProgrammer", "drop:stream:any:every", "waiting for the flash programmer", true},
+    // One image's write goes unanswered for its ten attempts of 0.5 s: the run ends before the
+    // silence would be told.
+    {"ImageStream", "drop:stream:any:nth=20:every", "downloading qcsbl.mbn", false},
+};
+
+class MuteFrom : public ReliabilityRun, public ::testing::WithParamInterface<MutePhase> {};
+
+TEST_P(MuteFrom, PhaseEndsWithinTheBoundSayingSoWhileItWaits) {
+    const MutePhase& mute = GetParam();
+    PackageDir package({});
+    shrink(package);
+    start_with_faults({mute.fault});
+
+    TimedRun run = timed_run(package);
+
+    expect_failure_end(package, run, mute.stage);
+    EXPECT_EQ(run.result.err.find(kNotice) != std::string::npos, mute.told) << run.result.err;
+    const long long product_ms = run.took.count() * test_divisor();
+    std::cout << "[ mute ] " << mute.phase << " | " << mute.fault << " | failure while "
+              << mute.stage << " after " << run.took.count() << " ms (" << product_ms / 1000
+              << " s of product time)\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, MuteFrom, ::testing::ValuesIn(kMutePhases),
+                         [](const auto& info) { return std::string(info.param.phase); });
+
 }  // namespace
 }  // namespace apptest
