@@ -133,10 +133,22 @@ void PrintTo(const Row& row, std::ostream* os) {
     *os << (row.fault[0] ? row.fault : "no fault");
 }
 
+// Answers garbled, split, late, lost or cut off make the program take apart bytes it did not
+// expect; a refused or missing answer does not. The sanitizer build runs these rows only.
+bool garbles_answers(const Row& row) {
+    const std::string fault = row.fault;
+    for (const char* kind :
+         {"badcrc:", "split:", "loginstead:", "logbefore:", "delay:", "lose:", "hangup:"}) {
+        if (fault.rfind(kind, 0) == 0) return true;
+    }
+    return fault.empty();
+}
+
 class FaultMatrix : public ReliabilityRun, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(FaultMatrix, EndsAsStatedWithTheDeviceHoldingThePackageOrTheReasonTold) {
     const Row& row = GetParam();
+    if (subset_only() && !garbles_answers(row)) GTEST_SKIP() << "not in the sanitizer subset";
     PackageDir package({});
     shrink(package);
     emu::Options options;

@@ -79,6 +79,16 @@ int test_divisor() {
     return text ? std::max(1, std::atoi(text)) : 1;
 }
 
+bool subset_only() {
+#ifdef FWUP_RELIABILITY_SUBSET_BUILD
+    constexpr bool kSubsetBuild = true;
+#else
+    constexpr bool kSubsetBuild = false;
+#endif
+    const char* text = std::getenv("FWUP_RELIABILITY_SUBSET");
+    return text && text[0] != '\0' ? std::string(text) == "1" : kSubsetBuild;
+}
+
 void ReliabilityRun::shrink(const PackageDir& package) {
     package.write("VELMOR/oemsbl.mbn", bytes_text(6 * 1024 + 7, 4));
     package.write("VELMOR/amss.mbn", bytes_text(24 * 1024 + 300, 5));

@@ -21,6 +21,10 @@ constexpr long long kWholeRunMs = 30000;
 // under test is given the same.
 int test_divisor();
 
+// Only the cases that bring the program answers it has to take apart run, the others skip: in the
+// sanitizer build, unless FWUP_RELIABILITY_SUBSET=0; elsewhere with FWUP_RELIABILITY_SUBSET=1.
+bool subset_only();
+
 struct TimedRun {
     RunResult result;
     std::chrono::milliseconds took{0};
