@@ -126,8 +126,9 @@ int boot_downloader_stage(Run& run) {
 
     progress_tick(dialog, &run.counter);
     set_status(dialog, "Loading download code...");
-    // A failed upload shows as the flash programmer not answering below.
-    retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
+    // A failed upload shows as the flash programmer not answering below (a start whose answer was
+    // lost may still have started it), and the reason then says the upload failed.
+    const bool uploaded = retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
 
     run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;
@@ -141,8 +142,12 @@ int boot_downloader_stage(Run& run) {
     }
     end_of_passes(run, counter_before);
     if (mode == MODE_NONE) {
-        if (!stop_requested())
+        if (!stop_requested() && uploaded)
             tell_reason("the flash programmer did not answer after it was loaded");
+        if (!stop_requested() && !uploaded)
+            tell_reason(
+                "the flash programmer could not be loaded: the boot downloader did not take "
+                "it whole or did not confirm its start");
         return failure_end(run);
     }
     return streaming_stage(run);

@@ -17,8 +17,9 @@ struct Unplug {
     // The hang-up, with the mode the device is plugged back in ("back=") and "stay": it comes
     // back only when replugged. Empty: it is pulled out after its final reset instead.
     std::string fault;
-    const char* stage;  // where the first run fails
-    emu::Mode back;     // the mode it comes back in
+    const char* stage;   // where the first run fails
+    const char* reason;  // a reason the first run gives
+    emu::Mode back;      // the mode it comes back in
 };
 
 void PrintTo(const Unplug& unplug, std::ostream* os) {
@@ -38,18 +39,24 @@ std::string fifth_iso_read(const PackageDir& package) {
 }
 
 const Unplug kPhases[] = {
-    {"StartUpCheck", "hangup:diag:any:stay", "finding the device", emu::Mode::Diag},
-    {"Copy", "hangup:diag:0x4b:efs=5:nth=3:stay", "copying files to the device", emu::Mode::Diag},
+    {"StartUpCheck", "hangup:diag:any:stay", "finding the device",
+     "no port of the device was found (settings.ini lists its identifiers)", emu::Mode::Diag},
+    {"Copy", "hangup:diag:0x4b:efs=5:nth=3:stay", "copying files to the device",
+     "the device's file system did not answer", emu::Mode::Diag},
     {"IsoVerify", "hangup:diag:0x4b:efs=4:stay:nth=", "copying files to the device",
-     emu::Mode::Diag},
-    {"Switch", "hangup:diag:0x3a:back=dload:stay", "switching to download mode", emu::Mode::Dload},
+     "the device's file system did not answer", emu::Mode::Diag},
+    {"Switch", "hangup:diag:0x3a:back=dload:stay", "switching to download mode",
+     "the device did not answer on a download port", emu::Mode::Dload},
     {"ProgrammerUpload", "hangup:dload:0x0f:nth=50:stay", "waiting for the flash programmer",
+     "the flash programmer could not be loaded: the boot downloader did not take it whole or did "
+     "not confirm its start",
      emu::Mode::Dload},
     {"PartitionTable", "hangup:stream:0x19:back=dload:stay", "writing the partition table",
-     emu::Mode::Dload},
+     "the flash programmer did not take the partition table", emu::Mode::Dload},
     {"ImageStream", "hangup:stream:0x07:nth=30:back=dload:stay", "downloading qcsbl.mbn",
-     emu::Mode::Dload},
-    {"WaitingForTheReturn", "", "waiting for the device to come back", emu::Mode::Diag},
+     "the flash programmer did not take all of qcsbl.mbn", emu::Mode::Dload},
+    {"WaitingForTheReturn", "", "waiting for the device to come back",
+     "the device did not come back within 15 s", emu::Mode::Diag},
 };
 
 class Unplugged : public ReliabilityRun, public ::testing::WithParamInterface<Unplug> {};
@@ -67,6 +74,8 @@ TEST_P(Unplugged, RunEndsAtTheFailureEndAndASecondRunAfterTheReplugRecoversTheDe
 
     TimedRun first = timed_run(package);
     expect_failure_end(package, first, unplug.stage);
+    EXPECT_NE(first.result.err.find(std::string("why: ") + unplug.reason + "\n"), std::string::npos)
+        << first.result.err;
     ASSERT_TRUE(device().wait_unplugged(std::chrono::seconds(10)))
         << "the device was to stay away until plugged in again";
 
