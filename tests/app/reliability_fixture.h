@@ -22,7 +22,7 @@ constexpr long long kWholeRunMs = 30000;
 int test_divisor();
 
 // Only the cases that bring the program answers it has to take apart run, the others skip: in the
-// sanitizer build, unless FWUP_RELIABILITY_SUBSET=0; elsewhere with FWUP_RELIABILITY_SUBSET=1.
+// sanitizer builds, unless FWUP_RELIABILITY_SUBSET=0; elsewhere with FWUP_RELIABILITY_SUBSET=1.
 bool subset_only();
 
 struct TimedRun {
