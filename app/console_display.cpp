@@ -122,6 +122,11 @@ void ConsoleDisplay::show_reason(const std::string& text) {
     print_above("why: ", text);
 }
 
+void ConsoleDisplay::show_no_answer(const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    print_above("wait: ", text);
+}
+
 void ConsoleDisplay::set_clock_timer(bool running) {
     if (!running) {
         stop_clock();

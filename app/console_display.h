@@ -40,6 +40,8 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     // A reason for a failure, on a line of its own above the status line; the same reason twice
     // in a row (a port tried in every pass) is shown once.
     void show_reason(const std::string& text);
+    // That the device is not answering, on a line of its own above the status line.
+    void show_no_answer(const std::string& text);
 
   private:
     std::string line_for(int width) const;                         // lock held

@@ -90,6 +90,8 @@ int run_windowless() {
     ConsoleDisplay display(stderr, is_terminal(stderr));
     set_message_boxes(&display);
     set_reason_listener([&display](const std::string& reason) { display.show_reason(reason); });
+    set_no_answer_listener(
+        [&display](const std::string& notice) { display.show_no_answer(notice); });
     {
         DeviceEventThread events(on_device_change);
         upgrade_init(&display);
@@ -97,6 +99,7 @@ int run_windowless() {
     }
     set_message_boxes(nullptr);
     set_reason_listener(nullptr);
+    set_no_answer_listener(nullptr);
     // A stopped worker shows no box; say here why the run ended, while the log is still open.
     if (interrupted)
         display.show("Stopped by the user.\n", kBoxCaption, BoxButtons::Ok, BoxIcon::Error);

@@ -2,6 +2,7 @@
 // the partition table and the images, reset and wait for the device to come back.
 #include <algorithm>
 #include <mutex>
+#include <string>
 
 #include "app/base/clock.h"
 #include "app/base/log.h"
@@ -58,6 +59,13 @@ void end_of_passes(Run& run, int counter_before) {
     run.counter = std::max(run.counter, counter_before + kPortPasses);
 }
 
+// Ends the run at its stage with why the step failed, unless the step told its own reason since
+// reasons_before (a file it could not read, say) or the run is being stopped.
+int fail_because(Run& run, int reasons_before, const std::string& why) {
+    if (!stop_requested() && reasons_told() == reasons_before) tell_reason("%s", why.c_str());
+    return failure_end(run);
+}
+
 }  // namespace
 
 int switch_to_download_mode(Run& run) {
@@ -95,6 +103,13 @@ int switch_to_download_mode(Run& run) {
         if (!stop_requested()) tell_reason("the device did not answer on a download port");
         return failure_end(run);
     }
+    // A download port that answered only as normal firmware or as the flash programmer has been
+    // let go: there is no boot downloader to load the programmer into.
+    if (mode != MODE_DLOAD) {
+        if (!stop_requested())
+            tell_reason("the device's download port did not answer as its boot downloader");
+        return failure_end(run);
+    }
     progress_tick(dialog, &run.counter);
     return boot_downloader_stage(run);
 }
@@ -102,14 +117,18 @@ int switch_to_download_mode(Run& run) {
 int boot_downloader_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.stage = "loading the flash programmer";
-    if (!retry_with_ticks(run, send_dload_request)) return failure_end(run);
+    const int reasons = reasons_told();
+    if (!retry_with_ticks(run, send_dload_request))
+        return fail_because(run, reasons, "the boot downloader did not take the download request");
     progress_tick(dialog, &run.counter);
-    if (!retry_with_ticks(run, send_dload_unlock)) return failure_end(run);
+    if (!retry_with_ticks(run, send_dload_unlock))
+        return fail_because(run, reasons, "the boot downloader did not unlock");
 
     progress_tick(dialog, &run.counter);
     set_status(dialog, "Loading download code...");
-    // A failed upload shows as the flash programmer not answering below.
-    retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
+    // A failed upload shows as the flash programmer not answering below (a start whose answer was
+    // lost may still have started it), and the reason then says the upload failed.
+    const bool uploaded = retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
 
     run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;
@@ -123,12 +142,73 @@ int boot_downloader_stage(Run& run) {
     }
     end_of_passes(run, counter_before);
     if (mode == MODE_NONE) {
-        if (!stop_requested())
+        if (!stop_requested() && uploaded)
             tell_reason("the flash programmer did not answer after it was loaded");
+        if (!stop_requested() && !uploaded)
+            tell_reason(
+                "the flash programmer could not be loaded: the boot downloader did not take "
+                "it whole or did not confirm its start");
         return failure_end(run);
     }
     return streaming_stage(run);
 }
+
+namespace {
+
+// The images, each opened (with its header) and streamed; 1 when all of them went.
+int write_images(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
+    for (const Image& image : kImages) {
+        pause_ms(1);
+        std::string header = image.header ? run.file(image.header) : std::string();
+        run.stage = std::string("opening ") + image.file;
+        if (image.header) set_status(dialog, image.header_status);
+        int reasons = reasons_told();
+        if (!send_multi_image_open(image.header ? header.c_str() : nullptr, image.type))
+            return fail_because(run, reasons,
+                                std::string("the flash programmer did not open ") + image.file);
+        progress_tick(dialog, &run.counter);
+        pause_ms(1);
+        set_status(dialog, image.status);
+        run.stage = std::string("downloading ") + image.file;
+        reasons = reasons_told();
+        if (!dl_dload_amss(run.file(image.file).c_str(), dialog, &run.counter))
+            return fail_because(
+                run, reasons,
+                std::string("the flash programmer did not take all of ") + image.file);
+    }
+    return 1;
+}
+
+// The final reset, then the wait for the device to come back.
+int reset_and_wait(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
+    run.stage = "resetting the device";
+    set_status(dialog, "Resetting device...");
+    int reset = 0;
+    // The device-return handling searches ports (closing the serial port) once the state leaves
+    // DEVICE_IDLE; events that come during the reset exchange are handled after it.
+    hold_device_return([&] {
+        set_device_state(DEVICE_RESETTING);
+        reset = dl_reset();
+    });
+    // Its answer may have been lost while the device reset all the same.
+    if (!reset) return fail_because(run, reasons_told(), "the device did not confirm its reset");
+    run.stage = "waiting for the device to come back";
+    set_status(dialog, "Finding device...");
+    set_info(dialog, "Warning: Do not plug out device during download process!");
+
+    for (int poll = 0; poll < kReturnPolls && !stop_requested(); ++poll) {
+        pause_ms(kReturnPollMs);
+        const int state = device_state();
+        if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
+            return success_end(run, "Download ok!", 1);
+    }
+    if (!stop_requested()) tell_reason("the device did not come back within 15 s");
+    return failure_end(run);
+}
+
+}  // namespace
 
 int streaming_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
@@ -145,44 +225,12 @@ int streaming_stage(Run& run) {
     progress_tick(dialog, &run.counter);
     run.stage = "writing the partition table";
     set_status(dialog, "Downloading partition.mbn...");
-    if (!send_partition_table(run.file("partition.mbn").c_str())) return failure_end(run);
+    const int reasons = reasons_told();
+    if (!send_partition_table(run.file("partition.mbn").c_str()))
+        return fail_because(run, reasons, "the flash programmer did not take the partition table");
     progress_tick(dialog, &run.counter);
 
-    for (const Image& image : kImages) {
-        pause_ms(1);
-        std::string header = image.header ? run.file(image.header) : std::string();
-        run.stage = std::string("opening ") + image.file;
-        if (image.header) set_status(dialog, image.header_status);
-        if (!send_multi_image_open(image.header ? header.c_str() : nullptr, image.type))
-            return failure_end(run);
-        progress_tick(dialog, &run.counter);
-        pause_ms(1);
-        set_status(dialog, image.status);
-        run.stage = std::string("downloading ") + image.file;
-        if (!dl_dload_amss(run.file(image.file).c_str(), dialog, &run.counter))
-            return failure_end(run);
-    }
-
-    run.stage = "resetting the device";
-    set_status(dialog, "Resetting device...");
-    int reset = 0;
-    // The device-return handling searches ports (closing the serial port) once the state leaves
-    // DEVICE_IDLE; events that come during the reset exchange are handled after it.
-    hold_device_return([&] {
-        set_device_state(DEVICE_RESETTING);
-        reset = dl_reset();
-    });
-    if (!reset) return failure_end(run);
-    run.stage = "waiting for the device to come back";
-    set_status(dialog, "Finding device...");
-    set_info(dialog, "Warning: Do not plug out device during download process!");
-
-    for (int poll = 0; poll < kReturnPolls && !stop_requested(); ++poll) {
-        pause_ms(kReturnPollMs);
-        const int state = device_state();
-        if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
-            return success_end(run, "Download ok!", 1);
-    }
-    if (!stop_requested()) tell_reason("the device did not come back within 15 s");
-    return failure_end(run);
+    // A failed image has ended the run already.
+    if (!write_images(run)) return 0;
+    return reset_and_wait(run);
 }

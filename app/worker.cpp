@@ -36,6 +36,7 @@ int upgrade_worker(Run& run) {
     // A state left over from an earlier run that failed at or after its reset would let device
     // changes search (and close the port) under this run.
     hold_device_return([] { set_device_state(DEVICE_IDLE); });
+    restart_no_answer_notices();
     if (dialog) dialog->set_clock_timer(true);
 
     char folder[kPathBuffer];

@@ -7,11 +7,13 @@
 
 #include "app/base/clock.h"
 #include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
+#include "diag/efs_wire.h"
 #include "diag/home_tree.h"
 #include "diag/local_dir.h"
 #include "link/attempts.h"
@@ -231,10 +233,55 @@ int find_link(const char* local_folder, const char* device_folder, DialogHandle 
     return make_links(walk, local_folder, device_folder, dialog, counter);
 }
 
-int copy_file_to_device(DialogHandle dialog, int* counter) {
+namespace {
+
+// One pass after its hello: "/home" emptied and filled again, then image.iso. Failed::Nothing when
+// everything was copied and read back.
+Failed copy_pass(const std::string& folder, DialogHandle dialog, int* counter) {
+    const std::string local_home = folder + "home";
+    if (local_path_exists(local_home)) {
+        // "/home" itself stays: it is emptied, then filled again.
+        if (!del_dir(kDeviceHome)) return Failed::DelDir;
+        progress_tick(dialog, counter);
+        if (!find_dir(local_home.c_str(), kDeviceHome, dialog, counter)) return Failed::FindDir;
+        if (!find_link(local_home.c_str(), kDeviceHome, dialog, counter)) return Failed::FindLink;
+        progress_tick(dialog, counter);
+    }
+    // The bar runs on through the image: a run's progress never goes back.
+    set_status(dialog, "Copying iso file...");
+    return copy_iso(folder.c_str(), dialog, counter) ? Failed::Nothing : Failed::CopyIso;
+}
+
+// What the last pass failed at: a line in the log, and the run's reason unless it is stopping.
+void report_last_pass(Failed failed) {
+    const char* why = nullptr;
+    switch (failed) {
+        case Failed::DelDir:
+            log_write("error: del_dir(/home) fail\n");
+            why = "the device's /home could not be emptied in %d passes";
+            break;
+        case Failed::FindDir:
+            log_write("error: find_dir(/home) fail\n");
+            why = "the home folder could not be copied to the device in %d passes";
+            break;
+        case Failed::FindLink:
+            log_write("error: find_link(/home) fail\n");
+            why = "the links of the home folder could not be made on the device in %d passes";
+            break;
+        default:
+            log_write("Error: copy iso file fail.\n");
+            why = "image.iso could not be copied to the device and read back in %d passes";
+            break;
+    }
+    if (!stop_requested()) tell_reason(why, kPasses);
+}
+
+// The passes of the job: 1 once one of them has copied everything.
+int copy_passes(DialogHandle dialog, int* counter) {
     for (int pass = 1;; ++pass) {
         if (!send_efs_hello()) {
             log_write("error: send_efs_hello fail\n");
+            if (!stop_requested()) tell_reason("the device's file system did not answer");
             return 0;
         }
         progress_tick(dialog, counter);
@@ -243,53 +290,26 @@ int copy_file_to_device(DialogHandle dialog, int* counter) {
         const std::string folder = program_folder();
         if (reset_requested() && !unlink_efs_file("/router.conf")) {
             log_write("error: unlink_efs_file(/router.conf) fail\n");
+            if (!stop_requested()) tell_reason("the device did not remove /router.conf");
             return 0;
         }
 
-        Failed failed = Failed::Nothing;
-        const std::string local_home = folder + "home";
-        if (local_path_exists(local_home)) {
-            // "/home" itself stays: it is emptied, then filled again.
-            if (!del_dir(kDeviceHome)) {
-                failed = Failed::DelDir;
-            } else {
-                progress_tick(dialog, counter);
-                if (!find_dir(local_home.c_str(), kDeviceHome, dialog, counter)) {
-                    failed = Failed::FindDir;
-                } else if (!find_link(local_home.c_str(), kDeviceHome, dialog, counter)) {
-                    failed = Failed::FindLink;
-                } else {
-                    progress_tick(dialog, counter);
-                }
-            }
-        }
-
-        if (failed == Failed::Nothing) {
-            // The bar runs on through the image: a run's progress never goes back.
-            set_status(dialog, "Copying iso file...");
-            const int result = copy_iso(folder.c_str(), dialog, counter);
-            if (result) return result;
-            failed = Failed::CopyIso;
-        }
-
+        const Failed failed = copy_pass(folder, dialog, counter);
+        if (failed == Failed::Nothing) return 1;
         if (pass == kPasses) {
-            switch (failed) {
-                case Failed::DelDir:
-                    log_write("error: del_dir(/home) fail\n");
-                    break;
-                case Failed::FindDir:
-                    log_write("error: find_dir(/home) fail\n");
-                    break;
-                case Failed::FindLink:
-                    log_write("error: find_link(/home) fail\n");
-                    break;
-                default:
-                    log_write("Error: copy iso file fail.\n");
-                    break;
-            }
+            report_last_pass(failed);
             return 0;
         }
         // Every new pass starts again with the hello and empties "/home" again.
         reopen_port(failed != Failed::DelDir);
     }
+}
+
+}  // namespace
+
+int copy_file_to_device(DialogHandle dialog, int* counter) {
+    const int copied = copy_passes(dialog, counter);
+    // Handles that repeated opens left on the device, named by answers that came late.
+    close_stray_handles();
+    return copied;
 }

@@ -42,24 +42,6 @@ int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int 
     return send_cleared(request, length, answer, capacity, capacity, nullptr);
 }
 
-// After the clearing, only what the reads wrote can differ from zero, and decoding in place moves
-// bytes towards the start only: clearing the packet's tail up to what was read clears it all.
-int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
-                 int* packet, int* dirty) {
-    int received = capacity;
-    const int clear = dirty ? *dirty : capacity;
-    const int failure = send_cleared(request, length, answer, capacity, clear, &received);
-    if (dirty) *dirty = received;
-    if (failure) return failure;
-    const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
-    // A packet of at least one byte: the bare CRC of an empty packet answers nothing.
-    if (decoded < 3 || !crc16_check(answer, decoded)) return kEfsCrcFailed;
-    *packet = decoded - 2;
-    std::fill(answer + *packet, answer + std::max(*packet, received), 0);
-    if (dirty) *dirty = *packet;
-    return 0;
-}
-
 namespace {
 
 // File-system command codes.
@@ -74,6 +56,121 @@ constexpr std::uint16_t kOpendir = 11;
 constexpr std::uint16_t kReaddir = 12;
 constexpr std::uint16_t kClosedir = 13;
 constexpr std::uint16_t kStat = 15;
+
+// Open and opendir answers: the code, a handle at 4 and an error code at 8.
+constexpr int kOpenAnswerPacket = 12;
+
+// Every handle an answer named that no open has handed to its caller: see close_stray_handles.
+struct NamedHandle {
+    std::uint16_t code;  // kOpen or kOpendir
+    std::uint32_t handle;
+};
+thread_local std::vector<NamedHandle> named_handles;
+
+// Notes the handle a decoded open or opendir answer names; a packet of any other kind is passed.
+void note_named_handle(const std::uint8_t* packet, int length) {
+    if (length < kOpenAnswerPacket) return;
+    for (std::uint16_t code : {kOpen, kOpendir}) {
+        if (!efs_header_is(packet, code) || get_le32(packet + 8) != 0) continue;
+        const NamedHandle named{code, get_le32(packet + 4)};
+        for (const NamedHandle& h : named_handles)
+            if (h.code == named.code && h.handle == named.handle) return;
+        named_handles.push_back(named);
+    }
+}
+
+// Notes the handles named by the whole frames at the start of bytes; an unfinished frame stays.
+void note_frames(std::vector<std::uint8_t>& bytes) {
+    auto start = bytes.begin();
+    for (auto flag = std::find(start, bytes.end(), kFrameFlag); flag != bytes.end();
+         flag = std::find(start, bytes.end(), kFrameFlag)) {
+        std::vector<std::uint8_t> frame(start, flag + 1);
+        const int decoded = check_buf(frame.data(), static_cast<int>(frame.size()));
+        if (decoded > 2 && crc16_check(frame.data(), decoded))
+            note_named_handle(frame.data(), decoded - 2);
+        start = flag + 1;
+    }
+    bytes.erase(bytes.begin(), start);
+}
+
+// What a read took after the answer's closing flag (count: the bytes the read took): answers that
+// came late, or after it.
+void note_tail(const std::uint8_t* answer, int count) {
+    const std::uint8_t* flag = std::find(answer, answer + count, kFrameFlag);
+    if (flag >= answer + count) return;
+    std::vector<std::uint8_t> tail(flag + 1, answer + count);
+    note_frames(tail);
+}
+
+}  // namespace
+
+// Every answer an exchange reads is looked at for handles, the late ones taken with it included:
+// a request sent again may have been carried out each time.
+//
+// After the clearing, only what the reads wrote can differ from zero, and decoding in place moves
+// bytes towards the start only: clearing the packet's tail up to what was read clears it all.
+int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
+                 int* packet, int* dirty) {
+    int received = capacity;
+    const int clear = dirty ? *dirty : capacity;
+    const int failure = send_cleared(request, length, answer, capacity, clear, &received);
+    if (dirty) *dirty = received;
+    if (failure) return failure;
+    note_tail(answer, std::min(received, capacity));
+    const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
+    // A packet of at least one byte: the bare CRC of an empty packet answers nothing.
+    if (decoded < 3 || !crc16_check(answer, decoded)) {
+        // An open's answer whose only fault is its CRC still tells the handle it opened.
+        const std::uint16_t code = get_le16(request + 2);
+        if ((code == kOpen || code == kOpendir) && decoded == kOpenAnswerPacket + 2 &&
+            efs_header_is(answer, code))
+            note_named_handle(answer, kOpenAnswerPacket);
+        return kEfsCrcFailed;
+    }
+    *packet = decoded - 2;
+    note_named_handle(answer, *packet);
+    std::fill(answer + *packet, answer + std::max(*packet, received), 0);
+    if (dirty) *dirty = *packet;
+    return 0;
+}
+
+void take_named_handle(const std::uint8_t* handle, bool directory) {
+    const std::uint16_t code = directory ? kOpendir : kOpen;
+    const std::uint32_t value = get_le32(handle);
+    std::erase_if(named_handles,
+                  [&](const NamedHandle& h) { return h.code == code && h.handle == value; });
+}
+
+void read_late_answers(int reads) {
+    std::vector<std::uint8_t> buffer(kEfsLargeAnswer);
+    std::vector<std::uint8_t> pending;
+    for (int read = 0; read < reads; ++read) {
+        const int got = receive_late_bytes(buffer.data(), static_cast<int>(buffer.size()));
+        if (got <= 0) return;
+        pending.insert(pending.end(), buffer.begin(), buffer.begin() + got);
+        note_frames(pending);
+    }
+}
+
+void close_stray_handles() {
+    // Closing reads answers too, which may name more; each close is tried once per handle.
+    for (int closes = 0; !named_handles.empty() && closes < kMaxStrayCloses; ++closes) {
+        const NamedHandle stray = named_handles.front();
+        named_handles.erase(named_handles.begin());
+        const bool directory = stray.code == kOpendir;
+        log_write("%s: a repeated request left handle 0x%08x open, closing it\n",
+                  directory ? "open_efs_dir" : "open_efs_file", stray.handle);
+        std::uint8_t handle[4];
+        put_le32(handle, stray.handle);
+        if (directory) {
+            close_efs_dir(handle);
+        } else {
+            close_efs_file(handle);
+        }
+    }
+}
+
+namespace {
 
 // Open flags and permission bits as the device's file system takes them.
 constexpr std::uint32_t kOpenReadOnly = 0x000;
@@ -205,6 +302,28 @@ int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* 
     return 0;
 }
 
+// Open, create and opendir: the attempts, then the handle. A request sent again after an attempt
+// without a usable answer may have been carried out each time, and the device then holds a handle
+// for each: the answers that come late are read, and every handle but the one kept is closed.
+int open_attempts(const std::uint8_t* request, int length, std::uint16_t code, std::uint8_t* handle,
+                  const FailureMessages& messages) {
+    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
+    int attempts = 0;
+    const int failure = run_attempts([&] {
+        ++attempts;
+        return status_attempt(request, length, answer, code, kHandleAnswer);
+    });
+    if (failure == 0) {
+        std::memcpy(handle, &answer[kHandleAt], kHandleLength);
+        take_named_handle(handle, code == kOpendir);
+        if (attempts > 1) read_late_answers(attempts);
+    } else {
+        log_failure(failure, messages);
+    }
+    close_stray_handles();
+    return failure == 0 ? 1 : 0;
+}
+
 // Open and create differ only in their flags, mode and messages. Request: header, open flags u32,
 // mode u32, path. Answer: handle at 4, error code at 8.
 int open_with_flags(const char* operation, const char* path, std::uint8_t* handle,
@@ -215,16 +334,7 @@ int open_with_flags(const char* operation, const char* path, std::uint8_t* handl
     put_le32(request + length + 4, mode);
     length += 8;
     if (!handle || !put_path(operation, request, &length, path)) return 0;
-
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kOpen, kHandleAnswer); });
-    if (failure == 0) {
-        std::memcpy(handle, &answer[kHandleAt], kHandleLength);
-        return 1;
-    }
-    log_failure(failure, messages);
-    return 0;
+    return open_attempts(request, length, kOpen, handle, messages);
 }
 
 // Failure kinds of a readdir beyond the shared ones. Two answers end the call at once instead of
@@ -414,18 +524,10 @@ int open_efs_dir(const char* path, std::uint8_t* handle) {
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kOpendir);
     if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
-
-    std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kOpendir, kHandleAnswer); });
-    if (failure == 0) {
-        std::memcpy(handle, &answer[kHandleAt], kHandleLength);
-        return 1;
-    }
-    log_failure(failure,
-                {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
-                 "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"});
-    return 0;
+    return open_attempts(
+        request, length, kOpendir, handle,
+        {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
+         "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"});
 }
 
 int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type,

@@ -33,8 +33,8 @@ bool efs_header_is(const std::uint8_t* answer, std::uint16_t code);
 int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity);
 
 // efs_send, then decodes the answer in place and tests its CRC. 0 with *packet set to the decoded
-// packet's length (its CRC not counted, never 0), or kEfsSendFailed / kEfsCrcFailed. Every byte of answer
-// after the packet is cleared, so a field the device did not send reads as zero, never as a
+// packet's length (its CRC not counted, never 0), or kEfsSendFailed / kEfsCrcFailed. Every byte of
+// answer after the packet is cleared, so a field the device did not send reads as zero, never as a
 // leftover of the raw frame.
 //
 // dirty, when given, lets a caller that makes many exchanges into one large buffer clear only the
@@ -43,3 +43,14 @@ int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int 
 // left it), on return the same for what this exchange left. answer reads the same either way.
 int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
                  int* packet, int* dirty = nullptr);
+
+// Handles the device holds without the program knowing: an open sent more than once may have
+// been carried out each time, each answer naming a handle of its own, some of them late. Every
+// answer efs_exchange reads (and what its read took after it) is looked at for the handles open
+// and opendir answers name. An open hands its caller one of them (take_named_handle); the others
+// are strays, closed by close_stray_handles, which the opens call and the copy job at its end.
+constexpr int kMaxStrayCloses = 64;
+void take_named_handle(const std::uint8_t* handle, bool directory);
+// Reads answers that come late, until the line is quiet, at most reads times.
+void read_late_answers(int reads);
+void close_stray_handles();

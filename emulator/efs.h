@@ -36,6 +36,8 @@ class FileSystem {
     bool put_dir(const std::string& path);
     bool put_link(const std::string& path, const std::string& target);
     int open_handles() const { return static_cast<int>(handles_.size()); }
+    // The device starts afresh (pulled out and plugged in again): no file or listing is open.
+    void forget_handles() { handles_.clear(); }
 
   private:
     struct Node {

@@ -38,6 +38,8 @@ struct Departure {
     Mode next = Mode::Diag;
     bool final_reset = false;
     bool hang_up = false;
+    int away_ms = -1;   // time away; -1: the return delay
+    bool stay = false;  // away until replugged
 };
 
 }  // namespace
@@ -62,6 +64,7 @@ struct Emulator::State {
           faults(options.seed),
           diag(&efs, &build_version),
           mode(options.start_mode) {
+        returns_after_reset = options.return_after_reset;
         for (const Fault& f : options.faults)
             faults.add(f);
     }
@@ -97,6 +100,11 @@ struct Emulator::State {
     std::thread thread;
     std::atomic<bool> stopping{false};
     bool running = false;
+    // A device that stays away waits for a replug, guarded by mutex.
+    bool staying = false;
+    bool replugged = false;
+    // Whether the device comes back after a final reset; once replugged it always does.
+    bool returns_after_reset = true;
     Transcript transcript;
     Bytes answer_frame;  // the frame of the answer being sent, its storage kept between answers
 
@@ -109,7 +117,11 @@ struct Emulator::State {
     // Sleeps ms product milliseconds (scaled); false when a stop came first.
     bool rest(int ms);
     void arrive(Mode m, bool after_reset);
-    void leave();
+    void leave(bool drain);
+    // Waits out the time away after a departure; false when a stop came first.
+    bool stay_away(const Departure& d);
+    // The departure on a line that stays; false when the device is gone for good or stopped.
+    bool serve_single_pty(const Departure& d);
     void notify(Change::Kind kind, bool after_reset);
     void start_session(Mode m);
     bool leading_flag() const { return mode != Mode::Diag && options.answer_flag; }
@@ -156,12 +168,14 @@ void Emulator::State::arrive(Mode m, bool after_reset) {
     if (ep.master_fd >= 0) notify(Change::Kind::Arrived, after_reset);
 }
 
-void Emulator::State::leave() {
+void Emulator::State::leave(bool drain) {
     if (endpoint.master_fd < 0) return;
     // Let the client read the last answer before the line goes.
     std::function<int(const Endpoint&)> unread = options.unread;
     if (own_provider) unread = [this](const Endpoint& ep) { return own_provider->unread(ep); };
-    if (unread && unread(endpoint) >= 0) {
+    if (!drain) {
+        // A line that hung up has nothing left to read.
+    } else if (unread && unread(endpoint) >= 0) {
         // The kernel hands written bytes to the slave side a moment later: wait for them to show
         // up there, then for the client to take them.
         const auto show_up = Clock::now() + kShowUpLimit;
@@ -251,8 +265,10 @@ std::optional<Departure> Emulator::State::process(FrameReader::Frame& frame) {
                 case FaultKind::HangUp: {
                     transcript.event(mode, "fault: hang-up");
                     Departure d;
-                    d.next = mode;
+                    d.next = f.back.value_or(mode);
                     d.hang_up = true;
+                    d.away_ms = f.delay_ms;
+                    d.stay = f.stays_away;
                     return d;
                 }
                 case FaultKind::Nak:
@@ -362,54 +378,79 @@ std::optional<Departure> Emulator::State::serve() {
     return std::nullopt;
 }
 
+// The same line stays; the device is away for the return delay and what arrives meanwhile is lost.
+bool Emulator::State::serve_single_pty(const Departure& d) {
+    {
+        std::lock_guard lock(mutex);
+        present = false;
+    }
+    notify(Change::Kind::Left, false);
+    {
+        std::lock_guard lock(mutex);
+        mode = d.next;
+    }
+    if (!rest(options.return_delay_ms)) return false;
+    std::uint8_t sink[4096];
+    while (::read(endpoint.master_fd, sink, sizeof sink) > 0) {
+    }
+    if (d.final_reset && !options.return_after_reset) {
+        std::lock_guard lock(mutex);
+        finished = true;
+        changed.notify_all();
+        return false;
+    }
+    start_session(d.next);
+    {
+        std::lock_guard lock(mutex);
+        present = true;
+        if (d.final_reset) finished = true;
+    }
+    notify(Change::Kind::Arrived, d.final_reset);
+    return true;
+}
+
+bool Emulator::State::stay_away(const Departure& d) {
+    const bool until_replug = d.stay || (d.final_reset && !returns_after_reset);
+    if (!until_replug) return rest(d.away_ms >= 0 ? d.away_ms : options.return_delay_ms);
+    // A device that does not come back after its final reset is finished once the return delay
+    // has passed.
+    if (d.final_reset && !rest(options.return_delay_ms)) return false;
+    std::unique_lock lock(mutex);
+    if (d.final_reset) finished = true;
+    staying = true;
+    replugged = false;
+    changed.notify_all();
+    changed.wait(lock, [&] { return replugged || stopping.load(); });
+    staying = false;
+    return !stopping;
+}
+
 void Emulator::State::run(bool after_reset) {
     for (;;) {
         std::optional<Departure> d = serve();
         if (!d) return;
         if (options.single_pty && !d->hang_up) {
-            // The same line stays; the device is away for the return delay and what arrives
-            // meanwhile is lost.
-            {
-                std::lock_guard lock(mutex);
-                present = false;
-            }
-            notify(Change::Kind::Left, false);
-            {
-                std::lock_guard lock(mutex);
-                mode = d->next;
-            }
-            if (!rest(options.return_delay_ms)) return;
-            std::uint8_t sink[4096];
-            while (::read(endpoint.master_fd, sink, sizeof sink) > 0) {
-            }
-            if (d->final_reset && !options.return_after_reset) {
-                std::lock_guard lock(mutex);
-                finished = true;
-                changed.notify_all();
-                return;
-            }
-            start_session(d->next);
-            {
-                std::lock_guard lock(mutex);
-                present = true;
-                if (d->final_reset) finished = true;
-            }
-            notify(Change::Kind::Arrived, d->final_reset);
+            if (!serve_single_pty(*d)) return;
             continue;
         }
-        leave();
+        const Mode left = mode;
+        // Pulled out: the line goes dead at once, with nothing left for the client to read.
+        if (d->hang_up) provider->hang_up(endpoint);
+        leave(!d->hang_up);
         {
             std::lock_guard lock(mutex);
             mode = d->next;
         }
-        if (!rest(options.return_delay_ms)) return;
-        if (d->final_reset && !options.return_after_reset) {
+        if (!stay_away(*d)) return;
+        // Plugged in again after staying away, the device starts afresh. A hang-up brings it back
+        // in the session it left, unless it comes back in another mode.
+        if (d->stay) {
+            start_session(d->next);
             std::lock_guard lock(mutex);
-            finished = true;
-            changed.notify_all();
-            return;
+            efs.forget_handles();
+        } else if (!d->hang_up || d->next != left) {
+            start_session(d->next);
         }
-        if (!d->hang_up) start_session(d->next);
         after_reset = d->final_reset;
         arrive(d->next, after_reset);
         if (endpoint.master_fd < 0) return;
@@ -505,6 +546,19 @@ bool Emulator::finished() const {
 bool Emulator::wait_finished(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, timeout, [&] { return state_->finished; });
+}
+
+void Emulator::replug() {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->staying) return;
+    state_->replugged = true;
+    state_->returns_after_reset = true;
+    state_->changed.notify_all();
+}
+
+bool Emulator::wait_unplugged(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, timeout, [&] { return state_->staying; });
 }
 
 void Emulator::on_change(std::function<void(const Change&)> callback) {

@@ -31,7 +31,7 @@ enum class FaultKind {
     LogBefore,   // streaming: a programmer log message 0x0E, then (delay_ms later) the answer
     LogInstead,  // streaming: a programmer log message 0x0E instead of the answer, nothing done
     HangUp,      // the line goes dead instead of the answer: the device leaves and, after the
-                 // return delay, comes back in the same mode on a new node
+                 // return delay, comes back in the same mode on a new node (see Fault::back)
     EfsError,    // DIAG 0x4B 0x13: the operation fails with errno code, nothing done
 };
 
@@ -45,13 +45,19 @@ struct Fault {
     double probability = 1.0;  // chance that an eligible request is hit (drawn from Options::seed)
     int delay_ms = -1;  // Delay, Split, LogBefore: product milliseconds (scaled); -1: default
     int code = 0;       // Nak: the 16-bit NAK code; EfsError: the errno value (default EIO)
+    // HangUp, as when the device is pulled out: the mode it comes back in (nothing: the mode it
+    // left), after delay_ms (-1: the return delay), or only at Emulator::replug() when it stays
+    // away.
+    std::optional<Mode> back;
+    bool stays_away = false;
 
     // Parses "kind:mode:cmd[:key=value...]", for example "drop:diag:0x4b:efs=2:nth=3",
     // "nak:dload:0x0f:code=7:times=0", "delay:stream:0x07:nth=2:ms=900",
     // "efs:diag:0x4b:efs=5:code=28", "lose:diag:0x3a". kinds: drop (request lost, nothing done)
     // lose (request carried out, answer lost) delay split badcrc nak diagerr logbefore loginstead
     // hangup efs; modes: diag dload stream; cmd: a number or "any"; keys: efs nth times every(=1)
-    // p ms code. Returns nothing and fills error when the text is not a fault.
+    // p ms code, and for hangup back=MODE and stay ("hangup:stream:0x07:nth=9:back=dload:stay").
+    // Returns nothing and fills error when the text is not a fault.
     static std::optional<Fault> parse(const std::string& text, std::string* error = nullptr);
 };
 
@@ -75,7 +81,9 @@ struct Options {
     bool answer_flag = false;        // DLOAD and streaming answers open with a 0x7E flag
     int return_delay_ms = 2000;      // time away between modes, product milliseconds (scaled)
     bool single_pty = false;         // one pseudo-terminal for the whole run; never leaves
-    bool return_after_reset = true;  // comes back in DIAG mode after the final reset
+    bool return_after_reset = true;  // comes back in DIAG mode after the final reset; without,
+                                     // it stays away until Emulator::replug(), and returns after
+                                     // later resets
     bool cooked_line = false;        // leave a fresh pseudo-terminal at the kernel's defaults, so
                                      // a client must set the line up itself (built-in provider)
     std::vector<std::uint8_t> partition_table;  // the table the device holds
@@ -139,6 +147,13 @@ class Emulator {
 
     // Called on the device's thread at every arrival and departure. Set it before start().
     void on_change(std::function<void(const Change&)> callback);
+    // Plugs back in a device that stays away (a hang-up fault with stay, or a final reset without
+    // return_after_reset): it arrives at once in the mode it is to come back in, after a hang-up
+    // started afresh (no file open, a new boot downloader or programmer). Nothing happens to a
+    // device that is not staying away.
+    void replug();
+    // Waits at most timeout for the device to be away until replugged.
+    bool wait_unplugged(std::chrono::milliseconds timeout) const;
     void add_fault(const Fault& fault);
     void clear_faults();
 

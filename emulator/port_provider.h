@@ -22,6 +22,9 @@ class PortProvider {
     virtual Endpoint attach(Mode mode, bool after_reset) = 0;
     // The device leaves; the endpoint is not used again.
     virtual void detach(const Endpoint& endpoint) = 0;
+    // The line goes dead before the device leaves, as when it is pulled out: the client's reads
+    // end at once. A provider whose detach already ends the line needs nothing here.
+    virtual void hang_up(const Endpoint&) {}
 };
 
 }  // namespace emu

@@ -2,8 +2,12 @@
 // leading flag, and reading and writing multi-byte fields.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
+#include "app/base/clock.h"
+#include "app/base/reasons.h"
 #include "link/hdlc.h"
 
 // Answers are read into a buffer of this size: room for the longest any mode of the device sends.
@@ -30,16 +34,34 @@ constexpr AttemptOutcome stop_now(int failure) {
     return outcome;
 }
 
+// Set by an exchange whose read got nothing at all: the device did not answer.
+inline thread_local bool exchange_unanswered = false;
+// When the request of the first exchange that went unanswered since the device last answered went
+// out; nothing while the device answers.
+inline thread_local std::optional<Clock::TimePoint> silent_since;
+
+// How long on the clock since silent_since; 0 while the device answers.
+inline std::chrono::milliseconds silent_for() {
+    if (!silent_since) return std::chrono::milliseconds(0);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(current_clock().now() -
+                                                                 *silent_since);
+}
+
 // Runs attempt() up to kAttempts times, one right after the other, until one succeeds or stops
 // the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or the
-// kind of the last failure, which the operation logs once.
+// kind of the last failure, which the operation logs once. A failed attempt that the device did
+// not answer at all, with attempts left, is handed to tell_no_answer: the loop of the request that
+// went unanswered tells, and a loop around it, whose attempt failed with it, does not again.
 template <class Attempt>
 int run_attempts(Attempt&& attempt) {
     int failure = 0;
     for (int left = kAttempts; left > 0; --left) {
+        exchange_unanswered = false;
         const AttemptOutcome outcome = attempt();
         failure = outcome.failure;
         if (failure == 0 || outcome.stops) break;
+        if (exchange_unanswered && left > 1) tell_no_answer(left - 1, silent_for());
+        exchange_unanswered = false;
     }
     return failure;
 }

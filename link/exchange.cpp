@@ -24,15 +24,25 @@ std::vector<std::uint8_t>& frame_buffer() {
     return frame;
 }
 
-// Frames and writes the request, then reads once; returns the count the read gave.
+// Frames and writes the request, then reads once; returns the count the read gave. A read that
+// gets nothing marks the exchange unanswered and, if the device was answering until now, the
+// time its silence began.
 int write_and_read(const std::uint8_t* request, int length, std::uint16_t crc, bool leading_flag,
                    std::uint8_t* response, int capacity) {
     std::vector<std::uint8_t>& frame = frame_buffer();
     // The buffer only grows: a shorter frame leaves the bytes after it unused.
     if (frame.size() < hdlc_frame_limit(length)) frame.resize(hdlc_frame_limit(length));
     const std::size_t size = hdlc_encode_to(request, length, crc, leading_flag, frame.data());
+    const Clock::TimePoint sent = current_clock().now();
     serial_port->Write(frame.data(), static_cast<int>(size));
-    return serial_port->Read(response, capacity);
+    const int count = serial_port->Read(response, capacity);
+    if (count > 0) {
+        silent_since.reset();
+    } else {
+        exchange_unanswered = true;
+        if (!silent_since) silent_since = sent;
+    }
+    return count;
 }
 
 void note_received(int* received, int count) {
@@ -76,6 +86,15 @@ int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* respon
     });
     if (failure == kRaised) log_write("apply diag cmd: Serial port wr/rd error\n");
     return failure == kDone ? 1 : 0;
+}
+
+int receive_late_bytes(std::uint8_t* response, int capacity) {
+    if (!port_usable() || !response || capacity <= 0) return 0;
+    try {
+        return serial_port->Read(response, capacity);
+    } catch (const CSerialException&) {
+        return 0;
+    }
 }
 
 int check_ack(const std::uint8_t* decoded) {

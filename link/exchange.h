@@ -17,5 +17,9 @@ int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* respon
 int apply_dl_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
                  std::uint16_t crc, int* received = nullptr);
 
+// Reads once more without sending: what is waiting, else the first bytes that arrive within the
+// read time-out. The count read; 0 on silence, on a closed or stopped port and on a port error.
+int receive_late_bytes(std::uint8_t* response, int capacity);
+
 // 1 for a decoded DLOAD ACK (0x02); logs a NAK's code or an unknown answer and returns 0.
 int check_ack(const std::uint8_t* decoded);

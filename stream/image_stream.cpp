@@ -141,6 +141,8 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     } else {
         log_write("Download fail on addr 0x%x and close now\n", offset);
     }
-    send_dl_close_handle();
-    return written ? 1 : 0;
+    // An image the programmer never closed is not written: the next open would leave it
+    // unfinished in the flash.
+    const int closed = send_dl_close_handle();
+    return written && closed ? 1 : 0;
 }

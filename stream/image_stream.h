@@ -8,4 +8,5 @@
 // The dialog is touched once per this many bytes of an image: every 300 blocks.
 constexpr std::uint32_t kImageTickBytes = 153600;
 
+// 1 when every block was taken and the image was closed; the image is closed whatever happened.
 int dl_dload_amss(const char* path, DialogHandle dialog, int* counter);

@@ -50,6 +50,13 @@ void MockedUsbDevice::detach(const emu::Endpoint& endpoint) {
         Testbed::instance().remove(extra);
 }
 
+void MockedUsbDevice::hang_up(const emu::Endpoint& endpoint) {
+    std::lock_guard lock(mutex_);
+    for (const Attached& a : attached_) {
+        if (a.port.device_node == endpoint.device_node) Testbed::instance().hang_up(a.port);
+    }
+}
+
 std::string MockedUsbDevice::current_node() const {
     std::lock_guard lock(mutex_);
     return attached_.empty() ? "" : attached_.back().port.device_node;

@@ -40,6 +40,7 @@ class MockedUsbDevice : public emu::PortProvider {
 
     emu::Endpoint attach(emu::Mode mode, bool after_reset) override;
     void detach(const emu::Endpoint& endpoint) override;
+    void hang_up(const emu::Endpoint& endpoint) override;
 
     // The node of the port attached now; empty while the device is away.
     std::string current_node() const;

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 
 #include "testbed/preload.h"
@@ -173,6 +174,10 @@ struct Testbed::Impl {
     int next_disk = 0;
     std::map<std::string, std::unique_ptr<LineState>> lines;
     std::map<std::string, int> held_slaves;  // device node -> our open slave end
+    std::set<std::string> hung_up;           // ports whose line hung up
+    // The slave ends of hung-up lines, kept open for good: umockdev maps each pseudo-terminal by
+    // its number and never expects one to be given back, so none may be freed for reuse.
+    std::vector<int> retired_slaves;
 
     std::string add(const char* subsystem, const std::string& name, const std::string& parent,
                     Pairs attributes, Pairs properties) {
@@ -223,6 +228,8 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
 
 Testbed::~Testbed() {
     for (auto& [node, fd] : impl_->held_slaves)
+        close(fd);
+    for (int fd : impl_->retired_slaves)
         close(fd);
     g_object_unref(impl_->bed);
 }
@@ -336,9 +343,26 @@ void Testbed::remove(const FakeDevice& device) {
     for (const std::string& path : device.syspaths)
         umockdev_testbed_remove_device(d.bed, path.c_str());
     if (auto held = d.held_slaves.find(device.device_node); held != d.held_slaves.end()) {
-        close(held->second);
+        if (d.hung_up.erase(device.device_node)) {
+            d.retired_slaves.push_back(held->second);
+        } else {
+            close(held->second);
+        }
         d.held_slaves.erase(held);
     }
+}
+
+void Testbed::hang_up(const FakeDevice& device) {
+    std::lock_guard lock(impl_->mutex);
+    if (device.master_fd < 0) return;
+    impl_->hung_up.insert(device.device_node);
+    // The kernel hangs the line up when the last descriptor of its master side closes. umockdev
+    // owns that descriptor and closes it itself at the end, so it is pointed at /dev/null instead:
+    // the master goes, and the number stays umockdev's to close.
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0) return;
+    dup3(null_fd, device.master_fd, O_CLOEXEC);
+    close(null_fd);
 }
 
 unsigned Testbed::modem_lines(const std::string& device_node) {

@@ -59,6 +59,10 @@ class Testbed {
     // Sends the remove events, deepest device first, then takes the device out of the database.
     // The pseudo-terminal of a port stays open (umockdev owns it) but nothing reaches it again.
     void remove(const FakeDevice& device);
+    // The device's side of a port's line goes, as when a USB-serial device is pulled out: the
+    // program's reads of the port meet the end of the line and its writes fail. The port stays
+    // in the database until remove(); its pseudo-terminal's number is never used again.
+    void hang_up(const FakeDevice& device);
 
     // The TIOCM_* bits the program last set on a port (DTR, RTS ...); 0 before any.
     unsigned modem_lines(const std::string& device_node);

@@ -189,5 +189,28 @@ TEST(ConsoleDisplay, PlainOutputHasOneLinePerChange) {
     std::fclose(out);
 }
 
+TEST(ConsoleDisplay, DeviceNotAnsweringIsToldOnALineOfItsOwn) {
+    const std::string notice =
+        "the device has not answered for 35 s; trying again, 9 attempts left";
+    std::FILE* plain = std::tmpfile();
+    std::FILE* terminal = std::tmpfile();
+    {
+        ConsoleDisplay display(plain, false);
+        display.set_status("Going to download mode...");
+        display.show_no_answer(notice);
+        ConsoleDisplay rewritten(terminal, true);
+        rewritten.set_status("Going to download mode...");
+        rewritten.show_no_answer(notice);
+    }
+    EXPECT_EQ(written(plain), "00:00   0% Going to download mode...\n00:00 wait: " + notice + "\n");
+    // Above the status line, which is drawn again below it.
+    EXPECT_NE(written(terminal).find("\r\033[Kwait: " + notice +
+                                     "\n\r\033[K00:00 [--------------------]   0% Going"),
+              std::string::npos)
+        << written(terminal);
+    std::fclose(plain);
+    std::fclose(terminal);
+}
+
 }  // namespace
 }  // namespace apptest

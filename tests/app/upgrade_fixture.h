@@ -48,6 +48,10 @@ class UpgradeRun : public ::testing::Test {
     void expect_programmer_loaded(const PackageDir& package);
     void expect_firmware_written(const PackageDir& package);
 
+    // A run whose device never carried out a close may end with handles open; TearDown then
+    // leaves them be.
+    bool handles_may_stay_ = false;
+
   private:
     std::unique_ptr<testbed::MockedUsbDevice> usb_;
     std::unique_ptr<emu::Emulator> emulator_;

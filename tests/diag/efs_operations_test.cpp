@@ -292,6 +292,47 @@ TEST_F(EfsOperations, CloseRefusedAtFirstIsNotTakenForAnEarlierClose) {
     EXPECT_EQ(requests(), 3);
 }
 
+// --- opens repeated: every handle the device holds but one is closed again ----------------------
+
+Bytes open_answer(std::uint8_t code, std::uint8_t handle) {
+    return {0x4B, 0x13, code, 0x00, handle, 0, 0, 0, 0, 0, 0, 0};
+}
+
+TEST_F(EfsOperations, OpenAnsweredLateHasTheRepeatedOpensHandleClosed) {
+    // The first answer comes only after the open was sent again, and the second right behind it.
+    device().script({silence(), Reply{{frame(open_answer(2, 7)), frame(open_answer(2, 8))}}},
+                    accepted({0x4B, 0x13, 0x03, 0x00}));
+    EfsHandle handle = {};
+    ASSERT_EQ(create_efs_file("/home/w", handle), 1);
+    EXPECT_EQ(Bytes(handle, handle + 4), (Bytes{7, 0, 0, 0}));
+    EXPECT_EQ(count_code(0x02, 2), 2);
+    EXPECT_EQ(device().requests().back(), (Bytes{0x4B, 0x13, 0x03, 0x00, 8, 0, 0, 0}));
+    EXPECT_NE(log.text().find("open_efs_file: a repeated request left handle 0x00000008 open, "
+                              "closing it\n"),
+              std::string::npos)
+        << log.text();
+}
+
+TEST_F(EfsOperations, ListingOpenWithACorruptedAnswerHasItsFirstHandleClosed) {
+    device().script({Reply{{frame_bad_crc(open_answer(0x0B, 3))}}, answer(open_answer(0x0B, 4))},
+                    accepted({0x4B, 0x13, 0x0D, 0x00}));
+    EfsHandle handle = {};
+    ASSERT_EQ(open_efs_dir("/home", handle), 1);
+    EXPECT_EQ(handle[0], 4);
+    EXPECT_EQ(device().requests().back(), (Bytes{0x4B, 0x13, 0x0D, 0x00, 3, 0, 0, 0}));
+    // One read for answers still to come, which finds the line quiet.
+    EXPECT_EQ(waited_ms(), 500);
+}
+
+TEST_F(EfsOperations, OpenAnsweredAtOnceLooksForNothingMore) {
+    device().script({answer(open_answer(2, 9))});
+    EfsHandle handle = {};
+    ASSERT_EQ(open_efs_file("/home/r", handle), 1);
+    EXPECT_EQ(requests(), 1);
+    EXPECT_EQ(waited_ms(), 0);
+    EXPECT_EQ(log.text(), "");
+}
+
 // --- listings ----------------------------------------------------------------------------------
 
 // A readdir answer: entry type at 16, the name from 40.

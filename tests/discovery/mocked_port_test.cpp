@@ -100,4 +100,17 @@ TEST(MockedPort, ReadWithNothingWaitingReturnsNothing) {
     Testbed::instance().remove(modem);
 }
 
+// As when the device is pulled out: the program learns at once, instead of waiting out its reads.
+TEST(MockedPort, HungUpLineFailsTheProgramsReadsAndWrites) {
+    FakeDevice modem = Testbed::instance().add_port({});
+    CSerialPort port;
+    port.Open(port_table_register(modem.device_node));
+    Testbed::instance().hang_up(modem);
+    char buffer[16];
+    EXPECT_THROW(port.Read(buffer, sizeof buffer), CSerialException);
+    EXPECT_THROW(port.Write("\x7e", 1), CSerialException);
+    port.Close();
+    Testbed::instance().remove(modem);
+}
+
 }  // namespace

@@ -34,13 +34,19 @@ TEST(EmulatorFaultParse, ReadsKindModeCommandAndKeys) {
     EXPECT_EQ(Fault::parse("efs:diag:any:code=28")->command, 0x4B);
     EXPECT_EQ(Fault::parse("hangup:stream:any")->command, -1);
     EXPECT_EQ(Fault::parse("lose:diag:0x3a")->kind, FaultKind::Lost);
+    auto h = Fault::parse("hangup:stream:0x07:back=dload:stay:ms=40");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->back, Mode::Dload);
+    EXPECT_TRUE(h->stays_away);
+    EXPECT_EQ(h->delay_ms, 40);
 }
 
 TEST(EmulatorFaultParse, RefusesWhatNoDeviceCouldDo) {
     for (const char* bad :
          {"drop", "drop:diag", "boom:diag:0", "drop:usb:0", "drop:diag:300", "nak:diag:0",
           "diagerr:dload:6", "logbefore:diag:0", "efs:dload:0x4b", "efs:diag:0x00",
-          "drop:diag:0:nth=0", "drop:diag:0:p=2", "drop:diag:0:color=1", "drop:diag:0:nth"}) {
+          "drop:diag:0:nth=0", "drop:diag:0:p=2", "drop:diag:0:color=1", "drop:diag:0:nth",
+          "hangup:diag:0:back=usb", "drop:diag:0:back=dload", "lose:diag:0:stay"}) {
         std::string error;
         EXPECT_FALSE(Fault::parse(bad, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
@@ -174,6 +180,37 @@ TEST(EmulatorFault, HangUpDropsTheLineAndTheDeviceComesBackInTheSameMode) {
     EXPECT_NE(d.emulator.device_node(), first);
     EXPECT_EQ(d.emulator.mode(), Mode::Diag);
     EXPECT_EQ(at32(d.diag(efs_mkdir("/home/a")).packet, 4), 0u);
+}
+
+TEST(EmulatorFault, HangUpThatStaysAwayComesBackInTheNamedModeOnlyWhenReplugged) {
+    Device d(with_fault(Mode::Stream, "hangup:stream:0x07:back=dload:stay"));
+    d.dl(kHello);
+    d.client->send(cat({0x07}, le32(0)), true);
+    EXPECT_FALSE(d.client->read_answer(5s).got());
+    EXPECT_TRUE(d.client->hung_up());
+    // Away for far longer than the return delay, until it is plugged back in.
+    ASSERT_TRUE(d.emulator.wait_unplugged(5s));
+    EXPECT_FALSE(d.emulator.wait_for(Mode::Dload, 300ms));
+    EXPECT_FALSE(d.emulator.present());
+    d.emulator.replug();
+    ASSERT_TRUE(d.reconnect(Mode::Dload));
+    // A fresh boot downloader: locked until it is unlocked again.
+    EXPECT_EQ(d.dl({0x06}).packet, Bytes{0x02});
+    EXPECT_EQ(d.dl({0x0F, 0, 0, 0, 0, 0, 1, 0xAA}).packet, (Bytes{0x03, 0x00, 0x0B}));
+}
+
+TEST(EmulatorFault, DeviceThatDoesNotReturnAfterItsResetComesBackWhenReplugged) {
+    auto o = quick_options(Mode::Stream);
+    o.return_after_reset = false;
+    Device d(o);
+    d.dl(kHello);
+    EXPECT_EQ(d.dl({0x0B}).packet, Bytes{0x0C});
+    EXPECT_TRUE(d.emulator.wait_finished(5s));
+    ASSERT_TRUE(d.emulator.wait_unplugged(5s));
+    EXPECT_FALSE(d.emulator.wait_for(Mode::Diag, 300ms));
+    d.emulator.replug();
+    ASSERT_TRUE(d.reconnect(Mode::Diag));
+    EXPECT_EQ(d.diag({0x00}).packet[0], 0x00);
 }
 
 TEST(EmulatorFault, EfsErrorFailsTheOperationWithTheCode) {

@@ -1,9 +1,11 @@
 // The attempt loop every protocol operation runs its request in.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "link/attempts.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
@@ -27,6 +29,71 @@ TEST(AttemptLoop, EndsAtTheFirstSuccessOrStopAndElseReportsTheLastOfTenFailures)
     failing[kAttempts - 1] = 9;
     EXPECT_EQ(run_script(failing, &made), 9);
     EXPECT_EQ(made, kAttempts);
+}
+
+// An attempt the device did not answer, failed after the read time-out; the silence started
+// with the first of them.
+AttemptOutcome unanswered() {
+    if (!silent_since) silent_since = current_clock().now();
+    current_clock().sleep_for(std::chrono::milliseconds(500), false);
+    exchange_unanswered = true;
+    return 2;
+}
+
+class NoAnswerNotices : public ::testing::Test {
+  protected:
+    NoAnswerNotices() {
+        restart_no_answer_notices();
+        silent_since.reset();
+        set_no_answer_listener([this](const std::string& text) { notices.push_back(text); });
+    }
+    ~NoAnswerNotices() override { set_no_answer_listener(nullptr); }
+
+    FakeClock clock;
+    std::vector<std::string> notices;
+};
+
+TEST_F(NoAnswerNotices, SilenceIsToldOnceItHasLastedTenSecondsWithTheAttemptsLeft) {
+    // Ten unanswered attempts of 0.5 s in each request: 10 s are over after the second.
+    run_attempts([] { return unanswered(); });
+    run_attempts([] { return unanswered(); });
+    EXPECT_TRUE(notices.empty()) << "a device leaving to come back is silent for a while";
+    int made = 0;
+    run_attempts([&]() -> AttemptOutcome { return ++made < 3 ? unanswered() : 0; });
+    EXPECT_EQ(notices, (std::vector<std::string>{
+                           "the device has not answered for 10 s; trying again, 9 attempts left"}));
+}
+
+TEST_F(NoAnswerNotices, DeviceThatStaysSilentIsToldAtMostOnceInFiveSeconds) {
+    for (int request = 0; request < 6; ++request)
+        run_attempts([] { return unanswered(); });
+    // 30 s of silence: told at the first attempt that ends 10 s in, then at the first 5 s after
+    // each notice, not at the 50 unanswered attempts between.
+    EXPECT_EQ(notices, (std::vector<std::string>{
+                           "the device has not answered for 10 s; trying again, 9 attempts left",
+                           "the device has not answered for 15 s; trying again, 9 attempts left",
+                           "the device has not answered for 20 s; trying again, 9 attempts left",
+                           "the device has not answered for 25 s; trying again, 9 attempts left"}));
+}
+
+TEST_F(NoAnswerNotices, LoopAroundTheUnansweredRequestDoesNotTellAgain) {
+    silent_since = current_clock().now() - std::chrono::seconds(60);
+    int outer = 0;
+    run_attempts([&] {
+        ++outer;
+        return run_attempts([] { return unanswered(); });
+    });
+    // The inner loop told at its first attempt; the next one the gap allows comes 5 s later, in
+    // the outer loop's second attempt.
+    EXPECT_EQ(outer, kAttempts);
+    EXPECT_EQ(notices.size(), 10u);
+}
+
+TEST_F(NoAnswerNotices, AnsweredAttemptsAndTheLastAttemptTellNothing) {
+    silent_since = current_clock().now() - std::chrono::seconds(60);
+    int made = 0;
+    run_attempts([&]() -> AttemptOutcome { return ++made < kAttempts ? 3 : unanswered(); });
+    EXPECT_TRUE(notices.empty());
 }
 
 }  // namespace

@@ -25,9 +25,9 @@ class ExchangeTest : public ::testing::Test {
         clear_stop();
     }
 
-    int diag(const Bytes& request) {
+    int diag(const Bytes& request, int* received = nullptr) {
         return apply_diag_cmd(request.data(), static_cast<int>(request.size()), response_,
-                              sizeof(response_), crc(request));
+                              sizeof(response_), crc(request), received);
     }
     int dl(const Bytes& request) {
         return apply_dl_cmd(request.data(), static_cast<int>(request.size()), response_,
@@ -76,6 +76,23 @@ TEST_F(ExchangeTest, AnswerSplitOverTwoReadsIsFinishedByTheNextExchange) {
     pty_.send({0x6A, 0xD3, 0x7E});
     EXPECT_EQ(dl({0x06}), 1);
     EXPECT_EQ(response_[0], 0x6A);
+}
+
+TEST_F(ExchangeTest, ReadCountTellsWhatTheLastReadTookAndLateBytesComeWithoutARequest) {
+    pty_.send({0x00, 0x41, 0x7E, 0x13, 0x7E});
+    int received = -1;
+    EXPECT_EQ(diag({0x00}, &received), 1);
+    EXPECT_EQ(received, 5);
+    EXPECT_EQ(diag({0x00}, &received), 1);
+    EXPECT_EQ(received, 0) << "nothing answered";
+    pty_.send({0x42, 0x7E});
+    std::uint8_t late[8] = {};
+    EXPECT_EQ(receive_late_bytes(late, sizeof late), 2);
+    EXPECT_EQ(late[0], 0x42);
+    // Only the two requests went out.
+    EXPECT_EQ(pty_.receive(8), (Bytes{0x00, 0x78, 0xF0, 0x7E, 0x00, 0x78, 0xF0, 0x7E}));
+    serial_port->Close();
+    EXPECT_EQ(receive_late_bytes(late, sizeof late), 0);
 }
 
 TEST_F(ExchangeTest, LargeFrameGoesOutWhole) {

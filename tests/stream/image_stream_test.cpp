@@ -206,6 +206,20 @@ INSTANTIATE_TEST_SUITE_P(Answers, BlockFailureTest,
                                                         "dl_dload_amss: send cmd error! \n"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every block taken but the close never confirmed: the next open would leave the image
+// unfinished, and it once counted as written.
+TEST_F(ImageStreamTest, ImageWhoseCloseIsNeverConfirmedIsNotWritten) {
+    device().answer_with([](const Bytes& request) {
+        return request[0] == kClose ? silence() : programmer(request);
+    });
+    const std::string path = files.write("amss.mbn", pattern(1000, 12));
+    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 2);
+    EXPECT_EQ(closes(), 10);
+    EXPECT_TRUE(in_order(log.text(), {"Download OK and close now\n", "Close handle fail\n"}))
+        << log.text();
+}
+
 TEST_F(ImageStreamTest, MissingFileSendsNothingAndSaysWhy) {
     const std::string path = files.path() + "/none.mbn";
     EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
