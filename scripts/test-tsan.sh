@@ -4,7 +4,11 @@
 #    and emulator tests: the log, the emulator's threads, the protocol code): no suppressions;
 #  - the others, which load Qt, libudev or umockdev (app tests with the worker, device return and
 #    console display; discovery, testbed and dialog tests): with tests/tsan.supp, which names those
-#    libraries and nothing of ours.
+#    libraries and nothing of ours. The mocked serial ports go through umockdev's own socket here
+#    (FWUP_TESTBED_SOCKET_IO): with the preload that reads and writes them directly, whole runs
+#    under this sanitizer fail at the flash programmer's hello. The fault matrix
+#    and the mute device in each phase run in the other builds only (the unplug phases, the soak
+#    and the slowest mute run stay), to keep CI short.
 # Any report fails the test that made it (its exit status becomes 66). FWUP_SKIP_INSTALL=1 skips the
 # package installation.
 set -euo pipefail
@@ -14,6 +18,7 @@ cmake --preset tsan
 cmake --build --preset tsan
 
 plain='^(base|link|dload|diag|stream)\.|^([A-Za-z]+/)?Emulator'
+elsewhere='FaultMatrix|MuteFrom'
 common="second_deadlock_stack=1 history_size=4"
 mkdir -p build-tsan/reports
 
@@ -43,5 +48,7 @@ run_group() {
 
 status=0
 run_group plain "$common" -R "$plain" || status=1
-run_group with-suppressions "$common suppressions=$PWD/tests/tsan.supp" -E "$plain" || status=1
+export FWUP_TESTBED_SOCKET_IO=1
+run_group with-suppressions "$common suppressions=$PWD/tests/tsan.supp" -E "$plain|$elsewhere" ||
+    status=1
 exit $status
