@@ -2,12 +2,15 @@
 // thread of their own.
 #include <poll.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include <gtest/gtest.h>
 
+#include "discovery/device_enum.h"
 #include "discovery/device_events.h"
 #include "testbed/mocked_usb_device.h"
 #include "testbed/testbed.h"
@@ -81,6 +84,32 @@ TEST(DeviceMonitor, EventThreadReportsOneRemovalAndOneArrival) {
                                                           DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL}));
         Testbed::instance().remove(marker);
     }
+}
+
+// As on a real system, whoever looks for the device's ports on hearing of its removal no longer
+// finds the one that left (the program's wait for the device's return decides on that look).
+TEST(DeviceMonitor, PortThatLeftIsNoLongerListedWhenItsRemovalIsHeard) {
+    testbed::MockedUsbDevice device;
+    emu::Endpoint endpoint = device.attach(emu::Mode::Diag, false);
+    const std::string node = device.current_node();
+    ASSERT_FALSE(node.empty());
+    std::atomic<int> listed_at_removal{-1};
+    EventRecorder recorder;
+    {
+        DeviceEventThread thread([&](int event) {
+            if (event == DBT_DEVICEREMOVECOMPLETE && listed_at_removal < 0) {
+                std::optional<std::vector<UsbPortRecord>> ports = enumerate_usb_ports();
+                listed_at_removal = ports && std::any_of(ports->begin(), ports->end(),
+                                                         [&](const UsbPortRecord& port) {
+                                                             return port.device_node == node;
+                                                         });
+            }
+            recorder(event);
+        });
+        device.detach(endpoint);
+        ASSERT_EQ(recorder.wait_for(1).size(), 1u);
+    }
+    EXPECT_EQ(listed_at_removal, 0);
 }
 
 TEST(DeviceMonitor, IgnoresDevicesThatAreNotUsbPortsOrDisks) {
