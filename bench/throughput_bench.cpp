@@ -59,9 +59,6 @@ constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::size_t kBlock = 512;
 constexpr int kTreeFiles = 200;
-// EFS command codes of the exchanges measured alone and counted apart.
-constexpr std::uint16_t kEfsRead = 4;
-constexpr std::uint16_t kEfsWrite = 5;
 
 struct Config {
     bool quick = false;

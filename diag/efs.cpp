@@ -44,25 +44,12 @@ int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int 
 
 namespace {
 
-// File-system command codes.
-constexpr std::uint16_t kHello = 0;
-constexpr std::uint16_t kOpen = 2;
-constexpr std::uint16_t kClose = 3;
-constexpr std::uint16_t kSymlink = 6;
-constexpr std::uint16_t kUnlink = 8;
-constexpr std::uint16_t kMkdir = 9;
-constexpr std::uint16_t kRmdir = 10;
-constexpr std::uint16_t kOpendir = 11;
-constexpr std::uint16_t kReaddir = 12;
-constexpr std::uint16_t kClosedir = 13;
-constexpr std::uint16_t kStat = 15;
-
 // Open and opendir answers: the code, a handle at 4 and an error code at 8.
 constexpr int kOpenAnswerPacket = 12;
 
 // Every handle an answer named that no open has handed to its caller: see close_stray_handles.
 struct NamedHandle {
-    std::uint16_t code;  // kOpen or kOpendir
+    std::uint16_t code;  // kEfsOpen or kEfsOpendir
     std::uint32_t handle;
 };
 thread_local std::vector<NamedHandle> named_handles;
@@ -70,7 +57,7 @@ thread_local std::vector<NamedHandle> named_handles;
 // Notes the handle a decoded open or opendir answer names; a packet of any other kind is passed.
 void note_named_handle(const std::uint8_t* packet, int length) {
     if (length < kOpenAnswerPacket) return;
-    for (std::uint16_t code : {kOpen, kOpendir}) {
+    for (std::uint16_t code : {kEfsOpen, kEfsOpendir}) {
         if (!efs_header_is(packet, code) || get_le32(packet + 8) != 0) continue;
         const NamedHandle named{code, get_le32(packet + 4)};
         for (const NamedHandle& h : named_handles)
@@ -122,7 +109,7 @@ int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, 
     if (decoded < 3 || !crc16_check(answer, decoded)) {
         // An open's answer whose only fault is its CRC still tells the handle it opened.
         const std::uint16_t code = get_le16(request + 2);
-        if ((code == kOpen || code == kOpendir) && decoded == kOpenAnswerPacket + 2 &&
+        if ((code == kEfsOpen || code == kEfsOpendir) && decoded == kOpenAnswerPacket + 2 &&
             efs_header_is(answer, code))
             note_named_handle(answer, kOpenAnswerPacket);
         return kEfsCrcFailed;
@@ -135,7 +122,7 @@ int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, 
 }
 
 void take_named_handle(const std::uint8_t* handle, bool directory) {
-    const std::uint16_t code = directory ? kOpendir : kOpen;
+    const std::uint16_t code = directory ? kEfsOpendir : kEfsOpen;
     const std::uint32_t value = get_le32(handle);
     std::erase_if(named_handles,
                   [&](const NamedHandle& h) { return h.code == code && h.handle == value; });
@@ -157,7 +144,7 @@ void close_stray_handles() {
     for (int closes = 0; !named_handles.empty() && closes < kMaxStrayCloses; ++closes) {
         const NamedHandle stray = named_handles.front();
         named_handles.erase(named_handles.begin());
-        const bool directory = stray.code == kOpendir;
+        const bool directory = stray.code == kEfsOpendir;
         log_write("%s: a repeated request left handle 0x%08x open, closing it\n",
                   directory ? "open_efs_dir" : "open_efs_file", stray.handle);
         std::uint8_t handle[4];
@@ -315,7 +302,7 @@ int open_attempts(const std::uint8_t* request, int length, std::uint16_t code, s
     });
     if (failure == 0) {
         std::memcpy(handle, &answer[kHandleAt], kHandleLength);
-        take_named_handle(handle, code == kOpendir);
+        take_named_handle(handle, code == kEfsOpendir);
         if (attempts > 1) read_late_answers(attempts);
     } else {
         log_failure(failure, messages);
@@ -329,12 +316,12 @@ int open_attempts(const std::uint8_t* request, int length, std::uint16_t code, s
 int open_with_flags(const char* operation, const char* path, std::uint8_t* handle,
                     std::uint32_t flags, std::uint32_t mode, const FailureMessages& messages) {
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kOpen);
+    int length = put_efs_header(request, kEfsOpen);
     put_le32(request + length, flags);
     put_le32(request + length + 4, mode);
     length += 8;
     if (!handle || !put_path(operation, request, &length, path)) return 0;
-    return open_attempts(request, length, kOpen, handle, messages);
+    return open_attempts(request, length, kEfsOpen, handle, messages);
 }
 
 // Failure kinds of a readdir beyond the shared ones. Two answers end the call at once instead of
@@ -363,7 +350,7 @@ AttemptOutcome readdir_attempt(const std::uint8_t* request, int length,
     std::memset(out.name, 0, static_cast<std::size_t>(std::min(out.name_capacity, 4)));
     int packet = 0;
     if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet)) return f;
-    if (!efs_header_is(answer.data(), kReaddir)) return stop_now(kNotReaddir);
+    if (!efs_header_is(answer.data(), kEfsReaddir)) return stop_now(kNotReaddir);
     // End of the listing: bytes 4 to 6 zero and byte 7 not.
     if (answer[4] == 0 && answer[5] == 0 && answer[6] == 0 && answer[7] != 0)
         return stop_now(kEndOfListing);
@@ -414,7 +401,7 @@ int send_efs_hello() {
     // The body is all zero bytes; the answer is not looked at.
     constexpr int kHelloBody = 40;
     std::uint8_t request[kEfsRequestBuffer] = {};
-    const int length = put_efs_header(request, kHello) + kHelloBody;
+    const int length = put_efs_header(request, kEfsHello) + kHelloBody;
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure =
         run_attempts([&] { return efs_send(request, length, answer.data(), kEfsSmallAnswer); });
@@ -440,7 +427,7 @@ int create_efs_file(const char* path, std::uint8_t* handle) {
 
 int close_efs_file(const std::uint8_t* handle) {
     return close_handle(
-        "close_efs_file", kClose, handle,
+        "close_efs_file", kEfsClose, handle,
         {"close_efs_file: send cmd error! \n", "close_efs_file: check crc error! \n",
          "close_efs_file: recv bad cmd error! \n", "close_efs_file: recv bad data error! \n"});
 }
@@ -448,14 +435,14 @@ int close_efs_file(const std::uint8_t* handle) {
 int create_efs_symlink(const char* target, const char* link_path) {
     // The target comes first: the link at link_path will read as target. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kSymlink);
+    int length = put_efs_header(request, kEfsSymlink);
     if (!put_path("create_efs_symlink", request, &length, target) ||
         !put_path("create_efs_symlink", request, &length, link_path))
         return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kSymlink, kStatusAnswer); });
+        [&] { return status_attempt(request, length, answer, kEfsSymlink, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(failure, {"create_efs_symlink: send cmd error! \n",
                           "create_efs_symlink: check crc error! \n",
@@ -468,12 +455,12 @@ int unlink_efs_file(const char* path) {
     // Error code at 4. A device error code is reported as a bad command here, unlike the other
     // operations.
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kUnlink);
+    int length = put_efs_header(request, kEfsUnlink);
     if (!put_path("unlink_efs_file", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kUnlink, kStatusAnswer); });
+        [&] { return status_attempt(request, length, answer, kEfsUnlink, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -485,14 +472,14 @@ int unlink_efs_file(const char* path) {
 int create_efs_dir(const char* path) {
     // Request: header, mode u16, path. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kMkdir);
+    int length = put_efs_header(request, kEfsMkdir);
     put_le16(request + length, kModeEverything);
     length += 2;
     if (!put_path("create_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kMkdir, kStatusAnswer); });
+        [&] { return status_attempt(request, length, answer, kEfsMkdir, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -505,12 +492,12 @@ int unlink_efs_dir(const char* path) {
     // Error code at 4. A folder the device refuses to remove would stay behind in a tree that is
     // being replaced, so a refusal is a failure like any other.
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kRmdir);
+    int length = put_efs_header(request, kEfsRmdir);
     if (!put_path("unlink_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kRmdir, kStatusAnswer); });
+        [&] { return status_attempt(request, length, answer, kEfsRmdir, kStatusAnswer); });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -522,10 +509,10 @@ int unlink_efs_dir(const char* path) {
 int open_efs_dir(const char* path, std::uint8_t* handle) {
     // Answer: handle at 4, error code at 8.
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kOpendir);
+    int length = put_efs_header(request, kEfsOpendir);
     if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
     return open_attempts(
-        request, length, kOpendir, handle,
+        request, length, kEfsOpendir, handle,
         {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
          "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"});
 }
@@ -535,7 +522,7 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
     if (!handle || !name || !type || name_capacity < 1) return 0;
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_handle(request, handle);
-    put_efs_header(request, kReaddir);
+    put_efs_header(request, kEfsReaddir);
     // Sequence number u32: only its low byte is ever sent.
     request[length] = static_cast<std::uint8_t>(sequence);
     length += kSequenceLength;
@@ -549,7 +536,7 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
 
 int close_efs_dir(const std::uint8_t* handle) {
     return close_handle(
-        "close_efs_dir", kClosedir, handle,
+        "close_efs_dir", kEfsClosedir, handle,
         {"close_efs_dir: send cmd error! \n", "close_efs_dir: check crc error! \n",
          "close_efs_dir: recv bad cmd error! \n", "close_efs_dir: recv bad data error! \n"});
 }
@@ -558,12 +545,12 @@ int query_efs_size(const char* path, std::uint32_t* size) {
     // Answer: error code at 4, size u32 at 12.
     if (!path || !size || path[0] == '\0') return 0;
     std::uint8_t request[kEfsRequestBuffer] = {};
-    int length = put_efs_header(request, kStat);
+    int length = put_efs_header(request, kEfsStat);
     if (!put_path("get_efs_size", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
-    const int failure =
-        run_attempts([&] { return status_attempt(request, length, answer, kStat, kStatAnswer); });
+    const int failure = run_attempts(
+        [&] { return status_attempt(request, length, answer, kEfsStat, kStatAnswer); });
     if (failure == 0) {
         *size = get_le32(&answer[kStatSizeAt]);
         return 1;

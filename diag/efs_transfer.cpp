@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr std::uint16_t kRead = 4;
-constexpr std::uint16_t kWrite = 5;
 // Data moves in chunks of this size in both directions.
 constexpr int kChunk = 512;
 constexpr std::uint32_t kMaxOffset = std::numeric_limits<std::uint32_t>::max();
@@ -54,7 +52,7 @@ bool addressable(const char* local_path) {
 int find_read_answer(const std::uint8_t* answer, int packet) {
     for (int p = 0; p + kReadDataAt <= packet; ++p) {
         if (answer[p] == kDiagSubsystemDispatch && answer[p + 1] == kEfsSubsystem &&
-            answer[p + 2] == kRead)
+            answer[p + 2] == kEfsRead)
             return p;
     }
     return -1;
@@ -90,7 +88,7 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
             std::fclose(file);
             return 0;
         }
-        put_efs_header(request, kWrite);
+        put_efs_header(request, kEfsWrite);
         std::memcpy(request + kEfsHeaderLength, handle, 4);
         put_le32(request + kEfsHeaderLength + 4, offset);
         const int length = kWriteDataAt + static_cast<int>(n);
@@ -145,7 +143,7 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
     std::uint32_t offset = 0;
     for (;;) {
         std::uint8_t request[kReadRequestLength];
-        put_efs_header(request, kRead);
+        put_efs_header(request, kEfsRead);
         std::memcpy(request + kEfsHeaderLength, handle, 4);
         put_le32(request + kEfsHeaderLength + 4, kChunk);
         put_le32(request + kEfsHeaderLength + 8, offset);

@@ -11,6 +11,20 @@
 constexpr std::uint8_t kDiagSubsystemDispatch = 0x4B;
 constexpr std::uint8_t kEfsSubsystem = 0x13;
 constexpr int kEfsHeaderLength = 4;
+// File-system command codes.
+constexpr std::uint16_t kEfsHello = 0;
+constexpr std::uint16_t kEfsOpen = 2;
+constexpr std::uint16_t kEfsClose = 3;
+constexpr std::uint16_t kEfsRead = 4;
+constexpr std::uint16_t kEfsWrite = 5;
+constexpr std::uint16_t kEfsSymlink = 6;
+constexpr std::uint16_t kEfsUnlink = 8;
+constexpr std::uint16_t kEfsMkdir = 9;
+constexpr std::uint16_t kEfsRmdir = 10;
+constexpr std::uint16_t kEfsOpendir = 11;
+constexpr std::uint16_t kEfsReaddir = 12;
+constexpr std::uint16_t kEfsClosedir = 13;
+constexpr std::uint16_t kEfsStat = 15;
 // Single requests are built in a buffer of this size; a path that does not fit is refused.
 constexpr int kEfsRequestBuffer = 256;
 // Receive buffers: most answers are short; read, write and stat answers get the large buffer.

@@ -11,14 +11,11 @@
 
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
+#include "diag/efs_wire.h"
 #include "fuzz/support/answer_script.h"
 #include "fuzz/support/fuzz_check.h"
 
 namespace {
-
-// The file-system commands of the opens (create is an open too).
-constexpr std::uint8_t kOpenCommand = 2;
-constexpr std::uint8_t kOpendirCommand = 11;
 
 constexpr std::size_t kLocalSize = 300;  // one chunk each way
 
@@ -92,10 +89,11 @@ bool answered(FuzzDevice& device, const Judge& judge) {
 
 // Only the requests of one file-system command count: an open also closes the handles that its
 // repeated requests left on the device, and those closes have answers of their own.
-bool answered_for(FuzzDevice& device, std::uint8_t command, const Judge& judge) {
+bool answered_for(FuzzDevice& device, std::uint16_t command, const Judge& judge) {
     return every_request_answered(
-        device.port(), Buffer::kPerAttempt, judge,
-        [command](const Bytes& request) { return request.size() > 2 && request[2] == command; });
+        device.port(), Buffer::kPerAttempt, judge, [command](const Bytes& request) {
+            return request.size() > 3 && (request[2] | request[3] << 8) == command;
+        });
 }
 
 bool run_handle_op(int op, FuzzDevice& device) {
@@ -105,7 +103,8 @@ bool run_handle_op(int op, FuzzDevice& device) {
     if (op == 0) ok = open_efs_file("/a", handle);
     if (op == 1) ok = create_efs_file("/a", handle);
     if (op == 2) ok = open_efs_dir("/d", handle);
-    const std::uint8_t command = op == 2 ? kOpendirCommand : kOpenCommand;
+    // Create is an open too.
+    const std::uint16_t command = op == 2 ? kEfsOpendir : kEfsOpen;
     FUZZ_CHECK(!ok || (answered_for(device, command, status(12, 8, &handles, 4)) &&
                        handles.count(le32(Bytes(handle, handle + 4), 0))));
     return ok;
