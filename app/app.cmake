@@ -3,6 +3,7 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/version_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/check_run.cpp

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "app/package_check.h"
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
+#include "app/package_check.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
@@ -154,6 +154,9 @@ int run_check(std::FILE* out) {
     if (own_port) serial_port.reset();
     set_reason_listener(nullptr);
     print_device(out, device);
+    // Told, not refused: a run installs the firmware again, which repairs a damaged one.
+    if (package_ok && package.installed_in(device.version))
+        std::fprintf(out, "  the device already runs the package's version\n");
 
     if (!package_ok) {
         std::fprintf(out, "A run would be refused: the package is not usable.\n");

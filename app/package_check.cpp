@@ -193,6 +193,14 @@ std::uint64_t Package::firmware_size(const std::string& name) const {
     return 0;
 }
 
+bool Package::names_version() const {
+    return !target_version.empty() && target_version != "0";
+}
+
+bool Package::installed_in(const std::string& build_version) const {
+    return names_version() && build_version.find(target_version) != std::string::npos;
+}
+
 bool check_package(const std::string& folder, Package* package, std::string* refusal) {
     *package = Package{};
     package->folder = folder;

@@ -36,6 +36,11 @@ struct Package {
     bool has_firmware() const { return !firmware.empty(); }
     // The size of a firmware file of the set; 0 when the set has no such file.
     std::uint64_t firmware_size(const std::string& name) const;
+    // settings.ini names the version the package installs: fw is neither empty nor "0" (the
+    // default of a package that does not say).
+    bool names_version() const;
+    // It names one, and a device's build version text contains it: the device runs it.
+    bool installed_in(const std::string& build_version) const;
 };
 
 // Checks the package in folder (the program folder, with its trailing separator). True when a run

@@ -1,5 +1,6 @@
 // The firmware download stages: switch to the boot downloader, load the flash programmer, write
-// the partition table and the images, reset and wait for the device to come back.
+// the partition table and the images, reset and wait for the device to come back (what it then
+// runs is checked in app/version_check.cpp).
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -57,13 +58,6 @@ bool retry_with_ticks(Run& run, int (*command)()) {
 // soon it answers: the counter moves on to where the last pass would have left it.
 void end_of_passes(Run& run, int counter_before) {
     run.counter = std::max(run.counter, counter_before + kPortPasses);
-}
-
-// Ends the run at its stage with why the step failed, unless the step told its own reason since
-// reasons_before (a file it could not read, say) or the run is being stopped.
-int fail_because(Run& run, int reasons_before, const std::string& why) {
-    if (!stop_requested() && reasons_told() == reasons_before) tell_reason("%s", why.c_str());
-    return failure_end(run);
 }
 
 }  // namespace
@@ -202,7 +196,7 @@ int reset_and_wait(Run& run) {
         pause_ms(kReturnPollMs);
         const int state = device_state();
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
-            return success_end(run, "Download ok!", 1);
+            return check_version_after_return(run);
     }
     if (!stop_requested()) tell_reason("the device did not come back within 15 s");
     return failure_end(run);

@@ -112,3 +112,8 @@ int failure_end(Run& run) {
     if (!stop_requested()) message_boxes().show(text, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     return 0;
 }
+
+int fail_because(Run& run, int reasons_before, const std::string& why) {
+    if (!stop_requested() && reasons_told() == reasons_before) tell_reason("%s", why.c_str());
+    return failure_end(run);
+}

@@ -32,6 +32,9 @@ int upgrade_worker(Run& run);
 // The ends of every run; both return the run's exit code.
 int success_end(Run& run, const std::string& status, int exit_code);
 int failure_end(Run& run);
+// The failure end with why the step failed, unless the step told its own reason since
+// reasons_before (a file it could not read, say) or the run is being stopped.
+int fail_because(Run& run, int reasons_before, const std::string& why);
 
 // DIAG stage: the copy stage, then (with the firmware files present) the switch to download mode.
 int copy_stage(Run& run);
@@ -40,6 +43,9 @@ int switch_to_download_mode(Run& run);
 int boot_downloader_stage(Run& run);
 // The flash programmer answers on the open port: partition table, images, reset, return.
 int streaming_stage(Run& run);
+// The device is back after its final reset: its version is read on its diag port and must be the
+// package's; the success end only then.
+int check_version_after_return(Run& run);
 
 // 1 when NPRG6280.hex, partition.mbn, amsshd.mbn and amss.mbn can each be opened in folder.
 int check_firmware_files(const char* folder);

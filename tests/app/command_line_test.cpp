@@ -53,11 +53,31 @@ TEST_F(UpgradeRun, CheckTellsWhatARunWouldDoAndChangesNothing) {
           std::string("A run would copy home/ and image.iso to the device, then download the "
                       "firmware: version FW 1.0.0 B001 is replaced by B002.\n")})
         EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
+    EXPECT_EQ(run.out.find("already runs"), std::string::npos) << run.out;
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x4B), 0);
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
     EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::File);
     EXPECT_EQ(device().mode(), emu::Mode::Diag);
     EXPECT_FALSE(package.exists("download.dbg"));
+}
+
+// A run would go on: installing the same firmware again repairs a damaged one.
+TEST_F(UpgradeRun, CheckSaysWhenTheDeviceAlreadyRunsThePackagesVersion) {
+    PackageDir package({});
+    emu::Options device_options;
+    device_options.build_version = "FW 1.0.1 B002";
+    start_device(device_options);
+
+    RunOptions options;
+    options.args = {"--check"};
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.out;
+    EXPECT_NE(run.out.find("current version FW 1.0.1 B002\n  the device already runs the "
+                           "package's version\nA run would copy"),
+              std::string::npos)
+        << run.out;
 }
 
 TEST_F(UpgradeRun, CheckOfADeviceInDownloadModeOffersTheFirmwareDownload) {

@@ -36,6 +36,7 @@ constexpr const char* kWaitingProgrammer = "waiting for the flash programmer";
 constexpr const char* kTable = "writing the partition table";
 constexpr const char* kResetting = "resetting the device";
 constexpr const char* kWaitingReturn = "waiting for the device to come back";
+constexpr const char* kCheckingVersion = "checking the version after the return";
 constexpr End S = End::Success;
 constexpr End F = End::Failure;
 
@@ -44,7 +45,7 @@ const Row kRows[] = {
     // The mode probe and the start-up check.
     {"VersionDroppedThreeTimesIsAnsweredOnTheFourth", "drop:diag:0x00:times=3", S, ""},
     {"VersionNeverAnsweredLeavesNoProtocolToTalk", "drop:diag:0x00:every", F, kFinding},
-    {"BuildVersionAlwaysRefusedStillLetsTheRunGoOn", "diagerr:diag:0x7c:every", S, ""},
+    {"BuildVersionRefusedAtStartUpStillLetsTheRunGoOn", "diagerr:diag:0x7c:times=10", S, ""},
     // The file system, each operation.
     {"FileSystemHelloDroppedTwiceIsSentAgain", "drop:diag:0x4b:efs=0:times=2", S, ""},
     {"FileSystemHelloAnsweredLateEveryTimeIsNotWaitedFor", "delay:diag:0x4b:efs=0:every", S, ""},
@@ -127,6 +128,9 @@ const Row kRows[] = {
     // The return after the reset.
     {"DeviceBackLateButWithinTheWait", "", S, "", kLateReturn},
     {"DeviceNeverBackFailsTheWait", "", F, kWaitingReturn, kNoReturn},
+    // Back, but what it runs cannot be read.
+    {"BuildVersionAlwaysRefusedFailsTheCheckAfterTheReturn", "diagerr:diag:0x7c:every", F,
+     kCheckingVersion},
 };
 
 void PrintTo(const Row& row, std::ostream* os) {

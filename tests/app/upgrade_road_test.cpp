@@ -74,12 +74,13 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
          "Downloading qcsblhd_cfgdata.mbn...", "Downloading qcsbl.mbn...",
          "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
          "Downloading amss.mbn...0%", "Downloading amss.mbn...100%", "Resetting device...",
-         "Finding device...", "Download ok!"});
+         "Finding device...", "info: Device now runs version FW 1.0.1 B002\n", "Download ok!"});
     expect_honest_progress(run.err);
     EXPECT_EQ(run.err.find("Downloading amss.mbn...2%\n00:00"), std::string::npos);
     expect_logged(package, {"Open in DIAG mode\n", "Switch to DLoad mode and close port \n",
                             "Open in DLoad mode\n", "Open in Stream Download mode\n",
-                            "Download OK and close now\n", "Download reset ok, finish download\n"});
+                            "Download OK and close now\n", "Download reset ok, finish download\n",
+                            "Device now runs version FW 1.0.1 B002\n"});
     EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 4);
 
     EXPECT_EQ(device().efs_type("/home/old"), emu::EfsType::None);

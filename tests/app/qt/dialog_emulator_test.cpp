@@ -14,8 +14,8 @@
 #include <fstream>
 #include <memory>
 
-#include "app/qt/upgrade_window.h"
 #include "app/base/settings.h"
+#include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
 #include "emulator/emulator.h"
 #include "res/resource.h"
@@ -144,6 +144,7 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
     int position_at_ok_box = -1;
     int range_at_ok_box = -1;
     QString status_at_ok_box;
+    QString info_at_ok_box;
     const char* screenshot = std::getenv("FWUP_DIALOG_SCREENSHOT");
     bool shot_taken = false;
     boxes_.while_open = [&](const BoxRequest& box) {
@@ -152,6 +153,7 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
             position_at_ok_box = control<QProgressBar>(*window_, IDC_PROGRESS)->value();
             range_at_ok_box = control<QProgressBar>(*window_, IDC_PROGRESS)->maximum();
             status_at_ok_box = control<QLabel>(*window_, IDC_STATUS)->text();
+            info_at_ok_box = info();
         }
     };
     open_dialog();
@@ -183,6 +185,7 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
          "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
          "Downloading amss.mbn...", "Resetting device...", "Download ok!"}));
     EXPECT_EQ(statuses_.last(), "Download ok!");
+    EXPECT_EQ(info_at_ok_box, "Device now runs version FW 1.0.1 B002");
 
     // The bar rose through the run, never went back, and was full when the run succeeded: its
     // range is the ticks this package makes, not the fixed 185.

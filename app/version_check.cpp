@@ -1,0 +1,75 @@
+// The end of a full download: the device that came back after its final reset is asked what it
+// now runs. Its coming back proves only that the new firmware starts; the version it reports
+// proves that it is the package's.
+#include <string>
+
+#include "app/base/clock.h"
+#include "app/base/log.h"
+#include "app/base/progress.h"
+#include "app/base/reasons.h"
+#include "app/worker.h"
+#include "diag/diag_commands.h"
+#include "discovery/port_discovery.h"
+#include "link/serial_port.h"
+
+namespace {
+
+// The device may bring its disk up before its ports: its diag port gets this many searches, one
+// second apart, after the device was seen to come back.
+constexpr int kDiagPortSearches = 10;
+constexpr int kDiagPortSearchMs = 1000;
+
+// The diag port of the returned device, or -1 once the searches ran out.
+int wait_for_diag_port() {
+    for (int search = 0; search < kDiagPortSearches && !stop_requested(); ++search) {
+        if (search > 0) pause_ms(kDiagPortSearchMs);
+        const int port = find_port(PORT_DIAG);
+        if (port >= 0) return port;
+    }
+    return -1;
+}
+
+// Probes the port and reads the build version; the port is closed afterwards. Empty, with the
+// reason in *why, when the device does not give it.
+std::string read_version(int port, std::string* why) {
+    std::string version;
+    if (open_port(port) != MODE_DIAG) {
+        *why = "the device came back, but did not answer in normal mode on port " +
+               std::to_string(port);
+    } else if (const char* text = retry_get_build_ver()) {
+        version = text;
+    } else {
+        *why = "the device came back, but did not answer the version request";
+    }
+    close_port();
+    return version;
+}
+
+}  // namespace
+
+int check_version_after_return(Run& run) {
+    // The state is back: device changes no longer search for ports, so the port is the worker's.
+    run.stage = "checking the version after the return";
+    const int reasons = reasons_told();
+    const int port = wait_for_diag_port();
+    if (port < 0) {
+        return fail_because(run, reasons,
+                            "the device came back, but its diag port did not show up within " +
+                                std::to_string(kDiagPortSearches * kDiagPortSearchMs / 1000) +
+                                " s");
+    }
+    std::string why;
+    const std::string version = read_version(port, &why);
+    if (version.empty()) return fail_because(run, reasons, why);
+
+    const std::string now_runs = "Device now runs version " + version;
+    log_write("%s\n", now_runs.c_str());
+    set_info(run.dialog, now_runs);
+    const Package& package = run.package;
+    if (package.names_version() && !package.installed_in(version)) {
+        return fail_because(run, reasons,
+                            "the device came back with version " + version +
+                                "; the package installs " + package.target_version);
+    }
+    return success_end(run, "Download ok!", 1);
+}
