@@ -40,7 +40,7 @@ bool text_without_nul(const std::string& path, std::string* refusal) {
     if (nul == -1) return true;
     *refusal = nul == -2 ? kName + std::string("cannot be read: ") + std::strerror(error)
                          : kName + std::string("a NUL byte at offset ") + std::to_string(nul) +
-                               ", so it is not plain text (UTF-16 is not read)";
+                               ", so it is not plain text (save it as UTF-8, not UTF-16)";
     return false;
 }
 

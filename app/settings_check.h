@@ -2,7 +2,7 @@
 //
 // A settings file that names no port (idnum missing or 0, an empty diag0) would only ever say
 // "Can't find device!" while the modem sits on the cable, and a file saved as UTF-16 reads as no
-// keys at all. The package check, the start-up check and --udev-rule refuse such a file instead,
+// keys at all on Linux. The package check, the start-up check and --udev-rule refuse such a file instead,
 // naming the key and what it would cause.
 #pragma once
 

@@ -126,8 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                "settings.ini: not a regular file"},
         Broken{"SettingsInUtf16",
                [](auto& d) { write(d, "settings.ini", std::string("\xFF\xFE[\0i\0d\0]\0", 10)); },
-               "settings.ini: a NUL byte at offset 3, so it is not plain text (UTF-16 is not "
-               "read)"},
+               "settings.ini: a NUL byte at offset 3, so it is not plain text (save it as UTF-8, "
+               "not UTF-16)"},
         Broken{
             "SettingsWithoutIdnum",
             [](auto& d) {
