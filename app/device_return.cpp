@@ -10,6 +10,7 @@
 #include "app/base/log.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
+#include "app/settings_check.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
@@ -127,23 +128,28 @@ int probe_found_port(DialogHandle dialog, int port, const char* target, bool dow
     return offer;
 }
 
-// Without settings.ini no port can be searched for, and "Can't find device" would send the user
-// looking at the cable instead of at the package.
-bool settings_file_present(DialogHandle dialog) {
+// Without settings.ini, or with one that names no port, no port can be searched for, and "Can't
+// find device" would send the user looking at the cable instead of at the package.
+bool settings_usable(DialogHandle dialog) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
+    const std::string path = std::string(folder) + "settings.ini";
     std::error_code ignored;
-    if (std::filesystem::exists(std::string(folder) + "settings.ini", ignored)) return true;
-    set_info(dialog, "Error: Can't find settings.ini in " + std::string(folder));
-    log_write("Error: Can't find settings.ini in %s\n", folder);
+    std::string refusal;
+    if (!std::filesystem::exists(path, ignored))
+        refusal = "Error: Can't find settings.ini in " + std::string(folder);
+    else if (check_settings_content(path, &refusal))
+        return true;
+    set_info(dialog, refusal);
+    log_write("%s\n", refusal.c_str());
     return false;
 }
 
 }  // namespace
 
 int startup_device_check(DialogHandle dialog) {
-    if (!settings_file_present(dialog)) return 0;
-    char target[10];
+    if (!settings_usable(dialog)) return 0;
+    char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 
     int port = find_port(PORT_DIAG);

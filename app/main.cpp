@@ -1,7 +1,7 @@
-// The program's entry. Without arguments it shows the upgrade dialog; a command line of words runs
-// the upgrade without a window and reports on the console; --check, --udev-rule, --help and
-// --version touch nothing; --package names the package folder; anything else that looks like an
-// option is refused.
+// The program's entry. Without arguments it shows the upgrade dialog; the word run runs the upgrade
+// without a window and reports on the console; --check, --udev-rule, --help and --version touch
+// nothing; --package names the package folder. Anything else (another word, a word after run, an
+// unknown option, an option given twice) is refused.
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -33,9 +33,10 @@ void print_help(const char* program) {
     std::printf(
         "\n"
         "Upgrades the firmware of a USB modem/router over its USB-serial port.\n"
-        "Without arguments the upgrade dialog opens. With a command line of words (such as\n"
-        "\"run\") the upgrade runs at once without a window and shows its progress on standard\n"
-        "error. An argument that starts with '-' and is none of the options below is refused.\n"
+        "Without arguments the upgrade dialog opens. With the word \"run\" the upgrade runs at\n"
+        "once without a window and shows its progress on standard error. Only that word starts\n"
+        "a run: any other word, a word after \"run\", an argument that starts with '-' and is\n"
+        "none of the options below, or an option given twice is refused, and nothing is done.\n"
         "\n"
         "A run first checks the whole package and refuses a bad one, naming the file and the\n"
         "reason, before anything is sent to the device. It then finds the device from the\n"
@@ -109,16 +110,95 @@ int run_windowless() {
 
 enum class Action { Dialog, Run, Check, UdevRule, Help, Version, Refuse };
 
+// The options, each listed once: the reader finds them, their values and an option given twice
+// from this table alone; chosen_action says which one wins when several are given.
+enum class Option { Help, Version, UdevRule, Check, Package, Count };
+
+struct OptionEntry {
+    const char* name;
+    const char* alias;  // a short form, or nullptr
+    Option option;
+    bool takes_value;  // "--name VALUE" or "--name=VALUE"
+};
+
+constexpr OptionEntry kOptions[] = {
+    {"--help", "-h", Option::Help, false},
+    {"--version", nullptr, Option::Version, false},
+    {"--udev-rule", nullptr, Option::UdevRule, false},
+    {"--check", nullptr, Option::Check, false},
+    {"--package", nullptr, Option::Package, true},
+};
+
+// The only word of a command line: it starts the upgrade without a window.
+constexpr const char* kRunWord = "run";
+
+constexpr int kOptionCount = static_cast<int>(Option::Count);
+
+// What the command line holds, before it is judged.
+struct Given {
+    bool option[kOptionCount] = {};
+    std::string value[kOptionCount];
+    bool run = false;
+
+    bool has(Option which) const { return option[static_cast<int>(which)]; }
+};
+
 struct CommandLine {
     Action action = Action::Dialog;
     std::string package;  // the folder given with --package, absolute; empty when none
     std::string refusal;  // why the command line is refused
 };
 
+const OptionEntry* find_option(const std::string& name) {
+    for (const OptionEntry& entry : kOptions)
+        if (name == entry.name || (entry.alias && name == entry.alias)) return &entry;
+    return nullptr;
+}
+
+// Reads the option at argv[*i], and its value from "=VALUE" or the next argument.
+bool read_option(int argc, char** argv, int* i, Given* given, std::string* refusal) {
+    const std::string arg = argv[*i];
+    const std::size_t equals = arg.find('=');
+    const OptionEntry* entry = find_option(arg.substr(0, equals));
+    if (!entry || (equals != std::string::npos && !entry->takes_value)) {
+        *refusal = "unknown option " + arg;
+        return false;
+    }
+    const int index = static_cast<int>(entry->option);
+    if (given->option[index]) {
+        *refusal = std::string(entry->name) + " given twice";
+        return false;
+    }
+    given->option[index] = true;
+    if (!entry->takes_value) return true;
+    if (equals != std::string::npos)
+        given->value[index] = arg.substr(equals + 1);
+    else if (*i + 1 < argc)
+        given->value[index] = argv[++*i];
+    return true;
+}
+
+// A word that is not "run", or any word after it, once started a run that wrote the device's
+// flash: a forgotten "--" before "check" must not.
+bool read_word(const std::string& word, Given* given, std::string* refusal) {
+    if (given->run) {
+        *refusal =
+            "unexpected word \"" + word + "\" after " + kRunWord + ": only options may follow it";
+        return false;
+    }
+    if (word != kRunWord) {
+        *refusal = "unknown word \"" + word + "\": only the word " + kRunWord +
+                   " starts a run without a window";
+        return false;
+    }
+    given->run = true;
+    return true;
+}
+
 // The folder after --package must exist: a typo would otherwise run against the program folder or
 // read nothing at all. A path too long to be the package folder is refused rather than cut.
-bool read_package_folder(const char* value, CommandLine* line) {
-    if (!value || value[0] == '\0' || value[0] == '-') {
+bool read_package_folder(const std::string& value, CommandLine* line) {
+    if (value.empty() || value[0] == '-') {
         line->refusal = "--package needs a folder";
         return false;
     }
@@ -126,59 +206,54 @@ bool read_package_folder(const char* value, CommandLine* line) {
     if (!std::filesystem::is_directory(value, error)) {
         const bool exists = std::filesystem::exists(value, error);
         line->refusal =
-            std::string("--package: ") + (exists ? "not a folder: " : "no such folder: ") + value;
+            "--package: " + std::string(exists ? "not a folder: " : "no such folder: ") + value;
         return false;
     }
     std::string folder = std::filesystem::absolute(value, error).lexically_normal().string();
     if (folder.empty() || folder.back() != '/') folder += '/';
     if (folder.size() >= kPathBuffer) {
-        line->refusal = std::string("--package: the folder's path is too long: ") + value;
+        line->refusal = "--package: the folder's path is too long: " + value;
         return false;
     }
     line->package = folder;
     return true;
 }
 
-// Words run the upgrade without a window; options are only the ones listed in the help. An
-// argument that looks like an option but is none (a typo, an option of another program) must
-// never start a run that writes the device's flash.
+// The option that wins when several are given; the word run comes after them all.
+Action chosen_action(const Given& given, CommandLine* line) {
+    if (given.has(Option::Help)) return Action::Help;
+    if (given.has(Option::Version)) return Action::Version;
+    if (given.has(Option::UdevRule)) return Action::UdevRule;
+    if (given.has(Option::Check)) return Action::Check;
+    if (given.run) return Action::Run;
+    if (given.has(Option::Package)) {
+        line->refusal = std::string("--package goes with ") + kRunWord + ", --check or --udev-rule";
+        return Action::Refuse;
+    }
+    return Action::Dialog;
+}
+
+// Only the options of the table and the one word run are understood. Anything else (a typo,
+// another program's option, a word) must never start a run that writes the device's flash.
 CommandLine read_command_line(int argc, char** argv) {
     CommandLine line;
-    line.action = argc > 1 ? Action::Run : Action::Dialog;
-    bool help = false, version = false, check = false, udev_rule = false;
+    Given given;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg.empty() || arg[0] != '-') continue;
-        bool understood = true;
-        if (arg == "--help" || arg == "-h") {
-            help = true;
-        } else if (arg == "--version") {
-            version = true;
-        } else if (arg == "--check") {
-            check = true;
-        } else if (arg == "--udev-rule") {
-            udev_rule = true;
-        } else if (arg == "--package") {
-            understood = read_package_folder(i + 1 < argc ? argv[++i] : nullptr, &line);
-        } else if (arg.rfind("--package=", 0) == 0) {
-            understood = read_package_folder(argv[i] + 10, &line);
-        } else {
-            line.refusal = "unknown option " + arg;
-            understood = false;
-        }
-        if (!understood) {
+        const bool read = !arg.empty() && arg[0] == '-'
+                              ? read_option(argc, argv, &i, &given, &line.refusal)
+                              : read_word(arg, &given, &line.refusal);
+        if (!read) {
             line.action = Action::Refuse;
             return line;
         }
     }
-    if (help)
-        line.action = Action::Help;
-    else if (version)
-        line.action = Action::Version;
-    else if (udev_rule)
-        line.action = Action::UdevRule;
-    else if (check)
-        line.action = Action::Check;
+    if (given.has(Option::Package) &&
+        !read_package_folder(given.value[static_cast<int>(Option::Package)], &line)) {
+        line.action = Action::Refuse;
+        return line;
+    }
+    line.action = chosen_action(given, &line);
     return line;
 }
 

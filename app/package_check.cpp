@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "app/base/settings.h"
+#include "app/settings_check.h"
 
 namespace {
 
@@ -92,7 +93,8 @@ bool check_settings(const std::string& folder, Package* package, std::string* re
         if (!exists(path)) *refusal += " from " + folder;
         return false;
     }
-    char target[10];
+    if (!check_settings_content(path, refusal)) return false;
+    char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, path);
     package->target_version = target;
     char reset[10];

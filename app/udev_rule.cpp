@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/base/settings.h"
+#include "app/settings_check.h"
 
 namespace {
 
@@ -67,8 +68,8 @@ std::string header(const std::string& settings_path) {
            settings_path +
            "\n"
            "# Install it in place of the packaged rule, then replug the modem:\n"
-           "#   fwupgrade --udev-rule [--package DIR] | sudo tee "
-           "/etc/udev/rules.d/70-fwupgrade.rules\n"
+           "#   fwupgrade --udev-rule [--package DIR] > 70-fwupgrade.rules &&\n"
+           "#     sudo cp 70-fwupgrade.rules /etc/udev/rules.d/\n"
            "#   sudo udevadm control --reload && sudo udevadm trigger\n"
            "# TAG+=\"uaccess\" lets the user logged in at the seat open the modem's serial ports;\n"
            "# ID_MM_DEVICE_IGNORE=1 keeps ModemManager from probing them during an upgrade.\n\n"
@@ -119,15 +120,24 @@ UdevRule make_udev_rule(const std::string& settings_path) {
     return rule;
 }
 
+// A rule that matches nothing is not printed, and the exit status keeps the install recipe from
+// putting an empty rule in place of a working one.
 int print_udev_rule(std::FILE* out, std::FILE* err) {
     const std::string path = settings_path();
     if (!std::ifstream(path)) {
         std::fprintf(err, "fwupgrade: cannot read %s\n", path.c_str());
         return 1;
     }
+    std::string refusal;
+    if (!check_settings_content(path, &refusal)) {
+        std::fprintf(err, "fwupgrade: %s\n", refusal.c_str());
+        return 1;
+    }
     const UdevRule rule = make_udev_rule(path);
-    std::fputs(rule.text.c_str(), out);
-    if (rule.identities > 0) return 0;
+    if (rule.identities > 0) {
+        std::fputs(rule.text.c_str(), out);
+        return 0;
+    }
     std::fprintf(err, "fwupgrade: %s names no USB device identifier ([id] idnum, diag%%d, ...)\n",
                  path.c_str());
     return 1;

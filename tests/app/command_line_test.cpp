@@ -7,29 +7,63 @@
 namespace apptest {
 namespace {
 
-class RefusedOption : public UpgradeRun, public ::testing::WithParamInterface<const char*> {};
+struct Refused {
+    const char* name;
+    std::vector<std::string> args;  // "PKG" stands for the package folder
+    std::string said;
+};
 
-// A typo or another program's option once ran a whole upgrade.
+void PrintTo(const Refused& refused, std::ostream* out) {
+    *out << refused.name;
+}
+
+class RefusedOption : public UpgradeRun, public ::testing::WithParamInterface<Refused> {};
+
+// A typo, another program's option, a forgotten "--" or a stray word once ran a whole upgrade.
 TEST_P(RefusedOption, PrintsUsageAndTouchesNothing) {
     PackageDir package({});
     start_device();
 
     RunOptions options;
-    options.args = {"run", GetParam()};
+    options.args.clear();
+    for (const std::string& arg : GetParam().args)
+        options.args.push_back(arg == "PKG" ? package.path() : arg);
     RunResult run = run_windowless(package, options);
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find(std::string("unknown option ") + GetParam() + "\n"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find(": " + GetParam().said + "\n"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("Usage: "), std::string::npos);
     EXPECT_FALSE(package.exists("download.dbg"));
     expect_nothing_sent();
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedOption,
-                         ::testing::Values("--dry-run", "--versoin", "-n", "-"));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedOption,
+    ::testing::Values(
+        Refused{"DryRun", {"run", "--dry-run"}, "unknown option --dry-run"},
+        Refused{"Typo", {"run", "--versoin"}, "unknown option --versoin"},
+        Refused{"ShortOption", {"run", "-n"}, "unknown option -n"},
+        Refused{"Dash", {"run", "-"}, "unknown option -"},
+        Refused{"ValueForAFlag", {"--check=yes"}, "unknown option --check=yes"},
+        Refused{"OtherWord",
+                {"check"},
+                "unknown word \"check\": only the word run starts a run without a window"},
+        Refused{"WordBesidePackage",
+                {"--package", "PKG", "now"},
+                "unknown word \"now\": only the word run starts a run without a window"},
+        Refused{"WordsAfterRun",
+                {"run", "now", "please"},
+                "unexpected word \"now\" after run: only options may follow it"},
+        Refused{"CheckTwice", {"--check", "--check"}, "--check given twice"},
+        Refused{"PackageTwice",
+                {"--package", "PKG", "--package", "PKG", "run"},
+                "--package given twice"},
+        Refused{"PackageAlone",
+                {"--package", "PKG"},
+                "--package goes with run, --check or --udev-rule"}),
+    [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeRun, CheckTellsWhatARunWouldDoAndChangesNothing) {
     PackageDir package({"reset=1"});

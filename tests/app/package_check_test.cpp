@@ -53,6 +53,14 @@ TEST(PackageCheck, SamplePackageIsUsableAndDescribedWhole) {
     EXPECT_EQ(c.package.programmer.data_bytes, fs::file_size(dir.file("expected/programmer.bin")));
 }
 
+// The settings check's limits are usable: nine characters of fw, one identifier of each kind.
+TEST(PackageCheck, SettingsAtTheirLimitsAreUsable) {
+    PackageDir dir({"fw=B002-1234", "idnum=1", "savedownload0="});
+    const Checked c = check(dir);
+    ASSERT_TRUE(c.usable) << c.refusal;
+    EXPECT_EQ(c.package.target_version, "B002-1234");
+}
+
 TEST(PackageCheck, WithoutAnyOfTheDecidingFilesItIsACopyOnlyJob) {
     PackageDir dir({"reset=1"});
     for (const char* name : {"NPRG6280.hex", "partition.mbn", "amsshd.mbn", "amss.mbn"})
@@ -95,6 +103,16 @@ void write(const PackageDir& dir, const std::string& name, const std::string& co
     dir.write(name, content);
 }
 
+// The sample settings with key set to value, every other line kept.
+void set_key(const PackageDir& dir, const std::string& key, const std::string& value) {
+    std::string text = dir.read("settings.ini");
+    const std::size_t at = text.find("\n" + key + "=");
+    ASSERT_NE(at, std::string::npos) << key;
+    const std::size_t start = at + key.size() + 2;
+    text.replace(start, text.find('\r', start) - start, value);
+    dir.write("settings.ini", text);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrokenPackage,
     ::testing::Values(
@@ -106,6 +124,31 @@ INSTANTIATE_TEST_SUITE_P(
                    fs::create_directory(d.file("settings.ini"));
                },
                "settings.ini: not a regular file"},
+        Broken{"SettingsInUtf16",
+               [](auto& d) { write(d, "settings.ini", std::string("\xFF\xFE[\0i\0d\0]\0", 10)); },
+               "settings.ini: a NUL byte at offset 3, so it is not plain text (save it as UTF-8, "
+               "not UTF-16)"},
+        Broken{
+            "SettingsWithoutIdnum",
+            [](auto& d) {
+                write(
+                    d, "settings.ini",
+                    "[id]\r\ndiag0=USB\\VID_05C6&PID_9003\r\ndownload0=USB\\VID_05C6&PID_9100\r\n");
+            },
+            "settings.ini: idnum is 0, so no port of the device can be found"},
+        Broken{"IdnumNotANumber", [](auto& d) { set_key(d, "idnum", "one"); },
+               "settings.ini: idnum is 0, so no port of the device can be found"},
+        Broken{"IdnumNegative", [](auto& d) { set_key(d, "idnum", "-2"); },
+               "settings.ini: idnum is -2, so no port of the device can be found"},
+        Broken{"EmptyDiag0", [](auto& d) { set_key(d, "diag0", ""); },
+               "settings.ini: diag0 is empty, so the port of the device in normal mode is not "
+               "named"},
+        Broken{"EmptyDownload0", [](auto& d) { set_key(d, "download0", ""); },
+               "settings.ini: download0 is empty, so the port of the device in download mode is "
+               "not named"},
+        Broken{"TargetVersionOfTenCharacters", [](auto& d) { set_key(d, "fw", "B002-12345"); },
+               "settings.ini: fw is longer than 9 characters, so the target version would be cut "
+               "short"},
         Broken{"FirmwareSetWithOnlyTheProgrammer",
                [](auto& d) {
                    for (const char* name : {"partition.mbn", "amsshd.mbn", "amss.mbn"})

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "app/device_return.h"
 #include "app/base/settings.h"
+#include "app/device_return.h"
 #include "app/upgrade.h"
 #include "link/serial_port.h"
 #include "tests/app/upgrade_fixture.h"
@@ -121,6 +121,17 @@ TEST_F(StartupCheck, MissingSettingsFileIsNamedAndNoPortIsSearched) {
     start_in(emu::Mode::Diag);
     EXPECT_EQ(check(package), 0);
     const std::string message = "Error: Can't find settings.ini in " + package.path() + "/";
+    EXPECT_EQ(info_.texts, std::vector<std::string>{message});
+    EXPECT_EQ(package.log(), message + "\n");
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x00), 0);
+}
+
+// A settings file that names no port once showed "Can't find device!" with the modem plugged in.
+TEST_F(StartupCheck, RefusedSettingsAreNamedAndNoPortIsSearched) {
+    PackageDir package({"idnum=0"});
+    start_in(emu::Mode::Diag);
+    EXPECT_EQ(check(package), 0);
+    const std::string message = "settings.ini: idnum is 0, so no port of the device can be found";
     EXPECT_EQ(info_.texts, std::vector<std::string>{message});
     EXPECT_EQ(package.log(), message + "\n");
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x00), 0);

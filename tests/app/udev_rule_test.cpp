@@ -107,12 +107,23 @@ TEST_F(UpgradeRun, UdevRuleWithoutSettingsOrIdentifiersFails) {
     EXPECT_NE(run.err.find("cannot read " + program.path() + "/settings.ini\n"), std::string::npos)
         << run.err;
 
-    PackageDir package({"idnum=0"});
-    options.args = {"--udev-rule", "--package", package.path()};
-    run = run_windowless(program, options);
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_NE(run.err.find("names no USB device identifier"), std::string::npos) << run.err;
+    // A rule that matches nothing must not replace a working one.
+    for (const auto& [settings, said] : std::vector<std::pair<std::string, std::string>>{
+             {"idnum=0",
+              "fwupgrade: settings.ini: idnum is 0, so no port of the device can be "
+              "found\n"},
+             {"diag0=",
+              "fwupgrade: settings.ini: diag0 is empty, so the port of the device in "
+              "normal mode is not named\n"},
+             {"diag0=COM3", "names no USB device identifier"}}) {
+        PackageDir package({settings, "download0=COM4", "savedownload0=COM5"});
+        options.args = {"--udev-rule", "--package", package.path()};
+        run = run_windowless(program, options);
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(run.exit_status, 1) << settings;
+        EXPECT_EQ(run.out, "") << settings;
+        EXPECT_NE(run.err.find(said), std::string::npos) << settings << "\n" << run.err;
+    }
 }
 
 }  // namespace

@@ -262,6 +262,23 @@ TEST_F(UpgradeRun, ProgrammerWithABadChecksumIsRefusedBeforeTheDeviceIsTouched) 
     expect_nothing_sent();
 }
 
+// A settings file that names no port once searched for one and said "Can't find device!".
+TEST_F(UpgradeRun, RefusedSettingsEndTheRunBeforeAnyPortIsSearched) {
+    PackageDir package({"diag0="});
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("why: package check: settings.ini: diag0 is empty, so the port of the "
+                           "device in normal mode is not named\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(package.log().find("start find port"), std::string::npos) << package.log();
+    expect_nothing_sent();
+}
+
 TEST_F(UpgradeRun, NoPortOfAnyTypeFailsAfterThreeSearches) {
     PackageDir package({std::string("diag0=") + kForeignPort,
                         std::string("download0=") + kForeignPort,
