@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "app/base/settings.h"
+#include "app/package_sums.h"
 
 namespace {
 
@@ -193,7 +194,7 @@ std::uint64_t Package::firmware_size(const std::string& name) const {
     return 0;
 }
 
-bool check_package(const std::string& folder, Package* package, std::string* refusal) {
+bool check_package_files(const std::string& folder, Package* package, std::string* refusal) {
     *package = Package{};
     package->folder = folder;
     refusal->clear();
@@ -206,5 +207,24 @@ bool check_package(const std::string& folder, Package* package, std::string* ref
                    std::string(kFirmwareFolder);
         return false;
     }
+    return true;
+}
+
+std::vector<std::string> package_files(const Package& package) {
+    std::vector<std::string> files = {"settings.ini"};
+    for (const std::string& path : package.home.read)
+        files.push_back("home/" + path);
+    if (package.has_iso) files.push_back("image.iso");
+    for (const PackageFile& file : package.firmware)
+        files.push_back(std::string(kFirmwareFolder) + "/" + file.name);
+    return files;
+}
+
+bool check_package(const std::string& folder, Package* package, std::string* refusal) {
+    if (!check_package_files(folder, package, refusal)) return false;
+    if (sums_missing(folder)) return true;
+    if (!verify_sums(folder, package_files(*package), &package->sealed_files, refusal))
+        return false;
+    package->sealed = true;
     return true;
 }
