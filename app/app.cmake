@@ -7,6 +7,8 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/settings_check.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/package_sums.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/seal_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/check_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/udev_rule.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_folder.cpp

@@ -5,6 +5,7 @@
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/package_check.h"
+#include "app/package_sums.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
@@ -63,6 +64,11 @@ void print_package(std::FILE* out, const Package& package) {
     if (!package.has_firmware())
         std::fprintf(out, "  %s/                no firmware set: a copy-only job\n",
                      kFirmwareFolder);
+    if (package.sealed)
+        std::fprintf(out, "  %-21s %d files listed, all of them match\n", kSumsFile,
+                     package.sealed_files);
+    else
+        std::fprintf(out, "%s\n", kNoSumsNote);
 }
 
 Device find_device() {

@@ -1,7 +1,7 @@
 // The program's entry. Without arguments it shows the upgrade dialog; the word run runs the upgrade
-// without a window and reports on the console; --check, --udev-rule, --help and --version touch
-// nothing; --package names the package folder. Anything else (another word, a word after run, an
-// unknown option, an option given twice) is refused.
+// without a window and reports on the console; --check, --udev-rule, --seal, --help and --version
+// touch no device; --package names the package folder. Anything else (another word, a word after
+// run, an unknown option, an option given twice) is refused.
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +15,7 @@
 #include "app/console_display.h"
 #include "app/device_return.h"
 #include "app/run_dialog.h"
+#include "app/seal_run.h"
 #include "app/terminal.h"
 #include "app/udev_rule.h"
 #include "app/upgrade.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr const char* kUsage = "Usage: %s [--check | --help | --version | run]\n";
+constexpr const char* kUsage = "Usage: %s [--check | --seal DIR | --help | --version | run]\n";
 constexpr const char* kPackageUsage = "       %s [--package DIR] [--check | --udev-rule | run]\n";
 
 void print_help(const char* program) {
@@ -53,6 +54,8 @@ void print_help(const char* program) {
         "                     images must be there too; without any of them, a copy-only job\n"
         "  %shome/            tree copied to /home on the device\n"
         "  %simage.iso        CD-ROM image copied to /image.iso on the device\n"
+        "  %sSHA256SUMS       optional, written by --seal: the SHA-256 of every file above;\n"
+        "                     with it, a run refuses a package with a damaged or cut file\n"
         "\n"
         "The log download.dbg is written to your documents folder, or to the current folder\n"
         "when that is not possible. Each start of a run or of the dialog begins a new log; the\n"
@@ -66,6 +69,12 @@ void print_help(const char* program) {
         "              take settings.ini, VELMOR/, home/ and image.iso from the folder DIR\n"
         "              instead of the folder that holds this program (the log stays where\n"
         "              it goes); for a run without a window, --check and --udev-rule\n"
+        "  --seal DIR  write DIR/SHA256SUMS for exactly the files a run would read from the\n"
+        "              package in DIR (replacing an old one) and print how many it lists; a\n"
+        "              run then refuses the package when a listed file is missing, changed\n"
+        "              or cut, or a file it would send is not listed. Exit status 0 when it\n"
+        "              was written, 1 when the package is refused. Opens no port, writes no\n"
+        "              log.\n"
         "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
         "              the logged-in user the device's serial ports and keeps the modem\n"
         "              manager away from them; install it in /etc/udev/rules.d\n"
@@ -75,7 +84,7 @@ void print_help(const char* program) {
         "Exit status of a run without a window: 0 when the run succeeded (a copy-only job\n"
         "included), 1 when it failed, 2 for a command line that is not understood. Without\n"
         "arguments and without a display the program says so and exits with status 2.\n",
-        folder, folder, folder, folder);
+        folder, folder, folder, folder, folder);
 }
 
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
@@ -108,11 +117,11 @@ int run_windowless() {
     return !interrupted && last_run_succeeded() ? 0 : 1;
 }
 
-enum class Action { Dialog, Run, Check, UdevRule, Help, Version, Refuse };
+enum class Action { Dialog, Run, Check, UdevRule, Seal, Help, Version, Refuse };
 
 // The options, each listed once: the reader finds them, their values and an option given twice
 // from this table alone; chosen_action says which one wins when several are given.
-enum class Option { Help, Version, UdevRule, Check, Package, Count };
+enum class Option { Help, Version, UdevRule, Check, Package, Seal, Count };
 
 struct OptionEntry {
     const char* name;
@@ -127,6 +136,7 @@ constexpr OptionEntry kOptions[] = {
     {"--udev-rule", nullptr, Option::UdevRule, false},
     {"--check", nullptr, Option::Check, false},
     {"--package", nullptr, Option::Package, true},
+    {"--seal", nullptr, Option::Seal, true},
 };
 
 // The only word of a command line: it starts the upgrade without a window.
@@ -146,6 +156,7 @@ struct Given {
 struct CommandLine {
     Action action = Action::Dialog;
     std::string package;  // the folder given with --package, absolute; empty when none
+    std::string seal;     // the folder given with --seal, absolute; empty when none
     std::string refusal;  // why the command line is refused
 };
 
@@ -195,27 +206,27 @@ bool read_word(const std::string& word, Given* given, std::string* refusal) {
     return true;
 }
 
-// The folder after --package must exist: a typo would otherwise run against the program folder or
-// read nothing at all. A path too long to be the package folder is refused rather than cut.
-bool read_package_folder(const std::string& value, CommandLine* line) {
+// The folder after --package or --seal must exist: a typo would otherwise run against the program
+// folder or read nothing at all. A path too long to be the package folder is refused rather than
+// cut. *folder gets it absolute, with a trailing '/'.
+bool read_folder(const std::string& option, const std::string& value, std::string* folder,
+                 std::string* refusal) {
     if (value.empty() || value[0] == '-') {
-        line->refusal = "--package needs a folder";
+        *refusal = option + " needs a folder";
         return false;
     }
     std::error_code error;
     if (!std::filesystem::is_directory(value, error)) {
         const bool exists = std::filesystem::exists(value, error);
-        line->refusal =
-            "--package: " + std::string(exists ? "not a folder: " : "no such folder: ") + value;
+        *refusal = option + ": " + (exists ? "not a folder: " : "no such folder: ") + value;
         return false;
     }
-    std::string folder = std::filesystem::absolute(value, error).lexically_normal().string();
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    if (folder.size() >= kPathBuffer) {
-        line->refusal = "--package: the folder's path is too long: " + value;
+    *folder = std::filesystem::absolute(value, error).lexically_normal().string();
+    if (folder->empty() || folder->back() != '/') *folder += '/';
+    if (folder->size() >= kPathBuffer) {
+        *refusal = option + ": the folder's path is too long: " + value;
         return false;
     }
-    line->package = folder;
     return true;
 }
 
@@ -223,6 +234,11 @@ bool read_package_folder(const std::string& value, CommandLine* line) {
 Action chosen_action(const Given& given, CommandLine* line) {
     if (given.has(Option::Help)) return Action::Help;
     if (given.has(Option::Version)) return Action::Version;
+    if (given.has(Option::Seal)) {
+        if (!given.has(Option::Package) && !given.run) return Action::Seal;
+        line->refusal = "--seal takes the package folder itself and runs nothing";
+        return Action::Refuse;
+    }
     if (given.has(Option::UdevRule)) return Action::UdevRule;
     if (given.has(Option::Check)) return Action::Check;
     if (given.run) return Action::Run;
@@ -248,8 +264,14 @@ CommandLine read_command_line(int argc, char** argv) {
             return line;
         }
     }
-    if (given.has(Option::Package) &&
-        !read_package_folder(given.value[static_cast<int>(Option::Package)], &line)) {
+    const bool folders_read =
+        (!given.has(Option::Package) ||
+         read_folder("--package", given.value[static_cast<int>(Option::Package)], &line.package,
+                     &line.refusal)) &&
+        (!given.has(Option::Seal) ||
+         read_folder("--seal", given.value[static_cast<int>(Option::Seal)], &line.seal,
+                     &line.refusal));
+    if (!folders_read) {
         line.action = Action::Refuse;
         return line;
     }
@@ -279,6 +301,8 @@ int main(int argc, char** argv) {
             return print_udev_rule(stdout, stderr);
         case Action::Check:
             return run_check(stdout);
+        case Action::Seal:
+            return run_seal(line.seal, stdout, stderr);
         case Action::Run:
             return run_windowless();
         case Action::Dialog:

@@ -10,6 +10,7 @@
 
 #include "app/base/settings.h"
 #include "app/settings_check.h"
+#include "app/package_sums.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ bool Package::installed_in(const std::string& build_version) const {
     return names_version() && build_version.find(target_version) != std::string::npos;
 }
 
-bool check_package(const std::string& folder, Package* package, std::string* refusal) {
+bool check_package_files(const std::string& folder, Package* package, std::string* refusal) {
     *package = Package{};
     package->folder = folder;
     refusal->clear();
@@ -216,5 +217,24 @@ bool check_package(const std::string& folder, Package* package, std::string* ref
                    std::string(kFirmwareFolder);
         return false;
     }
+    return true;
+}
+
+std::vector<std::string> package_files(const Package& package) {
+    std::vector<std::string> files = {"settings.ini"};
+    for (const std::string& path : package.home.read)
+        files.push_back("home/" + path);
+    if (package.has_iso) files.push_back("image.iso");
+    for (const PackageFile& file : package.firmware)
+        files.push_back(std::string(kFirmwareFolder) + "/" + file.name);
+    return files;
+}
+
+bool check_package(const std::string& folder, Package* package, std::string* refusal) {
+    if (!check_package_files(folder, package, refusal)) return false;
+    if (sums_missing(folder)) return true;
+    if (!verify_sums(folder, package_files(*package), &package->sealed_files, refusal))
+        return false;
+    package->sealed = true;
     return true;
 }

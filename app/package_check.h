@@ -32,6 +32,9 @@ struct Package {
     // The firmware set: every file in the order it goes to the device; empty for a copy-only job.
     std::vector<PackageFile> firmware;
     HexSummary programmer;
+    // SHA256SUMS was there, listed every file below and all of them matched.
+    bool sealed = false;
+    int sealed_files = 0;  // how many files it lists
 
     bool has_firmware() const { return !firmware.empty(); }
     // The size of a firmware file of the set; 0 when the set has no such file.
@@ -44,5 +47,13 @@ struct Package {
 };
 
 // Checks the package in folder (the program folder, with its trailing separator). True when a run
-// can use it; otherwise *refusal names the file (relative to folder) and the reason.
+// can use it; otherwise *refusal names the file (relative to folder) and the reason. A package
+// with SHA256SUMS is proven whole by it as well.
 bool check_package(const std::string& folder, Package* package, std::string* refusal);
+
+// The same check without SHA256SUMS: what --seal lists is what this finds.
+bool check_package_files(const std::string& folder, Package* package, std::string* refusal);
+
+// Every file of a checked package that a run reads, relative to its folder with '/' separators:
+// settings.ini, the home tree's files (".link" files included), image.iso, the firmware set.
+std::vector<std::string> package_files(const Package& package);

@@ -11,6 +11,7 @@
 #include "app/base/shared_state.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
+#include "app/package_sums.h"
 #include "app/worker.h"
 #include "link/serial_port.h"
 
@@ -51,6 +52,7 @@ int upgrade_init(UpgradeDialog* dialog) {
         Package package;
         std::string refusal;
         if (!check_package(program_folder(), &package, &refusal)) return 0;
+        if (!package.sealed) set_info(dialog, kNoSumsNote);
     }
     return startup_device_check(dialog);
 }

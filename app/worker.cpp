@@ -6,6 +6,7 @@
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
 #include "app/device_return.h"
+#include "app/package_sums.h"
 #include "app/progress_plan.h"
 #include "app/upgrade.h"
 #include "diag/diag_commands.h"
@@ -22,7 +23,14 @@ constexpr const char* kDownloadErrorBox =
 bool package_ready(Run& run, const std::string& folder) {
     run.stage = "checking the package";
     std::string refusal;
-    if (check_package(folder, &run.package, &refusal)) return true;
+    if (check_package(folder, &run.package, &refusal)) {
+        if (run.package.sealed)
+            log_write("package: %s lists %d files, all of them match\n", kSumsFile,
+                      run.package.sealed_files);
+        else
+            log_write("package: %s\n", kNoSumsNote);
+        return true;
+    }
     set_status(run.dialog, "Package check failed!");
     set_info(run.dialog, refusal);
     tell_reason("package check: %s", refusal.c_str());

@@ -52,6 +52,7 @@ bool plan_file(const std::string& local, const std::string& device, HomePlan* pl
     }
     ++plan->files;
     plan->bytes += static_cast<std::uint64_t>(info.st_size);
+    plan->read.push_back(device);
     return true;
 }
 
@@ -66,6 +67,7 @@ bool plan_link(const std::string& local, const std::string& device_folder, const
         return false;
     }
     ++plan->links;
+    plan->read.push_back(device_child(device_folder, name));
     return true;
 }
 
@@ -170,5 +172,9 @@ bool plan_home_tree(const std::string& local_root, const std::string& device_roo
         *refusal = why_not(local_root, "cannot be read", errno);
         return false;
     }
-    return plan_folder(walk, local_root, device_root, true, plan, refusal);
+    if (!plan_folder(walk, local_root, device_root, true, plan, refusal)) return false;
+    // The walk noted device paths; what the tree holds is below device_root.
+    for (std::string& path : plan->read)
+        path.erase(0, device_root.size() + 1);
+    return true;
 }

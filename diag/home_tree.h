@@ -49,6 +49,9 @@ struct HomePlan {
     int files = 0;
     int links = 0;
     std::uint64_t bytes = 0;
+    // Every local file the upload reads or takes a link from (the ".link" files), by its path
+    // inside the tree with '/' separators, in the order of the walk.
+    std::vector<std::string> read;
 };
 
 // Walks the local tree as the upload will and checks that all of it can go to the device: every

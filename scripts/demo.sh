@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole road of an upgrade against the emulated modem, with the program's real timings:
 # installs the build dependencies, builds, writes a sample firmware package beside a copy of the
-# program, plugs the emulated modem into a mocked USB bus in its normal mode, runs a windowless
-# upgrade (copy, switch to download mode, programmer upload, partition table, four images, reset,
-# return), then compares what the modem holds with the package.
+# program and seals it, plugs the emulated modem into a mocked USB bus in its normal mode, runs a
+# windowless upgrade (copy, switch to download mode, programmer upload, partition table, four
+# images, reset, return), then compares what the modem holds with the package.
 #   bash scripts/demo.sh
 # FWUP_SKIP_INSTALL=1 skips the package installation; FWUP_DEMO_BUILD=<folder> builds there
 # instead of in build/ (the default preset).
@@ -28,6 +28,9 @@ rm -rf "$demo"
 mkdir -p "$demo"
 "$build/app/make_sample_package" "$package"
 cp "$build/app/fwupgrade" "$package/"
+# Sealed as a package author would, and verified as whoever receives it would.
+"$package/fwupgrade" --seal "$package"
+(cd "$package" && sha256sum --quiet --strict -c SHA256SUMS)
 
 echo
 echo "== upgrade =="

@@ -2,6 +2,9 @@
 // the device.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "app/package_check.h"
 #include "tests/app/upgrade_fixture.h"
 
 namespace apptest {
@@ -85,7 +88,9 @@ TEST_F(UpgradeRun, CheckTellsWhatARunWouldDoAndChangesNothing) {
           std::string("VELMOR/amss.mbn       "),
           std::string("normal mode (DIAG), current version FW 1.0.0 B001\n"),
           std::string("A run would copy home/ and image.iso to the device, then download the "
-                      "firmware: version FW 1.0.0 B001 is replaced by B002.\n")})
+                      "firmware: version FW 1.0.0 B001 is replaced by B002.\n"),
+          std::string("The package has no SHA256SUMS: a damaged or cut file cannot be found before "
+                      "it is sent.\n")})
         EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
     EXPECT_EQ(run.out.find("already runs"), std::string::npos) << run.out;
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x4B), 0);
@@ -156,6 +161,43 @@ TEST_F(UpgradeRun, CheckOfABadPackageOrAMissingDeviceSaysWhyAndFails) {
     EXPECT_NE(run.out.find("Device: not found"), std::string::npos);
     EXPECT_NE(run.out.find("A run would be refused: the package is not usable.\n"),
               std::string::npos);
+}
+
+// --seal lists exactly the files the check requires, replacing whatever SHA256SUMS was there, and
+// sha256sum agrees with every line; a refused package gets none. No port is opened, no log written.
+TEST_F(UpgradeRun, SealWritesSumsThatSha256sumVerifiesAndRefusesABrokenPackage) {
+    PackageDir package({});
+    package.write("SHA256SUMS", "left over from an older package\n");
+    start_device();
+    Package checked;
+    std::string refusal;
+    ASSERT_TRUE(check_package_files(package.path() + "/", &checked, &refusal)) << refusal;
+    const std::size_t files = package_files(checked).size();
+
+    RunOptions options;
+    options.args = {"--seal", package.path()};
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.out, package.path() + "/SHA256SUMS lists " + std::to_string(files) + " files.\n");
+    EXPECT_EQ(count_of(package.read("SHA256SUMS"), "\n"), static_cast<int>(files));
+    const std::string verify =
+        "cd '" + package.path() + "' && sha256sum --quiet --strict -c SHA256SUMS";
+    EXPECT_EQ(std::system(verify.c_str()), 0);
+    EXPECT_FALSE(package.exists("SHA256SUMS.tmp"));
+
+    package.remove("VELMOR/amss.mbn");
+    run = run_windowless(package, options);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("The package is refused: VELMOR: the firmware set is incomplete"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(count_of(package.read("SHA256SUMS"), "\n"), static_cast<int>(files));
+    EXPECT_FALSE(package.exists("download.dbg"));
+    expect_nothing_sent();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 
+#include "app/package_sums.h"
 #include "tests/app/program_run.h"
 
 namespace apptest {
@@ -211,6 +212,75 @@ INSTANTIATE_TEST_SUITE_P(
                    d.remove("VELMOR");
                },
                "nothing to do: no home folder, no image.iso and no firmware in VELMOR"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// SHA256SUMS as sha256sum writes it, in text or binary mode, proves the package whole.
+TEST(PackageCheck, SealedPackageIsProvenWholeWhateverModeTheSumsWereWrittenIn) {
+    PackageDir dir({});
+    EXPECT_FALSE(check(dir).package.sealed);
+    dir.seal();
+    Checked c = check(dir);
+    ASSERT_TRUE(c.usable) << c.refusal;
+    EXPECT_TRUE(c.package.sealed);
+    EXPECT_EQ(c.package.sealed_files, static_cast<int>(package_files(c.package).size()));
+    EXPECT_EQ(c.package.sealed_files, 1 + c.package.home.files + c.package.home.links + 1 + 8);
+
+    std::string sums = dir.read(kSumsFile);
+    for (std::size_t at = sums.find("  "); at != std::string::npos; at = sums.find("  ", at))
+        sums.replace(at, 2, " *");
+    dir.write(kSumsFile, "# written in binary mode\n" + sums);
+    c = check(dir);
+    EXPECT_TRUE(c.usable) << c.refusal;
+}
+
+class BrokenSeal : public ::testing::TestWithParam<Broken> {};
+
+// Whatever changed after the package was sealed, and whatever is wrong with SHA256SUMS itself,
+// refuses the package before a run sends anything.
+TEST_P(BrokenSeal, IsRefusedNamingTheFileAndTheReason) {
+    PackageDir dir({});
+    dir.seal();
+    GetParam().damage(dir);
+    const Checked c = check(dir);
+    EXPECT_FALSE(c.usable);
+    EXPECT_EQ(c.refusal, GetParam().refusal);
+}
+
+void prepend_sum(const PackageDir& dir, const std::string& line) {
+    write(dir, kSumsFile, line + "\n" + dir.read(kSumsFile));
+}
+
+const std::string kSomeDigest(64, '0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BrokenSeal,
+    ::testing::Values(
+        Broken{"CutImage",
+               [](auto& d) {
+                   const std::string image = d.file("VELMOR/amss.mbn");
+                   fs::resize_file(image, fs::file_size(image) / 2);
+               },
+               "VELMOR/amss.mbn: damaged or cut: its SHA-256 is not the one in SHA256SUMS"},
+        Broken{"ChangedSettings",
+               [](auto& d) { write(d, "settings.ini", d.read("settings.ini") + "\n"); },
+               "settings.ini: damaged or cut: its SHA-256 is not the one in SHA256SUMS"},
+        Broken{"ListedFileMissing", [](auto& d) { d.remove("image.iso"); },
+               "image.iso: listed in SHA256SUMS but missing"},
+        Broken{"UnlistedHomeFile", [](auto& d) { write(d, "home/new.txt", "x"); },
+               "home/new.txt: not listed in SHA256SUMS"},
+        Broken{"UnlistedLinkFile", [](auto& d) { write(d, "home/ls_bin_busybox.link", ""); },
+               "home/ls_bin_busybox.link: not listed in SHA256SUMS"},
+        Broken{"EmptySums", [](auto& d) { write(d, kSumsFile, ""); },
+               "settings.ini: not listed in SHA256SUMS"},
+        Broken{"MalformedLine", [](auto& d) { prepend_sum(d, kSomeDigest + " settings.ini"); },
+               "SHA256SUMS: line 1: not a line as sha256sum writes it"},
+        Broken{"AbsolutePath", [](auto& d) { prepend_sum(d, kSomeDigest + "  /etc/hostname"); },
+               "/etc/hostname: an absolute path in SHA256SUMS (line 1)"},
+        Broken{"DotDotComponent",
+               [](auto& d) { prepend_sum(d, kSomeDigest + "  home/../settings.ini"); },
+               "home/../settings.ini: a '..' component in SHA256SUMS (line 1)"},
+        Broken{"ListedTwice", [](auto& d) { prepend_sum(d, kSomeDigest + "  ./settings.ini"); },
+               "settings.ini: listed twice in SHA256SUMS (lines 1 and 2)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/seal_run.h"
+
 extern char** environ;
 
 namespace apptest {
@@ -180,6 +182,13 @@ void PackageDir::remove(const std::string& relative) const {
 void PackageDir::write(const std::string& relative, const std::string& content) const {
     std::ofstream out(file(relative), std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+void PackageDir::seal() const {
+    std::FILE* quiet = std::fopen("/dev/null", "w");
+    const int status = run_seal(path_ + "/", quiet, stderr);
+    std::fclose(quiet);
+    if (status != 0) throw std::runtime_error("cannot seal " + path_);
 }
 
 bool PackageDir::exists(const std::string& relative) const {

@@ -30,6 +30,9 @@ class PackageDir {
     // Contents of a file of the package, empty when missing.
     std::string read(const std::string& relative) const;
     bool exists(const std::string& relative) const;
+    // Writes SHA256SUMS as --seal does. Not done by default: many tests change the package after
+    // it is made, and a sealed package would refuse each change.
+    void seal() const;
     // The program's log of its last run (it goes to this folder).
     std::string log() const { return read("download.dbg"); }
 

@@ -2,6 +2,7 @@
 // be found in, and the ways a run ends early.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -51,8 +52,10 @@ void expect_honest_progress(const std::string& err) {
     }
 }
 
+// The package is sealed: SHA256SUMS proves it whole and the run says so in its log only.
 TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack) {
     PackageDir package({});
+    package.seal();
     start_device();
     // Left over on the device from before: "/home" is emptied first.
     ASSERT_TRUE(device().efs_put_dir("/home/old"));
@@ -77,7 +80,9 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
          "Finding device...", "info: Device now runs version FW 1.0.1 B002\n", "Download ok!"});
     expect_honest_progress(run.err);
     EXPECT_EQ(run.err.find("Downloading amss.mbn...2%\n00:00"), std::string::npos);
-    expect_logged(package, {"Open in DIAG mode\n", "Switch to DLoad mode and close port \n",
+    EXPECT_EQ(run.err.find("no SHA256SUMS"), std::string::npos) << run.err;
+    expect_logged(package, {"package: SHA256SUMS lists 21 files, all of them match\n",
+                            "Open in DIAG mode\n", "Switch to DLoad mode and close port \n",
                             "Open in DLoad mode\n", "Open in Stream Download mode\n",
                             "Download OK and close now\n", "Download reset ok, finish download\n",
                             "Device now runs version FW 1.0.1 B002\n"});
@@ -179,6 +184,28 @@ TEST_F(UpgradeRun, IncompleteFirmwareSetIsRefusedBeforeTheDeviceIsTouched) {
     EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::File);
 }
 
+// The bug this catches: an amss.mbn cut to half its size was flashed and reported "Download ok".
+TEST_F(UpgradeRun, CutImageInASealedPackageIsRefusedBeforeAnythingIsSent) {
+    PackageDir package({});
+    package.seal();
+    const std::string image = package.file("VELMOR/amss.mbn");
+    std::filesystem::resize_file(image, std::filesystem::file_size(image) / 2);
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("info: VELMOR/amss.mbn: damaged or cut: its SHA-256 is not the one in "
+                           "SHA256SUMS\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(std::string(kErrorBox) + "The run failed while checking the package.\n"),
+              std::string::npos);
+    expect_nothing_sent();
+}
+
 TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
     // reset=1 also takes "/router.conf" off the device.
     PackageDir package({"reset=1"});
@@ -192,6 +219,11 @@ TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, kOkBox);
     EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
+    // Said among the first lines, before the device is looked for.
+    EXPECT_LT(run.err.find("info: The package has no SHA256SUMS: a damaged or cut file cannot be "
+                           "found before it is sent.\n"),
+              run.err.find("Finding device..."))
+        << run.err;
     EXPECT_EQ(package.log().find("Switch to DLoad mode"), std::string::npos);
     EXPECT_EQ(device().efs_type("/router.conf"), emu::EfsType::None);
     expect_copied(package);
