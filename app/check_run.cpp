@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "app/package_check.h"
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
+#include "app/device_return.h"
+#include "app/package_check.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
@@ -81,6 +82,21 @@ Device find_device() {
     return device;
 }
 
+// find_device with the reasons of its failures printed, and a serial port of its own when the
+// program has none.
+Device probe_device(std::FILE* out) {
+    set_reason_listener([out](const std::string& reason) {
+        std::fprintf(out, "  why: %s\n", reason.c_str());
+        std::fflush(out);
+    });
+    const bool own_port = serial_port == nullptr;
+    if (own_port) serial_port = std::make_unique<CSerialPort>();
+    const Device device = find_device();
+    if (own_port) serial_port.reset();
+    set_reason_listener(nullptr);
+    return device;
+}
+
 void print_device(std::FILE* out, const Device& device) {
     if (device.port < 0) {
         std::fprintf(out, "Device: not found (no port matches the identifiers of settings.ini)\n");
@@ -144,19 +160,20 @@ int run_check(std::FILE* out) {
         std::fprintf(out, "Package: refused: %s\n", refusal.c_str());
     std::fflush(out);
 
-    set_reason_listener([out](const std::string& reason) {
-        std::fprintf(out, "  why: %s\n", reason.c_str());
-        std::fflush(out);
-    });
-    const bool own_port = serial_port == nullptr;
-    if (own_port) serial_port = std::make_unique<CSerialPort>();
-    const Device device = find_device();
-    if (own_port) serial_port.reset();
-    set_reason_listener(nullptr);
-    print_device(out, device);
+    // Which of several modems a search finds is chance: none is asked anything then.
+    const std::string several = several_modems_refusal();
+    const Device device = several.empty() ? probe_device(out) : Device{};
+    if (several.empty())
+        print_device(out, device);
+    else
+        std::fprintf(out, "Device: %s\n", several.c_str());
 
     if (!package_ok) {
         std::fprintf(out, "A run would be refused: the package is not usable.\n");
+        return 1;
+    }
+    if (!several.empty()) {
+        std::fprintf(out, "A run would be refused: more than one modem is plugged in.\n");
         return 1;
     }
     return print_verdict(out, package, device) ? 0 : 1;
