@@ -4,6 +4,7 @@
 
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
+#include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "diag/diag_commands.h"
@@ -87,6 +88,21 @@ Device find_device() {
     return device;
 }
 
+// find_device with the reasons of its failures printed, and a serial port of its own when the
+// program has none.
+Device probe_device(std::FILE* out) {
+    set_reason_listener([out](const std::string& reason) {
+        std::fprintf(out, "  why: %s\n", reason.c_str());
+        std::fflush(out);
+    });
+    const bool own_port = serial_port == nullptr;
+    if (own_port) serial_port = std::make_unique<CSerialPort>();
+    const Device device = find_device();
+    if (own_port) serial_port.reset();
+    set_reason_listener(nullptr);
+    return device;
+}
+
 void print_device(std::FILE* out, const Device& device) {
     if (device.port < 0) {
         std::fprintf(out, "Device: not found (no port matches the identifiers of settings.ini)\n");
@@ -150,22 +166,23 @@ int run_check(std::FILE* out) {
         std::fprintf(out, "Package: refused: %s\n", refusal.c_str());
     std::fflush(out);
 
-    set_reason_listener([out](const std::string& reason) {
-        std::fprintf(out, "  why: %s\n", reason.c_str());
-        std::fflush(out);
-    });
-    const bool own_port = serial_port == nullptr;
-    if (own_port) serial_port = std::make_unique<CSerialPort>();
-    const Device device = find_device();
-    if (own_port) serial_port.reset();
-    set_reason_listener(nullptr);
-    print_device(out, device);
+    // Which of several modems a search finds is chance: none is asked anything then.
+    const std::string several = several_modems_refusal();
+    const Device device = several.empty() ? probe_device(out) : Device{};
+    if (several.empty())
+        print_device(out, device);
+    else
+        std::fprintf(out, "Device: %s\n", several.c_str());
     // Told, not refused: a run installs the firmware again, which repairs a damaged one.
     if (package_ok && package.installed_in(device.version))
         std::fprintf(out, "  the device already runs the package's version\n");
 
     if (!package_ok) {
         std::fprintf(out, "A run would be refused: the package is not usable.\n");
+        return 1;
+    }
+    if (!several.empty()) {
+        std::fprintf(out, "A run would be refused: more than one modem is plugged in.\n");
         return 1;
     }
     return print_verdict(out, package, device) ? 0 : 1;

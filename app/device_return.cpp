@@ -147,8 +147,22 @@ bool settings_usable(DialogHandle dialog) {
 
 }  // namespace
 
+std::string several_modems_refusal() {
+    const int modems = count_package_modems();
+    if (modems <= 1) return "";
+    return std::to_string(modems) +
+           " modems of this package are plugged in: unplug all but the one to upgrade";
+}
+
 int startup_device_check(DialogHandle dialog) {
     if (!settings_usable(dialog)) return 0;
+    const std::string several = several_modems_refusal();
+    if (!several.empty()) {
+        set_info(dialog, several);
+        log_write("%s\n", several.c_str());
+        close_port();
+        return CHECK_SEVERAL_MODEMS;
+    }
     char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "app/base/progress.h"
 
@@ -29,9 +30,18 @@ void on_device_change(int event);
 // calling thread.
 void hold_device_return(const std::function<void()>& step);
 
+// What startup_device_check returns when more than one modem of the package is plugged in.
+constexpr int CHECK_SEVERAL_MODEMS = 2;
+
+// "<n> modems of this package are plugged in: ..." when more than one is (counted by USB device,
+// in any mode), else empty. Asks nothing of any device. A run follows its modem by the identifiers
+// of settings.ini only, so with two plugged in it could flash one while talking to the other.
+std::string several_modems_refusal();
+
 // Finds the device's diag port, else one of its download ports, probes it and shows its firmware
 // version beside the one the package installs, that Start resumes a download the device is waiting
 // for, or why no upgrade can be offered, in the information line. Leaves the port closed. 1 when an
-// upgrade may be offered. Called at start-up, and again by the dialog when a device arrives while
-// the last check found none.
+// upgrade may be offered; CHECK_SEVERAL_MODEMS (no device asked anything) when several modems of
+// the package are plugged in; 0 otherwise. Called at start-up, and again by the dialog at each
+// device arrival and removal while no run is going on.
 int startup_device_check(DialogHandle dialog);

@@ -23,6 +23,9 @@
 
 namespace {
 
+// The exit status of a command line that is not understood, and of a run refused before it began.
+constexpr int kExitRefused = 2;
+
 constexpr const char* kUsage = "Usage: %s [--check | --seal DIR | --help | --version | run]\n";
 constexpr const char* kPackageUsage = "       %s [--package DIR] [--check | --udev-rule | run]\n";
 
@@ -82,7 +85,8 @@ void print_help(const char* program) {
         "  --version   show the version\n"
         "\n"
         "Exit status of a run without a window: 0 when the run succeeded (a copy-only job\n"
-        "included), 1 when it failed, 2 for a command line that is not understood. Without\n"
+        "included), 1 when it failed, 2 for a command line that is not understood or when\n"
+        "more than one modem of the package is plugged in (nothing is sent then). Without\n"
         "arguments and without a display the program says so and exits with status 2.\n",
         folder, folder, folder, folder, folder);
 }
@@ -102,10 +106,12 @@ int run_windowless() {
     set_reason_listener([&display](const std::string& reason) { display.show_reason(reason); });
     set_no_answer_listener(
         [&display](const std::string& notice) { display.show_no_answer(notice); });
+    bool several_modems = false;
     {
         DeviceEventThread events(on_device_change);
-        upgrade_init(&display);
-        if (!interrupted) upgrade_start(&display);
+        // With several modems plugged in the check has said so; no device was asked anything.
+        several_modems = upgrade_init(&display) == CHECK_SEVERAL_MODEMS;
+        if (!interrupted && !several_modems) upgrade_start(&display);
     }
     set_message_boxes(nullptr);
     set_reason_listener(nullptr);
@@ -114,6 +120,7 @@ int run_windowless() {
     if (interrupted)
         display.show("Stopped by the user.\n", kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     app_cleanup();
+    if (several_modems) return kExitRefused;
     return !interrupted && last_run_succeeded() ? 0 : 1;
 }
 
@@ -290,7 +297,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, kUsage, argv[0]);
             std::fprintf(stderr, kPackageUsage, argv[0]);
             std::fprintf(stderr, "Nothing was done. %s --help tells more.\n", argv[0]);
-            return 2;
+            return kExitRefused;
         case Action::Help:
             print_help(argv[0]);
             return 0;

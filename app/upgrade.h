@@ -8,7 +8,7 @@ extern int elapsed_seconds;
 // Set by the entry for a run without the dialog: upgrade_start then waits for the worker to end.
 extern bool windowless;
 
-// init_globals, then the start-up device check: 1 when an upgrade may be offered.
+// init_globals, then the start-up device check: its result (1 when an upgrade may be offered).
 int upgrade_init(UpgradeDialog* dialog);
 // Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
 // the worker to end. A start while a worker runs does nothing.

@@ -12,8 +12,9 @@ std::optional<PortDeviceList> list_present_ports() {
     PortDeviceList list;
     for (const UsbPortRecord& record : *records) {
         int number = port_table_register(record.device_node);
+        // The USB device's name on the bus (1-1.4) is shared by all of a modem's ports.
         list.push_back({port_instance_id(record), port_friendly_name(record, number),
-                        port_description(record)});
+                        port_description(record), record.device_location});
     }
     return list;
 }

@@ -34,6 +34,16 @@ std::string instance_id(HDEVINFO list, SP_DEVINFO_DATA& device) {
     return kUnreadableId;
 }
 
+// The instance identifier of the device's parent (for a USB interface's port, its USB device);
+// empty when it has none or it cannot be read.
+std::string parent_id(SP_DEVINFO_DATA& device) {
+    DEVINST parent = 0;
+    char id[kMaxInstanceId + 1] = {};
+    if (::CM_Get_Parent(&parent, device.DevInst, 0) != CR_SUCCESS) return "";
+    if (::CM_Get_Device_IDA(parent, id, sizeof id, 0) != CR_SUCCESS) return "";
+    return id;
+}
+
 // A string property, grown to the reported size when it does not fit.
 std::optional<std::string> string_property(HDEVINFO list, SP_DEVINFO_DATA& device, DWORD which) {
     std::vector<char> buffer(kPropertyBuffer + 1);
@@ -57,9 +67,10 @@ std::optional<PortDeviceList> list_present_ports() {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(list, index, &device); ++index) {
-        ports.push_back({instance_id(list, device),
-                         string_property(list, device, SPDRP_FRIENDLYNAME),
-                         string_property(list, device, SPDRP_DEVICEDESC)});
+        const std::string id = instance_id(list, device);
+        ports.push_back({id, string_property(list, device, SPDRP_FRIENDLYNAME),
+                         string_property(list, device, SPDRP_DEVICEDESC),
+                         port_usb_device(id, parent_id(device))});
     }
     ::SetupDiDestroyDeviceInfoList(list);
     return ports;

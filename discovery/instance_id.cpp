@@ -1,8 +1,10 @@
 #include "discovery/instance_id.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -85,6 +87,25 @@ std::string port_instance_id(const UsbPortRecord& port) {
     std::snprintf(head, sizeof head, "USB\\VID_%04X&PID_%04X\\", *vid, *pid);
     return bounded(
         head + (usable_serial(port.serial) ? port.serial : upper(or_zero(port.device_location))));
+}
+
+std::string port_usb_device(const std::string& port_id, const std::string& parent_id) {
+    constexpr const char* kUsb = "USB\\";
+    constexpr const char* kUsbDevice = "USB\\VID_";
+    constexpr const char* kInterface = "&MI_";
+    constexpr std::size_t kInterfaceDigits = 2;
+    const std::size_t instance = port_id.find('\\', std::strlen(kUsb));
+    const std::string hardware = port_id.substr(0, instance);
+    const std::size_t mi = hardware.find(kInterface);
+    const bool usb = port_id.rfind(kUsb, 0) == 0;
+    if (usb && mi == std::string::npos) return port_id;
+    if (parent_id.rfind(kUsbDevice, 0) == 0) return parent_id;
+    if (!usb || instance == std::string::npos) return port_id;
+    std::string device = hardware;
+    device.erase(mi, std::min(device.size() - mi, std::strlen(kInterface) + kInterfaceDigits));
+    std::string tail = port_id.substr(instance);
+    const std::size_t last = tail.rfind('&');
+    return device + (last == std::string::npos ? tail : tail.substr(0, last));
 }
 
 std::string disk_instance_id(const UsbDiskRecord& disk) {

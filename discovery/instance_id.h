@@ -43,6 +43,13 @@ struct UsbDiskRecord {
 // numbers cannot be read.
 std::string port_instance_id(const UsbPortRecord& port);
 
+// The USB device a port of the PORTS class belongs to, from its instance identifier and its
+// parent's (empty when the parent is unknown): a USB port without "&MI_" is the USB device itself;
+// an interface's port belongs to its parent when that is a USB device; otherwise the identifier
+// without its interface part ("&MI_xx", and the last "&" field of the instance, which Windows gives
+// a composite device's interfaces).
+std::string port_usb_device(const std::string& port_id, const std::string& parent_id);
+
 // "USBSTOR\DISK&VEN_<vendor>&PROD_<model>&REV_<rev>\<serial>&0" in upper case, blanks at the end of
 // each field dropped and inner blanks written as '_'.
 std::string disk_instance_id(const UsbDiskRecord& disk);

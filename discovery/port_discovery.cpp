@@ -1,6 +1,7 @@
 #include "discovery/port_discovery.h"
 
 #include <cstdio>
+#include <set>
 
 #include "app/base/log.h"
 #include "app/base/settings.h"
@@ -39,6 +40,28 @@ const char* search_note(int type) {
     return "";
 }
 
+// The value of the port type's key number i in settings.ini; empty when missing.
+std::string settings_identifier(int type, int i, const std::string& path) {
+    const char* key_format = settings_key_format(type);
+    if (!key_format) return "";
+    char key[32];
+    std::snprintf(key, sizeof key, key_format, i);
+    char value[kPathBuffer];
+    get_profile_string("id", key, "", value, sizeof value, path);
+    return value;
+}
+
+int settings_idnum(const std::string& path) {
+    int idnum = get_profile_int("id", "idnum", 0, path);
+    return idnum > kMaxIdnum ? kMaxIdnum : idnum;
+}
+
+bool begins_with_any(const std::string& id, const std::vector<std::string>& identifiers) {
+    for (const std::string& prefix : identifiers)
+        if (!prefix.empty() && id.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 std::optional<std::string> get_device_property(const PortDeviceList& list, std::size_t device,
@@ -71,6 +94,25 @@ int match_port_device(const PortDeviceList& list, std::size_t device) {
     return 1;
 }
 
+int count_modems(const PortDeviceList& list, const std::vector<std::string>& identifiers) {
+    std::set<std::string> modems;
+    for (const PortDevice& port : list)
+        if (begins_with_any(port.instance_id, identifiers))
+            modems.insert(port.usb_device.empty() ? port.instance_id : port.usb_device);
+    return static_cast<int>(modems.size());
+}
+
+int count_package_modems() {
+    const std::string path = settings_path();
+    const int idnum = settings_idnum(path);
+    std::vector<std::string> identifiers;
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
+        for (int i = 0; i < idnum; ++i)
+            identifiers.push_back(settings_identifier(type, i, path));
+    std::optional<PortDeviceList> list = list_present_ports();
+    return list ? count_modems(*list, identifiers) : 0;
+}
+
 int find_port_by_id(const char* identifier) {
     set_port_number(-1);
     std::optional<PortDeviceList> list = list_present_ports();
@@ -88,14 +130,9 @@ int find_port(int type) {
     int idnum = get_profile_int("id", "idnum", 0, path);
     log_write("start find port id num = %d type = %d\n", idnum, type);
     if (idnum > kMaxIdnum) idnum = kMaxIdnum;
-    const char* key_format = settings_key_format(type);
-    for (int i = 0; key_format && i < idnum; ++i) {
+    for (int i = 0; settings_key_format(type) && i < idnum; ++i) {
         log_write("%s", search_note(type));
-        char key[32];
-        std::snprintf(key, sizeof key, key_format, i);
-        char value[kPathBuffer];
-        get_profile_string("id", key, "", value, sizeof value, path);
-        if (find_port_by_id(value) == 1) return port_number();
+        if (find_port_by_id(settings_identifier(type, i, path).c_str()) == 1) return port_number();
     }
     log_write("Couldn't find com port\n");
     return -1;

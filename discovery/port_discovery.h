@@ -22,12 +22,20 @@ int find_port_by_id(const char* identifier);
 // The COM number the last search found (port_number() of app/base/shared_state.h), -1 for none.
 int get_port_number();
 
+// The modems of the package that are plugged in, in any mode: the USB devices with a port whose
+// instance identifier begins with one of settings.ini's diag, download or savedownload
+// identifiers. A modem with several such ports counts once. 0 when the ports cannot be listed.
+int count_package_modems();
+
 // One present serial port as a search sees it: its instance identifier ("?" when unreadable) and
 // its string properties.
 struct PortDevice {
     std::string instance_id;
     std::optional<std::string> friendly_name;  // "<description> (COM<n>)"
     std::optional<std::string> description;
+    // The USB device the port belongs to, the same for every port of one modem; empty when unknown
+    // (the port then stands for a device of its own).
+    std::string usb_device;
 };
 using PortDeviceList = std::vector<PortDevice>;
 
@@ -40,3 +48,6 @@ int match_port_device(const PortDeviceList& list, std::size_t device);
 std::optional<std::string> get_device_name(const PortDeviceList& list, std::size_t device);
 std::optional<std::string> get_device_property(const PortDeviceList& list, std::size_t device,
                                                DeviceProperty property);
+// How many USB devices have a port whose instance identifier begins with one of the identifiers
+// (empty ones are skipped).
+int count_modems(const PortDeviceList& list, const std::vector<std::string>& identifiers);

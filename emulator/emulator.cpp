@@ -648,6 +648,14 @@ int Emulator::request_count(Mode mode, int command, int efs_command) const {
     return it == state_->counts.end() ? 0 : it->second;
 }
 
+int Emulator::requests_received() const {
+    std::lock_guard lock(state_->mutex);
+    int total = 0;
+    for (const auto& [key, count] : state_->counts)
+        if (std::get<2>(key) == -1) total += count;
+    return total;
+}
+
 int Emulator::bad_frames() const {
     std::lock_guard lock(state_->mutex);
     return state_->bad_frames;

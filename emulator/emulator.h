@@ -179,6 +179,8 @@ class Emulator {
     // Requests seen (CRC-valid frames only) with this first byte, and for DIAG 0x4B 0x13 requests
     // this file-system code (-1: any).
     int request_count(Mode mode, int command, int efs_command = -1) const;
+    // Requests seen in any mode, whatever their first byte.
+    int requests_received() const;
     // CRC-invalid frames received.
     int bad_frames() const;
 

@@ -257,8 +257,11 @@ FakeDevice Testbed::add_port(const UsbPortSpec& config) {
     std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     FakeDevice device;
-    std::string usb = d.add_usb_device(config.vendor_id, config.product_id, config.num_interfaces,
-                                       config.vendor_id_lower_case, config.product, config.serial);
+    const bool shared = !config.usb_device.empty();
+    std::string usb =
+        shared ? config.usb_device
+               : d.add_usb_device(config.vendor_id, config.product_id, config.num_interfaces,
+                                  config.vendor_id_lower_case, config.product, config.serial);
     std::string interface = d.add_interface(usb, config.interface_number, 0xff);
     if (!config.driver.empty())
         umockdev_testbed_set_attribute_link(d.bed, interface.c_str(), "driver",
@@ -308,7 +311,9 @@ FakeDevice Testbed::add_port(const UsbPortSpec& config) {
             d.held_slaves[device.device_node] = fd;
         }
     }
-    device.syspaths = {"/sys" + tty_path, serial, interface, usb};
+    // A shared USB device goes with the port that brought it.
+    device.syspaths = {"/sys" + tty_path, serial, interface};
+    if (!shared) device.syspaths.push_back(usb);
     return device;
 }
 

@@ -20,6 +20,9 @@ struct UsbPortSpec {
     std::string serial;                        // empty: no serial number
     std::string driver = "usbserial_generic";  // the interface's driver; empty: none
     bool vendor_id_lower_case = true;          // sysfs writes hex numbers in lower case
+    // The USB device of a port added before (the last of its syspaths): the port is another
+    // interface of it, and the device's numbers and strings above are not used. Empty: a new one.
+    std::string usb_device;
 };
 
 // A USB mass-storage device with one disk. vendor, model and rev are padded with blanks to 8, 16
@@ -47,9 +50,10 @@ class Testbed {
     // system for good (fw_testbed_main creates it first thing).
     static Testbed& instance();
 
-    // Adds a USB serial port on a new bus position with a new /dev/ttyUSBn. Its pseudo-terminal
-    // is reset to the kernel's cooked defaults, so a program that does not configure its port
-    // notices; TIOCEXCL and the modem-line ioctls behave as on a real port.
+    // Adds a USB serial port on a new bus position (or on config.usb_device) with a new
+    // /dev/ttyUSBn. Its pseudo-terminal is reset to the kernel's cooked defaults, so a program that
+    // does not configure its port notices; TIOCEXCL and the modem-line ioctls behave as on a real
+    // port.
     FakeDevice add_port(const UsbPortSpec& config);
     // Adds a USB disk on a new bus position.
     FakeDevice add_disk(const UsbDiskSpec& config);

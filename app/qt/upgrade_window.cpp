@@ -220,7 +220,8 @@ void UpgradeWindow::on_prompt_timer() {
     prompt.caption = QString::fromLatin1(kBoxCaption);
     prompt.icon = QMessageBox::Question;
     prompt.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-    if (ask_box(prompt) == QMessageBox::Ok) on_start();
+    // A device check while the prompt was open may have taken the offer back.
+    if (ask_box(prompt) == QMessageBox::Ok && !awaiting_device_) on_start();
 }
 
 // The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
@@ -264,18 +265,23 @@ void UpgradeWindow::on_device_events() {
     for (int event : monitor_->read_events()) {
         if (closing_) continue;
         shell_.device_change(event);
-        if (event == DBT_DEVICEARRIVAL) check_arrived_device();
+        check_device_again();
     }
 }
 
-// A modem plugged in after the program started is offered the upgrade without a restart. Only the
-// check runs again: the start-up's init would reopen, and so empty, the log.
-void UpgradeWindow::check_arrived_device() {
-    if (!awaiting_device_ || shell_.worker_running()) return;
-    if (shell_.check(dialog()) != 1) return;
-    awaiting_device_ = false;
-    start_->setEnabled(true);
-    prompt_timer_.start();
+// A modem plugged in after the program started is offered the upgrade without a restart, and one
+// plugged in beside it takes the offer back until either is unplugged: the check runs again at
+// each arrival and removal. Only the check runs again: the start-up's init would reopen, and so
+// empty, the log. The prompt comes when a device is offered after none was.
+void UpgradeWindow::check_device_again() {
+    if (shell_.worker_running()) return;
+    const bool offered = shell_.check(dialog()) == 1;
+    start_->setEnabled(offered);
+    if (!offered)
+        prompt_timer_.stop();
+    else if (awaiting_device_)
+        prompt_timer_.start();
+    awaiting_device_ = !offered;
 }
 
 void UpgradeWindow::reject() {

@@ -77,7 +77,7 @@ class UpgradeWindow : public QDialog {
     void show_package_chooser();
     void take_package_folder(const QString& folder);
     void on_device_events();
-    void check_arrived_device();
+    void check_device_again();
     void begin_close();
     void finish_close();
 
@@ -99,7 +99,7 @@ class UpgradeWindow : public QDialog {
     QTimer prompt_timer_{this};  // ID_TIMER_PROMPT
 
     bool closing_ = false;
-    bool awaiting_device_ = false;   // the start-up check failed and has not succeeded since
+    bool awaiting_device_ = false;   // the last device check failed
     bool choosing_package_ = false;  // no package beside the program: the user chooses the folder
     bool closed_ = false;
     std::thread stopper_;

@@ -85,8 +85,8 @@ void UpgradeWindow::handle(UINT message, WPARAM wparam) {
     }
 }
 
-// Centred, upgrade_init, then the prompt timer or a disabled Start. After a failed check, each
-// device arrival runs the start-up device check again, until one succeeds and Start and the prompt
+// Centred, upgrade_init, then the prompt timer or a disabled Start. Each device arrival and removal
+// runs the start-up device check again; when one succeeds after a failed one, Start and the prompt
 // come as after a successful start-up.
 void UpgradeWindow::on_init() {
     init_common_controls();
@@ -162,7 +162,10 @@ void UpgradeWindow::on_clock_timer() {
 void UpgradeWindow::on_prompt_timer() {
     ::KillTimer(window_, ID_TIMER_PROMPT);
     if (closing_) return;
-    if (ask_box({kPromptText, kBoxCaption, MB_OKCANCEL | MB_ICONQUESTION}) == IDOK) on_start();
+    // A device check while the prompt was open may have taken the offer back.
+    if (ask_box({kPromptText, kBoxCaption, MB_OKCANCEL | MB_ICONQUESTION}) == IDOK &&
+        !awaiting_device_)
+        on_start();
 }
 
 void UpgradeWindow::on_command(int id, int code) {
@@ -191,17 +194,22 @@ void UpgradeWindow::on_device_change(WPARAM wparam) {
     const int event = static_cast<int>(wparam);
     if (closing_ || (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE)) return;
     shell_.device_change(event);
-    if (event == DBT_DEVICEARRIVAL) check_arrived_device();
+    check_device_again();
 }
 
-// A modem plugged in after the program started is offered the upgrade without a restart. Only the
-// check runs again: the start-up's init would reopen, and so empty, the log.
-void UpgradeWindow::check_arrived_device() {
-    if (!awaiting_device_ || shell_.worker_running()) return;
-    if (shell_.check(dialog()) != 1) return;
-    awaiting_device_ = false;
-    ::EnableWindow(::GetDlgItem(window_, IDC_START), TRUE);
-    ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
+// A modem plugged in after the program started is offered the upgrade without a restart, and one
+// plugged in beside it takes the offer back until either is unplugged: the check runs again at
+// each arrival and removal. Only the check runs again: the start-up's init would reopen, and so
+// empty, the log. The prompt comes when a device is offered after none was.
+void UpgradeWindow::check_device_again() {
+    if (shell_.worker_running()) return;
+    const bool offered = shell_.check(dialog()) == 1;
+    ::EnableWindow(::GetDlgItem(window_, IDC_START), offered);
+    if (!offered)
+        ::KillTimer(window_, ID_TIMER_PROMPT);
+    else if (awaiting_device_)
+        ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
+    awaiting_device_ = !offered;
 }
 
 // The close button and Alt+F4; Escape sends IDCANCEL, which the dialog ignores. The question has

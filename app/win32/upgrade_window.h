@@ -55,7 +55,7 @@ class UpgradeWindow {
     void on_start();
     void browse_folder();
     void on_device_change(WPARAM wparam);
-    void check_arrived_device();
+    void check_device_again();
     void on_close();
     void begin_close();
     void finish_close();
@@ -66,7 +66,7 @@ class UpgradeWindow {
     bool com_ready_ = false;
     bool closing_ = false;
     bool asking_to_stop_ = false;   // the question of a close during a run is open
-    bool awaiting_device_ = false;  // the start-up check failed and has not succeeded since
+    bool awaiting_device_ = false;  // the last device check failed
     bool closed_ = false;
     std::thread stopper_;
 };

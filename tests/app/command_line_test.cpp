@@ -200,5 +200,49 @@ TEST_F(UpgradeRun, SealWritesSumsThatSha256sumVerifiesAndRefusesABrokenPackage) 
     expect_nothing_sent();
 }
 
+// Two modems of the package once got the home tree and image.iso on one and the firmware on the
+// other. A run and --check count them (one in normal mode, one in its boot downloader) before
+// asking anything.
+struct TwoModemCase {
+    const char* name;
+    std::vector<std::string> args;
+    int exit_status;
+};
+
+void PrintTo(const TwoModemCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class TwoModems : public UpgradeRun, public ::testing::WithParamInterface<TwoModemCase> {};
+
+TEST_P(TwoModems, AreRefusedBeforeAnyRequest) {
+    PackageDir package({});
+    start_device();
+    emu::Options boot_downloader;
+    boot_downloader.start_mode = emu::Mode::Dload;
+    start_second_device(boot_downloader);
+
+    RunOptions options;
+    options.args = GetParam().args;
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, GetParam().exit_status);
+    EXPECT_NE((run.out + run.err)
+                  .find("2 modems of this package are plugged in: unplug all but the one to "
+                        "upgrade\n"),
+              std::string::npos)
+        << run.out << run.err;
+    EXPECT_EQ(device().requests_received(), 0);
+    EXPECT_EQ(second_device().requests_received(), 0);
+    expect_nothing_copied();
+    EXPECT_EQ(second_device().mode(), emu::Mode::Dload);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TwoModems,
+                         ::testing::Values(TwoModemCase{"Run", {"run"}, 2},
+                                           TwoModemCase{"Check", {"--check"}, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace apptest

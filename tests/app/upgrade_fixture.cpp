@@ -30,9 +30,12 @@ void UpgradeRun::TearDown() {
                   << last_output_ << "--- end of download.dbg ---\n"
                   << last_log_.substr(from) << "---\n";
     }
-    if (emulator_) emulator_->stop();
-    emulator_.reset();
+    for (auto* emulator : {&emulator_, &second_emulator_}) {
+        if (*emulator) (*emulator)->stop();
+        emulator->reset();
+    }
     usb_.reset();
+    second_usb_.reset();
 }
 
 void UpgradeRun::start_device(emu::Options options, testbed::MockedUsbDeviceOptions usb) {
@@ -40,6 +43,13 @@ void UpgradeRun::start_device(emu::Options options, testbed::MockedUsbDeviceOpti
     options.provider = usb_.get();
     emulator_ = std::make_unique<emu::Emulator>(options);
     ASSERT_TRUE(emulator_->start()) << emulator_->error();
+}
+
+void UpgradeRun::start_second_device(emu::Options options) {
+    second_usb_ = std::make_unique<testbed::MockedUsbDevice>();
+    options.provider = second_usb_.get();
+    second_emulator_ = std::make_unique<emu::Emulator>(options);
+    ASSERT_TRUE(second_emulator_->start()) << second_emulator_->error();
 }
 
 RunResult UpgradeRun::run_windowless(const PackageDir& package, const RunOptions& options) {

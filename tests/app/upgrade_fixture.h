@@ -28,6 +28,9 @@ class UpgradeRun : public ::testing::Test {
     // The device appears in options.start_mode on the mocked USB bus.
     void start_device(emu::Options options = {}, testbed::MockedUsbDeviceOptions usb = {});
     emu::Emulator& device() { return *emulator_; }
+    // A second modem of the same kind on a USB device of its own, in options.start_mode.
+    void start_second_device(emu::Options options = {});
+    emu::Emulator& second_device() { return *second_emulator_; }
 
     // Runs the program; its output and log are shown when the test fails.
     RunResult run_windowless(const PackageDir& package, const RunOptions& options = {});
@@ -55,6 +58,8 @@ class UpgradeRun : public ::testing::Test {
   private:
     std::unique_ptr<testbed::MockedUsbDevice> usb_;
     std::unique_ptr<emu::Emulator> emulator_;
+    std::unique_ptr<testbed::MockedUsbDevice> second_usb_;
+    std::unique_ptr<emu::Emulator> second_emulator_;
     std::string last_output_;
     std::string last_log_;
 };

@@ -126,6 +126,43 @@ TEST(PortName, ComNumberFollowsTheFirstCom) {
     EXPECT_EQ(com_number_from_name("Modem (com4)"), std::nullopt);
 }
 
+struct UsbDeviceCase {
+    const char* port;
+    const char* parent;
+    const char* device;
+};
+
+// What a Windows port is counted by: a single-interface USB device is its own port; an interface
+// belongs to its USB parent, else to its identifier without the interface.
+TEST(PortUsbDevice, IsTheUsbDeviceAboveThePort) {
+    const UsbDeviceCase cases[] = {
+        {"USB\\VID_05C6&PID_9100\\EMU1", "USB\\ROOT_HUB30\\4&1&0", "USB\\VID_05C6&PID_9100\\EMU1"},
+        {"USB\\VID_05C6&PID_9003&MI_00\\6&2A&0&0000", "USB\\VID_05C6&PID_9003\\5&1F&0&3",
+         "USB\\VID_05C6&PID_9003\\5&1F&0&3"},
+        {"USB\\VID_05C6&PID_9003&MI_01\\6&2A&0&0001", "HTREE\\ROOT\\0",
+         "USB\\VID_05C6&PID_9003\\6&2A&0"},
+        {"USB\\VID_05C6&PID_9003&MI_01", "", "USB\\VID_05C6&PID_9003&MI_01"},
+        {"FTDIBUS\\VID_0403+PID_6001+A1\\0000", "USB\\VID_0403&PID_6001\\A1",
+         "USB\\VID_0403&PID_6001\\A1"},
+        {"ACPI\\PNP0501\\1", "", "ACPI\\PNP0501\\1"},
+    };
+    for (const UsbDeviceCase& c : cases)
+        EXPECT_EQ(port_usb_device(c.port, c.parent), c.device) << c.port;
+}
+
+TEST(PortUsbDevice, PortsOfOneUsbDeviceCountOnce) {
+    PortDeviceList list = {
+        {"USB\\VID_05C6&PID_9003&MI_00\\1-1:1.0", "Modem (COM3)", "Modem", "1-1"},
+        {"USB\\VID_05C6&PID_9003&MI_02\\1-1:1.2", "Modem (COM4)", "Modem", "1-1"},
+        {"USB\\VID_05C6&PID_9100\\1-2", "Download (COM5)", "Download", ""},
+        {"USB\\VID_1234&PID_0001\\1-3", "Other (COM6)", "Other", "1-3"},
+    };
+    EXPECT_EQ(count_modems(list, {"USB\\VID_05C6&PID_9003&MI_00", "USB\\VID_05C6&PID_9003&MI_02"}),
+              1);
+    EXPECT_EQ(count_modems(list, {"USB\\VID_05C6&PID_9003&MI_00", "", "USB\\VID_05C6&PID_9100"}),
+              2);
+}
+
 class PortMatch : public testing::Test {
   protected:
     void SetUp() override { reset_shared_state(); }
@@ -133,8 +170,8 @@ class PortMatch : public testing::Test {
 
 TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
     PortDeviceList list = {
-        {"usb\\vid_05c6&pid_9003&mi_00\\1-1:1.0", "Modem (COM3)", "Modem"},
-        {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem"},
+        {"usb\\vid_05c6&pid_9003&mi_00\\1-1:1.0", "Modem (COM3)", "Modem", ""},
+        {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem", ""},
     };
     EXPECT_EQ(match_port_device(list, 0), 0);
     EXPECT_EQ(port_number(), -1);
@@ -143,7 +180,7 @@ TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
 }
 
 TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
-    PortDeviceList list = {{"?", "Modem (COM5)", "Modem"}};
+    PortDeviceList list = {{"?", "Modem (COM5)", "Modem", ""}};
     EXPECT_EQ(match_port_device(list, 0), 0);
     set_my_com_name("?");
     EXPECT_EQ(match_port_device(list, 0), 1);
@@ -151,15 +188,15 @@ TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
 }
 
 TEST_F(PortMatch, NameWithoutComIsNoMatch) {
-    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem"},
-                           {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt}};
+    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem", ""},
+                           {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt, ""}};
     EXPECT_EQ(match_port_device(list, 0), 0);
     EXPECT_EQ(match_port_device(list, 1), 0);
     EXPECT_EQ(port_number(), -1);
 }
 
 TEST_F(PortMatch, NameFallsBackToTheDescription) {
-    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)"}};
+    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)", ""}};
     EXPECT_EQ(get_device_name(list, 0), "Modem (COM9)");
     EXPECT_EQ(match_port_device(list, 0), 1);
     EXPECT_EQ(port_number(), 9);

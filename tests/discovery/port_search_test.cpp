@@ -19,8 +19,9 @@ class PortSearch : public testing::Test {
   protected:
     void SetUp() override { reset_shared_state(); }
     void TearDown() override {
-        for (const FakeDevice& d : devices_)
-            Testbed::instance().remove(d);
+        // Latest first: a port may sit on the USB device of one added before it.
+        for (auto d = devices_.rbegin(); d != devices_.rend(); ++d)
+            Testbed::instance().remove(*d);
     }
 
     FakeDevice add(unsigned vid, unsigned pid, unsigned interface = 0, unsigned interfaces = 3) {
@@ -53,6 +54,22 @@ TEST_F(PortSearch, FindsTheDiagPortAndReadsItsNumberFromItsName) {
                   ":1.0\n"
                   "my com name = USB\\VID_05C6&PID_9003&MI_00\n"
                   "Find my com name = USB\\VID_05C6&PID_9003&MI_00 OK!!!\n");
+}
+
+// A modem counts once however many of its ports match, and in whatever mode it is.
+TEST_F(PortSearch, ModemsAreCountedOncePerUsbDevice) {
+    folder_.write_settings(
+        "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n"
+        "savedownload0=USB\\VID_05C6&PID_9003&MI_01\n");
+    FakeDevice diag = add(0x05C6, 0x9003, 0);
+    UsbPortSpec other_interface;
+    other_interface.interface_number = 1;
+    other_interface.usb_device = diag.syspaths.back();
+    devices_.push_back(Testbed::instance().add_port(other_interface));
+    add(0x1234, 0x0001);  // not the package's
+    EXPECT_EQ(count_package_modems(), 1);
+    add(0x05C6, 0x9100, 0, 1);  // a second modem, in its boot downloader
+    EXPECT_EQ(count_package_modems(), 2);
 }
 
 TEST_F(PortSearch, EachPortTypeReadsItsOwnKeys) {

@@ -21,6 +21,7 @@
 
 #include "app/base/clock.h"
 #include "app/base/settings.h"
+#include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/upgrade_window.h"
@@ -568,9 +569,11 @@ TEST_F(DialogWindow, DeviceChangesReachTheDeviceReturnHandling) {
               (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
 }
 
-TEST_F(DialogWindow, ArrivalsAfterAFailedStartUpCheckAgainUntilTheDeviceIsOffered) {
+// A second modem of the package plugged in beside the offered one takes the offer back until it is
+// unplugged.
+TEST_F(DialogWindow, EachArrivalAndRemovalChecksTheDeviceAgain) {
     core_.init_result = 0;
-    core_.check_results = {0, 1};
+    core_.check_results = {0, 1, CHECK_SEVERAL_MODEMS, 1};
     auto monitor = std::make_unique<PipeMonitor>();
     const int writer = monitor->writer();
     UpgradeWindow window(core_.shell(), std::move(monitor));
@@ -583,24 +586,29 @@ TEST_F(DialogWindow, ArrivalsAfterAFailedStartUpCheckAgainUntilTheDeviceIsOffere
         ASSERT_TRUE(wait_until([&] { return core_.device_events().size() == events_then; }));
     };
 
-    send("r", 1);  // a removal is no new device
-    EXPECT_EQ(core_.checks, 0);
-    send("a", 2);  // a device that is not (yet) the modem
+    send("r", 1);  // no modem yet
     EXPECT_EQ(core_.checks, 1);
     EXPECT_FALSE(start->isEnabled());
     EXPECT_FALSE(prompt->isActive());
 
     boxes_.queue_answer(QMessageBox::Cancel);
-    send("a", 3);
+    send("a", 2);
     EXPECT_EQ(core_.checks, 2);
     EXPECT_TRUE(start->isEnabled());
-    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
-    EXPECT_EQ(core_.starts, 0);
+    ASSERT_TRUE(wait_until([&] { return boxes_.count() == 1; }));
 
-    send("a", 4);  // once offered, arrivals check nothing
-    EXPECT_EQ(core_.checks, 2);
+    send("a", 3);  // a second modem
+    EXPECT_EQ(core_.checks, 3);
+    EXPECT_FALSE(start->isEnabled());
+    EXPECT_FALSE(prompt->isActive());
+
+    boxes_.queue_answer(QMessageBox::Cancel);
+    send("r", 4);  // unplugged again
+    EXPECT_EQ(core_.checks, 4);
+    EXPECT_TRUE(start->isEnabled());
+    ASSERT_TRUE(wait_until([&] { return boxes_.count() == 2; }));
+    EXPECT_EQ(core_.starts, 0);
     EXPECT_EQ(core_.inits, 1);
-    EXPECT_EQ(boxes_.count(), 1u);
 }
 
 // ---- folder browser ----

@@ -11,6 +11,7 @@
 
 #include "app/base/clock.h"
 #include "app/base/settings.h"
+#include "app/device_return.h"
 #include "app/upgrade.h"
 #include "app/win32/folder_browser.h"
 #include "discovery/device_events.h"
@@ -495,17 +496,19 @@ TEST_F(Win32Dialog, RealBoxesHaveNoOwnerAndClosingWithdrawsTheWorkersBox) {
 
 // ---- device changes ----
 
-TEST_F(Win32Dialog, ArrivalsAfterAFailedStartUpCheckCheckAgainUntilTheDeviceIsOffered) {
+// A second modem of the package plugged in beside the offered one takes the offer back until it is
+// unplugged.
+TEST_F(Win32Dialog, EachArrivalAndRemovalChecksTheDeviceAgain) {
     core_.init_result = 0;
-    core_.check_results = {0, 1};
+    core_.check_results = {0, 1, CHECK_SEVERAL_MODEMS, 1};
+    boxes_.queue_answer(IDCANCEL);
     boxes_.queue_answer(IDCANCEL);
     DialogThread dialog(core_.shell());
     auto send = [&](int event) { ::SendMessageA(dialog.hwnd, WM_DEVICECHANGE, event, 0); };
 
-    send(DBT_DEVICEREMOVECOMPLETE);  // a removal is no new device
-    EXPECT_EQ(core_.checks, 0);
-    send(0x0007);             // DBT_DEVNODES_CHANGED: not passed on
-    send(DBT_DEVICEARRIVAL);  // a device that is not (yet) the modem
+    send(DBT_DEVICEREMOVECOMPLETE);  // no modem yet
+    EXPECT_EQ(core_.checks, 1);
+    send(0x0007);  // DBT_DEVNODES_CHANGED: not passed on
     EXPECT_EQ(core_.checks, 1);
     EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
 
@@ -515,12 +518,19 @@ TEST_F(Win32Dialog, ArrivalsAfterAFailedStartUpCheckCheckAgainUntilTheDeviceIsOf
     ASSERT_TRUE(wait_until([&] { return boxes_.count() == 1; }));
     EXPECT_EQ(boxes_.seen()[0].request.text, kPrompt);
 
-    send(DBT_DEVICEARRIVAL);  // once offered, arrivals check nothing
-    EXPECT_EQ(core_.checks, 2);
+    send(DBT_DEVICEARRIVAL);  // a second modem
+    EXPECT_EQ(core_.checks, 3);
+    EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
+
+    send(DBT_DEVICEREMOVECOMPLETE);  // unplugged again
+    EXPECT_EQ(core_.checks, 4);
+    EXPECT_TRUE(::IsWindowEnabled(dialog.item(IDC_START)));
+    ASSERT_TRUE(wait_until([&] { return boxes_.count() == 2; }));
     EXPECT_EQ(core_.inits, 1);
-    EXPECT_EQ(boxes_.count(), 1u);  // no prompt after the failed start-up check
-    EXPECT_EQ(core_.device_events(), (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL,
-                                                       DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL}));
+    EXPECT_EQ(core_.starts, 0);
+    EXPECT_EQ(core_.device_events(),
+              (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL,
+                                DBT_DEVICEREMOVECOMPLETE}));
 }
 
 // ---- the folder browser ----
