@@ -89,6 +89,14 @@ void hold_device_return(const std::function<void()>& step) {
     handle_pending_events();
 }
 
+void show_startup_info(DialogHandle dialog, const std::string& text) {
+    const std::string notice = log_notice();
+    if (notice.empty())
+        set_info(dialog, text);
+    else
+        set_info(dialog, text.empty() ? notice : notice + ". " + text);
+}
+
 namespace {
 
 constexpr const char* kDownloadModeInfo =
@@ -98,11 +106,11 @@ constexpr const char* kDownloadModeInfo =
 int show_versions(DialogHandle dialog, const char* target) {
     const char* version = retry_get_build_ver();
     if (!version) {
-        set_info(dialog, "Read Device fail, please re-plug device and try again.");
+        show_startup_info(dialog, "Read Device fail, please re-plug device and try again.");
         return 0;
     }
-    set_info(dialog, "Device current version is " + std::string(version) +
-                         ", will be upgraded to " + target);
+    show_startup_info(dialog, "Device current version is " + std::string(version) +
+                                  ", will be upgraded to " + target);
     return 1;
 }
 
@@ -113,14 +121,17 @@ int probe_found_port(DialogHandle dialog, int port, const char* target, bool dow
     int offer = 1;
     switch (open_port(port)) {
         case MODE_NONE:
-            set_info(dialog, "Warning: not in diag mode!");
+            show_startup_info(dialog, "Warning: not in diag mode!");
             offer = 0;
             break;
         case MODE_DIAG:
             offer = show_versions(dialog, target);
             break;
         default:
-            if (download_port) set_info(dialog, kDownloadModeInfo);
+            if (download_port)
+                show_startup_info(dialog, kDownloadModeInfo);
+            else if (!log_notice().empty())
+                show_startup_info(dialog, "");
             break;
     }
     close_port();
@@ -134,7 +145,7 @@ bool settings_file_present(DialogHandle dialog) {
     compute_program_folder(folder);
     std::error_code ignored;
     if (std::filesystem::exists(std::string(folder) + "settings.ini", ignored)) return true;
-    set_info(dialog, "Error: Can't find settings.ini in " + std::string(folder));
+    show_startup_info(dialog, "Error: Can't find settings.ini in " + std::string(folder));
     log_write("Error: Can't find settings.ini in %s\n", folder);
     return false;
 }
@@ -152,7 +163,7 @@ int startup_device_check(DialogHandle dialog) {
         port = find_port(type);
         if (port >= 0) return probe_found_port(dialog, port, target, true);
     }
-    set_info(dialog, "Error: Can't find device!");
+    show_startup_info(dialog, "Error: Can't find device!");
     close_port();
     return 0;
 }

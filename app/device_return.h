@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "app/base/progress.h"
 
@@ -35,3 +36,7 @@ void hold_device_return(const std::function<void()>& step);
 // upgrade may be offered. Called at start-up, and again by the dialog when a device arrives while
 // the last check found none.
 int startup_device_check(DialogHandle dialog);
+
+// The information line at start-up. When no log could be written it begins with that news (see
+// log_notice): the user must hear it before the run, since the log is where a failure is told.
+void show_startup_info(DialogHandle dialog, const std::string& text);
