@@ -3,6 +3,7 @@
 #include <io.h>
 #include <share.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
