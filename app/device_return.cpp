@@ -90,6 +90,14 @@ void hold_device_return(const std::function<void()>& step) {
     handle_pending_events();
 }
 
+void show_startup_info(DialogHandle dialog, const std::string& text) {
+    const std::string notice = log_notice();
+    if (notice.empty())
+        set_info(dialog, text);
+    else
+        set_info(dialog, text.empty() ? notice : notice + ". " + text);
+}
+
 namespace {
 
 constexpr const char* kDownloadModeInfo =
@@ -99,11 +107,11 @@ constexpr const char* kDownloadModeInfo =
 int show_versions(DialogHandle dialog, const char* target) {
     const char* version = retry_get_build_ver();
     if (!version) {
-        set_info(dialog, "Read Device fail, please re-plug device and try again.");
+        show_startup_info(dialog, "Read Device fail, please re-plug device and try again.");
         return 0;
     }
-    set_info(dialog, "Device current version is " + std::string(version) +
-                         ", will be upgraded to " + target);
+    show_startup_info(dialog, "Device current version is " + std::string(version) +
+                                  ", will be upgraded to " + target);
     return 1;
 }
 
@@ -114,14 +122,17 @@ int probe_found_port(DialogHandle dialog, int port, const char* target, bool dow
     int offer = 1;
     switch (open_port(port)) {
         case MODE_NONE:
-            set_info(dialog, "Warning: not in diag mode!");
+            show_startup_info(dialog, "Warning: not in diag mode!");
             offer = 0;
             break;
         case MODE_DIAG:
             offer = show_versions(dialog, target);
             break;
         default:
-            if (download_port) set_info(dialog, kDownloadModeInfo);
+            if (download_port)
+                show_startup_info(dialog, kDownloadModeInfo);
+            else if (!log_notice().empty())
+                show_startup_info(dialog, "");
             break;
     }
     close_port();
@@ -140,7 +151,7 @@ bool settings_usable(DialogHandle dialog) {
         refusal = "Error: Can't find settings.ini in " + std::string(folder);
     else if (check_settings_content(path, &refusal))
         return true;
-    set_info(dialog, refusal);
+    show_startup_info(dialog, refusal);
     log_write("%s\n", refusal.c_str());
     return false;
 }
@@ -158,7 +169,7 @@ int startup_device_check(DialogHandle dialog) {
     if (!settings_usable(dialog)) return 0;
     const std::string several = several_modems_refusal();
     if (!several.empty()) {
-        set_info(dialog, several);
+        show_startup_info(dialog, several);
         log_write("%s\n", several.c_str());
         close_port();
         return CHECK_SEVERAL_MODEMS;
@@ -172,7 +183,7 @@ int startup_device_check(DialogHandle dialog) {
         port = find_port(type);
         if (port >= 0) return probe_found_port(dialog, port, target, true);
     }
-    set_info(dialog, "Error: Can't find device!");
+    show_startup_info(dialog, "Error: Can't find device!");
     close_port();
     return 0;
 }

@@ -45,3 +45,7 @@ std::string several_modems_refusal();
 // the package are plugged in; 0 otherwise. Called at start-up, and again by the dialog at each
 // device arrival and removal while no run is going on.
 int startup_device_check(DialogHandle dialog);
+
+// The information line at start-up. When no log could be written it begins with that news (see
+// log_notice): the user must hear it before the run, since the log is where a failure is told.
+void show_startup_info(DialogHandle dialog, const std::string& text);

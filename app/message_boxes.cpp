@@ -12,19 +12,18 @@ std::atomic<MessageBoxes*> installed{nullptr};
 
 }  // namespace
 
+// The boxes that end a run are followed by the log's path, so that every run names its log.
 bool PrintingBoxes::show(const std::string& text, const std::string&, BoxButtons, BoxIcon icon) {
-    if (icon == BoxIcon::Error) {
-        std::string path = log_path();
-        std::fputs(text.c_str(), stderr);
+    std::FILE* out = icon == BoxIcon::Error ? stderr : stdout;
+    std::fputs(text.c_str(), out);
+    if (icon != BoxIcon::Question) {
+        const std::string path = log_path();
         if (path.empty())
-            std::fputs("No download.dbg could be written.\n", stderr);
+            std::fputs("No download.dbg could be written.\n", out);
         else
-            std::fprintf(stderr, "Log: %s\n", path.c_str());
-        std::fflush(stderr);
-    } else {
-        std::fputs(text.c_str(), stdout);
-        std::fflush(stdout);
+            std::fprintf(out, "Log: %s\n", path.c_str());
     }
+    std::fflush(out);
     return true;
 }
 

@@ -3,8 +3,8 @@
 
 #include "app/dialog.h"
 
-// Box text on standard output; an error box goes to standard error, followed by the full path of
-// the download log.
+// Box text on standard output; an error box goes to standard error. Each box but a question is
+// followed, on the same stream, by "Log: " and the full path of the download log.
 class PrintingBoxes : public MessageBoxes {
   public:
     bool show(const std::string& text, const std::string& caption, BoxButtons buttons,

@@ -51,7 +51,10 @@ int upgrade_init(UpgradeDialog* dialog) {
     if (windowless) {
         Package package;
         std::string refusal;
-        if (!check_package(program_folder(), &package, &refusal)) return 0;
+        if (!check_package(program_folder(), &package, &refusal)) {
+            show_startup_info(dialog, "");
+            return 0;
+        }
         if (!package.sealed) set_info(dialog, kNoSumsNote);
     }
     return startup_device_check(dialog);

@@ -70,7 +70,7 @@ echo
 echo "== man -P cat fwupgrade =="
 manual=$(man -P cat fwupgrade 2>&1) || fail "man fwupgrade: $manual"
 echo "$manual"
-for part in "--package DIR" "--udev-rule" "download.previous.dbg" "EXIT STATUS" "70-fwupgrade.rules"; do
+for part in "--package DIR" "--udev-rule" "download-YYYYMMDD-HHMMSS.dbg" "EXIT STATUS" "70-fwupgrade.rules"; do
     grep -qF -- "$part" <<<"$manual" || fail "the manual page does not mention $part"
 done
 

@@ -1,9 +1,12 @@
 #include "app/base/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 
+#include "app/base/kept_logs.h"
 #include "app/base/platform_paths.h"
 
 namespace {
@@ -12,17 +15,29 @@ std::mutex log_mutex;
 std::string folder_override;  // guarded by log_mutex
 std::FILE* log_file = nullptr;
 std::string log_file_path;
+std::string refusals;  // each folder that could not take the log, and why
 
-// The last run's log is what the user needs when this start is a retry after a failure, so it is
-// kept beside the new one (replacing an older one) instead of being truncated away.
-void keep_previous(const std::string& folder) {
-    rename_replacing(folder + kLogName, folder + kPreviousLogName);
+// The log of a failed run is what the user needs when this start is a retry (or only a look at
+// the dialog), so the logs before are kept beside the new one instead of being truncated away.
+// folder: empty for the current folder, else ending in a separator; shown: its name for the user.
+std::FILE* open_in(const std::string& folder, const std::string& shown) {
+    keep_earlier_logs(folder);
+    errno = 0;
+    std::FILE* file = open_shared_for_writing(folder + kLogName);
+    if (file) return file;
+    const int reason = errno;
+    if (!refusals.empty()) refusals += "; ";
+    refusals +=
+        shown + ": " +
+        (reason ? std::generic_category().message(reason) : std::string("cannot be opened"));
+    return nullptr;
 }
 
 void close_locked() {
     if (log_file) std::fclose(log_file);
     log_file = nullptr;
     log_file_path.clear();
+    refusals.clear();
 }
 
 }  // namespace
@@ -35,19 +50,26 @@ bool log_open() {
         !dir.empty()) {
         const std::string folder = dir + path_separator();
         path = folder + kLogName;
-        keep_previous(folder);
-        log_file = open_shared_for_writing(path);
+        log_file = open_in(folder, dir);
     }
     if (!log_file) {
-        path = kLogName;
-        keep_previous("");
-        log_file = open_shared_for_writing(path);
         // The full path, so the user can be told where to look.
         const std::string here = current_folder();
-        if (log_file && !here.empty()) path = here + path_separator() + kLogName;
+        path = here.empty() ? kLogName : here + path_separator() + kLogName;
+        log_file = open_in("", here.empty() ? "the current folder" : here);
     }
-    if (log_file) log_file_path = path;
+    if (log_file) {
+        log_file_path = path;
+        refusals.clear();  // the documents folder's refusal is no news once the log is written
+    } else {
+        refusals = "No log can be written: " + refusals;
+    }
     return log_file != nullptr;
+}
+
+std::string log_notice() {
+    std::lock_guard lock(log_mutex);
+    return refusals;
 }
 
 void set_log_folder_override(const std::string& folder) {

@@ -5,13 +5,21 @@
 #include <string>
 
 constexpr const char* kLogName = "download.dbg";
-// The log of the run before, kept beside download.dbg.
-constexpr const char* kPreviousLogName = "download.previous.dbg";
+// How many logs a folder keeps: download.dbg, the newest, and the logs of the starts before it,
+// each named after the time its start began, such as download-20261209-183012.dbg (local time;
+// a second start within the same second adds "-1", "-2", ... before ".dbg").
+constexpr int kKeptLogs = 10;
 
-// Opens download.dbg in the user's documents folder, else in the current folder, truncating it.
-// An existing download.dbg in the folder tried is first renamed to download.previous.dbg.
-// Returns false when neither could be opened; messages are then dropped.
+// Opens download.dbg in the user's documents folder, else in the current folder, as a new file.
+// An existing download.dbg in the folder tried is first renamed after the time its start began,
+// and the oldest of the dated logs are removed so that kKeptLogs remain; other files are left
+// alone. Returns false when neither folder could take the log; messages are then dropped and
+// log_notice says why.
 bool log_open();
+
+// Empty while a log is open; after a log_open that failed, "No log can be written: " and each
+// folder tried with the reason it refused, for the user to see at the start of the run.
+std::string log_notice();
 
 // Tests point the log at a folder of their own, in place of the documents folder; an empty string
 // restores the documents folder.

@@ -2,7 +2,10 @@
 // platform implements them (documents_dir_*.cpp, program_folder_*.cpp, files_*.cpp).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 #include <string>
 
 // Full path of the running executable; empty when the system cannot tell.
@@ -24,6 +27,13 @@ std::FILE* open_shared_for_writing(const std::string& path);
 
 // Renames from to to, replacing an existing to. False when it could not be done.
 bool rename_replacing(const std::string& from, const std::string& to);
+
+// When the file at path was created, in seconds since 1970 (UTC), where the system records it;
+// else when it was last written. Nothing when the file cannot be looked at.
+std::optional<std::int64_t> file_birth_time(const std::string& path);
+
+// The calendar time of the local time zone at seconds since 1970 (UTC). False when it has none.
+bool local_time(std::int64_t seconds, std::tm* out);
 
 // The user's configuration folder ($XDG_CONFIG_HOME, by default ~/.config), without a trailing
 // separator; empty when none is known. The folder is not created.

@@ -73,7 +73,7 @@ TEST_F(UpgradeRun, DeviceComingBackAsDiskEndsTheRunWithSuccess) {
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, "Download ok\n");
+    EXPECT_EQ(run.out, success_output(package.path()));
     std::string returned = after(package.log(), "Download reset ok, finish download\n");
     EXPECT_NE(returned.find("Found match mmc USBSTOR\\DISK&VEN_VENDOR&PROD_MMC_STORAGE"),
               std::string::npos)
@@ -159,7 +159,7 @@ TEST_F(UpgradeRun, DeviceComingBackAsPortEndsTheRunWithSuccess) {
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, "Download ok\n");
+    EXPECT_EQ(run.out, success_output(package.path()));
     std::string returned = after(package.log(), "Download reset ok, finish download\n");
     EXPECT_EQ(returned.find("Found match mmc"), std::string::npos);
     EXPECT_NE(returned.find("Find my com name = USB\\VID_05C6&PID_9003&MI_00 OK!!!\n"),

@@ -9,7 +9,6 @@
 namespace apptest {
 namespace {
 
-constexpr const char* kOkBox = "Download ok\n";
 constexpr const char* kErrorBox = "Download has error, please close program and see download.dbg\n";
 constexpr int kEfsHello = 0;
 constexpr int kEfsUnlink = 8;
@@ -50,7 +49,7 @@ class FaultyDevice : public UpgradeRun {
     void expect_copy_only_success(const PackageDir& package, const RunResult& run) {
         ASSERT_TRUE(run.exited);
         EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.out, kOkBox);
+        EXPECT_EQ(run.out, success_output(package.path()));
         EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"),
                   std::string::npos);
         expect_stale_gone();
@@ -248,7 +247,7 @@ class SwitchAnswer : public UpgradeRun {
 
         ASSERT_TRUE(run.exited);
         EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.out, kOkBox);
+        EXPECT_EQ(run.out, success_output(package.path()));
         expect_logged(package, {kLookingLine, "Open in DLoad mode\n",
                                 "Download reset ok, finish download\n"});
         EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 1);

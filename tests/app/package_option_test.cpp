@@ -9,8 +9,6 @@
 namespace apptest {
 namespace {
 
-constexpr const char* kOkBox = "Download ok\n";
-
 TEST_F(UpgradeRun, RunWithPackageTakesEverythingFromThatFolder) {
     PackageDir package({});
     package.remove("fwupgrade");  // only the program without a package runs
@@ -23,7 +21,7 @@ TEST_F(UpgradeRun, RunWithPackageTakesEverythingFromThatFolder) {
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0) << run.err;
-    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_EQ(run.out, success_output(program.path()));
     expect_copied(package);
     expect_programmer_loaded(package);
     expect_firmware_written(package);

@@ -88,6 +88,12 @@ RunResult run_program(const PackageDir& package, const RunOptions& options = {})
 RunResult run_program_in(const std::string& folder, const RunOptions& options = {});
 RunResult run_program(const ProgramDir& program, const RunOptions& options = {});
 
+// Standard output of a windowless run that succeeded with its log in folder: the box, then the
+// line that names the log.
+inline std::string success_output(const std::string& folder) {
+    return "Download ok\nLog: " + folder + "/download.dbg\n";
+}
+
 // Contents of a host file, empty when missing.
 std::string read_text(const std::string& path);
 

@@ -13,7 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kOkBox = "Download ok\n";
 constexpr const char* kErrorBox = "Download has error, please close program and see download.dbg\n";
 
 // Besides the waits the divisor shortens, a run spends real time starting, searching the mocked
@@ -168,7 +167,7 @@ void ReliabilityRun::expect_exact_file_system(const PackageDir& package) {
 void ReliabilityRun::expect_success_end(const PackageDir& package, const TimedRun& run) {
     ASSERT_TRUE(run.result.exited);
     EXPECT_EQ(run.result.exit_status, 0);
-    EXPECT_EQ(run.result.out, kOkBox);
+    EXPECT_EQ(run.result.out, success_output(package.path()));
     expect_device_holds(package);
 }
 

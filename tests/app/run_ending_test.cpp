@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "tests/app/upgrade_fixture.h"
@@ -48,9 +49,36 @@ TEST_F(UpgradeRun, SecondStartKeepsTheFirstRunsLogIntact) {
     std::ofstream(package.file("settings.ini"), std::ios::binary) << settings;
     RunResult second = run_windowless(package);
     ASSERT_TRUE(second.exited);
-    EXPECT_EQ(package.read("download.previous.dbg"), first_log);
+    int dated = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(package.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("download-", 0) != 0) continue;
+        ++dated;
+        EXPECT_EQ(read_text(entry.path().string()), first_log) << name;
+    }
+    EXPECT_EQ(dated, 1);
     EXPECT_EQ(package.log().find("settings.ini: missing"), std::string::npos);
     EXPECT_NE(package.log().find("start find port"), std::string::npos);
+}
+
+TEST_F(UpgradeRun, NoFolderForTheLogIsToldAtTheStartAndTheRunGoesOn) {
+    PackageDir package({});
+    package.remove("VELMOR");
+    // The log's folder is the package folder, which is also the current one: neither takes it.
+    std::filesystem::create_directory(package.file("download.dbg"));
+    start_device();
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const std::string refused = package.path() + ": Is a directory";
+    EXPECT_NE(run.err.find("info: No log can be written: " + refused + "; " + refused +
+                           ". Device current version is FW 1.0.0 B001, will be upgraded to B002\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "Download ok\nNo download.dbg could be written.\n");
+    expect_copied(package);
 }
 
 // Ctrl-C, a request to terminate and a closed terminal all stop the run at its next exchange.

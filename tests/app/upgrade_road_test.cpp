@@ -11,7 +11,6 @@
 namespace apptest {
 namespace {
 
-constexpr const char* kOkBox = "Download ok\n";
 constexpr const char* kErrorBox = "Download has error, please close program and see download.dbg\n";
 
 // The statuses appear in this order in the plain console output.
@@ -65,7 +64,7 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_EQ(run.out, success_output(package.path()));
     EXPECT_NE(
         run.err.find("info: Device current version is FW 1.0.0 B001, will be upgraded to B002"),
         std::string::npos)
@@ -120,7 +119,7 @@ TEST_F(UpgradeRun, DeviceInDloadModeGetsTheDownloadWithoutCopyOrSwitch) {
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_EQ(run.out, success_output(package.path()));
     // Found on its download port, the device is offered the download it waits for.
     EXPECT_NE(run.err.find("info: Device is in download mode: Start resumes the firmware "
                            "download.\n"),
@@ -148,7 +147,7 @@ TEST_F(UpgradeRun, RunningFlashProgrammerGetsOnlyTheImages) {
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_EQ(run.out, success_output(package.path()));
     EXPECT_EQ(run.err.find("Loading download code...\n"), std::string::npos);
     EXPECT_FALSE(device().go_address());
     EXPECT_EQ(device().request_count(emu::Mode::Dload, 0x0F), 0);
@@ -217,7 +216,7 @@ TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
 
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, kOkBox);
+    EXPECT_EQ(run.out, success_output(package.path()));
     EXPECT_NE(run.err.find("Copy file to device ok! Please restart device!"), std::string::npos);
     // Said among the first lines, before the device is looked for.
     EXPECT_LT(run.err.find("info: The package has no SHA256SUMS: a damaged or cut file cannot be "

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -110,14 +113,73 @@ TEST_F(LogTest, LongByteDumpIsNeverSplitByAnotherThreadsMessage) {
     EXPECT_EQ(lines, 4000);
 }
 
-TEST_F(LogTest, StartKeepsThePreviousRunsLogBesideTheNewOne) {
-    for (const char* run : {"first\n", "second\n", "third\n"}) {
+// Logs named after the time their start began; files of other names are never counted or touched.
+bool is_dated_log(const std::string& name) {
+    static const std::regex dated(R"(download-[0-9]{8}-[0-9]{6}(-[1-9][0-9]*)?\.dbg)");
+    return std::regex_match(name, dated);
+}
+
+TEST_F(LogTest, ElevenStartsKeepTheNewestAndTheNineBeforeIt) {
+    const std::vector<std::string> others = {"download-20000101-000000.txt",
+                                             "download-2000.dbg",
+                                             "notes.dbg",
+                                             "download-20000101-000000-x.dbg",
+                                             "download-20000101-0000001.dbg",
+                                             "download-20000101-000000-01.dbg"};
+    for (const std::string& name : others)
+        write_file(log_file(name.c_str()), "other\n");
+    for (int run = 1; run <= 11; ++run) {
         ASSERT_TRUE(log_open());
-        log_write("%s", run);
+        log_write("run %d\n", run);
         log_close();
     }
-    EXPECT_EQ(logged(), "third\n");
-    EXPECT_EQ(logged(kPreviousLogName), "second\n");
+    std::multiset<std::string> dated;
+    for (const auto& entry : std::filesystem::directory_iterator(docs_.path())) {
+        const std::string name = entry.path().filename().string();
+        if (is_dated_log(name)) dated.insert(read_text_file(entry.path().string()));
+    }
+    EXPECT_EQ(logged(), "run 11\n");
+    const std::multiset<std::string> expected = {"run 2\n", "run 3\n", "run 4\n",
+                                                 "run 5\n", "run 6\n", "run 7\n",
+                                                 "run 8\n", "run 9\n", "run 10\n"};
+    EXPECT_EQ(dated, expected);
+    for (const std::string& name : others)
+        EXPECT_EQ(logged(name.c_str()), "other\n") << name;
+}
+
+// The name of the log that began at seconds (local time), as a start must give it.
+std::string dated_name(std::int64_t seconds, const std::string& suffix) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&time));
+    return std::string("download-") + stamp + suffix + ".dbg";
+}
+
+TEST_F(LogTest, StartsWithinOneSecondKeepEachOthersLogs) {
+    struct Row {
+        std::vector<std::string> taken;  // suffixes of the dated logs already there
+        std::string given;               // the suffix the last log gets
+    };
+    const std::vector<Row> rows = {{{}, ""}, {{""}, "-1"}, {{"", "-1", "-2"}, "-3"}};
+    for (const Row& row : rows) {
+        TempDir folder;
+        set_log_folder_override(folder.path());
+        ASSERT_TRUE(log_open());
+        log_write("last\n");
+        log_close();
+        const auto began = file_birth_time(folder.file("download.dbg"));
+        ASSERT_TRUE(began.has_value());
+        for (const std::string& suffix : row.taken)
+            write_file(folder.file(dated_name(*began, suffix)), "taken" + suffix + "\n");
+
+        ASSERT_TRUE(log_open());
+        log_close();
+        EXPECT_EQ(read_text_file(folder.file(dated_name(*began, row.given))), "last\n")
+            << row.given;
+        for (const std::string& suffix : row.taken)
+            EXPECT_EQ(read_text_file(folder.file(dated_name(*began, suffix))),
+                      "taken" + suffix + "\n");
+    }
 }
 
 TEST_F(LogTest, MessagesWithoutAnOpenLogAreDropped) {
@@ -167,13 +229,47 @@ TEST_F(LogTest, FallsBackToTheCurrentFolder) {
     bool opened = log_open();
     log_write("here\n");
     std::string path = log_path();
+    const std::string notice = log_notice();
     log_close();
     std::filesystem::current_path(before);
     ASSERT_TRUE(opened);
     EXPECT_EQ(std::filesystem::canonical(path),
               std::filesystem::canonical(work.file("download.dbg")));
     EXPECT_EQ(read_text_file(work.file("download.dbg")), "here\n");
-    EXPECT_EQ(read_file(work.file("download.previous.dbg")), "before\n");
+    EXPECT_EQ(notice, "");  // the log is written: nothing to tell
+    int dated = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+        if (!is_dated_log(entry.path().filename().string())) continue;
+        ++dated;
+        EXPECT_EQ(read_file(entry.path().string()), "before\n");
+    }
+    EXPECT_EQ(dated, 1);
+}
+
+// The run goes on without a log; the notice names each folder tried and why it refused.
+TEST_F(LogTest, NoFolderForTheLogIsToldWithEachFolderAndItsReason) {
+    TempDir work;
+    const std::string absent = docs_.path() + path_separator() + "absent";
+    set_log_folder_override(absent);
+    const auto before = std::filesystem::current_path();
+    std::filesystem::current_path(work.path());
+    std::filesystem::create_directory(work.file("download.dbg"));  // no file can take the name
+    const bool opened = log_open();
+    log_write("dropped\n");
+    const std::string path = log_path();
+    const std::string notice = log_notice();
+    const std::string here = current_folder();
+    std::filesystem::current_path(before);
+
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(path, "");
+    const std::string start = "No log can be written: " + absent + ": ";
+    EXPECT_EQ(notice.rfind(start, 0), 0u) << notice;
+    const std::size_t second = notice.find("; " + here + ": ", start.size());
+    ASSERT_NE(second, std::string::npos) << notice;
+    EXPECT_GT(second, start.size()) << "no reason for the documents folder: " << notice;
+    EXPECT_GT(notice.size(), second + here.size() + 4) << "no reason for " << here;
+    EXPECT_TRUE(std::filesystem::is_directory(work.file("download.dbg")));
 }
 
 }  // namespace
