@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "app/device_return.h"
 #include "app/base/settings.h"
+#include "app/device_return.h"
 #include "app/upgrade.h"
 #include "link/serial_port.h"
 #include "tests/app/upgrade_fixture.h"
