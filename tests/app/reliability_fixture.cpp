@@ -58,7 +58,9 @@ std::map<std::string, Expected> expected_tree(const PackageDir& package) {
     return tree;
 }
 
-// The reasons a console shows: "why: " lines, with the clock in front in plain output.
+}  // namespace
+
+// Plain output has the clock in front of the "why: " lines.
 std::vector<std::string> reasons_in(const std::string& console) {
     std::vector<std::string> out;
     const std::regex line("(?:[0-9][0-9]:[0-9][0-9] )?why: (.*)");
@@ -70,8 +72,6 @@ std::vector<std::string> reasons_in(const std::string& console) {
     }
     return out;
 }
-
-}  // namespace
 
 int test_divisor() {
     const char* text = std::getenv("FWUP_TIME_DIVISOR");
@@ -116,21 +116,26 @@ void ReliabilityRun::start_with_faults(const std::vector<std::string>& faults,
     put_stale_tree();
 }
 
+std::chrono::milliseconds run_bound() {
+    return std::chrono::milliseconds((kMuteBoundMs + kWholeRunMs) / test_divisor()) +
+           std::chrono::milliseconds(kUnscaledAllowance);
+}
+
 TimedRun ReliabilityRun::timed_run(const PackageDir& package, const RunOptions& options) {
     RunOptions bounded = options;
     bounded.time_divisor = test_divisor();
-    const auto bound =
-        std::chrono::milliseconds((kMuteBoundMs + kWholeRunMs) / bounded.time_divisor) +
-        std::chrono::milliseconds(kUnscaledAllowance);
-    // Past the bound the program is killed, and the run counts as one that did not end.
-    bounded.timeout = std::min(options.timeout, bound);
+    const std::chrono::milliseconds bound = run_bound();
+    // Past the time-out the program is killed, and the run counts as one that did not end.
+    bounded.timeout = std::min(options.timeout, 2 * bound);
     const auto start = std::chrono::steady_clock::now();
     TimedRun timed;
     timed.result = run_windowless(package, bounded);
     timed.took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    EXPECT_TRUE(timed.result.exited) << "the run did not end by itself within " << bound.count()
-                                     << " ms (signal " << timed.result.end_signal << ")";
+    EXPECT_TRUE(timed.result.exited)
+        << "the run did not end by itself within " << bounded.timeout.count() << " ms (signal "
+        << timed.result.end_signal << ")";
+    EXPECT_LE(timed.took, bound) << "the run ended past the bound";
     return timed;
 }
 
@@ -187,17 +192,31 @@ void ReliabilityRun::expect_device_holds(const PackageDir& package) {
 void ReliabilityRun::expect_failure_end(const PackageDir& package, const TimedRun& run,
                                         const std::string& stage) {
     ASSERT_TRUE(run.result.exited);
-    EXPECT_EQ(run.result.exit_status, 1);
     EXPECT_EQ(run.result.out, "");
     EXPECT_NE(run.result.err.find(std::string(kErrorBox) + "The run failed while " + stage + ".\n"),
               std::string::npos)
         << run.result.err;
+    EXPECT_EQ(expect_failure_told(package, run), stage);
+    EXPECT_NE(package.log().find("failed while " + stage + "\n"), std::string::npos);
+}
+
+std::string ReliabilityRun::expect_failure_told(const PackageDir& package, const TimedRun& run) {
+    if (!run.result.exited) return {};
+    EXPECT_EQ(run.result.exit_status, 1);
+    std::smatch told;
+    const std::regex stage_line("The run failed while (.+)\\.\n");
+    EXPECT_TRUE(std::regex_search(run.result.err, told, stage_line)) << "no stage on the console:\n"
+                                                                     << run.result.err;
+    const std::string stage = told.empty() ? std::string() : told.str(1);
+    const std::string log = package.log();
+    if (!stage.empty()) {
+        EXPECT_NE(log.find(stage), std::string::npos) << "not in the log: " << stage;
+    }
     const std::vector<std::string> reasons = reasons_in(run.result.err);
     EXPECT_FALSE(reasons.empty()) << "no reason on the console:\n" << run.result.err;
-    const std::string log = package.log();
     for (const std::string& reason : reasons)
         EXPECT_NE(log.find(reason + "\n"), std::string::npos) << "not in the log: " << reason;
-    EXPECT_NE(log.find("failed while " + stage + "\n"), std::string::npos);
+    return stage;
 }
 
 }  // namespace apptest

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "tests/app/upgrade_fixture.h"
 
@@ -21,9 +22,16 @@ constexpr long long kWholeRunMs = 30000;
 // under test is given the same.
 int test_divisor();
 
+// The longest a run may take at the test's divisor: a whole run and the mute bound, scaled as the
+// program's waits are, and the real time a run spends starting and moving its bytes on top.
+std::chrono::milliseconds run_bound();
+
 // Only the cases that bring the program answers it has to take apart run, the others skip: in the
 // sanitizer builds, unless FWUP_RELIABILITY_SUBSET=0; elsewhere with FWUP_RELIABILITY_SUBSET=1.
 bool subset_only();
+
+// The reasons a console shows on its "why: " lines.
+std::vector<std::string> reasons_in(const std::string& console);
 
 struct TimedRun {
     RunResult result;
@@ -42,7 +50,8 @@ class ReliabilityRun : public UpgradeRun {
     void start_with_faults(const std::vector<std::string>& faults, emu::Options options = {});
 
     // Runs the program windowless at the test's divisor; the run has ended by itself (no hang, no
-    // crash) within the bound, scaled as the program's waits are.
+    // crash) within run_bound(). A run still going at options.timeout or twice the bound, whichever
+    // comes first, is killed.
     TimedRun timed_run(const PackageDir& package, const RunOptions& options = {});
 
     // Exit status 0 and the success box, the device holding exactly the package (files, folders
@@ -57,6 +66,9 @@ class ReliabilityRun : public UpgradeRun {
     // "why:" line there whose reason is in the log.
     void expect_failure_end(const PackageDir& package, const TimedRun& run,
                             const std::string& stage);
+    // Exit status 1, and the stage and the reasons told on the console and in the log, whatever
+    // they are; returns the stage ("The run failed while <stage>."), empty when none was told.
+    std::string expect_failure_told(const PackageDir& package, const TimedRun& run);
 
     // The device's file system holds exactly what the package puts there.
     void expect_exact_file_system(const PackageDir& package);
