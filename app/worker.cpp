@@ -18,12 +18,15 @@ constexpr const char* kDownloadOkBox = "Download ok\n";
 constexpr const char* kDownloadErrorBox =
     "Download has error, please close program and see download.dbg\n";
 
-// The package is checked before anything is sent to the device, and refused with the file and
-// the reason in the information line.
+// The package is checked before anything is sent to the device (once per run: a windowless run's
+// start-up has checked it already), and refused with the file and the reason in the information
+// line.
 bool package_ready(Run& run, const std::string& folder) {
     run.stage = "checking the package";
-    std::string refusal;
-    if (check_package(folder, &run.package, &refusal)) {
+    std::string refusal = run.package_refusal;
+    const bool usable =
+        run.package_checked ? refusal.empty() : check_package(folder, &run.package, &refusal);
+    if (usable) {
         if (run.package.sealed)
             log_write("package: %s lists %d files, all of them match\n", kSumsFile,
                       run.package.sealed_files);
