@@ -67,7 +67,15 @@ int switch_to_download_mode(Run& run) {
     run.stage = "switching to download mode";
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
-    if (!switch_dl_mode()) {
+    std::string refusal;
+    const int reasons = reasons_told();
+    const int switched = switch_dl_mode(&refusal);
+    // A device that said no to every request will not turn up in download mode: waiting 13 s for
+    // it would only hide its answer.
+    if (!refusal.empty())
+        return fail_because(run, reasons,
+                            "the device refused the switch to download mode: " + refusal);
+    if (!switched) {
         // The device leaves as soon as it has taken the switch, so its answer can be lost or
         // garbled on the way while the switch happened all the same: whether it did shows only by
         // the device turning up in download mode.
