@@ -5,6 +5,7 @@
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
+#include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_sums.h"
 #include "app/progress_plan.h"
@@ -40,6 +41,17 @@ bool package_ready(Run& run, const std::string& folder) {
     return false;
 }
 
+// The flash programmer that the start-up check found a moment ago is asked its hello at once; a
+// device that does not answer it is probed as any other.
+int open_found_port(int port) {
+    if (take_checked_mode(port) == MODE_STREAM) {
+        log_write("port %d: the start-up check found the flash programmer; asking its hello\n",
+                  port);
+        if (open_dl_port(port) != MODE_NONE) return MODE_STREAM;
+    }
+    return open_port(port);
+}
+
 }  // namespace
 
 int upgrade_worker(Run& run) {
@@ -69,7 +81,7 @@ int upgrade_worker(Run& run) {
     }
 
     progress_tick(dialog, &run.counter);
-    const int mode = open_port(port);
+    const int mode = open_found_port(port);
     run.ticks = planned_ticks(run.package, mode);
     set_progress_range(dialog, run.ticks);
     if ((mode == MODE_DLOAD || mode == MODE_STREAM) && !run.package.has_firmware()) {

@@ -157,7 +157,11 @@ TEST_F(UpgradeRun, RunningFlashProgrammerGetsOnlyTheImages) {
     EXPECT_EQ(device().request_count(emu::Mode::Dload, 0x0F), 0);
     EXPECT_EQ(package.log().find("Open in DLoad mode\n"), std::string::npos);
     expect_logged(package,
-                  {"Open in Stream Download mode\n", "Download reset ok, finish download\n"});
+                  {"Open in Stream Download mode\n", "Download reset ok, finish download\n",
+                   "the start-up check found the flash programmer; asking its hello\n"});
+    // Only the start-up check probed the port: the worker took its answer instead of asking the
+    // boot downloader and DIAG ten times each again.
+    EXPECT_EQ(count_of(package.log(), "get ver: "), 1) << package.log();
     expect_nothing_copied();
     expect_firmware_written(package);
     EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
