@@ -2,6 +2,7 @@
 add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/checked_mode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/version_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp

@@ -10,6 +10,7 @@
 #include "app/base/log.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
+#include "app/checked_mode.h"
 #include "app/settings_check.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
@@ -75,6 +76,7 @@ void handle_pending_events() {
 }  // namespace
 
 void on_device_change(int event) {
+    note_device_event();
     {
         std::lock_guard<std::mutex> hold(pending_lock);
         pending_events.push_back(event);
@@ -120,7 +122,9 @@ int show_versions(DialogHandle dialog, const char* target) {
 // Found on the diag port, such a device gets an empty information line, as it always has.
 int probe_found_port(DialogHandle dialog, int port, const char* target, bool download_port) {
     int offer = 1;
-    switch (open_port(port)) {
+    const int mode = open_port(port);
+    record_checked_mode(port, mode);
+    switch (mode) {
         case MODE_NONE:
             show_startup_info(dialog, "Warning: not in diag mode!");
             offer = 0;

@@ -60,6 +60,26 @@ void end_of_passes(Run& run, int counter_before) {
     run.counter = std::max(run.counter, counter_before + kPortPasses);
 }
 
+// Sends the switch. False when the device said no to every request: it will not turn up in
+// download mode, and waiting 13 s for it would only hide its answer.
+bool ask_for_download_mode(Run& run) {
+    std::string refusal;
+    const int reasons = reasons_told();
+    const int switched = switch_dl_mode(&refusal);
+    if (!refusal.empty()) {
+        fail_because(run, reasons, "the device refused the switch to download mode: " + refusal);
+        return false;
+    }
+    if (!switched) {
+        // The device leaves as soon as it has taken the switch, so its answer can be lost or
+        // garbled on the way while the switch happened all the same: whether it did shows only by
+        // the device turning up in download mode.
+        close_port();
+        log_write("switch dl mode: no good answer, looking for the device in download mode\n");
+    }
+    return true;
+}
+
 }  // namespace
 
 int switch_to_download_mode(Run& run) {
@@ -67,13 +87,7 @@ int switch_to_download_mode(Run& run) {
     run.stage = "switching to download mode";
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
-    if (!switch_dl_mode()) {
-        // The device leaves as soon as it has taken the switch, so its answer can be lost or
-        // garbled on the way while the switch happened all the same: whether it did shows only by
-        // the device turning up in download mode.
-        close_port();
-        log_write("switch dl mode: no good answer, looking for the device in download mode\n");
-    }
+    if (!ask_for_download_mode(run)) return 0;
 
     progress_tick(dialog, &run.counter);
     int mode = MODE_NONE;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "app/base/clock.h"
 #include "app/base/log.h"
@@ -24,6 +25,14 @@ std::mutex worker_lock;  // guards worker_thread
 std::thread worker_thread;
 std::atomic<bool> running{false};
 std::atomic<int> succeeded{0};
+
+// The verdict of the windowless start-up's package check, handed to the worker it starts.
+struct StartupPackage {
+    bool checked = false;
+    Package package;
+    std::string refusal;
+};
+StartupPackage startup_package;
 
 }  // namespace
 
@@ -49,13 +58,13 @@ int upgrade_init(UpgradeDialog* dialog) {
     // A run without a window starts whatever this returns; when its package is refused, the
     // worker says so before anything is sent, and the device is not even asked its version.
     if (windowless) {
-        Package package;
-        std::string refusal;
-        if (!check_package(program_folder(), &package, &refusal)) {
+        StartupPackage& checked = startup_package;
+        checked.checked = true;
+        if (!check_package(program_folder(), &checked.package, &checked.refusal)) {
             show_startup_info(dialog, "");
             return 0;
         }
-        if (!package.sealed) set_info(dialog, kNoSumsNote);
+        if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
     return startup_device_check(dialog);
 }
@@ -69,9 +78,13 @@ int upgrade_start(UpgradeDialog* dialog) {
     if (dialog) dialog->enable_start(false);
     clear_stop();
     running = true;
-    worker_thread = std::thread([dialog] {
+    StartupPackage checked = std::exchange(startup_package, StartupPackage{});
+    worker_thread = std::thread([dialog, checked = std::move(checked)] {
         Run run;
         run.dialog = dialog;
+        run.package_checked = checked.checked;
+        run.package = checked.package;
+        run.package_refusal = checked.refusal;
         upgrade_worker(run);
         succeeded = run.succeeded ? 1 : 0;
         running = false;

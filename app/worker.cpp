@@ -5,6 +5,7 @@
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
+#include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_sums.h"
 #include "app/progress_plan.h"
@@ -18,12 +19,15 @@ constexpr const char* kDownloadOkBox = "Download ok\n";
 constexpr const char* kDownloadErrorBox =
     "Download has error, please close program and see download.dbg\n";
 
-// The package is checked before anything is sent to the device, and refused with the file and
-// the reason in the information line.
+// The package is checked before anything is sent to the device (once per run: a windowless run's
+// start-up has checked it already), and refused with the file and the reason in the information
+// line.
 bool package_ready(Run& run, const std::string& folder) {
     run.stage = "checking the package";
-    std::string refusal;
-    if (check_package(folder, &run.package, &refusal)) {
+    std::string refusal = run.package_refusal;
+    const bool usable =
+        run.package_checked ? refusal.empty() : check_package(folder, &run.package, &refusal);
+    if (usable) {
         if (run.package.sealed)
             log_write("package: %s lists %d files, all of them match\n", kSumsFile,
                       run.package.sealed_files);
@@ -35,6 +39,17 @@ bool package_ready(Run& run, const std::string& folder) {
     set_info(run.dialog, refusal);
     tell_reason("package check: %s", refusal.c_str());
     return false;
+}
+
+// The flash programmer that the start-up check found a moment ago is asked its hello at once; a
+// device that does not answer it is probed as any other.
+int open_found_port(int port) {
+    if (take_checked_mode(port) == MODE_STREAM) {
+        log_write("port %d: the start-up check found the flash programmer; asking its hello\n",
+                  port);
+        if (open_dl_port(port) != MODE_NONE) return MODE_STREAM;
+    }
+    return open_port(port);
 }
 
 }  // namespace
@@ -66,7 +81,7 @@ int upgrade_worker(Run& run) {
     }
 
     progress_tick(dialog, &run.counter);
-    const int mode = open_port(port);
+    const int mode = open_found_port(port);
     run.ticks = planned_ticks(run.package, mode);
     set_progress_range(dialog, run.ticks);
     if ((mode == MODE_DLOAD || mode == MODE_STREAM) && !run.package.has_firmware()) {

@@ -19,8 +19,12 @@ struct Run {
     int ticks = PROGRESS_RANGE_MAX;   // the bar's range: the ticks this run will make
     std::string firmware_folder;      // "<program folder>VELMOR"
     Package package;                  // what the package check found
-    std::string stage;                // what the run is doing, for the failure text: "writing ..."
-    bool succeeded = false;           // set by success_end
+    // A run without a window has its package checked at start-up: the worker takes that verdict
+    // (package, or the refusal when it is not empty) instead of reading and hashing it all again.
+    bool package_checked = false;
+    std::string package_refusal;
+    std::string stage;       // what the run is doing, for the failure text: "writing ..."
+    bool succeeded = false;  // set by success_end
 
     // A firmware file: "<firmware folder>/<name>".
     std::string file(const char* name) const { return firmware_folder + "/" + name; }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/base/log.h"
@@ -21,6 +23,12 @@ namespace {
 constexpr std::uint8_t kVersionCommand = 0x00;
 constexpr std::uint8_t kSwitchToDownload = 0x3A;
 constexpr std::uint8_t kBuildVersion = 0x7C;
+
+// DIAG error answers: the device did not take the request.
+constexpr std::uint8_t kBadCommand = 0x13;
+constexpr std::uint8_t kBadParameters = 0x14;
+constexpr std::uint8_t kBadLength = 0x15;
+constexpr std::uint8_t kBadMode = 0x18;
 
 enum Failure { kSendFailed = 1, kCrcFailed, kBadCommandAnswer, kEmptyText };
 
@@ -45,6 +53,24 @@ int exchange_diag_byte(std::uint8_t code, std::vector<std::uint8_t>& received) {
     if (length < 3 || !crc16_check(decoded.data(), length)) return kCrcFailed;
     if (decoded[0] != code) return kBadCommandAnswer;
     return 0;
+}
+
+// A DIAG error answer (bad command, parameters, length or mode) carries the code, then the refused
+// request. *text gets the packet's bytes without its CRC when received holds one.
+bool diag_error_packet(const std::vector<std::uint8_t>& received, std::string* text) {
+    std::vector<std::uint8_t> decoded(received);
+    const int length = check_buf(decoded.data(), kReceiveBuffer);
+    if (length < 3 || !crc16_check(decoded.data(), length)) return false;
+    const std::uint8_t code = decoded[0];
+    if (code != kBadCommand && code != kBadParameters && code != kBadLength && code != kBadMode)
+        return false;
+    text->clear();
+    char item[8];
+    for (int i = 0; i < length - 2; ++i) {
+        std::snprintf(item, sizeof item, "%s0x%02x", i ? " " : "", decoded[i]);
+        *text += item;
+    }
+    return true;
 }
 
 }  // namespace
@@ -140,10 +166,20 @@ const char* retry_get_build_ver() {
     return nullptr;
 }
 
-int switch_dl_mode() {
+int switch_dl_mode(std::string* refusal) {
     std::vector<std::uint8_t> received(kReceiveBuffer);
-    const int failure =
-        run_attempts([&] { return exchange_diag_byte(kSwitchToDownload, received); });
+    int refused = 0;  // attempts answered, each with a whole error packet
+    std::string error_packet;
+    const int failure = run_attempts([&] {
+        const int result = exchange_diag_byte(kSwitchToDownload, received);
+        // An attempt that read nothing is judged on an earlier answer's bytes: it is a lost
+        // answer, not the device saying no again.
+        const bool answered = !exchange_unanswered;
+        if (result == kBadCommandAnswer && answered && diag_error_packet(received, &error_packet))
+            ++refused;
+        return result;
+    });
+    if (refusal) *refusal = refused == kAttempts ? error_packet : std::string();
     switch (failure) {
         case 0:
             log_write("Switch to DLoad mode and close port \n");

@@ -1,6 +1,8 @@
 // DIAG commands outside the file system, and the mode probe.
 #pragma once
 
+#include <string>
+
 // Mode probe results.
 constexpr int MODE_NONE = 0;
 constexpr int MODE_DIAG = 1;
@@ -16,5 +18,7 @@ int open_dl_port(int port);
 int get_ver();
 // The build version text, or nullptr after ten failed attempts.
 const char* retry_get_build_ver();
-// 1 when the device accepted the switch to its boot downloader (the port is then closed).
-int switch_dl_mode();
+// 1 when the device accepted the switch to its boot downloader (the port is then closed). When the
+// device answered every attempt with a DIAG error packet, *refusal (when given) gets that packet's
+// bytes, "0x13 0x3a"; otherwise it is emptied.
+int switch_dl_mode(std::string* refusal = nullptr);

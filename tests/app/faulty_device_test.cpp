@@ -267,7 +267,9 @@ TEST_F(SwitchAnswer, CorruptedOnceTheDeviceIsFoundInDownloadModeAllTheSame) {
     expect_full_road_despite("badcrc:diag:0x3a");
 }
 
-TEST_F(SwitchAnswer, RefusedSwitchFailsAfterTheDownloadPortWasLookedFor) {
+// A device that says no to every switch request will not turn up in download mode: the run ends
+// at once with its answer, without 13 s of looking for a download port.
+TEST_F(SwitchAnswer, RefusedSwitchFailsAtOnceWithTheDevicesAnswer) {
     PackageDir package({});
     emu::Options options;
     options.faults.push_back(*emu::Fault::parse("diagerr:diag:0x3a:every"));
@@ -278,10 +280,15 @@ TEST_F(SwitchAnswer, RefusedSwitchFailsAfterTheDownloadPortWasLookedFor) {
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.err.find(kErrorBox), std::string::npos);
+    EXPECT_NE(run.err.find("why: the device refused the switch to download mode: 0x13 0x3a\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("The run failed while switching to download mode.\n"),
+              std::string::npos);
     const std::string log = package.log();
-    const std::size_t looking = log.find(kLookingLine);
-    ASSERT_NE(looking, std::string::npos) << log;
-    EXPECT_EQ(count_of(log.substr(looking), "Couldn't find com port\n"), 12);
+    EXPECT_EQ(log.find(kLookingLine), std::string::npos) << log;
+    EXPECT_EQ(count_of(log, "Couldn't find com port\n"), 0);
+    EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 10);
     EXPECT_EQ(device().mode(), emu::Mode::Diag);
     EXPECT_FALSE(device().go_address());
     expect_copied(package);

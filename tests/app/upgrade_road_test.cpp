@@ -1,6 +1,7 @@
 // Whole windowless runs of the program against the emulated device, from each mode the device can
 // be found in, and the ways a run ends early.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <regex>
@@ -51,9 +52,11 @@ void expect_honest_progress(const std::string& err) {
     }
 }
 
-// The package is sealed: SHA256SUMS proves it whole and the run says so in its log only.
+// The package is sealed: SHA256SUMS proves it whole and the run says so in its log only. It is
+// read and hashed once per run: the pipe in its home tree is skipped (and logged) once.
 TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack) {
     PackageDir package({});
+    ASSERT_EQ(mkfifo(package.file("home/www/pipe").c_str(), 0600), 0);
     package.seal();
     start_device();
     // Left over on the device from before: "/home" is emptied first.
@@ -86,6 +89,7 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
                             "Download OK and close now\n", "Download reset ok, finish download\n",
                             "Device now runs version FW 1.0.1 B002\n"});
     EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 4);
+    EXPECT_EQ(count_of(package.log(), "package check: skip " + package.file("home/www/pipe")), 1);
 
     EXPECT_EQ(device().efs_type("/home/old"), emu::EfsType::None);
     expect_copied(package);
@@ -153,7 +157,11 @@ TEST_F(UpgradeRun, RunningFlashProgrammerGetsOnlyTheImages) {
     EXPECT_EQ(device().request_count(emu::Mode::Dload, 0x0F), 0);
     EXPECT_EQ(package.log().find("Open in DLoad mode\n"), std::string::npos);
     expect_logged(package,
-                  {"Open in Stream Download mode\n", "Download reset ok, finish download\n"});
+                  {"Open in Stream Download mode\n", "Download reset ok, finish download\n",
+                   "the start-up check found the flash programmer; asking its hello\n"});
+    // Only the start-up check probed the port: the worker took its answer instead of asking the
+    // boot downloader and DIAG ten times each again.
+    EXPECT_EQ(count_of(package.log(), "get ver: "), 1) << package.log();
     expect_nothing_copied();
     expect_firmware_written(package);
     EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));

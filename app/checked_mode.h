@@ -1,0 +1,15 @@
+// The mode the start-up check found, handed to the worker that follows it.
+//
+// A modem left in its flash programmer answers only the last of the probe's four protocols, so
+// probing it costs about 15 s. When the worker starts right after the check, with no device
+// arriving or leaving in between, it asks that port in the mode the check found instead of probing
+// it again; the first exchange of that mode proves it.
+#pragma once
+
+// The start-up check probed port and the device answered in mode (a MODE_* of diag_commands.h).
+void record_checked_mode(int port, int mode);
+// A device arrived or left: whatever the check found may be another device now.
+void note_device_event();
+// The mode the last check found on port, when the check is fresh (no device event since, at most
+// a few seconds old); MODE_NONE otherwise. A record is taken once.
+int take_checked_mode(int port);
