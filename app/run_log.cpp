@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
 #include "app/base/log.h"
 #include "app/base/platform_paths.h"
@@ -30,6 +32,19 @@ std::string local_text(std::int64_t seconds, const char* format) {
     if (!local_time(seconds, &local) || !std::strftime(text, sizeof text, format, &local))
         return "?";
     return text;
+}
+
+void log_settings(const std::string& folder) {
+    const std::string path = folder + "settings.ini";
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(path, ignored)) {
+        log_write("settings.ini: none in the package folder\n");
+        return;
+    }
+    char target[kPathBuffer];
+    get_profile_string("id", "fw", "", target, sizeof target, path);
+    log_write("settings.ini: fw=%s; ports: %s; disks: %s\n", target,
+              port_identifiers_text().c_str(), joined(listed_disk_identifiers()).c_str());
 }
 
 }  // namespace
@@ -60,13 +75,10 @@ void log_run_header() {
     wall_clock(&seconds, &millis);
     char folder[kPathBuffer];
     compute_program_folder(folder);
-    char target[kPathBuffer];
-    get_profile_string("id", "fw", "", target, sizeof target, settings_path());
     log_write("fwupgrade %s, started %s\n", FWUP_VERSION,
               local_text(seconds, "%Y-%m-%d %H:%M:%S").c_str());
     log_write("package folder: %s\n", folder);
-    log_write("settings.ini: fw=%s; ports: %s; disks: %s\n", target,
-              port_identifiers_text().c_str(), joined(listed_disk_identifiers()).c_str());
+    log_settings(folder);
     if (sums_missing(folder))
         log_write("sealed: no, the package has no %s\n", kSumsFile);
     else
