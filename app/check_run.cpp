@@ -100,8 +100,7 @@ void print_device(std::FILE* out, const Device& device) {
         return;
     }
     std::fprintf(out, "Device: port %d (%s), %s", device.port,
-                 device.node.empty() ? "?" : device.node.c_str(),
-                 device.mode == MODE_NONE ? kMute : mode_name(device.mode));
+                 device.node.empty() ? "?" : device.node.c_str(), mode_name(device.mode));
     if (device.mode == MODE_DIAG)
         std::fprintf(out, ", current version %s",
                      device.version.empty() ? "unreadable" : device.version.c_str());
