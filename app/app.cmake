@@ -2,6 +2,7 @@
 add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/checked_mode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/version_check.cpp
@@ -22,6 +23,8 @@ add_library(fw_app STATIC
 target_include_directories(fw_app PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(fw_app PUBLIC fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
                       Threads::Threads)
+# The log's first line names the version.
+target_compile_definitions(fw_app PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
 fwup_target_defaults(fw_app)
 
 # The program links the Qt dialog when the build has one, the Win32 dialog on Windows (app/qt and

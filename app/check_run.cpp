@@ -7,6 +7,7 @@
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
+#include "app/run_log.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
@@ -14,25 +15,15 @@
 
 namespace {
 
+constexpr const char* kNoPort = "no port of the device was found";
+constexpr const char* kMute = "a port was found but the device does not answer";
+
 struct Device {
     int port = -1;
     std::string node;
     int mode = MODE_NONE;
     std::string version;  // read in normal mode only
 };
-
-const char* mode_text(int mode) {
-    switch (mode) {
-        case MODE_DIAG:
-            return "normal mode (DIAG)";
-        case MODE_DLOAD:
-            return "download mode, boot downloader (DLOAD)";
-        case MODE_STREAM:
-            return "download mode, flash programmer running";
-        default:
-            return "no answer to any of its protocols";
-    }
-}
 
 unsigned long long bytes(std::uint64_t n) {
     return static_cast<unsigned long long>(n);
@@ -79,7 +70,7 @@ Device find_device() {
     if (device.port < 0) device.port = find_port(PORT_SAVEDOWNLOAD);
     if (device.port < 0) return device;
     port_table_lookup(device.port, &device.node);
-    device.mode = open_port(device.port);
+    device.mode = probe_mode(device.port);
     if (device.mode == MODE_DIAG) {
         const char* version = retry_get_build_ver();
         if (version) device.version = version;
@@ -105,11 +96,11 @@ Device probe_device(std::FILE* out) {
 
 void print_device(std::FILE* out, const Device& device) {
     if (device.port < 0) {
-        std::fprintf(out, "Device: not found (no port matches the identifiers of settings.ini)\n");
+        std::fprintf(out, "Device: %s (looked for %s)\n", kNoPort, port_identifiers_text().c_str());
         return;
     }
     std::fprintf(out, "Device: port %d (%s), %s", device.port,
-                 device.node.empty() ? "?" : device.node.c_str(), mode_text(device.mode));
+                 device.node.empty() ? "?" : device.node.c_str(), mode_name(device.mode));
     if (device.mode == MODE_DIAG)
         std::fprintf(out, ", current version %s",
                      device.version.empty() ? "unreadable" : device.version.c_str());
@@ -118,8 +109,9 @@ void print_device(std::FILE* out, const Device& device) {
 
 // The verdict; true when a run could start.
 bool print_verdict(std::FILE* out, const Package& package, const Device& device) {
+    // Which it is sends the user to the cable and settings.ini, or to the modem itself.
     if (device.port < 0 || device.mode == MODE_NONE) {
-        std::fprintf(out, "A run could not start: no device answers.\n");
+        std::fprintf(out, "A run could not start: %s.\n", device.port < 0 ? kNoPort : kMute);
         return false;
     }
     if (device.mode != MODE_DIAG) {

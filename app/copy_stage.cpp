@@ -24,6 +24,7 @@ int check_firmware_files(const char* folder) {
 int copy_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.stage = "copying files to the device";
+    run.stages.begin("copy stage");
     set_status(dialog, "Copying file to device...");
     pause_ms(1);
     if (!copy_file_to_device(dialog, &run.counter)) {

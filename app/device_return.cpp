@@ -11,6 +11,7 @@
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
 #include "app/checked_mode.h"
+#include "app/run_log.h"
 #include "app/settings_check.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
@@ -122,7 +123,7 @@ int show_versions(DialogHandle dialog, const char* target) {
 // Found on the diag port, such a device gets an empty information line, as it always has.
 int probe_found_port(DialogHandle dialog, int port, const char* target, bool download_port) {
     int offer = 1;
-    const int mode = open_port(port);
+    const int mode = probe_mode(port);
     record_checked_mode(port, mode);
     switch (mode) {
         case MODE_NONE:

@@ -10,6 +10,7 @@
 #include "app/base/reasons.h"
 #include "app/base/shared_state.h"
 #include "app/device_return.h"
+#include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
@@ -85,6 +86,7 @@ bool ask_for_download_mode(Run& run) {
 int switch_to_download_mode(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.stage = "switching to download mode";
+    run.stages.begin("switch to download mode");
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
     if (!ask_for_download_mode(run)) return 0;
@@ -100,7 +102,7 @@ int switch_to_download_mode(Run& run) {
         pause_ms(kPassPauseMs);
         int port = find_port(PORT_DOWNLOAD);
         if (port > 0) {
-            mode = open_port(port);
+            mode = probe_mode(port);
             if (mode == MODE_DLOAD) break;
             if (mode == MODE_DIAG || mode == MODE_STREAM) close_port();
         }
@@ -125,6 +127,7 @@ int switch_to_download_mode(Run& run) {
 int boot_downloader_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.stage = "loading the flash programmer";
+    run.stages.begin("boot downloader stage");
     const int reasons = reasons_told();
     if (!retry_with_ticks(run, send_dload_request))
         return fail_because(run, reasons, "the boot downloader did not take the download request");
@@ -203,6 +206,7 @@ int reset_and_wait(Run& run) {
     // Its answer may have been lost while the device reset all the same.
     if (!reset) return fail_because(run, reasons_told(), "the device did not confirm its reset");
     run.stage = "waiting for the device to come back";
+    run.stages.begin("return of the device");
     set_status(dialog, "Finding device...");
     set_info(dialog, "Warning: Do not plug out device during download process!");
 
@@ -220,6 +224,7 @@ int reset_and_wait(Run& run) {
 
 int streaming_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
+    run.stages.begin("streaming stage");
     set_status(dialog, "Loading download code ok...");
     progress_tick(dialog, &run.counter);
     progress_tick(dialog, &run.counter);

@@ -13,6 +13,7 @@
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
+#include "app/run_log.h"
 #include "app/worker.h"
 #include "link/serial_port.h"
 
@@ -38,7 +39,7 @@ StartupPackage startup_package;
 
 int init_globals() {
     refresh_program_folder();
-    log_open();
+    if (log_open()) log_run_header();
     if (!serial_port) serial_port = std::make_unique<CSerialPort>();
     return 1;
 }

@@ -7,6 +7,7 @@
 #include "app/base/log.h"
 #include "app/base/progress.h"
 #include "app/base/reasons.h"
+#include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
@@ -33,7 +34,7 @@ int wait_for_diag_port() {
 // reason in *why, when the device does not give it.
 std::string read_version(int port, std::string* why) {
     std::string version;
-    if (open_port(port) != MODE_DIAG) {
+    if (probe_mode(port) != MODE_DIAG) {
         *why = "the device came back, but did not answer in normal mode on port " +
                std::to_string(port);
     } else if (const char* text = retry_get_build_ver()) {

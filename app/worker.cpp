@@ -24,6 +24,7 @@ constexpr const char* kDownloadErrorBox =
 // line.
 bool package_ready(Run& run, const std::string& folder) {
     run.stage = "checking the package";
+    run.stages.begin("package check");
     std::string refusal = run.package_refusal;
     const bool usable =
         run.package_checked ? refusal.empty() : check_package(folder, &run.package, &refusal);
@@ -47,9 +48,12 @@ int open_found_port(int port) {
     if (take_checked_mode(port) == MODE_STREAM) {
         log_write("port %d: the start-up check found the flash programmer; asking its hello\n",
                   port);
-        if (open_dl_port(port) != MODE_NONE) return MODE_STREAM;
+        if (open_dl_port(port) != MODE_NONE) {
+            log_mode_found(port, MODE_STREAM);
+            return MODE_STREAM;
+        }
     }
-    return open_port(port);
+    return probe_mode(port);
 }
 
 }  // namespace
@@ -68,6 +72,7 @@ int upgrade_worker(Run& run) {
     if (!package_ready(run, folder)) return failure_end(run);
 
     run.stage = "finding the device";
+    run.stages.begin("finding the device");
     set_status(dialog, "Finding device...");
     set_info(dialog, "Warning: Do not plug out device during download process!");
     pause_ms(1);
@@ -109,6 +114,7 @@ int upgrade_worker(Run& run) {
 int success_end(Run& run, const std::string& status, int exit_code) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = true;
+    run.stages.end(stop_requested() ? "stopped" : "done");
     set_progress(dialog, run.ticks);  // the whole bar: the job is done
     if (dialog) dialog->set_clock_timer(false);
     if (!stop_requested())
@@ -124,6 +130,7 @@ int success_end(Run& run, const std::string& status, int exit_code) {
 int failure_end(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = false;
+    run.stages.end(stop_requested() ? "stopped" : "failed");
     if (dialog) {
         dialog->set_clock_timer(false);
         dialog->enable_start(true);

@@ -7,6 +7,7 @@
 
 #include "app/dialog.h"
 #include "app/package_check.h"
+#include "app/run_log.h"
 #include "res/resource.h"
 
 // The device re-enumerates after the switch to its boot downloader and after GO; it gets this many
@@ -24,6 +25,7 @@ struct Run {
     bool package_checked = false;
     std::string package_refusal;
     std::string stage;       // what the run is doing, for the failure text: "writing ..."
+    StageLog stages;         // the stage's begin and end lines in the log, with their times
     bool succeeded = false;  // set by success_end
 
     // A firmware file: "<firmware folder>/<name>".

@@ -75,6 +75,19 @@ bool diag_error_packet(const std::vector<std::uint8_t>& received, std::string* t
 
 }  // namespace
 
+const char* mode_name(int mode) {
+    switch (mode) {
+        case MODE_DIAG:
+            return "normal mode (DIAG)";
+        case MODE_DLOAD:
+            return "download mode, boot downloader (DLOAD)";
+        case MODE_STREAM:
+            return "download mode, flash programmer running";
+        default:
+            return "no answer to any of its protocols";
+    }
+}
+
 int open_port(int port) {
     if (!serial_port) return MODE_NONE;
     serial_port->Close();

@@ -9,6 +9,13 @@ constexpr int MODE_DIAG = 1;
 constexpr int MODE_DLOAD = 2;
 constexpr int MODE_STREAM = 3;
 
+// The protocols open_port asks, in its order, for the log.
+constexpr const char* kProbeOrder =
+    "the boot downloader (DLOAD nop, twice), normal mode (DIAG version), then the flash programmer "
+    "(streaming hello)";
+// What a probe result means: "normal mode (DIAG)", ...
+const char* mode_name(int mode);
+
 // Opens the port and probes: boot downloader twice, DIAG, flash programmer. 0..3; the port stays
 // open unless the result is 0.
 int open_port(int port);

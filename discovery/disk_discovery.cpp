@@ -6,13 +6,33 @@
 #include "app/base/settings.h"
 #include "discovery/device_list.h"
 
+namespace {
+
+// The keys mmc0 .. mmc19 name the device's disk.
+constexpr int kMmcKeys = 20;
+
+}  // namespace
+
+std::vector<std::string> listed_disk_identifiers() {
+    const std::string path = settings_path();
+    std::vector<std::string> items;
+    for (int i = 0; i < kMmcKeys; ++i) {
+        char key[16];
+        std::snprintf(key, sizeof key, "mmc%d", i);
+        char prefix[kPathBuffer];
+        get_profile_string("id", key, "", prefix, sizeof prefix, path);
+        if (prefix[0] != '\0') items.push_back(std::string(key) + "=" + prefix);
+    }
+    return items;
+}
+
 int find_mmc_disk() {
     std::string path = settings_path();
     std::optional<std::vector<std::string>> disks = list_present_disk_ids();
     if (!disks) return 0;
     // The settings file is read again for every disk: nothing is cached.
     for (const std::string& id : *disks) {
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < kMmcKeys; ++i) {
             char key[16];
             std::snprintf(key, sizeof key, "mmc%d", i);
             char prefix[kPathBuffer];

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <set>
+#include <utility>
 
 #include "app/base/log.h"
 #include "app/base/settings.h"
@@ -102,13 +103,36 @@ int count_modems(const PortDeviceList& list, const std::vector<std::string>& ide
     return static_cast<int>(modems.size());
 }
 
-int count_package_modems() {
+namespace {
+
+// Each listed key of settings.ini with its value, in the order the searches use them.
+std::vector<std::pair<std::string, std::string>> listed_keys() {
     const std::string path = settings_path();
     const int idnum = settings_idnum(path);
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
+        for (int i = 0; i < idnum; ++i) {
+            char key[32];
+            std::snprintf(key, sizeof key, settings_key_format(type), i);
+            keys.emplace_back(key, settings_identifier(type, i, path));
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
+std::vector<std::string> listed_port_identifiers() {
+    std::vector<std::string> items;
+    for (const auto& [key, value] : listed_keys())
+        items.push_back(key + "=" + value);
+    return items;
+}
+
+int count_package_modems() {
     std::vector<std::string> identifiers;
-    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
-        for (int i = 0; i < idnum; ++i)
-            identifiers.push_back(settings_identifier(type, i, path));
+    for (const auto& [key, value] : listed_keys())
+        identifiers.push_back(value);
     std::optional<PortDeviceList> list = list_present_ports();
     return list ? count_modems(*list, identifiers) : 0;
 }

@@ -15,6 +15,9 @@ constexpr int PORT_SAVEDOWNLOAD = 2;
 int find_port(int type);
 // The first non-negative result of find_port(0), find_port(1), find_port(2), or -1.
 int find_any_port();
+// The port identifiers settings.ini lists, as "diag0=<prefix>" items in the order the searches use
+// them (diag, download, savedownload; idnum of each); an empty value is kept, as a search sees it.
+std::vector<std::string> listed_port_identifiers();
 // 1 when a present port's instance identifier begins with the identifier (or, for an empty
 // identifier, with my_com_name()); port_number() is then the port's COM number, else -1. A
 // non-empty identifier becomes my_com_name().

@@ -100,6 +100,46 @@ TEST_F(UpgradeRun, CheckTellsWhatARunWouldDoAndChangesNothing) {
     EXPECT_FALSE(package.exists("download.dbg"));
 }
 
+// No port of the device is one thing (the cable, the driver or settings.ini's identifiers, which
+// the text names), a port whose device does not answer another (the modem itself).
+TEST_F(UpgradeRun, CheckTellsNoPortFromAPortWhoseDeviceDoesNotAnswer) {
+    emu::Options mute;
+    emu::Fault drop_all;
+    drop_all.kind = emu::FaultKind::Drop;
+    drop_all.mode = emu::Mode::Diag;
+    drop_all.command = -1;
+    drop_all.times = 0;
+    mute.faults = {drop_all};
+    start_device(mute);
+    RunOptions options;
+    options.args = {"--check"};
+    options.time_divisor = 20;  // every probe waits out its read time-outs
+
+    PackageDir elsewhere({std::string("diag0=") + kForeignPort, "download0=USB\\VID_FFFF&PID_0001",
+                          "savedownload0="});
+    RunResult no_port = run_windowless(elsewhere, options);
+    ASSERT_TRUE(no_port.exited);
+    EXPECT_EQ(no_port.exit_status, 1);
+    EXPECT_NE(no_port.out.find("Device: no port of the device was found (looked for "
+                               "diag0=USB\\VID_FFFF&PID_FFFF, download0=USB\\VID_FFFF&PID_0001, "
+                               "savedownload0=)\nA run could not start: no port of the device was "
+                               "found.\n"),
+              std::string::npos)
+        << no_port.out;
+    EXPECT_EQ(no_port.out.find("does not answer"), std::string::npos) << no_port.out;
+
+    PackageDir package({});
+    RunResult silent = run_windowless(package, options);
+    ASSERT_TRUE(silent.exited);
+    EXPECT_EQ(silent.exit_status, 1);
+    EXPECT_NE(silent.out.find("), no answer to any of its protocols\nA run could not "
+                              "start: a port was found but the device does not answer.\n"),
+              std::string::npos)
+        << silent.out;
+    EXPECT_EQ(silent.out.find("no port"), std::string::npos) << silent.out;
+    EXPECT_EQ(device().mode(), emu::Mode::Diag);
+}
+
 // A run would go on: installing the same firmware again repairs a damaged one.
 TEST_F(UpgradeRun, CheckSaysWhenTheDeviceAlreadyRunsThePackagesVersion) {
     PackageDir package({});
@@ -158,7 +198,8 @@ TEST_F(UpgradeRun, CheckOfABadPackageOrAMissingDeviceSaysWhyAndFails) {
                            "missing"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("Device: not found"), std::string::npos);
+    EXPECT_NE(run.out.find("Device: no port of the device was found (looked for "),
+              std::string::npos);
     EXPECT_NE(run.out.find("A run would be refused: the package is not usable.\n"),
               std::string::npos);
 }

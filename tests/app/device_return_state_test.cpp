@@ -37,6 +37,7 @@ class DeviceReturn : public ::testing::Test {
         setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);
         set_program_folder_override(folder_.string() + "/");
         init_globals();
+        searches();  // the log's first block
     }
     void TearDown() override {
         for (const testbed::FakeDevice& device : added_)

@@ -52,6 +52,64 @@ void expect_honest_progress(const std::string& err) {
     }
 }
 
+// The stage lines of a log, in order: "begins: <stage>" and "ends: <stage>, <how>", each line
+// opening with the time of day and each end naming how long its stage took.
+std::vector<std::string> stage_lines(const std::string& log) {
+    std::vector<std::string> out;
+    const std::regex begins("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} stage (begins: .*)");
+    const std::regex ends(
+        "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} stage (ends: .*) after "
+        "[0-9]+\\.[0-9]{3} s");
+    std::istringstream lines(log);
+    std::string text;
+    while (std::getline(lines, text)) {
+        std::smatch m;
+        if (std::regex_match(text, m, begins) || std::regex_match(text, m, ends))
+            out.push_back(m[1]);
+    }
+    return out;
+}
+
+// The log of a good run from normal mode reads as its evidence: the first block says what ran on
+// which package and settings, the probe says what its failures mean and what it found, and every
+// stage is timed.
+void expect_evidence(const PackageDir& package, const std::string& log) {
+    const std::regex first_line(
+        "fwupgrade [0-9]+\\.[0-9]+\\.[0-9]+, started "
+        "20[0-9]{2}-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, first_line, std::regex_constants::match_continuous))
+        << log.substr(0, 200);
+    const std::string block = log.substr(0, log.find("start find port"));
+    for (const std::string& line :
+         {"package folder: " + package.path() + "/\n",
+          std::string("settings.ini: fw=B002; ports: diag0=USB\\VID_05C6&PID_9003&MI_00, "
+                      "download0=USB\\VID_05C6&PID_9100, savedownload0=USB\\VID_05C6&PID_9100; "
+                      "disks: mmc0=USBSTOR\\DISK&VEN_"),
+          std::string("sealed: yes, SHA256SUMS is there; every file is checked against it "
+                      "before anything is sent\n")})
+        EXPECT_NE(block.find(line), std::string::npos) << line << "\n" << block;
+    const std::string expected =
+        ": asking the boot downloader (DLOAD nop, twice), normal mode (DIAG version), then the "
+        "flash programmer (streaming hello); the failures logged for the protocols the device is "
+        "not speaking are expected\n";
+    const std::size_t probe = log.find("mode probe on port ");
+    ASSERT_NE(probe, std::string::npos);
+    EXPECT_NE(log.find(expected, probe), std::string::npos) << log.substr(probe, 300);
+    EXPECT_LT(log.find(expected, probe), log.find("get ver", probe));
+    EXPECT_NE(log.find(": normal mode (DIAG)\n", log.find("mode found on port ")),
+              std::string::npos);
+    EXPECT_EQ(
+        stage_lines(log),
+        (std::vector<std::string>{
+            "begins: package check", "ends: package check, done", "begins: finding the device",
+            "ends: finding the device, done", "begins: copy stage", "ends: copy stage, done",
+            "begins: switch to download mode", "ends: switch to download mode, done",
+            "begins: boot downloader stage", "ends: boot downloader stage, done",
+            "begins: streaming stage", "ends: streaming stage, done",
+            "begins: return of the device", "ends: return of the device, done"}));
+}
+
 // The package is sealed: SHA256SUMS proves it whole and the run says so in its log only. It is
 // read and hashed once per run: the pipe in its home tree is skipped (and logged) once.
 TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack) {
@@ -90,6 +148,7 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
                             "Device now runs version FW 1.0.1 B002\n"});
     EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 4);
     EXPECT_EQ(count_of(package.log(), "package check: skip " + package.file("home/www/pipe")), 1);
+    expect_evidence(package, package.log());
 
     EXPECT_EQ(device().efs_type("/home/old"), emu::EfsType::None);
     expect_copied(package);

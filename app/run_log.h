@@ -1,0 +1,42 @@
+// The lines that make download.dbg read as the evidence of a run: what ran on which package and
+// settings, what the mode probe asks and what it found, and when each stage began and ended. They
+// come beside the protocol's own lines, which stay as they are and carry no time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/base/clock.h"
+
+// The first block of a log: the program's version, the date and time, the package folder, the
+// identifiers settings.ini lists and whether SHA256SUMS seals the package.
+void log_run_header();
+
+// The items joined with ", " for a message; "none" when there are none.
+std::string joined(const std::vector<std::string>& items);
+// The port identifiers settings.ini lists, "diag0=..., download0=...", for a message.
+std::string port_identifiers_text();
+
+// The mode probe of port (open_port of diag/diag_commands.h), after a line naming the protocols it
+// asks and saying that the failures logged for the ones the device does not speak are expected,
+// and before a line naming the mode found.
+int probe_mode(int port);
+// The line naming the mode found on port.
+void log_mode_found(int port, int mode);
+
+// The time of day on the wall clock, "22:41:07.123"; durations are taken on the run's clock.
+std::string time_of_day();
+
+// The stage a run is in: its begin and its end each get a line with the time of day, the end with
+// how long the stage took on the run's clock.
+class StageLog {
+  public:
+    // Ends the stage in progress as done, then begins name.
+    void begin(const std::string& name);
+    // Ends the stage in progress, if any, saying how: "done", "failed", "stopped".
+    void end(const char* how);
+
+  private:
+    std::string name_;
+    Clock::TimePoint began_{};
+};
