@@ -226,6 +226,10 @@ struct ChangedFile {
     bool copied;       // the copy went through before the change
 };
 
+void PrintTo(const ChangedFile& change, std::ostream* os) {
+    *os << change.name;
+}
+
 class SealedFileChanged : public UpgradeRun, public ::testing::WithParamInterface<ChangedFile> {};
 
 TEST_P(SealedFileChanged, FailsTheRunWithTheFileBeforeItCounts) {
