@@ -9,8 +9,8 @@
 #include <system_error>
 
 #include "app/base/settings.h"
-#include "app/settings_check.h"
 #include "app/package_sums.h"
+#include "app/settings_check.h"
 
 namespace {
 
@@ -233,8 +233,8 @@ std::vector<std::string> package_files(const Package& package) {
 bool check_package(const std::string& folder, Package* package, std::string* refusal) {
     if (!check_package_files(folder, package, refusal)) return false;
     if (sums_missing(folder)) return true;
-    if (!verify_sums(folder, package_files(*package), &package->sealed_files, refusal))
-        return false;
+    if (!verify_sums(folder, package_files(*package), &package->digests, refusal)) return false;
     package->sealed = true;
+    package->sealed_files = static_cast<int>(package->digests.size());
     return true;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct Package {
     // SHA256SUMS was there, listed every file below and all of them matched.
     bool sealed = false;
     int sealed_files = 0;  // how many files it lists
+    // Its paths and their digests: a file read again to be sent is judged by these, not by a
+    // SHA256SUMS read again.
+    std::map<std::string, std::string> digests;
 
     bool has_firmware() const { return !firmware.empty(); }
     // The size of a firmware file of the set; 0 when the set has no such file.

@@ -198,8 +198,8 @@ bool sums_missing(const std::string& folder) {
     return !fs::exists(status) && (!error || error == std::errc::no_such_file_or_directory);
 }
 
-bool verify_sums(const std::string& folder, const std::vector<std::string>& required, int* listed,
-                 std::string* refusal) {
+bool verify_sums(const std::string& folder, const std::vector<std::string>& required,
+                 std::map<std::string, std::string>* digests, std::string* refusal) {
     std::string text;
     std::vector<SumsEntry> entries;
     if (!read_sums(folder, &text, refusal) || !parse_sums(text, &entries, refusal)) return false;
@@ -213,9 +213,11 @@ bool verify_sums(const std::string& folder, const std::vector<std::string>& requ
             return false;
         }
     }
-    for (const SumsEntry& entry : entries)
+    digests->clear();
+    for (const SumsEntry& entry : entries) {
         if (!file_matches(folder, entry, refusal)) return false;
-    *listed = static_cast<int>(entries.size());
+        digests->emplace(entry.path, entry.digest);
+    }
     return true;
 }
 

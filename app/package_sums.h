@@ -3,10 +3,11 @@
 // byte: a file cut in a download or damaged on a stick is found here, not in the device's flash.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
-constexpr const char* kSumsFile = "SHA256SUMS";
+#include "app/base/sent_file.h"  // kSumsFile
 
 // What --check and a run say of a package without the file.
 constexpr const char* kNoSumsNote =
@@ -27,10 +28,10 @@ bool parse_sums(const std::string& text, std::vector<SumsEntry>* entries, std::s
 bool sums_missing(const std::string& folder);
 
 // Checks folder's SHA256SUMS against the package: every file of required is listed, and every
-// listed file exists and matches. *listed gets how many files it lists. False with *refusal as
-// "NAME: reason".
-bool verify_sums(const std::string& folder, const std::vector<std::string>& required, int* listed,
-                 std::string* refusal);
+// listed file exists and matches. *digests gets the listed paths and their digests, kept for the
+// run that sends them. False with *refusal as "NAME: reason".
+bool verify_sums(const std::string& folder, const std::vector<std::string>& required,
+                 std::map<std::string, std::string>* digests, std::string* refusal);
 
 // Writes folder's SHA256SUMS for files (paths relative to folder with '/' separators), through a
 // temporary file renamed over an old one. False with *error naming the file and the reason.

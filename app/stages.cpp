@@ -8,6 +8,7 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/sent_file.h"
 #include "app/base/shared_state.h"
 #include "app/device_return.h"
 #include "app/run_log.h"
@@ -140,6 +141,8 @@ int boot_downloader_stage(Run& run) {
     // A failed upload shows as the flash programmer not answering below (a start whose answer was
     // lost may still have started it), and the reason then says the upload failed.
     const bool uploaded = retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
+    // A programmer that changed since the package check was not started: nothing to wait for.
+    if (!uploaded && !changed_package_file().empty()) return failure_end(run);
 
     run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;

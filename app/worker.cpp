@@ -3,6 +3,7 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/sent_file.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
 #include "app/checked_mode.h"
@@ -69,7 +70,10 @@ int upgrade_worker(Run& run) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
     run.firmware_folder = std::string(folder) + kFirmwareFolder;
+    // Cleared even for a refused package: no file of an earlier run's package is judged now.
+    expect_package_digests(folder, {});
     if (!package_ready(run, folder)) return failure_end(run);
+    expect_package_digests(run.package.folder, run.package.digests);
 
     run.stage = "finding the device";
     run.stages.begin("finding the device");
@@ -136,6 +140,9 @@ int failure_end(Run& run) {
         dialog->enable_start(true);
     }
     if (!run.stage.empty()) log_write("failed while %s\n", run.stage.c_str());
+    // A package file that changed under the run is what the user has to act on.
+    const std::string changed = changed_package_file();
+    if (!changed.empty()) set_info(dialog, changed);
     // Without a window the box is printed; the line under it says where the run stopped.
     std::string text = kDownloadErrorBox;
     if (windowless && !run.stage.empty()) text += "The run failed while " + run.stage + ".\n";

@@ -8,6 +8,7 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/sent_file.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
 #include "diag/diag_commands.h"
@@ -296,6 +297,9 @@ int copy_passes(DialogHandle dialog, int* counter) {
 
         const Failed failed = copy_pass(folder, dialog, counter);
         if (failed == Failed::Nothing) return 1;
+        // A package file that changed since its check stays changed: another pass would only
+        // empty "/home" again. Its reason is told already.
+        if (!changed_package_file().empty()) return 0;
         if (pass == kPasses) {
             report_last_pass(failed);
             return 0;

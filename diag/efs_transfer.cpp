@@ -12,6 +12,7 @@
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/sent_file.h"
 #include "diag/efs.h"
 #include "diag/efs_wire.h"
 #include "link/attempts.h"
@@ -64,15 +65,12 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
                        int* counter, std::uint32_t* sent) {
     if (sent) *sent = 0;
     if (!local_path || !handle) return 0;
-    std::FILE* file = std::fopen(local_path, "rb");
-    if (!file) {
+    SentFile file;
+    if (!file.open(local_path)) {
         tell_reason("write_efs_file: cannot open %s: %s", local_path, std::strerror(errno));
         return 0;
     }
-    if (!addressable(local_path)) {
-        std::fclose(file);
-        return 0;
-    }
+    if (!addressable(local_path)) return 0;
 
     std::uint8_t request[kWriteDataAt + kChunk];
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
@@ -81,11 +79,11 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
     // The end-of-file indicator is only set by a read that reaches the end, so a file that ends on
     // a chunk boundary (an empty one too) is closed by one write without data; the device relies
     // on it.
-    while (!std::feof(file)) {
-        const std::size_t n = std::fread(request + kWriteDataAt, 1, kChunk, file);
-        if (std::ferror(file) || n > kMaxOffset - offset) {
+    // A file that changed since the package check fails its read before the chunk that ends it.
+    while (!file.ended()) {
+        const std::size_t n = file.read(request + kWriteDataAt, kChunk);
+        if (file.failed() || n > kMaxOffset - offset) {
             log_write("write_efs_file: read file error! offset = %x\n", offset);
-            std::fclose(file);
             return 0;
         }
         put_efs_header(request, kEfsWrite);
@@ -104,13 +102,11 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
                 log_write("write_efs_file: send cmd error! offset = %x\n", offset);
             else
                 log_write("write_efs_file: chk crc error! offset = %x\n", offset);
-            std::fclose(file);
             return 0;
         }
         offset += static_cast<std::uint32_t>(n);
         if (n > 0 && offset % kEfsTickBytes == 0) progress_tick(dialog, counter);
     }
-    std::fclose(file);
     pause_ms(1);
     if (sent) *sent = offset;
     return 1;

@@ -65,16 +65,16 @@ bool check_type_length(const HexRecord& record, std::string* why) {
 
 // One line, its '\n' included, at most limit characters; 0 at the end of the file. *overlong
 // when the line goes on past limit characters.
-int read_line(std::FILE* file, char* buffer, int limit, bool* overlong) {
+int read_line(HexSource& source, char* buffer, int limit, bool* overlong) {
     int stored = 0;
     *overlong = false;
     while (stored < limit) {
-        const int c = std::fgetc(file);
+        const int c = source.get();
         if (c == EOF) return stored;
         buffer[stored++] = static_cast<char>(c);
         if (c == '\n') return stored;
     }
-    const int next = std::fgetc(file);
+    const int next = source.get();
     if (next != EOF) *overlong = true;
     return stored;
 }
@@ -219,6 +219,21 @@ bool parse_hex_record(const char* line, int length, HexRecord* record, std::stri
 }
 
 bool check_hex_file(std::FILE* file, HexSummary* summary, int* line, std::string* why) {
+    class FileSource : public HexSource {
+      public:
+        explicit FileSource(std::FILE* file) : file_(file) {}
+        int get() override { return std::fgetc(file_); }
+        bool failed() const override { return std::ferror(file_) != 0; }
+        std::string failure() const override { return std::strerror(errno); }
+
+      private:
+        std::FILE* file_;
+    };
+    FileSource source(file);
+    return check_hex_file(source, summary, line, why);
+}
+
+bool check_hex_file(HexSource& source, HexSummary* summary, int* line, std::string* why) {
     *summary = HexSummary{};
     *line = 0;
     Loading loading;
@@ -226,7 +241,7 @@ bool check_hex_file(std::FILE* file, HexSummary* summary, int* line, std::string
     char text[kHexLineLimit];
     for (int number = 1;; ++number) {
         bool overlong = false;
-        const int length = read_line(file, text, kHexLineLimit, &overlong);
+        const int length = read_line(source, text, kHexLineLimit, &overlong);
         if (length == 0) break;
         *line = number;
         if (overlong) {
@@ -255,8 +270,8 @@ bool check_hex_file(std::FILE* file, HexSummary* summary, int* line, std::string
             ++summary->tick_lines;
     }
     *line = 0;
-    if (std::ferror(file)) {
-        *why = std::string("cannot be read: ") + std::strerror(errno);
+    if (source.failed()) {
+        *why = "cannot be read: " + source.failure();
         return false;
     }
     return check_loaded(loading, summary, why);

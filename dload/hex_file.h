@@ -50,9 +50,19 @@ struct HexSummary {
 // The upload moves the progress bar on every 400th line when that line is a data record.
 constexpr int kHexTickEveryLines = 400;
 
+// Where check_hex_file reads the file's characters from.
+class HexSource {
+  public:
+    virtual ~HexSource() = default;
+    virtual int get() = 0;  // the next character; EOF at the end or on failure
+    virtual bool failed() const = 0;
+    virtual std::string failure() const = 0;  // why it failed
+};
+
 // Reads the whole file from where it stands and checks that the upload would load all of it as
 // meant: every line a record up to the last one (blank lines may follow it), known record types
 // only, no record after the end-of-file record, data records following the running address
 // without gaps and inside 32-bit addresses, at least one data record, and a start address inside
 // the loaded data. False with *line (0 when no single line is to blame) and *why set.
+bool check_hex_file(HexSource& source, HexSummary* summary, int* line, std::string* why);
 bool check_hex_file(std::FILE* file, HexSummary* summary, int* line, std::string* why);

@@ -65,7 +65,7 @@ bool parse_line(const char* line, int length, int line_number, HexRecord* record
 // Reads the records and writes the data records. True when GO is to be sent, with the start
 // address of the file in go_address. The file was checked whole before: a line that does not
 // parse now, or data that no longer follows the running address, means it changed meanwhile.
-bool write_records(std::FILE* file, DialogHandle dialog, int* counter, std::uint8_t* go_address) {
+bool write_records(SentFile& file, DialogHandle dialog, int* counter, std::uint8_t* go_address) {
     std::uint64_t address = 0;
     int line_number = 0;
     char line[kLineSize];
@@ -98,25 +98,39 @@ bool write_records(std::FILE* file, DialogHandle dialog, int* counter, std::uint
         } else {
             break;  // any other record ends the programmer image
         }
-        if (std::feof(file) || std::ferror(file)) break;
+        if (file.ended() || file.failed()) break;
     }
-    if (std::ferror(file)) {
+    // What follows the last record is hashed too: GO starts only the file the package check saw.
+    if (file.failed() || !file.judge_rest()) {
         log_write("retry_start_go: read hex file error! \n");
         return false;
     }
     return true;
 }
 
+class SentHexSource : public HexSource {
+  public:
+    explicit SentHexSource(SentFile& file) : file_(file) {}
+    int get() override { return file_.get(); }
+    bool failed() const override { return file_.failed(); }
+    std::string failure() const override { return file_.failure(); }
+
+  private:
+    SentFile& file_;
+};
+
 // The whole file is checked before the first WRITE: a file the upload would load only in part,
-// or with a corrupt record, never reaches the device's memory, let alone GO.
-bool check_before_upload(std::FILE* file, const char* path) {
+// or with a corrupt record, or one that changed since the package check, never reaches the
+// device's memory, let alone GO.
+bool check_before_upload(SentFile& file, const char* path) {
     HexSummary summary;
     int line = 0;
     std::string why;
-    const bool good = check_hex_file(file, &summary, &line, &why);
+    SentHexSource source(file);
+    const bool good = check_hex_file(source, &summary, &line, &why);
     if (!good && line > 0) log_write("Parse hex line %d error: %s\n", line, why.c_str());
     if (!good && line == 0) log_write("retry_start_go: %s: %s\n", path, why.c_str());
-    std::rewind(file);
+    file.rewind();
     return good;
 }
 
@@ -143,11 +157,11 @@ int send_go(const std::uint8_t* go_address) {
 
 }  // namespace
 
-int read_nprg(std::FILE* file, char* buffer, int limit) {
-    if (!file || !buffer || limit <= 0) return 0;
+int read_nprg(SentFile& file, char* buffer, int limit) {
+    if (!file.is_open() || !buffer || limit <= 0) return 0;
     int stored = 0;
     while (stored < limit) {
-        const int c = std::fgetc(file);
+        const int c = file.get();
         if (c == EOF) break;
         buffer[stored++] = static_cast<char>(c);
         if (c == '\n') break;
@@ -158,8 +172,8 @@ int read_nprg(std::FILE* file, char* buffer, int limit) {
 }
 
 int retry_start_go(const char* path, DialogHandle dialog, int* counter) {
-    std::FILE* file = path ? std::fopen(path, "r") : nullptr;
-    if (!file) {
+    SentFile file;
+    if (!path || !file.open(path)) {
         const int error = errno;
         log_write("Open amarg hex file error\n");
         if (path) tell_reason("cannot open %s: %s", path, std::strerror(error));
@@ -170,6 +184,5 @@ int retry_start_go(const char* path, DialogHandle dialog, int* counter) {
         check_before_upload(file, path) && write_records(file, dialog, counter, go_address)
             ? send_go(go_address)
             : 0;
-    std::fclose(file);
     return result;
 }

@@ -1,12 +1,11 @@
 // Upload of the flash programmer from Intel HEX, then GO.
 #pragma once
 
-#include <cstdio>
-
 #include "app/base/progress.h"
+#include "app/base/sent_file.h"
 
 // Reads one line, up to and including '\n' or limit characters; the count when it starts with
 // ':', else logs the format error and returns 0.
-int read_nprg(std::FILE* file, char* buffer, int limit);
+int read_nprg(SentFile& file, char* buffer, int limit);
 // 1 when every data record was written and GO was answered.
 int retry_start_go(const char* path, DialogHandle dialog, int* counter);

@@ -247,6 +247,7 @@ std::optional<Departure> Emulator::State::process(FrameReader::Frame& frame) {
     frame.bytes.resize(frame.bytes.size() - 2);
     const Bytes& request = frame.bytes;
     transcript.request(mode, request);
+    if (options.on_request) options.on_request(mode, request);
 
     std::vector<Fault> hits;
     Reply reply;

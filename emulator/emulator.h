@@ -102,6 +102,9 @@ struct Options {
     // yet (-1: unknown). Before leaving, the device waits for its last answer to be read, since a
     // pseudo-terminal drops unread bytes when it goes; without this it waits a fixed 200 ms.
     std::function<int(const Endpoint&)> unread;
+    // Called on the device's thread with every CRC-valid request before the device acts on it:
+    // a test can change what the host is about to read at a known point of its run.
+    std::function<void(Mode mode, const std::vector<std::uint8_t>& request)> on_request;
 };
 
 struct Change {

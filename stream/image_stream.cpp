@@ -12,6 +12,7 @@
 
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/sent_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
@@ -77,8 +78,8 @@ void show_share(DialogHandle dialog, const std::string& name, std::uint64_t sent
 }  // namespace
 
 int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
-    std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
-    if (!file) {
+    SentFile file;
+    if (!path || !file.open(path)) {
         if (path) tell_reason("dl_dload_amss: cannot open %s: %s", path, std::strerror(errno));
         return 0;
     }
@@ -87,7 +88,6 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error) size = 0;
     if (size > kLargestImage) {
-        std::fclose(file);
         log_write("dl_dload_amss: image larger than 4 GiB error! \n");
         return 0;
     }
@@ -101,9 +101,8 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     // A short read ends the image; a file whose size is a multiple of 512 (an empty one too) so
     // ends with a block of no data bytes, which the programmer expects.
     for (;;) {
-        const std::size_t count =
-            std::fread(request + kStreamWriteHeader, 1, kStreamBlockSize, file);
-        if (std::ferror(file)) {
+        const std::size_t count = file.read(request + kStreamWriteHeader, kStreamBlockSize);
+        if (file.failed()) {
             log_write("dl_dload_amss: read image file error! \n");
             written = false;
             break;
@@ -132,7 +131,6 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
         }
         if (count < static_cast<std::size_t>(kStreamBlockSize)) break;
     }
-    std::fclose(file);
     // An image that showed its share ends at 100%.
     if (written && shown >= 0) show_share(dialog, name, offset, offset, &shown);
 
@@ -141,6 +139,9 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     } else {
         log_write("Download fail on addr 0x%x and close now\n", offset);
     }
+    // An image that changed since the package check is not closed: the close is what makes it
+    // count, and the run ends here, before any reset.
+    if (file.changed()) return 0;
     // An image the programmer never closed is not written: the next open would leave it
     // unfinished in the flash.
     const int closed = send_dl_close_handle();

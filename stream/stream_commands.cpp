@@ -10,6 +10,7 @@
 
 #include "app/base/log.h"
 #include "app/base/reasons.h"
+#include "app/base/sent_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
@@ -80,18 +81,19 @@ int exchange(const std::uint8_t* request, int length, Receive& received) {
 
 // Fills request + 2 with the first bytes of the file, at most kStreamPayloadLimit; -1 when it
 // cannot be read.
+// A file listed in the package's SHA256SUMS is judged whole before its bytes are sent.
 int read_payload(const char* path, std::uint8_t* request) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file) {
+    SentFile file;
+    if (!file.open(path)) {
         tell_reason("cannot open %s: %s", path, std::strerror(errno));
         return -1;
     }
-    const std::size_t count = std::fread(request + 2, 1, kStreamPayloadLimit, file);
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed) tell_reason("cannot read %s: %s", path, std::strerror(error));
-    return failed ? -1 : static_cast<int>(count);
+    const std::size_t count = file.read(request + 2, kStreamPayloadLimit);
+    if (!file.failed()) file.judge_rest();
+    // A changed file has told its reason.
+    if (file.failed() && !file.changed())
+        tell_reason("cannot read %s: %s", path, file.failure().c_str());
+    return file.failed() ? -1 : static_cast<int>(count);
 }
 
 // The text of an error answer: 0x0D, a 32-bit error code, then the programmer's message up to

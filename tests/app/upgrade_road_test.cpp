@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <mutex>
 #include <regex>
 #include <sstream>
 
+#include "diag/efs_wire.h"
+#include "stream/stream_wire.h"
 #include "tests/app/upgrade_fixture.h"
 
 namespace apptest {
@@ -271,6 +274,81 @@ TEST_F(UpgradeRun, CutImageInASealedPackageIsRefusedBeforeAnythingIsSent) {
               std::string::npos);
     expect_nothing_sent();
 }
+
+// A sealed package's file that changes after the check, at a known point of the run: the bytes
+// the run reads to send are hashed as they go and judged by the check's digests.
+struct ChangedFile {
+    const char* name;
+    const char* file;  // changed in the package...
+    emu::Mode mode;    // ...at the device's first request in this mode
+    int command;       // with this first byte
+    bool copied;       // the copy went through before the change
+};
+
+void PrintTo(const ChangedFile& change, std::ostream* os) {
+    *os << change.name;
+}
+
+class SealedFileChanged : public UpgradeRun, public ::testing::WithParamInterface<ChangedFile> {};
+
+TEST_P(SealedFileChanged, FailsTheRunWithTheFileBeforeItCounts) {
+    const ChangedFile& change = GetParam();
+    PackageDir package({});
+    package.seal();
+    const std::string path = package.file(change.file);
+    std::once_flag once;
+    emu::Options options;
+    options.on_request = [&](emu::Mode mode, const std::vector<std::uint8_t>& request) {
+        if (mode != change.mode || request.empty() || request[0] != change.command) return;
+        std::call_once(once, [&] {
+            std::string bytes = package.read(change.file);
+            bytes[bytes.size() - 1] ^= 0x01;  // same size, the last byte differs
+            package.write(change.file, bytes);
+        });
+    };
+    start_device(options);
+    handles_may_stay_ = true;  // an image never closed
+
+    RunResult run = run_windowless(package);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    const std::string reason = std::string(change.file) +
+                               ": changed since the package check: its SHA-256 is not the one in "
+                               "SHA256SUMS";
+    EXPECT_NE(run.err.find("why: " + reason + "\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("info: " + reason + "\n"), std::string::npos) << run.err;
+    EXPECT_EQ(count_of(package.log(), reason), 1) << package.log();
+    EXPECT_EQ(run.err.find("Download ok"), std::string::npos);
+    EXPECT_FALSE(device().finished());
+    EXPECT_EQ(device().request_count(emu::Mode::Stream, kStreamReset), 0);
+    const auto image = device().flash_image(5);
+    if (change.copied) {
+        expect_copied(package);
+        ASSERT_TRUE(image);
+        // Streamed in part, never closed: the programmer does not make it count.
+        EXPECT_FALSE(image->data.empty());
+        EXPECT_LT(image->data.size(), std::filesystem::file_size(path));
+        EXPECT_FALSE(image->closed);
+        const auto before = device().flash_image(4);
+        ASSERT_TRUE(before);
+        EXPECT_TRUE(before->closed);
+    } else {
+        // Nothing of it went out, and the device was not switched.
+        EXPECT_EQ(device().efs_file("/home/www/index.html")->size(), 0u);
+        EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
+        EXPECT_FALSE(image);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, SealedFileChanged,
+                         ::testing::Values(ChangedFile{"HomeFileBeforeTheCopy",
+                                                       "home/www/index.html", emu::Mode::Diag,
+                                                       kDiagSubsystemDispatch, false},
+                                           ChangedFile{"ImageBeforeTheStream", "VELMOR/amss.mbn",
+                                                       emu::Mode::Stream, kStreamHello, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeRun, NoFirmwareFolderMakesACopyOnlyJob) {
     // reset=1 also takes "/router.conf" off the device.

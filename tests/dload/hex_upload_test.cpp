@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "app/base/sent_file.h"
+#include "app/base/sha256.h"
 #include "tests/support/protocol_data.h"
 #include "tests/support/recording_progress.h"
 #include "tests/support/scripted_test.h"
@@ -345,21 +347,51 @@ INSTANTIATE_TEST_SUITE_P(
                   "Parse hex line 2 error: end-of-file record with 1 data bytes\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A programmer listed in a sealed package is judged by the digest its check kept, as it is read
+// for the upload: one that changed since is not written at all, let alone started; the same
+// file unchanged loads as any other.
+TEST_F(HexUploadTest, ListedProgrammerThatChangedSinceTheCheckIsNotSent) {
+    const std::string original = hex_file({{0, pattern(64, 2)}}, 0);
+    const std::string path = files.write("p.hex", original);
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    const std::string name = path.substr(folder.size());
+    std::string digest;
+    int error = 0;
+    ASSERT_TRUE(sha256_file(path, &digest, &error));
+    expect_package_digests(folder, {{name, digest}});
+
+    files.write(name, original + "\n");  // a blank line more: still a good file
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(gos(), 0);
+    const std::string reason =
+        name + ": changed since the package check: its SHA-256 is not the one in SHA256SUMS";
+    EXPECT_EQ(changed_package_file(), reason);
+    EXPECT_NE(upload_log().find(reason + "\n"), std::string::npos) << upload_log();
+
+    files.write(name, original);
+    expect_package_digests(folder, {{name, digest}});
+    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(gos(), 1);
+    EXPECT_EQ(changed_package_file(), "");
+    expect_package_digests("", {});
+}
+
 class ReadNprgTest : public ScriptedTest {};
 
 TEST_F(ReadNprgTest, ReadsOneLineUpToTheLimit) {
     const std::string path = files.write("l.hex", std::string(":0123\n:45\nxyz"));
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    ASSERT_NE(file, nullptr);
+    SentFile file;
+    ASSERT_TRUE(file.open(path));
     char buffer[16] = {};
     EXPECT_EQ(read_nprg(file, buffer, 3), 3);
     EXPECT_EQ(std::string(buffer, 3), ":01");
     EXPECT_EQ(read_nprg(file, buffer, 0), 0);
-    EXPECT_EQ(read_nprg(nullptr, buffer, 16), 0);
+    SentFile unopened;
+    EXPECT_EQ(read_nprg(unopened, buffer, 16), 0);
     EXPECT_EQ(read_nprg(file, buffer, 16), 0);  // "23\n" does not start a record
     EXPECT_EQ(read_nprg(file, buffer, 16), 4);
     EXPECT_EQ(std::string(buffer, 4), ":45\n");
-    std::fclose(file);
     EXPECT_EQ(log.text(), "read_nprg: format error! \n");
 }
 
