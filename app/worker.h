@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/base/platform_paths.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
 #include "res/resource.h"
@@ -26,8 +27,8 @@ struct Run {
     std::string stage;       // what the run is doing, for the failure text: "writing ..."
     bool succeeded = false;  // set by success_end
 
-    // A firmware file: "<firmware folder>/<name>".
-    std::string file(const char* name) const { return firmware_folder + "/" + name; }
+    // A firmware file: "<firmware folder><separator><name>".
+    std::string file(const char* name) const { return firmware_folder + path_separator() + name; }
 };
 
 // The thread routine: 1 after a full download, 0 otherwise.
