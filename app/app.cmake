@@ -19,7 +19,8 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dialog_shell.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terminal_${FWUP_PLATFORM}.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/terminal_${FWUP_PLATFORM}.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/command_platform_${FWUP_PLATFORM}.cpp)
 target_include_directories(fw_app PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(fw_app PUBLIC fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
                       Threads::Threads)

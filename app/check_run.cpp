@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/base/platform_paths.h"
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/device_return.h"
@@ -36,15 +37,15 @@ void print_package(std::FILE* out, const Package& package) {
     if (package.has_home) {
         const HomePlan& home = package.home;
         std::fprintf(out,
-                     "  home/                 %d files (%llu bytes), %d folders, %d links -> "
+                     "  home%c                 %d files (%llu bytes), %d folders, %d links -> "
                      "/home, emptied first\n",
-                     home.files, bytes(home.bytes), home.folders, home.links);
+                     path_separator(), home.files, bytes(home.bytes), home.folders, home.links);
     }
     if (package.has_iso)
         std::fprintf(out, "  image.iso             %llu bytes -> /image.iso\n",
                      bytes(package.iso_size));
     for (const PackageFile& file : package.firmware) {
-        const std::string name = std::string(kFirmwareFolder) + "/" + file.name;
+        const std::string name = std::string(kFirmwareFolder) + path_separator() + file.name;
         std::fprintf(out, "  %-21s %llu bytes", name.c_str(), bytes(file.size));
         if (file.name == "NPRG6280.hex") {
             const HexSummary& p = package.programmer;
@@ -54,8 +55,8 @@ void print_package(std::FILE* out, const Package& package) {
         std::fprintf(out, "\n");
     }
     if (!package.has_firmware())
-        std::fprintf(out, "  %s/                no firmware set: a copy-only job\n",
-                     kFirmwareFolder);
+        std::fprintf(out, "  %s%c                no firmware set: a copy-only job\n",
+                     kFirmwareFolder, path_separator());
     if (package.sealed)
         std::fprintf(out, "  %-21s %d files listed, all of them match\n", kSumsFile,
                      package.sealed_files);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/base/clock.h"
+#include "app/base/platform_paths.h"
 #include "app/worker.h"
 #include "diag/copy_job.h"
 
@@ -13,7 +14,7 @@ int check_firmware_files(const char* folder) {
     static constexpr const char* kRequired[] = {"NPRG6280.hex", "partition.mbn", "amsshd.mbn",
                                                 "amss.mbn"};
     for (const char* name : kRequired) {
-        std::string path = std::string(folder) + "/" + name;
+        std::string path = std::string(folder) + path_separator() + name;
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file) return 0;
         std::fclose(file);

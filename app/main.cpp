@@ -9,11 +9,14 @@
 
 #include "app/base/clock.h"
 #include "app/base/log.h"
+#include "app/base/platform_paths.h"
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/check_run.h"
+#include "app/command_platform.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
+#include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/seal_run.h"
 #include "app/terminal.h"
@@ -26,14 +29,79 @@ namespace {
 // The exit status of a command line that is not understood, and of a run refused before it began.
 constexpr int kExitRefused = 2;
 
-constexpr const char* kUsage = "Usage: %s [--check | --seal DIR | --help | --version | run]\n";
-constexpr const char* kPackageUsage = "       %s [--package DIR] [--check | --udev-rule | run]\n";
+// The usage lines, on standard output for --help and on standard error for a refusal.
+void print_usage(std::FILE* out, const std::string& program) {
+    std::fprintf(out, "Usage: %s [--check | --seal DIR | --help | --version | run]\n",
+                 program.c_str());
+    std::fprintf(out, "       %s [--package DIR] [--check | %srun]\n", program.c_str(),
+                 offers_udev_rule() ? "--udev-rule | " : "");
+}
 
-void print_help(const char* program) {
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
-    std::printf(kUsage, program);
-    std::printf(kPackageUsage, program);
+// The package's files, and which folder they are taken from. An installed program lies where no
+// package is (/usr/bin): its help says so instead of offering that folder as the package.
+void print_package_help(char separator) {
+    std::printf(
+        "A run takes everything from the package folder:\n"
+        "  settings.ini     device identifiers (section [id])\n"
+        "  VELMOR%c          firmware folder: NPRG6280.hex, partition.mbn, amsshd.mbn and\n"
+        "                   amss.mbn decide a firmware download; with them, the other four\n"
+        "                   images must be there too; without any of them, a copy-only job\n"
+        "  home%c            tree copied to /home on the device\n"
+        "  image.iso        CD-ROM image copied to /image.iso on the device\n"
+        "  SHA256SUMS       optional, written by --seal: the SHA-256 of every file above;\n"
+        "                   with it, a run refuses a package with a damaged or cut file\n"
+        "\n"
+        "The package folder is the folder given with --package DIR; without --package, the\n"
+        "folder that holds this program: %s\n",
+        separator, separator, own_program_folder().c_str());
+    if (!package_beside_program())
+        std::printf(
+            "That folder holds no settings.ini (an installed program has no package beside it),\n"
+            "so a run without a window and --check need --package DIR there.\n");
+}
+
+void print_log_help() {
+    const std::string documents = documents_dir();
+    std::printf("\nThe log download.dbg is written to %s\n", log_folder_description());
+    if (!documents.empty()) std::printf("  %s\n", documents.c_str());
+    std::printf(
+        "or to the current folder when that is not possible. Each start of a run or of the\n"
+        "dialog begins a new log; the logs of the nine starts before it are kept beside it,\n"
+        "named after the time each start began, such as download-20261209-183012.dbg.\n"
+        "A run ends by naming its log.\n");
+}
+
+void print_options_help(char separator) {
+    std::printf(
+        "\n"
+        "Options:\n"
+        "  --check     check the package, find the device, read its mode and version, and\n"
+        "              print what a run would do; changes nothing on the device and writes\n"
+        "              no log. Exit status 0 when a run could start, 1 otherwise.\n"
+        "  --package DIR\n"
+        "              the package folder: take settings.ini, VELMOR%c, home%c and image.iso\n"
+        "              from DIR instead of the folder that holds this program (the log\n"
+        "              stays where it goes); goes with run%s\n"
+        "  --seal DIR  write DIR%cSHA256SUMS for exactly the files a run would read from the\n"
+        "              package in DIR (replacing an old one) and print how many it lists; a\n"
+        "              run then refuses the package when a listed file is missing, changed\n"
+        "              or cut, or a file it would send is not listed. Exit status 0 when it\n"
+        "              was written, 1 when the package is refused. Opens no port, writes no\n"
+        "              log.\n",
+        separator, separator, offers_udev_rule() ? ", --check or --udev-rule" : " or --check", separator);
+    if (offers_udev_rule())
+        std::printf(
+            "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
+            "              the logged-in user the device's serial ports and keeps the modem\n"
+            "              manager away from them; install it in /etc/udev/rules.d\n");
+    std::printf(
+        "  --help      show this text\n"
+        "  --version   show the version\n");
+}
+
+void print_help(const std::string& program) {
+    const char separator = path_separator();
+    print_usage(stdout, program);
     std::printf(
         "\n"
         "Upgrades the firmware of a USB modem/router over its USB-serial port.\n"
@@ -49,47 +117,16 @@ void print_help(const char* program) {
         "holds the firmware set, loads the flash programmer, writes the partition table and\n"
         "the images, resets the device and waits for it to come back. A device found in\n"
         "download mode gets the firmware download only.\n"
-        "\n"
-        "Everything is taken from the folder that holds this program:\n"
-        "  %ssettings.ini     device identifiers (section [id])\n"
-        "  %sVELMOR/          firmware folder: NPRG6280.hex, partition.mbn, amsshd.mbn and\n"
-        "                     amss.mbn decide a firmware download; with them, the other four\n"
-        "                     images must be there too; without any of them, a copy-only job\n"
-        "  %shome/            tree copied to /home on the device\n"
-        "  %simage.iso        CD-ROM image copied to /image.iso on the device\n"
-        "  %sSHA256SUMS       optional, written by --seal: the SHA-256 of every file above;\n"
-        "                     with it, a run refuses a package with a damaged or cut file\n"
-        "\n"
-        "The log download.dbg is written to your documents folder, or to the current folder\n"
-        "when that is not possible. Each start of a run or of the dialog begins a new log; the\n"
-        "logs of the nine starts before it are kept beside it, named after the time each start\n"
-        "began, such as download-20261209-183012.dbg. A run ends by naming its log.\n"
-        "\n"
-        "Options:\n"
-        "  --check     check the package, find the device, read its mode and version, and\n"
-        "              print what a run would do; changes nothing on the device and writes\n"
-        "              no log. Exit status 0 when a run could start, 1 otherwise.\n"
-        "  --package DIR\n"
-        "              take settings.ini, VELMOR/, home/ and image.iso from the folder DIR\n"
-        "              instead of the folder that holds this program (the log stays where\n"
-        "              it goes); for a run without a window, --check and --udev-rule\n"
-        "  --seal DIR  write DIR/SHA256SUMS for exactly the files a run would read from the\n"
-        "              package in DIR (replacing an old one) and print how many it lists; a\n"
-        "              run then refuses the package when a listed file is missing, changed\n"
-        "              or cut, or a file it would send is not listed. Exit status 0 when it\n"
-        "              was written, 1 when the package is refused. Opens no port, writes no\n"
-        "              log.\n"
-        "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
-        "              the logged-in user the device's serial ports and keeps the modem\n"
-        "              manager away from them; install it in /etc/udev/rules.d\n"
-        "  --help      show this text\n"
-        "  --version   show the version\n"
+        "\n");
+    print_package_help(separator);
+    print_log_help();
+    print_options_help(separator);
+    std::printf(
         "\n"
         "Exit status of a run without a window: 0 when the run succeeded (a copy-only job\n"
         "included), 1 when it failed, 2 for a command line that is not understood or when\n"
         "more than one modem of the package is plugged in (nothing is sent then). Without\n"
-        "arguments and without a display the program says so and exits with status 2.\n",
-        folder, folder, folder, folder, folder);
+        "arguments and without a display the program says so and exits with status 2.\n");
 }
 
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
@@ -168,9 +205,12 @@ struct CommandLine {
     std::string refusal;  // why the command line is refused
 };
 
+// --udev-rule is no option where the system has no udev: it is refused as unknown there.
 const OptionEntry* find_option(const std::string& name) {
-    for (const OptionEntry& entry : kOptions)
+    for (const OptionEntry& entry : kOptions) {
+        if (entry.option == Option::UdevRule && !offers_udev_rule()) continue;
         if (name == entry.name || (entry.alias && name == entry.alias)) return &entry;
+    }
     return nullptr;
 }
 
@@ -216,7 +256,7 @@ bool read_word(const std::string& word, Given* given, std::string* refusal) {
 
 // The folder after --package or --seal must exist: a typo would otherwise run against the program
 // folder or read nothing at all. A path too long to be the package folder is refused rather than
-// cut. *folder gets it absolute, with a trailing '/'.
+// cut. *folder gets it absolute, with a trailing separator.
 bool read_folder(const std::string& option, const std::string& value, std::string* folder,
                  std::string* refusal) {
     if (value.empty() || value[0] == '-') {
@@ -229,8 +269,8 @@ bool read_folder(const std::string& option, const std::string& value, std::strin
         *refusal = option + ": " + (exists ? "not a folder: " : "no such folder: ") + value;
         return false;
     }
-    *folder = std::filesystem::absolute(value, error).lexically_normal().string();
-    if (folder->empty() || folder->back() != '/') *folder += '/';
+    *folder = native_path(std::filesystem::absolute(value, error).lexically_normal().string());
+    if (folder->empty() || folder->back() != path_separator()) *folder += path_separator();
     if (folder->size() >= kPathBuffer) {
         *refusal = option + ": the folder's path is too long: " + value;
         return false;
@@ -251,7 +291,8 @@ Action chosen_action(const Given& given, CommandLine* line) {
     if (given.has(Option::Check)) return Action::Check;
     if (given.run) return Action::Run;
     if (given.has(Option::Package)) {
-        line->refusal = std::string("--package goes with ") + kRunWord + ", --check or --udev-rule";
+        line->refusal = std::string("--package goes with ") + kRunWord +
+                        (offers_udev_rule() ? ", --check or --udev-rule" : " or --check");
         return Action::Refuse;
     }
     return Action::Dialog;
@@ -290,17 +331,17 @@ CommandLine read_command_line(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string program = command_name(argc > 0 ? argv[0] : nullptr);
     const CommandLine line = read_command_line(argc, argv);
     if (!line.package.empty()) set_package_folder(line.package);
     switch (line.action) {
         case Action::Refuse:
-            std::fprintf(stderr, "%s: %s\n", argv[0], line.refusal.c_str());
-            std::fprintf(stderr, kUsage, argv[0]);
-            std::fprintf(stderr, kPackageUsage, argv[0]);
-            std::fprintf(stderr, "Nothing was done. %s --help tells more.\n", argv[0]);
+            std::fprintf(stderr, "%s: %s\n", program.c_str(), line.refusal.c_str());
+            print_usage(stderr, program);
+            std::fprintf(stderr, "Nothing was done. %s --help tells more.\n", program.c_str());
             return kExitRefused;
         case Action::Help:
-            print_help(argv[0]);
+            print_help(program);
             return 0;
         case Action::Version:
             std::printf("fwupgrade %s\n", FWUP_VERSION);

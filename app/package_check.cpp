@@ -8,6 +8,7 @@
 #include <limits>
 #include <system_error>
 
+#include "app/base/platform_paths.h"
 #include "app/base/settings.h"
 #include "app/package_sums.h"
 #include "app/settings_check.h"
@@ -148,7 +149,7 @@ bool check_programmer(const std::string& path, const std::string& name, Package*
 
 bool check_firmware_file(const std::string& folder, const FirmwareFile& entry, Package* package,
                          std::string* refusal) {
-    const std::string name = std::string(kFirmwareFolder) + "/" + entry.name;
+    const std::string name = std::string(kFirmwareFolder) + path_separator() + entry.name;
     const std::string path = folder + name;
     PackageFile file{entry.name, 0};
     if (!readable_file(path, name, &file.size, refusal)) return false;
@@ -166,7 +167,7 @@ bool check_firmware_file(const std::string& folder, const FirmwareFile& entry, P
 
 // None of the four deciding files: a copy-only job. Some of them: a package that lost files.
 bool check_firmware(const std::string& folder, Package* package, std::string* refusal) {
-    const std::string dir = folder + kFirmwareFolder + "/";
+    const std::string dir = folder + kFirmwareFolder + path_separator();
     std::string present, missing;
     for (const FirmwareFile& entry : kFirmwareSet) {
         if (!entry.decides) continue;

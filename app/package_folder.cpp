@@ -20,6 +20,10 @@ bool package_beside_program() {
     return settings_in(own_program_folder());
 }
 
+std::string windowless_command(const std::string& program) {
+    return program + (package_beside_program() ? " run" : " --package DIR run");
+}
+
 bool settings_in(const std::string& folder) {
     if (folder.empty()) return false;
     std::error_code ignored;

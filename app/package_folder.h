@@ -12,6 +12,11 @@
 // True when settings.ini lies in the program's own folder.
 bool package_beside_program();
 
+// The command that runs the upgrade without a window: "<program> run", or, for a program with no
+// package beside it (an installed one), "<program> --package DIR run", since a bare run would
+// look for the package in the program's own folder.
+std::string windowless_command(const std::string& program);
+
 // True when folder (with or without a trailing '/') holds a settings.ini.
 bool settings_in(const std::string& folder);
 

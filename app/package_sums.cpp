@@ -123,22 +123,23 @@ bool file_matches(const std::string& folder, const SumsEntry& entry, std::string
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (!fs::exists(status)) {
-        *refusal = entry.path + ": listed in " + kSumsFile + " but missing";
+        *refusal = native_path(entry.path) + ": listed in " + kSumsFile + " but missing";
         return false;
     }
     if (!fs::is_regular_file(status)) {
-        *refusal = entry.path + ": listed in " + kSumsFile + " but not a regular file";
+        *refusal = native_path(entry.path) + ": listed in " + kSumsFile + " but not a regular file";
         return false;
     }
     std::string digest;
     int read_error = 0;
     if (!sha256_file(path, &digest, &read_error)) {
-        *refusal = entry.path + ": cannot be read: " +
+        *refusal = native_path(entry.path) + ": cannot be read: " +
                    (read_error ? std::strerror(read_error) : "the system gave no SHA-256");
         return false;
     }
     if (digest != entry.digest) {
-        *refusal = entry.path + ": damaged or cut: its SHA-256 is not the one in " + kSumsFile;
+        *refusal = native_path(entry.path) + ": damaged or cut: its SHA-256 is not the one in " +
+                   kSumsFile;
         return false;
     }
     return true;
@@ -209,7 +210,7 @@ bool verify_sums(const std::string& folder, const std::vector<std::string>& requ
     // A file left out is found before a byte is hashed.
     for (const std::string& name : required) {
         if (!paths.contains(name)) {
-            *refusal = name + ": not listed in " + kSumsFile;
+            *refusal = native_path(name) + ": not listed in " + kSumsFile;
             return false;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/base/platform_paths.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
 #include "app/run_log.h"
@@ -28,8 +29,8 @@ struct Run {
     StageLog stages;         // the stage's begin and end lines in the log, with their times
     bool succeeded = false;  // set by success_end
 
-    // A firmware file: "<firmware folder>/<name>".
-    std::string file(const char* name) const { return firmware_folder + "/" + name; }
+    // A firmware file: "<firmware folder><separator><name>".
+    std::string file(const char* name) const { return firmware_folder + path_separator() + name; }
 };
 
 // The thread routine: 1 after a full download, 0 otherwise.

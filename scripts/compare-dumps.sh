@@ -1,5 +1,9 @@
+#!/usr/bin/env bash
 # Compares what the emulated modem holds after a run (the dumps that demo_device and
-# "mocked-modem --dump" write) with the firmware package. Sourced by demo.sh and test-install.sh:
+# "mocked-modem --dump" write) with the firmware package. Run as a script, from any folder:
+#   scripts/compare-dumps.sh <package folder> <dump folder>
+# prints one line per check and a summary; exit status 0 when everything matches, 1 when something
+# differs, 2 when a folder is missing. Sourced by demo.sh, wine-upgrade.sh and test-install.sh:
 #   compare_dumps <package folder> <dump folder>
 # prints one line per check and leaves the counts in $checked and $failed.
 
@@ -54,3 +58,18 @@ compare_dumps() {
     same "$fw/amsshd.mbn" "$flash/header-5.bin" "header 5 amsshd.mbn"
     same "$fw/amss.mbn" "$flash/image-5.bin" "image 5 amss.mbn"
 }
+
+# Run, not sourced: compare and say so in the exit status.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -uo pipefail
+    if [ "$#" -ne 2 ] || [ ! -d "$1" ] || [ ! -d "$2" ]; then
+        echo "usage: $0 <package folder> <dump folder> (both must exist)" >&2
+        exit 2
+    fi
+    compare_dumps "${1%/}" "${2%/}"
+    if [ "$checked" -eq 0 ] || [ "$failed" -ne 0 ]; then
+        echo "compare-dumps: $failed of $checked checks differ" >&2
+        exit 1
+    fi
+    echo "compare-dumps: all $checked checks match the package"
+fi

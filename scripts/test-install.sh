@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The program installed as a user installs it: builds the .deb, runs lintian on it where lintian is
-# installed, installs it with apt (twice, then a higher version over it), reads its help and its
-# manual page, runs a whole windowless upgrade of the sample package with the installed program
-# against the emulated modem (fwupgrade run --package DIR under mocked-modem), compares what the
-# modem holds with the package, and removes it again, checking that nothing of it stays.
+# installed, installs it with the install lines of the README (then again, then a higher version
+# over it), reads its help, its hint without a display and its manual page, runs a whole windowless
+# upgrade of the sample package with the installed program against the emulated modem (fwupgrade
+# run --package DIR under mocked-modem), compares what the modem holds with the package
+# (scripts/compare-dumps.sh run as a script), and removes it again, checking that nothing of it
+# stays.
 #   bash scripts/test-install.sh
 # Needs root or sudo for apt-get; FWUP_SKIP_INSTALL=1 skips installing the build dependencies.
 set -euo pipefail
@@ -49,9 +51,17 @@ cleanup() {
 trap cleanup EXIT
 
 echo
-echo "== install, and install again =="
+echo "== install with the README's lines, and install again =="
+# The first block of the README's "Installing": what a reader pastes, as root or as a user.
+readme_install=$(awk '/^## Installing/ { in_section = 1; next }
+    in_section && /^    / { print substr($0, 5); seen = 1; next }
+    seen { exit }' README.md)
+grep -q "apt-get install" <<<"$readme_install" || fail "the README has no install lines"
+[ -z "${FWUP_SKIP_INSTALL:-}" ] || readme_install=$(grep -v install-deps.sh <<<"$readme_install")
 installed=yes
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "./$deb"
+echo "$readme_install"
+DEBIAN_FRONTEND=noninteractive bash -euo pipefail -c "$readme_install" </dev/null >/dev/null ||
+    fail "the README's install lines failed"
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "./$deb"
 [ "$(dpkg-query -W -f '${Status} ${Version}' fwupgrade)" = "install ok installed $version" ] ||
     fail "fwupgrade $version is not installed"
@@ -65,7 +75,21 @@ done
 
 echo
 echo "== fwupgrade --help =="
-fwupgrade --help
+help=$(fwupgrade --help)
+echo "$help"
+# The installed program has no package beside it: its help says so and what --package is, and
+# offers /usr/bin as no package folder.
+grep -qF "folder that holds this program: /usr/bin/" <<<"$help" || fail "--help: the program folder"
+grep -qF "That folder holds no settings.ini" <<<"$help" || fail "--help: no package beside it"
+! grep -qF "/usr/bin/settings.ini" <<<"$help" || fail "--help names /usr/bin/settings.ini"
+echo
+echo "== fwupgrade without a display =="
+hint=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM fwupgrade 2>&1) && status=0 ||
+    status=$?
+echo "$hint"
+[ "$status" -eq 2 ] || fail "fwupgrade without a display exited with $status"
+grep -qF "start it with a command line: fwupgrade --package DIR run" <<<"$hint" ||
+    fail "the no-display hint gives no command that works for the installed program"
 echo
 echo "== man -P cat fwupgrade =="
 manual=$(man -P cat fwupgrade 2>&1) || fail "man fwupgrade: $manual"
@@ -90,14 +114,14 @@ status=0
 
 echo
 echo "== comparison of the modem's dumps with the package =="
-# shellcheck source=scripts/compare-dumps.sh
-. "$root/scripts/compare-dumps.sh"
-compare_dumps "$package" "$dumps"
+# Run as a script, as a user would, from another folder and with relative paths.
+compared=0
+(cd "$work" && "$root/scripts/compare-dumps.sh" package dumps) || compared=$?
 [ "$status" -eq 0 ] || fail "fwupgrade run --package exited with $status"
-[ "$failed" -eq 0 ] || fail "$failed of $checked checks differ"
+[ "$compared" -eq 0 ] || fail "scripts/compare-dumps.sh exited with $compared"
 [ -s "$documents/download.dbg" ] || fail "no log in the documents folder"
 [ ! -e "$package/download.dbg" ] || fail "the log went into the package"
-echo "all $checked checks match the package; the log is $documents/download.dbg"
+echo "the log is $documents/download.dbg"
 
 echo
 echo "== upgrade to a higher version =="

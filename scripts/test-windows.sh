@@ -42,17 +42,23 @@ cmake --build build --target make_sample_package wine_upgrade pty_echo
 cmake --preset windows -DFWUP_LINUX_BUILD="$PWD/build"
 cmake --build --preset windows
 
-# The release zip: fwupgrade.exe, a commented sample settings.ini and README.txt for Windows users.
+# The release zip: fwupgrade.exe, the commented settings.sample.ini and README.txt for Windows
+# users. Never a settings.ini: copied over a package, it would replace the package's own.
 cmake --build --preset windows --target windows_zip
 zip=$(ls "$PWD"/build-windows/fwupgrade-*-windows.zip)
 listing=$(cmake -E tar tf "$zip")
-for file in fwupgrade.exe settings.ini README.txt; do
+for file in fwupgrade.exe settings.sample.ini README.txt; do
     grep -q "/$file\$" <<<"$listing" || { echo "$zip lacks $file"; exit 1; }
 done
+if grep -qi "/settings\.ini\$" <<<"$listing"; then echo "$zip holds a settings.ini"; exit 1; fi
 echo "test-windows: $zip holds" $listing
-# The stripped program of the zip runs as it is.
 unpacked=$(mktemp -d)
 (cd "$unpacked" && cmake -E tar xf "$zip")
+# README.txt tells which driver makes the modem's ports appear and where to see them.
+for part in "USB serial driver" "usbser" '"Ports (COM & LPT)"' "Device Manager"; do
+    grep -qF "$part" "$unpacked"/fwupgrade-*/README.txt || { echo "README.txt lacks $part"; exit 1; }
+done
+# The stripped program of the zip runs as it is.
 timeout 60 "$wine" "$unpacked"/fwupgrade-*/fwupgrade.exe --version </dev/null
 rm -rf "$unpacked"
 

@@ -11,6 +11,10 @@ char path_separator() {
     return '/';
 }
 
+std::string native_path(std::string path) {
+    return path;
+}
+
 std::string current_folder() {
     std::vector<char> buffer(4096);
     if (!::getcwd(buffer.data(), buffer.size())) return {};

@@ -27,6 +27,13 @@ char path_separator() {
     return '\\';
 }
 
+// The system takes '/' too, so paths joined with it work; they only read badly.
+std::string native_path(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
 std::string current_folder() {
     char path[MAX_PATH];
     const DWORD length = ::GetCurrentDirectoryA(sizeof path, path);

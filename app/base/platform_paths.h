@@ -18,6 +18,10 @@ std::string documents_dir();
 // The separator of the platform's paths.
 char path_separator();
 
+// path with the platform's separator throughout: a path shown to a Windows user never mixes '/'
+// and '\\'. Only for paths of this computer, never for the device's.
+std::string native_path(std::string path);
+
 // The current folder, without a trailing separator; empty when it cannot be told.
 std::string current_folder();
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/package_folder.h"
 #include "app/qt/message_boxes_qt.h"
 #include "app/qt/upgrade_window.h"
 #include "app/run_dialog.h"
@@ -24,9 +25,9 @@ bool is_set(const char* name) {
 // upgrade runs there.
 void print_windowless_advice() {
     std::fprintf(stderr,
-                 "To upgrade without a window, start it with a command line: %s run\n"
+                 "To upgrade without a window, start it with a command line: %s\n"
                  "%s --help tells more.\n",
-                 program_name, program_name);
+                 windowless_command(program_name).c_str(), program_name);
 }
 
 // Qt ends the process with an abort when it cannot reach the display it was told of; what it says

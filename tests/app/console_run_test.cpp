@@ -119,8 +119,9 @@ TEST_F(UpgradeRun, HelpAndVersionExitWithoutTouchingTheDevice) {
     ASSERT_TRUE(shown.exited);
     EXPECT_EQ(shown.exit_status, 0);
     for (const std::string& part :
-         {package.file("settings.ini"), package.file("VELMOR/"), package.file("home/"),
-          package.file("image.iso"), std::string("download.dbg"), std::string("Exit status")})
+         {"folder that holds this program: " + package.path() + "/\n",
+          std::string("  settings.ini "), std::string("  VELMOR/ "), std::string("  home/ "),
+          std::string("  image.iso "), std::string("download.dbg"), std::string("Exit status")})
         EXPECT_NE(shown.out.find(part), std::string::npos) << part;
 
     RunOptions version;

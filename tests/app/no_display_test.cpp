@@ -16,21 +16,26 @@ class NoDisplay : public ::testing::Test {
     }
 
     // The dialog's start, in an environment that names no display but the one given (if any).
-    RunResult open_dialog(const std::string& display) {
+    RunResult open_dialog(const std::string& display, const std::string& folder) {
         RunOptions options;
         options.args = {};
         options.timeout = std::chrono::seconds(30);
         options.environment = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE",
                                display.empty() ? "DISPLAY" : "DISPLAY=" + display};
-        return run_program(package_, options);
+        return run_program_in(folder, options);
+    }
+    RunResult open_dialog(const std::string& display) {
+        return open_dialog(display, package_.path());
     }
 
-    void expect_advice(const RunResult& run) {
+    // command: how the program is started without a window, after its path.
+    void expect_advice(const RunResult& run, const std::string& folder = {},
+                       const std::string& command = " run") {
         ASSERT_TRUE(run.exited) << run.err;
         EXPECT_EQ(run.exit_status, 2) << run.err;
-        const std::string program = package_.file("fwupgrade");
+        const std::string program = (folder.empty() ? package_.path() : folder) + "/fwupgrade";
         EXPECT_NE(run.err.find("To upgrade without a window, start it with a command line: " +
-                               program + " run\n" + program + " --help tells more.\n"),
+                               program + command + "\n" + program + " --help tells more.\n"),
                   std::string::npos)
             << run.err;
         EXPECT_FALSE(package_.exists("download.dbg"));
@@ -46,6 +51,13 @@ TEST_F(NoDisplay, WithoutAnyDisplayTheProgramSaysHowToRunWithoutAWindow) {
                   "fwupgrade: no display found (DISPLAY and WAYLAND_DISPLAY are not set).\n", 0),
               0u)
         << run.err;
+}
+
+// An installed program has no package beside it: a bare run would find no settings.ini.
+TEST_F(NoDisplay, AProgramWithoutAPackageBesideItIsToldToNameOne) {
+    ProgramDir program;
+    RunResult run = open_dialog("", program.path());
+    expect_advice(run, program.path(), " --package DIR run");
 }
 
 TEST_F(NoDisplay, UnreachableDisplaySaysHowToRunWithoutAWindow) {

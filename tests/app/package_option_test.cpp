@@ -52,6 +52,35 @@ TEST_F(UpgradeRun, CheckWithPackageReadsThatFolderAndChangesNothing) {
     EXPECT_FALSE(std::filesystem::exists(program.file("download.dbg")));
 }
 
+// The help of an installed program once named its own folder (/usr/bin) as the place of
+// settings.ini and the firmware; it now says what --package is and that it is needed there. Beside
+// a package it names that folder, and it names the folder the log goes to.
+TEST_F(UpgradeRun, HelpSaysWhereThePackageIsTakenFromAndWhenPackageIsNeeded) {
+    PackageDir package({});
+    ProgramDir program;
+    RunOptions options;
+    options.args = {"--help"};
+    const std::string from_here = "without --package, the\nfolder that holds this program: ";
+    const std::string none_here =
+        "That folder holds no settings.ini (an installed program has no "
+        "package beside it),\nso a run without a window and --check "
+        "need --package DIR there.\n";
+
+    RunResult run = run_program(program, options);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_NE(run.out.find(from_here + program.path() + "/\n" + none_here), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("written to your documents folder\n  " + program.path() + "\n"),
+              std::string::npos)
+        << run.out;
+
+    run = run_program(package, options);
+    ASSERT_TRUE(run.exited);
+    EXPECT_NE(run.out.find(from_here + package.path() + "/\n\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("holds no settings.ini"), std::string::npos) << run.out;
+}
+
 // Without a package beside it, a program not pointed at one finds no settings.ini and says so.
 TEST_F(UpgradeRun, CheckWithoutPackageBesideTheProgramNamesTheMissingSettings) {
     ProgramDir program;
