@@ -37,6 +37,8 @@ const QString kOk = QStringLiteral("Download ok\n");
 const QString kError =
     QStringLiteral("Download has error, please close program and see download.dbg\n");
 constexpr int kRunLimitMs = 90000;
+// A dialog closed during a check is gone within this, whatever the device does.
+constexpr int kPromptCloseMs = 3000;
 
 template <typename T>
 T* control(UpgradeWindow& window, int id) {
@@ -275,9 +277,32 @@ TEST_F(DialogRun, ClosingDuringTheDownloadStopsTheWorkerBeforeThePortIsReleased)
     EXPECT_FALSE(log().empty());
 }
 
+// A modem that does not answer keeps the start-up check busy for many seconds: the window is on
+// the screen meanwhile, and closing it does not wait for the check to give up on the device.
+TEST_F(DialogRun, WindowIsUpWhileAMuteDeviceIsCheckedAndClosesWithoutWaiting) {
+    emu::Options options;
+    options.faults.push_back(*emu::Fault::parse("drop:diag:any:every"));
+    start_device(options);
+    open_dialog();
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(window_->checking());
+    EXPECT_EQ(info(), "Looking for the device...");
+    EXPECT_FALSE(start_button()->isEnabled());
+    // The check has found the port and is asking the device.
+    ASSERT_TRUE(wait_until([&] { return log().find("Find my com name") != std::string::npos; }));
+    EXPECT_TRUE(window_->checking());
+    window_->close();
+    EXPECT_FALSE(window_->isVisible());
+    // The check would ask the mute device for about 20 s more.
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }, kPromptCloseMs));
+    EXPECT_EQ(boxes_.count(), 0u);
+    EXPECT_FALSE(emulator_->finished());
+}
+
 TEST_F(DialogRun, ModemPluggedInAfterTheStartIsOfferedTheUpgrade) {
     boxes_.queue_answer(QMessageBox::Cancel);
     open_dialog();
+    ASSERT_TRUE(wait_until([&] { return !window_->checking(); }));
     EXPECT_EQ(info(), "Error: Can't find device!");
     EXPECT_FALSE(start_button()->isEnabled());
 
