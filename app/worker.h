@@ -25,6 +25,7 @@ struct Run {
     std::string package_refusal;
     std::string stage;       // what the run is doing, for the failure text: "writing ..."
     bool succeeded = false;  // set by success_end
+    std::string now_runs;    // "Device now runs version X" once the returned device has told it
 
     // A firmware file: "<firmware folder>/<name>".
     std::string file(const char* name) const { return firmware_folder + "/" + name; }

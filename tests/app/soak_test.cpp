@@ -170,7 +170,7 @@ class Soak : public ReliabilityRun {
 
         const InProcessRun result = run_in_process(package);
         ASSERT_TRUE(result.succeeded) << result.console;
-        EXPECT_NE(result.console.find("100% Download ok!\n"), std::string::npos) << result.console;
+        EXPECT_NE(result.console.find("100% Download ok\n"), std::string::npos) << result.console;
         expect_device_holds(package);
     }
 };

@@ -79,7 +79,7 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
          "Downloading qcsblhd_cfgdata.mbn...", "Downloading qcsbl.mbn...",
          "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
          "Downloading amss.mbn...0%", "Downloading amss.mbn...100%", "Resetting device...",
-         "Finding device...", "info: Device now runs version FW 1.0.1 B002\n", "Download ok!"});
+         "Finding device...", "info: Device now runs version FW 1.0.1 B002\n", "Download ok"});
     expect_honest_progress(run.err);
     EXPECT_EQ(run.err.find("Downloading amss.mbn...2%\n00:00"), std::string::npos);
     EXPECT_EQ(run.err.find("no SHA256SUMS"), std::string::npos) << run.err;

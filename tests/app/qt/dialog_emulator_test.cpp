@@ -185,9 +185,12 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
          "Loading download code...", "Loading download code ok...", "Downloading partition.mbn...",
          "Downloading qcsblhd_cfgdata.mbn...", "Downloading qcsbl.mbn...",
          "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
-         "Downloading amss.mbn...", "Resetting device...", "Download ok!"}));
-    EXPECT_EQ(statuses_.last(), "Download ok!");
-    EXPECT_EQ(info_at_ok_box, "Device now runs version FW 1.0.1 B002");
+         "Downloading amss.mbn...", "Resetting device...", "Download ok"}));
+    EXPECT_EQ(statuses_.last(), "Download ok");
+    // The box sits over lines that agree with it: no unplug warning, no "Finding device...".
+    EXPECT_EQ(status_at_ok_box, "Download ok");
+    EXPECT_EQ(info_at_ok_box.toStdString(), "Device now runs version FW 1.0.1 B002. Log: " +
+                                                (folder_ / "download.dbg").string());
 
     // The bar rose through the run, never went back, and was full when the run succeeded: its
     // range is the ticks this package makes, not the fixed 185.
@@ -226,6 +229,7 @@ TEST_F(DialogRun, FailedRunEnablesStartAndTheSecondRunsClockGoesOn) {
     ASSERT_TRUE(wait_until([&] { return !worker_running() && start_button()->isEnabled(); }));
     EXPECT_TRUE(in_order(statuses_, {"Finding device...", "Copying file to device..."}));
     EXPECT_FALSE(statuses_.contains("Going to download mode..."));
+    EXPECT_EQ(statuses_.last(), "Failed while copying files to the device");
     EXPECT_FALSE(window_->closed());
     const int reached = elapsed_seconds;
     const qsizetype first_ticks = clock_.size();
