@@ -191,6 +191,9 @@ void UpgradeWindow::on_check_ended(int result) {
         run_check(false);
         return;
     }
+    // A check that says nothing (a device found in download mode on its diag port) leaves the
+    // line empty, as it always was.
+    if (info_->text() == QLatin1String(kLookingForDevice)) show_info(QString());
     const bool offered = result == 1;
     start_->setEnabled(offered);
     browse_->setEnabled(true);

@@ -93,6 +93,11 @@ class ScriptedCore {
         }
         wake_.notify_all();
     }
+    // The thread the last check ran on.
+    std::thread::id check_thread() {
+        std::lock_guard lock(mutex_);
+        return check_thread_;
+    }
     void release_check() {
         {
             std::lock_guard lock(mutex_);
@@ -124,16 +129,15 @@ class ScriptedCore {
     std::atomic<bool> running{false};
     std::atomic<bool> stop{false};
     std::atomic<bool> check_cancelled{false};
-    std::atomic<bool> check_thread_seen{false};  // a check ran off the thread that made the core
     std::atomic<bool> box_answered{false};
     std::atomic<bool> worker_ended_at_cleanup{false};
     std::thread::id stop_thread;  // the thread stop_worker was called on
 
   private:
     void hold_check() {
-        if (std::this_thread::get_id() != made_on_) check_thread_seen = true;
-        if (!checks_hold) return;
         std::unique_lock lock(mutex_);
+        check_thread_ = std::this_thread::get_id();
+        if (!checks_hold) return;
         wake_.wait_for(lock, std::chrono::milliseconds(kCheckHoldMs),
                        [this] { return check_released_ || check_cancelled; });
     }
@@ -162,7 +166,7 @@ class ScriptedCore {
     std::condition_variable wake_;
     bool released_ = false;
     bool check_released_ = false;
-    std::thread::id made_on_ = std::this_thread::get_id();
+    std::thread::id check_thread_;
     std::vector<int> device_events_;
     std::thread worker_;
 };
