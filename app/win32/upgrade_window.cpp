@@ -249,8 +249,8 @@ void UpgradeWindow::on_device_change(WPARAM wparam) {
 
 // A modem plugged in after the program started is offered the upgrade without a restart, and one
 // plugged in beside it takes the offer back until either is unplugged: the check runs again at
-// each arrival and removal. Only the check runs again: the start-up's preparations would reopen, and so
-// empty, the log. The prompt comes when a device is offered after none was.
+// each arrival and removal. Only the check runs again: the start-up's preparations would reopen,
+// and so empty, the log. The prompt comes when a device is offered after none was.
 void UpgradeWindow::check_device_again() {
     if (shell_.worker_running()) return;
     if (checking_)

@@ -96,8 +96,8 @@ void Watch::take_ok_box(HWND box) {
     std::printf("dialog_driver: at \"Download ok\": status \"%s\", information \"%s\"\n",
                 status.c_str(), info.c_str());
     if (status.rfind("Download ok", 0) != 0) fault("the status line does not say Download ok");
-    if (info.rfind("Device now runs version ", 0) != 0 || info.find(". Log: ") == std::string::npos ||
-        info.find("download.dbg") == std::string::npos)
+    if (info.rfind("Device now runs version ", 0) != 0 ||
+        info.find(". Log: ") == std::string::npos || info.find("download.dbg") == std::string::npos)
         fault("the information line does not give the version and the log");
     ok_answered = Clock::now();
 }

@@ -189,8 +189,8 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
     EXPECT_EQ(statuses_.last(), "Download ok");
     // The box sits over lines that agree with it: no unplug warning, no "Finding device...".
     EXPECT_EQ(status_at_ok_box, "Download ok");
-    EXPECT_EQ(info_at_ok_box.toStdString(), "Device now runs version FW 1.0.1 B002. Log: " +
-                                                (folder_ / "download.dbg").string());
+    EXPECT_EQ(info_at_ok_box.toStdString(),
+              "Device now runs version FW 1.0.1 B002. Log: " + (folder_ / "download.dbg").string());
 
     // The bar rose through the run, never went back, and was full when the run succeeded: its
     // range is the ticks this package makes, not the fixed 185.

@@ -858,7 +858,8 @@ TEST_F(PackageChooserTest, FolderThatIsNoPackageIsRefusedWithTheReasonAndNotReme
     ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
     QApplication::processEvents();
     const QString info = control<QLabel>(window, IDC_INFO)->text();
-    EXPECT_TRUE(info.startsWith("Error: This folder cannot be used: settings.ini: ")) << info.toStdString();
+    EXPECT_TRUE(info.startsWith("Error: This folder cannot be used: settings.ini: "))
+        << info.toStdString();
     EXPECT_TRUE(info.contains("diag0")) << info.toStdString();
     EXPECT_EQ(package_folder(), program_.path() + "/");
     EXPECT_FALSE(std::filesystem::exists(remembered_file()));
