@@ -310,6 +310,7 @@ void UpgradeWindow::take_package_folder(const QString& folder) {
     remember_package_folder(path);
     browse_->setToolTip(folder);
     if (shell_.worker_running()) return;
+    awaiting_device_ = true;  // a new package is offered with the prompt
     run_check(false);
 }
 
