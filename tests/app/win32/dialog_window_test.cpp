@@ -533,7 +533,9 @@ TEST_F(Win32Dialog, EachArrivalAndRemovalChecksTheDeviceAgain) {
     ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
     auto send = [&](int event) { ::SendMessageA(dialog.hwnd, WM_DEVICECHANGE, event, 0); };
     auto checked = [&](int checks) {
-        return wait_until([&] { return core_.checks == checks && !dialog.checking(); });
+        const bool ended = wait_until([&] { return core_.checks == checks && !dialog.checking(); });
+        ::SendMessageA(dialog.hwnd, WM_NULL, 0, 0);  // the verdict's handling has run to its end
+        return ended;
     };
 
     send(DBT_DEVICEREMOVECOMPLETE);  // no modem yet
