@@ -1,13 +1,24 @@
 #include "app/dialog_shell.h"
 
+#include <filesystem>
+
+#include "app/base/clock.h"
+#include "app/base/platform_paths.h"
+#include "app/base/settings.h"
 #include "app/device_return.h"
+#include "app/package_check.h"
 #include "app/package_folder.h"
 #include "app/upgrade.h"
 
 DialogShell DialogShell::product() {
     DialogShell shell;
-    shell.init = upgrade_init;
+    shell.prepare = [] { init_globals(); };
+    // Without a window upgrade_init also checks the package; the dialog's Start does that.
+    shell.init = startup_device_check;
     shell.check = startup_device_check;
+    // The check's exchanges fail at once and its pauses end once a stop is asked for; the next
+    // worker clears it.
+    shell.cancel_check = request_stop;
     shell.start = upgrade_start;
     shell.worker_running = ::worker_running;
     shell.stop_worker = ::stop_worker;
@@ -15,4 +26,39 @@ DialogShell DialogShell::product() {
     shell.device_change = on_device_change;
     shell.package_beside_program = ::package_beside_program;
     return shell;
+}
+
+void DeviceCheckThread::start(std::function<int()> check, std::function<void(int)> done) {
+    wait();
+    thread_ = std::thread([check = std::move(check), done = std::move(done)] { done(check()); });
+}
+
+void DeviceCheckThread::wait() {
+    if (thread_.joinable()) thread_.join();
+}
+
+namespace {
+
+bool is_folder(const std::string& path) {
+    std::error_code ignored;
+    return !path.empty() && std::filesystem::is_directory(path, ignored);
+}
+
+}  // namespace
+
+std::string folder_browser_start(const std::string& home) {
+    char folder[kPathBuffer];
+    compute_program_folder(folder);
+    if (is_folder(folder)) return folder;
+    return is_folder(home) ? home : std::string();
+}
+
+std::string package_folder_refusal(const std::string& folder) {
+    std::string path = folder;
+    if (!path.empty() && path.back() != '/' && path.back() != path_separator())
+        path += path_separator();
+    Package package;
+    std::string refusal;
+    if (check_package(path, &package, &refusal)) return {};
+    return refusal.empty() ? "not a package" : refusal;
 }

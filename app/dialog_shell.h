@@ -4,12 +4,24 @@
 #pragma once
 
 #include <functional>
+#include <string>
+#include <thread>
 
 #include "app/dialog.h"
 
+// The information line while the device check runs.
+constexpr const char* kLookingForDevice = "Looking for the device...";
+
 struct DialogShell {
-    std::function<int(UpgradeDialog*)> init;       // upgrade_init
-    std::function<int(UpgradeDialog*)> check;      // startup_device_check
+    // init_globals: program folder, log, serial port object; on the dialog's thread, before the
+    // first check. May be empty.
+    std::function<void()> prepare;
+    // The start-up device check (upgrade_init without the preparations), run off the dialog's
+    // thread: a mute device keeps it busy for many seconds.
+    std::function<int(UpgradeDialog*)> init;
+    std::function<int(UpgradeDialog*)> check;  // startup_device_check, off the dialog's thread
+    // Asks a running check to end at its next exchange; callable from any thread. May be empty.
+    std::function<void()> cancel_check;
     std::function<int(UpgradeDialog*)> start;      // upgrade_start
     std::function<bool()> worker_running;          // worker_running
     std::function<void()> stop_worker;             // asks the worker to stop and waits for it
@@ -21,3 +33,30 @@ struct DialogShell {
     // The program's own core.
     static DialogShell product();
 };
+
+// A dialog's device check on a thread of its own, so that the window is on the screen and answers
+// while the device is looked for. One check at a time; the dialog learns the end through done,
+// which the check's thread calls as its last act and which must only post to the dialog.
+class DeviceCheckThread {
+  public:
+    DeviceCheckThread() = default;
+    DeviceCheckThread(const DeviceCheckThread&) = delete;
+    DeviceCheckThread& operator=(const DeviceCheckThread&) = delete;
+    ~DeviceCheckThread() { wait(); }
+
+    // Waits for the last check (it has ended or is ending), then runs check.
+    void start(std::function<int()> check, std::function<void(int result)> done);
+    // Returns once no check runs. A check that was cancelled ends at its next exchange.
+    void wait();
+
+  private:
+    std::thread thread_;
+};
+
+// Where the folder browser opens: the package folder when it exists, else home when it exists,
+// else empty (the browser's own default). Never a folder that is not there.
+std::string folder_browser_start(const std::string& home);
+
+// Why folder cannot be taken as the package folder (the package check's reason), empty when it
+// can.
+std::string package_folder_refusal(const std::string& folder);

@@ -66,6 +66,7 @@ int check_version_after_return(Run& run) {
     const std::string now_runs = "Device now runs version " + version;
     log_write("%s\n", now_runs.c_str());
     set_info(run.dialog, now_runs);
+    run.now_runs = now_runs;
     const Package& package = run.package;
     if (package.names_version() && !package.installed_in(version)) {
         return fail_because(run, reasons,

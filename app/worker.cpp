@@ -113,6 +113,20 @@ int upgrade_worker(Run& run) {
     }
 }
 
+namespace {
+
+// The dialog's lines say how the run ended before the box sits over them: the version the device
+// now runs and where the log is. A console prints the log's path under the box itself.
+void show_success(Run& run, const std::string& status) {
+    set_status(run.dialog, status);
+    const std::string log = log_path();
+    std::string info = run.now_runs;
+    if (!log.empty()) info += (info.empty() ? "Log: " : ". Log: ") + log;
+    set_info(run.dialog, info);
+}
+
+}  // namespace
+
 // A worker that is being stopped (the dialog is closing) ends without a box: nobody is left to
 // answer it.
 int success_end(Run& run, const std::string& status, int exit_code) {
@@ -121,16 +135,19 @@ int success_end(Run& run, const std::string& status, int exit_code) {
     run.stages.end(stop_requested() ? "stopped" : "done");
     set_progress(dialog, run.ticks);  // the whole bar: the job is done
     if (dialog) dialog->set_clock_timer(false);
+    if (!windowless) show_success(run, status);
     if (!stop_requested())
         message_boxes().show(kDownloadOkBox, kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
-    set_status(dialog, status);
-    set_info(dialog, "");
+    if (windowless) {
+        set_status(dialog, status);
+        set_info(dialog, "");
+    }
     if (dialog) dialog->post_close();
     return exit_code;
 }
 
-// The status lines keep the text of the failed step; the port stays as it is (the next search or
-// the clean-up closes it).
+// The status line names the stage that failed; the port stays as it is (the next search or the
+// clean-up closes it).
 int failure_end(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = false;
@@ -143,6 +160,7 @@ int failure_end(Run& run) {
     // A package file that changed under the run is what the user has to act on.
     const std::string changed = changed_package_file();
     if (!changed.empty()) set_info(dialog, changed);
+    if (!windowless && !run.stage.empty()) set_status(dialog, "Failed while " + run.stage);
     // Without a window the box is printed; the line under it says where the run stopped.
     std::string text = kDownloadErrorBox;
     if (windowless && !run.stage.empty()) text += "The run failed while " + run.stage + ".\n";

@@ -28,6 +28,7 @@ struct Run {
     std::string stage;       // what the run is doing, for the failure text: "writing ..."
     StageLog stages;         // the stage's begin and end lines in the log, with their times
     bool succeeded = false;  // set by success_end
+    std::string now_runs;    // "Device now runs version X" once the returned device has told it
 
     // A firmware file: "<firmware folder><separator><name>".
     std::string file(const char* name) const { return firmware_folder + path_separator() + name; }

@@ -1,7 +1,6 @@
 #include "app/qt/folder_browser.h"
 
 #include <QFileDialog>
-#include <QStandardPaths>
 
 namespace {
 
@@ -10,8 +9,7 @@ FolderBrowser& browser() {
     return instance;
 }
 
-QString show_real_browser(QWidget* owner, const QString& title) {
-    const QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+QString show_real_browser(QWidget* owner, const QString& title, const QString& start) {
     return QFileDialog::getExistingDirectory(owner, title, start, QFileDialog::ShowDirsOnly);
 }
 
@@ -21,6 +19,6 @@ void set_folder_browser(FolderBrowser folder_browser) {
     browser() = std::move(folder_browser);
 }
 
-QString browse_for_folder(QWidget* owner, const QString& title) {
-    return browser() ? browser()(owner, title) : show_real_browser(owner, title);
+QString browse_for_folder(QWidget* owner, const QString& title, const QString& start) {
+    return browser() ? browser()(owner, title, start) : show_real_browser(owner, title, start);
 }

@@ -158,14 +158,56 @@ void UpgradeWindow::start_up() {
         have_package = use_package_folder(remembered) && settings_in(remembered);
         if (have_package) browse_->setToolTip(QString::fromLocal8Bit(remembered.c_str()));
     }
-    if (shell_.init(dialog()) == 1) {
-        prompt_timer_.start();
-    } else {
-        start_->setEnabled(false);
-        awaiting_device_ = true;
+    if (shell_.prepare) shell_.prepare();
+    awaiting_device_ = true;
+    // The browser waits for the check, which reads the package folder it would change.
+    browse_after_check_ = !have_package;
+    run_check(true);
+}
+
+// The check runs off this thread; its texts come through the queued dialog and its verdict after
+// them, in the order they were made.
+void UpgradeWindow::run_check(bool at_start_up) {
+    checking_ = true;
+    check_again_ = false;
+    set_start_enabled(false);
+    show_info(QString::fromLatin1(kLookingForDevice));
+    const std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
+    UpgradeDialog* to_dialog = dialog();
+    check_thread_.start([check, to_dialog] { return check(to_dialog); },
+                        [this](int result) {
+                            QMetaObject::invokeMethod(
+                                this, [this, result] { on_check_ended(result); },
+                                Qt::QueuedConnection);
+                        });
+}
+
+void UpgradeWindow::on_check_ended(int result) {
+    // A closing dialog waits for the check's thread on its helper thread.
+    if (closing_) return;
+    check_thread_.wait();
+    checking_ = false;
+    if (check_again_) {
+        run_check(false);
+        return;
     }
-    // Queued, so that the dialog is on the screen behind the folder browser.
-    if (!have_package) QTimer::singleShot(0, this, &UpgradeWindow::browse_folder);
+    // A check that says nothing (a device found in download mode on its diag port) leaves the
+    // line empty, as it always was.
+    if (info_->text() == QLatin1String(kLookingForDevice)) show_info(QString());
+    const bool offered = result == 1;
+    start_->setEnabled(offered);
+    browse_->setEnabled(true);
+    if (!offered)
+        prompt_timer_.stop();
+    else if (awaiting_device_ || prompt_after_check_)
+        prompt_timer_.start();
+    awaiting_device_ = !offered;
+    prompt_after_check_ = false;
+    if (browse_after_check_) {
+        browse_after_check_ = false;
+        // Queued, so that the dialog is on the screen behind the folder browser.
+        QTimer::singleShot(0, this, &UpgradeWindow::browse_folder);
+    }
 }
 
 // The browse button, hidden beside a package, comes out between the status line and Start.
@@ -215,25 +257,32 @@ void UpgradeWindow::on_clock_timer() {
 
 void UpgradeWindow::on_prompt_timer() {
     if (closing_) return;
+    if (checking_) {
+        prompt_after_check_ = true;
+        return;
+    }
     BoxRequest prompt;
     prompt.text = QString::fromLatin1(kPromptText);
     prompt.caption = QString::fromLatin1(kBoxCaption);
     prompt.icon = QMessageBox::Question;
     prompt.buttons = QMessageBox::Ok | QMessageBox::Cancel;
     // A device check while the prompt was open may have taken the offer back.
-    if (ask_box(prompt) == QMessageBox::Ok && !awaiting_device_) on_start();
+    if (ask_box(prompt) == QMessageBox::Ok && !awaiting_device_ && !checking_) on_start();
 }
 
 // The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
 // the worker running and does nothing.
 void UpgradeWindow::on_start() {
-    if (closing_ || shell_.worker_running()) return;
+    if (closing_ || checking_ || shell_.worker_running()) return;
     shell_.start(dialog());
 }
 
+// The browser opens where the package is, or at home: never at a folder that is not there.
 void UpgradeWindow::browse_folder() {
-    if (closing_) return;
-    const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle));
+    if (closing_ || checking_) return;
+    const std::string home = QDir::homePath().toLocal8Bit().constData();
+    const QString start = QString::fromLocal8Bit(folder_browser_start(home).c_str());
+    const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle), start);
     if (folder.isEmpty()) return;
     const QString path = QDir::toNativeSeparators(folder);
     folder_->setText(path);
@@ -244,10 +293,16 @@ void UpgradeWindow::browse_folder() {
     write_profile_string("firmware", "path", path.toLocal8Bit().constData(), settings_path());
 }
 
-// The chosen folder becomes the package folder, is remembered for the next start, and the device
-// is checked against its settings.ini as at start-up.
+// A package is taken as the package folder, remembered for the next start, and the device is
+// checked against its settings.ini as at start-up. Any other folder is refused with the package
+// check's reason and changes nothing.
 void UpgradeWindow::take_package_folder(const QString& folder) {
     const std::string path = folder.toLocal8Bit().constData();
+    const std::string refusal = package_folder_refusal(path);
+    if (!refusal.empty()) {
+        show_info(QString::fromLatin1(kUnusableFolder) + QString::fromLocal8Bit(refusal.c_str()));
+        return;
+    }
     if (!use_package_folder(path)) {
         show_info(QString::fromLatin1(kUnusableFolder) + folder);
         return;
@@ -255,10 +310,8 @@ void UpgradeWindow::take_package_folder(const QString& folder) {
     remember_package_folder(path);
     browse_->setToolTip(folder);
     if (shell_.worker_running()) return;
-    const bool offered = shell_.check(dialog()) == 1;
-    awaiting_device_ = !offered;
-    start_->setEnabled(offered);
-    if (offered) prompt_timer_.start();
+    awaiting_device_ = true;  // a new package is offered with the prompt
+    run_check(false);
 }
 
 void UpgradeWindow::on_device_events() {
@@ -271,17 +324,14 @@ void UpgradeWindow::on_device_events() {
 
 // A modem plugged in after the program started is offered the upgrade without a restart, and one
 // plugged in beside it takes the offer back until either is unplugged: the check runs again at
-// each arrival and removal. Only the check runs again: the start-up's init would reopen, and so
-// empty, the log. The prompt comes when a device is offered after none was.
+// each arrival and removal. Only the check runs again: the start-up's preparations would reopen,
+// and so empty, the log. The prompt comes when a device is offered after none was.
 void UpgradeWindow::check_device_again() {
     if (shell_.worker_running()) return;
-    const bool offered = shell_.check(dialog()) == 1;
-    start_->setEnabled(offered);
-    if (!offered)
-        prompt_timer_.stop();
-    else if (awaiting_device_)
-        prompt_timer_.start();
-    awaiting_device_ = !offered;
+    if (checking_)
+        check_again_ = true;
+    else
+        run_check(false);
 }
 
 void UpgradeWindow::reject() {
@@ -317,7 +367,13 @@ void UpgradeWindow::begin_close() {
     withdraw_boxes(true);
     prompt_timer_.stop();
     if (notifier_) notifier_->setEnabled(false);
+    if (checking_) {
+        // Nothing of a run is lost: the window goes at once, the device is not waited for.
+        if (shell_.cancel_check) shell_.cancel_check();
+        hide();
+    }
     stopper_ = std::thread([this] {
+        check_thread_.wait();
         shell_.stop_worker();
         QMetaObject::invokeMethod(
             this, [this] { finish_close(); }, Qt::QueuedConnection);

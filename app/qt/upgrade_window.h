@@ -4,6 +4,9 @@
 // ("33268", "34268"). The dialog talks to the core only through DialogShell, so that tests can put
 // a scripted worker in its place.
 //
+// The device check runs on a thread of its own, the window already on the screen; Start waits for
+// its verdict. Closing during a check cancels it and does not wait for the device.
+//
 // Closing while a worker runs asks first; on yes the worker is told to stop at its next exchange,
 // a helper thread waits for it while this thread keeps dispatching events (the worker may still
 // want a box or queue control writes), and only once it has ended is the port and the log released.
@@ -36,9 +39,10 @@ class UpgradeWindow : public QDialog {
     // Waits (dispatching events) for a worker that still runs: it holds this dialog's address.
     ~UpgradeWindow() override;
 
-    // What WM_INITDIALOG does: centre, upgrade_init, then the prompt timer or a disabled Start.
-    // After a failed check, each device arrival runs the start-up device check again, until one
-    // succeeds and Start and the prompt come as after a successful start-up.
+    // What WM_INITDIALOG does: centre, the preparations, then the start-up check off this thread
+    // with Start disabled; its verdict brings the prompt timer or leaves Start disabled. After a
+    // failed check, each device arrival runs the check again, until one succeeds and Start and the
+    // prompt come as after a successful start-up.
     // Without settings.ini beside the program, the browse button chooses the package folder: the
     // remembered one is taken first, and without one the folder browser opens at once.
     void start_up();
@@ -46,6 +50,8 @@ class UpgradeWindow : public QDialog {
     UpgradeDialog* dialog() { return &queued_; }
     // True once the close has run to its end (worker stopped, cleanup done).
     bool closed() const { return closed_; }
+    // True while a device check runs.
+    bool checking() const { return checking_; }
 
     // The control writes, on the dialog's thread (QueuedDialog brings them here).
     void show_progress(int position);
@@ -78,6 +84,8 @@ class UpgradeWindow : public QDialog {
     void take_package_folder(const QString& folder);
     void on_device_events();
     void check_device_again();
+    void run_check(bool at_start_up);
+    void on_check_ended(int result);
     void begin_close();
     void finish_close();
 
@@ -102,5 +110,10 @@ class UpgradeWindow : public QDialog {
     bool awaiting_device_ = false;   // the last device check failed
     bool choosing_package_ = false;  // no package beside the program: the user chooses the folder
     bool closed_ = false;
+    bool checking_ = false;            // a device check runs on check_thread_
+    bool check_again_ = false;         // a device came or went during it: its verdict is stale
+    bool prompt_after_check_ = false;  // the prompt's time came during a check
+    bool browse_after_check_ = false;  // the folder browser opens once the check has ended
+    DeviceCheckThread check_thread_;
     std::thread stopper_;
 };

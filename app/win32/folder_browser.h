@@ -6,10 +6,12 @@
 #include <functional>
 #include <string>
 
-// Returns the chosen folder, or an empty string when the user cancels.
-using FolderBrowser = std::function<std::string(HWND owner, const char* title)>;
+// Opens at start (an existing folder, or empty for the desktop); returns the chosen folder, or an
+// empty string when the user cancels.
+using FolderBrowser =
+    std::function<std::string(HWND owner, const char* title, const std::string& start)>;
 
 // An empty browser restores the real one: the shell's folder browser, owned by the dialog, rooted
-// at the desktop, for file-system folders only.
+// at the desktop, for file-system folders only, with start selected.
 void set_folder_browser(FolderBrowser browser);
-std::string browse_for_folder(HWND owner, const char* title);
+std::string browse_for_folder(HWND owner, const char* title, const std::string& start);

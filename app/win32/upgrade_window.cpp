@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/base/clock.h"
 #include "app/base/settings.h"
@@ -33,6 +34,7 @@ UpgradeWindow::UpgradeWindow(DialogShell shell) : shell_(std::move(shell)) {}
 
 UpgradeWindow::~UpgradeWindow() {
     if (stopper_.joinable()) stopper_.join();
+    check_thread_.wait();
 }
 
 INT_PTR UpgradeWindow::run() {
@@ -80,14 +82,18 @@ void UpgradeWindow::handle(UINT message, WPARAM wparam) {
         case kWorkerStopped:
             finish_close();
             break;
+        case kCheckEnded:
+            on_check_ended(static_cast<int>(wparam));
+            break;
         default:
             break;
     }
 }
 
-// Centred, upgrade_init, then the prompt timer or a disabled Start. Each device arrival and removal
-// runs the start-up device check again; when one succeeds after a failed one, Start and the prompt
-// come as after a successful start-up.
+// Centred, the preparations, then the start-up check off this thread with Start disabled; its
+// verdict brings the prompt timer or leaves Start disabled. Each device arrival and removal runs
+// the check again; when one succeeds after a failed one, Start and the prompt come as after a
+// successful start-up.
 void UpgradeWindow::on_init() {
     init_common_controls();
     // The shell's folder browser needs COM on this thread, in a single-threaded apartment: the
@@ -97,12 +103,49 @@ void UpgradeWindow::on_init() {
     ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETRANGE, 0,
                           MAKELPARAM(0, PROGRESS_RANGE_MAX));
     ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
-    if (shell_.init(dialog()) == 1) {
-        ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
-    } else {
-        ::EnableWindow(::GetDlgItem(window_, IDC_START), FALSE);
-        awaiting_device_ = true;
+    if (shell_.prepare) shell_.prepare();
+    awaiting_device_ = true;
+    run_check(true);
+}
+
+// The check runs off this thread; its texts come through the posted dialog, and its verdict is
+// posted after them, so it is taken after them.
+void UpgradeWindow::run_check(bool at_start_up) {
+    checking_ = true;
+    check_again_ = false;
+    set_start_enabled(false);
+    show_info(kLookingForDevice);
+    const std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
+    UpgradeDialog* to_dialog = dialog();
+    check_thread_.start([check, to_dialog] { return check(to_dialog); },
+                        [window = window_](int result) {
+                            ::PostMessageA(window, kCheckEnded, static_cast<WPARAM>(result), 0);
+                        });
+}
+
+void UpgradeWindow::on_check_ended(int result) {
+    // A closing dialog waits for the check's thread on its helper thread.
+    if (closing_) return;
+    check_thread_.wait();
+    checking_ = false;
+    if (check_again_) {
+        run_check(false);
+        return;
     }
+    // A check that says nothing (a device found in download mode on its diag port) leaves the
+    // line empty, as it always was.
+    char info[64] = {};
+    ::GetDlgItemTextA(window_, IDC_INFO, info, sizeof info);
+    if (std::string(info) == kLookingForDevice) show_info("");
+    const bool offered = result == 1;
+    ::EnableWindow(::GetDlgItem(window_, IDC_START), offered);
+    ::EnableWindow(::GetDlgItem(window_, IDC_BROWSE), TRUE);
+    if (!offered)
+        ::KillTimer(window_, ID_TIMER_PROMPT);
+    else if (awaiting_device_ || prompt_after_check_)
+        ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
+    awaiting_device_ = !offered;
+    prompt_after_check_ = false;
 }
 
 // On the desktop's centre without resizing, halves truncated toward zero, on top.
@@ -162,9 +205,13 @@ void UpgradeWindow::on_clock_timer() {
 void UpgradeWindow::on_prompt_timer() {
     ::KillTimer(window_, ID_TIMER_PROMPT);
     if (closing_) return;
+    if (checking_) {
+        prompt_after_check_ = true;
+        return;
+    }
     // A device check while the prompt was open may have taken the offer back.
     if (ask_box({kPromptText, kBoxCaption, MB_OKCANCEL | MB_ICONQUESTION}) == IDOK &&
-        !awaiting_device_)
+        !awaiting_device_ && !checking_)
         on_start();
 }
 
@@ -177,13 +224,16 @@ void UpgradeWindow::on_command(int id, int code) {
 // The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
 // the worker running and does nothing.
 void UpgradeWindow::on_start() {
-    if (closing_ || shell_.worker_running()) return;
+    if (closing_ || checking_ || shell_.worker_running()) return;
     shell_.start(dialog());
 }
 
+// The browser opens where the package is, or at home: never at a folder that is not there.
 void UpgradeWindow::browse_folder() {
-    if (closing_) return;
-    const std::string folder = browse_for_folder(window_, kBrowseTitle);
+    if (closing_ || checking_) return;
+    const char* home = std::getenv("USERPROFILE");
+    const std::string start = folder_browser_start(home ? home : "");
+    const std::string folder = browse_for_folder(window_, kBrowseTitle, start);
     if (folder.empty()) return;
     ::SetDlgItemTextA(window_, IDC_FOLDER, folder.c_str());
     write_profile_string("firmware", "path", folder.c_str(), settings_path());
@@ -199,17 +249,14 @@ void UpgradeWindow::on_device_change(WPARAM wparam) {
 
 // A modem plugged in after the program started is offered the upgrade without a restart, and one
 // plugged in beside it takes the offer back until either is unplugged: the check runs again at
-// each arrival and removal. Only the check runs again: the start-up's init would reopen, and so
-// empty, the log. The prompt comes when a device is offered after none was.
+// each arrival and removal. Only the check runs again: the start-up's preparations would reopen,
+// and so empty, the log. The prompt comes when a device is offered after none was.
 void UpgradeWindow::check_device_again() {
     if (shell_.worker_running()) return;
-    const bool offered = shell_.check(dialog()) == 1;
-    ::EnableWindow(::GetDlgItem(window_, IDC_START), offered);
-    if (!offered)
-        ::KillTimer(window_, ID_TIMER_PROMPT);
-    else if (awaiting_device_)
-        ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
-    awaiting_device_ = !offered;
+    if (checking_)
+        check_again_ = true;
+    else
+        run_check(false);
 }
 
 // The close button and Alt+F4; Escape sends IDCANCEL, which the dialog ignores. The question has
@@ -239,7 +286,13 @@ void UpgradeWindow::begin_close() {
     posted_.shut();
     withdraw_boxes(true);
     ::KillTimer(window_, ID_TIMER_PROMPT);
+    if (checking_) {
+        // Nothing of a run is lost: the window goes at once, the device is not waited for.
+        if (shell_.cancel_check) shell_.cancel_check();
+        ::ShowWindow(window_, SW_HIDE);
+    }
     stopper_ = std::thread([this, window = window_] {
+        check_thread_.wait();
         shell_.stop_worker();
         ::PostMessageA(window, kWorkerStopped, 0, 0);
     });

@@ -2,6 +2,9 @@
 // The dialog talks to the core only through DialogShell, so that tests can put a scripted worker in
 // its place.
 //
+// The device check runs on a thread of its own, the window already on the screen; Start waits for
+// its verdict. Closing during a check cancels it and does not wait for the device.
+//
 // Closing while a worker runs asks first; on yes the worker is told to stop at its next exchange,
 // a helper thread waits for it while this thread keeps dispatching messages (the worker may still
 // want a box or queue control writes), and only once it has ended is the port and the log released.
@@ -9,6 +12,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -17,6 +21,8 @@
 
 // Posted to the dialog by the helper thread once the worker has ended.
 constexpr UINT kWorkerStopped = WM_APP + 2;
+// Posted to the dialog by the device check's thread as its last act; wparam holds its result.
+constexpr UINT kCheckEnded = WM_APP + 3;
 
 class UpgradeWindow {
   public:
@@ -32,6 +38,8 @@ class UpgradeWindow {
     UpgradeDialog* dialog() { return &posted_; }
     // True once the close has run to its end.
     bool closed() const { return closed_; }
+    // True while a device check runs.
+    bool checking() const { return checking_; }
 
     // The control writes, on the dialog's thread (PostedDialog brings them here).
     void show_progress(int position);
@@ -46,6 +54,8 @@ class UpgradeWindow {
   private:
     static INT_PTR CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     void handle(UINT message, WPARAM wparam);
+    void run_check(bool at_start_up);
+    void on_check_ended(int result);
     void on_init();
     void center_window();
     void on_timer(UINT_PTR id);
@@ -68,5 +78,9 @@ class UpgradeWindow {
     bool asking_to_stop_ = false;   // the question of a close during a run is open
     bool awaiting_device_ = false;  // the last device check failed
     bool closed_ = false;
+    std::atomic<bool> checking_{false};  // a device check runs on check_thread_
+    bool check_again_ = false;           // a device came or went during it: its verdict is stale
+    bool prompt_after_check_ = false;    // the prompt's time came during a check
+    DeviceCheckThread check_thread_;
     std::thread stopper_;
 };

@@ -133,7 +133,7 @@ TEST_P(ReturnCheck, FailsTheRunAfterTheFirmwareWasWritten) {
                            "The run failed while checking the version after the return.\n"),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(run.err.find("Download ok!"), std::string::npos);
+    EXPECT_EQ(run.err.find("Download ok"), std::string::npos);
     expect_logged(package, {std::string(row.reason) + "\n",
                             "failed while checking the version after the return\n"});
     if (row.info[0]) {

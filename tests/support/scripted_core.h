@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -20,8 +21,12 @@ class ScriptedCore {
     static constexpr const char* kErrorText =
         "Download has error, please close program and see download.dbg\n";
 
-    int init_result = 1;
-    std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
+    int init_result = 1;            // the start-up check's result
+    std::deque<int> check_results;  // the next device checks' results; 0 once used up
+    // The checks wait, as on a mute device, until release_check() or a cancel (at most
+    // kCheckHoldMs, so that a dialog that waits for its check fails a test instead of hanging it).
+    bool checks_hold = false;
+    static constexpr int kCheckHoldMs = 20000;
     Script script;
     std::function<bool()> package_beside_program;  // empty: the package lies beside the program
 
@@ -29,17 +34,27 @@ class ScriptedCore {
 
     DialogShell shell() {
         DialogShell shell;
+        shell.prepare = [this] { ++prepares; };
         shell.init = [this](UpgradeDialog*) {
             ++inits;
+            hold_check();
             return init_result;
         };
         shell.check = [this](UpgradeDialog*) {
             ++checks;
+            hold_check();
             std::lock_guard lock(mutex_);
             if (check_results.empty()) return 0;
             const int result = check_results.front();
             check_results.pop_front();
             return result;
+        };
+        shell.cancel_check = [this] {
+            {
+                std::lock_guard lock(mutex_);
+                check_cancelled = true;
+            }
+            wake_.notify_all();
         };
         shell.start = [this](UpgradeDialog* dialog) { return start(dialog); };
         shell.worker_running = [this] { return running.load(); };
@@ -78,6 +93,18 @@ class ScriptedCore {
         }
         wake_.notify_all();
     }
+    // The thread the last check ran on.
+    std::thread::id check_thread() {
+        std::lock_guard lock(mutex_);
+        return check_thread_;
+    }
+    void release_check() {
+        {
+            std::lock_guard lock(mutex_);
+            check_released_ = true;
+        }
+        wake_.notify_all();
+    }
     std::vector<int> device_events() {
         std::lock_guard lock(mutex_);
         return device_events_;
@@ -92,6 +119,7 @@ class ScriptedCore {
         core.box_answered = true;
     }
 
+    std::atomic<int> prepares{0};
     std::atomic<int> inits{0};
     std::atomic<int> checks{0};
     std::atomic<int> starts{0};
@@ -100,11 +128,19 @@ class ScriptedCore {
     std::atomic<int> cleanups{0};
     std::atomic<bool> running{false};
     std::atomic<bool> stop{false};
+    std::atomic<bool> check_cancelled{false};
     std::atomic<bool> box_answered{false};
     std::atomic<bool> worker_ended_at_cleanup{false};
     std::thread::id stop_thread;  // the thread stop_worker was called on
 
   private:
+    void hold_check() {
+        std::unique_lock lock(mutex_);
+        check_thread_ = std::this_thread::get_id();
+        if (!checks_hold) return;
+        wake_.wait_for(lock, std::chrono::milliseconds(kCheckHoldMs),
+                       [this] { return check_released_ || check_cancelled; });
+    }
     int start(UpgradeDialog* dialog) {
         ++starts;
         if (running) {
@@ -129,6 +165,8 @@ class ScriptedCore {
     std::mutex mutex_;
     std::condition_variable wake_;
     bool released_ = false;
+    bool check_released_ = false;
+    std::thread::id check_thread_;
     std::vector<int> device_events_;
     std::thread worker_;
 };

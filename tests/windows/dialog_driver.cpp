@@ -90,6 +90,15 @@ void Watch::take_ok_box(HWND box) {
         fault("the bar is not full over its run's range");
     if (clock.size() != 5 || clock[2] != ':' || clock == "00:00") fault("the clock did not run");
     if (::GetDlgItem(box, IDCANCEL)) fault("the success box has a Cancel button");
+    // The lines under the box agree with it: the version the device now runs and the log's path.
+    const std::string status = text_of(::GetDlgItem(dialog, IDC_STATUS));
+    const std::string info = text_of(::GetDlgItem(dialog, IDC_INFO));
+    std::printf("dialog_driver: at \"Download ok\": status \"%s\", information \"%s\"\n",
+                status.c_str(), info.c_str());
+    if (status.rfind("Download ok", 0) != 0) fault("the status line does not say Download ok");
+    if (info.rfind("Device now runs version ", 0) != 0 ||
+        info.find(". Log: ") == std::string::npos || info.find("download.dbg") == std::string::npos)
+        fault("the information line does not give the version and the log");
     ok_answered = Clock::now();
 }
 

@@ -37,6 +37,8 @@ const QString kOk = QStringLiteral("Download ok\n");
 const QString kError =
     QStringLiteral("Download has error, please close program and see download.dbg\n");
 constexpr int kRunLimitMs = 90000;
+// A dialog closed during a check is gone within this, whatever the device does.
+constexpr int kPromptCloseMs = 3000;
 
 template <typename T>
 T* control(UpgradeWindow& window, int id) {
@@ -185,7 +187,10 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
          "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn...", "Downloading amsshd.mbn...",
          "Downloading amss.mbn...", "Resetting device...", "Download ok!"}));
     EXPECT_EQ(statuses_.last(), "Download ok!");
-    EXPECT_EQ(info_at_ok_box, "Device now runs version FW 1.0.1 B002");
+    // The box sits over lines that agree with it: no unplug warning, no "Finding device...".
+    EXPECT_EQ(status_at_ok_box, "Download ok!");
+    EXPECT_EQ(info_at_ok_box.toStdString(),
+              "Device now runs version FW 1.0.1 B002. Log: " + (folder_ / "download.dbg").string());
 
     // The bar rose through the run, never went back, and was full when the run succeeded: its
     // range is the ticks this package makes, not the fixed 185.
@@ -224,6 +229,7 @@ TEST_F(DialogRun, FailedRunEnablesStartAndTheSecondRunsClockGoesOn) {
     ASSERT_TRUE(wait_until([&] { return !worker_running() && start_button()->isEnabled(); }));
     EXPECT_TRUE(in_order(statuses_, {"Finding device...", "Copying file to device..."}));
     EXPECT_FALSE(statuses_.contains("Going to download mode..."));
+    EXPECT_EQ(statuses_.last(), "Failed while copying files to the device");
     EXPECT_FALSE(window_->closed());
     const int reached = elapsed_seconds;
     const qsizetype first_ticks = clock_.size();
@@ -275,9 +281,32 @@ TEST_F(DialogRun, ClosingDuringTheDownloadStopsTheWorkerBeforeThePortIsReleased)
     EXPECT_FALSE(log().empty());
 }
 
+// A modem that does not answer keeps the start-up check busy for many seconds: the window is on
+// the screen meanwhile, and closing it does not wait for the check to give up on the device.
+TEST_F(DialogRun, WindowIsUpWhileAMuteDeviceIsCheckedAndClosesWithoutWaiting) {
+    emu::Options options;
+    options.faults.push_back(*emu::Fault::parse("drop:diag:any:every"));
+    start_device(options);
+    open_dialog();
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(window_->checking());
+    EXPECT_EQ(info(), "Looking for the device...");
+    EXPECT_FALSE(start_button()->isEnabled());
+    // The check has found the port and is asking the device.
+    ASSERT_TRUE(wait_until([&] { return log().find("Find my com name") != std::string::npos; }));
+    EXPECT_TRUE(window_->checking());
+    window_->close();
+    EXPECT_FALSE(window_->isVisible());
+    // The check would ask the mute device for about 20 s more.
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }, kPromptCloseMs));
+    EXPECT_EQ(boxes_.count(), 0u);
+    EXPECT_FALSE(emulator_->finished());
+}
+
 TEST_F(DialogRun, ModemPluggedInAfterTheStartIsOfferedTheUpgrade) {
     boxes_.queue_answer(QMessageBox::Cancel);
     open_dialog();
+    ASSERT_TRUE(wait_until([&] { return !window_->checking(); }));
     EXPECT_EQ(info(), "Error: Can't find device!");
     EXPECT_FALSE(start_button()->isEnabled());
 

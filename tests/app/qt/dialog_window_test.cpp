@@ -156,10 +156,52 @@ TEST_F(DialogWindow, FailedStartUpCheckDisablesStartAndShowsNoPrompt) {
     UpgradeWindow window(core_.shell());
     window.start_up();
     window.show();
+    ASSERT_TRUE(wait_until([&] { return !window.checking(); }));
     EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
     EXPECT_FALSE(window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT))->isActive());
     QApplication::processEvents();
     EXPECT_EQ(boxes_.count(), 0u);
+}
+
+// A device that does not answer keeps the check busy for many seconds: the window is there all the
+// while, says what it is doing, offers no Start, and closes without waiting for the device.
+TEST_F(DialogWindow, IsOnScreenDuringTheStartUpCheckAndClosesWithoutWaitingForIt) {
+    core_.checks_hold = true;
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return core_.inits == 1; }));
+    EXPECT_NE(core_.check_thread(), std::this_thread::get_id());
+    EXPECT_EQ(core_.prepares, 1);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.checking());
+    EXPECT_EQ(control<QLabel>(window, IDC_INFO)->text(), "Looking for the device...");
+    EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
+    control<QPushButton>(window, IDC_START)->click();
+    EXPECT_EQ(core_.starts, 0);
+
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    ASSERT_TRUE(wait_until([&] { return window.closed(); }, ScriptedCore::kCheckHoldMs / 4));
+    EXPECT_TRUE(core_.check_cancelled);
+    EXPECT_EQ(core_.cleanups, 1);
+    EXPECT_EQ(boxes_.count(), 0u);
+}
+
+// The verdict of a check that ends while the user waits brings Start and the prompt.
+TEST_F(DialogWindow, StartComesWithTheCheckThatEnds) {
+    core_.checks_hold = true;
+    boxes_.queue_answer(QMessageBox::Cancel);
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return core_.inits == 1; }));
+    QApplication::processEvents();
+    EXPECT_EQ(boxes_.count(), 0u);  // no prompt before the verdict
+    core_.release_check();
+    ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
+    EXPECT_TRUE(control<QPushButton>(window, IDC_START)->isEnabled());
+    EXPECT_FALSE(core_.check_cancelled);
 }
 
 TEST_F(DialogWindow, PromptAsksOnceAndCancelLeavesStartForLater) {
@@ -581,9 +623,13 @@ TEST_F(DialogWindow, EachArrivalAndRemovalChecksTheDeviceAgain) {
     window.show();
     auto* start = control<QPushButton>(window, IDC_START);
     auto* prompt = window.findChild<QTimer*>(QString::number(ID_TIMER_PROMPT));
+    ASSERT_TRUE(wait_until([&] { return !window.checking(); }));
     auto send = [&](const char* code, std::size_t events_then) {
         ASSERT_EQ(write(writer, code, 1), 1);
-        ASSERT_TRUE(wait_until([&] { return core_.device_events().size() == events_then; }));
+        ASSERT_TRUE(wait_until([&] {
+            return core_.device_events().size() == events_then &&
+                   core_.checks == static_cast<int>(events_then) && !window.checking();
+        }));
     };
 
     send("r", 1);  // no modem yet
@@ -645,17 +691,21 @@ TEST_F(FolderBrowserTest, ChosenFolderIsShownAndWrittenWithOtherLinesKept) {
     }
     QString title;
     QWidget* owner = nullptr;
-    set_folder_browser([&](QWidget* o, const QString& t) {
+    QString start;
+    set_folder_browser([&](QWidget* o, const QString& t, const QString& s) {
         owner = o;
         title = t;
+        start = s;
         return QStringLiteral("/opt/firmware set");
     });
     core_.init_result = 0;
     UpgradeWindow window(core_.shell());
     window.start_up();
+    ASSERT_TRUE(wait_until([&] { return !window.checking(); }));
     control<QPushButton>(window, IDC_BROWSE)->click();
 
     EXPECT_EQ(title, "Please select path");
+    EXPECT_EQ(start.toStdString(), dir_.string() + "/");  // where the package is
     EXPECT_EQ(owner, &window);
     EXPECT_EQ(control<QLineEdit>(window, IDC_FOLDER)->text(), "/opt/firmware set");
     const std::string text = read_settings();
@@ -669,20 +719,23 @@ TEST_F(FolderBrowserTest, ChosenFolderIsShownAndWrittenWithOtherLinesKept) {
 }
 
 TEST_F(FolderBrowserTest, CancelledBrowserWritesNothing) {
-    set_folder_browser([](QWidget*, const QString&) { return QString(); });
+    set_folder_browser([](QWidget*, const QString&, const QString&) { return QString(); });
     core_.init_result = 0;
     UpgradeWindow window(core_.shell());
     window.start_up();
+    ASSERT_TRUE(wait_until([&] { return !window.checking(); }));
     control<QPushButton>(window, IDC_BROWSE)->click();
     EXPECT_TRUE(control<QLineEdit>(window, IDC_FOLDER)->text().isEmpty());
     EXPECT_FALSE(std::filesystem::exists(dir_ / "settings.ini"));
 }
 
 TEST_F(FolderBrowserTest, MissingSettingsFileIsCreatedWithTheSection) {
-    set_folder_browser([](QWidget*, const QString&) { return QStringLiteral("/srv/fw"); });
+    set_folder_browser(
+        [](QWidget*, const QString&, const QString&) { return QStringLiteral("/srv/fw"); });
     core_.init_result = 0;
     UpgradeWindow window(core_.shell());
     window.start_up();
+    ASSERT_TRUE(wait_until([&] { return !window.checking(); }));
     control<QPushButton>(window, IDC_BROWSE)->click();
     const std::string text = read_settings();
     EXPECT_NE(text.find("[firmware]"), std::string::npos) << text;
@@ -698,19 +751,24 @@ std::string read_text(const std::string& path) {
     return text.str();
 }
 
+constexpr const char* kPackageSettings =
+    "[id]\nidnum=1\ndiag0=USB\\VID_05C6&PID_9003\ndownload0=USB\\VID_05C6&PID_9100\n";
+
 // An installed program: no settings.ini beside it, the user's configuration folder of its own.
 class PackageChooserTest : public DialogWindow {
   protected:
     void SetUp() override {
         DialogWindow::SetUp();
         set_program_folder_override(program_.path());
-        package_.write("settings.ini", "[id]\nidnum=1\n");
+        package_.write("settings.ini", kPackageSettings);
+        package_.write("image.iso", "cd");
         core_.package_beside_program = ::package_beside_program;
         core_.init_result = 0;
         boxes_.default_answer = QMessageBox::Cancel;  // the prompt starts no run
-        set_folder_browser([this](QWidget*, const QString& title) {
+        set_folder_browser([this](QWidget*, const QString& title, const QString& start) {
             ++browsed_;
             title_ = title;
+            start_ = start;
             return chosen_;
         });
     }
@@ -731,6 +789,7 @@ class PackageChooserTest : public DialogWindow {
     ScopedEnv config_home_{"XDG_CONFIG_HOME", config_.path().c_str()};
     QString chosen_ = QString::fromStdString(package_.path());
     QString title_;
+    QString start_;
     int browsed_ = 0;
 };
 
@@ -742,25 +801,28 @@ TEST_F(PackageChooserTest, ChosenFolderIsUsedStoredAndReadAtTheNextStart) {
         auto* browse = control<QPushButton>(window, IDC_BROWSE);
         EXPECT_FALSE(browse->isHidden());
         EXPECT_EQ(browse->text(), "Package...");
-        // Nothing is remembered yet: the browser opens by itself.
+        // Nothing is remembered yet: the browser opens by itself, where the package is looked for.
         ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
         EXPECT_EQ(title_, "Please select path");
+        EXPECT_EQ(start_.toStdString(), program_.path() + "/");
         EXPECT_EQ(package_folder(), package_.path() + "/");
         EXPECT_EQ(settings_path(), package_.path() + "/settings.ini");
-        EXPECT_EQ(core_.checks, 1);  // the device is checked against the chosen package
+        // The device is checked against the chosen package.
+        ASSERT_TRUE(wait_until([&] { return core_.checks == 1 && !window.checking(); }));
         EXPECT_TRUE(control<QPushButton>(window, IDC_START)->isEnabled());
         ASSERT_TRUE(wait_until([&] { return boxes_.saw(kPrompt); }));
     }
     EXPECT_NE(read_text(remembered_file()).find("folder=" + package_.path()), std::string::npos)
         << read_text(remembered_file());
     // The package itself is not written to.
-    EXPECT_EQ(read_text(package_.path() + "/settings.ini"), "[id]\nidnum=1\n");
+    EXPECT_EQ(read_text(package_.path() + "/settings.ini"), kPackageSettings);
 
     set_package_folder("");
     core_.init_result = 1;
     UpgradeWindow next(core_.shell());
     next.start_up();
     EXPECT_EQ(package_folder(), package_.path() + "/");
+    ASSERT_TRUE(wait_until([&] { return !next.checking(); }));
     QApplication::processEvents();
     EXPECT_EQ(browsed_, 1);  // the remembered folder is taken without asking
     EXPECT_FALSE(control<QPushButton>(next, IDC_BROWSE)->isHidden());
@@ -781,9 +843,28 @@ TEST_F(PackageChooserTest, CancelledChoiceRemembersNothingAndLeavesBrowseToTryAg
     core_.check_results = {0};  // no device yet
     browse->click();
     EXPECT_EQ(package_folder(), package_.path() + "/");
-    EXPECT_EQ(core_.checks, 1);
+    ASSERT_TRUE(wait_until([&] { return core_.checks == 1 && !window.checking(); }));
     EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
     EXPECT_TRUE(std::filesystem::exists(remembered_file()));
+}
+
+// A folder that is not a package is refused with the package check's reason; nothing changes.
+TEST_F(PackageChooserTest, FolderThatIsNoPackageIsRefusedWithTheReasonAndNotRemembered) {
+    TempDir other;
+    other.write("settings.ini", "[id]\nidnum=1\n");
+    chosen_ = QString::fromStdString(other.path());
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
+    QApplication::processEvents();
+    const QString info = control<QLabel>(window, IDC_INFO)->text();
+    EXPECT_TRUE(info.startsWith("Error: This folder cannot be used: settings.ini: "))
+        << info.toStdString();
+    EXPECT_TRUE(info.contains("diag0")) << info.toStdString();
+    EXPECT_EQ(package_folder(), program_.path() + "/");
+    EXPECT_FALSE(std::filesystem::exists(remembered_file()));
+    EXPECT_EQ(core_.checks, 0);
+    EXPECT_FALSE(control<QPushButton>(window, IDC_START)->isEnabled());
 }
 
 TEST_F(PackageChooserTest, RememberedFolderThatIsGoneAsksAgain) {
@@ -792,6 +873,17 @@ TEST_F(PackageChooserTest, RememberedFolderThatIsGoneAsksAgain) {
     window.start_up();
     ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
     EXPECT_EQ(package_folder(), package_.path() + "/");
+}
+
+// A package folder that is gone is no place to open the browser: it opens at home.
+TEST_F(PackageChooserTest, BrowserOpensAtHomeWhenThePackageFolderIsGone) {
+    TempDir home;
+    ScopedEnv home_env{"HOME", home.path().c_str()};
+    set_program_folder_override(program_.path() + "/gone/");
+    UpgradeWindow window(core_.shell());
+    window.start_up();
+    ASSERT_TRUE(wait_until([&] { return browsed_ == 1; }));
+    EXPECT_EQ(start_.toStdString(), home.path());
 }
 
 TEST_F(PackageChooserTest, BesideAPackageTheDialogStaysAsItWasAndIgnoresTheRememberedFolder) {

@@ -133,6 +133,7 @@ class DialogThread {
                        reinterpret_cast<LPARAM>(item(id)));
     }
     bool closed() const { return done; }
+    bool checking() const { return window_.checking(); }
 
     HWND hwnd = nullptr;
     std::atomic<DWORD> id{0};

@@ -19,6 +19,7 @@
 #include "tests/app/win32/dialog_harness.h"
 #include "tests/support/environment.h"
 #include "tests/support/scripted_core.h"
+#include "tests/support/temp_dir.h"
 
 using namespace win32_test;
 
@@ -202,6 +203,8 @@ TEST_F(Win32Dialog, InitShowsTheControlsInPlaceCentredWithTheBarsRange) {
     core_.init_result = 0;
     DialogThread dialog(core_.shell());
     ASSERT_NE(dialog.hwnd, nullptr);
+    ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
+    ::SendMessageA(dialog.hwnd, WM_NULL, 0, 0);  // the check's verdict has been taken
     HWND child = ::GetWindow(dialog.hwnd, GW_CHILD);
     for (const Control& c : kControls) {
         ASSERT_NE(child, nullptr) << c.text;
@@ -230,6 +233,29 @@ TEST_F(Win32Dialog, InitShowsTheControlsInPlaceCentredWithTheBarsRange) {
     EXPECT_EQ(::SendMessageA(bar, PBM_GETPOS, 0, 0), 0);
     EXPECT_EQ(::SendMessageA(bar, PBM_SETSTEP, 1, 0), 1);     // the step it had
     EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));  // the start-up check failed
+}
+
+// A device that does not answer keeps the check busy for many seconds: the window is there all the
+// while, says what it is doing, offers no Start, and closes without waiting for the device.
+TEST_F(Win32Dialog, IsOnScreenDuringTheStartUpCheckAndClosesWithoutWaitingForIt) {
+    core_.checks_hold = true;
+    DialogThread dialog(core_.shell());
+    ASSERT_NE(dialog.hwnd, nullptr);
+    ASSERT_TRUE(wait_until([&] { return core_.inits == 1; }));
+    EXPECT_NE(core_.check_thread(), dialog.thread_id);
+    EXPECT_EQ(core_.prepares, 1);
+    EXPECT_TRUE(::IsWindowVisible(dialog.hwnd));
+    EXPECT_TRUE(dialog.checking());
+    EXPECT_EQ(dialog.text(IDC_INFO), "Looking for the device...");
+    EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
+    dialog.click(IDC_START);
+    EXPECT_EQ(core_.starts, 0);
+
+    ::PostMessageA(dialog.hwnd, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(wait_until([&] { return dialog.closed(); }, ScriptedCore::kCheckHoldMs / 4));
+    EXPECT_TRUE(core_.check_cancelled);
+    EXPECT_EQ(core_.cleanups, 1);
+    EXPECT_EQ(boxes_.count(), 0u);
 }
 
 // ---- prompt, Start and the worker's side ----
@@ -504,26 +530,32 @@ TEST_F(Win32Dialog, EachArrivalAndRemovalChecksTheDeviceAgain) {
     boxes_.queue_answer(IDCANCEL);
     boxes_.queue_answer(IDCANCEL);
     DialogThread dialog(core_.shell());
+    ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
     auto send = [&](int event) { ::SendMessageA(dialog.hwnd, WM_DEVICECHANGE, event, 0); };
+    auto checked = [&](int checks) {
+        const bool ended = wait_until([&] { return core_.checks == checks && !dialog.checking(); });
+        ::SendMessageA(dialog.hwnd, WM_NULL, 0, 0);  // the verdict's handling has run to its end
+        return ended;
+    };
 
     send(DBT_DEVICEREMOVECOMPLETE);  // no modem yet
-    EXPECT_EQ(core_.checks, 1);
+    ASSERT_TRUE(checked(1));
     send(0x0007);  // DBT_DEVNODES_CHANGED: not passed on
     EXPECT_EQ(core_.checks, 1);
     EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
 
     send(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(core_.checks, 2);
+    ASSERT_TRUE(checked(2));
     EXPECT_TRUE(::IsWindowEnabled(dialog.item(IDC_START)));
     ASSERT_TRUE(wait_until([&] { return boxes_.count() == 1; }));
     EXPECT_EQ(boxes_.seen()[0].request.text, kPrompt);
 
     send(DBT_DEVICEARRIVAL);  // a second modem
-    EXPECT_EQ(core_.checks, 3);
+    ASSERT_TRUE(checked(3));
     EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
 
     send(DBT_DEVICEREMOVECOMPLETE);  // unplugged again
-    EXPECT_EQ(core_.checks, 4);
+    ASSERT_TRUE(checked(4));
     EXPECT_TRUE(::IsWindowEnabled(dialog.item(IDC_START)));
     ASSERT_TRUE(wait_until([&] { return boxes_.count() == 2; }));
     EXPECT_EQ(core_.inits, 1);
@@ -554,15 +586,19 @@ class Win32Browse : public Win32Dialog {
 TEST_F(Win32Browse, ChosenFolderIsShownAndWrittenToSettingsACancelWritesNothing) {
     HWND owner = nullptr;
     std::string title, chosen;
-    set_folder_browser([&](HWND o, const char* t) {
+    std::string start;
+    set_folder_browser([&](HWND o, const char* t, const std::string& s) {
         owner = o;
         title = t;
+        start = s;
         return chosen;
     });
     DialogThread dialog(core_.shell());
+    ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
     ::SendMessageA(dialog.hwnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
     EXPECT_EQ(owner, dialog.hwnd);
     EXPECT_EQ(title, "Please select path");
+    EXPECT_EQ(start, folder_ + "\\");  // where the package is
     EXPECT_EQ(::GetFileAttributesA(settings_path().c_str()), INVALID_FILE_ATTRIBUTES);
 
     chosen = "C:\\firmware set";
@@ -571,6 +607,22 @@ TEST_F(Win32Browse, ChosenFolderIsShownAndWrittenToSettingsACancelWritesNothing)
     char path[MAX_PATH] = {};
     get_profile_string("firmware", "path", "", path, sizeof path, settings_path());
     EXPECT_STREQ(path, "C:\\firmware set");
+}
+
+// A package folder that is gone is no place to open the browser: it opens at home.
+TEST_F(Win32Browse, TheBrowserOpensAtHomeWhenThePackageFolderIsGone) {
+    TempDir home;
+    ScopedEnv profile("USERPROFILE", home.path().c_str());
+    set_program_folder_override(folder_ + "\\gone");
+    std::string start = "none";
+    set_folder_browser([&](HWND, const char*, const std::string& s) {
+        start = s;
+        return std::string();
+    });
+    DialogThread dialog(core_.shell());
+    ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
+    ::SendMessageA(dialog.hwnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
+    EXPECT_EQ(start, home.path());
 }
 
 // The window of the thread that the dialog owns: the shell's folder browser.
@@ -599,6 +651,7 @@ bool has_text(HWND window, const std::string& text) {
 
 TEST_F(Win32Browse, TheShellsBrowserOpensOwnedByTheDialogWithItsTitleAndItsCancelWritesNothing) {
     DialogThread dialog(core_.shell());
+    ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
     ::PostMessageA(dialog.hwnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
     HWND browser = nullptr;
     ASSERT_TRUE(
