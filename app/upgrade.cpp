@@ -8,6 +8,7 @@
 
 #include "app/base/clock.h"
 #include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
 #include "app/device_return.h"
@@ -25,6 +26,8 @@ std::mutex worker_lock;  // guards worker_thread
 std::thread worker_thread;
 std::atomic<bool> running{false};
 std::atomic<int> succeeded{0};
+std::atomic<bool> left_in_download_mode{false};
+std::string stopped_note;  // guarded by worker_lock
 
 // The verdict of the windowless start-up's package check, handed to the worker it starts.
 struct StartupPackage {
@@ -87,6 +90,7 @@ int upgrade_start(UpgradeDialog* dialog) {
         run.package_refusal = checked.refusal;
         upgrade_worker(run);
         succeeded = run.succeeded ? 1 : 0;
+        left_in_download_mode = run.download_mode;
         running = false;
     });
     if (windowless) worker_thread.join();
@@ -100,8 +104,24 @@ bool worker_running() {
 void stop_worker() {
     std::lock_guard<std::mutex> hold(worker_lock);
     if (!worker_thread.joinable()) return;
-    if (running) request_stop();
+    const bool stopping = running;
+    if (stopping) request_stop();
     worker_thread.join();
+    if (stopping) stopped_note = tell_run_stopped("");
+}
+
+std::string take_stopped_note() {
+    std::lock_guard<std::mutex> hold(worker_lock);
+    return std::exchange(stopped_note, std::string());
+}
+
+std::string tell_run_stopped(const std::string& again) {
+    tell_reason("Stopped by the user");
+    if (!left_in_download_mode) return "";
+    std::string note = kDownloadModeLeft;
+    if (!again.empty()) note += "\nTo start it again: " + again;
+    log_write("%s\n", note.c_str());
+    return note + "\n";
 }
 
 int last_run_succeeded() {

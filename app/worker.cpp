@@ -91,6 +91,7 @@ int upgrade_worker(Run& run) {
                     kFirmwareFolder);
         return failure_end(run);
     }
+    run.download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
     switch (mode) {
         case MODE_DIAG:
             return copy_stage(run);

@@ -25,6 +25,10 @@ struct Run {
     std::string package_refusal;
     std::string stage;       // what the run is doing, for the failure text: "writing ..."
     bool succeeded = false;  // set by success_end
+    // The modem is in its boot downloader or flash programmer: it was found there, or took the
+    // switch, and has not been reset since. A stopped run tells the user so from this alone: the
+    // device is not asked again after a stop.
+    bool download_mode = false;
 
     // A firmware file: "<firmware folder>/<name>".
     std::string file(const char* name) const { return firmware_folder + "/" + name; }

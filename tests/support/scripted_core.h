@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,7 @@ class ScriptedCore {
     std::deque<int> check_results;  // the next start-up checks' results; 0 once used up
     Script script;
     std::function<bool()> package_beside_program;  // empty: the package lies beside the program
+    std::string stopped_note;  // what stop_worker's run leaves to tell, for the dialog's box
 
     ~ScriptedCore() { join(); }
 
@@ -53,6 +55,7 @@ class ScriptedCore {
             wake_.notify_all();
             join();
         };
+        shell.stopped_note = [this] { return stopped_note; };
         shell.cleanup = [this] {
             cleanups++;
             worker_ended_at_cleanup = !running && !worker_.joinable();
