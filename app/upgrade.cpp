@@ -11,10 +11,12 @@
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
+#include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/worker.h"
+#include "diag/diag_commands.h"
 #include "link/serial_port.h"
 
 int elapsed_seconds = 0;
@@ -69,7 +71,11 @@ int upgrade_init(UpgradeDialog* dialog) {
         }
         if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
-    return startup_device_check(dialog);
+    const int check = startup_device_check(dialog);
+    // Until a worker has run, the check alone tells where a stop leaves the modem.
+    const int mode = recorded_checked_mode();
+    left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
+    return check;
 }
 
 int upgrade_start(UpgradeDialog* dialog) {
@@ -88,6 +94,7 @@ int upgrade_start(UpgradeDialog* dialog) {
         run.package_checked = checked.checked;
         run.package = checked.package;
         run.package_refusal = checked.refusal;
+        run.download_mode = left_in_download_mode;  // what the start-up check found
         upgrade_worker(run);
         succeeded = run.succeeded ? 1 : 0;
         left_in_download_mode = run.download_mode;

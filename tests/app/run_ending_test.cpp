@@ -91,6 +91,7 @@ struct Stop {
     int code;
     bool download_mode;  // the modem was left in its boot downloader or flash programmer
     const char* logged;  // the last step the log must hold
+    emu::Mode start = emu::Mode::Diag;  // the mode the modem is found in
 };
 
 void PrintTo(const Stop& stop, std::ostream* os) {
@@ -108,6 +109,9 @@ const Stop kStops[] = {
      "Send multi-image open successful\n"},
     // While the start-up check reads the version: the modem still runs its firmware.
     {"StartUpCheckByCtrlC", SIGINT, emu::Mode::Diag, 0x7C, false, "Open in DIAG mode\n"},
+    // As soon as the start-up check has found the flash programmer left by an earlier run.
+    {"FlashProgrammerFoundByCtrlC", SIGINT, emu::Mode::Stream, 0x01, true,
+     "Open in Stream Download mode\n", emu::Mode::Stream},
 };
 
 constexpr const char* kDownloadModeLeftText =
@@ -118,7 +122,9 @@ class StoppingSignal : public UpgradeRun, public ::testing::WithParamInterface<S
 TEST_P(StoppingSignal, StopsTheRunSaysWhereTheModemIsAndKeepsTheLog) {
     const Stop& stop = GetParam();
     PackageDir package({});
-    start_device();
+    emu::Options device_options;
+    device_options.start_mode = stop.start;
+    start_device(device_options);
 
     RunOptions options;
     options.args = {"run", "--package", package.path()};
