@@ -114,7 +114,8 @@ void stop_worker() {
     const bool stopping = running;
     if (stopping) request_stop();
     worker_thread.join();
-    if (stopping) stopped_note = tell_run_stopped("");
+    // A run that reached its success end while being asked to stop was not stopped.
+    if (stopping && !succeeded) stopped_note = tell_run_stopped("");
 }
 
 std::string take_stopped_note() {
