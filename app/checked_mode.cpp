@@ -41,3 +41,8 @@ int take_checked_mode(int port) {
     if (clock.now() - taken.at > clock.length_of(kFreshCheckMs)) return MODE_NONE;
     return taken.mode;
 }
+
+int recorded_checked_mode() {
+    std::lock_guard<std::mutex> hold(record_lock);
+    return record.mode;
+}

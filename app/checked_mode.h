@@ -13,3 +13,6 @@ void note_device_event();
 // The mode the last check found on port, when the check is fresh (no device event since, at most
 // a few seconds old); MODE_NONE otherwise. A record is taken once.
 int take_checked_mode(int port);
+// The mode the last check found, left in place for the worker; MODE_NONE when none is recorded.
+// A run stopped before its worker began learns from it where the modem is.
+int recorded_checked_mode();

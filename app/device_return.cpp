@@ -13,6 +13,7 @@
 #include "app/checked_mode.h"
 #include "app/run_log.h"
 #include "app/settings_check.h"
+#include "app/upgrade.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
@@ -105,6 +106,9 @@ namespace {
 
 constexpr const char* kDownloadModeInfo =
     "Device is in download mode: Start resumes the firmware download.";
+// A console has no Start: the run that found the modem goes on with the download itself.
+constexpr const char* kDownloadModeConsoleInfo =
+    "The modem is in download mode: this run resumes the firmware download.";
 
 // A device that answers DIAG shows its firmware version beside the one the package installs.
 int show_versions(DialogHandle dialog, const char* target) {
@@ -135,7 +139,8 @@ int probe_found_port(DialogHandle dialog, int port, const char* target, bool dow
             break;
         default:
             if (download_port)
-                show_startup_info(dialog, kDownloadModeInfo);
+                show_startup_info(dialog,
+                                  windowless ? kDownloadModeConsoleInfo : kDownloadModeInfo);
             else if (!log_notice().empty())
                 show_startup_info(dialog, "");
             break;

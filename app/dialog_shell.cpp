@@ -22,6 +22,7 @@ DialogShell DialogShell::product() {
     shell.start = upgrade_start;
     shell.worker_running = ::worker_running;
     shell.stop_worker = ::stop_worker;
+    shell.stopped_note = take_stopped_note;
     shell.cleanup = app_cleanup;
     shell.device_change = on_device_change;
     shell.package_beside_program = ::package_beside_program;

@@ -27,6 +27,9 @@ struct DialogShell {
     std::function<void()> stop_worker;             // asks the worker to stop and waits for it
     std::function<void()> cleanup;                 // app_cleanup
     std::function<void(int event)> device_change;  // on_device_change
+    // After stop_worker: where the stopped run left the modem and what to do, for a box; empty
+    // when there is nothing to tell (take_stopped_note).
+    std::function<std::string()> stopped_note;
     // package_beside_program; when empty the dialog takes the package beside the program.
     std::function<bool()> package_beside_program;
 

@@ -125,18 +125,39 @@ void print_help(const std::string& program) {
         "\n"
         "Exit status of a run without a window: 0 when the run succeeded (a copy-only job\n"
         "included), 1 when it failed, 2 for a command line that is not understood or when\n"
-        "more than one modem of the package is plugged in (nothing is sent then). Without\n"
+        "more than one modem of the package is plugged in (nothing is sent then), and for a\n"
+        "run stopped by the user the shell's status for the interrupt: 130 for Ctrl-C, 143\n"
+        "for a request to terminate, 129 when its terminal went away. A stopped run says\n"
+        "whether it left the modem in download mode and how to finish the download. Without\n"
         "arguments and without a display the program says so and exits with status 2.\n");
 }
 
+// The only word of a command line: it starts the upgrade without a window.
+constexpr const char* kRunWord = "run";
+
+// A word of a command as the user would type it: quoted when a shell would split it.
+std::string typed(const std::string& word) {
+    if (!word.empty() && word.find_first_of(" \t'\"$&;|<>()*?") == std::string::npos) return word;
+    return "\"" + word + "\"";
+}
+
+// The command that starts a stopped run again: this program as the user started it, the word run
+// and the package folder when one was given.
+std::string again_command(const char* program, const std::string& package) {
+    std::string command = typed(program) + " " + kRunWord;
+    if (!package.empty()) command += " --package " + typed(package);
+    return command;
+}
+
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
-// and the device's return after its reset is learnt from device-change events.
-int run_windowless() {
+// and the device's return after its reset is learnt from device-change events. A run stopped by an
+// interrupt ends with the status the shell gives a process that the interrupt ended.
+int run_windowless(const std::string& again) {
     windowless = true;
     // Ctrl-C stops the worker at its next exchange, so the log is still closed (and complete).
-    std::atomic<bool> interrupted{false};
-    InterruptWatch interrupts([&interrupted] {
-        interrupted = true;
+    std::atomic<int> stop_status{0};
+    InterruptWatch interrupts([&stop_status](int exit_status) {
+        stop_status = exit_status;
         request_stop();
     });
     ConsoleDisplay display(stderr, is_terminal(stderr));
@@ -145,21 +166,27 @@ int run_windowless() {
     set_no_answer_listener(
         [&display](const std::string& notice) { display.show_no_answer(notice); });
     bool several_modems = false;
+    // The clock counts from the run's start: the start-up check may already wait for the device.
+    display.set_clock_timer(true);
     {
         DeviceEventThread events(on_device_change);
         // With several modems plugged in the check has said so; no device was asked anything.
         several_modems = upgrade_init(&display) == CHECK_SEVERAL_MODEMS;
-        if (!interrupted && !several_modems) upgrade_start(&display);
+        if (!stop_status && !several_modems) upgrade_start(&display);
     }
     set_message_boxes(nullptr);
     set_reason_listener(nullptr);
     set_no_answer_listener(nullptr);
-    // A stopped worker shows no box; say here why the run ended, while the log is still open.
-    if (interrupted)
-        display.show("Stopped by the user.\n", kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
+    // A stopped worker shows no box; say here why the run ended and where it left the modem,
+    // while the log is still open.
+    const int stopped = stop_status;
+    if (stopped)
+        display.show("Stopped by the user.\n" + tell_run_stopped(again), kBoxCaption,
+                     BoxButtons::Ok, BoxIcon::Error);
     app_cleanup();
     if (several_modems) return kExitRefused;
-    return !interrupted && last_run_succeeded() ? 0 : 1;
+    if (stopped) return stopped;
+    return last_run_succeeded() ? 0 : 1;
 }
 
 enum class Action { Dialog, Run, Check, UdevRule, Seal, Help, Version, Refuse };
@@ -183,9 +210,6 @@ constexpr OptionEntry kOptions[] = {
     {"--package", nullptr, Option::Package, true},
     {"--seal", nullptr, Option::Seal, true},
 };
-
-// The only word of a command line: it starts the upgrade without a window.
-constexpr const char* kRunWord = "run";
 
 constexpr int kOptionCount = static_cast<int>(Option::Count);
 
@@ -353,7 +377,7 @@ int main(int argc, char** argv) {
         case Action::Seal:
             return run_seal(line.seal, stdout, stderr);
         case Action::Run:
-            return run_windowless();
+            return run_windowless(again_command(argv[0], line.package));
         case Action::Dialog:
             break;
     }

@@ -91,6 +91,8 @@ int switch_to_download_mode(Run& run) {
     set_status(dialog, "Going to download mode...");
     pause_ms(1);
     if (!ask_for_download_mode(run)) return 0;
+    // Even a switch whose answer was lost has most likely been taken.
+    run.download_mode = true;
 
     progress_tick(dialog, &run.counter);
     int mode = MODE_NONE;
@@ -208,6 +210,7 @@ int reset_and_wait(Run& run) {
     });
     // Its answer may have been lost while the device reset all the same.
     if (!reset) return fail_because(run, reasons_told(), "the device did not confirm its reset");
+    run.download_mode = false;  // it starts its firmware again
     run.stage = "waiting for the device to come back";
     run.stages.begin("return of the device");
     set_status(dialog, "Finding device...");

@@ -14,11 +14,13 @@ int terminal_width(std::FILE* stream);
 
 // While it exists, an interrupt from the user (Ctrl-C, a request to terminate, or the terminal
 // hanging up) calls on_interrupt, on a thread of its own, instead of ending the process; a second
-// interrupt ends the process at once. Writing to a closed pipe or terminal then fails instead of
-// ending the process. Create it before any other thread.
+// interrupt ends the process at once. on_interrupt gets the exit status the shell gives a process
+// ended by that interrupt (128 + the signal's number: 130 for Ctrl-C), which a run that stops for
+// it ends with. Writing to a closed pipe or terminal then fails instead of ending the process.
+// Create it before any other thread.
 class InterruptWatch {
   public:
-    explicit InterruptWatch(std::function<void()> on_interrupt);
+    explicit InterruptWatch(std::function<void(int exit_status)> on_interrupt);
     ~InterruptWatch();
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;

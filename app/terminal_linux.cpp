@@ -19,6 +19,9 @@ int terminal_width(std::FILE* stream) {
     return 80;
 }
 
+// The shell's status for a process ended by a signal.
+constexpr int kSignalExitBase = 128;
+
 // SIGINT, SIGTERM and SIGHUP are blocked in every thread (threads created later inherit the mask)
 // and taken by one thread with sigwait, so no handler ever runs in the middle of the worker.
 struct InterruptWatch::State {
@@ -29,7 +32,7 @@ struct InterruptWatch::State {
     std::thread watcher;
 };
 
-InterruptWatch::InterruptWatch(std::function<void()> on_interrupt)
+InterruptWatch::InterruptWatch(std::function<void(int exit_status)> on_interrupt)
     : state_(std::make_unique<State>()) {
     State* s = state_.get();
     sigemptyset(&s->signals);
@@ -50,8 +53,8 @@ InterruptWatch::InterruptWatch(std::function<void()> on_interrupt)
         while (sigwait(&s->signals, &signal) == 0) {
             if (s->closing) return;
             // A user who insists gets the process ended at once.
-            if (++interrupts > 1) std::_Exit(128 + signal);
-            on_interrupt();
+            if (++interrupts > 1) std::_Exit(kSignalExitBase + signal);
+            on_interrupt(kSignalExitBase + signal);
         }
     });
 }

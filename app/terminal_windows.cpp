@@ -39,13 +39,18 @@ int terminal_width(std::FILE* stream) {
 namespace {
 
 struct Watch {
-    std::function<void()> on_interrupt;
+    std::function<void(int exit_status)> on_interrupt;
     std::atomic<int> interrupts{0};
     HANDLE finished = nullptr;  // set when the watch goes: the run has ended
 };
 
 std::mutex watch_mutex;
 Watch* watching = nullptr;
+
+// The exit statuses a shell gives a process ended by Ctrl-C (SIGINT) and by its terminal going
+// away (SIGHUP), which a console window closed, a log-off or a shut-down stand for here.
+constexpr int kInterruptExit = 130;
+constexpr int kHangUpExit = 129;
 
 // How long Windows lets a handler keep the process after its console window was closed.
 constexpr DWORD kCloseGraceMs = 4500;
@@ -57,19 +62,22 @@ BOOL WINAPI on_console_event(DWORD event) {
         state = watching;
     }
     if (!state) return FALSE;
+    int exit_status = kInterruptExit;
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
+            break;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
+            exit_status = kHangUpExit;
             break;
         default:
             return FALSE;
     }
     // A user who insists gets the process ended at once.
-    if (++state->interrupts > 1) std::_Exit(130);
-    state->on_interrupt();
+    if (++state->interrupts > 1) std::_Exit(exit_status);
+    state->on_interrupt(exit_status);
     // After a close the process ends when this returns: give the run the time it gets to stop
     // and close its log.
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
@@ -83,7 +91,7 @@ struct InterruptWatch::State {
     Watch watch;
 };
 
-InterruptWatch::InterruptWatch(std::function<void()> on_interrupt)
+InterruptWatch::InterruptWatch(std::function<void(int exit_status)> on_interrupt)
     : state_(std::make_unique<State>()) {
     state_->watch.on_interrupt = std::move(on_interrupt);
     state_->watch.finished = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -8,13 +8,16 @@
 
 #include "app/base/clock.h"
 #include "app/base/log.h"
+#include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
+#include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/run_log.h"
 #include "app/worker.h"
+#include "diag/diag_commands.h"
 #include "link/serial_port.h"
 
 int elapsed_seconds = 0;
@@ -26,6 +29,8 @@ std::mutex worker_lock;  // guards worker_thread
 std::thread worker_thread;
 std::atomic<bool> running{false};
 std::atomic<int> succeeded{0};
+std::atomic<bool> left_in_download_mode{false};
+std::string stopped_note;  // guarded by worker_lock
 
 // The verdict of the windowless start-up's package check, handed to the worker it starts.
 struct StartupPackage {
@@ -67,7 +72,11 @@ int upgrade_init(UpgradeDialog* dialog) {
         }
         if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
-    return startup_device_check(dialog);
+    const int check = startup_device_check(dialog);
+    // Until a worker has run, the check alone tells where a stop leaves the modem.
+    const int mode = recorded_checked_mode();
+    left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
+    return check;
 }
 
 int upgrade_start(UpgradeDialog* dialog) {
@@ -86,8 +95,10 @@ int upgrade_start(UpgradeDialog* dialog) {
         run.package_checked = checked.checked;
         run.package = checked.package;
         run.package_refusal = checked.refusal;
+        run.download_mode = left_in_download_mode;  // what the start-up check found
         upgrade_worker(run);
         succeeded = run.succeeded ? 1 : 0;
+        left_in_download_mode = run.download_mode;
         running = false;
     });
     if (windowless) worker_thread.join();
@@ -101,8 +112,25 @@ bool worker_running() {
 void stop_worker() {
     std::lock_guard<std::mutex> hold(worker_lock);
     if (!worker_thread.joinable()) return;
-    if (running) request_stop();
+    const bool stopping = running;
+    if (stopping) request_stop();
     worker_thread.join();
+    // A run that reached its success end while being asked to stop was not stopped.
+    if (stopping && !succeeded) stopped_note = tell_run_stopped("");
+}
+
+std::string take_stopped_note() {
+    std::lock_guard<std::mutex> hold(worker_lock);
+    return std::exchange(stopped_note, std::string());
+}
+
+std::string tell_run_stopped(const std::string& again) {
+    tell_reason("Stopped by the user");
+    if (!left_in_download_mode) return "";
+    std::string note = kDownloadModeLeft;
+    if (!again.empty()) note += "\nTo start it again: " + again;
+    log_write("%s\n", note.c_str());
+    return note + "\n";
 }
 
 int last_run_succeeded() {

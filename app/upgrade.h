@@ -1,6 +1,8 @@
 // The program's shell: start-up, starting the worker, clean-up.
 #pragma once
 
+#include <string>
+
 #include "app/dialog.h"
 
 // Seconds shown by the clock; never reset.
@@ -20,7 +22,21 @@ void app_cleanup();
 
 // True while a worker runs.
 bool worker_running();
-// Asks a running worker to stop at its next exchange and waits until it has ended.
+// Asks a running worker to stop at its next exchange and waits until it has ended. A worker that
+// was running is told stopped by the user (tell_run_stopped, without a command); its note waits
+// for take_stopped_note.
 void stop_worker();
+// The note of the run stop_worker stopped last, once; empty when there is nothing to tell.
+std::string take_stopped_note();
+
+// The text a stopped run gives when it leaves the modem in its download mode.
+inline constexpr const char* kDownloadModeLeft =
+    "The modem is in download mode: start the upgrade again to finish the firmware download";
+
+// Logs "Stopped by the user" as the reason the last run ended, and, when that run left the modem
+// in its boot downloader or flash programmer, logs and returns kDownloadModeLeft (followed, when
+// again is not empty, by the command that starts the upgrade again). Empty when the modem was left
+// in normal mode: the user has nothing to do.
+std::string tell_run_stopped(const std::string& again);
 // 1 when the last run ended with success, 0 otherwise (the windowless exit status follows it).
 int last_run_succeeded();

@@ -100,6 +100,8 @@ int upgrade_worker(Run& run) {
                     kFirmwareFolder);
         return failure_end(run);
     }
+    // A device that does not answer (a stop refuses every exchange) leaves what was known before.
+    if (mode != MODE_NONE) run.download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
     switch (mode) {
         case MODE_DIAG:
             return copy_stage(run);
@@ -108,7 +110,8 @@ int upgrade_worker(Run& run) {
         case MODE_STREAM:
             return streaming_stage(run);
         default:
-            tell_reason("the device answers none of its protocols on port %d", port);
+            if (!stop_requested())
+                tell_reason("the device answers none of its protocols on port %d", port);
             return failure_end(run);
     }
 }

@@ -29,6 +29,10 @@ struct Run {
     StageLog stages;         // the stage's begin and end lines in the log, with their times
     bool succeeded = false;  // set by success_end
     std::string now_runs;    // "Device now runs version X" once the returned device has told it
+    // The modem is in its boot downloader or flash programmer: it was found there, or took the
+    // switch, and has not been reset since. A stopped run tells the user so from this alone: the
+    // device is not asked again after a stop.
+    bool download_mode = false;
 
     // A firmware file: "<firmware folder><separator><name>".
     std::string file(const char* name) const { return firmware_folder + path_separator() + name; }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -100,10 +101,19 @@ int open_port(int port) {
     }
     // Fixed order, each probe with its own ten attempts: a device that speaks only one protocol
     // first sees the requests of the protocols tried before it.
-    if (dl_nop()) return MODE_DLOAD;
-    if (dl_nop()) return MODE_DLOAD;
-    if (get_ver()) return MODE_DIAG;
-    if (send_dl_hello()) return MODE_STREAM;
+    struct Probe {
+        int (*ask)();
+        int mode;
+    };
+    constexpr Probe kProbes[] = {{dl_nop, MODE_DLOAD},
+                                 {dl_nop, MODE_DLOAD},
+                                 {get_ver, MODE_DIAG},
+                                 {send_dl_hello, MODE_STREAM}};
+    constexpr int kProbeCount = static_cast<int>(std::size(kProbes));
+    for (int i = 0; i < kProbeCount; ++i) {
+        const AttemptsAfter rest(kProbeCount - 1 - i);
+        if (kProbes[i].ask()) return kProbes[i].mode;
+    }
     log_write("Open port error and close port %d\n", port);
     serial_port->Close();
     return MODE_NONE;

@@ -47,11 +47,31 @@ inline std::chrono::milliseconds silent_for() {
                                                                  *silent_since);
 }
 
+// The attempts still to come after the current loop's within one step the user waits on as a
+// whole (the mode probe asks its protocols one after the other): the silence notice counts them
+// with the loop's own, so that it tells the attempts that really remain.
+inline thread_local int attempts_after = 0;
+
+// While it exists, loops_after loops of kAttempts follow the current one.
+class AttemptsAfter {
+  public:
+    explicit AttemptsAfter(int loops_after) : saved_(attempts_after) {
+        attempts_after = saved_ + loops_after * kAttempts;
+    }
+    ~AttemptsAfter() { attempts_after = saved_; }
+    AttemptsAfter(const AttemptsAfter&) = delete;
+    AttemptsAfter& operator=(const AttemptsAfter&) = delete;
+
+  private:
+    int saved_;
+};
+
 // Runs attempt() up to kAttempts times, one right after the other, until one succeeds or stops
 // the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or the
 // kind of the last failure, which the operation logs once. A failed attempt that the device did
-// not answer at all, with attempts left, is handed to tell_no_answer: the loop of the request that
-// went unanswered tells, and a loop around it, whose attempt failed with it, does not again.
+// not answer at all, with attempts left (attempts_after included), is handed to tell_no_answer: the
+// loop of the request that went unanswered tells, and a loop around it, whose attempt failed with
+// it, does not again.
 template <class Attempt>
 int run_attempts(Attempt&& attempt) {
     int failure = 0;
@@ -60,7 +80,8 @@ int run_attempts(Attempt&& attempt) {
         const AttemptOutcome outcome = attempt();
         failure = outcome.failure;
         if (failure == 0 || outcome.stops) break;
-        if (exchange_unanswered && left > 1) tell_no_answer(left - 1, silent_for());
+        const int remaining = left - 1 + attempts_after;
+        if (exchange_unanswered && remaining > 0) tell_no_answer(remaining, silent_for());
         exchange_unanswered = false;
     }
     return failure;

@@ -384,10 +384,20 @@ void UpgradeWindow::begin_close() {
 void UpgradeWindow::finish_close() {
     if (closed_) return;
     stopper_.join();
+    const std::string note = shell_.stopped_note ? shell_.stopped_note() : std::string();
     shell_.cleanup();
     clock_timer_.stop();
     closed_ = true;
     withdraw_boxes(false);
+    // A run stopped in the middle of the firmware download: the user learns how to finish it.
+    if (!note.empty()) {
+        BoxRequest told;
+        told.text = QString::fromStdString(note);
+        told.caption = QString::fromLatin1(kBoxCaption);
+        told.icon = QMessageBox::Warning;
+        told.buttons = QMessageBox::Ok;
+        ask_box(told);
+    }
     done(0);
     emit shut_down();
 }

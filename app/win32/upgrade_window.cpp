@@ -302,9 +302,12 @@ void UpgradeWindow::begin_close() {
 void UpgradeWindow::finish_close() {
     if (closed_) return;
     if (stopper_.joinable()) stopper_.join();
+    const std::string note = shell_.stopped_note ? shell_.stopped_note() : std::string();
     shell_.cleanup();
     ::KillTimer(window_, ID_TIMER_CLOCK);
     closed_ = true;
     withdraw_boxes(false);
+    // A run stopped in the middle of the firmware download: the user learns how to finish it.
+    if (!note.empty()) ask_box({note, kBoxCaption, MB_OK | MB_ICONWARNING});
     ::EndDialog(window_, 0);
 }

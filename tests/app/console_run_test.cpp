@@ -5,6 +5,7 @@
 #include <regex>
 #include <sstream>
 
+#include "link/attempts.h"
 #include "tests/app/upgrade_fixture.h"
 
 namespace apptest {
@@ -35,6 +36,43 @@ TEST_F(UpgradeRun, SilentDevicesStartUpCheckSaysNotInDiagModeAndTheRunFails) {
     EXPECT_NE(run.err.find("Download has error"), std::string::npos);
     expect_logged(package, {"Open port error and close port "});
     expect_nothing_copied();
+}
+
+TEST_F(UpgradeRun, ConsoleResumingTheFlashProgrammerSaysSoAndCountsTheProbesAttemptsLeft) {
+    PackageDir package({});
+    emu::Options options;
+    options.start_mode = emu::Mode::Stream;
+    start_device(options);
+
+    RunOptions resume;
+    // The probe's 30 unanswered attempts before the programmer's hello last 3 s: the clock counts
+    // from the run's start, so the notice 10 s of product time in shows a second or more.
+    resume.time_divisor = 5;
+    resume.interrupt_when = [this] { return device().request_count(emu::Mode::Stream, 0x19) > 0; };
+    RunResult run = run_windowless(package, resume);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 130);
+    EXPECT_NE(run.err.find("info: The modem is in download mode: this run resumes the firmware "
+                           "download.\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("Start resumes"), std::string::npos);
+    // Told while the probe still has some of its second and third requests' attempts and the
+    // hello's to make; the
+    // elapsed time is the run's own.
+    const std::regex notice(
+        "(\\d\\d):(\\d\\d) wait: the device has not answered for \\d+ s; trying again, "
+        "(\\d+) attempts left\n");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(run.err, found, notice)) << run.err;
+    EXPECT_GT(std::stoi(found[1]) * 60 + std::stoi(found[2]), 0) << run.err;
+    EXPECT_GE(std::stoi(found[3]), 10) << run.err;
+    EXPECT_LT(std::stoi(found[3]), 3 * kAttempts) << run.err;
+    EXPECT_NE(run.err.find("Stopped by the user.\nThe modem is in download mode: start the upgrade "
+                           "again to finish the firmware download\n"),
+              std::string::npos)
+        << run.err;
 }
 
 TEST_F(UpgradeRun, UnreadableVersionIsReportedAndTheRunStillCopies) {

@@ -82,33 +82,80 @@ TEST_F(UpgradeRun, NoFolderForTheLogIsToldAtTheStartAndTheRunGoesOn) {
     expect_copied(package);
 }
 
-// Ctrl-C, a request to terminate and a closed terminal all stop the run at its next exchange.
-class StoppingSignal : public UpgradeRun, public ::testing::WithParamInterface<int> {};
+// Ctrl-C, a request to terminate and a closed terminal all stop the run at its next exchange; the
+// run ends with the shell's status for the signal and tells where it left the modem, from what it
+// had done (the device is not asked again).
+struct Stop {
+    const char* name;
+    int signal;
+    emu::Mode mode;  // the run is stopped once the device has had a request of this mode and code
+    int code;
+    bool download_mode;  // the modem was left in its boot downloader or flash programmer
+    const char* logged;  // the last step the log must hold
+    emu::Mode start = emu::Mode::Diag;  // the mode the modem is found in
+};
 
-TEST_P(StoppingSignal, StopsTheRunAndKeepsTheLog) {
+void PrintTo(const Stop& stop, std::ostream* os) {
+    *os << stop.name;
+}
+
+const Stop kStops[] = {
+    // While the device re-enumerates after the switch to download mode.
+    {"AfterTheSwitchByTerminate", SIGTERM, emu::Mode::Diag, 0x3A, true,
+     "Switch to DLoad mode and close port \n"},
+    {"AfterTheSwitchByHangUp", SIGHUP, emu::Mode::Diag, 0x3A, true,
+     "Switch to DLoad mode and close port \n"},
+    // In the middle of the images' writing.
+    {"MidFlashByCtrlC", SIGINT, emu::Mode::Stream, 0x07, true,
+     "Send multi-image open successful\n"},
+    // While the start-up check reads the version: the modem still runs its firmware.
+    {"StartUpCheckByCtrlC", SIGINT, emu::Mode::Diag, 0x7C, false, "Open in DIAG mode\n"},
+    // As soon as the start-up check has found the flash programmer left by an earlier run.
+    {"FlashProgrammerFoundByCtrlC", SIGINT, emu::Mode::Stream, 0x01, true,
+     "Open in Stream Download mode\n", emu::Mode::Stream},
+};
+
+constexpr const char* kDownloadModeLeftText =
+    "The modem is in download mode: start the upgrade again to finish the firmware download";
+
+class StoppingSignal : public UpgradeRun, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(StoppingSignal, StopsTheRunSaysWhereTheModemIsAndKeepsTheLog) {
+    const Stop& stop = GetParam();
     PackageDir package({});
-    start_device();
+    emu::Options device_options;
+    device_options.start_mode = stop.start;
+    start_device(device_options);
 
     RunOptions options;
-    // Stopped while the device re-enumerates after the switch to download mode.
-    options.interrupt_when = [this] { return device().request_count(emu::Mode::Diag, 0x3A) > 0; };
-    options.interrupt_signal = GetParam();
+    options.args = {"run", "--package", package.path()};
+    options.interrupt_when = [this, &stop] {
+        return device().request_count(stop.mode, stop.code) > 0;
+    };
+    options.interrupt_signal = stop.signal;
     RunResult run = run_windowless(package, options);
 
     ASSERT_TRUE(run.exited) << "ended by signal " << run.end_signal;
-    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.exit_status, 128 + stop.signal);
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("Stopped by the user.\nLog: " + package.file("download.dbg")),
-              std::string::npos)
-        << run.err;
     EXPECT_EQ(run.err.find("Download has error"), std::string::npos);
-    // The log was closed, so everything up to the stop is in it.
-    expect_logged(package, {"Switch to DLoad mode and close port \n"});
-    EXPECT_FALSE(device().go_address());
+    const std::string again = std::string("To start it again: ") + package.file("fwupgrade") +
+                              " run --package " + package.path() + "/\n";
+    const std::string told =
+        stop.download_mode ? std::string(kDownloadModeLeftText) + "\n" + again : std::string();
+    EXPECT_NE(
+        run.err.find("Stopped by the user.\n" + told + "Log: " + package.file("download.dbg")),
+        std::string::npos)
+        << run.err;
+    // The log was closed, so everything up to the stop is in it, and why the run ended.
+    expect_logged(package, {stop.logged, "Stopped by the user\n"});
+    EXPECT_EQ(package.log().find(kDownloadModeLeftText) != std::string::npos, stop.download_mode)
+        << package.log();
+    EXPECT_FALSE(device().finished());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StoppingSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         [](const auto& info) { return std::string(strsignal(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Signals, StoppingSignal, ::testing::ValuesIn(kStops),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeRun, ClosedOutputPipeDoesNotEndTheRun) {
     // As in "fwupgrade run | head" after head has gone: every write to the output fails.

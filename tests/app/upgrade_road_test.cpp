@@ -186,8 +186,9 @@ TEST_F(UpgradeRun, DeviceInDloadModeGetsTheDownloadWithoutCopyOrSwitch) {
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, success_output(package.path()));
-    // Found on its download port, the device is offered the download it waits for.
-    EXPECT_NE(run.err.find("info: Device is in download mode: Start resumes the firmware "
+    // Found on its download port, the device gets the download it waits for; a console has no
+    // Start button to name.
+    EXPECT_NE(run.err.find("info: The modem is in download mode: this run resumes the firmware "
                            "download.\n"),
               std::string::npos)
         << run.err;

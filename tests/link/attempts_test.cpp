@@ -76,6 +76,21 @@ TEST_F(NoAnswerNotices, DeviceThatStaysSilentIsToldAtMostOnceInFiveSeconds) {
                            "the device has not answered for 25 s; trying again, 9 attempts left"}));
 }
 
+TEST_F(NoAnswerNotices, StepOfSeveralRequestsCountsTheAttemptsOfThoseStillToCome) {
+    // As the mode probe asks four protocols one after the other, each in ten attempts.
+    constexpr int kRequests = 4;
+    for (int request = 0; request < kRequests; ++request) {
+        const AttemptsAfter rest(kRequests - 1 - request);
+        run_attempts([] { return unanswered(); });
+    }
+    EXPECT_EQ(attempts_after, 0);
+    // The 20th attempt ends 10 s in, with the 20 of the last two requests still to come.
+    EXPECT_EQ(notices,
+              (std::vector<std::string>{
+                  "the device has not answered for 10 s; trying again, 20 attempts left",
+                  "the device has not answered for 15 s; trying again, 10 attempts left"}));
+}
+
 TEST_F(NoAnswerNotices, LoopAroundTheUnansweredRequestDoesNotTellAgain) {
     silent_since = current_clock().now() - std::chrono::seconds(60);
     int outer = 0;

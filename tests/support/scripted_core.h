@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,7 @@ class ScriptedCore {
     static constexpr int kCheckHoldMs = 20000;
     Script script;
     std::function<bool()> package_beside_program;  // empty: the package lies beside the program
+    std::string stopped_note;  // what stop_worker's run leaves to tell, for the dialog's box
 
     ~ScriptedCore() { join(); }
 
@@ -68,6 +70,7 @@ class ScriptedCore {
             wake_.notify_all();
             join();
         };
+        shell.stopped_note = [this] { return stopped_note; };
         shell.cleanup = [this] {
             cleanups++;
             worker_ended_at_cleanup = !running && !worker_.joinable();

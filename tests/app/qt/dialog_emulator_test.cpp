@@ -272,13 +272,22 @@ TEST_F(DialogRun, ClosingDuringTheDownloadStopsTheWorkerBeforeThePortIsReleased)
     window_->close();
     ASSERT_TRUE(wait_until([&] { return window_->closed(); }));
 
-    ASSERT_EQ(boxes_.count(), 2u);  // the prompt, the question; no error box after the stop
+    // The prompt, the question, then where the stop left the modem; no error box after the stop.
+    ASSERT_EQ(boxes_.count(), 3u);
     EXPECT_EQ(boxes_.seen()[1].request.icon, QMessageBox::Warning);
+    EXPECT_EQ(boxes_.seen()[2].request.text.toStdString(),
+              "The modem is in download mode: start the upgrade again to finish the firmware "
+              "download\n");
+    EXPECT_EQ(boxes_.seen()[2].request.buttons, QMessageBox::Ok);
     EXPECT_FALSE(worker_running());
     EXPECT_EQ(last_run_succeeded(), 0);
     EXPECT_FALSE(emulator_->finished());  // the reset was never sent
-    // The log was closed after the worker's last words, so they are on disk.
-    EXPECT_FALSE(log().empty());
+    // The log was closed after the worker's last words and the reason of the end, so they are on
+    // disk.
+    EXPECT_NE(log().find("Stopped by the user\nThe modem is in download mode: start the upgrade "
+                         "again to finish the firmware download\n"),
+              std::string::npos)
+        << log();
 }
 
 // A modem that does not answer keeps the start-up check busy for many seconds: the window is on

@@ -460,6 +460,7 @@ TEST_F(Win32Dialog, YesStopsTheWorkerOnAHelperThreadWhileTheDialogDispatchesThen
             message_boxes().show(kOk, kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
         dialog_answered = ::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0) > 0;
     };
+    core_.stopped_note = "where the modem was left\n";
     DialogThread dialog(core_.shell());
     window = dialog.hwnd;
     ASSERT_TRUE(wait_until([&] { return dialog.text(IDC_STATUS) == "Downloading amss.mbn...5%"; }));
@@ -469,7 +470,10 @@ TEST_F(Win32Dialog, YesStopsTheWorkerOnAHelperThreadWhileTheDialogDispatchesThen
     EXPECT_NE(core_.stop_thread, dialog.thread_id);
     EXPECT_TRUE(dialog_answered);
     EXPECT_FALSE(core_.box_answered);  // withdrawn: not shown, no answer
-    EXPECT_EQ(boxes_.count(), 2u);     // the prompt and the question
+    // The prompt, the question, then the stopped run's note on where it left the modem.
+    ASSERT_EQ(boxes_.count(), 3u);
+    EXPECT_EQ(boxes_.seen()[2].request.text, "where the modem was left\n");
+    EXPECT_EQ(boxes_.seen()[2].request.type, static_cast<unsigned>(MB_OK | MB_ICONWARNING));
     EXPECT_EQ(core_.cleanups, 1);
     EXPECT_TRUE(core_.worker_ended_at_cleanup);
 }
