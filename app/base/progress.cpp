@@ -27,6 +27,11 @@ int clamped(long long value) {
 
 }  // namespace
 
+int progress_percent(long long position, long long range) {
+    if (range <= 0) return 0;
+    return static_cast<int>(std::clamp<long long>(position, 0, range) * 100 / range);
+}
+
 void progress_advance(DialogHandle dialog, int* counter, long long amount, bool show) {
     if (!dialog || !counter) return;
     *counter = clamped(static_cast<long long>(*counter) + std::max(0LL, amount));

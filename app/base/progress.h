@@ -42,6 +42,9 @@ constexpr long long wait_cost(long long ms) {
     return ms * kLineBytesPerMs;
 }
 
+// The whole percent of range that position stands for, within 0..100 (0 for an empty range).
+int progress_percent(long long position, long long range);
+
 // The counter holds the work done so far in the bar's unit. Moves it on by amount (never past the
 // largest int) and, with show, sets the bar to it. Nothing happens without a dialog or a counter.
 void progress_advance(DialogHandle dialog, int* counter, long long amount, bool show = true);

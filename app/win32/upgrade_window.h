@@ -60,6 +60,8 @@ class UpgradeWindow {
     void begin_close();
     void finish_close();
 
+    void draw_status();
+
     DialogShell shell_;
     PostedDialog posted_{this};
     HWND window_ = nullptr;
@@ -69,4 +71,10 @@ class UpgradeWindow {
     bool awaiting_device_ = false;  // the last device check failed
     bool closed_ = false;
     std::thread stopper_;
+    // The status line: the worker's text, then, once a run has set the bar's range, the share of
+    // the run done ("42%").
+    std::string status_;
+    int range_ = 0;  // 0: no run has set it
+    int position_ = 0;
+    int percent_ = -1;  // the share on the line now
 };
