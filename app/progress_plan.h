@@ -22,7 +22,7 @@ constexpr const char* kStepReturn = "return";               // reset, return, ve
 // again and is asked its version.
 constexpr int kSwitchWaitMs = 5000;
 constexpr int kProgrammerWaitMs = 2000;
-constexpr int kReturnWaitMs = 5000;
+constexpr int kReturnWaitMs = 3800;
 
 struct ProgressPlan {
     // Each step this run makes, in order, with where the bar stands at its end.
