@@ -20,13 +20,6 @@ std::string printable(const std::string& text) {
     return out;
 }
 
-int percent(int position, int range) {
-    if (range <= 0) return 0;
-    if (position < 0) position = 0;
-    if (position > range) position = range;
-    return static_cast<int>(position * 100LL / range);
-}
-
 }  // namespace
 
 ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
@@ -77,7 +70,7 @@ void ConsoleDisplay::set_range(int maximum) {
 
 // The share shown only grows: a run that goes through its steps never seems to go back.
 void ConsoleDisplay::update_percent() {
-    const int now = percent(position_, range_);
+    const int now = progress_percent(position_, range_);
     if (now <= percent_) return;
     percent_ = now;
     if (terminal_) draw_line();

@@ -1,60 +1,92 @@
 #include "app/progress_plan.h"
 
-#include "app/worker.h"
+#include "diag/copy_job.h"
 #include "diag/diag_commands.h"
-#include "diag/efs_transfer.h"
-#include "stream/image_stream.h"
 
 namespace {
 
-constexpr const char* kImages[] = {"qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsbl.mbn", "amss.mbn"};
-// A wait for the device to show up again takes a tick per pass however soon it answers.
-constexpr int kPassTicks = kPortPasses;
-
-int copy_ticks(const Package& package) {
-    int ticks = 1;  // the hello
-    if (package.has_home) {
-        // "/home" emptied, each folder, file and link, the end of the tree.
-        ticks += 2 + package.home.folders + package.home.files + package.home.links;
+class Planner {
+  public:
+    void step(const std::string& name, long long cost) {
+        at_ += cost;
+        plan_.ends.emplace_back(name, at_);
     }
-    if (package.has_iso) ticks += 2 * static_cast<int>(package.iso_size / kEfsTickBytes);
-    return ticks;
+    ProgressPlan done() {
+        plan_.total = at_;
+        return plan_;
+    }
+
+  private:
+    ProgressPlan plan_;
+    long long at_ = 0;
+};
+
+// Every file and image.iso is written and read back block by block.
+long long copy_cost(const Package& package) {
+    long long cost = kHelloCost;
+    if (package.has_home) {
+        const HomePlan& home = package.home;
+        cost += kEmptyHomeCost + home.folders * kFolderCost + home.links * kLinkCost;
+        // Each file's blocks both ways: its bytes, and a closing block each way besides the
+        // full ones, which the files' sum of bytes does not show.
+        cost += 2 * transfer_cost(static_cast<long long>(home.bytes)) +
+                home.files * (kFileCost + 2LL * kExchangeCost);
+    }
+    if (package.has_iso) cost += 2 * transfer_cost(static_cast<long long>(package.iso_size));
+    return cost;
 }
 
-// From the boot downloader on: request, unlock, the programmer's lines, the passes until it
-// answers, then the streaming stage.
-int download_ticks(const Package& package) {
-    int ticks = 2 + package.programmer.tick_lines + kPassTicks;
-    ticks += 2 + 1 + 1;  // programmer found, security, partition table
-    for (const char* image : kImages)
-        ticks += 1 + static_cast<int>(package.firmware_size(image) / kImageTickBytes);
-    return ticks;
+// Request and unlock, a request per data record of the programmer, then GO.
+long long programmer_cost(const Package& package) {
+    return 3LL * kExchangeCost + static_cast<long long>(package.programmer.data_bytes) +
+           static_cast<long long>(package.programmer.data_records) * kExchangeCost;
 }
 
-// The stream stage alone.
-int stream_ticks(const Package& package) {
-    return download_ticks(package) - 2 - package.programmer.tick_lines - kPassTicks;
+// The programmer's hello and security mode; then the partition table, each header with its open
+// and each image streamed and closed: the firmware set after the programmer, which goes first.
+void plan_stream(Planner& planner, const Package& package, bool hello) {
+    long long before = (hello ? 2LL : 1LL) * kExchangeCost;
+    for (std::size_t i = 1; i < package.firmware.size(); ++i) {
+        const PackageFile& file = package.firmware[i];
+        planner.step(file.name,
+                     before + transfer_cost(static_cast<long long>(file.size)) + kExchangeCost);
+        before = 0;
+    }
+    planner.step(kStepReturn, wait_cost(kReturnWaitMs));
+}
+
+void plan_download(Planner& planner, const Package& package) {
+    planner.step(kStepProgrammer, programmer_cost(package));
+    planner.step(kStepProgrammerUp, wait_cost(kProgrammerWaitMs));
+    plan_stream(planner, package, true);
 }
 
 }  // namespace
 
-int planned_ticks(const Package& package, int mode) {
-    // The port was found; and the end of the run, which fills the bar, is one more step.
-    int ticks = 2;
+long long ProgressPlan::end_of(const std::string& step) const {
+    for (const auto& [name, end] : ends)
+        if (name == step) return end;
+    return 0;
+}
+
+ProgressPlan plan_progress(const Package& package, int mode) {
+    Planner planner;
     switch (mode) {
         case MODE_DIAG:
-            ticks += copy_ticks(package);
-            // The switch, the passes until the boot downloader answers, and the last one.
-            if (package.has_firmware()) ticks += 2 + kPassTicks + download_ticks(package);
+            planner.step(kStepCopy, copy_cost(package));
+            if (package.has_firmware()) {
+                planner.step(kStepSwitch, kExchangeCost + wait_cost(kSwitchWaitMs));
+                plan_download(planner, package);
+            }
             break;
         case MODE_DLOAD:
-            ticks += download_ticks(package);
+            plan_download(planner, package);
             break;
         case MODE_STREAM:
-            ticks += stream_ticks(package);
+            plan_stream(planner, package, false);
             break;
         default:
             break;
     }
-    return ticks;
+    return planner.done();
 }

@@ -47,19 +47,23 @@ constexpr Image kImages[] = {
     {"amss.mbn", 5, "amsshd.mbn", "Downloading amsshd.mbn...", "Downloading amss.mbn...0%"},
 };
 
-// Up to kAttempts tries of a boot downloader command, with a tick after each failed one.
-bool retry_with_ticks(Run& run, int (*command)()) {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+// Up to kAttempts tries of a boot downloader command.
+bool retry_command(int (*command)()) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt)
         if (command()) return true;
-        progress_tick(run.dialog, &run.counter);
-    }
     return false;
 }
 
-// The passes that wait for the device to show up again take a fixed share of the bar, however
-// soon it answers: the counter moves on to where the last pass would have left it.
-void end_of_passes(Run& run, int counter_before) {
-    run.counter = std::max(run.counter, counter_before + kPortPasses);
+// A wait for the device moves the bar on by its length, up to the end of the wait's share, which
+// the device may reach sooner or later than planned.
+void wait_goes_on(Run& run, const char* step, int ms) {
+    const long long end = run.plan.end_of(step);
+    progress_reach(run.dialog, &run.counter, std::min(run.counter + wait_cost(ms), end));
+}
+
+// The end of a step of the plan: the bar stands where the plan has it.
+void step_done(Run& run, const std::string& step) {
+    progress_reach(run.dialog, &run.counter, run.plan.end_of(step));
 }
 
 // Sends the switch. False when the device said no to every request: it will not turn up in
@@ -94,24 +98,24 @@ int switch_to_download_mode(Run& run) {
     // Even a switch whose answer was lost has most likely been taken.
     run.download_mode = true;
 
-    progress_tick(dialog, &run.counter);
+    progress_advance(dialog, &run.counter, kExchangeCost);
     int mode = MODE_NONE;
     pause_ms(kPassPauseMs);
+    wait_goes_on(run, kStepSwitch, kPassPauseMs);
     // Only download ports are searched: the boot downloader never shows up as a diag port. A
     // device still answering DIAG (or already streaming) is let go and looked at again next pass;
     // after the last pass the last probe's answer stands.
-    const int counter_before = run.counter;
     for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
         pause_ms(kPassPauseMs);
+        wait_goes_on(run, kStepSwitch, kPassPauseMs);
         int port = find_port(PORT_DOWNLOAD);
         if (port > 0) {
             mode = probe_mode(port);
             if (mode == MODE_DLOAD) break;
             if (mode == MODE_DIAG || mode == MODE_STREAM) close_port();
         }
-        progress_tick(dialog, &run.counter);
     }
-    end_of_passes(run, counter_before);
+    step_done(run, kStepSwitch);
     if (mode == MODE_NONE) {
         if (!stop_requested()) tell_reason("the device did not answer on a download port");
         return failure_end(run);
@@ -123,7 +127,6 @@ int switch_to_download_mode(Run& run) {
             tell_reason("the device's download port did not answer as its boot downloader");
         return failure_end(run);
     }
-    progress_tick(dialog, &run.counter);
     return boot_downloader_stage(run);
 }
 
@@ -132,31 +135,31 @@ int boot_downloader_stage(Run& run) {
     run.stage = "loading the flash programmer";
     run.stages.begin("boot downloader stage");
     const int reasons = reasons_told();
-    if (!retry_with_ticks(run, send_dload_request))
+    if (!retry_command(send_dload_request))
         return fail_because(run, reasons, "the boot downloader did not take the download request");
-    progress_tick(dialog, &run.counter);
-    if (!retry_with_ticks(run, send_dload_unlock))
+    progress_advance(dialog, &run.counter, kExchangeCost);
+    if (!retry_command(send_dload_unlock))
         return fail_because(run, reasons, "the boot downloader did not unlock");
 
-    progress_tick(dialog, &run.counter);
+    progress_advance(dialog, &run.counter, kExchangeCost);
     set_status(dialog, "Loading download code...");
     // A failed upload shows as the flash programmer not answering below (a start whose answer was
     // lost may still have started it), and the reason then says the upload failed.
     const bool uploaded = retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
     // A programmer that changed since the package check was not started: nothing to wait for.
     if (!uploaded && !changed_package_file().empty()) return failure_end(run);
+    step_done(run, kStepProgrammer);
 
     run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;
-    const int counter_before = run.counter;
     for (int pass = 0; pass < kPortPasses && !stop_requested(); ++pass) {
         int port = find_port(PORT_DOWNLOAD);
         if (port > 0) mode = open_dl_port(port);
         if (mode == MODE_DLOAD) break;
         pause_ms(kPassPauseMs);
-        progress_tick(dialog, &run.counter);
+        wait_goes_on(run, kStepProgrammerUp, kPassPauseMs);
     }
-    end_of_passes(run, counter_before);
+    step_done(run, kStepProgrammerUp);
     if (mode == MODE_NONE) {
         if (!stop_requested() && uploaded)
             tell_reason("the flash programmer did not answer after it was loaded");
@@ -183,7 +186,7 @@ int write_images(Run& run) {
         if (!send_multi_image_open(image.header ? header.c_str() : nullptr, image.type))
             return fail_because(run, reasons,
                                 std::string("the flash programmer did not open ") + image.file);
-        progress_tick(dialog, &run.counter);
+        if (image.header) step_done(run, image.header);
         pause_ms(1);
         set_status(dialog, image.status);
         run.stage = std::string("downloading ") + image.file;
@@ -192,6 +195,7 @@ int write_images(Run& run) {
             return fail_because(
                 run, reasons,
                 std::string("the flash programmer did not take all of ") + image.file);
+        step_done(run, image.file);
     }
     return 1;
 }
@@ -218,6 +222,7 @@ int reset_and_wait(Run& run) {
 
     for (int poll = 0; poll < kReturnPolls && !stop_requested(); ++poll) {
         pause_ms(kReturnPollMs);
+        wait_goes_on(run, kStepReturn, kReturnPollMs);
         const int state = device_state();
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
             return check_version_after_return(run);
@@ -232,8 +237,6 @@ int streaming_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.stages.begin("streaming stage");
     set_status(dialog, "Loading download code ok...");
-    progress_tick(dialog, &run.counter);
-    progress_tick(dialog, &run.counter);
 
     // Not every flash programmer knows the security mode; the download goes on without it.
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -241,13 +244,12 @@ int streaming_stage(Run& run) {
         if (send_dl_security()) break;
     }
 
-    progress_tick(dialog, &run.counter);
     run.stage = "writing the partition table";
     set_status(dialog, "Downloading partition.mbn...");
     const int reasons = reasons_told();
     if (!send_partition_table(run.file("partition.mbn").c_str()))
         return fail_because(run, reasons, "the flash programmer did not take the partition table");
-    progress_tick(dialog, &run.counter);
+    step_done(run, "partition.mbn");
 
     // A failed image has ended the run already.
     if (!write_images(run)) return 0;

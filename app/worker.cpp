@@ -1,5 +1,8 @@
 #include "app/worker.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "app/base/clock.h"
 #include "app/base/log.h"
 #include "app/base/reasons.h"
@@ -89,10 +92,11 @@ int upgrade_worker(Run& run) {
         return failure_end(run);
     }
 
-    progress_tick(dialog, &run.counter);
     const int mode = open_found_port(port);
-    run.ticks = planned_ticks(run.package, mode);
-    set_progress_range(dialog, run.ticks);
+    run.plan = plan_progress(run.package, mode);
+    run.counter = 0;
+    set_progress_range(dialog, static_cast<int>(std::min<long long>(run.plan.total, INT_MAX)));
+    progress_advance(dialog, &run.counter, 0);
     if ((mode == MODE_DLOAD || mode == MODE_STREAM) && !run.package.has_firmware()) {
         // A device in download mode only takes firmware; a copy-only package cannot bring it back.
         set_info(dialog, "The device is in download mode, but the package holds no firmware.");
@@ -136,7 +140,7 @@ int success_end(Run& run, const std::string& status, int exit_code) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = true;
     run.stages.end(stop_requested() ? "stopped" : "done");
-    set_progress(dialog, run.ticks);  // the whole bar: the job is done
+    progress_reach(dialog, &run.counter, run.plan.total);  // the whole bar: the job is done
     if (dialog) dialog->set_clock_timer(false);
     if (!windowless) show_success(run, status);
     if (!stop_requested())

@@ -8,17 +8,18 @@
 #include "app/base/platform_paths.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
+#include "app/progress_plan.h"
 #include "app/run_log.h"
 #include "res/resource.h"
 
 // The device re-enumerates after the switch to its boot downloader and after GO; it gets this many
-// one-second passes to show up on a download port, each a progress tick.
+// one-second passes to show up on a download port.
 constexpr int kPortPasses = 12;
 
 struct Run {
-    UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no ticks
-    int counter = 1;                  // the progress counter every long operation ticks
-    int ticks = PROGRESS_RANGE_MAX;   // the bar's range: the ticks this run will make
+    UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no progress
+    int counter = 0;                  // the work done, which every long operation moves on
+    ProgressPlan plan;                // the bar's range and where each step ends
     std::string firmware_folder;      // "<program folder>VELMOR"
     Package package;                  // what the package check found
     // A run without a window has its package checked at start-up: the worker takes that verdict

@@ -32,7 +32,8 @@ constexpr const char* kDeviceHome = "/home";
 // ---------------------------------------------------------------------------------------------
 // Upload of one file, read back and compared.
 
-int upload_file(const std::string& local, const std::string& device) {
+int upload_file(const std::string& local, const std::string& device, DialogHandle dialog,
+                int* counter) {
     constexpr int kSizeDiffers = 1;
     constexpr int kCheckFailed = 2;
     // The create, the write or its close failed after their own attempts and logged why: the
@@ -42,17 +43,16 @@ int upload_file(const std::string& local, const std::string& device) {
         // create_efs_file truncates what an earlier attempt left.
         EfsHandle handle = {};
         if (!create_efs_file(device.c_str(), handle)) return stop_now(kNotWritten);
-        // Files go up without progress ticks of their own; an empty file is sent as such. The
-        // device file is closed whether or not the local one could be sent: a handle left open
-        // stays taken on the device.
+        // An empty file is sent as such. The device file is closed whether or not the local one
+        // could be sent: a handle left open stays taken on the device.
         std::uint32_t sent = 0;
-        const int written = try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent);
+        const int written = try_write_efs_file(local.c_str(), handle, dialog, counter, &sent);
         if (!close_efs_file(handle) || !written) return stop_now(kNotWritten);
         std::uint32_t size = 0;
         if (!query_efs_size(device.c_str(), &size) || size != sent) return kSizeDiffers;
         // Only a file that opened is closed: the handle of the write is gone already.
         if (!open_efs_file(device.c_str(), handle)) return kCheckFailed;
-        const int checked = chk_efs_file(handle, local.c_str(), nullptr, nullptr);
+        const int checked = chk_efs_file(handle, local.c_str(), dialog, counter);
         if (!close_efs_file(handle) || !checked) return kCheckFailed;
         return 0;
     });
@@ -87,7 +87,7 @@ int upload_tree(TreeWalk& walk, const std::string& local, const std::string& dev
                                   ? close_efs_dir(handle)
                                   : create_efs_dir(device_path.c_str());
             if (!ready) return 0;
-            progress_tick(dialog, counter);
+            progress_advance(dialog, counter, kFolderCost);
             walk.folders.push_back(real);
             const int done = upload_tree(walk, local_path, device_path, dialog, counter);
             walk.folders.pop_back();
@@ -98,8 +98,8 @@ int upload_tree(TreeWalk& walk, const std::string& local, const std::string& dev
         if (describes_link(entry.name)) continue;
         std::string real;
         if (!follow("find_dir", walk, local_path, entry, &real)) continue;
-        if (!upload_file(local_path, device_path)) return 0;
-        progress_tick(dialog, counter);
+        if (!upload_file(local_path, device_path, dialog, counter)) return 0;
+        progress_advance(dialog, counter, kFileCost);
     }
     return 1;
 }
@@ -129,7 +129,7 @@ int make_links(TreeWalk& walk, const std::string& local, const std::string& devi
             log_write("error: create_efs_symlink %s fail\n", target.c_str());
             return 0;
         }
-        progress_tick(dialog, counter);
+        progress_advance(dialog, counter, kLinkCost);
     }
     return 1;
 }
@@ -243,10 +243,9 @@ Failed copy_pass(const std::string& folder, DialogHandle dialog, int* counter) {
     if (local_path_exists(local_home)) {
         // "/home" itself stays: it is emptied, then filled again.
         if (!del_dir(kDeviceHome)) return Failed::DelDir;
-        progress_tick(dialog, counter);
+        progress_advance(dialog, counter, kEmptyHomeCost);
         if (!find_dir(local_home.c_str(), kDeviceHome, dialog, counter)) return Failed::FindDir;
         if (!find_link(local_home.c_str(), kDeviceHome, dialog, counter)) return Failed::FindLink;
-        progress_tick(dialog, counter);
     }
     // The bar runs on through the image: a run's progress never goes back.
     set_status(dialog, "Copying iso file...");
@@ -285,7 +284,7 @@ int copy_passes(DialogHandle dialog, int* counter) {
             if (!stop_requested()) tell_reason("the device's file system did not answer");
             return 0;
         }
-        progress_tick(dialog, counter);
+        progress_advance(dialog, counter, kHelloCost);
 
         refresh_program_folder();
         const std::string folder = program_folder();

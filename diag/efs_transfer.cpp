@@ -105,8 +105,10 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
             return 0;
         }
         offset += static_cast<std::uint32_t>(n);
-        if (n > 0 && offset % kEfsTickBytes == 0) progress_tick(dialog, counter);
+        progress_advance(dialog, counter, exchange_cost(static_cast<long long>(n)),
+                         n > 0 && offset % kEfsTickBytes == 0);
     }
+    progress_advance(dialog, counter, 0);
     pause_ms(1);
     if (sent) *sent = offset;
     return 1;
@@ -197,12 +199,14 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
             return 0;
         }
         // A short device file passes here; the callers' size comparison catches it.
+        progress_advance(dialog, counter, exchange_cost(count), false);
         if (count == 0) break;
         offset += static_cast<std::uint32_t>(count);
         if (count < kChunk) break;
-        if (offset % kEfsTickBytes == 0) progress_tick(dialog, counter);
+        if (offset % kEfsTickBytes == 0) progress_advance(dialog, counter, 0);
     }
     std::fclose(file);
+    progress_advance(dialog, counter, 0);
     pause_ms(1);
     return 1;
 }

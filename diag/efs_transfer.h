@@ -5,7 +5,8 @@
 
 #include "app/base/progress.h"
 
-// A transfer ticks the progress once per this many bytes moved.
+// A transfer moves the progress counter on by every block's cost as it goes, and shows it on the
+// bar once per this many bytes moved and at the end of the file.
 constexpr std::uint32_t kEfsTickBytes = 102400;
 
 // Bytes sent, 0 on failure (and for an empty file).

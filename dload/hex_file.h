@@ -47,7 +47,8 @@ struct HexSummary {
     int tick_lines = 0;  // data records on lines whose number is a multiple of 400
 };
 
-// The upload moves the progress bar on every 400th line when that line is a data record.
+// Every data record moves the progress counter on by its cost; the bar shows it on every 400th
+// line when that line is a data record.
 constexpr int kHexTickEveryLines = 400;
 
 // Where check_hex_file reads the file's characters from.

@@ -88,7 +88,8 @@ bool write_records(SentFile& file, DialogHandle dialog, int* counter, std::uint8
             if (!write_record(static_cast<std::uint32_t>(address), record, line_number)) {
                 return false;
             }
-            if (line_number % kHexTickEveryLines == 0) progress_tick(dialog, counter);
+            progress_advance(dialog, counter, exchange_cost(record.count),
+                             line_number % kHexTickEveryLines == 0);
             address += record.count;
         } else if (record.type == kHexExtendedLinearAddress) {
             address = (static_cast<std::uint64_t>(record.data[0]) << 24) |

@@ -123,14 +123,14 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
             break;
         }
         offset += static_cast<std::uint32_t>(count);
-        // Ticks only where data moved the offset onto a multiple: the closing empty block of a
-        // 153600-byte multiple (or of an empty file) adds none.
-        if (dialog && count > 0 && offset % kImageTickBytes == 0) {
-            progress_tick(dialog, counter);
-            show_share(dialog, name, offset, size, &shown);
-        }
+        // Shown only where data moved the offset onto a multiple: the closing empty block of a
+        // 153600-byte multiple (or of an empty file) shows nothing new.
+        const bool show = dialog && count > 0 && offset % kImageTickBytes == 0;
+        progress_advance(dialog, counter, exchange_cost(static_cast<long long>(count)), show);
+        if (show) show_share(dialog, name, offset, size, &shown);
         if (count < static_cast<std::size_t>(kStreamBlockSize)) break;
     }
+    progress_advance(dialog, counter, 0);
     // An image that showed its share ends at 100%.
     if (written && shown >= 0) show_share(dialog, name, offset, offset, &shown);
 

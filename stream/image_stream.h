@@ -5,7 +5,8 @@
 
 #include "app/base/progress.h"
 
-// The dialog is touched once per this many bytes of an image: every 300 blocks.
+// Every block moves the progress counter on by its cost; the dialog is touched once per this many
+// bytes of an image (every 300 blocks) and at its end.
 constexpr std::uint32_t kImageTickBytes = 153600;
 
 // 1 when every block was taken and the image was closed; the image is closed whatever happened.

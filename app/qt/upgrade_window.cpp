@@ -103,7 +103,10 @@ void UpgradeWindow::create_controls() {
     place(progress_, IDC_PROGRESS, 7, 17, 322, 16);
     progress_->setRange(0, PROGRESS_RANGE_MAX);
     progress_->setValue(0);
-    progress_->setTextVisible(false);
+    // The share of the run done, in the bar itself.
+    progress_->setFormat(QStringLiteral("%p%"));
+    progress_->setAlignment(Qt::AlignCenter);
+    progress_->setTextVisible(true);
 
     folder_ = new QLineEdit(this);
     place(folder_, IDC_FOLDER, 7, 34, 137, 15);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/base/clock.h"
 #include "app/base/settings.h"
@@ -161,15 +162,30 @@ void UpgradeWindow::center_window() {
 // A bar asked past its end shows full: the control keeps the position within its range.
 void UpgradeWindow::show_progress(int position) {
     ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS, position, 0);
+    position_ = position;
+    if (range_ > 0 && progress_percent(position_, range_) != percent_) draw_status();
 }
 
 void UpgradeWindow::show_range(int maximum) {
     ::SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETRANGE32, 0,
                           maximum > 0 ? maximum : PROGRESS_RANGE_MAX);
+    range_ = maximum > 0 ? maximum : PROGRESS_RANGE_MAX;
+    draw_status();
 }
 
 void UpgradeWindow::show_status(const std::string& text) {
-    ::SetDlgItemTextA(window_, IDC_STATUS, text.c_str());
+    status_ = text;
+    draw_status();
+}
+
+// The bar of the common controls shows no text of its own: the share goes on the status line.
+void UpgradeWindow::draw_status() {
+    std::string line = status_;
+    if (range_ > 0) {
+        percent_ = progress_percent(position_, range_);
+        line += (line.empty() ? "" : "  ") + std::to_string(percent_) + "%";
+    }
+    ::SetDlgItemTextA(window_, IDC_STATUS, line.c_str());
 }
 
 void UpgradeWindow::show_info(const std::string& text) {

@@ -70,6 +70,8 @@ class UpgradeWindow {
     void begin_close();
     void finish_close();
 
+    void draw_status();
+
     DialogShell shell_;
     PostedDialog posted_{this};
     HWND window_ = nullptr;
@@ -83,4 +85,10 @@ class UpgradeWindow {
     bool prompt_after_check_ = false;    // the prompt's time came during a check
     DeviceCheckThread check_thread_;
     std::thread stopper_;
+    // The status line: the worker's text, then, once a run has set the bar's range, the share of
+    // the run done ("42%").
+    std::string status_;
+    int range_ = 0;  // 0: no run has set it
+    int position_ = 0;
+    int percent_ = -1;  // the share on the line now
 };

@@ -13,12 +13,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/base/clock.h"
 #include "app/base/reasons.h"
 #include "app/base/settings.h"
 #include "app/base/shared_state.h"
@@ -122,9 +126,11 @@ struct InProcessRun {
     std::string console;
 };
 
+using DisplayMaker = std::function<std::unique_ptr<ConsoleDisplay>(std::FILE*)>;
+
 // What run_windowless does between the command line and the exit status, with the console going
-// to a file that is read afterwards.
-InProcessRun run_in_process(const PackageDir& package) {
+// to a file that is read afterwards (through a display of make's when given).
+InProcessRun run_in_process(const PackageDir& package, const DisplayMaker& make = {}) {
     setenv("XDG_DOCUMENTS_DIR", package.path().c_str(), 1);
     set_program_folder_override(package.path() + "/");
     windowless = true;
@@ -132,7 +138,9 @@ InProcessRun run_in_process(const PackageDir& package) {
     std::FILE* out = std::tmpfile();
     if (!out) return run;
     {
-        ConsoleDisplay display(out, false);
+        std::unique_ptr<ConsoleDisplay> made =
+            make ? make(out) : std::make_unique<ConsoleDisplay>(out, false);
+        ConsoleDisplay& display = *made;
         set_message_boxes(&display);
         set_reason_listener([&display](const std::string& r) { display.show_reason(r); });
         set_no_answer_listener([&display](const std::string& n) { display.show_no_answer(n); });
@@ -207,6 +215,144 @@ TEST_F(Soak, ConsecutiveRunsAllSucceedWithDescriptorsAndMemoryFlat) {
     if (!kSanitized) {
         EXPECT_LE(resident_kib() - first_rss, kRssSlackKiB) << "memory grew over the runs";
     }
+}
+
+// The run's time as its waits and the modem's line make it, not the wall clock: the line here is
+// a pseudo-terminal whose speed depends on the machine's load, and the waits are divided by the
+// test's divisor. A real run spends its time waiting and exchanging requests with the modem, so the
+// time at a moment is the product milliseconds the worker has waited so far (the clock the run
+// uses, counted on the worker's thread) plus 2 ms for every request the device has received (a
+// request and its answer over its USB line).
+constexpr long long kRequestMs = 2;
+thread_local long long waited_ms = 0;  // the product milliseconds this thread has waited
+thread_local int asked_ms = 0;         // the last duration this thread asked the clock about
+
+class WaitCountingClock final : public Clock {
+  public:
+    WaitCountingClock() : real_(current_clock()), replaced_(install_clock(this)) {}
+    ~WaitCountingClock() override { install_clock(replaced_); }
+    WaitCountingClock(const WaitCountingClock&) = delete;
+    WaitCountingClock& operator=(const WaitCountingClock&) = delete;
+
+    TimePoint now() override { return real_.now(); }
+    Duration length_of(int ms) override {
+        asked_ms = ms;
+        return real_.length_of(ms);
+    }
+    // Every pause asks the length of its product duration first.
+    void sleep_for(Duration length, bool stop_aware) override {
+        waited_ms += asked_ms;
+        asked_ms = 0;
+        real_.sleep_for(length, stop_aware);
+    }
+
+  private:
+    Clock& real_;
+    Clock* replaced_;
+};
+
+struct Mark {
+    long long time = 0;
+    double percent = 0;  // the bar's share
+    std::string status;  // the status line then, up to its "..."
+};
+
+// The console display, with every move of the bar and every status noted with the run's time.
+class TracedDisplay : public ConsoleDisplay {
+  public:
+    // The marks go to marks, which outlives the display.
+    TracedDisplay(std::FILE* out, std::function<long long()> time, std::vector<Mark>* marks)
+        : ConsoleDisplay(out, false), time_(std::move(time)), marks_(*marks) {}
+    void set_range(int maximum) override {
+        {
+            std::lock_guard hold(mutex_);
+            range_ = maximum;
+            start_ = time_();
+        }
+        ConsoleDisplay::set_range(maximum);
+    }
+    void set_progress(int position) override {
+        {
+            std::lock_guard hold(mutex_);
+            if (range_ > 0)
+                marks_.push_back({time_() - start_, 100.0 * position / range_, status_});
+        }
+        ConsoleDisplay::set_progress(position);
+    }
+    void set_status(const std::string& text) override {
+        {
+            std::lock_guard hold(mutex_);
+            status_ = text.substr(0, text.find("...") + 3);
+            if (range_ > 0 && !marks_.empty())
+                marks_.push_back({time_() - start_, marks_.back().percent, status_});
+        }
+        ConsoleDisplay::set_status(text);
+    }
+
+  private:
+    std::function<long long()> time_;
+    std::mutex mutex_;
+    int range_ = 0;
+    long long start_ = 0;
+    std::string status_;
+    std::vector<Mark>& marks_;
+};
+
+// For each mark, the first one a tenth of the bar further on comes at least 2% of the run's time
+// later.
+void expect_no_quick_tenth(const std::vector<Mark>& marks) {
+    const long long whole = marks.back().time;
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        for (std::size_t j = i + 1; j < marks.size(); ++j) {
+            if (marks[j].percent < marks[i].percent + 10) continue;
+            EXPECT_GE(marks[j].time - marks[i].time, whole / 50)
+                << "from " << marks[i].percent << "% (" << marks[i].status << ") to "
+                << marks[j].percent << "% (" << marks[j].status << ") of " << whole << " ms";
+            break;
+        }
+    }
+}
+
+// Each status's share of the run's time is at most twice its share of the bar.
+void expect_steps_within_their_share(const std::vector<Mark>& marks) {
+    const double whole = static_cast<double>(marks.back().time);
+    std::size_t first = 0;
+    for (std::size_t i = 1; i <= marks.size(); ++i) {
+        if (i < marks.size() && marks[i].status == marks[first].status) continue;
+        const Mark& end = marks[i < marks.size() ? i : marks.size() - 1];
+        const double time_share = 100.0 * (end.time - marks[first].time) / whole;
+        const double bar_share = end.percent - marks[first].percent;
+        EXPECT_LE(time_share, 2 * bar_share + 100.0 * kRequestMs / whole)
+            << marks[first].status << ": " << time_share << "% of the time, " << bar_share
+            << "% of the bar";
+        first = i;
+    }
+}
+
+// From the port found to the success box, equal time moves the bar about equally: no tenth of the
+// bar goes by in under 2% of the run's time, and no step (a status of its own) takes more than
+// twice the share of the time that it takes of the bar (and one request besides, for the steps of
+// a request or two).
+TEST_F(Soak, TheBarFollowsTheRunsTimeOnTheSamplePackage) {
+    PackageDir package({});
+    start_with_faults({});
+    ASSERT_TRUE(device().wait_for(emu::Mode::Diag, std::chrono::seconds(10)));
+    WaitCountingClock clock;
+    std::vector<Mark> marks;
+    const InProcessRun result = run_in_process(package, [&](std::FILE* out) {
+        return std::make_unique<TracedDisplay>(
+            out, [this] { return waited_ms + kRequestMs * device().requests_received(); }, &marks);
+    });
+    ASSERT_TRUE(result.succeeded) << result.console;
+    expect_device_holds(package);
+    ASSERT_GT(marks.size(), 20u);
+    EXPECT_EQ(marks.back().percent, 100.0);
+    std::ostringstream trace;
+    for (const Mark& mark : marks)
+        trace << mark.time << " ms " << mark.percent << "% " << mark.status << "\n";
+    SCOPED_TRACE(trace.str());
+    expect_no_quick_tenth(marks);
+    expect_steps_within_their_share(marks);
 }
 
 }  // namespace

@@ -94,12 +94,15 @@ TEST_P(Transfer, SendsInChunksAndVerifiesTheReadBack) {
                      static_cast<std::uint8_t>((512 * (chunks - 1)) >> 8),
                      static_cast<std::uint8_t>((512 * (chunks - 1)) >> 16), 0}));
 
-    // One tick per 100 KiB written and per 100 KiB read back, only with a dialog.
-    const int ticks = with_dialog ? static_cast<int>(2 * (size / 102400)) : 0;
-    EXPECT_EQ(static_cast<int>(dialog.positions().size()), ticks);
-    EXPECT_EQ(counter, 5 + ticks);
-    if (ticks > 0) {
-        EXPECT_EQ(dialog.positions().front(), 5);
+    // Only with a dialog: the counter moves on by every chunk's cost both ways, and the bar shows
+    // it per 100 KiB written and read back and at the end of each transfer.
+    const int shown = with_dialog ? static_cast<int>(2 * (size / 102400)) + 2 : 0;
+    const std::vector<int> positions = dialog.positions();
+    EXPECT_EQ(static_cast<int>(positions.size()), shown);
+    EXPECT_EQ(counter, with_dialog ? 5 + 2 * transfer_cost(static_cast<long long>(size)) : 5);
+    if (shown > 0) {
+        EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+        EXPECT_EQ(positions.back(), counter);
     }
     // Each transfer ends with a pause of a millisecond.
     EXPECT_EQ(waited_ms(), 2);
@@ -323,8 +326,14 @@ TEST_F(CopyIso, CopiesAndVerifiesTheImage) {
     EXPECT_EQ(device().requests()[0],
               (Bytes{0x4B, 0x13, kOpen, 0,   0x41, 0x02, 0,   0,   0xB6, 0x01, 0, 0,
                      '/',  'i',  'm',   'a', 'g',  'e',  '.', 'i', 's',  'o',  0}));
-    // The bar goes on from where it stood: two ticks writing and two reading back.
-    EXPECT_EQ(dialog.positions(), (std::vector<int>{17, 18, 19, 20}));
+    // The bar goes on from where it stood, shown at 100 KiB, 200 KiB and the end both ways; the
+    // first 100 KiB are 200 chunks.
+    const std::vector<int> positions = dialog.positions();
+    ASSERT_EQ(positions.size(), 6u);
+    EXPECT_EQ(positions.front(), 17 + 102400 + 200 * kExchangeCost);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(positions.back(), 17 + 2 * transfer_cost(250000));
+    EXPECT_EQ(counter, positions.back());
     EXPECT_EQ(dialog.statuses(), std::vector<std::string>{"Verifying iso file..."});
     EXPECT_EQ(log.text(),
               "create iso file\ncopy iso file\nfinish copy iso file\nget size of iso file\n"

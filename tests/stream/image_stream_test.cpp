@@ -67,12 +67,16 @@ TEST_P(ImageSizes, FlashHoldsTheFileWithTicksEvery153600Bytes) {
     EXPECT_EQ(closes(), 1);
     EXPECT_EQ(device().requests().back(), Bytes{kClose});
 
-    const int ticks = static_cast<int>(GetParam().size / 153600);
+    // Every block moves the counter on by its cost; the bar shows it per 300 blocks and at the
+    // end.
+    const int shows = static_cast<int>(GetParam().size / 153600);
     std::vector<int> positions;
-    for (int i = 0; i < ticks; ++i)
-        positions.push_back(20 + i);
+    for (int i = 1; i <= shows; ++i)
+        positions.push_back(20 + i * 300 * exchange_cost(512));
+    const int end = 20 + static_cast<int>(transfer_cost(static_cast<long long>(GetParam().size)));
+    positions.push_back(end);
     EXPECT_EQ(progress.positions(), positions);
-    EXPECT_EQ(counter, 20 + ticks);
+    EXPECT_EQ(counter, end);
     // The status names the image being sent, with the share of it sent, up to 100% at its end.
     EXPECT_EQ(progress.statuses(), GetParam().statuses);
     EXPECT_EQ(log.text(), "Download OK and close now\nClose handle ok\n");
@@ -100,7 +104,8 @@ TEST_F(ImageStreamTest, ImageOfAWhole153600BytesTicksOnce) {
     RecordingProgress progress;
     int counter = 1;
     EXPECT_EQ(dl_dload_amss(path.c_str(), &progress, &counter), 1);
-    EXPECT_EQ(progress.positions(), (std::vector<int>{1}));
+    EXPECT_EQ(progress.positions(),
+              (std::vector<int>{1 + 300 * exchange_cost(512), 1 + transfer_cost(153600)}));
     EXPECT_EQ(progress.statuses(), (std::vector<std::string>{"Downloading amss.mbn...100%"}));
 }
 

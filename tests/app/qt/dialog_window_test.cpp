@@ -78,7 +78,8 @@ TEST_F(DialogWindow, HasTheControlSetWithItsIdentifiersTextsAndVisibility) {
     ASSERT_NE(progress, nullptr);
     EXPECT_EQ(progress->minimum(), 0);
     EXPECT_EQ(progress->maximum(), 185);
-    EXPECT_FALSE(progress->isTextVisible());
+    EXPECT_TRUE(progress->isTextVisible());
+    EXPECT_EQ(progress->text(), "0%");
     EXPECT_TRUE(progress->isVisible());
 
     auto* start = control<QPushButton>(window, IDC_START);
@@ -252,6 +253,7 @@ TEST_F(DialogWindow, PromptOkAfterStartStartsNoSecondWorker) {
 TEST_F(DialogWindow, WorkerWritesReachTheControlsInOrder) {
     std::atomic<bool> written{false};
     core_.script = [&](UpgradeDialog* dialog, ScriptedCore& core) {
+        dialog->set_range(500);
         dialog->set_status("Finding device...");
         dialog->set_info("Warning: Do not plug out device during download process!");
         for (int i = 1; i <= 120; ++i)
@@ -266,6 +268,8 @@ TEST_F(DialogWindow, WorkerWritesReachTheControlsInOrder) {
     ASSERT_TRUE(wait_until([&] {
         return written.load() && control<QProgressBar>(window, IDC_PROGRESS)->value() == 120;
     }));
+    // The bar shows the share of its range done.
+    EXPECT_EQ(control<QProgressBar>(window, IDC_PROGRESS)->text(), "24%");
     EXPECT_EQ(control<QLabel>(window, IDC_STATUS)->text(), "Copying file to device...");
     EXPECT_EQ(control<QLabel>(window, IDC_INFO)->text(),
               "Warning: Do not plug out device during download process!");

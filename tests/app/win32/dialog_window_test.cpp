@@ -353,11 +353,17 @@ TEST_F(Win32Dialog, WorkerWritesReachTheControlsOnTheDialogsThreadInOrder) {
     ASSERT_TRUE(
         wait_until([&] { return written && ::SendMessageA(bar, PBM_GETPOS, 0, 0) == 500; }));
     EXPECT_EQ(::SendMessageA(bar, PBM_GETRANGE, FALSE, 0), 500);
-    ASSERT_EQ(status_writes.size(), 2u);
-    EXPECT_EQ(status_writes[0].first, "Finding device...");
-    EXPECT_EQ(status_writes[1].first, "Copying file to device...");
-    EXPECT_EQ(status_writes[0].second, dialog.id);
-    EXPECT_EQ(status_writes[1].second, dialog.id);
+    // The status line carries the share of the run done, rewritten only when it changes: the
+    // range, the first status, each percent up to 24, the second status, then the full bar.
+    ASSERT_EQ(status_writes.size(), 28u);
+    EXPECT_EQ(status_writes[0].first, "0%");
+    EXPECT_EQ(status_writes[1].first, "Finding device...  0%");
+    EXPECT_EQ(status_writes[2].first, "Finding device...  1%");
+    EXPECT_EQ(status_writes[25].first, "Finding device...  24%");
+    EXPECT_EQ(status_writes[26].first, "Copying file to device...  24%");
+    EXPECT_EQ(status_writes[27].first, "Copying file to device...  100%");
+    for (const auto& write : status_writes)
+        EXPECT_EQ(write.second, dialog.id) << write.first;
     EXPECT_EQ(dialog.text(IDC_INFO), "Warning: Do not plug out device during download process!");
     core_.release();
     ASSERT_TRUE(wait_until([&] { return !core_.running; }));
