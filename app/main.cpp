@@ -88,7 +88,8 @@ void print_options_help(char separator) {
         "              or cut, or a file it would send is not listed. Exit status 0 when it\n"
         "              was written, 1 when the package is refused. Opens no port, writes no\n"
         "              log.\n",
-        separator, separator, offers_udev_rule() ? ", --check or --udev-rule" : " or --check", separator);
+        separator, separator, offers_udev_rule() ? ", --check or --udev-rule" : " or --check",
+        separator);
     if (offers_udev_rule())
         std::printf(
             "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
