@@ -6,7 +6,8 @@
 # starts without arguments and its dialog runs the upgrade, while the driver, in a process of its
 # own, answers the dialog's boxes as a user would and checks what the dialog shows.
 # FWUP_SHOT=<file.png> (dialog runs on a real display only) takes a screenshot of the dialog while
-# the firmware image is written, with ImageMagick's import.
+# the firmware image is written, FWUP_SHOT_END=<file.png> one while "Download ok" is up, with
+# ImageMagick's import.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 linux_build=$1
@@ -25,18 +26,25 @@ trap 'rm -rf "$work"' EXIT
 "$linux_build/app/make_sample_package" "$work/package"
 cp "$program" "$work/package/fwupgrade.exe"
 
-# The driver's lines go to its report; a "shot" line is the moment for the screenshot.
+# The driver's lines go to its report; a "shot" or "shot-end" line is the moment for a
+# screenshot, and the driver waits for a line on its input once the shot is taken.
 drive() {
-    "$wine" "$driver" ${FWUP_SHOT:+--shot} </dev/null | while IFS= read -r line; do
-        line=${line%$'\r'}
-        case $line in
-            "shot "*)
-                read -r _ x y w h <<<"$line"
-                import -window root -crop "${w}x${h}+${x}+${y}" +repage "$FWUP_SHOT"
-                echo "screenshot: $FWUP_SHOT" ;;
-            *) echo "$line" ;;
-        esac
-    done
+    mkfifo "$work/taken"
+    exec 3<>"$work/taken"
+    "$wine" "$driver" ${FWUP_SHOT:+--shot} ${FWUP_SHOT_END:+--shot-end} <&3 |
+        while IFS= read -r line; do
+            line=${line%$'\r'}
+            case $line in
+                "shot "* | "shot-end "*)
+                    read -r tag x y w h <<<"$line"
+                    file=$FWUP_SHOT
+                    [ "$tag" = shot ] || file=$FWUP_SHOT_END
+                    import -window root -crop "${w}x${h}+${x}+${y}" +repage "$file"
+                    echo "screenshot: $file"
+                    echo taken >&3 ;;
+                *) echo "$line" ;;
+            esac
+        done
 }
 
 mode=()

@@ -3,11 +3,13 @@
 // watches the status line, the bar and the clock meanwhile, and checks that the dialog then
 // closes by itself. The program itself is unchanged: it shows its real message boxes.
 //
-//   dialog_driver [--shot]
+//   dialog_driver [--shot] [--shot-end]
 //
 // Prints what it saw; exit status 0 when all was as expected, 1 otherwise. With --shot it prints
 // "shot <x> <y> <width> <height>" (the dialog on the screen) once the firmware image is being
-// written, for a screenshot taken from the Linux side.
+// written, with --shot-end "shot-end <x> <y> <width> <height>" while "Download ok" is up, for a
+// screenshot taken from the Linux side; after each it waits for a line on its input (the shot is
+// taken) before it goes on, so that the dialog is still there.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -52,6 +54,7 @@ bool elapsed_over(Clock::time_point since, int ms) {
 struct Watch {
     HWND dialog = nullptr;
     bool shot = false;
+    bool shot_end = false;
     std::vector<std::string> statuses;  // each change of the text before "...", in order
     std::vector<std::string> boxes;
     std::vector<std::string> faults;
@@ -60,6 +63,7 @@ struct Watch {
 
     void fault(const std::string& what) { faults.push_back(what); }
     void look_at_status();
+    void ask_shot(const char* tag, HWND box = nullptr);
     void answer(HWND box);
     void take_ok_box(HWND box);
 };
@@ -70,12 +74,32 @@ void Watch::look_at_status() {
     const std::string stem = dots == std::string::npos ? status : status.substr(0, dots + 3);
     if (!status.empty() && (statuses.empty() || statuses.back() != stem)) statuses.push_back(stem);
     if (!shot || stem != "Downloading amss.mbn..." || std::atoi(status.c_str() + 23) < 5) return;
+    ask_shot("shot");
+    shot = false;
+}
+
+// A box given is moved just under the dialog first, as a user would drag it aside, so that the
+// shot shows it and the lines it would cover.
+void Watch::ask_shot(const char* tag, HWND box) {
     RECT rect{};
     ::GetWindowRect(dialog, &rect);
-    std::printf("shot %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
+    if (box) {
+        RECT box_at{};
+        ::GetWindowRect(box, &box_at);
+        const LONG left = (rect.left + rect.right - (box_at.right - box_at.left)) / 2;
+        ::SetWindowPos(box, HWND_TOP, left, rect.bottom + 4, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+        for (HWND shown : {dialog, box})
+            ::RedrawWindow(
+                shown, nullptr, nullptr,
+                RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+        ::GetWindowRect(box, &box_at);
+        ::UnionRect(&rect, &rect, &box_at);
+    }
+    std::printf("%s %ld %ld %ld %ld\n", tag, rect.left, rect.top, rect.right - rect.left,
                 rect.bottom - rect.top);
     std::fflush(stdout);
-    shot = false;
+    char taken[16];
+    if (!std::fgets(taken, sizeof taken, stdin)) fault("no answer to a screenshot request");
 }
 
 // At the success box the bar is full over the range the run set, and the clock has run.
@@ -100,6 +124,7 @@ void Watch::take_ok_box(HWND box) {
         info.find(". Log: ") == std::string::npos || info.find("download.dbg") == std::string::npos)
         fault("the information line does not give the version and the log");
     ok_answered = Clock::now();
+    if (shot_end) ask_shot("shot-end", box);
 }
 
 void Watch::answer(HWND box) {
@@ -141,7 +166,10 @@ void check_statuses(Watch& watch) {
 
 int main(int argc, char** argv) {
     Watch watch;
-    watch.shot = argc > 1 && std::string(argv[1]) == "--shot";
+    for (int i = 1; i < argc; ++i) {
+        watch.shot = watch.shot || std::string(argv[i]) == "--shot";
+        watch.shot_end = watch.shot_end || std::string(argv[i]) == "--shot-end";
+    }
     watch.dialog = wait_for_dialog();
     if (!watch.dialog) {
         std::printf("dialog_driver: no dialog appeared\n");
