@@ -31,11 +31,24 @@ DialogShell DialogShell::product() {
 
 void DeviceCheckThread::start(std::function<int()> check, std::function<void(int)> done) {
     wait();
+    running_ = true;
+    stale_ = false;
     thread_ = std::thread([check = std::move(check), done = std::move(done)] { done(check()); });
 }
 
 void DeviceCheckThread::wait() {
     if (thread_.joinable()) thread_.join();
+}
+
+bool DeviceCheckThread::finish() {
+    wait();
+    running_ = false;
+    return stale_;
+}
+
+bool DeviceCheckThread::device_changed() {
+    if (running_) stale_ = true;
+    return !running_;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // it.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -39,7 +40,8 @@ struct DialogShell {
 
 // A dialog's device check on a thread of its own, so that the window is on the screen and answers
 // while the device is looked for. One check at a time; the dialog learns the end through done,
-// which the check's thread calls as its last act and which must only post to the dialog.
+// which the check's thread calls as its last act and which must only post to the dialog, and then
+// calls finish on its own thread.
 class DeviceCheckThread {
   public:
     DeviceCheckThread() = default;
@@ -51,9 +53,21 @@ class DeviceCheckThread {
     void start(std::function<int()> check, std::function<void(int result)> done);
     // Returns once no check runs. A check that was cancelled ends at its next exchange.
     void wait();
+    // From start until finish; readable from any thread.
+    bool running() const { return running_; }
+    // The dialog takes the end of the check. True when a device came or went while it ran: its
+    // verdict is stale and the check is to run again.
+    bool finish();
+    // A modem plugged in after the program started is offered the upgrade without a restart, and
+    // one plugged in beside it takes the offer back until either is unplugged: the check runs again
+    // at each arrival and removal. True when no check runs, so the caller starts one now; a running
+    // check is marked stale instead.
+    bool device_changed();
 
   private:
     std::thread thread_;
+    std::atomic<bool> running_{false};
+    bool stale_ = false;  // a device came or went while the check ran
 };
 
 // Where the folder browser opens: the package folder when it exists, else home when it exists,

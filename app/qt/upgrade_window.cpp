@@ -171,8 +171,6 @@ void UpgradeWindow::start_up() {
 // The check runs off this thread; its texts come through the queued dialog and its verdict after
 // them, in the order they were made.
 void UpgradeWindow::run_check(bool at_start_up) {
-    checking_ = true;
-    check_again_ = false;
     set_start_enabled(false);
     show_info(QString::fromLatin1(kLookingForDevice));
     const std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
@@ -188,9 +186,7 @@ void UpgradeWindow::run_check(bool at_start_up) {
 void UpgradeWindow::on_check_ended(int result) {
     // A closing dialog waits for the check's thread on its helper thread.
     if (closing_) return;
-    check_thread_.wait();
-    checking_ = false;
-    if (check_again_) {
+    if (check_thread_.finish()) {
         run_check(false);
         return;
     }
@@ -260,7 +256,7 @@ void UpgradeWindow::on_clock_timer() {
 
 void UpgradeWindow::on_prompt_timer() {
     if (closing_) return;
-    if (checking_) {
+    if (check_thread_.running()) {
         prompt_after_check_ = true;
         return;
     }
@@ -270,19 +266,20 @@ void UpgradeWindow::on_prompt_timer() {
     prompt.icon = QMessageBox::Question;
     prompt.buttons = QMessageBox::Ok | QMessageBox::Cancel;
     // A device check while the prompt was open may have taken the offer back.
-    if (ask_box(prompt) == QMessageBox::Ok && !awaiting_device_ && !checking_) on_start();
+    if (ask_box(prompt) == QMessageBox::Ok && !awaiting_device_ && !check_thread_.running())
+        on_start();
 }
 
 // The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
 // the worker running and does nothing.
 void UpgradeWindow::on_start() {
-    if (closing_ || checking_ || shell_.worker_running()) return;
+    if (closing_ || check_thread_.running() || shell_.worker_running()) return;
     shell_.start(dialog());
 }
 
 // The browser opens where the package is, or at home: never at a folder that is not there.
 void UpgradeWindow::browse_folder() {
-    if (closing_ || checking_) return;
+    if (closing_ || check_thread_.running()) return;
     const std::string home = QDir::homePath().toLocal8Bit().constData();
     const QString start = QString::fromLocal8Bit(folder_browser_start(home).c_str());
     const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle), start);
@@ -325,16 +322,10 @@ void UpgradeWindow::on_device_events() {
     }
 }
 
-// A modem plugged in after the program started is offered the upgrade without a restart, and one
-// plugged in beside it takes the offer back until either is unplugged: the check runs again at
-// each arrival and removal. Only the check runs again: the start-up's preparations would reopen,
-// and so empty, the log. The prompt comes when a device is offered after none was.
+// Only the check runs again: the start-up's preparations would reopen, and so empty, the log. The
+// prompt comes when a device is offered after none was.
 void UpgradeWindow::check_device_again() {
-    if (shell_.worker_running()) return;
-    if (checking_)
-        check_again_ = true;
-    else
-        run_check(false);
+    if (!shell_.worker_running() && check_thread_.device_changed()) run_check(false);
 }
 
 void UpgradeWindow::reject() {
@@ -370,7 +361,7 @@ void UpgradeWindow::begin_close() {
     withdraw_boxes(true);
     prompt_timer_.stop();
     if (notifier_) notifier_->setEnabled(false);
-    if (checking_) {
+    if (check_thread_.running()) {
         // Nothing of a run is lost: the window goes at once, the device is not waited for.
         if (shell_.cancel_check) shell_.cancel_check();
         hide();

@@ -51,7 +51,7 @@ class UpgradeWindow : public QDialog {
     // True once the close has run to its end (worker stopped, cleanup done).
     bool closed() const { return closed_; }
     // True while a device check runs.
-    bool checking() const { return checking_; }
+    bool checking() const { return check_thread_.running(); }
 
     // The control writes, on the dialog's thread (QueuedDialog brings them here).
     void show_progress(int position);
@@ -110,8 +110,6 @@ class UpgradeWindow : public QDialog {
     bool awaiting_device_ = false;   // the last device check failed
     bool choosing_package_ = false;  // no package beside the program: the user chooses the folder
     bool closed_ = false;
-    bool checking_ = false;            // a device check runs on check_thread_
-    bool check_again_ = false;         // a device came or went during it: its verdict is stale
     bool prompt_after_check_ = false;  // the prompt's time came during a check
     bool browse_after_check_ = false;  // the folder browser opens once the check has ended
     DeviceCheckThread check_thread_;

@@ -112,8 +112,6 @@ void UpgradeWindow::on_init() {
 // The check runs off this thread; its texts come through the posted dialog, and its verdict is
 // posted after them, so it is taken after them.
 void UpgradeWindow::run_check(bool at_start_up) {
-    checking_ = true;
-    check_again_ = false;
     set_start_enabled(false);
     show_info(kLookingForDevice);
     const std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
@@ -127,9 +125,7 @@ void UpgradeWindow::run_check(bool at_start_up) {
 void UpgradeWindow::on_check_ended(int result) {
     // A closing dialog waits for the check's thread on its helper thread.
     if (closing_) return;
-    check_thread_.wait();
-    checking_ = false;
-    if (check_again_) {
+    if (check_thread_.finish()) {
         run_check(false);
         return;
     }
@@ -221,13 +217,13 @@ void UpgradeWindow::on_clock_timer() {
 void UpgradeWindow::on_prompt_timer() {
     ::KillTimer(window_, ID_TIMER_PROMPT);
     if (closing_) return;
-    if (checking_) {
+    if (check_thread_.running()) {
         prompt_after_check_ = true;
         return;
     }
     // A device check while the prompt was open may have taken the offer back.
     if (ask_box({kPromptText, kBoxCaption, MB_OKCANCEL | MB_ICONQUESTION}) == IDOK &&
-        !awaiting_device_ && !checking_)
+        !awaiting_device_ && !check_thread_.running())
         on_start();
 }
 
@@ -240,13 +236,13 @@ void UpgradeWindow::on_command(int id, int code) {
 // The prompt has no owner, so Start can be pressed while it is open; whichever comes second finds
 // the worker running and does nothing.
 void UpgradeWindow::on_start() {
-    if (closing_ || checking_ || shell_.worker_running()) return;
+    if (closing_ || check_thread_.running() || shell_.worker_running()) return;
     shell_.start(dialog());
 }
 
 // The browser opens where the package is, or at home: never at a folder that is not there.
 void UpgradeWindow::browse_folder() {
-    if (closing_ || checking_) return;
+    if (closing_ || check_thread_.running()) return;
     const char* home = std::getenv("USERPROFILE");
     const std::string start = folder_browser_start(home ? home : "");
     const std::string folder = browse_for_folder(window_, kBrowseTitle, start);
@@ -263,16 +259,10 @@ void UpgradeWindow::on_device_change(WPARAM wparam) {
     check_device_again();
 }
 
-// A modem plugged in after the program started is offered the upgrade without a restart, and one
-// plugged in beside it takes the offer back until either is unplugged: the check runs again at
-// each arrival and removal. Only the check runs again: the start-up's preparations would reopen,
-// and so empty, the log. The prompt comes when a device is offered after none was.
+// Only the check runs again: the start-up's preparations would reopen, and so empty, the log. The
+// prompt comes when a device is offered after none was.
 void UpgradeWindow::check_device_again() {
-    if (shell_.worker_running()) return;
-    if (checking_)
-        check_again_ = true;
-    else
-        run_check(false);
+    if (!shell_.worker_running() && check_thread_.device_changed()) run_check(false);
 }
 
 // The close button and Alt+F4; Escape sends IDCANCEL, which the dialog ignores. The question has
@@ -302,7 +292,7 @@ void UpgradeWindow::begin_close() {
     posted_.shut();
     withdraw_boxes(true);
     ::KillTimer(window_, ID_TIMER_PROMPT);
-    if (checking_) {
+    if (check_thread_.running()) {
         // Nothing of a run is lost: the window goes at once, the device is not waited for.
         if (shell_.cancel_check) shell_.cancel_check();
         ::ShowWindow(window_, SW_HIDE);

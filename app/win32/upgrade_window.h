@@ -12,7 +12,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 
@@ -39,7 +38,7 @@ class UpgradeWindow {
     // True once the close has run to its end.
     bool closed() const { return closed_; }
     // True while a device check runs.
-    bool checking() const { return checking_; }
+    bool checking() const { return check_thread_.running(); }
 
     // The control writes, on the dialog's thread (PostedDialog brings them here).
     void show_progress(int position);
@@ -80,9 +79,7 @@ class UpgradeWindow {
     bool asking_to_stop_ = false;   // the question of a close during a run is open
     bool awaiting_device_ = false;  // the last device check failed
     bool closed_ = false;
-    std::atomic<bool> checking_{false};  // a device check runs on check_thread_
-    bool check_again_ = false;           // a device came or went during it: its verdict is stale
-    bool prompt_after_check_ = false;    // the prompt's time came during a check
+    bool prompt_after_check_ = false;  // the prompt's time came during a check
     DeviceCheckThread check_thread_;
     std::thread stopper_;
     // The status line: the worker's text, then, once a run has set the bar's range, the share of
