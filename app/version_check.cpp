@@ -11,6 +11,7 @@
 #include "app/worker.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
+#include "link/port_diagnosis.h"
 #include "link/serial_port.h"
 
 namespace {
@@ -20,12 +21,26 @@ namespace {
 constexpr int kDiagPortSearches = 10;
 constexpr int kDiagPortSearchMs = 1000;
 
+// Whether the port opens now. A port is listed as soon as the system knows the device, and its
+// node or its permissions may still be on their way.
+bool port_opens(int port) {
+    try {
+        serial_port->Open(port);
+    } catch (const CSerialException& e) {
+        log_write("port %d is listed but does not open yet: %s\n", port,
+                  explain_port_failure(port, e.error()).c_str());
+        return false;
+    }
+    serial_port->Close();
+    return true;
+}
+
 // The diag port of the returned device, or -1 once the searches ran out.
 int wait_for_diag_port() {
     for (int search = 0; search < kDiagPortSearches && !stop_requested(); ++search) {
         if (search > 0) pause_ms(kDiagPortSearchMs);
         const int port = find_port(PORT_DIAG);
-        if (port >= 0) return port;
+        if (port >= 0 && port_opens(port)) return port;
     }
     return -1;
 }

@@ -2,10 +2,14 @@
 // and what is kept of the run before it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "tests/app/upgrade_fixture.h"
 
@@ -123,15 +127,23 @@ class StoppingSignal : public UpgradeRun, public ::testing::WithParamInterface<S
 TEST_P(StoppingSignal, StopsTheRunSaysWhereTheModemIsAndKeepsTheLog) {
     const Stop& stop = GetParam();
     PackageDir package({});
+    // The device holds its answer to the stopping request until the signal has been sent, so the
+    // run is stopped at that exchange however slowly this test's thread is scheduled.
+    std::atomic<bool> asked{false};
+    std::atomic<bool> signalled{false};
     emu::Options device_options;
     device_options.start_mode = stop.start;
+    device_options.on_request = [&](emu::Mode mode, const std::vector<std::uint8_t>& request) {
+        if (mode != stop.mode || request.empty() || request[0] != stop.code || asked.exchange(true))
+            return;
+        for (int tick = 0; tick < 500 && !signalled; ++tick)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
     start_device(device_options);
 
     RunOptions options;
     options.args = {"run", "--package", package.path()};
-    options.interrupt_when = [this, &stop] {
-        return device().request_count(stop.mode, stop.code) > 0;
-    };
+    options.interrupt_when = [&] { return signalled = asked.load(); };
     options.interrupt_signal = stop.signal;
     RunResult run = run_windowless(package, options);
 
