@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "app/base/platform_paths.h"
-#include "app/base/reasons.h"
-#include "app/base/settings.h"
+#include "base/platform_paths.h"
+#include "base/reasons.h"
+#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"

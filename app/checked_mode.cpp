@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "diag/diag_commands.h"
 
 namespace {

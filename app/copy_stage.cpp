@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/base/clock.h"
-#include "app/base/platform_paths.h"
+#include "base/clock.h"
+#include "base/platform_paths.h"
 #include "app/worker.h"
 #include "diag/copy_job.h"
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "app/checked_mode.h"
 #include "app/run_log.h"
 #include "app/settings_check.h"

@@ -2,14 +2,14 @@
 //
 // After the final reset of a firmware download the worker waits until the device shows up again,
 // as its disk or as one of its ports. Device-change events (from the dialog's monitor, or from a
-// DeviceEventThread in a windowless run) drive device_state() (app/base/shared_state.h); the
+// DeviceEventThread in a windowless run) drive device_state() (base/shared_state.h); the
 // worker only polls it.
 #pragma once
 
 #include <functional>
 #include <string>
 
-#include "app/base/progress.h"
+#include "base/progress.h"
 
 constexpr int DEVICE_IDLE = 0;       // no reset sent yet
 constexpr int DEVICE_RESETTING = 1;  // the last image is written, the reset is on its way

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/base/progress.h"
+#include "base/progress.h"
 
 class UpgradeDialog : public Progress {
   public:

@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "app/base/clock.h"
-#include "app/base/platform_paths.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/platform_paths.h"
+#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_folder.h"

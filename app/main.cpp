@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <string>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/platform_paths.h"
-#include "app/base/reasons.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/platform_paths.h"
+#include "base/reasons.h"
+#include "base/settings.h"
 #include "app/check_run.h"
 #include "app/command_platform.h"
 #include "app/console_display.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "app/base/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <limits>
 #include <system_error>
 
-#include "app/base/platform_paths.h"
-#include "app/base/settings.h"
+#include "base/platform_paths.h"
+#include "base/settings.h"
 #include "app/package_sums.h"
 #include "app/settings_check.h"
 

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "app/base/platform_paths.h"
-#include "app/base/settings.h"
+#include "base/platform_paths.h"
+#include "base/settings.h"
 
 namespace fs = std::filesystem;
 

@@ -9,8 +9,8 @@
 #include <set>
 #include <system_error>
 
-#include "app/base/platform_paths.h"
-#include "app/base/sha256.h"
+#include "base/platform_paths.h"
+#include "base/sha256.h"
 
 namespace {
 

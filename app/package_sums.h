@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base/sent_file.h"  // kSumsFile
+#include "base/sent_file.h"  // kSumsFile
 
 // What --check and a run say of a package without the file.
 constexpr const char* kNoSumsNote =

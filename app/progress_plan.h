@@ -1,5 +1,5 @@
 // The progress bar's plan for one run: where the bar stands at the end of each step, in the bar's
-// unit (app/base/progress.h), so that the bar's position is the share of the run's expected time
+// unit (base/progress.h), so that the bar's position is the share of the run's expected time
 // done. Made once per run from the package's sizes and the mode the device was found in.
 #pragma once
 

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/base/log.h"
-#include "app/base/platform_paths.h"
-#include "app/base/settings.h"
+#include "base/log.h"
+#include "base/platform_paths.h"
+#include "base/settings.h"
 #include "app/package_sums.h"
 #include "diag/diag_commands.h"
 #include "discovery/disk_discovery.h"

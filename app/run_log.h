@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 
 // The first block of a log: the program's version, the date and time, the package folder, the
 // identifiers settings.ini lists and whether SHA256SUMS seals the package.

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/base/settings.h"
+#include "base/settings.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <mutex>
 #include <string>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/reasons.h"
-#include "app/base/sent_file.h"
-#include "app/base/shared_state.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/sent_file.h"
+#include "base/shared_state.h"
 #include "app/device_return.h"
 #include "app/run_log.h"
 #include "app/worker.h"

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/base/settings.h"
+#include "base/settings.h"
 #include "app/settings_check.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <thread>
 #include <utility>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/reasons.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_check.h"

@@ -3,10 +3,10 @@
 // proves that it is the package's.
 #include <string>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/progress.h"
-#include "app/base/reasons.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/progress.h"
+#include "base/reasons.h"
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/reasons.h"
-#include "app/base/sent_file.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/sent_file.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_sums.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/base/platform_paths.h"
+#include "base/platform_paths.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
 #include "app/progress_plan.h"

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "diag/copy_job.h"
 #include "diag/efs.h"
 #include "emulator/emulator.h"

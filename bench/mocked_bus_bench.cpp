@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base/shared_state.h"
+#include "base/shared_state.h"
 #include "diag/efs_transfer.h"
 #include "emulator/emulator.h"
 #include "link/port_table.h"

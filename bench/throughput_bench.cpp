@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
-#include "app/base/log.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "bench/line_peer.h"
 #include "diag/copy_job.h"
 #include "diag/efs.h"

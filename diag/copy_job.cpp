@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/reasons.h"
-#include "app/base/sent_file.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/sent_file.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"

@@ -1,7 +1,7 @@
 // The copy-to-device job: "/router.conf" rule, the "home" tree and image.iso.
 #pragma once
 
-#include "app/base/progress.h"
+#include "base/progress.h"
 
 // What the job moves the progress counter on by besides the blocks of the files (see
 // transfer_cost): the hello, the emptying of "/home" (its listing and a few removals), a folder (an

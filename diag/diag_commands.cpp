@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/base/log.h"
-#include "app/base/reasons.h"
+#include "base/log.h"
+#include "base/reasons.h"
 #include "dload/dload_commands.h"
 #include "link/attempts.h"
 #include "link/exchange.h"

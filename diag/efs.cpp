@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/base/log.h"
+#include "base/log.h"
 #include "diag/efs_wire.h"
 #include "link/attempts.h"
 #include "link/exchange.h"

@@ -9,10 +9,10 @@
 #include <system_error>
 #include <vector>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
-#include "app/base/reasons.h"
-#include "app/base/sent_file.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/sent_file.h"
 #include "diag/efs.h"
 #include "diag/efs_wire.h"
 #include "link/attempts.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/base/progress.h"
+#include "base/progress.h"
 
 // A transfer moves the progress counter on by every block's cost as it goes, and shows it on the
 // bar once per this many bytes moved and at the end of the file.

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "app/base/log.h"
+#include "base/log.h"
 
 namespace {
 

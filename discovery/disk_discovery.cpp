@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/base/log.h"
-#include "app/base/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "discovery/device_list.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <set>
 #include <utility>
 
-#include "app/base/log.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "discovery/device_list.h"
 #include "discovery/instance_id.h"
 #include "link/serial_port.h"

@@ -22,7 +22,7 @@ std::vector<std::string> listed_port_identifiers();
 // identifier, with my_com_name()); port_number() is then the port's COM number, else -1. A
 // non-empty identifier becomes my_com_name().
 int find_port_by_id(const char* identifier);
-// The COM number the last search found (port_number() of app/base/shared_state.h), -1 for none.
+// The COM number the last search found (port_number() of base/shared_state.h), -1 for none.
 int get_port_number();
 
 // The modems of the package that are plugged in, in any mode: the USB devices with a port whose

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/base/log.h"
-#include "app/base/reasons.h"
+#include "base/log.h"
+#include "base/reasons.h"
 #include "dload/dload_wire.h"
 #include "dload/hex_file.h"
 #include "link/attempts.h"

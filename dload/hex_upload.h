@@ -1,8 +1,8 @@
 // Upload of the flash programmer from Intel HEX, then GO.
 #pragma once
 
-#include "app/base/progress.h"
-#include "app/base/sent_file.h"
+#include "base/progress.h"
+#include "base/sent_file.h"
 
 // Reads one line, up to and including '\n' or limit characters; the count when it starts with
 // ':', else logs the format error and returns 0.

@@ -14,7 +14,7 @@
 #include <thread>
 #include <tuple>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "emulator/efs.h"
 #include "emulator/faults.h"
 #include "emulator/modes.h"

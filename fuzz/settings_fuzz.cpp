@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/base/settings.h"
+#include "base/settings.h"
 #include "fuzz/support/answer_script.h"
 #include "fuzz/support/fuzz_check.h"
 

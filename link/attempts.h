@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "app/base/clock.h"
-#include "app/base/reasons.h"
+#include "base/clock.h"
+#include "base/reasons.h"
 #include "link/hdlc.h"
 
 // Answers are read into a buffer of this size: room for the longest any mode of the device sends.

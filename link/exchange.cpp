@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "app/base/clock.h"
-#include "app/base/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "link/attempts.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"

@@ -7,7 +7,7 @@
 #include <bit>
 #include <cstring>
 
-#include "app/base/log.h"
+#include "base/log.h"
 
 namespace {
 

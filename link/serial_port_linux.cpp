@@ -13,7 +13,7 @@
 #include <climits>
 #include <cstring>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "link/serial_port.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/base/progress.h"
+#include "base/progress.h"
 
 // Every block moves the progress counter on by its cost; the dialog is touched once per this many
 // bytes of an image (every 300 blocks) and at its end.

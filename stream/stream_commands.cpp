@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/base/log.h"
-#include "app/base/reasons.h"
-#include "app/base/sent_file.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/sent_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"

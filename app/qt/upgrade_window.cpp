@@ -13,8 +13,8 @@
 #include <QScreen>
 #include <QSocketNotifier>
 
-#include "app/base/clock.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/dialog_units.h"

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/base/clock.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "app/upgrade.h"
 #include "app/win32/boxes.h"
 #include "app/win32/folder_browser.h"

@@ -8,9 +8,9 @@
 #include <future>
 #include <thread>
 
-#include "app/base/log.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"
 #include "discovery/device_events.h"

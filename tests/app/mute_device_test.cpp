@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "app/base/reasons.h"
+#include "base/reasons.h"
 #include "tests/app/reliability_fixture.h"
 
 namespace apptest {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/base/clock.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "app/console_display.h"
 #include "app/upgrade.h"
 #include "app/worker.h"

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "app/base/clock.h"
-#include "app/base/reasons.h"
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/clock.h"
+#include "base/reasons.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "app/base/settings.h"
+#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"
 #include "link/serial_port.h"

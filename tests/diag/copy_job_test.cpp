@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base/settings.h"
+#include "base/settings.h"
 #include "diag/copy_job.h"
 #include "diag/efs.h"
 #include "tests/diag/efs_support.h"

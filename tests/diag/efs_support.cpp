@@ -6,8 +6,8 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "app/base/log.h"
-#include "app/base/shared_state.h"
+#include "base/log.h"
+#include "base/shared_state.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/base/shared_state.h"
+#include "base/shared_state.h"
 #include "discovery/port_discovery.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "app/base/shared_state.h"
+#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"

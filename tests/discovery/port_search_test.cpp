@@ -1,7 +1,7 @@
 // find_port and find_any_port against USB serial ports in the mocked device database.
 #include <gtest/gtest.h>
 
-#include "app/base/shared_state.h"
+#include "base/shared_state.h"
 #include "discovery/device_enum.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/base/log.h"
-#include "app/base/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_enum.h"
 #include "discovery/device_events.h"

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/base/log.h"
-#include "app/base/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 class ProgramFolder {
   public:

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "app/base/sent_file.h"
-#include "app/base/sha256.h"
+#include "base/sent_file.h"
+#include "base/sha256.h"
 #include "tests/support/protocol_data.h"
 #include "tests/support/recording_progress.h"
 #include "tests/support/scripted_test.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"
 #include "tests/link/pty.h"

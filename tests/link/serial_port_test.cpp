@@ -7,7 +7,7 @@
 #include <chrono>
 #include <fstream>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "link/port_diagnosis.h"
 #include "link/port_table.h"
 #include "tests/link/pty.h"

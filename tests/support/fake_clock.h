@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 
 class FakeClock final : public Clock {
   public:

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/base/log.h"
+#include "base/log.h"
 #include "tests/support/temp_dir.h"
 
 class LogCapture {

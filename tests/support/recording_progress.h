@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base/progress.h"
+#include "base/progress.h"
 
 class RecordingProgress : public Progress {
   public:

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/base/clock.h"
+#include "base/clock.h"
 #include "link/hdlc.h"
 
 namespace {

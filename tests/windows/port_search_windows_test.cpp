@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/base/settings.h"
-#include "app/base/shared_state.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <memory>
 
-#include "app/base/settings.h"
+#include "base/settings.h"
 #include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
 #include "emulator/emulator.h"

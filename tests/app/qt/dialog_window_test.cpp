@@ -19,8 +19,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/base/clock.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/folder_browser.h"

@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "app/base/clock.h"
-#include "app/base/settings.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"
 #include "app/win32/folder_browser.h"
