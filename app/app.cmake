@@ -22,7 +22,7 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/terminal_${FWUP_PLATFORM}.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command_platform_${FWUP_PLATFORM}.cpp)
 target_include_directories(fw_app PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(fw_app PUBLIC fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
+target_link_libraries(fw_app PUBLIC fw_copy fw_probe fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
                       Threads::Threads)
 # The log's first line names the version.
 target_compile_definitions(fw_app PRIVATE FWUP_VERSION="${PROJECT_VERSION}")

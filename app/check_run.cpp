@@ -10,6 +10,7 @@
 #include "app/package_sums.h"
 #include "app/run_log.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"

@@ -4,6 +4,7 @@
 
 #include "base/clock.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // it again; the first exchange of that mode proves it.
 #pragma once
 
-// The start-up check probed port and the device answered in mode (a MODE_* of diag_commands.h).
+// The start-up check probed port and the device answered in mode (a MODE_* of probe/mode_probe.h).
 void record_checked_mode(int port, int mode);
 // A device arrived or left: whatever the check found may be another device now.
 void note_device_event();

@@ -6,7 +6,7 @@
 #include "base/clock.h"
 #include "base/platform_paths.h"
 #include "app/worker.h"
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 
 int check_firmware_files(const char* folder) {
     // The other three images are not looked for: a package without them still starts a download,

@@ -15,6 +15,7 @@
 #include "app/settings_check.h"
 #include "app/upgrade.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"

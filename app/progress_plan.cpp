@@ -1,7 +1,8 @@
 #include "app/progress_plan.h"
 
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 
 namespace {
 

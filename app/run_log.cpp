@@ -12,6 +12,7 @@
 #include "base/settings.h"
 #include "app/package_sums.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"
 

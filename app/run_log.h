@@ -17,7 +17,7 @@ std::string joined(const std::vector<std::string>& items);
 // The port identifiers settings.ini lists, "diag0=..., download0=...", for a message.
 std::string port_identifiers_text();
 
-// The mode probe of port (open_port of diag/diag_commands.h), after a line naming the protocols it
+// The mode probe of port (open_port of probe/mode_probe.h), after a line naming the protocols it
 // asks and saying that the failures logged for the ones the device does not speak are expected,
 // and before a line naming the mode found.
 int probe_mode(int port);

@@ -14,6 +14,7 @@
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
 #include "dload/dload_commands.h"
 #include "dload/hex_upload.h"

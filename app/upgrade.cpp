@@ -18,6 +18,7 @@
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "link/serial_port.h"
 
 int elapsed_seconds = 0;

@@ -10,6 +10,7 @@
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
 #include "link/port_diagnosis.h"
 #include "link/serial_port.h"

@@ -15,6 +15,7 @@
 #include "app/progress_plan.h"
 #include "app/upgrade.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
 
 namespace {

@@ -16,7 +16,7 @@
 
 #include "base/settings.h"
 #include "base/shared_state.h"
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 #include "diag/efs.h"
 #include "emulator/emulator.h"
 #include "link/attempts.h"

@@ -3,6 +3,6 @@
 if(TARGET fw_emulator)
   add_executable(throughput_bench ${CMAKE_CURRENT_LIST_DIR}/throughput_bench.cpp
                  ${CMAKE_CURRENT_LIST_DIR}/line_peer.cpp)
-  target_link_libraries(throughput_bench PRIVATE fw_diag fw_stream fw_emulator util)
+  target_link_libraries(throughput_bench PRIVATE fw_copy fw_stream fw_emulator util)
   fwup_target_defaults(throughput_bench)
 endif()

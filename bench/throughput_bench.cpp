@@ -36,7 +36,7 @@
 #include "base/settings.h"
 #include "base/shared_state.h"
 #include "bench/line_peer.h"
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "diag/efs_wire.h"

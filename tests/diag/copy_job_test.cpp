@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 #include "diag/efs.h"
 #include "tests/diag/efs_support.h"
 #include "tests/support/recording_progress.h"

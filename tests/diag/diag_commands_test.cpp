@@ -1,5 +1,6 @@
 // DIAG commands and the mode probe on a scripted port: every failure kind, retry and time-out.
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 
 #include <gtest/gtest.h>
 

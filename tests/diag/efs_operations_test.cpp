@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 #include "diag/efs.h"
 #include "tests/support/scripted_test.h"
 

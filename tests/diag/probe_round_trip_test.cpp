@@ -4,6 +4,7 @@
 #include <string>
 
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "link/serial_port.h"
 #include "tests/support/protocol_support.h"
 

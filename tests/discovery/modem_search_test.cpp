@@ -7,6 +7,7 @@
 
 #include "base/shared_state.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/instance_id.h"

@@ -13,6 +13,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "discovery/device_enum.h"
 #include "discovery/device_events.h"
 #include "discovery/port_discovery.h"

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "dload/dload_commands.h"
 #include "dload/hex_upload.h"
 #include "link/port_table.h"

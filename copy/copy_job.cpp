@@ -1,4 +1,4 @@
-#include "diag/copy_job.h"
+#include "copy/copy_job.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include "base/settings.h"
 #include "base/shared_state.h"
 #include "diag/diag_commands.h"
+#include "probe/mode_probe.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "diag/efs_wire.h"

@@ -1,0 +1,71 @@
+#include "probe/mode_probe.h"
+
+#include <iterator>
+
+#include "base/log.h"
+#include "base/reasons.h"
+#include "diag/diag_commands.h"
+#include "dload/dload_commands.h"
+#include "link/attempts.h"
+#include "link/port_diagnosis.h"
+#include "link/serial_port.h"
+#include "stream/stream_commands.h"
+
+const char* mode_name(int mode) {
+    switch (mode) {
+        case MODE_DIAG:
+            return "normal mode (DIAG)";
+        case MODE_DLOAD:
+            return "download mode, boot downloader (DLOAD)";
+        case MODE_STREAM:
+            return "download mode, flash programmer running";
+        default:
+            return "no answer to any of its protocols";
+    }
+}
+
+int open_port(int port) {
+    if (!serial_port) return MODE_NONE;
+    serial_port->Close();
+    try {
+        serial_port->Open(port);
+    } catch (const CSerialException& e) {
+        log_write("can't open port! %d\n", port);
+        tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
+        return MODE_NONE;
+    }
+    // Fixed order, each probe with its own ten attempts: a device that speaks only one protocol
+    // first sees the requests of the protocols tried before it.
+    struct Probe {
+        int (*ask)();
+        int mode;
+    };
+    constexpr Probe kProbes[] = {{dl_nop, MODE_DLOAD},
+                                 {dl_nop, MODE_DLOAD},
+                                 {get_ver, MODE_DIAG},
+                                 {send_dl_hello, MODE_STREAM}};
+    constexpr int kProbeCount = static_cast<int>(std::size(kProbes));
+    for (int i = 0; i < kProbeCount; ++i) {
+        const AttemptsAfter rest(kProbeCount - 1 - i);
+        if (kProbes[i].ask()) return kProbes[i].mode;
+    }
+    log_write("Open port error and close port %d\n", port);
+    serial_port->Close();
+    return MODE_NONE;
+}
+
+int open_dl_port(int port) {
+    if (!serial_port) return 0;
+    serial_port->Close();
+    try {
+        serial_port->Open(port);
+    } catch (const CSerialException& e) {
+        log_write("can't open dl port! %d\n", port);
+        tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
+        return 0;
+    }
+    if (send_dl_hello()) return MODE_DLOAD;
+    log_write("Open port error and close dl port %d\n", port);
+    serial_port->Close();
+    return 0;
+}
