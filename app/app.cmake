@@ -7,6 +7,7 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/version_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/copy_stage.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/firmware_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/settings_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_sums.cpp

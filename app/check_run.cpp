@@ -6,6 +6,7 @@
 #include "base/reasons.h"
 #include "base/settings.h"
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/run_log.h"
@@ -48,7 +49,7 @@ void print_package(std::FILE* out, const Package& package) {
     for (const PackageFile& file : package.firmware) {
         const std::string name = std::string(kFirmwareFolder) + path_separator() + file.name;
         std::fprintf(out, "  %-21s %llu bytes", name.c_str(), bytes(file.size));
-        if (file.name == "NPRG6280.hex") {
+        if (is_firmware_file(file.name, FirmwareRole::Programmer)) {
             const HexSummary& p = package.programmer;
             std::fprintf(out, ": %llu bytes loaded at 0x%08X, started at 0x%08X",
                          bytes(p.data_bytes), p.lowest, p.go_address);

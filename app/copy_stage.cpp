@@ -5,16 +5,16 @@
 
 #include "base/clock.h"
 #include "base/platform_paths.h"
+#include "app/firmware_plan.h"
 #include "app/worker.h"
 #include "copy/copy_job.h"
 
 int check_firmware_files(const char* folder) {
-    // The other three images are not looked for: a package without them still starts a download,
-    // which then fails at the missing image.
-    static constexpr const char* kRequired[] = {"NPRG6280.hex", "partition.mbn", "amsshd.mbn",
-                                                "amss.mbn"};
-    for (const char* name : kRequired) {
-        std::string path = std::string(folder) + path_separator() + name;
+    // Only the files that decide a download are looked for: a package without the others still
+    // starts a download, which then fails at the missing file.
+    for (const FirmwareFile& entry : firmware_plan()) {
+        if (!entry.decides) continue;
+        std::string path = std::string(folder) + path_separator() + entry.name;
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file) return 0;
         std::fclose(file);

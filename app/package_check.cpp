@@ -10,28 +10,13 @@
 
 #include "base/platform_paths.h"
 #include "base/settings.h"
+#include "app/firmware_plan.h"
 #include "app/package_sums.h"
 #include "app/settings_check.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// The firmware set in the order it goes to the device, and what each file must be.
-enum class Role { Programmer, Table, Header, Image };
-
-struct FirmwareFile {
-    const char* name;
-    Role role;
-    bool decides;  // one of the four whose presence makes the run a firmware download
-};
-
-constexpr FirmwareFile kFirmwareSet[] = {
-    {"NPRG6280.hex", Role::Programmer, true},    {"partition.mbn", Role::Table, true},
-    {"qcsblhd_cfgdata.mbn", Role::Image, false}, {"qcsbl.mbn", Role::Image, false},
-    {"oemsblhd.mbn", Role::Header, false},       {"oemsbl.mbn", Role::Image, false},
-    {"amsshd.mbn", Role::Header, true},          {"amss.mbn", Role::Image, true},
-};
 
 constexpr std::uint64_t kLargestFile = std::numeric_limits<std::uint32_t>::max();
 
@@ -155,11 +140,12 @@ bool check_firmware_file(const std::string& folder, const FirmwareFile& entry, P
     if (!readable_file(path, name, &file.size, refusal)) return false;
     // The partition table and the headers travel whole in one request each: without bytes
     // there is nothing the programmer would take.
-    if ((entry.role == Role::Table || entry.role == Role::Header) && file.size == 0) {
+    if ((entry.role == FirmwareRole::Table || entry.role == FirmwareRole::Header) &&
+        file.size == 0) {
         *refusal = because(name, "empty");
         return false;
     }
-    if (entry.role == Role::Programmer && !check_programmer(path, name, package, refusal))
+    if (entry.role == FirmwareRole::Programmer && !check_programmer(path, name, package, refusal))
         return false;
     package->firmware.push_back(file);
     return true;
@@ -169,7 +155,7 @@ bool check_firmware_file(const std::string& folder, const FirmwareFile& entry, P
 bool check_firmware(const std::string& folder, Package* package, std::string* refusal) {
     const std::string dir = folder + kFirmwareFolder + path_separator();
     std::string present, missing;
-    for (const FirmwareFile& entry : kFirmwareSet) {
+    for (const FirmwareFile& entry : firmware_plan()) {
         if (!entry.decides) continue;
         std::string& list = exists(dir + entry.name) ? present : missing;
         list += (list.empty() ? "" : ", ") + std::string(entry.name);
@@ -180,7 +166,7 @@ bool check_firmware(const std::string& folder, Package* package, std::string* re
                    " missing beside " + present;
         return false;
     }
-    for (const FirmwareFile& entry : kFirmwareSet) {
+    for (const FirmwareFile& entry : firmware_plan()) {
         if (!check_firmware_file(folder, entry, package, refusal)) {
             package->firmware.clear();
             return false;

@@ -1,5 +1,6 @@
 #include "app/progress_plan.h"
 
+#include "app/firmware_plan.h"
 #include "copy/copy_job.h"
 #include "diag/diag_commands.h"
 #include "probe/mode_probe.h"
@@ -37,27 +38,33 @@ long long copy_cost(const Package& package) {
     return cost;
 }
 
-// Request and unlock, a request per data record of the programmer, then GO.
-long long programmer_cost(const Package& package) {
-    return 3LL * kExchangeCost + static_cast<long long>(package.programmer.data_bytes) +
-           static_cast<long long>(package.programmer.data_records) * kExchangeCost;
+// What sending a file of the firmware plan moves the bar by.
+long long share_cost(const FirmwareFile& file, const Package& package) {
+    switch (file.share) {
+        case FirmwareShare::Records:
+            return 3LL * kExchangeCost + static_cast<long long>(package.programmer.data_bytes) +
+                   static_cast<long long>(package.programmer.data_records) * kExchangeCost;
+        case FirmwareShare::Blocks:
+            break;
+    }
+    return transfer_cost(static_cast<long long>(package.firmware_size(file.name))) + kExchangeCost;
 }
 
-// The programmer's hello and security mode; then the partition table, each header with its open
-// and each image streamed and closed: the firmware set after the programmer, which goes first.
+// The programmer's hello and security mode; then every file the flash programmer takes, each a
+// step by its own name, in the order of the firmware plan. A package without the set (a device
+// found in download mode that is then refused) has none of these steps.
 void plan_stream(Planner& planner, const Package& package, bool hello) {
     long long before = (hello ? 2LL : 1LL) * kExchangeCost;
-    for (std::size_t i = 1; i < package.firmware.size(); ++i) {
-        const PackageFile& file = package.firmware[i];
-        planner.step(file.name,
-                     before + transfer_cost(static_cast<long long>(file.size)) + kExchangeCost);
+    for (const FirmwareFile& file : firmware_plan()) {
+        if (file.role == FirmwareRole::Programmer || !package.has_firmware()) continue;
+        planner.step(file.name, before + share_cost(file, package));
         before = 0;
     }
     planner.step(kStepReturn, wait_cost(kReturnWaitMs));
 }
 
 void plan_download(Planner& planner, const Package& package) {
-    planner.step(kStepProgrammer, programmer_cost(package));
+    planner.step(kStepProgrammer, share_cost(firmware_file(FirmwareRole::Programmer), package));
     planner.step(kStepProgrammerUp, wait_cost(kProgrammerWaitMs));
     plan_stream(planner, package, true);
 }

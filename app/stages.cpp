@@ -11,6 +11,7 @@
 #include "base/sent_file.h"
 #include "base/shared_state.h"
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "diag/diag_commands.h"
@@ -30,23 +31,6 @@ constexpr int kSecurityPauseMs = 100;
 // After the reset: 300 polls of 50 ms, 15 s for the device to come back.
 constexpr int kReturnPolls = 300;
 constexpr int kReturnPollMs = 50;
-
-// The images in the order the flash programmer takes them. An image with a header file has the
-// header sent with its open, under a status line of its own.
-struct Image {
-    const char* file;
-    int type;                   // open multi-image type
-    const char* header;         // nullptr: the open carries no payload
-    const char* header_status;  // shown before an open with a header
-    const char* status;         // shown before the image itself
-};
-
-constexpr Image kImages[] = {
-    {"qcsblhd_cfgdata.mbn", 2, nullptr, nullptr, "Downloading qcsblhd_cfgdata.mbn..."},
-    {"qcsbl.mbn", 3, nullptr, nullptr, "Downloading qcsbl.mbn..."},
-    {"oemsbl.mbn", 4, "oemsblhd.mbn", "Downloading oemsblhd.mbn...", "Downloading oemsbl.mbn..."},
-    {"amss.mbn", 5, "amsshd.mbn", "Downloading amsshd.mbn...", "Downloading amss.mbn...0%"},
-};
 
 // Up to kAttempts tries of a boot downloader command.
 bool retry_command(int (*command)()) {
@@ -143,10 +127,11 @@ int boot_downloader_stage(Run& run) {
         return fail_because(run, reasons, "the boot downloader did not unlock");
 
     progress_advance(dialog, &run.counter, kExchangeCost);
-    set_status(dialog, "Loading download code...");
+    const FirmwareFile& programmer = firmware_file(FirmwareRole::Programmer);
+    set_status(dialog, programmer.status);
     // A failed upload shows as the flash programmer not answering below (a start whose answer was
     // lost may still have started it), and the reason then says the upload failed.
-    const bool uploaded = retry_start_go(run.file("NPRG6280.hex").c_str(), dialog, &run.counter);
+    const bool uploaded = retry_start_go(run.file(programmer.name).c_str(), dialog, &run.counter);
     // A programmer that changed since the package check was not started: nothing to wait for.
     if (!uploaded && !changed_package_file().empty()) return failure_end(run);
     step_done(run, kStepProgrammer);
@@ -175,28 +160,38 @@ int boot_downloader_stage(Run& run) {
 
 namespace {
 
-// The images, each opened (with its header) and streamed; 1 when all of them went.
-int write_images(Run& run) {
+// One image opened (with the header before it, if any) and streamed; 1 when it went whole.
+int write_image(Run& run, const FirmwareFile& image, const FirmwareFile* header) {
     UpgradeDialog* dialog = run.dialog;
-    for (const Image& image : kImages) {
-        pause_ms(1);
-        std::string header = image.header ? run.file(image.header) : std::string();
-        run.stage = std::string("opening ") + image.file;
-        if (image.header) set_status(dialog, image.header_status);
-        int reasons = reasons_told();
-        if (!send_multi_image_open(image.header ? header.c_str() : nullptr, image.type))
-            return fail_because(run, reasons,
-                                std::string("the flash programmer did not open ") + image.file);
-        if (image.header) step_done(run, image.header);
-        pause_ms(1);
-        set_status(dialog, image.status);
-        run.stage = std::string("downloading ") + image.file;
-        reasons = reasons_told();
-        if (!dl_dload_amss(run.file(image.file).c_str(), dialog, &run.counter))
-            return fail_because(
-                run, reasons,
-                std::string("the flash programmer did not take all of ") + image.file);
-        step_done(run, image.file);
+    pause_ms(1);
+    std::string header_path = header ? run.file(header->name) : std::string();
+    run.stage = std::string("opening ") + image.name;
+    if (header) set_status(dialog, header->status);
+    int reasons = reasons_told();
+    if (!send_multi_image_open(header ? header_path.c_str() : nullptr, image.image_type))
+        return fail_because(run, reasons,
+                            std::string("the flash programmer did not open ") + image.name);
+    if (header) step_done(run, header->name);
+    pause_ms(1);
+    set_status(dialog, image.status);
+    run.stage = std::string("downloading ") + image.name;
+    reasons = reasons_told();
+    if (!dl_dload_amss(run.file(image.name).c_str(), dialog, &run.counter))
+        return fail_because(run, reasons,
+                            std::string("the flash programmer did not take all of ") + image.name);
+    step_done(run, image.name);
+    return 1;
+}
+
+// The images in the order of the firmware plan, a header going with the open of the image after
+// it; 1 when all of them went.
+int write_images(Run& run) {
+    const FirmwareFile* header = nullptr;
+    for (const FirmwareFile& file : firmware_plan()) {
+        if (file.role == FirmwareRole::Header) header = &file;
+        if (file.role != FirmwareRole::Image) continue;
+        if (!write_image(run, file, header)) return 0;
+        header = nullptr;
     }
     return 1;
 }
@@ -246,11 +241,12 @@ int streaming_stage(Run& run) {
     }
 
     run.stage = "writing the partition table";
-    set_status(dialog, "Downloading partition.mbn...");
+    const FirmwareFile& table = firmware_file(FirmwareRole::Table);
+    set_status(dialog, table.status);
     const int reasons = reasons_told();
-    if (!send_partition_table(run.file("partition.mbn").c_str()))
+    if (!send_partition_table(run.file(table.name).c_str()))
         return fail_because(run, reasons, "the flash programmer did not take the partition table");
-    step_done(run, "partition.mbn");
+    step_done(run, table.name);
 
     // A failed image has ended the run already.
     if (!write_images(run)) return 0;

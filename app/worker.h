@@ -60,5 +60,6 @@ int streaming_stage(Run& run);
 // package's; the success end only then.
 int check_version_after_return(Run& run);
 
-// 1 when NPRG6280.hex, partition.mbn, amsshd.mbn and amss.mbn can each be opened in folder.
+// 1 when each file of the firmware plan that decides a download can be opened in folder, tried in
+// the plan's order.
 int check_firmware_files(const char* folder);
