@@ -28,8 +28,12 @@
 #include "base/shared_state.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
+#include "app/package_check.h"
+#include "app/progress_plan.h"
 #include "app/upgrade.h"
 #include "discovery/device_events.h"
+#include "probe/mode_probe.h"
 #include "tests/app/reliability_fixture.h"
 
 namespace apptest {
@@ -353,6 +357,90 @@ TEST_F(Soak, TheBarFollowsTheRunsTimeOnTheSamplePackage) {
     SCOPED_TRACE(trace.str());
     expect_no_quick_tenth(marks);
     expect_steps_within_their_share(marks);
+}
+
+// The console display, with the bar's range, every position it is set to and the position it
+// stands at when each status is shown.
+class PositionsDisplay : public ConsoleDisplay {
+  public:
+    struct Seen {
+        std::vector<long long> ranges, positions;
+        std::vector<std::pair<std::string, long long>> statuses;
+    };
+    PositionsDisplay(std::FILE* out, Seen* seen) : ConsoleDisplay(out, false), seen_(*seen) {}
+    void set_range(int maximum) override {
+        {
+            std::lock_guard hold(mutex_);
+            seen_.ranges.push_back(maximum);
+        }
+        ConsoleDisplay::set_range(maximum);
+    }
+    void set_progress(int position) override {
+        {
+            std::lock_guard hold(mutex_);
+            seen_.positions.push_back(position);
+        }
+        ConsoleDisplay::set_progress(position);
+    }
+    void set_status(const std::string& text) override {
+        {
+            std::lock_guard hold(mutex_);
+            const long long at = seen_.positions.empty() ? -1 : seen_.positions.back();
+            seen_.statuses.emplace_back(text, at);
+        }
+        ConsoleDisplay::set_status(text);
+    }
+
+  private:
+    std::mutex mutex_;
+    Seen& seen_;
+};
+
+// Where the bar stood when text was first shown at or after from (moved past it), -1 when never.
+long long shown_at(const std::vector<std::pair<std::string, long long>>& statuses,
+                   const std::string& text, std::size_t* from) {
+    for (; *from < statuses.size(); ++*from)
+        if (statuses[*from].first == text) return statuses[(*from)++].second;
+    return -1;
+}
+
+// The plan and the stages both walk the firmware set. The range is the plan's total; the bar
+// stands exactly at the planned end of every step the run ends, in the plan's order; and each file
+// the flash programmer takes is a step of the plan that ends where the next file's status (or the
+// reset's) is shown. A file one of them walks and the other skips breaks one of these.
+TEST_F(Soak, TheBarStandsAtEveryPlannedStepEndOfTheSamplePackage) {
+    PackageDir package({});
+    Package checked;
+    std::string refusal;
+    ASSERT_TRUE(check_package(package.path() + "/", &checked, &refusal)) << refusal;
+    const ProgressPlan plan = plan_progress(checked, MODE_DIAG);
+    start_with_faults({});
+    ASSERT_TRUE(device().wait_for(emu::Mode::Diag, std::chrono::seconds(10)));
+    PositionsDisplay::Seen seen;
+    const InProcessRun result = run_in_process(
+        package, [&](std::FILE* out) { return std::make_unique<PositionsDisplay>(out, &seen); });
+    ASSERT_TRUE(result.succeeded) << result.console;
+    expect_device_holds(package);
+    ASSERT_FALSE(seen.ranges.empty());
+    EXPECT_EQ(seen.ranges.back(), plan.total);
+    ASSERT_FALSE(seen.positions.empty());
+    EXPECT_EQ(seen.positions.back(), plan.total);
+    auto at = seen.positions.begin();
+    for (const auto& [step, end] : plan.ends) {
+        // The copy has no end of its own: its last transfer leads straight into the switch.
+        if (step == kStepCopy) continue;
+        auto found = std::find(at, seen.positions.end(), end);
+        EXPECT_TRUE(found != seen.positions.end()) << step << " ends at " << end;
+        if (found != seen.positions.end()) at = found;
+    }
+    const auto files = firmware_plan();
+    std::size_t from = 0;
+    for (std::size_t i = 1; i < files.size(); ++i) {
+        const std::string next = i + 1 < files.size() ? files[i + 1].status : "Resetting device...";
+        EXPECT_GT(plan.end_of(files[i].name), 0) << files[i].name;
+        EXPECT_EQ(shown_at(seen.statuses, next, &from), plan.end_of(files[i].name))
+            << files[i].name << " then " << next;
+    }
 }
 
 }  // namespace
