@@ -42,3 +42,13 @@ const FirmwareFile& firmware_file(FirmwareRole role) {
 bool is_firmware_file(const std::string& name, FirmwareRole role) {
     return name == firmware_file(role).name;
 }
+
+std::string deciding_firmware_names() {
+    std::string names, last;
+    for (const FirmwareFile& file : kFirmwarePlan) {
+        if (!file.decides) continue;
+        if (!last.empty()) names += (names.empty() ? "" : ", ") + last;
+        last = file.name;
+    }
+    return names.empty() ? last : names + " and " + last;
+}

@@ -40,3 +40,6 @@ const FirmwareFile& firmware_file(FirmwareRole role);
 
 // Whether name is the file of the set with that role.
 bool is_firmware_file(const std::string& name, FirmwareRole role);
+
+// The names of the files that decide a download, listed as a sentence lists them: "a, b and c".
+std::string deciding_firmware_names();

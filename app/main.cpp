@@ -2,9 +2,11 @@
 // without a window and reports on the console; --check, --udev-rule, --seal, --help and --version
 // touch no device; --package names the package folder. Anything else (another word, a word after
 // run, an unknown option, an option given twice) is refused.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "base/clock.h"
@@ -16,6 +18,7 @@
 #include "app/command_platform.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/seal_run.h"
@@ -37,15 +40,41 @@ void print_usage(std::FILE* out, const std::string& program) {
                  offers_udev_rule() ? "--udev-rule | " : "");
 }
 
+// The help's width, and the column its descriptions start in.
+constexpr std::size_t kHelpWidth = 84;
+constexpr std::size_t kHelpColumn = 19;
+
+// head, then the words of text wrapped at the help's width onto lines that start at its column.
+std::string help_entry(const std::string& head, const std::string& text) {
+    std::string out = head + std::string(kHelpColumn - std::min(head.size(), kHelpColumn), ' ');
+    std::size_t line = 0;  // where the current line starts in out
+    std::istringstream words(text);
+    std::string word;
+    for (bool first = true; words >> word; first = false) {
+        if (!first && out.size() - line + 1 + word.size() > kHelpWidth) {
+            line = out.size() + 1;
+            out += "\n" + std::string(kHelpColumn, ' ');
+        } else if (!first) {
+            out += ' ';
+        }
+        out += word;
+    }
+    return out + "\n";
+}
+
 // The package's files, and which folder they are taken from. An installed program lies where no
 // package is (/usr/bin): its help says so instead of offering that folder as the package.
 void print_package_help(char separator) {
     std::printf(
         "A run takes everything from the package folder:\n"
-        "  settings.ini     device identifiers (section [id])\n"
-        "  VELMOR%c          firmware folder: NPRG6280.hex, partition.mbn, amsshd.mbn and\n"
-        "                   amss.mbn decide a firmware download; with them, the other four\n"
-        "                   images must be there too; without any of them, a copy-only job\n"
+        "  settings.ini     device identifiers (section [id])\n");
+    std::fputs(help_entry(std::string("  VELMOR") + separator,
+                          "firmware folder: " + deciding_firmware_names() +
+                              " decide a firmware download; with them, the other four images "
+                              "must be there too; without any of them, a copy-only job")
+                   .c_str(),
+               stdout);
+    std::printf(
         "  home%c            tree copied to /home on the device\n"
         "  image.iso        CD-ROM image copied to /image.iso on the device\n"
         "  SHA256SUMS       optional, written by --seal: the SHA-256 of every file above;\n"
@@ -53,7 +82,7 @@ void print_package_help(char separator) {
         "\n"
         "The package folder is the folder given with --package DIR; without --package, the\n"
         "folder that holds this program: %s\n",
-        separator, separator, own_program_folder().c_str());
+        separator, own_program_folder().c_str());
     if (!package_beside_program())
         std::printf(
             "That folder holds no settings.ini (an installed program has no package beside it),\n"

@@ -159,7 +159,12 @@ TEST_F(UpgradeRun, HelpAndVersionExitWithoutTouchingTheDevice) {
     for (const std::string& part :
          {"folder that holds this program: " + package.path() + "/\n",
           std::string("  settings.ini "), std::string("  VELMOR/ "), std::string("  home/ "),
-          std::string("  image.iso "), std::string("download.dbg"), std::string("Exit status")})
+          std::string("  image.iso "), std::string("download.dbg"), std::string("Exit status"),
+          std::string(
+              "  VELMOR/          firmware folder: NPRG6280.hex, partition.mbn, amsshd.mbn and\n"
+              "                   amss.mbn decide a firmware download; with them, the other four\n"
+              "                   images must be there too; without any of them, a copy-only "
+              "job\n")})
         EXPECT_NE(shown.out.find(part), std::string::npos) << part;
 
     RunOptions version;
