@@ -160,37 +160,32 @@ int boot_downloader_stage(Run& run) {
 
 namespace {
 
-// One image opened (with the header before it, if any) and streamed; 1 when it went whole.
-int write_image(Run& run, const FirmwareFile& image, const FirmwareFile* header) {
-    UpgradeDialog* dialog = run.dialog;
-    pause_ms(1);
-    std::string header_path = header ? run.file(header->name) : std::string();
-    run.stage = std::string("opening ") + image.name;
-    if (header) set_status(dialog, header->status);
-    int reasons = reasons_told();
-    if (!send_multi_image_open(header ? header_path.c_str() : nullptr, image.image_type))
-        return fail_because(run, reasons,
-                            std::string("the flash programmer did not open ") + image.name);
-    if (header) step_done(run, header->name);
-    pause_ms(1);
-    set_status(dialog, image.status);
-    run.stage = std::string("downloading ") + image.name;
-    reasons = reasons_told();
-    if (!dl_dload_amss(run.file(image.name).c_str(), dialog, &run.counter))
-        return fail_because(run, reasons,
-                            std::string("the flash programmer did not take all of ") + image.name);
-    step_done(run, image.name);
-    return 1;
-}
-
-// The images in the order of the firmware plan, a header going with the open of the image after
-// it; 1 when all of them went.
+// The images in the order of the firmware plan, each opened (with the header right before it in
+// the plan, if any) and streamed; 1 when all of them went.
 int write_images(Run& run) {
+    UpgradeDialog* dialog = run.dialog;
     const FirmwareFile* header = nullptr;
-    for (const FirmwareFile& file : firmware_plan()) {
-        if (file.role == FirmwareRole::Header) header = &file;
-        if (file.role != FirmwareRole::Image) continue;
-        if (!write_image(run, file, header)) return 0;
+    for (const FirmwareFile& image : firmware_plan()) {
+        if (image.role == FirmwareRole::Header) header = &image;
+        if (image.role != FirmwareRole::Image) continue;
+        pause_ms(1);
+        std::string header_path = header ? run.file(header->name) : std::string();
+        run.stage = std::string("opening ") + image.name;
+        if (header) set_status(dialog, header->status);
+        int reasons = reasons_told();
+        if (!send_multi_image_open(header ? header_path.c_str() : nullptr, image.image_type))
+            return fail_because(run, reasons,
+                                std::string("the flash programmer did not open ") + image.name);
+        if (header) step_done(run, header->name);
+        pause_ms(1);
+        set_status(dialog, image.status);
+        run.stage = std::string("downloading ") + image.name;
+        reasons = reasons_told();
+        if (!dl_dload_amss(run.file(image.name).c_str(), dialog, &run.counter))
+            return fail_because(
+                run, reasons,
+                std::string("the flash programmer did not take all of ") + image.name);
+        step_done(run, image.name);
         header = nullptr;
     }
     return 1;
