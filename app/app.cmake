@@ -1,3 +1,8 @@
+# fw_dialog_ids: the dialog's identifiers (res/resource.h), shared by the code and the Windows
+# dialog resource.
+add_library(fw_dialog_ids INTERFACE)
+fwup_layer(fw_dialog_ids res)
+
 # fw_app: entry, worker, stages, start-up check, device return, console display; the fwupgrade program.
 add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
@@ -22,9 +27,9 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/dialog_shell.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terminal_${FWUP_PLATFORM}.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command_platform_${FWUP_PLATFORM}.cpp)
-target_include_directories(fw_app PUBLIC ${PROJECT_SOURCE_DIR})
+fwup_layer(fw_app app)
 target_link_libraries(fw_app PUBLIC fw_copy fw_probe fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
-                      Threads::Threads)
+                      fw_dialog_ids Threads::Threads)
 # The log's first line names the version.
 target_compile_definitions(fw_app PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
 fwup_target_defaults(fw_app)
@@ -43,10 +48,13 @@ fwup_target_defaults(fwupgrade)
 # emulator on the mocked USB bus (Linux only), the program run against it.
 if(NOT WIN32)
   add_executable(make_sample_package ${PROJECT_SOURCE_DIR}/tools/make_sample_package.cpp)
+  # Test and demo tooling, not product: it sees the whole tree, as the tests do.
+  target_include_directories(make_sample_package PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(make_sample_package PRIVATE fw_discovery)
   fwup_target_defaults(make_sample_package)
 
   add_executable(demo_device ${PROJECT_SOURCE_DIR}/tools/demo_device.cpp)
+  target_include_directories(demo_device PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(demo_device PRIVATE fw_emulator fw_testbed)
   fwup_target_defaults(demo_device)
 endif()

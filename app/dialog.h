@@ -7,6 +7,10 @@
 
 #include "base/progress.h"
 
+// Where the upgrade dialog shows what the protocol code reports through Progress: set_progress and
+// set_range in the progress bar IDC_PROGRESS (1011, range 0..PROGRESS_RANGE_MAX until a run sets
+// its own), set_status in the status line IDC_STATUS (1017), set_info in the information line
+// IDC_INFO (1018). The console display shows the same three in its line.
 class UpgradeDialog : public Progress {
   public:
     // ID_TIMER_CLOCK (1000 ms): each tick adds one to elapsed_seconds and shows "%02d:%02d".

@@ -1,6 +1,7 @@
 // The dialog as the protocol code sees it: a progress bar, a status line and an information line.
 // A long operation receives a DialogHandle, or nullptr for none; with none nothing is written and
-// no progress tick happens. The Qt dialog and the console display implement this interface.
+// no progress tick happens. The application's dialogs implement this interface and decide where
+// each line is shown.
 #pragma once
 
 #include <string>
@@ -8,11 +9,12 @@
 class Progress {
   public:
     virtual ~Progress() = default;
-    virtual void set_progress(int position) = 0;  // control 1011
-    // The bar's range, 0..maximum (185 until a run sets the number of ticks it will make).
+    virtual void set_progress(int position) = 0;
+    // The bar's range, 0..maximum; the dialog keeps its own until a run sets the number of ticks
+    // it will make.
     virtual void set_range(int /*maximum*/) {}
-    virtual void set_status(const std::string& text) = 0;  // control 1017
-    virtual void set_info(const std::string& text) = 0;    // control 1018
+    virtual void set_status(const std::string& text) = 0;
+    virtual void set_info(const std::string& text) = 0;
 };
 
 using DialogHandle = Progress*;

@@ -31,6 +31,10 @@ std::size_t hdlc_encode_to(const std::uint8_t* packet, int length, std::uint16_t
 // How many bytes at the start of data framing leaves as they are: neither flag nor escape.
 std::size_t hdlc_plain_run(const std::uint8_t* data, std::size_t count);
 
+// check_buf judges no answer, whatever its name says: it undoes the framing and logs a frame with
+// no closing flag within capacity. The CRC is judged by crc16_check over the decoded length, the
+// packet by its protocol.
+//
 // Decodes the frame at the start of buffer in place, reading and writing at most capacity bytes;
 // returns the decoded length (packet plus its two CRC bytes).
 int check_buf(std::uint8_t* buffer, int capacity);

@@ -1,4 +1,7 @@
-// Streaming download protocol commands spoken with the flash programmer.
+// Streaming download protocol commands spoken with the flash programmer. The "dl" in their names
+// stands for the download, not for the boot downloader's DLOAD: send_dl_hello is the flash
+// programmer's hello, and the mode probe reports it as MODE_STREAM (as MODE_DLOAD from
+// open_dl_port).
 #pragma once
 
 int send_dl_hello();
