@@ -37,12 +37,23 @@ fwup_target_defaults(fw_app)
 # The program links the Qt dialog when the build has one, the Win32 dialog on Windows (app/qt and
 # app/win32 are added after this file, so the choice is made when the build is generated), else a
 # run_dialog that asks for a command line.
-add_executable(fwupgrade ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
-target_sources(fwupgrade PRIVATE
+add_library(fw_program OBJECT ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
+target_sources(fw_program PRIVATE
   $<$<NOT:$<OR:$<TARGET_EXISTS:fw_qtdialog>,$<TARGET_EXISTS:fw_windialog>>>:${CMAKE_CURRENT_LIST_DIR}/run_dialog_none.cpp>)
-target_link_libraries(fwupgrade PRIVATE fw_app $<TARGET_NAME_IF_EXISTS:fw_qtdialog>)
-target_compile_definitions(fwupgrade PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
-fwup_target_defaults(fwupgrade)
+target_link_libraries(fw_program PUBLIC fw_app $<TARGET_NAME_IF_EXISTS:fw_qtdialog>)
+target_compile_definitions(fw_program PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
+fwup_target_defaults(fw_program)
+
+# Two programs from the same objects: fwupgrade, the one the .deb and the zip ship, whose waits
+# last as long as they say; and fwupgrade_test_build, which also takes the clock's divisor from
+# FWUP_TIME_DIVISOR, for the tests that run the program as a child and the scripts around them.
+set(FWUP_PROGRAMS fwupgrade fwupgrade_test_build)
+foreach(program ${FWUP_PROGRAMS})
+  add_executable(${program})
+  target_link_libraries(${program} PRIVATE fw_program)
+  fwup_target_defaults(${program})
+endforeach()
+target_link_libraries(fwupgrade_test_build PRIVATE fw_divisor_from_environment)
 
 # The sample firmware package of the demo and the end-to-end tests, and the demo's device side: the
 # emulator on the mocked USB bus (Linux only), the program run against it.
@@ -55,6 +66,6 @@ if(NOT WIN32)
 
   add_executable(demo_device ${PROJECT_SOURCE_DIR}/tools/demo_device.cpp)
   target_include_directories(demo_device PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(demo_device PRIVATE fw_emulator fw_testbed)
+  target_link_libraries(demo_device PRIVATE fw_emulator fw_testbed fw_divisor_from_environment)
   fwup_target_defaults(demo_device)
 endif()

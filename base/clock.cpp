@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -12,13 +11,14 @@ std::mutex stop_mutex;
 std::condition_variable stop_changed;
 std::atomic<bool> stop_flag{false};
 
+constexpr int kLargestDivisor = 1000;
+
+constinit std::atomic<DivisorSource> divisor_source{nullptr};
+
 int read_divisor() {
-    const char* text = std::getenv("FWUP_TIME_DIVISOR");
-    if (!text || !*text) return 1;
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (*end != '\0' || value < 1 || value > 1000) return 1;
-    return static_cast<int>(value);
+    const DivisorSource source = divisor_source.load();
+    const int value = source ? source() : 1;
+    return value < 1 || value > kLargestDivisor ? 1 : value;
 }
 
 int divisor() {
@@ -52,6 +52,10 @@ Clock& current_clock() {
 
 Clock* install_clock(Clock* clock) {
     return installed.exchange(clock);
+}
+
+void set_divisor_source(DivisorSource source) {
+    divisor_source.store(source);
 }
 
 int scaled_ms(int ms) {

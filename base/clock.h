@@ -2,9 +2,9 @@
 // write time-outs. The real clock runs on the system's steady time; a test installs a clock of its
 // own, whose time moves only when the code under test waits.
 //
-// The real clock shortens every duration with one setting: the environment variable
-// FWUP_TIME_DIVISOR (a whole number from 1 to 1000, read once at the first use). The product's
-// durations themselves never change.
+// The real clock can shorten every duration by a divisor (1 to 1000), asked once of its source at
+// the first use. The program has no source: its waits last as long as they say. Test builds and the
+// emulator link one (base/divisor_from_environment.cpp). The product's durations never change.
 #pragma once
 
 #include <chrono>
@@ -29,6 +29,11 @@ Clock& current_clock();
 // Makes clock the one in use (nullptr: the real one again); returns the one it replaces, nullptr
 // for the real one. The caller keeps the clock alive while it is installed.
 Clock* install_clock(Clock* clock);
+
+// Where the real clock's divisor comes from; a value out of range counts as 1. Set before the first
+// duration is measured, or it is not asked.
+using DivisorSource = int (*)();
+void set_divisor_source(DivisorSource source);
 
 // The real clock's length of a duration: divided by the divisor, never below 1 ms for a non-zero
 // duration.

@@ -67,6 +67,8 @@ $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "./$deb"
     fail "fwupgrade $version is not installed"
 [ "$(command -v fwupgrade)" = /usr/bin/fwupgrade ] || fail "fwupgrade is not /usr/bin/fwupgrade"
 [ "$(fwupgrade --version)" = "fwupgrade ${version%%+*}" ] || fail "fwupgrade --version"
+# The package holds the shipped program, not the test build that takes a time divisor.
+! grep -qF FWUP_TIME_DIVISOR /usr/bin/fwupgrade || fail "/usr/bin/fwupgrade is the test build"
 for file in /usr/lib/udev/rules.d/70-fwupgrade.rules /usr/share/applications/fwupgrade.desktop \
     /usr/share/icons/hicolor/scalable/apps/fwupgrade.svg /usr/share/man/man1/fwupgrade.1.gz \
     /usr/share/doc/fwupgrade/README.md /usr/share/doc/fwupgrade/settings.ini; do

@@ -58,6 +58,11 @@ unpacked=$(mktemp -d)
 for part in "USB serial driver" "usbser" '"Ports (COM & LPT)"' "Device Manager"; do
     grep -qF "$part" "$unpacked"/fwupgrade-*/README.txt || { echo "README.txt lacks $part"; exit 1; }
 done
+# The zip holds the shipped program, not the test build that takes a time divisor.
+if grep -qF FWUP_TIME_DIVISOR "$unpacked"/fwupgrade-*/fwupgrade.exe; then
+    echo "the zip's fwupgrade.exe is the test build"
+    exit 1
+fi
 # The stripped program of the zip runs as it is.
 timeout 60 "$wine" "$unpacked"/fwupgrade-*/fwupgrade.exe --version </dev/null
 rm -rf "$unpacked"

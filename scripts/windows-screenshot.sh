@@ -30,6 +30,6 @@ server=/usr/lib/wine/wineserver
 timeout 60 "$server" -w
 rm -f "$shot" "$shot_end"
 xvfb-run -a -s "-screen 0 1024x768x24" env FWUP_SHOT="$shot" FWUP_SHOT_END="$shot_end" \
-    bash scripts/wine-upgrade.sh build build-windows/app/fwupgrade.exe \
+    bash scripts/wine-upgrade.sh build build-windows/app/fwupgrade_test_build.exe \
     build-windows/tests/windows/fake_devices.exe build-windows/tests/windows/dialog_driver.exe
 [ -s "$shot" ] && [ -s "$shot_end" ] && echo "windows-screenshot: $shot $shot_end"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A whole upgrade of the Windows program under wine against the emulated modem, and the modem's
 # content compared with the package, as the Linux demo does.
-#   wine-upgrade.sh <Linux build> <fwupgrade.exe> <fake_devices.exe> [<dialog_driver.exe>]
+#   wine-upgrade.sh <Linux build> <fwupgrade_test_build.exe> <fake_devices.exe> [<dialog_driver.exe>]
+# The program is the test build (the shipped one ignores FWUP_TIME_DIVISOR); it runs as
+# fwupgrade.exe in the package folder.
 # Without the driver the upgrade runs without a window ("fwupgrade.exe run"). With it the program
 # starts without arguments and its dialog runs the upgrade, while the driver, in a process of its
 # own, answers the dialog's boxes as a user would and checks what the dialog shows.

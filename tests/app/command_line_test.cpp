@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include "app/package_check.h"
 #include "tests/app/upgrade_fixture.h"
@@ -283,6 +285,33 @@ TEST_P(TwoModems, AreRefusedBeforeAnyRequest) {
 INSTANTIATE_TEST_SUITE_P(Cases, TwoModems,
                          ::testing::Values(TwoModemCase{"Run", {"run"}, 2},
                                            TwoModemCase{"Check", {"--check"}, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A variable left in a user's environment once shortened every time-out of the shipped program up
+// to a thousandfold: only the test build may even know the variable's name.
+struct ProgramFile {
+    const char* name;
+    const char* path;
+    bool knows_the_divisor;
+};
+
+void PrintTo(const ProgramFile& program, std::ostream* out) {
+    *out << program.name;
+}
+
+class TimeDivisorSetting : public ::testing::TestWithParam<ProgramFile> {};
+
+TEST_P(TimeDivisorSetting, IsNamedOnlyInTheTestBuild) {
+    std::ifstream file(GetParam().path, std::ios::binary);
+    ASSERT_TRUE(file) << GetParam().path;
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(bytes.find("FWUP_TIME_DIVISOR") != std::string::npos, GetParam().knows_the_divisor)
+        << GetParam().path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, TimeDivisorSetting,
+                         ::testing::Values(ProgramFile{"Shipped", FWUPGRADE_SHIPPED_PROGRAM, false},
+                                           ProgramFile{"TestBuild", FWUPGRADE_PROGRAM, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,7 +2,8 @@
 # in the usage (not the full path the C runtime hands over), '\' in every path it prints, the
 # Public Documents folder as the log's place, and no --udev-rule, which is refused like any unknown
 # option.
-#   cmake -DWINE=... -DPROGRAM=.../fwupgrade.exe -DWORK=<scratch folder> -P command_line.cmake
+#   cmake -DWINE=... -DPROGRAM=.../fwupgrade.exe -DTEST_BUILD=.../fwupgrade_test_build.exe
+#         -DWORK=<scratch folder> -P command_line.cmake
 
 function(run_program expected_status output_var)
   execute_process(COMMAND ${WINE} ${PROGRAM} ${ARGN} INPUT_FILE /dev/null
@@ -51,3 +52,10 @@ file(WRITE ${WORK}/package/VELMOR/amss.mbn "x")
 run_program(1 check --package ${WORK}/package/ --check)
 expect_in("${check}" "Package folder: [A-Za-z]:\\\\[^\r\n]*\\\\package\\\\\r?\n" "--check")
 expect_not_in("${check}" "${mixed_path}|VELMOR/" "--check")
+
+# Only the test build knows the clock's divisor setting: a variable left in a user's environment
+# must not shorten the shipped program's time-outs.
+file(STRINGS ${PROGRAM} named REGEX "FWUP_TIME_DIVISOR")
+expect_not_in("${named}" "FWUP_TIME_DIVISOR" "the shipped program")
+file(STRINGS ${TEST_BUILD} named REGEX "FWUP_TIME_DIVISOR")
+expect_in("${named}" "FWUP_TIME_DIVISOR" "the test build")
