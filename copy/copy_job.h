@@ -1,6 +1,8 @@
 // The copy-to-device job: "/router.conf" rule, the "home" tree and image.iso.
 #pragma once
 
+#include "link/device_line.h"
+
 #include "base/progress.h"
 
 // What the job moves the progress counter on by besides the blocks of the files (see
@@ -13,9 +15,9 @@ constexpr long long kFolderCost = 2LL * kExchangeCost;
 constexpr long long kFileCost = 5LL * kExchangeCost + wait_cost(2);
 constexpr long long kLinkCost = kExchangeCost;
 
-int copy_file_to_device(DialogHandle dialog, int* counter);
-int del_dir(const char* device_folder);
-int find_dir(const char* local_folder, const char* device_folder, DialogHandle dialog,
-             int* counter);
-int find_link(const char* local_folder, const char* device_folder, DialogHandle dialog,
-              int* counter);
+int copy_file_to_device(DeviceLine& line, DialogHandle dialog, int* counter);
+int del_dir(DeviceLine& line, const char* device_folder);
+int find_dir(DeviceLine& line, const char* local_folder, const char* device_folder,
+             DialogHandle dialog, int* counter);
+int find_link(DeviceLine& line, const char* local_folder, const char* device_folder,
+              DialogHandle dialog, int* counter);
