@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/settings.h"
@@ -144,6 +145,40 @@ TEST_F(CopyJob, ReplacesHomeWithTheLocalTreeAndCopiesTheImage) {
     EXPECT_NE(text.find("read_efs_dir name = /home/oldfolder\n"), std::string::npos);
     EXPECT_NE(text.find("read_efs_dir name = /home/oldfolder/deeper\n"), std::string::npos);
     EXPECT_NE(text.find("read_efs_symlink name = /home/oldlink\n"), std::string::npos);
+}
+
+// Two modems at once, each on a line of its own driven from a thread of its own: each gets the
+// whole package, whatever the other's exchanges do meanwhile.
+TEST_F(CopyJob, TwoModemsAtOnceEachGetTheWholePackage) {
+    settings("[id]\nreset=1\n");
+    local_tree();
+    const auto image = pattern_bytes(120000, 11);
+    write_file(program / "image.iso", image);
+    TempDir second_dir;
+    EmulatedModem first(options_with(old_device_tree(device_dir, true)));
+    EmulatedModem second(options_with(old_device_tree(second_dir, true)));
+
+    int copied[2] = {0, 0};
+    auto copy = [](EmulatedModem* modem, int* result) {
+        int job_counter = 1;
+        *result = copy_file_to_device(modem->line(), nullptr, &job_counter);
+    };
+    std::thread one(copy, &first, &copied[0]);
+    std::thread other(copy, &second, &copied[1]);
+    one.join();
+    other.join();
+
+    EXPECT_EQ(copied[0], 1);
+    EXPECT_EQ(copied[1], 1);
+    for (EmulatedModem* modem : {&first, &second}) {
+        expect_same_tree(modem->device(), "/home", program / "home", kLinks);
+        EXPECT_EQ(modem->device().efs_file("/image.iso"), image);
+        EXPECT_EQ(modem->device().efs_type("/router.conf"), emu::EfsType::None);
+        EXPECT_EQ(modem->device().efs_file("/etc/keep"), std::vector<std::uint8_t>{'k'});
+        EXPECT_EQ(modem->device().efs_open_handles(), 0);
+        EXPECT_EQ(modem->efs_requests(0), 1) << "one pass each";
+    }
+    EXPECT_EQ(log.text().find("fail"), std::string::npos) << log.text();
 }
 
 TEST_F(CopyJob, ResetWithoutRouterConfFailsBeforeTouchingHome) {
