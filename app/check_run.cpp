@@ -1,20 +1,21 @@
 #include "app/check_run.h"
+#include "app/app_line.h"
 
 #include <string>
 
-#include "base/platform_paths.h"
-#include "base/reasons.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/firmware_plan.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/run_log.h"
+#include "base/platform_paths.h"
+#include "base/reasons.h"
+#include "base/settings.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
+#include "link/device_line.h"
 #include "link/port_table.h"
-#include "link/serial_port.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ void print_package(std::FILE* out, const Package& package) {
 
 Device find_device() {
     Device device;
+    close_port(app_line());
     device.port = find_port(PORT_DIAG);
     if (device.port < 0) device.port = find_port(PORT_DOWNLOAD);
     if (device.port < 0) device.port = find_port(PORT_SAVEDOWNLOAD);
@@ -75,24 +77,20 @@ Device find_device() {
     port_table_lookup(device.port, &device.node);
     device.mode = probe_mode(device.port);
     if (device.mode == MODE_DIAG) {
-        const char* version = retry_get_build_ver();
+        const char* version = retry_get_build_ver(app_line());
         if (version) device.version = version;
     }
-    close_port();
+    close_port(app_line());
     return device;
 }
 
-// find_device with the reasons of its failures printed, and a serial port of its own when the
-// program has none.
+// find_device with the reasons of its failures printed.
 Device probe_device(std::FILE* out) {
     set_reason_listener([out](const std::string& reason) {
         std::fprintf(out, "  why: %s\n", reason.c_str());
         std::fflush(out);
     });
-    const bool own_port = serial_port == nullptr;
-    if (own_port) serial_port = std::make_unique<CSerialPort>();
     const Device device = find_device();
-    if (own_port) serial_port.reset();
     set_reason_listener(nullptr);
     return device;
 }

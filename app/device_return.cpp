@@ -1,4 +1,5 @@
 #include "app/device_return.h"
+#include "app/app_line.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -6,20 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "base/clock.h"
-#include "base/log.h"
-#include "base/settings.h"
-#include "base/shared_state.h"
 #include "app/checked_mode.h"
 #include "app/run_log.h"
 #include "app/settings_check.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"
-#include "link/serial_port.h"
+#include "link/device_line.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void handle_event(int event) {
         // announces a removal before the device database has let go of the device, so a port
         // listed right away may be the leaving one: look again briefly before deciding so.
         for (int look = 0; look < kRemovalLooks; ++look) {
-            if (look > 0) pause_ms(kRemovalLookMs);
+            if (look > 0) pause_ms(app_line(), kRemovalLookMs);
             if (find_any_port() == -1) {
                 set_device_state(DEVICE_GONE);
                 break;
@@ -113,7 +114,7 @@ constexpr const char* kDownloadModeConsoleInfo =
 
 // A device that answers DIAG shows its firmware version beside the one the package installs.
 int show_versions(DialogHandle dialog, const char* target) {
-    const char* version = retry_get_build_ver();
+    const char* version = retry_get_build_ver(app_line());
     if (!version) {
         show_startup_info(dialog, "Read Device fail, please re-plug device and try again.");
         return 0;
@@ -146,7 +147,7 @@ int probe_found_port(DialogHandle dialog, int port, const char* target, bool dow
                 show_startup_info(dialog, "");
             break;
     }
-    close_port();
+    close_port(app_line());
     return offer;
 }
 
@@ -182,12 +183,13 @@ int startup_device_check(DialogHandle dialog) {
     if (!several.empty()) {
         show_startup_info(dialog, several);
         log_write("%s\n", several.c_str());
-        close_port();
+        close_port(app_line());
         return CHECK_SEVERAL_MODEMS;
     }
     char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 
+    close_port(app_line());
     int port = find_port(PORT_DIAG);
     if (port >= 0) return probe_found_port(dialog, port, target, false);
     for (int type : {PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
@@ -195,6 +197,6 @@ int startup_device_check(DialogHandle dialog) {
         if (port >= 0) return probe_found_port(dialog, port, target, true);
     }
     show_startup_info(dialog, "Error: Can't find device!");
-    close_port();
+    close_port(app_line());
     return 0;
 }

@@ -2,13 +2,14 @@
 
 #include <filesystem>
 
-#include "base/clock.h"
-#include "base/platform_paths.h"
-#include "base/settings.h"
+#include "app/app_line.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_folder.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/platform_paths.h"
+#include "base/settings.h"
 
 DialogShell DialogShell::product() {
     DialogShell shell;
@@ -18,7 +19,7 @@ DialogShell DialogShell::product() {
     shell.check = startup_device_check;
     // The check's exchanges fail at once and its pauses end once a stop is asked for; the next
     // worker clears it.
-    shell.cancel_check = request_stop;
+    shell.cancel_check = [] { app_line().cancel.request(); };
     shell.start = upgrade_start;
     shell.worker_running = ::worker_running;
     shell.stop_worker = ::stop_worker;

@@ -9,11 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "base/clock.h"
-#include "base/log.h"
-#include "base/platform_paths.h"
-#include "base/reasons.h"
-#include "base/settings.h"
+#include "app/app_line.h"
 #include "app/check_run.h"
 #include "app/command_platform.h"
 #include "app/console_display.h"
@@ -25,6 +21,11 @@
 #include "app/terminal.h"
 #include "app/udev_rule.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/platform_paths.h"
+#include "base/reasons.h"
+#include "base/settings.h"
 #include "discovery/device_events.h"
 
 namespace {
@@ -188,7 +189,7 @@ int run_windowless(const std::string& again) {
     std::atomic<int> stop_status{0};
     InterruptWatch interrupts([&stop_status](int exit_status) {
         stop_status = exit_status;
-        request_stop();
+        app_line().cancel.request();
     });
     ConsoleDisplay display(stderr, is_terminal(stderr));
     set_message_boxes(&display);

@@ -1,4 +1,5 @@
 #include "app/run_log.h"
+#include "app/app_line.h"
 
 #include <chrono>
 #include <cstdint>
@@ -7,14 +8,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/package_sums.h"
 #include "base/log.h"
 #include "base/platform_paths.h"
 #include "base/settings.h"
-#include "app/package_sums.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ int probe_mode(int port) {
         "mode probe on port %d: asking %s; the failures logged for the protocols the device "
         "is not speaking are expected\n",
         port, kProbeOrder);
-    const int mode = open_port(port);
+    const int mode = open_port(app_line(), port);
     log_mode_found(port, mode);
     return mode;
 }

@@ -1,25 +1,25 @@
 // The shell around the upgrade worker: start-up, one worker at a time, stopping it, clean-up.
 #include "app/upgrade.h"
+#include "app/app_line.h"
 
 #include <atomic>
 #include <mutex>
 #include <thread>
 #include <utility>
 
-#include "base/clock.h"
-#include "base/log.h"
-#include "base/reasons.h"
-#include "base/settings.h"
-#include "base/shared_state.h"
 #include "app/checked_mode.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/run_log.h"
 #include "app/worker.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/reasons.h"
+#include "base/settings.h"
+#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "probe/mode_probe.h"
-#include "link/serial_port.h"
 
 int elapsed_seconds = 0;
 bool windowless = false;
@@ -43,20 +43,21 @@ StartupPackage startup_package;
 
 }  // namespace
 
+DeviceLine& app_line() {
+    static DeviceLine line;
+    return line;
+}
+
 int init_globals() {
     refresh_program_folder();
     if (log_open()) log_run_header();
-    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
     return 1;
 }
 
 void app_cleanup() {
     // The port and the log are released only once no worker can use them any more.
     stop_worker();
-    if (serial_port) {
-        serial_port->Close();
-        serial_port.reset();
-    }
+    close_port(app_line());
     log_close();
 }
 
@@ -87,7 +88,7 @@ int upgrade_start(UpgradeDialog* dialog) {
     if (worker_thread.joinable()) worker_thread.join();  // the last run has ended
 
     if (dialog) dialog->enable_start(false);
-    clear_stop();
+    app_line().cancel.clear();
     running = true;
     StartupPackage checked = std::exchange(startup_package, StartupPackage{});
     worker_thread = std::thread([dialog, checked = std::move(checked)] {
@@ -114,7 +115,7 @@ void stop_worker() {
     std::lock_guard<std::mutex> hold(worker_lock);
     if (!worker_thread.joinable()) return;
     const bool stopping = running;
-    if (stopping) request_stop();
+    if (stopping) app_line().cancel.request();
     worker_thread.join();
     // A run that reached its success end while being asked to stop was not stopped.
     if (stopping && !succeeded) stopped_note = tell_run_stopped("");

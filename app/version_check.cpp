@@ -3,17 +3,18 @@
 // proves that it is the package's.
 #include <string>
 
+#include "app/app_line.h"
+#include "app/run_log.h"
+#include "app/worker.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/progress.h"
 #include "base/reasons.h"
-#include "app/run_log.h"
-#include "app/worker.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
+#include "link/device_line.h"
 #include "link/port_diagnosis.h"
-#include "link/serial_port.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -26,20 +27,21 @@ constexpr int kDiagPortSearchMs = 1000;
 // node or its permissions may still be on their way.
 bool port_opens(int port) {
     try {
-        serial_port->Open(port);
+        app_line().port->Open(port);
     } catch (const CSerialException& e) {
         log_write("port %d is listed but does not open yet: %s\n", port,
                   explain_port_failure(port, e.error()).c_str());
         return false;
     }
-    serial_port->Close();
+    app_line().port->Close();
     return true;
 }
 
 // The diag port of the returned device, or -1 once the searches ran out.
 int wait_for_diag_port() {
-    for (int search = 0; search < kDiagPortSearches && !stop_requested(); ++search) {
-        if (search > 0) pause_ms(kDiagPortSearchMs);
+    for (int search = 0; search < kDiagPortSearches && !stop_requested(app_line()); ++search) {
+        if (search > 0) pause_ms(app_line(), kDiagPortSearchMs);
+        close_port(app_line());
         const int port = find_port(PORT_DIAG);
         if (port >= 0 && port_opens(port)) return port;
     }
@@ -53,12 +55,12 @@ std::string read_version(int port, std::string* why) {
     if (probe_mode(port) != MODE_DIAG) {
         *why = "the device came back, but did not answer in normal mode on port " +
                std::to_string(port);
-    } else if (const char* text = retry_get_build_ver()) {
+    } else if (const char* text = retry_get_build_ver(app_line())) {
         version = text;
     } else {
         *why = "the device came back, but did not answer the version request";
     }
-    close_port();
+    close_port(app_line());
     return version;
 }
 

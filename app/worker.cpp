@@ -1,22 +1,23 @@
 #include "app/worker.h"
+#include "app/app_line.h"
 
 #include <algorithm>
 #include <climits>
 
+#include "app/checked_mode.h"
+#include "app/device_return.h"
+#include "app/package_sums.h"
+#include "app/progress_plan.h"
+#include "app/upgrade.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/reasons.h"
 #include "base/sent_file.h"
 #include "base/settings.h"
 #include "base/shared_state.h"
-#include "app/checked_mode.h"
-#include "app/device_return.h"
-#include "app/package_sums.h"
-#include "app/progress_plan.h"
-#include "app/upgrade.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/port_discovery.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ int open_found_port(int port) {
     if (take_checked_mode(port) == MODE_STREAM) {
         log_write("port %d: the start-up check found the flash programmer; asking its hello\n",
                   port);
-        if (open_dl_port(port) != MODE_NONE) {
+        if (open_dl_port(app_line(), port) != MODE_NONE) {
             log_mode_found(port, MODE_STREAM);
             return MODE_STREAM;
         }
@@ -83,8 +84,10 @@ int upgrade_worker(Run& run) {
     run.stages.begin("finding the device");
     set_status(dialog, "Finding device...");
     set_info(dialog, "Warning: Do not plug out device during download process!");
-    pause_ms(1);
+    pause_ms(run.line, 1);
 
+    // The search looks at the ports as they are listed: ours is let go of first.
+    close_port(run.line);
     int port = find_port(PORT_DIAG);
     if (port < 0) port = find_port(PORT_DOWNLOAD);
     if (port < 0) port = find_port(PORT_SAVEDOWNLOAD);
@@ -115,7 +118,7 @@ int upgrade_worker(Run& run) {
         case MODE_STREAM:
             return streaming_stage(run);
         default:
-            if (!stop_requested())
+            if (!stop_requested(run.line))
                 tell_reason("the device answers none of its protocols on port %d", port);
             return failure_end(run);
     }
@@ -140,11 +143,11 @@ void show_success(Run& run, const std::string& status) {
 int success_end(Run& run, const std::string& status, int exit_code) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = true;
-    run.stages.end(stop_requested() ? "stopped" : "done");
+    run.stages.end(stop_requested(run.line) ? "stopped" : "done");
     progress_reach(dialog, &run.counter, run.plan.total);  // the whole bar: the job is done
     if (dialog) dialog->set_clock_timer(false);
     if (!windowless) show_success(run, status);
-    if (!stop_requested())
+    if (!stop_requested(run.line))
         message_boxes().show(kDownloadOkBox, kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
     if (windowless) {
         set_status(dialog, status);
@@ -159,7 +162,7 @@ int success_end(Run& run, const std::string& status, int exit_code) {
 int failure_end(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.succeeded = false;
-    run.stages.end(stop_requested() ? "stopped" : "failed");
+    run.stages.end(stop_requested(run.line) ? "stopped" : "failed");
     if (dialog) {
         dialog->set_clock_timer(false);
         dialog->enable_start(true);
@@ -172,11 +175,13 @@ int failure_end(Run& run) {
     // Without a window the box is printed; the line under it says where the run stopped.
     std::string text = kDownloadErrorBox;
     if (windowless && !run.stage.empty()) text += "The run failed while " + run.stage + ".\n";
-    if (!stop_requested()) message_boxes().show(text, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
+    if (!stop_requested(run.line))
+        message_boxes().show(text, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     return 0;
 }
 
 int fail_because(Run& run, int reasons_before, const std::string& why) {
-    if (!stop_requested() && reasons_told() == reasons_before) tell_reason("%s", why.c_str());
+    if (!stop_requested(run.line) && reasons_told() == reasons_before)
+        tell_reason("%s", why.c_str());
     return failure_end(run);
 }

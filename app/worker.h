@@ -5,11 +5,12 @@
 
 #include <string>
 
-#include "base/platform_paths.h"
+#include "app/app_line.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
 #include "app/progress_plan.h"
 #include "app/run_log.h"
+#include "base/platform_paths.h"
 #include "res/resource.h"
 
 // The device re-enumerates after the switch to its boot downloader and after GO; it gets this many
@@ -17,6 +18,7 @@
 constexpr int kPortPasses = 12;
 
 struct Run {
+    DeviceLine& line = app_line();    // the device's port, clock and stop
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no progress
     int counter = 0;                  // the work done, which every long operation moves on
     ProgressPlan plan;                // the bar's range and where each step ends

@@ -7,10 +7,6 @@
 
 namespace {
 
-std::mutex stop_mutex;
-std::condition_variable stop_changed;
-std::atomic<bool> stop_flag{false};
-
 constexpr int kLargestDivisor = 1000;
 
 constinit std::atomic<DivisorSource> divisor_source{nullptr};
@@ -30,24 +26,26 @@ class RealClock final : public Clock {
   public:
     TimePoint now() override { return std::chrono::steady_clock::now(); }
     Duration length_of(int ms) override { return Duration(scaled_ms(ms)); }
-    void sleep_for(Duration length, bool stop_aware) override {
-        if (!stop_aware) {
+    void sleep_for(Duration length, CancelToken* stop) override {
+        if (stop)
+            stop->wait_for(length);
+        else
             std::this_thread::sleep_for(length);
-            return;
-        }
-        std::unique_lock lock(stop_mutex);
-        stop_changed.wait_for(lock, length, [] { return stop_flag.load(); });
     }
 };
 
-RealClock real_clock;
+RealClock real_clock_;
 std::atomic<Clock*> installed{nullptr};
 
 }  // namespace
 
+Clock& real_clock() {
+    return real_clock_;
+}
+
 Clock& current_clock() {
     Clock* clock = installed.load();
-    return clock ? *clock : real_clock;
+    return clock ? *clock : real_clock_;
 }
 
 Clock* install_clock(Clock* clock) {
@@ -64,24 +62,24 @@ int scaled_ms(int ms) {
     return scaled < 1 ? 1 : scaled;
 }
 
-void pause_ms(int ms) {
-    Clock& clock = current_clock();
-    clock.sleep_for(clock.length_of(ms), true);
+void pause_ms(Clock& clock, CancelToken& stop, int ms) {
+    clock.sleep_for(clock.length_of(ms), &stop);
 }
 
-void request_stop() {
+void CancelToken::request() {
     {
-        std::lock_guard lock(stop_mutex);
-        stop_flag = true;
+        std::lock_guard lock(mutex_);
+        flag_ = true;
     }
-    stop_changed.notify_all();
+    changed_.notify_all();
 }
 
-bool stop_requested() {
-    return stop_flag.load();
+void CancelToken::clear() {
+    std::lock_guard lock(mutex_);
+    flag_ = false;
 }
 
-void clear_stop() {
-    std::lock_guard lock(stop_mutex);
-    stop_flag = false;
+void CancelToken::wait_for(std::chrono::milliseconds length) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, length, [this] { return flag_.load(); });
 }

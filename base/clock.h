@@ -7,7 +7,26 @@
 // emulator link one (base/divisor_from_environment.cpp). The product's durations never change.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+// A stop asked for while a worker runs (the dialog is closing): pauses end at once and exchanges
+// fail as on a closed port, so the worker reaches its end quickly. Each device line has its own.
+class CancelToken {
+  public:
+    void request();
+    bool requested() const { return flag_.load(); }
+    void clear();
+    // Waits for length or until a stop is requested, whichever comes first.
+    void wait_for(std::chrono::milliseconds length);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<bool> flag_{false};
+};
 
 class Clock {
   public:
@@ -19,10 +38,13 @@ class Clock {
     virtual TimePoint now() = 0;
     // How long a product duration of ms lasts on this clock.
     virtual Duration length_of(int ms) = 0;
-    // Waits for length. A stop-aware wait ends as soon as a stop is requested, and does not start
-    // after one.
-    virtual void sleep_for(Duration length, bool stop_aware) = 0;
+    // Waits for length. A wait given a stop ends as soon as that stop is requested, and does not
+    // start after one; without one (nullptr) it lasts its whole length.
+    virtual void sleep_for(Duration length, CancelToken* stop) = 0;
 };
+
+// The system's steady time, durations divided by the divisor.
+Clock& real_clock();
 
 // The clock in use: the real one unless a test installed another.
 Clock& current_clock();
@@ -39,11 +61,5 @@ void set_divisor_source(DivisorSource source);
 // duration.
 int scaled_ms(int ms);
 
-// Waits for the product duration ms on the current clock, or until a stop is requested.
-void pause_ms(int ms);
-
-// A stop asked for while a worker runs (the dialog is closing): pauses end at once and exchanges
-// fail as on a closed port, so the worker reaches its end quickly.
-void request_stop();
-bool stop_requested();
-void clear_stop();
+// Waits for the product duration ms on clock, or until stop is requested.
+void pause_ms(Clock& clock, CancelToken& stop, int ms);

@@ -20,10 +20,10 @@
 #include "diag/efs.h"
 #include "emulator/emulator.h"
 #include "link/attempts.h"
+#include "link/device_line.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
 #include "link/port_table.h"
-#include "link/serial_port.h"
 
 namespace {
 
@@ -63,12 +63,11 @@ class Bench {
         emulator_ = std::make_unique<emu::Emulator>(options);
         if (!emulator_->start() || !emulator_->wait_for(emu::Mode::Diag, std::chrono::seconds(10)))
             throw std::runtime_error("emulator");
-        serial_port = std::make_unique<CSerialPort>();
-        set_port_number(port_table_register(emulator_->device_node()));
-        serial_port->Open(port_number());
+        line.port_number = port_table_register(emulator_->device_node());
+        line.port->Open(line.port_number);
     }
     ~Bench() {
-        serial_port->Close();
+        line.port->Close();
         emulator_->stop();
         std::error_code ignored;
         fs::remove_all(root_, ignored);
@@ -76,6 +75,8 @@ class Bench {
     std::string folder(const char* name) const { return (root_ / name).string(); }
     std::size_t tree_bytes() const { return tree_bytes_; }
     int exchanges() const { return emulator_->request_count(emu::Mode::Diag, 0x4B, -1); }
+
+    DeviceLine line;
 
   private:
     fs::path root_;
@@ -93,7 +94,8 @@ void run_job(benchmark::State& state, const char* folder, std::size_t bytes) {
     const int before = bench().exchanges();
     for (auto _ : state) {
         int counter = 1;
-        if (copy_file_to_device(nullptr, &counter) != 1) state.SkipWithError("copy job failed");
+        if (copy_file_to_device(bench().line, nullptr, &counter) != 1)
+            state.SkipWithError("copy job failed");
     }
     state.counters["KiB/s"] = benchmark::Counter(
         static_cast<double>(bytes) / 1024.0 * static_cast<double>(state.iterations()),
@@ -116,7 +118,7 @@ void BM_CopyJobTree200Files(benchmark::State& state) {
 void BM_RoundTrip512(benchmark::State& state) {
     bench();
     EfsHandle handle = {};
-    if (!create_efs_file("/roundtrip.bin", handle)) {
+    if (!create_efs_file(bench().line, "/roundtrip.bin", handle)) {
         state.SkipWithError("create failed");
         return;
     }
@@ -125,10 +127,10 @@ void BM_RoundTrip512(benchmark::State& state) {
     std::vector<std::uint8_t> answer(20000);
     const std::uint16_t crc = crc16_bits(request, static_cast<int>(sizeof(request)) * 8);
     for (auto _ : state) {
-        if (!apply_diag_cmd(request, sizeof(request), answer.data(), 20000, crc))
+        if (!apply_diag_cmd(bench().line, request, sizeof(request), answer.data(), 20000, crc))
             state.SkipWithError("exchange failed");
     }
-    close_efs_file(handle);
+    close_efs_file(bench().line, handle);
     state.counters["KiB/s"] = benchmark::Counter(0.5 * static_cast<double>(state.iterations()),
                                                  benchmark::Counter::kIsRate);
 }

@@ -21,8 +21,8 @@
 #include "base/shared_state.h"
 #include "diag/efs_transfer.h"
 #include "emulator/emulator.h"
+#include "link/device_line.h"
 #include "link/port_table.h"
-#include "link/serial_port.h"
 #include "stream/image_stream.h"
 #include "stream/stream_commands.h"
 #include "testbed/mocked_usb_device.h"
@@ -85,45 +85,47 @@ void write_image(const fs::path& path, std::uint64_t size) {
     std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(size));
 }
 
-// The emulated modem in mode on a mocked port of its own, the program-wide port open on it.
-std::unique_ptr<emu::Emulator> plug(testbed::MockedUsbDevice& bus, emu::Mode mode) {
+// The emulated modem in mode on a mocked port of its own, the line's port open on it.
+std::unique_ptr<emu::Emulator> plug(DeviceLine& line, testbed::MockedUsbDevice& bus,
+                                    emu::Mode mode) {
     emu::Options options;
     options.provider = &bus;
     options.start_mode = mode;
     auto device = std::make_unique<emu::Emulator>(options);
     if (!device->start() || !device->wait_for(mode, std::chrono::seconds(10)))
         throw std::runtime_error("the emulated modem did not start");
-    serial_port->Close();
-    set_port_number(port_table_register(device->device_node()));
-    serial_port->Open(port_number());
+    line.port->Close();
+    line.port_number = port_table_register(device->device_node());
+    line.port->Open(line.port_number);
     return device;
 }
 
-void stream(const fs::path& image, std::uint64_t size) {
+void stream(DeviceLine& line, const fs::path& image, std::uint64_t size) {
     testbed::MockedUsbDevice bus;
-    auto device = plug(bus, emu::Mode::Stream);
-    if (!send_dl_hello() || !send_multi_image_open(nullptr, 2))
+    auto device = plug(line, bus, emu::Mode::Stream);
+    if (!send_dl_hello(line) || !send_multi_image_open(line, nullptr, 2))
         throw std::runtime_error("the flash programmer did not open the image");
     int failed = 0;
-    const Usage u = measure([&] { failed = !dl_dload_amss(image.c_str(), nullptr, nullptr); });
+    const Usage u =
+        measure([&] { failed = !dl_dload_amss(line, image.c_str(), nullptr, nullptr); });
     if (failed) throw std::runtime_error("streaming failed");
     report(("streaming " + std::to_string(size >> 20) + " MiB (dl_dload_amss)").c_str(), size,
            size / kBlock + 1, u);
-    serial_port->Close();
+    line.port->Close();
 }
 
-void copy(const fs::path& folder, std::uint64_t size) {
+void copy(DeviceLine& line, const fs::path& folder, std::uint64_t size) {
     testbed::MockedUsbDevice bus;
-    auto device = plug(bus, emu::Mode::Diag);
+    auto device = plug(line, bus, emu::Mode::Diag);
     int counter = 1;
     int copied = 0;
     const std::string prefix = folder.string() + "/";
-    const Usage u = measure([&] { copied = copy_iso(prefix.c_str(), nullptr, &counter); });
+    const Usage u = measure([&] { copied = copy_iso(line, prefix.c_str(), nullptr, &counter); });
     if (!copied) throw std::runtime_error("the EFS copy failed");
     // Written, then read back: two exchanges per block.
     report(("EFS copy of " + std::to_string(size >> 20) + " MiB (copy_iso)").c_str(), size,
            2 * (size / kBlock + 1), u);
-    serial_port->Close();
+    line.port->Close();
 }
 
 }  // namespace
@@ -142,19 +144,19 @@ int main(int argc, char** argv) {
     const fs::path root = pattern;
     const std::uint64_t size = static_cast<std::uint64_t>(mib) << 20;
     const std::uint64_t copy_size = static_cast<std::uint64_t>(copy_mib) << 20;
-    serial_port = std::make_unique<CSerialPort>();
+    DeviceLine line;
     int status = 0;
     try {
         write_image(root / "image.bin", size);
         write_image(root / "copy" / "image.iso", copy_size);
         std::printf("Under the mocked USB bus (%s):\n", mocked_port_io());
-        stream(root / "image.bin", size);
-        copy(root / "copy", copy_size);
+        stream(line, root / "image.bin", size);
+        copy(line, root / "copy", copy_size);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mocked_bus_bench: %s\n", e.what());
         status = 1;
     }
-    serial_port.reset();
+    close_port(line);
     std::error_code ignored;
     fs::remove_all(root, ignored);
     return status;

@@ -42,9 +42,9 @@
 #include "diag/efs_wire.h"
 #include "emulator/emulator.h"
 #include "link/attempts.h"
+#include "link/device_line.h"
 #include "link/hdlc.h"
 #include "link/port_table.h"
-#include "link/serial_port.h"
 #include "stream/image_stream.h"
 #include "stream/stream_commands.h"
 
@@ -235,12 +235,11 @@ class ExchangeCeiling {
 
 // --- (b) The product streaming
 
-// Opens the program-wide port on the emulated modem's line.
-void open_port_on(const std::string& node) {
-    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
-    serial_port->Close();
-    set_port_number(port_table_register(node));
-    serial_port->Open(port_number());
+// Opens the line's port on the emulated modem's pseudo-terminal.
+void open_port_on(DeviceLine& line, const std::string& node) {
+    line.port->Close();
+    line.port_number = port_table_register(node);
+    line.port->Open(line.port_number);
 }
 
 std::unique_ptr<emu::Emulator> start_modem(emu::Mode mode) {
@@ -256,19 +255,23 @@ std::unique_ptr<emu::Emulator> start_modem(emu::Mode mode) {
 class ProductStream {
   public:
     ProductStream() : modem_(start_modem(emu::Mode::Stream)) {
-        open_port_on(modem_->device_node());
-        if (!send_dl_hello()) throw std::runtime_error("the flash programmer did not answer hello");
+        open_port_on(line_, modem_->device_node());
+        if (!send_dl_hello(line_))
+            throw std::runtime_error("the flash programmer did not answer hello");
     }
     Timed stream(const fs::path& image) {
-        open_port_on(modem_->device_node());
-        if (!send_multi_image_open(nullptr, 2)) throw std::runtime_error("image open refused");
+        open_port_on(line_, modem_->device_node());
+        if (!send_multi_image_open(line_, nullptr, 2))
+            throw std::runtime_error("image open refused");
         int streamed = 0;
-        const Timed t = timed([&] { streamed = dl_dload_amss(image.c_str(), nullptr, nullptr); });
+        const Timed t =
+            timed([&] { streamed = dl_dload_amss(line_, image.c_str(), nullptr, nullptr); });
         if (!streamed) throw std::runtime_error("streaming failed");
         return t;
     }
 
   private:
+    DeviceLine line_;
     std::unique_ptr<emu::Emulator> modem_;
 };
 
@@ -382,8 +385,9 @@ class ProductEfs {
     }
     // Opens the port and a device file of kChunks chunks, with a handle to write and one to read.
     void prepare() {
-        open_port_on(modem_->device_node());
-        if (!create_efs_file("/bench.bin", writer_) || !open_efs_file("/bench.bin", reader_))
+        open_port_on(line_, modem_->device_node());
+        if (!create_efs_file(line_, "/bench.bin", writer_) ||
+            !open_efs_file(line_, "/bench.bin", reader_))
             throw std::runtime_error("the device file could not be opened");
         write_chunks();
     }
@@ -409,24 +413,25 @@ class ProductEfs {
     }
     // The copy stage's whole job for a program folder: home/ and image.iso.
     EfsResult copy_job(const fs::path& folder) {
-        open_port_on(modem_->device_node());
+        open_port_on(line_, modem_->device_node());
         set_program_folder_override(folder.string() + "/");
-        return measured([] {
+        return measured([this] {
             int counter = 1;
-            return copy_file_to_device(nullptr, &counter) == 1;
+            return copy_file_to_device(line_, nullptr, &counter) == 1;
         });
     }
 
     static constexpr int kChunks = 64;
 
   private:
+    DeviceLine line_;
     // One exchange per chunk, the chunk's offset written at offset_at.
     EfsResult chunks(std::uint8_t* request, int length, int offset_at) {
         return measured([&] {
             for (std::uint32_t chunk = 0; chunk < kChunks; ++chunk) {
                 put_le32(request + offset_at, chunk * kBlock);
                 int packet = 0;
-                if (efs_exchange(request, length, answer_.data(), kEfsLargeAnswer, &packet,
+                if (efs_exchange(line_, request, length, answer_.data(), kEfsLargeAnswer, &packet,
                                  &dirty_) != 0)
                     return false;
             }
@@ -642,16 +647,16 @@ long peak_kib() {
 // In the child: the product streams the image to the port and reports the process's peak memory,
 // with the time and CPU time of the streaming itself.
 int stream_child(const char* node, const char* image) {
-    serial_port = std::make_unique<CSerialPort>();
+    DeviceLine line;
     int streamed = 0;
     Timed t;
     try {
-        open_port_on(node);
-        t = timed([&] { streamed = dl_dload_amss(image, nullptr, nullptr); });
+        open_port_on(line, node);
+        t = timed([&] { streamed = dl_dload_amss(line, image, nullptr, nullptr); });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "stream child: %s\n", e.what());
     }
-    serial_port.reset();
+    close_port(line);
     std::printf("%ld %.6f %.6f %d\n", peak_kib(), t.cpu_s, t.wall_s, streamed);
     return streamed ? 0 : 1;
 }
@@ -813,7 +818,6 @@ int run(const Config& config) {
     std::fflush(stdout);
     if (wanted("efs")) print_efs(efs = measure_efs(config, folder.path()));
     std::fflush(stdout);
-    serial_port.reset();
     if (wanted("memory")) print_memory(measure_memory(config, folder.path()));
     if (config.only.empty()) print_targets(stream, efs, crc);
     if (!config.csv.empty() && !stream.empty()) write_csv(config.csv, stream);

@@ -12,13 +12,13 @@
 #include "base/settings.h"
 #include "base/shared_state.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
 #include "diag/efs_wire.h"
 #include "diag/home_tree.h"
 #include "diag/local_dir.h"
 #include "link/attempts.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -33,28 +33,28 @@ constexpr const char* kDeviceHome = "/home";
 // ---------------------------------------------------------------------------------------------
 // Upload of one file, read back and compared.
 
-int upload_file(const std::string& local, const std::string& device, DialogHandle dialog,
-                int* counter) {
+int upload_file(DeviceLine& line, const std::string& local, const std::string& device,
+                DialogHandle dialog, int* counter) {
     constexpr int kSizeDiffers = 1;
     constexpr int kCheckFailed = 2;
     // The create, the write or its close failed after their own attempts and logged why: the
     // device no longer takes the file, so there is nothing to try again.
     constexpr int kNotWritten = 3;
-    const int failure = run_attempts([&]() -> AttemptOutcome {
+    const int failure = run_attempts(line, [&]() -> AttemptOutcome {
         // create_efs_file truncates what an earlier attempt left.
         EfsHandle handle = {};
-        if (!create_efs_file(device.c_str(), handle)) return stop_now(kNotWritten);
+        if (!create_efs_file(line, device.c_str(), handle)) return stop_now(kNotWritten);
         // An empty file is sent as such. The device file is closed whether or not the local one
         // could be sent: a handle left open stays taken on the device.
         std::uint32_t sent = 0;
-        const int written = try_write_efs_file(local.c_str(), handle, dialog, counter, &sent);
-        if (!close_efs_file(handle) || !written) return stop_now(kNotWritten);
+        const int written = try_write_efs_file(line, local.c_str(), handle, dialog, counter, &sent);
+        if (!close_efs_file(line, handle) || !written) return stop_now(kNotWritten);
         std::uint32_t size = 0;
-        if (!query_efs_size(device.c_str(), &size) || size != sent) return kSizeDiffers;
+        if (!query_efs_size(line, device.c_str(), &size) || size != sent) return kSizeDiffers;
         // Only a file that opened is closed: the handle of the write is gone already.
-        if (!open_efs_file(device.c_str(), handle)) return kCheckFailed;
-        const int checked = chk_efs_file(handle, local.c_str(), dialog, counter);
-        if (!close_efs_file(handle) || !checked) return kCheckFailed;
+        if (!open_efs_file(line, device.c_str(), handle)) return kCheckFailed;
+        const int checked = chk_efs_file(line, handle, local.c_str(), dialog, counter);
+        if (!close_efs_file(line, handle) || !checked) return kCheckFailed;
         return 0;
     });
     switch (failure) {
@@ -71,8 +71,8 @@ int upload_file(const std::string& local, const std::string& device, DialogHandl
     }
 }
 
-int upload_tree(TreeWalk& walk, const std::string& local, const std::string& device,
-                DialogHandle dialog, int* counter) {
+int upload_tree(DeviceLine& line, TreeWalk& walk, const std::string& local,
+                const std::string& device, DialogHandle dialog, int* counter) {
     std::vector<LocalEntry> entries;
     if (!list_local_folder(local, &entries)) return 1;
     for (const LocalEntry& entry : entries) {
@@ -84,13 +84,13 @@ int upload_tree(TreeWalk& walk, const std::string& local, const std::string& dev
             if (!follow("find_dir", walk, local_path, entry, &real)) continue;
             // A folder the device already has is kept; a new one costs a failing open first.
             EfsHandle handle = {};
-            const int ready = open_efs_dir(device_path.c_str(), handle)
-                                  ? close_efs_dir(handle)
-                                  : create_efs_dir(device_path.c_str());
+            const int ready = open_efs_dir(line, device_path.c_str(), handle)
+                                  ? close_efs_dir(line, handle)
+                                  : create_efs_dir(line, device_path.c_str());
             if (!ready) return 0;
             progress_advance(dialog, counter, kFolderCost);
             walk.folders.push_back(real);
-            const int done = upload_tree(walk, local_path, device_path, dialog, counter);
+            const int done = upload_tree(line, walk, local_path, device_path, dialog, counter);
             walk.folders.pop_back();
             if (!done) return 0;
             continue;
@@ -99,14 +99,14 @@ int upload_tree(TreeWalk& walk, const std::string& local, const std::string& dev
         if (describes_link(entry.name)) continue;
         std::string real;
         if (!follow("find_dir", walk, local_path, entry, &real)) continue;
-        if (!upload_file(local_path, device_path, dialog, counter)) return 0;
+        if (!upload_file(line, local_path, device_path, dialog, counter)) return 0;
         progress_advance(dialog, counter, kFileCost);
     }
     return 1;
 }
 
-int make_links(TreeWalk& walk, const std::string& local, const std::string& device,
-               DialogHandle dialog, int* counter) {
+int make_links(DeviceLine& line, TreeWalk& walk, const std::string& local,
+               const std::string& device, DialogHandle dialog, int* counter) {
     std::vector<LocalEntry> entries;
     if (!list_local_folder(local, &entries)) return 1;
     for (const LocalEntry& entry : entries) {
@@ -115,8 +115,8 @@ int make_links(TreeWalk& walk, const std::string& local, const std::string& devi
             std::string real;
             if (!follow("find_link", walk, local_path, entry, &real)) continue;
             walk.folders.push_back(real);
-            const int done =
-                make_links(walk, local_path, device_child(device, entry.name), dialog, counter);
+            const int done = make_links(line, walk, local_path, device_child(device, entry.name),
+                                        dialog, counter);
             walk.folders.pop_back();
             if (!done) return 0;
             continue;
@@ -126,7 +126,7 @@ int make_links(TreeWalk& walk, const std::string& local, const std::string& devi
         if (!describes_link(entry.name) || !read_link_name(entry.name, &link_name, &target))
             continue;
         const std::string link_path = device_child(device, link_name);
-        if (!create_efs_symlink(target.c_str(), link_path.c_str())) {
+        if (!create_efs_symlink(line, target.c_str(), link_path.c_str())) {
             log_write("error: create_efs_symlink %s fail\n", target.c_str());
             return 0;
         }
@@ -139,10 +139,10 @@ int make_links(TreeWalk& walk, const std::string& local, const std::string& devi
 // The job.
 
 // The device may have gone quiet after a failure: probe its port until it answers DIAG again.
-void reopen_port(bool with_pauses) {
+void reopen_port(DeviceLine& line, bool with_pauses) {
     for (int call = 1; call <= kReopenCalls; ++call) {
-        if (call > 1 && with_pauses) pause_ms(kReopenPauseMs);
-        if (open_port(port_number()) == MODE_DIAG) return;
+        if (call > 1 && with_pauses) pause_ms(line, kReopenPauseMs);
+        if (open_port(line, line.port_number) == MODE_DIAG) return;
     }
 }
 
@@ -157,25 +157,25 @@ enum class Failed { Nothing, DelDir, FindDir, FindLink, CopyIso };
 
 // Removes one entry of a listing; folders are emptied first. Every removal the device refuses
 // fails the whole emptying, since what stays would be mixed into the new tree.
-int remove_entry(const std::string& child, int type) {
+int remove_entry(DeviceLine& line, const std::string& child, int type) {
     switch (type) {
         case 1:  // directory
             log_write("read_efs_dir name = %s\n", child.c_str());
-            if (!del_dir(child.c_str())) return 0;
-            if (!unlink_efs_dir(child.c_str())) {
+            if (!del_dir(line, child.c_str())) return 0;
+            if (!unlink_efs_dir(line, child.c_str())) {
                 log_write("Error: unlink_efs_dir name = %s\n", child.c_str());
                 return 0;
             }
             return 1;
         case 0:  // file
-            if (!unlink_efs_file(child.c_str())) {
+            if (!unlink_efs_file(line, child.c_str())) {
                 log_write("Error: unlink_efs_file name = %s\n", child.c_str());
                 return 0;
             }
             return 1;
         case 2:  // symbolic link
             log_write("read_efs_symlink name = %s\n", child.c_str());
-            if (!unlink_efs_file(child.c_str())) {
+            if (!unlink_efs_file(line, child.c_str())) {
                 log_write("Error: unlink_efs_symlink name = %s\n", child.c_str());
                 return 0;
             }
@@ -186,11 +186,11 @@ int remove_entry(const std::string& child, int type) {
 }
 
 // Walks the open listing of device_folder and removes what it names; 1 once the end is reached.
-int empty_listing(const char* device_folder, const std::uint8_t* handle) {
+int empty_listing(DeviceLine& line, const char* device_folder, const std::uint8_t* handle) {
     char name[kNameBuffer];
     for (int sequence = 1; sequence <= kMaxListing; ++sequence) {
         int type = -1;
-        const int read = read_efs_dir(handle, sequence, name, &type, kNameBuffer);
+        const int read = read_efs_dir(line, handle, sequence, name, &type, kNameBuffer);
         if (read == -1) return 1;
         if (read == 0) {
             log_write("error: read_efs_dir fail\n");
@@ -203,58 +203,60 @@ int empty_listing(const char* device_folder, const std::uint8_t* handle) {
             log_write("del_dir: skip name %s\n", name);
             continue;
         }
-        if (!remove_entry(device_child(device_folder, name), type)) return 0;
+        if (!remove_entry(line, device_child(device_folder, name), type)) return 0;
     }
     return 1;
 }
 
 }  // namespace
 
-int del_dir(const char* device_folder) {
+int del_dir(DeviceLine& line, const char* device_folder) {
     EfsHandle handle = {};
-    if (!open_efs_dir(device_folder, handle)) return 0;
+    if (!open_efs_dir(line, device_folder, handle)) return 0;
     // The listing is closed whatever happened in it: a handle left open stays taken on the device.
-    const int emptied = empty_listing(device_folder, handle);
-    const int closed = close_efs_dir(handle);
+    const int emptied = empty_listing(line, device_folder, handle);
+    const int closed = close_efs_dir(line, handle);
     return emptied && closed;
 }
 
-int find_dir(const char* local_folder, const char* device_folder, DialogHandle dialog,
-             int* counter) {
+int find_dir(DeviceLine& line, const char* local_folder, const char* device_folder,
+             DialogHandle dialog, int* counter) {
     if (!local_folder || !device_folder) return 0;
     TreeWalk walk;
     if (!start_walk(local_folder, &walk)) return 1;  // nothing there to list
-    return upload_tree(walk, local_folder, device_folder, dialog, counter);
+    return upload_tree(line, walk, local_folder, device_folder, dialog, counter);
 }
 
-int find_link(const char* local_folder, const char* device_folder, DialogHandle dialog,
-              int* counter) {
+int find_link(DeviceLine& line, const char* local_folder, const char* device_folder,
+              DialogHandle dialog, int* counter) {
     if (!local_folder || !device_folder) return 0;
     TreeWalk walk;
     if (!start_walk(local_folder, &walk)) return 1;
-    return make_links(walk, local_folder, device_folder, dialog, counter);
+    return make_links(line, walk, local_folder, device_folder, dialog, counter);
 }
 
 namespace {
 
 // One pass after its hello: "/home" emptied and filled again, then image.iso. Failed::Nothing when
 // everything was copied and read back.
-Failed copy_pass(const std::string& folder, DialogHandle dialog, int* counter) {
+Failed copy_pass(DeviceLine& line, const std::string& folder, DialogHandle dialog, int* counter) {
     const std::string local_home = folder + "home";
     if (local_path_exists(local_home)) {
         // "/home" itself stays: it is emptied, then filled again.
-        if (!del_dir(kDeviceHome)) return Failed::DelDir;
+        if (!del_dir(line, kDeviceHome)) return Failed::DelDir;
         progress_advance(dialog, counter, kEmptyHomeCost);
-        if (!find_dir(local_home.c_str(), kDeviceHome, dialog, counter)) return Failed::FindDir;
-        if (!find_link(local_home.c_str(), kDeviceHome, dialog, counter)) return Failed::FindLink;
+        if (!find_dir(line, local_home.c_str(), kDeviceHome, dialog, counter))
+            return Failed::FindDir;
+        if (!find_link(line, local_home.c_str(), kDeviceHome, dialog, counter))
+            return Failed::FindLink;
     }
     // The bar runs on through the image: a run's progress never goes back.
     set_status(dialog, "Copying iso file...");
-    return copy_iso(folder.c_str(), dialog, counter) ? Failed::Nothing : Failed::CopyIso;
+    return copy_iso(line, folder.c_str(), dialog, counter) ? Failed::Nothing : Failed::CopyIso;
 }
 
 // What the last pass failed at: a line in the log, and the run's reason unless it is stopping.
-void report_last_pass(Failed failed) {
+void report_last_pass(DeviceLine& line, Failed failed) {
     const char* why = nullptr;
     switch (failed) {
         case Failed::DelDir:
@@ -274,46 +276,46 @@ void report_last_pass(Failed failed) {
             why = "image.iso could not be copied to the device and read back in %d passes";
             break;
     }
-    if (!stop_requested()) tell_reason(why, kPasses);
+    if (!stop_requested(line)) tell_reason(why, kPasses);
 }
 
 // The passes of the job: 1 once one of them has copied everything.
-int copy_passes(DialogHandle dialog, int* counter) {
+int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
     for (int pass = 1;; ++pass) {
-        if (!send_efs_hello()) {
+        if (!send_efs_hello(line)) {
             log_write("error: send_efs_hello fail\n");
-            if (!stop_requested()) tell_reason("the device's file system did not answer");
+            if (!stop_requested(line)) tell_reason("the device's file system did not answer");
             return 0;
         }
         progress_advance(dialog, counter, kHelloCost);
 
         refresh_program_folder();
         const std::string folder = program_folder();
-        if (reset_requested() && !unlink_efs_file("/router.conf")) {
+        if (reset_requested() && !unlink_efs_file(line, "/router.conf")) {
             log_write("error: unlink_efs_file(/router.conf) fail\n");
-            if (!stop_requested()) tell_reason("the device did not remove /router.conf");
+            if (!stop_requested(line)) tell_reason("the device did not remove /router.conf");
             return 0;
         }
 
-        const Failed failed = copy_pass(folder, dialog, counter);
+        const Failed failed = copy_pass(line, folder, dialog, counter);
         if (failed == Failed::Nothing) return 1;
         // A package file that changed since its check stays changed: another pass would only
         // empty "/home" again. Its reason is told already.
         if (!changed_package_file().empty()) return 0;
         if (pass == kPasses) {
-            report_last_pass(failed);
+            report_last_pass(line, failed);
             return 0;
         }
         // Every new pass starts again with the hello and empties "/home" again.
-        reopen_port(failed != Failed::DelDir);
+        reopen_port(line, failed != Failed::DelDir);
     }
 }
 
 }  // namespace
 
-int copy_file_to_device(DialogHandle dialog, int* counter) {
-    const int copied = copy_passes(dialog, counter);
+int copy_file_to_device(DeviceLine& line, DialogHandle dialog, int* counter) {
+    const int copied = copy_passes(line, dialog, counter);
     // Handles that repeated opens left on the device, named by answers that came late.
-    close_stray_handles();
+    close_stray_handles(line);
     return copied;
 }

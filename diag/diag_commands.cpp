@@ -42,9 +42,10 @@ char version_text[128];
 // read; they are decoded in a copy, since decoding them again in place would judge other bytes.
 // An answer is a packet of at least its command byte that echoes the request's code: a frame
 // without a packet, or the answer to another request, is not the device taking this one.
-int exchange_diag_byte(std::uint8_t code, std::vector<std::uint8_t>& received) {
+int exchange_diag_byte(DeviceLine& line, std::uint8_t code, std::vector<std::uint8_t>& received) {
     const std::uint8_t request[1] = {code};
-    if (!apply_diag_cmd(request, 1, received.data(), kReceiveBuffer, crc16_bits(request, 8))) {
+    if (!apply_diag_cmd(line, request, 1, received.data(), kReceiveBuffer,
+                        crc16_bits(request, 8))) {
         return kSendFailed;
     }
     std::vector<std::uint8_t> decoded(received);
@@ -74,9 +75,10 @@ bool diag_error_packet(const std::vector<std::uint8_t>& received, std::string* t
 
 }  // namespace
 
-int get_ver() {
+int get_ver(DeviceLine& line) {
     std::vector<std::uint8_t> received(kReceiveBuffer);
-    const int failure = run_attempts([&] { return exchange_diag_byte(kVersionCommand, received); });
+    const int failure =
+        run_attempts(line, [&] { return exchange_diag_byte(line, kVersionCommand, received); });
     switch (failure) {
         case 0:
             log_write("Open in DIAG mode\n");
@@ -94,14 +96,15 @@ int get_ver() {
     return 0;
 }
 
-const char* retry_get_build_ver() {
+const char* retry_get_build_ver(DeviceLine& line) {
     std::vector<std::uint8_t> received(kReceiveBuffer);
     const std::uint8_t request[1] = {kBuildVersion};
-    const int failure = run_attempts([&] {
+    const int failure = run_attempts(line, [&] {
         // Cleared before every read, so the text cannot run on into what an earlier, longer answer
         // left behind; the zeros end it where the received bytes end.
         std::fill(received.begin(), received.end(), 0);
-        if (!apply_diag_cmd(request, 1, received.data(), kReceiveBuffer, crc16_bits(request, 8))) {
+        if (!apply_diag_cmd(line, request, 1, received.data(), kReceiveBuffer,
+                            crc16_bits(request, 8))) {
             return static_cast<int>(kSendFailed);
         }
         // The answer is read raw, neither decoded nor CRC-tested, but it must echo the request's
@@ -128,15 +131,15 @@ const char* retry_get_build_ver() {
     return nullptr;
 }
 
-int switch_dl_mode(std::string* refusal) {
+int switch_dl_mode(DeviceLine& line, std::string* refusal) {
     std::vector<std::uint8_t> received(kReceiveBuffer);
     int refused = 0;  // attempts answered, each with a whole error packet
     std::string error_packet;
-    const int failure = run_attempts([&] {
-        const int result = exchange_diag_byte(kSwitchToDownload, received);
+    const int failure = run_attempts(line, [&] {
+        const int result = exchange_diag_byte(line, kSwitchToDownload, received);
         // An attempt that read nothing is judged on an earlier answer's bytes: it is a lost
         // answer, not the device saying no again.
-        const bool answered = !exchange_unanswered;
+        const bool answered = !line.records.unanswered;
         if (result == kBadCommandAnswer && answered && diag_error_packet(received, &error_packet))
             ++refused;
         return result;
@@ -145,7 +148,7 @@ int switch_dl_mode(std::string* refusal) {
     switch (failure) {
         case 0:
             log_write("Switch to DLoad mode and close port \n");
-            serial_port->Close();
+            line.port->Close();
             return 1;
         case kSendFailed:
             log_write("switch dl mode: send cmd error! \n");

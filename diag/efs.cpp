@@ -29,17 +29,19 @@ namespace {
 
 // Clears the first `clear` bytes of answer (the caller knows the rest to be zero) and sends the
 // request; *received as apply_diag_cmd gives it.
-int send_cleared(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
-                 int clear, int* received) {
+int send_cleared(DeviceLine& line, const std::uint8_t* request, int length, std::uint8_t* answer,
+                 int capacity, int clear, int* received) {
     std::fill(answer, answer + std::clamp(clear, 0, capacity), 0);
     const std::uint16_t crc = crc16_bits(request, length * 8);
-    return apply_diag_cmd(request, length, answer, capacity, crc, received) ? 0 : kEfsSendFailed;
+    return apply_diag_cmd(line, request, length, answer, capacity, crc, received) ? 0
+                                                                                  : kEfsSendFailed;
 }
 
 }  // namespace
 
-int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity) {
-    return send_cleared(request, length, answer, capacity, capacity, nullptr);
+int efs_send(DeviceLine& line, const std::uint8_t* request, int length, std::uint8_t* answer,
+             int capacity) {
+    return send_cleared(line, request, length, answer, capacity, capacity, nullptr);
 }
 
 namespace {
@@ -47,34 +49,27 @@ namespace {
 // Open and opendir answers: the code, a handle at 4 and an error code at 8.
 constexpr int kOpenAnswerPacket = 12;
 
-// Every handle an answer named that no open has handed to its caller: see close_stray_handles.
-struct NamedHandle {
-    std::uint16_t code;  // kEfsOpen or kEfsOpendir
-    std::uint32_t handle;
-};
-thread_local std::vector<NamedHandle> named_handles;
-
 // Notes the handle a decoded open or opendir answer names; a packet of any other kind is passed.
-void note_named_handle(const std::uint8_t* packet, int length) {
+void note_named_handle(DeviceLine& line, const std::uint8_t* packet, int length) {
     if (length < kOpenAnswerPacket) return;
     for (std::uint16_t code : {kEfsOpen, kEfsOpendir}) {
         if (!efs_header_is(packet, code) || get_le32(packet + 8) != 0) continue;
-        const NamedHandle named{code, get_le32(packet + 4)};
-        for (const NamedHandle& h : named_handles)
+        const StrayHandle named{code, get_le32(packet + 4)};
+        for (const StrayHandle& h : line.stray_handles)
             if (h.code == named.code && h.handle == named.handle) return;
-        named_handles.push_back(named);
+        line.stray_handles.push_back(named);
     }
 }
 
 // Notes the handles named by the whole frames at the start of bytes; an unfinished frame stays.
-void note_frames(std::vector<std::uint8_t>& bytes) {
+void note_frames(DeviceLine& line, std::vector<std::uint8_t>& bytes) {
     auto start = bytes.begin();
     for (auto flag = std::find(start, bytes.end(), kFrameFlag); flag != bytes.end();
          flag = std::find(start, bytes.end(), kFrameFlag)) {
         std::vector<std::uint8_t> frame(start, flag + 1);
         const int decoded = check_buf(frame.data(), static_cast<int>(frame.size()));
         if (decoded > 2 && crc16_check(frame.data(), decoded))
-            note_named_handle(frame.data(), decoded - 2);
+            note_named_handle(line, frame.data(), decoded - 2);
         start = flag + 1;
     }
     bytes.erase(bytes.begin(), start);
@@ -82,11 +77,11 @@ void note_frames(std::vector<std::uint8_t>& bytes) {
 
 // What a read took after the answer's closing flag (count: the bytes the read took): answers that
 // came late, or after it.
-void note_tail(const std::uint8_t* answer, int count) {
+void note_tail(DeviceLine& line, const std::uint8_t* answer, int count) {
     const std::uint8_t* flag = std::find(answer, answer + count, kFrameFlag);
     if (flag >= answer + count) return;
     std::vector<std::uint8_t> tail(flag + 1, answer + count);
-    note_frames(tail);
+    note_frames(line, tail);
 }
 
 }  // namespace
@@ -96,14 +91,14 @@ void note_tail(const std::uint8_t* answer, int count) {
 //
 // After the clearing, only what the reads wrote can differ from zero, and decoding in place moves
 // bytes towards the start only: clearing the packet's tail up to what was read clears it all.
-int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
-                 int* packet, int* dirty) {
+int efs_exchange(DeviceLine& line, const std::uint8_t* request, int length, std::uint8_t* answer,
+                 int capacity, int* packet, int* dirty) {
     int received = capacity;
     const int clear = dirty ? *dirty : capacity;
-    const int failure = send_cleared(request, length, answer, capacity, clear, &received);
+    const int failure = send_cleared(line, request, length, answer, capacity, clear, &received);
     if (dirty) *dirty = received;
     if (failure) return failure;
-    note_tail(answer, std::min(received, capacity));
+    note_tail(line, answer, std::min(received, capacity));
     const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
     // A packet of at least one byte: the bare CRC of an empty packet answers nothing.
     if (decoded < 3 || !crc16_check(answer, decoded)) {
@@ -111,48 +106,48 @@ int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, 
         const std::uint16_t code = get_le16(request + 2);
         if ((code == kEfsOpen || code == kEfsOpendir) && decoded == kOpenAnswerPacket + 2 &&
             efs_header_is(answer, code))
-            note_named_handle(answer, kOpenAnswerPacket);
+            note_named_handle(line, answer, kOpenAnswerPacket);
         return kEfsCrcFailed;
     }
     *packet = decoded - 2;
-    note_named_handle(answer, *packet);
+    note_named_handle(line, answer, *packet);
     std::fill(answer + *packet, answer + std::max(*packet, received), 0);
     if (dirty) *dirty = *packet;
     return 0;
 }
 
-void take_named_handle(const std::uint8_t* handle, bool directory) {
+void take_named_handle(DeviceLine& line, const std::uint8_t* handle, bool directory) {
     const std::uint16_t code = directory ? kEfsOpendir : kEfsOpen;
     const std::uint32_t value = get_le32(handle);
-    std::erase_if(named_handles,
-                  [&](const NamedHandle& h) { return h.code == code && h.handle == value; });
+    std::erase_if(line.stray_handles,
+                  [&](const StrayHandle& h) { return h.code == code && h.handle == value; });
 }
 
-void read_late_answers(int reads) {
+void read_late_answers(DeviceLine& line, int reads) {
     std::vector<std::uint8_t> buffer(kEfsLargeAnswer);
     std::vector<std::uint8_t> pending;
     for (int read = 0; read < reads; ++read) {
-        const int got = receive_late_bytes(buffer.data(), static_cast<int>(buffer.size()));
+        const int got = receive_late_bytes(line, buffer.data(), static_cast<int>(buffer.size()));
         if (got <= 0) return;
         pending.insert(pending.end(), buffer.begin(), buffer.begin() + got);
-        note_frames(pending);
+        note_frames(line, pending);
     }
 }
 
-void close_stray_handles() {
+void close_stray_handles(DeviceLine& line) {
     // Closing reads answers too, which may name more; each close is tried once per handle.
-    for (int closes = 0; !named_handles.empty() && closes < kMaxStrayCloses; ++closes) {
-        const NamedHandle stray = named_handles.front();
-        named_handles.erase(named_handles.begin());
+    for (int closes = 0; !line.stray_handles.empty() && closes < kMaxStrayCloses; ++closes) {
+        const StrayHandle stray = line.stray_handles.front();
+        line.stray_handles.erase(line.stray_handles.begin());
         const bool directory = stray.code == kEfsOpendir;
         log_write("%s: a repeated request left handle 0x%08x open, closing it\n",
                   directory ? "open_efs_dir" : "open_efs_file", stray.handle);
         std::uint8_t handle[4];
         put_le32(handle, stray.handle);
         if (directory) {
-            close_efs_dir(handle);
+            close_efs_dir(line, handle);
         } else {
-            close_efs_file(handle);
+            close_efs_file(line, handle);
         }
     }
 }
@@ -243,11 +238,12 @@ void log_failure(int failure, const FailureMessages& messages) {
 // One attempt of an operation that the device answers with a status: the exchange, the header
 // check on the operation's own code, then the error code, which must be zero. The answer must be
 // long enough to hold every field of the layout.
-int status_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& answer,
-                   std::uint16_t header_code, const StatusLayout& layout) {
+int status_attempt(DeviceLine& line, const std::uint8_t* request, int length,
+                   std::vector<std::uint8_t>& answer, std::uint16_t header_code,
+                   const StatusLayout& layout) {
     int packet = 0;
-    if (int failure =
-            efs_exchange(request, length, answer.data(), static_cast<int>(answer.size()), &packet))
+    if (int failure = efs_exchange(line, request, length, answer.data(),
+                                   static_cast<int>(answer.size()), &packet))
         return failure;
     if (!efs_header_is(answer.data(), header_code)) return kBadHeader;
     if (packet < layout.min_packet || !error_code_is_zero(answer.data(), layout.error_at))
@@ -258,8 +254,8 @@ int status_attempt(const std::uint8_t* request, int length, std::vector<std::uin
 // Closing a file or a listing. Request: header, handle. Answer: error code at 4. A close whose
 // answer was lost was still carried out, and the device then refuses the repeated close as a
 // handle it does not know: after an unanswered attempt that refusal means the handle is gone.
-int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* handle,
-                 const FailureMessages& messages) {
+int close_handle(DeviceLine& line, const char* operation, std::uint16_t code,
+                 const std::uint8_t* handle, const FailureMessages& messages) {
     if (!handle) return 0;
     std::uint8_t request[kEfsHeaderLength + kHandleLength];
     put_efs_header(request, code);
@@ -267,9 +263,9 @@ int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     bool unanswered = false;
     bool closed_before = false;
-    const int failure = run_attempts([&] {
+    const int failure = run_attempts(line, [&] {
         int packet = 0;
-        int result = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet);
+        int result = efs_exchange(line, request, length, answer.data(), kEfsSmallAnswer, &packet);
         if (result == 0 && !efs_header_is(answer.data(), code)) result = kBadHeader;
         if (result != 0) {
             unanswered = true;
@@ -292,28 +288,28 @@ int close_handle(const char* operation, std::uint16_t code, const std::uint8_t* 
 // Open, create and opendir: the attempts, then the handle. A request sent again after an attempt
 // without a usable answer may have been carried out each time, and the device then holds a handle
 // for each: the answers that come late are read, and every handle but the one kept is closed.
-int open_attempts(const std::uint8_t* request, int length, std::uint16_t code, std::uint8_t* handle,
-                  const FailureMessages& messages) {
+int open_attempts(DeviceLine& line, const std::uint8_t* request, int length, std::uint16_t code,
+                  std::uint8_t* handle, const FailureMessages& messages) {
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     int attempts = 0;
-    const int failure = run_attempts([&] {
+    const int failure = run_attempts(line, [&] {
         ++attempts;
-        return status_attempt(request, length, answer, code, kHandleAnswer);
+        return status_attempt(line, request, length, answer, code, kHandleAnswer);
     });
     if (failure == 0) {
         std::memcpy(handle, &answer[kHandleAt], kHandleLength);
-        take_named_handle(handle, code == kEfsOpendir);
-        if (attempts > 1) read_late_answers(attempts);
+        take_named_handle(line, handle, code == kEfsOpendir);
+        if (attempts > 1) read_late_answers(line, attempts);
     } else {
         log_failure(failure, messages);
     }
-    close_stray_handles();
+    close_stray_handles(line);
     return failure == 0 ? 1 : 0;
 }
 
 // Open and create differ only in their flags, mode and messages. Request: header, open flags u32,
 // mode u32, path. Answer: handle at 4, error code at 8.
-int open_with_flags(const char* operation, const char* path, std::uint8_t* handle,
+int open_with_flags(DeviceLine& line, const char* operation, const char* path, std::uint8_t* handle,
                     std::uint32_t flags, std::uint32_t mode, const FailureMessages& messages) {
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsOpen);
@@ -321,7 +317,7 @@ int open_with_flags(const char* operation, const char* path, std::uint8_t* handl
     put_le32(request + length + 4, mode);
     length += 8;
     if (!handle || !put_path(operation, request, &length, path)) return 0;
-    return open_attempts(request, length, kEfsOpen, handle, messages);
+    return open_attempts(line, request, length, kEfsOpen, handle, messages);
 }
 
 // Failure kinds of a readdir beyond the shared ones. Two answers end the call at once instead of
@@ -345,11 +341,12 @@ constexpr int kSequenceLength = 4;
 constexpr int kEntryTypeAt = 16;
 constexpr int kEntryNameAt = 40;
 
-AttemptOutcome readdir_attempt(const std::uint8_t* request, int length,
+AttemptOutcome readdir_attempt(DeviceLine& line, const std::uint8_t* request, int length,
                                std::vector<std::uint8_t>& answer, const DirEntryOut& out) {
     std::memset(out.name, 0, static_cast<std::size_t>(std::min(out.name_capacity, 4)));
     int packet = 0;
-    if (int f = efs_exchange(request, length, answer.data(), kEfsSmallAnswer, &packet)) return f;
+    if (int f = efs_exchange(line, request, length, answer.data(), kEfsSmallAnswer, &packet))
+        return f;
     if (!efs_header_is(answer.data(), kEfsReaddir)) return stop_now(kNotReaddir);
     // End of the listing: bytes 4 to 6 zero and byte 7 not.
     if (answer[4] == 0 && answer[5] == 0 && answer[6] == 0 && answer[7] != 0)
@@ -397,42 +394,42 @@ int readdir_result(int failure) {
 // ---------------------------------------------------------------------------------------------
 // Operations.
 
-int send_efs_hello() {
+int send_efs_hello(DeviceLine& line) {
     // The body is all zero bytes; the answer is not looked at.
     constexpr int kHelloBody = 40;
     std::uint8_t request[kEfsRequestBuffer] = {};
     const int length = put_efs_header(request, kEfsHello) + kHelloBody;
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure =
-        run_attempts([&] { return efs_send(request, length, answer.data(), kEfsSmallAnswer); });
+    const int failure = run_attempts(
+        line, [&] { return efs_send(line, request, length, answer.data(), kEfsSmallAnswer); });
     if (failure == 0) return 1;
     log_write("send_efs_hello: send cmd error! \n");
     return 0;
 }
 
-int open_efs_file(const char* path, std::uint8_t* handle) {
+int open_efs_file(DeviceLine& line, const char* path, std::uint8_t* handle) {
     return open_with_flags(
-        "open_efs_file", path, handle, kOpenReadOnly, kModeReadAll,
+        line, "open_efs_file", path, handle, kOpenReadOnly, kModeReadAll,
         {"open_efs_file: send cmd error! \n", "open_efs_file: check crc error! \n",
          "open_efs_file: receive bad cmd error! \n", "open_efs_file: recv bad data error! \n"});
 }
 
-int create_efs_file(const char* path, std::uint8_t* handle) {
+int create_efs_file(DeviceLine& line, const char* path, std::uint8_t* handle) {
     return open_with_flags(
-        "create_efs_file", path, handle, kOpenWriteOnly | kOpenCreate | kOpenTruncate,
+        line, "create_efs_file", path, handle, kOpenWriteOnly | kOpenCreate | kOpenTruncate,
         kModeReadWriteAll,
         {"create_efs_file: send cmd error! \n", "create_efs_file: check crc error! \n",
          "create_efs_file: recv bad cmd error! \n", "create_efs_file: recv bad data error! \n"});
 }
 
-int close_efs_file(const std::uint8_t* handle) {
+int close_efs_file(DeviceLine& line, const std::uint8_t* handle) {
     return close_handle(
-        "close_efs_file", kEfsClose, handle,
+        line, "close_efs_file", kEfsClose, handle,
         {"close_efs_file: send cmd error! \n", "close_efs_file: check crc error! \n",
          "close_efs_file: recv bad cmd error! \n", "close_efs_file: recv bad data error! \n"});
 }
 
-int create_efs_symlink(const char* target, const char* link_path) {
+int create_efs_symlink(DeviceLine& line, const char* target, const char* link_path) {
     // The target comes first: the link at link_path will read as target. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsSymlink);
@@ -441,8 +438,9 @@ int create_efs_symlink(const char* target, const char* link_path) {
         return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kEfsSymlink, kStatusAnswer); });
+    const int failure = run_attempts(line, [&] {
+        return status_attempt(line, request, length, answer, kEfsSymlink, kStatusAnswer);
+    });
     if (failure == 0) return 1;
     log_failure(failure, {"create_efs_symlink: send cmd error! \n",
                           "create_efs_symlink: check crc error! \n",
@@ -451,7 +449,7 @@ int create_efs_symlink(const char* target, const char* link_path) {
     return 0;
 }
 
-int unlink_efs_file(const char* path) {
+int unlink_efs_file(DeviceLine& line, const char* path) {
     // Error code at 4. A device error code is reported as a bad command here, unlike the other
     // operations.
     std::uint8_t request[kEfsRequestBuffer] = {};
@@ -459,8 +457,9 @@ int unlink_efs_file(const char* path) {
     if (!put_path("unlink_efs_file", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kEfsUnlink, kStatusAnswer); });
+    const int failure = run_attempts(line, [&] {
+        return status_attempt(line, request, length, answer, kEfsUnlink, kStatusAnswer);
+    });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -469,7 +468,7 @@ int unlink_efs_file(const char* path) {
     return 0;
 }
 
-int create_efs_dir(const char* path) {
+int create_efs_dir(DeviceLine& line, const char* path) {
     // Request: header, mode u16, path. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsMkdir);
@@ -478,8 +477,9 @@ int create_efs_dir(const char* path) {
     if (!put_path("create_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kEfsMkdir, kStatusAnswer); });
+    const int failure = run_attempts(line, [&] {
+        return status_attempt(line, request, length, answer, kEfsMkdir, kStatusAnswer);
+    });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -488,7 +488,7 @@ int create_efs_dir(const char* path) {
     return 0;
 }
 
-int unlink_efs_dir(const char* path) {
+int unlink_efs_dir(DeviceLine& line, const char* path) {
     // Error code at 4. A folder the device refuses to remove would stay behind in a tree that is
     // being replaced, so a refusal is a failure like any other.
     std::uint8_t request[kEfsRequestBuffer] = {};
@@ -496,8 +496,9 @@ int unlink_efs_dir(const char* path) {
     if (!put_path("unlink_efs_dir", request, &length, path)) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kEfsRmdir, kStatusAnswer); });
+    const int failure = run_attempts(line, [&] {
+        return status_attempt(line, request, length, answer, kEfsRmdir, kStatusAnswer);
+    });
     if (failure == 0) return 1;
     log_failure(
         failure,
@@ -506,18 +507,18 @@ int unlink_efs_dir(const char* path) {
     return 0;
 }
 
-int open_efs_dir(const char* path, std::uint8_t* handle) {
+int open_efs_dir(DeviceLine& line, const char* path, std::uint8_t* handle) {
     // Answer: handle at 4, error code at 8.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsOpendir);
     if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
     return open_attempts(
-        request, length, kEfsOpendir, handle,
+        line, request, length, kEfsOpendir, handle,
         {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
          "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"});
 }
 
-int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type,
+int read_efs_dir(DeviceLine& line, const std::uint8_t* handle, int sequence, char* name, int* type,
                  int name_capacity) {
     if (!handle || !name || !type || name_capacity < 1) return 0;
     std::uint8_t request[kEfsRequestBuffer] = {};
@@ -528,20 +529,20 @@ int read_efs_dir(const std::uint8_t* handle, int sequence, char* name, int* type
     length += kSequenceLength;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
-    const int failure = run_attempts([&] {
-        return readdir_attempt(request, length, answer, {name, type, name_capacity});
+    const int failure = run_attempts(line, [&] {
+        return readdir_attempt(line, request, length, answer, {name, type, name_capacity});
     });
     return readdir_result(failure);
 }
 
-int close_efs_dir(const std::uint8_t* handle) {
+int close_efs_dir(DeviceLine& line, const std::uint8_t* handle) {
     return close_handle(
-        "close_efs_dir", kEfsClosedir, handle,
+        line, "close_efs_dir", kEfsClosedir, handle,
         {"close_efs_dir: send cmd error! \n", "close_efs_dir: check crc error! \n",
          "close_efs_dir: recv bad cmd error! \n", "close_efs_dir: recv bad data error! \n"});
 }
 
-int query_efs_size(const char* path, std::uint32_t* size) {
+int query_efs_size(DeviceLine& line, const char* path, std::uint32_t* size) {
     // Answer: error code at 4, size u32 at 12.
     if (!path || !size || path[0] == '\0') return 0;
     std::uint8_t request[kEfsRequestBuffer] = {};
@@ -550,7 +551,7 @@ int query_efs_size(const char* path, std::uint32_t* size) {
 
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
     const int failure = run_attempts(
-        [&] { return status_attempt(request, length, answer, kEfsStat, kStatAnswer); });
+        line, [&] { return status_attempt(line, request, length, answer, kEfsStat, kStatAnswer); });
     if (failure == 0) {
         *size = get_le32(&answer[kStatSizeAt]);
         return 1;
@@ -561,7 +562,7 @@ int query_efs_size(const char* path, std::uint32_t* size) {
     return 0;
 }
 
-std::uint32_t get_efs_size(const char* path) {
+std::uint32_t get_efs_size(DeviceLine& line, const char* path) {
     std::uint32_t size = 0;
-    return query_efs_size(path, &size) ? size : 0;
+    return query_efs_size(line, path, &size) ? size : 0;
 }

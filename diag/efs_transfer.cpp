@@ -61,8 +61,8 @@ int find_read_answer(const std::uint8_t* answer, int packet) {
 
 }  // namespace
 
-int try_write_efs_file(const char* local_path, const std::uint8_t* handle, DialogHandle dialog,
-                       int* counter, std::uint32_t* sent) {
+int try_write_efs_file(DeviceLine& line, const char* local_path, const std::uint8_t* handle,
+                       DialogHandle dialog, int* counter, std::uint32_t* sent) {
     if (sent) *sent = 0;
     if (!local_path || !handle) return 0;
     SentFile file;
@@ -93,9 +93,10 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
 
         // The answer's fields are not read: a refused write shows in the caller's size comparison
         // and read-back.
-        const int failure = run_attempts([&] {
+        const int failure = run_attempts(line, [&] {
             int packet = 0;
-            return efs_exchange(request, length, answer.data(), kEfsLargeAnswer, &packet, &dirty);
+            return efs_exchange(line, request, length, answer.data(), kEfsLargeAnswer, &packet,
+                                &dirty);
         });
         if (failure) {
             if (failure == kEfsSendFailed)
@@ -109,19 +110,19 @@ int try_write_efs_file(const char* local_path, const std::uint8_t* handle, Dialo
                          n > 0 && offset % kEfsTickBytes == 0);
     }
     progress_advance(dialog, counter, 0);
-    pause_ms(1);
+    pause_ms(line, 1);
     if (sent) *sent = offset;
     return 1;
 }
 
-std::uint32_t write_efs_file(const char* local_path, const std::uint8_t* handle,
+std::uint32_t write_efs_file(DeviceLine& line, const char* local_path, const std::uint8_t* handle,
                              DialogHandle dialog, int* counter) {
     std::uint32_t sent = 0;
-    return try_write_efs_file(local_path, handle, dialog, counter, &sent) ? sent : 0;
+    return try_write_efs_file(line, local_path, handle, dialog, counter, &sent) ? sent : 0;
 }
 
-int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandle dialog,
-                 int* counter) {
+int chk_efs_file(DeviceLine& line, const std::uint8_t* handle, const char* local_path,
+                 DialogHandle dialog, int* counter) {
     log_write("chk_efs_file: %s\n", local_path ? local_path : "");
     if (!handle || !local_path) return 0;
     std::FILE* file = std::fopen(local_path, "rb");
@@ -149,10 +150,10 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
         // The local bytes of this chunk; every attempt compares against the same ones.
         const std::size_t local_size = std::fread(local, 1, kChunk, file);
         std::int32_t count = 0;
-        const int failure = run_attempts([&] {
+        const int failure = run_attempts(line, [&] {
             int packet = 0;
-            if (int f = efs_exchange(request, kReadRequestLength, answer.data(), kEfsLargeAnswer,
-                                     &packet, &dirty))
+            if (int f = efs_exchange(line, request, kReadRequestLength, answer.data(),
+                                     kEfsLargeAnswer, &packet, &dirty))
                 return f;
             const int p = find_read_answer(answer.data(), packet);
             if (p < 0) return kNoHeader;
@@ -207,11 +208,11 @@ int chk_efs_file(const std::uint8_t* handle, const char* local_path, DialogHandl
     }
     std::fclose(file);
     progress_advance(dialog, counter, 0);
-    pause_ms(1);
+    pause_ms(line, 1);
     return 1;
 }
 
-int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
+int copy_iso(DeviceLine& line, const char* folder, DialogHandle dialog, int* counter) {
     if (!counter || !folder) {
         log_write("copy_iso: null pointer error\n");
         return 1;
@@ -235,16 +236,17 @@ int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
     const char* device_path = "/image.iso";
     EfsHandle handle = {};
     log_write("create iso file\n");
-    if (!create_efs_file(device_path, handle)) {
+    if (!create_efs_file(line, device_path, handle)) {
         log_write("error: copy_iso, create file fail\n");
         return 0;
     }
     log_write("copy iso file\n");
     std::uint32_t sent = 0;
-    const int written = try_write_efs_file(local_path.c_str(), handle, dialog, counter, &sent);
+    const int written =
+        try_write_efs_file(line, local_path.c_str(), handle, dialog, counter, &sent);
     log_write("finish copy iso file\n");
     // A handle the device still holds is one it may run out of: the copy is then done again.
-    if (!close_efs_file(handle)) {
+    if (!close_efs_file(line, handle)) {
         log_write("error: copy_iso, close file fail\n");
         return 0;
     }
@@ -254,22 +256,23 @@ int copy_iso(const char* folder, DialogHandle dialog, int* counter) {
     // A failed write and a failed size query are failures even when the sizes would agree (an
     // empty device file next to a write that never got through); an empty image is fine.
     std::uint32_t size = 0;
-    const int sized = query_efs_size(device_path, &size);
+    const int sized = query_efs_size(line, device_path, &size);
     if (!written || !sized || sent != size) {
         log_write("error: copy_iso write_efs_file fail\n");
         return 0;
     }
-    const bool opened = open_efs_file(device_path, handle) == 1;
+    const bool opened = open_efs_file(line, device_path, handle) == 1;
     int checked = 0;
     if (opened) {
         log_write("check iso file\n");
-        checked = chk_efs_file(handle, local_path.c_str(), dialog, counter);
+        checked = chk_efs_file(line, handle, local_path.c_str(), dialog, counter);
     }
     if (!checked) {
-        if (opened) close_efs_file(handle);
+        if (opened) close_efs_file(line, handle);
         log_write("error: copy_iso, chk_efs_file fail\n");
         return 0;
     }
-    if (!close_efs_file(handle)) log_write("copy iso error: close_file %s fail\n", device_path);
+    if (!close_efs_file(line, handle))
+        log_write("copy iso error: close_file %s fail\n", device_path);
     return 1;
 }

@@ -44,7 +44,8 @@ bool efs_header_is(const std::uint8_t* answer, std::uint16_t code);
 
 // Clears answer (capacity bytes) and sends the request through apply_diag_cmd, with the CRC over
 // the whole request. 0, or kEfsSendFailed.
-int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity);
+int efs_send(DeviceLine& line, const std::uint8_t* request, int length, std::uint8_t* answer,
+             int capacity);
 
 // efs_send, then decodes the answer in place and tests its CRC. 0 with *packet set to the decoded
 // packet's length (its CRC not counted, never 0), or kEfsSendFailed / kEfsCrcFailed. Every byte of
@@ -55,8 +56,8 @@ int efs_send(const std::uint8_t* request, int length, std::uint8_t* answer, int 
 // bytes the last exchange touched: on entry it is how many bytes at the start of answer may be
 // non-zero (the caller vouches that the rest is zero, as in a new buffer or as the last exchange
 // left it), on return the same for what this exchange left. answer reads the same either way.
-int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, int capacity,
-                 int* packet, int* dirty = nullptr);
+int efs_exchange(DeviceLine& line, const std::uint8_t* request, int length, std::uint8_t* answer,
+                 int capacity, int* packet, int* dirty = nullptr);
 
 // Handles the device holds without the program knowing: an open sent more than once may have
 // been carried out each time, each answer naming a handle of its own, some of them late. Every
@@ -64,7 +65,7 @@ int efs_exchange(const std::uint8_t* request, int length, std::uint8_t* answer, 
 // and opendir answers name. An open hands its caller one of them (take_named_handle); the others
 // are strays, closed by close_stray_handles, which the opens call and the copy job at its end.
 constexpr int kMaxStrayCloses = 64;
-void take_named_handle(const std::uint8_t* handle, bool directory);
+void take_named_handle(DeviceLine& line, const std::uint8_t* handle, bool directory);
 // Reads answers that come late, until the line is quiet, at most reads times.
-void read_late_answers(int reads);
-void close_stray_handles();
+void read_late_answers(DeviceLine& line, int reads);
+void close_stray_handles(DeviceLine& line);

@@ -148,7 +148,6 @@ int find_port_by_id(const char* identifier) {
 }
 
 int find_port(int type) {
-    close_port();
     std::string path = settings_path();
     log_write("start find port ini_path = %s\n", path.c_str());
     int idnum = get_profile_int("id", "idnum", 0, path);

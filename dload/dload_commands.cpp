@@ -24,9 +24,9 @@ enum Failure { kSendFailed = 1, kCrcFailed, kAnswerFailed };
 // bytes again in place would judge other bytes than the device sent. A frame must carry a packet
 // of at least its command byte: the bare CRC of an empty packet is no answer.
 template <class Judge>
-int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint8_t>& received,
-                  Judge&& judge) {
-    if (!apply_dl_cmd(request, length, received.data(), kReceiveBuffer,
+int dload_attempt(DeviceLine& line, const std::uint8_t* request, int length,
+                  std::vector<std::uint8_t>& received, Judge&& judge) {
+    if (!apply_dl_cmd(line, request, length, received.data(), kReceiveBuffer,
                       crc16_bits(request, length * 8))) {
         return kSendFailed;
     }
@@ -39,11 +39,11 @@ int dload_attempt(const std::uint8_t* request, int length, std::vector<std::uint
 
 }  // namespace
 
-int dl_nop() {
+int dl_nop(DeviceLine& line) {
     static const std::uint8_t request[] = {kDloadNop};
     std::vector<std::uint8_t> received(kReceiveBuffer);
-    const int failure = run_attempts([&] {
-        return dload_attempt(request, sizeof request, received,
+    const int failure = run_attempts(line, [&] {
+        return dload_attempt(line, request, sizeof request, received,
                              [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
     });
     switch (failure) {
@@ -63,13 +63,13 @@ int dl_nop() {
     return 0;
 }
 
-int send_dload_request() {
+int send_dload_request(DeviceLine& line) {
     // The parameter request; the boot downloader's answer layout is not used, only that it is a
     // valid packet other than NAK.
     static const std::uint8_t request[] = {kDloadParameters};
     std::vector<std::uint8_t> received(kReceiveBuffer);
-    const int failure = run_attempts([&] {
-        return dload_attempt(request, sizeof request, received,
+    const int failure = run_attempts(line, [&] {
+        return dload_attempt(line, request, sizeof request, received,
                              [](const std::uint8_t* answer) { return answer[0] != kDloadNak; });
     });
     switch (failure) {
@@ -89,12 +89,12 @@ int send_dload_request() {
     return 0;
 }
 
-int send_dload_unlock() {
+int send_dload_unlock(DeviceLine& line) {
     std::uint8_t request[1 + sizeof kUnlockCode] = {kDloadUnlock};
     std::memcpy(request + 1, kUnlockCode, sizeof kUnlockCode);
     std::vector<std::uint8_t> received(kReceiveBuffer);
-    const int failure = run_attempts([&] {
-        return dload_attempt(request, sizeof request, received,
+    const int failure = run_attempts(line, [&] {
+        return dload_attempt(line, request, sizeof request, received,
                              [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
     });
     switch (failure) {

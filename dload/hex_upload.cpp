@@ -24,7 +24,8 @@ constexpr int kWriteSize = kDloadWriteHeader + kHexMaxData;
 enum Failure { kAnswerFailed = 1, kCrcFailed };
 
 // One WRITE of a data record at address, up to ten attempts.
-bool write_record(std::uint32_t address, const HexRecord& record, int line_number) {
+bool write_record(DeviceLine& line, std::uint32_t address, const HexRecord& record,
+                  int line_number) {
     std::uint8_t request[kWriteSize];
     request[0] = kDloadWrite;
     put_be32(request + 1, address);
@@ -34,9 +35,9 @@ bool write_record(std::uint32_t address, const HexRecord& record, int line_numbe
     const std::uint16_t crc = crc16_bits(request, length * 8);
 
     std::uint8_t received[kReceiveSize];
-    const int failure = run_attempts([&] {
+    const int failure = run_attempts(line, [&] {
         std::memset(received, 0, sizeof received);
-        const int sent = apply_dl_cmd(request, length, received, kReceiveSize, crc);
+        const int sent = apply_dl_cmd(line, request, length, received, kReceiveSize, crc);
         std::uint8_t* answer = locate_answer(received);
         if (!sent || answer[0] != kDloadAck) return static_cast<int>(kAnswerFailed);
         if (!crc16_check(answer, check_buf(answer, kReceiveSize - 1))) {
@@ -65,18 +66,19 @@ bool parse_line(const char* line, int length, int line_number, HexRecord* record
 // Reads the records and writes the data records. True when GO is to be sent, with the start
 // address of the file in go_address. The file was checked whole before: a line that does not
 // parse now, or data that no longer follows the running address, means it changed meanwhile.
-bool write_records(SentFile& file, DialogHandle dialog, int* counter, std::uint8_t* go_address) {
+bool write_records(DeviceLine& line, SentFile& file, DialogHandle dialog, int* counter,
+                   std::uint8_t* go_address) {
     std::uint64_t address = 0;
     int line_number = 0;
-    char line[kLineSize];
+    char text[kLineSize];
     for (;;) {
-        std::memset(line, 0, sizeof line);
-        const int length = read_nprg(file, line, kHexLineLimit);
+        std::memset(text, 0, sizeof text);
+        const int length = read_nprg(file, text, kHexLineLimit);
         ++line_number;
         if (length == 0) break;  // not a record line: read_nprg has logged it
 
         HexRecord record;
-        if (!parse_line(line, length, line_number, &record)) return false;
+        if (!parse_line(text, length, line_number, &record)) return false;
         if (record.count == 0) {
             log_write("Parse hex line %d is no data\n", line_number);
         } else if (record.type == kHexData) {
@@ -85,7 +87,7 @@ bool write_records(SentFile& file, DialogHandle dialog, int* counter, std::uint8
                           line_number);
                 return false;
             }
-            if (!write_record(static_cast<std::uint32_t>(address), record, line_number)) {
+            if (!write_record(line, static_cast<std::uint32_t>(address), record, line_number)) {
                 return false;
             }
             progress_advance(dialog, counter, exchange_cost(record.count),
@@ -137,14 +139,14 @@ bool check_before_upload(SentFile& file, const char* path) {
 
 // GO with the start address; any packet with a good CRC counts, but not the bare CRC of an empty
 // one.
-int send_go(const std::uint8_t* go_address) {
+int send_go(DeviceLine& line, const std::uint8_t* go_address) {
     std::uint8_t request[kDloadGoLength] = {kDloadGo};
     std::memcpy(request + 1, go_address, 4);
     const std::uint16_t crc = crc16_bits(request, sizeof request * 8);
     std::uint8_t received[kReceiveSize];
-    const int failure = run_attempts([&] {
+    const int failure = run_attempts(line, [&] {
         std::memset(received, 0, sizeof received);
-        if (!apply_dl_cmd(request, sizeof request, received, kReceiveSize, crc)) return 1;
+        if (!apply_dl_cmd(line, request, sizeof request, received, kReceiveSize, crc)) return 1;
         std::uint8_t* answer = locate_answer(received);
         const int decoded = check_buf(answer, kReceiveSize - 1);
         return decoded >= 3 && crc16_check(answer, decoded) ? 0 : 1;
@@ -172,7 +174,7 @@ int read_nprg(SentFile& file, char* buffer, int limit) {
     return 0;
 }
 
-int retry_start_go(const char* path, DialogHandle dialog, int* counter) {
+int retry_start_go(DeviceLine& line, const char* path, DialogHandle dialog, int* counter) {
     SentFile file;
     if (!path || !file.open(path)) {
         const int error = errno;
@@ -182,8 +184,8 @@ int retry_start_go(const char* path, DialogHandle dialog, int* counter) {
     }
     std::uint8_t go_address[4] = {0, 0, 0, 0};
     const int result =
-        check_before_upload(file, path) && write_records(file, dialog, counter, go_address)
-            ? send_go(go_address)
+        check_before_upload(file, path) && write_records(line, file, dialog, counter, go_address)
+            ? send_go(line, go_address)
             : 0;
     return result;
 }

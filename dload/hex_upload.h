@@ -1,6 +1,8 @@
 // Upload of the flash programmer from Intel HEX, then GO.
 #pragma once
 
+#include "link/device_line.h"
+
 #include "base/progress.h"
 #include "base/sent_file.h"
 
@@ -8,4 +10,4 @@
 // ':', else logs the format error and returns 0.
 int read_nprg(SentFile& file, char* buffer, int limit);
 // 1 when every data record was written and GO was answered.
-int retry_start_go(const char* path, DialogHandle dialog, int* counter);
+int retry_start_go(DeviceLine& line, const char* path, DialogHandle dialog, int* counter);

@@ -29,20 +29,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzDevice device(data + 1, size - 1);
     switch (data[0] % 3) {
         case 0: {
-            const bool ok = get_ver() == 1;
+            const bool ok = get_ver(device.line()) == 1;
             FUZZ_CHECK(!ok ||
                        every_request_answered(device.port(), Buffer::kPerOperation, framed_echo));
             break;
         }
         case 1: {
-            const char* text = retry_get_build_ver();
+            const char* text = retry_get_build_ver(device.line());
             FUZZ_CHECK(!text || (std::strlen(text) > 0 && std::strlen(text) < 128));
             FUZZ_CHECK(!text ||
                        every_request_answered(device.port(), Buffer::kPerAttempt, version_text));
             break;
         }
         default: {
-            const bool ok = switch_dl_mode() == 1;
+            const bool ok = switch_dl_mode(device.line()) == 1;
             FUZZ_CHECK(!ok ||
                        every_request_answered(device.port(), Buffer::kPerOperation, framed_echo));
             FUZZ_CHECK(ok != device.port().IsOpen());

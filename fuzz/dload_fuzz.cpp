@@ -60,17 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     switch (data[0] % 4) {
         case 0:
-            FUZZ_CHECK(!dl_nop() || answered(Buffer::kPerOperation, ack));
+            FUZZ_CHECK(!dl_nop(device.line()) || answered(Buffer::kPerOperation, ack));
             break;
         case 1:
-            FUZZ_CHECK(!send_dload_unlock() || answered(Buffer::kPerOperation, ack));
+            FUZZ_CHECK(!send_dload_unlock(device.line()) || answered(Buffer::kPerOperation, ack));
             break;
         case 2:
-            FUZZ_CHECK(!send_dload_request() || answered(Buffer::kPerOperation, not_nak));
+            FUZZ_CHECK(!send_dload_request(device.line()) ||
+                       answered(Buffer::kPerOperation, not_nak));
             break;
         default: {
             int counter = 0;
-            const bool ok = retry_start_go(programmer.c_str(), nullptr, &counter) == 1;
+            const bool ok =
+                retry_start_go(device.line(), programmer.c_str(), nullptr, &counter) == 1;
             FUZZ_CHECK(!ok || (device.port().requests().size() >= 3 &&
                                answered(Buffer::kPerAttempt, upload_answer)));
             break;

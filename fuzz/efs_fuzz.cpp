@@ -100,9 +100,9 @@ bool run_handle_op(int op, FuzzDevice& device) {
     EfsHandle handle = {9, 9, 9, 9};
     std::set<std::uint32_t> handles;
     int ok = 0;
-    if (op == 0) ok = open_efs_file("/a", handle);
-    if (op == 1) ok = create_efs_file("/a", handle);
-    if (op == 2) ok = open_efs_dir("/d", handle);
+    if (op == 0) ok = open_efs_file(device.line(), "/a", handle);
+    if (op == 1) ok = create_efs_file(device.line(), "/a", handle);
+    if (op == 2) ok = open_efs_dir(device.line(), "/d", handle);
     // Create is an open too.
     const std::uint16_t command = op == 2 ? kEfsOpendir : kEfsOpen;
     FUZZ_CHECK(!ok || (answered_for(device, command, status(12, 8, &handles, 4)) &&
@@ -114,7 +114,7 @@ void run_readdir(FuzzDevice& device) {
     const EfsHandle handle = {1, 2, 3, 4};
     char name[32];
     int type = -1;
-    const int result = read_efs_dir(handle, 1, name, &type, sizeof name);
+    const int result = read_efs_dir(device.line(), handle, 1, name, &type, sizeof name);
     FUZZ_CHECK(result >= -1 && result <= 1);
     if (result == 0) return;
     std::set<std::string> names;
@@ -133,18 +133,18 @@ void run_readdir(FuzzDevice& device) {
 
 // The operations that only report a status: what each needs of its answer.
 struct StatusOp {
-    int (*run)();
+    int (*run)(DeviceLine&);
     std::size_t min_packet;
     int error_at;  // -1: a close may take any error code, as its handle may be gone already
 };
 const EfsHandle kHandle = {1, 2, 3, 4};
 const StatusOp kStatusOps[] = {
-    {[] { return close_efs_file(kHandle); }, 8, -1},
-    {[] { return close_efs_dir(kHandle); }, 8, -1},
-    {[] { return create_efs_symlink("/t", "/l"); }, 8, 4},
-    {[] { return unlink_efs_file("/f"); }, 8, 4},
-    {[] { return create_efs_dir("/d"); }, 8, 4},
-    {[] { return unlink_efs_dir("/d"); }, 8, 4},
+    {[](DeviceLine& line) { return close_efs_file(line, kHandle); }, 8, -1},
+    {[](DeviceLine& line) { return close_efs_dir(line, kHandle); }, 8, -1},
+    {[](DeviceLine& line) { return create_efs_symlink(line, "/t", "/l"); }, 8, 4},
+    {[](DeviceLine& line) { return unlink_efs_file(line, "/f"); }, 8, 4},
+    {[](DeviceLine& line) { return create_efs_dir(line, "/d"); }, 8, 4},
+    {[](DeviceLine& line) { return unlink_efs_dir(line, "/d"); }, 8, 4},
 };
 
 void run_transfer(int op, FuzzDevice& device) {
@@ -152,14 +152,15 @@ void run_transfer(int op, FuzzDevice& device) {
     std::uint32_t sent = 0;
     if (op == 0) {
         // A write's answer fields are not read by design: any packet with a good CRC will do.
-        const bool ok = try_write_efs_file(local.c_str(), kHandle, nullptr, nullptr, &sent);
+        const bool ok =
+            try_write_efs_file(device.line(), local.c_str(), kHandle, nullptr, nullptr, &sent);
         FUZZ_CHECK(!ok || sent == kLocalSize);
         FUZZ_CHECK(!ok || answered(device, [](const Bytes&, const Bytes& b) {
             return efs_packet(b).has_value();
         }));
         return;
     }
-    FUZZ_CHECK(!chk_efs_file(kHandle, local.c_str(), nullptr, nullptr) ||
+    FUZZ_CHECK(!chk_efs_file(device.line(), kHandle, local.c_str(), nullptr, nullptr) ||
                answered(device, read_answer));
 }
 
@@ -173,13 +174,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         run_handle_op(op, device);
     } else if (op < 9) {
         const StatusOp& s = kStatusOps[op - 3];
-        FUZZ_CHECK(!s.run() || answered(device, status(s.min_packet, s.error_at)));
+        FUZZ_CHECK(!s.run(device.line()) || answered(device, status(s.min_packet, s.error_at)));
     } else if (op == 9) {
         run_readdir(device);
     } else if (op == 10) {
         std::uint32_t got = 0;
         std::set<std::uint32_t> sizes;
-        FUZZ_CHECK(!query_efs_size("/f", &got) ||
+        FUZZ_CHECK(!query_efs_size(device.line(), "/f", &got) ||
                    (answered(device, status(16, 4, &sizes, 12)) && sizes.count(got)));
     } else {
         run_transfer(op - 11, device);

@@ -50,27 +50,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Buffer kept = Buffer::kPerOperation;
     switch (data[0] % 7) {
         case 0:
-            FUZZ_CHECK(!send_dl_hello() || answered(kept, hello));
+            FUZZ_CHECK(!send_dl_hello(device.line()) || answered(kept, hello));
             break;
         case 1:
-            FUZZ_CHECK(!send_dl_security() || answered(kept, code_is(0x18, -1, kLogMessage)));
+            FUZZ_CHECK(!send_dl_security(device.line()) ||
+                       answered(kept, code_is(0x18, -1, kLogMessage)));
             break;
         case 2:
-            FUZZ_CHECK(!send_partition_table(payload.c_str()) || answered(kept, code_is(0x1A, 1)));
+            FUZZ_CHECK(!send_partition_table(device.line(), payload.c_str()) ||
+                       answered(kept, code_is(0x1A, 1)));
             break;
         case 3:
-            FUZZ_CHECK(!send_multi_image_open(payload.c_str(), 5) ||
+            FUZZ_CHECK(!send_multi_image_open(device.line(), payload.c_str(), 5) ||
                        answered(kept, code_is(0x1C, 0)));
             break;
         case 4:
-            FUZZ_CHECK(!send_dl_close_handle() || answered(kept, code_is(0x16, -1, kLogMessage)));
+            FUZZ_CHECK(!send_dl_close_handle(device.line()) ||
+                       answered(kept, code_is(0x16, -1, kLogMessage)));
             break;
         case 5:
-            FUZZ_CHECK(!dl_reset() || answered(kept, code_is(0x0C)));
+            FUZZ_CHECK(!dl_reset(device.line()) || answered(kept, code_is(0x0C)));
             break;
         default: {
             int counter = 0;
-            const bool ok = dl_dload_amss(image.c_str(), nullptr, &counter) == 1;
+            const bool ok = dl_dload_amss(device.line(), image.c_str(), nullptr, &counter) == 1;
             // The closing request after the image is judged by its own operation.
             FUZZ_CHECK(!ok ||
                        every_request_answered(device.port(), Buffer::kPerAttempt, code_is(0x08),

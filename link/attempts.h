@@ -8,6 +8,7 @@
 
 #include "base/clock.h"
 #include "base/reasons.h"
+#include "link/device_line.h"
 #include "link/hdlc.h"
 
 // Answers are read into a buffer of this size: room for the longest any mode of the device sends.
@@ -34,55 +35,49 @@ constexpr AttemptOutcome stop_now(int failure) {
     return outcome;
 }
 
-// Set by an exchange whose read got nothing at all: the device did not answer.
-inline thread_local bool exchange_unanswered = false;
-// When the request of the first exchange that went unanswered since the device last answered went
-// out; nothing while the device answers.
-inline thread_local std::optional<Clock::TimePoint> silent_since;
-
-// How long on the clock since silent_since; 0 while the device answers.
-inline std::chrono::milliseconds silent_for() {
-    if (!silent_since) return std::chrono::milliseconds(0);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(current_clock().now() -
-                                                                 *silent_since);
+// How long on the line's clock since its silence began; 0 while the device answers.
+inline std::chrono::milliseconds silent_for(DeviceLine& line) {
+    if (!line.records.silent_since) return std::chrono::milliseconds(0);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(line.clock.now() -
+                                                                 *line.records.silent_since);
 }
 
 // The attempts still to come after the current loop's within one step the user waits on as a
 // whole (the mode probe asks its protocols one after the other): the silence notice counts them
-// with the loop's own, so that it tells the attempts that really remain.
-inline thread_local int attempts_after = 0;
-
-// While it exists, loops_after loops of kAttempts follow the current one.
+// with the loop's own, so that it tells the attempts that really remain. While it exists,
+// loops_after loops of kAttempts follow the current one on the line.
 class AttemptsAfter {
   public:
-    explicit AttemptsAfter(int loops_after) : saved_(attempts_after) {
-        attempts_after = saved_ + loops_after * kAttempts;
+    AttemptsAfter(DeviceLine& line, int loops_after)
+        : line_(line), saved_(line.records.attempts_after) {
+        line.records.attempts_after = saved_ + loops_after * kAttempts;
     }
-    ~AttemptsAfter() { attempts_after = saved_; }
+    ~AttemptsAfter() { line_.records.attempts_after = saved_; }
     AttemptsAfter(const AttemptsAfter&) = delete;
     AttemptsAfter& operator=(const AttemptsAfter&) = delete;
 
   private:
+    DeviceLine& line_;
     int saved_;
 };
 
-// Runs attempt() up to kAttempts times, one right after the other, until one succeeds or stops
-// the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or the
-// kind of the last failure, which the operation logs once. A failed attempt that the device did
+// Runs attempt() up to kAttempts times on line, one right after the other, until one succeeds or
+// stops the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or
+// the kind of the last failure, which the operation logs once. A failed attempt that the device did
 // not answer at all, with attempts left (attempts_after included), is handed to tell_no_answer: the
 // loop of the request that went unanswered tells, and a loop around it, whose attempt failed with
 // it, does not again.
 template <class Attempt>
-int run_attempts(Attempt&& attempt) {
+int run_attempts(DeviceLine& line, Attempt&& attempt) {
     int failure = 0;
     for (int left = kAttempts; left > 0; --left) {
-        exchange_unanswered = false;
+        line.records.unanswered = false;
         const AttemptOutcome outcome = attempt();
         failure = outcome.failure;
         if (failure == 0 || outcome.stops) break;
-        const int remaining = left - 1 + attempts_after;
-        if (exchange_unanswered && remaining > 0) tell_no_answer(remaining, silent_for());
-        exchange_unanswered = false;
+        const int remaining = left - 1 + line.records.attempts_after;
+        if (line.records.unanswered && remaining > 0) tell_no_answer(remaining, silent_for(line));
+        line.records.unanswered = false;
     }
     return failure;
 }

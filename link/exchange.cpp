@@ -13,34 +13,27 @@
 
 namespace {
 
-bool port_usable() {
-    return !stop_requested() && serial_port && serial_port->IsOpen();
-}
-
-// The frame of the request being sent. One buffer serves every exchange of the thread, so that
-// an exchange allocates nothing once the longest request has been framed.
-std::vector<std::uint8_t>& frame_buffer() {
-    thread_local std::vector<std::uint8_t> frame;
-    return frame;
+bool port_usable(const DeviceLine& line) {
+    return !stop_requested(line) && line.port && line.port->IsOpen();
 }
 
 // Frames and writes the request, then reads once; returns the count the read gave. A read that
 // gets nothing marks the exchange unanswered and, if the device was answering until now, the
 // time its silence began.
-int write_and_read(const std::uint8_t* request, int length, std::uint16_t crc, bool leading_flag,
-                   std::uint8_t* response, int capacity) {
-    std::vector<std::uint8_t>& frame = frame_buffer();
+int write_and_read(DeviceLine& line, const std::uint8_t* request, int length, std::uint16_t crc,
+                   bool leading_flag, std::uint8_t* response, int capacity) {
+    std::vector<std::uint8_t>& frame = line.records.frame;
     // The buffer only grows: a shorter frame leaves the bytes after it unused.
     if (frame.size() < hdlc_frame_limit(length)) frame.resize(hdlc_frame_limit(length));
     const std::size_t size = hdlc_encode_to(request, length, crc, leading_flag, frame.data());
-    const Clock::TimePoint sent = current_clock().now();
-    serial_port->Write(frame.data(), static_cast<int>(size));
-    const int count = serial_port->Read(response, capacity);
+    const Clock::TimePoint sent = line.clock.now();
+    line.port->Write(frame.data(), static_cast<int>(size));
+    const int count = line.port->Read(response, capacity);
     if (count > 0) {
-        silent_since.reset();
+        line.records.silent_since.reset();
     } else {
-        exchange_unanswered = true;
-        if (!silent_since) silent_since = sent;
+        line.records.unanswered = true;
+        if (!line.records.silent_since) line.records.silent_since = sent;
     }
     return count;
 }
@@ -51,12 +44,13 @@ void note_received(int* received, int count) {
 
 }  // namespace
 
-int apply_dl_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
-                 std::uint16_t crc, int* received) {
+int apply_dl_cmd(DeviceLine& line, const std::uint8_t* request, int length, std::uint8_t* response,
+                 int capacity, std::uint16_t crc, int* received) {
     if (received) *received = 0;
-    if (!port_usable()) return 0;
+    if (!port_usable(line)) return 0;
     try {
-        note_received(received, write_and_read(request, length, crc, true, response, capacity));
+        note_received(received,
+                      write_and_read(line, request, length, crc, true, response, capacity));
     } catch (const CSerialException&) {
         note_received(received, capacity);
         log_write("apply dl cmd: Serial port wr/rd error\n");
@@ -65,19 +59,19 @@ int apply_dl_cmd(const std::uint8_t* request, int length, std::uint8_t* response
     return 1;
 }
 
-int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* response, int capacity,
-                   std::uint16_t crc, int* received) {
+int apply_diag_cmd(DeviceLine& line, const std::uint8_t* request, int length,
+                   std::uint8_t* response, int capacity, std::uint16_t crc, int* received) {
     if (received) *received = 0;
-    if (!port_usable()) return 0;
+    if (!port_usable(line)) return 0;
     enum { kDone = 0, kRaised, kStopped };
     // The flush before each attempt is inside the attempt: a port that fails to flush fails the
     // attempt like one that fails to write.
-    int failure = run_attempts([&] {
-        if (!port_usable()) return static_cast<int>(kStopped);
+    int failure = run_attempts(line, [&] {
+        if (!port_usable(line)) return static_cast<int>(kStopped);
         try {
-            serial_port->Flush();
+            line.port->Flush();
             note_received(received,
-                          write_and_read(request, length, crc, false, response, capacity));
+                          write_and_read(line, request, length, crc, false, response, capacity));
         } catch (const CSerialException&) {
             note_received(received, capacity);
             return static_cast<int>(kRaised);
@@ -88,10 +82,10 @@ int apply_diag_cmd(const std::uint8_t* request, int length, std::uint8_t* respon
     return failure == kDone ? 1 : 0;
 }
 
-int receive_late_bytes(std::uint8_t* response, int capacity) {
-    if (!port_usable() || !response || capacity <= 0) return 0;
+int receive_late_bytes(DeviceLine& line, std::uint8_t* response, int capacity) {
+    if (!port_usable(line) || !response || capacity <= 0) return 0;
     try {
-        return serial_port->Read(response, capacity);
+        return line.port->Read(response, capacity);
     } catch (const CSerialException&) {
         return 0;
     }

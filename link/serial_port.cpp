@@ -2,12 +2,6 @@
 // device calls and the system's error texts.
 #include "link/serial_port.h"
 
-std::unique_ptr<CSerialPort> serial_port;
-
-void close_port() {
-    if (serial_port) serial_port->Close();
-}
-
 CSerialException::CSerialException(std::uint32_t error) : m_dwError(error) {
     char text[256];
     GetErrorMessage(text, sizeof(text));
@@ -19,7 +13,7 @@ const char* CSerialException::what() const noexcept {
     return what_.c_str();
 }
 
-CSerialPort::CSerialPort() : handle_(-1) {}
+CSerialPort::CSerialPort(Clock& clock) : clock_(clock), handle_(-1) {}
 
 CSerialPort::~CSerialPort() {
     CSerialPort::Close();  // the termios handle; an implementation of its own closes its own

@@ -1,11 +1,13 @@
-// The device's USB-serial port. One program-wide object; opened by the mode probes only. The
-// class is the termios port; a test installs an implementation of its own in its place.
+// The device's USB-serial port. Each device line owns one; opened by the mode probes only. The
+// class is the termios port; a test hands its line an implementation of its own.
 #pragma once
 
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
+
+#include "base/clock.h"
 
 // Raised by CSerialPort only, with the platform's error code (errno on Linux).
 class CSerialException : public std::exception {
@@ -25,7 +27,8 @@ class CSerialException : public std::exception {
 
 class CSerialPort {
   public:
-    CSerialPort();
+    // The port's read and write time-outs run on clock, which outlives the port.
+    explicit CSerialPort(Clock& clock = real_clock());
     virtual ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
@@ -46,12 +49,10 @@ class CSerialPort {
     // Waits until everything written has gone out; received bytes are kept.
     virtual void Flush();
 
+  protected:
+    Clock& clock() const { return clock_; }
+
   private:
+    Clock& clock_;
     std::intptr_t handle_;  // platform handle, -1 when closed
 };
-
-// The program-wide serial port; created by init_globals, destroyed by app_cleanup.
-extern std::unique_ptr<CSerialPort> serial_port;
-
-// Closes the program-wide serial port, if it exists.
-void close_port();

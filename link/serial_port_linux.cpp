@@ -31,16 +31,15 @@ int fd_of(std::intptr_t handle) {
 }
 
 // The moment a wait of the product duration ms, starting now, ends.
-Clock::TimePoint deadline_after(int ms) {
-    Clock& clock = current_clock();
+Clock::TimePoint deadline_after(Clock& clock, int ms) {
     return clock.now() + clock.length_of(ms);
 }
 
 // Waits for events on fd until the deadline, across interruptions. Returns the revents, 0 when
 // the deadline passed.
-short wait_for(int fd, short events, Clock::TimePoint deadline) {
+short wait_for(Clock& clock, int fd, short events, Clock::TimePoint deadline) {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - current_clock().now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock.now());
         if (left.count() <= 0) return 0;
         pollfd p{fd, events, 0};
         int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
@@ -112,7 +111,7 @@ int CSerialPort::Write(const void* data, int count) {
     if (!data || count <= 0) return 0;
     const int fd = fd_of(handle_);
     const long long budget = std::min<long long>(INT_MAX, kWriteTimeoutMs + 1LL * count);
-    const auto deadline = deadline_after(static_cast<int>(budget));
+    const auto deadline = deadline_after(clock(), static_cast<int>(budget));
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     int written = 0;
     while (written < count) {
@@ -125,7 +124,7 @@ int CSerialPort::Write(const void* data, int count) {
         if (n < 0 && errno != EAGAIN) raise(errno);
         // The line takes no more for now: wait for room until the deadline. Running out of time
         // is no failure; the caller gets the count written so far.
-        short events = wait_for(fd, POLLOUT, deadline);
+        short events = wait_for(clock(), fd, POLLOUT, deadline);
         if (events == 0) break;
         if (events & POLLNVAL) raise(EBADF);
         if ((events & (POLLERR | POLLHUP)) && !(events & POLLOUT)) raise(EIO);
@@ -137,8 +136,8 @@ int CSerialPort::Read(void* buffer, int capacity) {
     if (handle_ == -1) raise(EBADF);
     if (!buffer || capacity <= 0) return 0;
     const int fd = fd_of(handle_);
-    const auto deadline = deadline_after(kReadTimeoutMs);
-    short events = wait_for(fd, POLLIN, deadline);
+    const auto deadline = deadline_after(clock(), kReadTimeoutMs);
+    short events = wait_for(clock(), fd, POLLIN, deadline);
     if (events == 0) return 0;
     if (events & POLLNVAL) raise(EBADF);
     if (events & POLLIN) {

@@ -24,11 +24,12 @@ const char* mode_name(int mode) {
     }
 }
 
-int open_port(int port) {
-    if (!serial_port) return MODE_NONE;
-    serial_port->Close();
+int open_port(DeviceLine& line, int port) {
+    if (!line.port) return MODE_NONE;
+    line.port->Close();
+    line.port_number = port;
     try {
-        serial_port->Open(port);
+        line.port->Open(port);
     } catch (const CSerialException& e) {
         log_write("can't open port! %d\n", port);
         tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
@@ -37,7 +38,7 @@ int open_port(int port) {
     // Fixed order, each probe with its own ten attempts: a device that speaks only one protocol
     // first sees the requests of the protocols tried before it.
     struct Probe {
-        int (*ask)();
+        int (*ask)(DeviceLine&);
         int mode;
     };
     constexpr Probe kProbes[] = {{dl_nop, MODE_DLOAD},
@@ -46,26 +47,27 @@ int open_port(int port) {
                                  {send_dl_hello, MODE_STREAM}};
     constexpr int kProbeCount = static_cast<int>(std::size(kProbes));
     for (int i = 0; i < kProbeCount; ++i) {
-        const AttemptsAfter rest(kProbeCount - 1 - i);
-        if (kProbes[i].ask()) return kProbes[i].mode;
+        const AttemptsAfter rest(line, kProbeCount - 1 - i);
+        if (kProbes[i].ask(line)) return kProbes[i].mode;
     }
     log_write("Open port error and close port %d\n", port);
-    serial_port->Close();
+    line.port->Close();
     return MODE_NONE;
 }
 
-int open_dl_port(int port) {
-    if (!serial_port) return 0;
-    serial_port->Close();
+int open_dl_port(DeviceLine& line, int port) {
+    if (!line.port) return 0;
+    line.port->Close();
+    line.port_number = port;
     try {
-        serial_port->Open(port);
+        line.port->Open(port);
     } catch (const CSerialException& e) {
         log_write("can't open dl port! %d\n", port);
         tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
         return 0;
     }
-    if (send_dl_hello()) return MODE_DLOAD;
+    if (send_dl_hello(line)) return MODE_DLOAD;
     log_write("Open port error and close dl port %d\n", port);
-    serial_port->Close();
+    line.port->Close();
     return 0;
 }

@@ -2,6 +2,8 @@
 // protocols it asks, so none of them depends on another.
 #pragma once
 
+#include "link/device_line.h"
+
 // Mode probe results.
 constexpr int MODE_NONE = 0;
 constexpr int MODE_DIAG = 1;
@@ -17,9 +19,9 @@ const char* mode_name(int mode);
 
 // Opens the port and probes: boot downloader twice, DIAG, flash programmer. 0..3; the port stays
 // open unless the result is 0.
-int open_port(int port);
+int open_port(DeviceLine& line, int port);
 // Opens the port of a running flash programmer: 2 when it answers hello (port left open), else 0.
 // The name and the result are the ones the download port's search has always had: the port the
 // flash programmer answers on is "the download port", and its answer is reported as MODE_DLOAD,
 // not MODE_STREAM, although it is the flash programmer that spoke.
-int open_dl_port(int port);
+int open_dl_port(DeviceLine& line, int port);

@@ -40,12 +40,13 @@ struct BlockReceive {
 };
 
 // One block, up to ten attempts; 0 or the kind of the last failure.
-int write_block(const std::uint8_t* request, int length, BlockReceive& received) {
+int write_block(DeviceLine& line, const std::uint8_t* request, int length, BlockReceive& received) {
     const std::uint16_t crc = crc16_bits(request, length * 8);
     std::uint8_t* bytes = received.bytes.data();
-    return run_attempts([&] {
+    return run_attempts(line, [&] {
         received.clear();
-        const int sent = apply_dl_cmd(request, length, bytes, kReceiveBuffer, crc, &received.dirty);
+        const int sent =
+            apply_dl_cmd(line, request, length, bytes, kReceiveBuffer, crc, &received.dirty);
         if (!sent) return static_cast<int>(kSendFailed);
         // Only the command byte counts; an empty read leaves 0x00 there.
         const std::uint8_t command = locate_answer(bytes)[0];
@@ -55,7 +56,7 @@ int write_block(const std::uint8_t* request, int length, BlockReceive& received)
         log_write("\n");
         // That read's count is not told: it may have written anywhere.
         received.dirty = kReceiveBuffer;
-        if (command == kLogMessage && read_after_log_message(bytes, kReceiveBuffer)) {
+        if (command == kLogMessage && read_after_log_message(line, bytes, kReceiveBuffer)) {
             log_write("error ack2\n");
             log_bytes(bytes, kReceiveBuffer);
             log_write("\n");
@@ -77,7 +78,7 @@ void show_share(DialogHandle dialog, const std::string& name, std::uint64_t sent
 
 }  // namespace
 
-int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
+int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* counter) {
     SentFile file;
     if (!path || !file.open(path)) {
         if (path) tell_reason("dl_dload_amss: cannot open %s: %s", path, std::strerror(errno));
@@ -115,7 +116,7 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
         request[0] = kStreamWrite;
         put_le32(request + 1, offset);
         const int failure =
-            write_block(request, kStreamWriteHeader + static_cast<int>(count), received);
+            write_block(line, request, kStreamWriteHeader + static_cast<int>(count), received);
         if (failure != 0) {
             log_write(failure == kSendFailed ? "dl_dload_amss: send cmd error! \n"
                                              : "dl_dload_amss: recv bad cmd error! \n");
@@ -144,6 +145,6 @@ int dl_dload_amss(const char* path, DialogHandle dialog, int* counter) {
     if (file.changed()) return 0;
     // An image the programmer never closed is not written: the next open would leave it
     // unfinished in the flash.
-    const int closed = send_dl_close_handle();
+    const int closed = send_dl_close_handle(line);
     return written && closed ? 1 : 0;
 }

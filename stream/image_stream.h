@@ -1,6 +1,8 @@
 // Streams one image file to the flash programmer in 512-byte blocks.
 #pragma once
 
+#include "link/device_line.h"
+
 #include <cstdint>
 
 #include "base/progress.h"
@@ -14,4 +16,4 @@
 constexpr std::uint32_t kImageTickBytes = 153600;
 
 // 1 when every block was taken and the image was closed; the image is closed whatever happened.
-int dl_dload_amss(const char* path, DialogHandle dialog, int* counter);
+int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* counter);

@@ -2,10 +2,10 @@
 
 #include "link/serial_port.h"
 
-bool read_after_log_message(std::uint8_t* received, int capacity) {
-    if (!serial_port) return false;
+bool read_after_log_message(DeviceLine& line, std::uint8_t* received, int capacity) {
+    if (!line.port) return false;
     try {
-        serial_port->Read(received, capacity);
+        line.port->Read(received, capacity);
     } catch (const CSerialException&) {
         return false;
     }

@@ -74,8 +74,8 @@ struct Receive {
     int room() const { return kReceiveBuffer - static_cast<int>(answer() - bytes.data()); }
 };
 
-int exchange(const std::uint8_t* request, int length, Receive& received) {
-    return apply_dl_cmd(request, length, received.data(), kReceiveBuffer,
+int exchange(DeviceLine& line, const std::uint8_t* request, int length, Receive& received) {
+    return apply_dl_cmd(line, request, length, received.data(), kReceiveBuffer,
                         crc16_bits(request, length * 8));
 }
 
@@ -163,7 +163,7 @@ int judge_open_status(int status) {
 
 }  // namespace
 
-int send_dl_hello() {
+int send_dl_hello(DeviceLine& line) {
     std::uint8_t request[1 + kHelloMagicLength + 3] = {kStreamHello};
     std::memcpy(request + 1, kHelloMagic, kHelloMagicLength);
     std::uint8_t* after_magic = request + 1 + kHelloMagicLength;
@@ -172,8 +172,9 @@ int send_dl_hello() {
     after_magic[2] = kFeatureBits;
 
     Receive received;
-    const int failure = run_attempts([&] {
-        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+    const int failure = run_attempts(line, [&] {
+        if (!exchange(line, request, sizeof request, received))
+            return static_cast<int>(kSendFailed);
         // Every offset is checked against the buffer first.
         const std::uint8_t* answer = received.answer();
         const int room = received.room();
@@ -208,31 +209,32 @@ int send_dl_hello() {
     return 0;
 }
 
-int send_dl_security() {
+int send_dl_security(DeviceLine& line) {
     static const std::uint8_t request[] = {kStreamSecurity, kSecurityMode};
     Receive received;
-    const int failure = run_attempts([&] {
-        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+    const int failure = run_attempts(line, [&] {
+        if (!exchange(line, request, sizeof request, received))
+            return static_cast<int>(kSendFailed);
         return received.answer()[0] == kStreamSecurityAnswer ? 0 : static_cast<int>(kCommandFailed);
     });
     if (failure == 0) return 1;
     // A programmer that only ever answers with a log message has taken the mode all the same.
     if (failure == kCommandFailed && received.answer()[0] == kLogMessage &&
-        read_after_log_message(received.data(), kReceiveBuffer)) {
+        read_after_log_message(line, received.data(), kReceiveBuffer)) {
         return 1;
     }
     log_write("Send dl security fail\n");
     return 0;
 }
 
-int send_partition_table(const char* path) {
+int send_partition_table(DeviceLine& line, const char* path) {
     if (!path) return 0;
     std::uint8_t request[kStreamRequestSize] = {kStreamPartitionTable, kOverrideOff};
     Receive received;
-    const int failure = run_attempts([&]() -> AttemptOutcome {
+    const int failure = run_attempts(line, [&]() -> AttemptOutcome {
         const int payload = read_payload(path, request);
         if (payload < 0) return stop_now(kUnreadable);
-        if (!exchange(request, 2 + payload, received)) return kSendFailed;
+        if (!exchange(line, request, 2 + payload, received)) return kSendFailed;
         return received.answer()[0] == kStreamPartitionTableAnswer ? 0 : kCommandFailed;
     });
     switch (failure) {
@@ -250,14 +252,14 @@ int send_partition_table(const char* path) {
     return judge_table_status(received.answer()[1]);
 }
 
-int send_multi_image_open(const char* header_path, int image_type) {
+int send_multi_image_open(DeviceLine& line, const char* header_path, int image_type) {
     std::uint8_t request[kStreamRequestSize] = {kStreamOpenImage,
                                                 static_cast<std::uint8_t>(image_type)};
     Receive received;
-    const int failure = run_attempts([&]() -> AttemptOutcome {
+    const int failure = run_attempts(line, [&]() -> AttemptOutcome {
         const int payload = header_path ? read_payload(header_path, request) : 0;
         if (payload < 0) return stop_now(kUnreadable);
-        if (!exchange(request, 2 + payload, received)) return kSendFailed;
+        if (!exchange(line, request, 2 + payload, received)) return kSendFailed;
         return received.answer()[0] == kStreamOpenImageAnswer ? 0 : kCommandFailed;
     });
     if (failure == kUnreadable) return 0;
@@ -268,11 +270,12 @@ int send_multi_image_open(const char* header_path, int image_type) {
     return judge_open_status(received.answer()[1]);
 }
 
-int send_dl_close_handle() {
+int send_dl_close_handle(DeviceLine& line) {
     static const std::uint8_t request[] = {kStreamClose};
     Receive received;
-    const int failure = run_attempts([&] {
-        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+    const int failure = run_attempts(line, [&] {
+        if (!exchange(line, request, sizeof request, received))
+            return static_cast<int>(kSendFailed);
         const std::uint8_t command = received.answer()[0];
         return command == kStreamCloseAnswer || command == kLogMessage
                    ? 0
@@ -293,18 +296,19 @@ int send_dl_close_handle() {
         return 1;
     }
     log_write("Close handle fail, It's already close\n");
-    if (!read_after_log_message(received.data(), kReceiveBuffer)) {
+    if (!read_after_log_message(line, received.data(), kReceiveBuffer)) {
         log_write("send dl close handle: send dl cmd error! \n");
         return 0;
     }
     return 1;
 }
 
-int dl_reset() {
+int dl_reset(DeviceLine& line) {
     static const std::uint8_t request[] = {kStreamReset};
     Receive received;
-    const int failure = run_attempts([&] {
-        if (!exchange(request, sizeof request, received)) return static_cast<int>(kSendFailed);
+    const int failure = run_attempts(line, [&] {
+        if (!exchange(line, request, sizeof request, received))
+            return static_cast<int>(kSendFailed);
         const std::uint8_t command = received.answer()[0];
         if (command == kStreamResetAnswer) return 0;
         return command == kStreamError ? static_cast<int>(kErrorAnswer)

@@ -4,10 +4,12 @@
 // open_dl_port).
 #pragma once
 
-int send_dl_hello();
-int send_dl_security();
-int send_partition_table(const char* path);
+#include "link/device_line.h"
+
+int send_dl_hello(DeviceLine& line);
+int send_dl_security(DeviceLine& line);
+int send_partition_table(DeviceLine& line, const char* path);
 // header_path may be nullptr: the request then carries no payload.
-int send_multi_image_open(const char* header_path, int image_type);
-int send_dl_close_handle();
-int dl_reset();
+int send_multi_image_open(DeviceLine& line, const char* header_path, int image_type);
+int send_dl_close_handle(DeviceLine& line);
+int dl_reset(DeviceLine& line);

@@ -73,17 +73,13 @@ int FuzzPort::Read(void* buffer, int capacity) {
     return n;
 }
 
-FuzzDevice::FuzzDevice(const std::uint8_t* data, std::size_t size) {
-    auto port = std::make_unique<FuzzPort>();
-    port_ = port.get();
+FuzzDevice::FuzzDevice(const std::uint8_t* data, std::size_t size)
+    : port_(new FuzzPort(clock_)), line_(clock_, std::unique_ptr<CSerialPort>(port_)) {
     port_->script(replies_from(data, size));
     port_->Open(1);
-    serial_port = std::move(port);
 }
 
-FuzzDevice::~FuzzDevice() {
-    serial_port.reset();
-}
+FuzzDevice::~FuzzDevice() = default;
 
 bool every_request_answered(const FuzzPort& port, Buffer buffer, const Judge& judge,
                             const std::function<bool(const Bytes&)>& counts) {

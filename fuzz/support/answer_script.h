@@ -3,6 +3,8 @@
 // whether the operation was ever given a well-formed answer.
 #pragma once
 
+#include "link/device_line.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -28,6 +30,7 @@ struct ReadRecord {
 
 class FuzzPort : public ScriptedPort {
   public:
+    using ScriptedPort::ScriptedPort;
     int Read(void* buffer, int capacity) override;
     const std::vector<ReadRecord>& reads() const { return reads_; }
 
@@ -35,7 +38,7 @@ class FuzzPort : public ScriptedPort {
     std::vector<ReadRecord> reads_;
 };
 
-// The program-wide port and a fake clock for one run of one operation.
+// A device line on a scripted port and a fake clock for one run of one operation.
 class FuzzDevice {
   public:
     FuzzDevice(const std::uint8_t* data, std::size_t size);
@@ -43,10 +46,12 @@ class FuzzDevice {
     FuzzDevice(const FuzzDevice&) = delete;
     FuzzDevice& operator=(const FuzzDevice&) = delete;
     FuzzPort& port() { return *port_; }
+    DeviceLine& line() { return line_; }
 
   private:
     FakeClock clock_;
     FuzzPort* port_;
+    DeviceLine line_;
 };
 
 // How an operation keeps its receive buffer: cleared before every attempt, or once for the whole

@@ -7,11 +7,12 @@
 #include <fstream>
 #include <mutex>
 
-#include "base/clock.h"
-#include "base/settings.h"
+#include "app/app_line.h"
 #include "app/console_display.h"
 #include "app/upgrade.h"
 #include "app/worker.h"
+#include "base/clock.h"
+#include "base/settings.h"
 
 namespace apptest {
 namespace {
@@ -70,7 +71,7 @@ class Shell : public ::testing::Test {
     void TearDown() override {
         boxes_.release();
         app_cleanup();
-        clear_stop();
+        app_line().cancel.clear();
         set_message_boxes(nullptr);
         set_program_folder_override("");
         std::filesystem::remove_all(folder_);
@@ -91,7 +92,7 @@ TEST_F(Shell, FailedRunEndsWithTheErrorBox) {
 }
 
 TEST_F(Shell, StoppedWorkerEndsWithoutABox) {
-    request_stop();
+    app_line().cancel.request();
     ::Run run;
     EXPECT_EQ(upgrade_worker(run), 0);
     EXPECT_TRUE(boxes_.texts().empty());

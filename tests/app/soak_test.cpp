@@ -22,16 +22,16 @@
 #include <string>
 #include <vector>
 
+#include "app/console_display.h"
+#include "app/device_return.h"
+#include "app/upgrade.h"
 #include "base/clock.h"
 #include "base/reasons.h"
 #include "base/settings.h"
 #include "base/shared_state.h"
-#include "app/console_display.h"
-#include "app/device_return.h"
 #include "app/firmware_plan.h"
 #include "app/package_check.h"
 #include "app/progress_plan.h"
-#include "app/upgrade.h"
 #include "discovery/device_events.h"
 #include "probe/mode_probe.h"
 #include "tests/app/reliability_fixture.h"
@@ -244,10 +244,10 @@ class WaitCountingClock final : public Clock {
         return real_.length_of(ms);
     }
     // Every pause asks the length of its product duration first.
-    void sleep_for(Duration length, bool stop_aware) override {
+    void sleep_for(Duration length, CancelToken* stop) override {
         waited_ms += asked_ms;
         asked_ms = 0;
-        real_.sleep_for(length, stop_aware);
+        real_.sleep_for(length, stop);
     }
 
   private:

@@ -5,9 +5,10 @@
 
 #include <cstdlib>
 
-#include "base/settings.h"
+#include "app/app_line.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"
+#include "base/settings.h"
 #include "link/serial_port.h"
 #include "tests/app/upgrade_fixture.h"
 
@@ -36,7 +37,7 @@ class StartupCheck : public UpgradeRun {
         setenv("XDG_DOCUMENTS_DIR", package.path().c_str(), 1);
         init_globals();
         int offered = startup_device_check(&info_);
-        port_left_open_ = serial_port->IsOpen();
+        port_left_open_ = app_line().port->IsOpen();
         app_cleanup();
         set_program_folder_override("");
         return offered;

@@ -18,45 +18,46 @@ TEST(Clock, DurationsAreDividedButNeverVanish) {
 }
 
 TEST(Clock, RealClockDividesTheProductsDurations) {
-    EXPECT_EQ(current_clock().length_of(500), std::chrono::milliseconds(50));
-    EXPECT_EQ(current_clock().length_of(0), std::chrono::milliseconds(0));
+    EXPECT_EQ(real_clock().length_of(500), std::chrono::milliseconds(50));
+    EXPECT_EQ(real_clock().length_of(0), std::chrono::milliseconds(0));
 }
 
-TEST(Clock, PausesWaitOnTheInstalledClockUntilAStop) {
-    {
-        FakeClock clock;
-        pause_ms(1500);
-        pause_ms(1);
-        request_stop();
-        pause_ms(100000000);
-        clear_stop();
-        EXPECT_EQ(clock.waits(), (std::vector<Clock::Duration>{std::chrono::milliseconds(1500),
-                                                               std::chrono::milliseconds(1)}));
-    }
-    EXPECT_EQ(install_clock(nullptr), nullptr) << "the real clock is back";
+TEST(Clock, PausesWaitOnTheGivenClockUntilAStop) {
+    FakeClock clock;
+    CancelToken stop;
+    pause_ms(clock, stop, 1500);
+    pause_ms(clock, stop, 1);
+    stop.request();
+    pause_ms(clock, stop, 100000000);
+    stop.clear();
+    EXPECT_EQ(clock.waits(), (std::vector<Clock::Duration>{std::chrono::milliseconds(1500),
+                                                           std::chrono::milliseconds(1)}));
 }
 
 TEST(Clock, PauseLastsAtLeastTheScaledTime) {
+    CancelToken stop;
     auto start = std::chrono::steady_clock::now();
-    pause_ms(300);
+    pause_ms(real_clock(), stop, 300);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
 TEST(Clock, StopEndsALongPauseAtOnce) {
-    clear_stop();
-    auto pausing = std::async(std::launch::async, [] { pause_ms(100000000); });
-    request_stop();
+    CancelToken stop;
+    auto pausing =
+        std::async(std::launch::async, [&stop] { pause_ms(real_clock(), stop, 100000000); });
+    stop.request();
     EXPECT_EQ(pausing.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_TRUE(stop_requested());
-    clear_stop();
-    EXPECT_FALSE(stop_requested());
+    EXPECT_TRUE(stop.requested());
+    stop.clear();
+    EXPECT_FALSE(stop.requested());
 }
 
 TEST(Clock, PauseAfterAStopReturnsAtOnce) {
-    request_stop();
-    auto pausing = std::async(std::launch::async, [] { pause_ms(100000000); });
+    CancelToken stop;
+    stop.request();
+    auto pausing =
+        std::async(std::launch::async, [&stop] { pause_ms(real_clock(), stop, 100000000); });
     EXPECT_EQ(pausing.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    clear_stop();
 }
 
 }  // namespace

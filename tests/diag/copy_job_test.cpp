@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/settings.h"
@@ -124,7 +125,7 @@ TEST_F(CopyJob, ReplacesHomeWithTheLocalTreeAndCopiesTheImage) {
     write_file(program / "image.iso", image);
     EmulatedModem modem(options_with(old_device_tree(device_dir, true)));
 
-    EXPECT_EQ(copy_file_to_device(&dialog, &counter), 1);
+    EXPECT_EQ(copy_file_to_device(modem.line(), &dialog, &counter), 1);
 
     expect_same_tree(modem.device(), "/home", program / "home", kLinks);
     EXPECT_EQ(modem->efs_file("/image.iso"), image);
@@ -146,12 +147,46 @@ TEST_F(CopyJob, ReplacesHomeWithTheLocalTreeAndCopiesTheImage) {
     EXPECT_NE(text.find("read_efs_symlink name = /home/oldlink\n"), std::string::npos);
 }
 
+// Two modems at once, each on a line of its own driven from a thread of its own: each gets the
+// whole package, whatever the other's exchanges do meanwhile.
+TEST_F(CopyJob, TwoModemsAtOnceEachGetTheWholePackage) {
+    settings("[id]\nreset=1\n");
+    local_tree();
+    const auto image = pattern_bytes(120000, 11);
+    write_file(program / "image.iso", image);
+    TempDir second_dir;
+    EmulatedModem first(options_with(old_device_tree(device_dir, true)));
+    EmulatedModem second(options_with(old_device_tree(second_dir, true)));
+
+    int copied[2] = {0, 0};
+    auto copy = [](EmulatedModem* modem, int* result) {
+        int job_counter = 1;
+        *result = copy_file_to_device(modem->line(), nullptr, &job_counter);
+    };
+    std::thread one(copy, &first, &copied[0]);
+    std::thread other(copy, &second, &copied[1]);
+    one.join();
+    other.join();
+
+    EXPECT_EQ(copied[0], 1);
+    EXPECT_EQ(copied[1], 1);
+    for (EmulatedModem* modem : {&first, &second}) {
+        expect_same_tree(modem->device(), "/home", program / "home", kLinks);
+        EXPECT_EQ(modem->device().efs_file("/image.iso"), image);
+        EXPECT_EQ(modem->device().efs_type("/router.conf"), emu::EfsType::None);
+        EXPECT_EQ(modem->device().efs_file("/etc/keep"), std::vector<std::uint8_t>{'k'});
+        EXPECT_EQ(modem->device().efs_open_handles(), 0);
+        EXPECT_EQ(modem->efs_requests(0), 1) << "one pass each";
+    }
+    EXPECT_EQ(log.text().find("fail"), std::string::npos) << log.text();
+}
+
 TEST_F(CopyJob, ResetWithoutRouterConfFailsBeforeTouchingHome) {
     settings("[id]\nreset= 1\n");
     local_tree();
     EmulatedModem modem(options_with(old_device_tree(device_dir, false)));
 
-    EXPECT_EQ(copy_file_to_device(nullptr, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 0);
 
     EXPECT_EQ(modem->efs_type("/home/old.txt"), emu::EfsType::File);
     EXPECT_EQ(modem.efs_requests(0), 1);
@@ -165,7 +200,7 @@ TEST_F(CopyJob, ResetOtherThanOneLeavesRouterConf) {
         TempDir fresh;
         EmulatedModem modem(options_with(old_device_tree(fresh, true)));
 
-        EXPECT_EQ(copy_file_to_device(nullptr, &counter), 1) << value;
+        EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 1) << value;
 
         EXPECT_EQ(modem->efs_type("/router.conf"), emu::EfsType::File) << value;
     }
@@ -175,7 +210,7 @@ TEST_F(CopyJob, WithoutHomeOrImageOnlyTheHelloAndResetRuleRun) {
     settings("[id]\nreset=1\n");
     EmulatedModem modem(options_with(old_device_tree(device_dir, true)));
 
-    EXPECT_EQ(copy_file_to_device(nullptr, &counter), 1);
+    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 1);
 
     EXPECT_EQ(modem->efs_type("/router.conf"), emu::EfsType::None);
     EXPECT_EQ(modem->efs_type("/home/old.txt"), emu::EfsType::File) << "/home is left alone";
@@ -188,7 +223,7 @@ TEST_F(CopyJob, DroppedAnswerMidUploadIsRetried) {
     EmulatedModem modem(options_with(old_device_tree(device_dir, false)));
     modem->add_fault(*emu::Fault::parse("drop:diag:0x4b:efs=5:nth=6"));
 
-    EXPECT_EQ(copy_file_to_device(nullptr, &counter), 1);
+    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 1);
 
     expect_same_tree(modem.device(), "/home", program / "home", kLinks);
     EXPECT_EQ(modem.efs_requests(0), 1) << "the retry stays within the pass";
@@ -198,7 +233,7 @@ TEST_F(CopyJob, DeviceWithoutHomeFailsAllTenPasses) {
     local_tree();
     EmulatedModem modem(options_with(old_device_tree(device_dir, false, false)));
 
-    EXPECT_EQ(copy_file_to_device(nullptr, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 0);
 
     EXPECT_EQ(modem.efs_requests(0), 10);
     EXPECT_EQ(modem.efs_requests(kOpendir), 100);
@@ -218,7 +253,7 @@ TEST_F(CopyJob, DeviceOutOfSpaceFailsTheJob) {
     options.efs_capacity = 8192;
     EmulatedModem modem(options);
 
-    EXPECT_EQ(copy_file_to_device(&dialog, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), &dialog, &counter), 0);
 
     EXPECT_EQ(modem.efs_requests(0), 10);
     EXPECT_EQ(log.count("error: write_efs_file /home/huge.bin fail\n"), 10);
@@ -232,7 +267,7 @@ TEST_F(CopyJob, ImageTheDeviceHasNoRoomForFailsTheJob) {
     options.efs_capacity = 8192;
     EmulatedModem modem(options);
 
-    EXPECT_EQ(copy_file_to_device(nullptr, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 0);
 
     EXPECT_EQ(log.count("error: copy_iso write_efs_file fail\n"), 10);
     EXPECT_EQ(log.count("Error: copy iso file fail.\n"), 1);
@@ -250,7 +285,7 @@ TEST_F(TreeCopy, FolderTheDeviceHasIsKeptNotCreated) {
     ASSERT_TRUE(modem->efs_put_file("/home/www/old", {1}));
     write_file(local / "www/new", {2});
 
-    EXPECT_EQ(find_dir(local.path().c_str(), "/home", nullptr, nullptr), 1);
+    EXPECT_EQ(find_dir(modem.line(), local.path().c_str(), "/home", nullptr, nullptr), 1);
 
     EXPECT_EQ(modem.efs_requests(kMkdir), 0);
     EXPECT_EQ(modem->efs_file("/home/www/old"), std::vector<std::uint8_t>{1});
@@ -267,8 +302,8 @@ TEST_F(TreeCopy, SymbolicLinksStayInsideTheTreeAndCannotLoop) {
     fs::create_symlink("..", local / "real/up");  // a loop back to the root
     fs::create_symlink("nowhere", local / "dangling");
 
-    EXPECT_EQ(find_dir(local.path().c_str(), "/home", nullptr, nullptr), 1);
-    EXPECT_EQ(find_link(local.path().c_str(), "/home", nullptr, nullptr), 1);
+    EXPECT_EQ(find_dir(modem.line(), local.path().c_str(), "/home", nullptr, nullptr), 1);
+    EXPECT_EQ(find_link(modem.line(), local.path().c_str(), "/home", nullptr, nullptr), 1);
 
     EXPECT_EQ(modem->efs_file("/home/real/file"), std::vector<std::uint8_t>{'f'});
     EXPECT_EQ(modem->efs_file("/home/alias"), std::vector<std::uint8_t>{'f'});
@@ -282,7 +317,7 @@ TEST_F(TreeCopy, PathTooLongForTheDeviceFailsInsteadOfBeingCut) {
     const std::string name(240, 'n');
     write_file(local / name, {1});
 
-    EXPECT_EQ(find_dir(local.path().c_str(), "/home", nullptr, nullptr), 0);
+    EXPECT_EQ(find_dir(modem.line(), local.path().c_str(), "/home", nullptr, nullptr), 0);
 
     EXPECT_EQ(modem.efs_requests(), 0);
     EXPECT_EQ(log.count("create_efs_file: path too long error! /home/" + name + "\n"), 1);
@@ -292,7 +327,7 @@ TEST_F(TreeCopy, FileThatCannotBeSentIsClosedOnTheDevice) {
     write_file(local / "f", pattern_bytes(1500, 14));
     modem->add_fault(*emu::Fault::parse("badcrc:diag:0x4b:efs=5:every"));
 
-    EXPECT_EQ(find_dir(local.path().c_str(), "/home", nullptr, nullptr), 0);
+    EXPECT_EQ(find_dir(modem.line(), local.path().c_str(), "/home", nullptr, nullptr), 0);
 
     EXPECT_EQ(modem.efs_requests(2), 1) << "a write that never got through is not tried again";
     EXPECT_EQ(modem->efs_open_handles(), 0);
@@ -304,7 +339,7 @@ TEST_F(TreeCopy, ListingThatFailsFailsTheEmptyingAndIsClosed) {
     ASSERT_TRUE(modem->efs_put_file("/home/c", {1}));
     modem->add_fault(*emu::Fault::parse("diagerr:diag:0x4b:efs=12:nth=2"));
 
-    EXPECT_EQ(del_dir("/home"), 0);
+    EXPECT_EQ(del_dir(modem.line(), "/home"), 0);
 
     EXPECT_EQ(modem->efs_open_handles(), 0);
     EXPECT_EQ(modem->efs_type("/home/c"), emu::EfsType::File);
@@ -345,7 +380,7 @@ TEST(RefusedRemoval, FailsTheEmptyingWhateverTheEntryAndClosesEveryListing) {
         ASSERT_TRUE(put);
         modem->add_fault(*emu::Fault::parse(c.fault));
 
-        EXPECT_EQ(del_dir("/home"), 0) << c.line;
+        EXPECT_EQ(del_dir(modem.line(), "/home"), 0) << c.line;
 
         EXPECT_EQ(modem->efs_type(stays), c.type) << c.line;
         EXPECT_EQ(modem->efs_open_handles(), 0) << c.line;
@@ -359,7 +394,7 @@ TEST_F(TreeCopy, EmptyingAFolderKeepsTheFolderItself) {
     ASSERT_TRUE(modem->efs_put_file("/home/b/c", {1}));
     ASSERT_TRUE(modem->efs_put_file("/keep", {1}));
 
-    EXPECT_EQ(del_dir("/home"), 1);
+    EXPECT_EQ(del_dir(modem.line(), "/home"), 1);
 
     EXPECT_TRUE(modem->efs_list("/home").empty());
     EXPECT_EQ(modem->efs_type("/home"), emu::EfsType::Directory);

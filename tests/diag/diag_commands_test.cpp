@@ -48,7 +48,7 @@ class ProbeTest : public ScriptedTest {};
 
 TEST_F(ProbeTest, DeviceInDiagModeAnswersAfterBothNopsFail) {
     device().answer_with(diag_device);
-    EXPECT_EQ(open_port(3), MODE_DIAG);
+    EXPECT_EQ(open_port(line, 3), MODE_DIAG);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(device().opened().back(), 3);
     EXPECT_EQ(codes(), codes_of({{0x06, 20}, {0x00, 1}}));
@@ -60,7 +60,7 @@ TEST_F(ProbeTest, DeviceInDiagModeAnswersAfterBothNopsFail) {
 
 TEST_F(ProbeTest, DeviceInBootDownloaderAnswersTheFirstNop) {
     device().answer_with(boot_downloader);
-    EXPECT_EQ(open_port(3), MODE_DLOAD);
+    EXPECT_EQ(open_port(line, 3), MODE_DLOAD);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(codes(), codes_of({{0x06, 1}}));
     EXPECT_EQ(log.text(), "Open in DLoad mode\n");
@@ -68,7 +68,7 @@ TEST_F(ProbeTest, DeviceInBootDownloaderAnswersTheFirstNop) {
 
 TEST_F(ProbeTest, RunningProgrammerAnswersHelloAfterNopsAndVersionFail) {
     device().answer_with(programmer);
-    EXPECT_EQ(open_port(3), MODE_STREAM);
+    EXPECT_EQ(open_port(line, 3), MODE_STREAM);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(codes(), codes_of({{0x06, 20}, {0x00, 10}, {kHello, 1}}));
     const std::string unanswered_nop = unframed(19999, 10) + "dl nop: check crc error! \n";
@@ -79,8 +79,8 @@ TEST_F(ProbeTest, RunningProgrammerAnswersHelloAfterNopsAndVersionFail) {
 
 TEST_F(ProbeTest, PortThatCannotBeOpenedIsExplained) {
     device().refuse_open(ENOENT);
-    EXPECT_EQ(open_port(9999), MODE_NONE);
-    EXPECT_EQ(open_dl_port(9998), 0);
+    EXPECT_EQ(open_port(line, 9999), MODE_NONE);
+    EXPECT_EQ(open_dl_port(line, 9998), 0);
     EXPECT_FALSE(device().IsOpen());
     EXPECT_TRUE(device().requests().empty());
     // Each failure names the port and why, in the platform's words.
@@ -91,7 +91,7 @@ TEST_F(ProbeTest, PortThatCannotBeOpenedIsExplained) {
 }
 
 TEST_F(ProbeTest, SilentDeviceGivesNoneAndClosesThePort) {
-    EXPECT_EQ(open_port(3), MODE_NONE);
+    EXPECT_EQ(open_port(line, 3), MODE_NONE);
     EXPECT_FALSE(device().IsOpen());
     // Two nops, the version request and the hello, ten unanswered attempts each.
     EXPECT_EQ(codes(), codes_of({{0x06, 20}, {0x00, 10}, {kHello, 10}}));
@@ -104,7 +104,7 @@ TEST_F(ProbeTest, SilentDeviceGivesNoneAndClosesThePort) {
 
 TEST_F(ProbeTest, DownloadPortOpensOnARunningProgrammerOnly) {
     device().answer_with(programmer);
-    EXPECT_EQ(open_dl_port(4), MODE_DLOAD);
+    EXPECT_EQ(open_dl_port(line, 4), MODE_DLOAD);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(codes(), codes_of({{kHello, 1}}));
     EXPECT_EQ(log.text(), "Open in Stream Download mode\n");
@@ -112,7 +112,7 @@ TEST_F(ProbeTest, DownloadPortOpensOnARunningProgrammerOnly) {
 
 TEST_F(ProbeTest, DownloadPortWithoutAProgrammerIsClosed) {
     device().answer_with(boot_downloader);
-    EXPECT_EQ(open_dl_port(4), 0);
+    EXPECT_EQ(open_dl_port(line, 4), 0);
     EXPECT_FALSE(device().IsOpen());
     EXPECT_EQ(codes(), codes_of({{kHello, 10}}));
     EXPECT_EQ(waited_ms(), 10 * 500);
@@ -140,9 +140,9 @@ class DiagFailureTest : public ScriptedTest, public ::testing::WithParamInterfac
 TEST_P(DiagFailureTest, TenFailedAttemptsLogTheLastKindOnce) {
     const FailureCase& c = GetParam();
     device().script({}, c.reply);
-    EXPECT_EQ(get_ver(), 0);
-    EXPECT_EQ(retry_get_build_ver(), nullptr);
-    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_EQ(get_ver(line), 0);
+    EXPECT_EQ(retry_get_build_ver(line), nullptr);
+    EXPECT_EQ(switch_dl_mode(line), 0);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(requests(), c.requests);
     EXPECT_EQ(device().flushes(), requests()) << "every attempt flushes first";
@@ -179,9 +179,9 @@ class DiagCommandTest : public ScriptedTest {};
 
 TEST_F(DiagCommandTest, CommandsOnAClosedPortFailAsSendErrorsWithoutTouchingIt) {
     device().Close();
-    EXPECT_EQ(get_ver(), 0);
-    EXPECT_EQ(retry_get_build_ver(), nullptr);
-    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_EQ(get_ver(line), 0);
+    EXPECT_EQ(retry_get_build_ver(line), nullptr);
+    EXPECT_EQ(switch_dl_mode(line), 0);
     EXPECT_TRUE(device().writes().empty());
     EXPECT_EQ(log.text(),
               "get ver: send cmd error! \nretry_get_build_ver: send cmd error! \n"
@@ -191,8 +191,8 @@ TEST_F(DiagCommandTest, CommandsOnAClosedPortFailAsSendErrorsWithoutTouchingIt) 
 TEST_F(DiagCommandTest, AnswersOfAnotherCommandAreRefused) {
     // A frame with a good CRC that does not echo the request is some other request's answer.
     device().script({}, answer({0x4B, 0x13, 0x00, 0x00}));
-    EXPECT_EQ(get_ver(), 0);
-    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_EQ(get_ver(line), 0);
+    EXPECT_EQ(switch_dl_mode(line), 0);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(requests(), 20);
     EXPECT_EQ(log.text(), "get ver: recv bad cmd error! \nswitch dl mode: recv bad cmd error! \n");
@@ -200,8 +200,8 @@ TEST_F(DiagCommandTest, AnswersOfAnotherCommandAreRefused) {
 
 TEST_F(DiagCommandTest, BareCrcOfAnEmptyPacketIsNoAnswer) {
     device().script({}, raw({0x00, 0x00, 0x7E}));
-    EXPECT_EQ(get_ver(), 0);
-    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_EQ(get_ver(line), 0);
+    EXPECT_EQ(switch_dl_mode(line), 0);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(log.text(), "get ver: check crc error! \nswitch dl mode: check crc error! \n");
 }
@@ -215,14 +215,14 @@ TEST_F(DiagCommandTest, LeftAnswerIsJudgedAsReceivedNotAsDecodedBefore) {
         twice.push_back(b == 0x7E || b == 0x7D ? b ^ 0x20 : b);
     }
     device().script({raw(twice)});
-    EXPECT_EQ(switch_dl_mode(), 0);
+    EXPECT_EQ(switch_dl_mode(line), 0);
     EXPECT_TRUE(device().IsOpen());
     EXPECT_EQ(requests(), 10);
 }
 
 TEST_F(DiagCommandTest, VersionAnsweredAfterNineSilencesSucceedsQuietly) {
     device().script(repeated(9, silence()), answer({0x00, 'E', 'M', 'U'}));
-    EXPECT_EQ(get_ver(), 1);
+    EXPECT_EQ(get_ver(line), 1);
     EXPECT_EQ(codes(), codes_of({{0x00, 10}}));
     EXPECT_EQ(waited_ms(), 9 * 500);
     EXPECT_EQ(log.text(), unframed(20000, 9) + "Open in DIAG mode\n");
@@ -231,7 +231,7 @@ TEST_F(DiagCommandTest, VersionAnsweredAfterNineSilencesSucceedsQuietly) {
 TEST_F(DiagCommandTest, AnswerSplitAcrossReadsCostsAttemptsButIsNotMistaken) {
     // The first read takes half a frame, the second the rest; the third gets a whole answer.
     device().script({split(frame({0x00, 'E', 'M', 'U'}), 3)}, answer({0x00, 'E', 'M', 'U'}));
-    EXPECT_EQ(get_ver(), 1);
+    EXPECT_EQ(get_ver(line), 1);
     EXPECT_EQ(requests(), 3);
     EXPECT_EQ(log.text(), unframed(20000) + "Open in DIAG mode\n");
 }
@@ -248,7 +248,7 @@ Bytes build_version_answer(const std::string& text) {
 
 TEST_F(DiagCommandTest, BuildVersionIsTheAnswersText) {
     device().script({answer(build_version_answer("FW 2.3.4 B077"))});
-    const char* version = retry_get_build_ver();
+    const char* version = retry_get_build_ver(line);
     ASSERT_NE(version, nullptr);
     EXPECT_STREQ(version, "FW 2.3.4 B077");
     EXPECT_EQ(codes(), codes_of({{0x7C, 1}}));
@@ -259,14 +259,14 @@ TEST_F(DiagCommandTest, BuildVersionFromAnotherAnswerIsRefused) {
     Bytes foreign = build_version_answer("FW 2.3.4 B077");
     foreign[0] = 0x4B;
     device().script({}, answer(foreign));
-    EXPECT_EQ(retry_get_build_ver(), nullptr);
+    EXPECT_EQ(retry_get_build_ver(line), nullptr);
     EXPECT_EQ(codes(), codes_of({{0x7C, 10}}));
     EXPECT_EQ(log.text(), "retry_get_build_ver: recv bad cmd error! \n");
 }
 
 TEST_F(DiagCommandTest, EmptyBuildVersionFailsAfterTenAttempts) {
     device().script({}, answer(build_version_answer("")));
-    EXPECT_EQ(retry_get_build_ver(), nullptr);
+    EXPECT_EQ(retry_get_build_ver(line), nullptr);
     EXPECT_EQ(codes(), codes_of({{0x7C, 10}}));
     EXPECT_EQ(log.text(), "retry_get_build_ver: get length error! \n");
 }
@@ -276,18 +276,18 @@ TEST_F(DiagCommandTest, BuildVersionWithoutItsNulIsCutToTheTextBuffer) {
     endless.resize(2000, 'A');  // no NUL, no closing flag: raw bytes to the end
     device().script({raw(endless), raw(build_version_answer("V2"))});
 
-    const char* version = retry_get_build_ver();
+    const char* version = retry_get_build_ver(line);
     ASSERT_NE(version, nullptr);
     EXPECT_EQ(std::string(version), std::string(127, 'A'));
     // The longer answer before must not show through behind a shorter one.
-    version = retry_get_build_ver();
+    version = retry_get_build_ver(line);
     ASSERT_NE(version, nullptr);
     EXPECT_STREQ(version, "V2");
 }
 
 TEST_F(DiagCommandTest, AcceptedSwitchClosesThePort) {
     device().script({answer(kSwitch)});
-    EXPECT_EQ(switch_dl_mode(), 1);
+    EXPECT_EQ(switch_dl_mode(line), 1);
     EXPECT_FALSE(device().IsOpen());
     EXPECT_EQ(codes(), codes_of({{0x3A, 1}}));
     EXPECT_EQ(log.text(), "Switch to DLoad mode and close port \n");
@@ -295,7 +295,7 @@ TEST_F(DiagCommandTest, AcceptedSwitchClosesThePort) {
 
 TEST_F(DiagCommandTest, RequestsGoOutFramedWithoutLeadingFlag) {
     device().script({answer(kSwitch)});
-    ASSERT_EQ(switch_dl_mode(), 1);
+    ASSERT_EQ(switch_dl_mode(line), 1);
     EXPECT_EQ(device().writes(), std::vector<Bytes>{frame(kSwitch)});
 }
 

@@ -48,7 +48,7 @@ class EfsOperations : public ScriptedTest {};
 
 TEST_F(EfsOperations, SymlinkRequestCarriesTargetThenLinkPath) {
     device().answer_with(accepted);
-    ASSERT_EQ(create_efs_symlink("/bin/busybox", "/home/sh"), 1);
+    ASSERT_EQ(create_efs_symlink(line, "/bin/busybox", "/home/sh"), 1);
     Bytes expected = path_request({0x4B, 0x13, 0x06, 0x00}, "/bin/busybox");
     expected.insert(expected.end(), {'/', 'h', 'o', 'm', 'e', '/', 's', 'h', 0});
     EXPECT_EQ(device().requests(), std::vector<Bytes>{expected});
@@ -58,14 +58,14 @@ TEST_F(EfsOperations, SymlinkRequestCarriesTargetThenLinkPath) {
 TEST_F(EfsOperations, PathRequestsCarryTheirCodeBodyAndPath) {
     device().answer_with(accepted);
     EfsHandle handle = {};
-    ASSERT_EQ(create_efs_dir("/home/www"), 1);
-    ASSERT_EQ(unlink_efs_dir("/home/www"), 1);
-    ASSERT_EQ(unlink_efs_file("/home/f"), 1);
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
-    ASSERT_EQ(open_efs_file("/home/r", handle), 1);
-    ASSERT_EQ(create_efs_file("/home/w", handle), 1);
+    ASSERT_EQ(create_efs_dir(line, "/home/www"), 1);
+    ASSERT_EQ(unlink_efs_dir(line, "/home/www"), 1);
+    ASSERT_EQ(unlink_efs_file(line, "/home/f"), 1);
+    ASSERT_EQ(open_efs_dir(line, "/home", handle), 1);
+    ASSERT_EQ(open_efs_file(line, "/home/r", handle), 1);
+    ASSERT_EQ(create_efs_file(line, "/home/w", handle), 1);
     std::uint32_t size = 0;
-    ASSERT_EQ(query_efs_size("/home/f", &size), 1);
+    ASSERT_EQ(query_efs_size(line, "/home/f", &size), 1);
     EXPECT_EQ(
         device().requests(),
         (std::vector<Bytes>{
@@ -88,13 +88,13 @@ TEST_F(EfsOperations, HandlesAndSizesAreTakenFromTheirAnswers) {
                      answer({0x4B, 0x13, 0x03, 0x00, 0, 0, 0, 0})});
     EfsHandle folder = {};
     EfsHandle file = {};
-    ASSERT_EQ(open_efs_dir("/home", folder), 1);
-    ASSERT_EQ(open_efs_file("/home/f", file), 1);
-    EXPECT_EQ(get_efs_size("/home/f"), 70000u);
+    ASSERT_EQ(open_efs_dir(line, "/home", folder), 1);
+    ASSERT_EQ(open_efs_file(line, "/home/f", file), 1);
+    EXPECT_EQ(get_efs_size(line, "/home/f"), 70000u);
     std::uint32_t size = 99;
-    EXPECT_EQ(query_efs_size("/home/empty", &size), 1);
+    EXPECT_EQ(query_efs_size(line, "/home/empty", &size), 1);
     EXPECT_EQ(size, 0u) << "an empty file is no failure";
-    EXPECT_EQ(close_efs_file(file), 1);
+    EXPECT_EQ(close_efs_file(line, file), 1);
 
     EXPECT_EQ(Bytes(folder, folder + 4), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(Bytes(file, file + 4), (Bytes{5, 6, 7, 8}));
@@ -106,23 +106,24 @@ TEST_F(EfsOperations, FailedOpenLeavesTheHandleAlone) {
     device().answer_with([](const Bytes& request) { return status(request, 2); });
     EfsHandle handle;
     std::memset(handle, 0xAA, sizeof(handle));
-    EXPECT_EQ(open_efs_dir("/home/missing", handle), 0);
-    EXPECT_EQ(open_efs_file("/home/missing", handle), 0);
+    EXPECT_EQ(open_efs_dir(line, "/home/missing", handle), 0);
+    EXPECT_EQ(open_efs_file(line, "/home/missing", handle), 0);
     EXPECT_EQ(handle[0], 0xAA);
     std::uint32_t size = 5;
-    EXPECT_EQ(query_efs_size("/home/none", &size), 0) << "a failure is told apart from size 0";
+    EXPECT_EQ(query_efs_size(line, "/home/none", &size), 0)
+        << "a failure is told apart from size 0";
     EXPECT_EQ(size, 5u);
 }
 
 TEST_F(EfsOperations, SizeOfEmptyPathSendsNothing) {
-    EXPECT_EQ(get_efs_size(""), 0u);
+    EXPECT_EQ(get_efs_size(line, ""), 0u);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(EfsOperations, RetryAfterSilenceResendsTheSamePacketQuietly) {
     device().script({silence(), silence()}, answer({0x4B, 0x13, 0x09, 0x00, 0, 0, 0, 0}));
-    ASSERT_EQ(create_efs_dir("/home/www"), 1);
+    ASSERT_EQ(create_efs_dir(line, "/home/www"), 1);
     const Bytes sent = path_request({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, "/home/www");
     EXPECT_EQ(device().requests(), std::vector<Bytes>(3, sent));
     EXPECT_EQ(waited_ms(), 2 * 500);
@@ -140,12 +141,12 @@ TEST_F(EfsOperations, PathsThatDoNotFitAreRefusedBeforeSending) {
     const std::string link = "/" + std::string(125, 'l');
     EfsHandle handle = {};
 
-    EXPECT_EQ(create_efs_dir(too_long_dir.c_str()), 0);
-    EXPECT_EQ(create_efs_file(too_long_file.c_str(), handle), 0);
-    EXPECT_EQ(open_efs_file(too_long_file.c_str(), handle), 0);
-    EXPECT_EQ(create_efs_symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(create_efs_dir(line, too_long_dir.c_str()), 0);
+    EXPECT_EQ(create_efs_file(line, too_long_file.c_str(), handle), 0);
+    EXPECT_EQ(open_efs_file(line, too_long_file.c_str(), handle), 0);
+    EXPECT_EQ(create_efs_symlink(line, target.c_str(), link.c_str()), 0);
     EXPECT_EQ(requests(), 0);
-    EXPECT_EQ(create_efs_dir(mkdir_limit.c_str()), 1);
+    EXPECT_EQ(create_efs_dir(line, mkdir_limit.c_str()), 1);
     EXPECT_EQ(device().requests(),
               std::vector<Bytes>{path_request({0x4B, 0x13, 0x09, 0x00, 0xFF, 0x01}, mkdir_limit)});
     EXPECT_EQ(log.text(), "create_efs_dir: path too long error! " + too_long_dir +
@@ -158,7 +159,7 @@ TEST_F(EfsOperations, PathsThatDoNotFitAreRefusedBeforeSending) {
 
 struct Operation {
     const char* name;
-    std::function<int()> run;
+    std::function<int(DeviceLine&)> run;
     std::string header_line;  // logged for an answer under another code
     std::string data_line;    // logged for a device error code
 };
@@ -173,7 +174,7 @@ class EveryOperation : public ScriptedTest, public ::testing::WithParamInterface
         log.restart();
         const int before = requests();
         device().answer_with(std::move(reply));
-        EXPECT_EQ(GetParam().run(), 0);
+        EXPECT_EQ(GetParam().run(line), 0);
         EXPECT_EQ(requests() - before, requests_expected);
         return log.text();
     }
@@ -205,40 +206,44 @@ TEST_P(EveryOperation, FailsAfterTenAttemptsLoggingTheLastKindOnce) {
 
 EfsHandle kHandle = {1, 2, 3, 4};
 
-int query_size() {
+int query_size(DeviceLine& line) {
     std::uint32_t size = 0;
-    return query_efs_size("/home/f", &size);
+    return query_efs_size(line, "/home/f", &size);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, EveryOperation,
     ::testing::Values(
-        Operation{"open_efs_file", [] { return open_efs_file("/home/f", kHandle); },
+        Operation{"open_efs_file",
+                  [](DeviceLine& line) { return open_efs_file(line, "/home/f", kHandle); },
                   "open_efs_file: receive bad cmd error! \n",
                   "open_efs_file: recv bad data error! \n"},
-        Operation{"create_efs_file", [] { return create_efs_file("/home/f", kHandle); },
+        Operation{"create_efs_file",
+                  [](DeviceLine& line) { return create_efs_file(line, "/home/f", kHandle); },
                   "create_efs_file: recv bad cmd error! \n",
                   "create_efs_file: recv bad data error! \n"},
-        Operation{"close_efs_file", [] { return close_efs_file(kHandle); },
+        Operation{"close_efs_file", [](DeviceLine& line) { return close_efs_file(line, kHandle); },
                   "close_efs_file: recv bad cmd error! \n",
                   "close_efs_file: recv bad data error! \n"},
-        Operation{"close_efs_dir", [] { return close_efs_dir(kHandle); },
+        Operation{"close_efs_dir", [](DeviceLine& line) { return close_efs_dir(line, kHandle); },
                   "close_efs_dir: recv bad cmd error! \n",
                   "close_efs_dir: recv bad data error! \n"},
-        Operation{"create_efs_symlink", [] { return create_efs_symlink("/bin/sh", "/home/sh"); },
+        Operation{"create_efs_symlink",
+                  [](DeviceLine& line) { return create_efs_symlink(line, "/bin/sh", "/home/sh"); },
                   "create_efs_symlink: recv bad data error! \n",
                   "create_efs_symlink: recv bad data error! \n"},
         // A device error code is reported as a bad command here, unlike the other operations.
-        Operation{"unlink_efs_file", [] { return unlink_efs_file("/home/f"); },
-                  "unlink_efs_file: recv bad cmd error! \n",
-                  "unlink_efs_file: recv bad cmd error! \n"},
-        Operation{"create_efs_dir", [] { return create_efs_dir("/home/d"); },
-                  "create_efs_dir: recv bad data error! \n",
-                  "create_efs_dir: recv bad data error! \n"},
-        Operation{"unlink_efs_dir", [] { return unlink_efs_dir("/home/d"); },
-                  "unlink_efs_dir: recv bad data error! \n",
-                  "unlink_efs_dir: recv bad data error! \n"},
-        Operation{"open_efs_dir", [] { return open_efs_dir("/home", kHandle); },
+        Operation{
+            "unlink_efs_file", [](DeviceLine& line) { return unlink_efs_file(line, "/home/f"); },
+            "unlink_efs_file: recv bad cmd error! \n", "unlink_efs_file: recv bad cmd error! \n"},
+        Operation{
+            "create_efs_dir", [](DeviceLine& line) { return create_efs_dir(line, "/home/d"); },
+            "create_efs_dir: recv bad data error! \n", "create_efs_dir: recv bad data error! \n"},
+        Operation{
+            "unlink_efs_dir", [](DeviceLine& line) { return unlink_efs_dir(line, "/home/d"); },
+            "unlink_efs_dir: recv bad data error! \n", "unlink_efs_dir: recv bad data error! \n"},
+        Operation{"open_efs_dir",
+                  [](DeviceLine& line) { return open_efs_dir(line, "/home", kHandle); },
                   "open_efs_dir: recv bad data error! \n", "open_efs_dir: recv bad data error! \n"},
         Operation{"get_efs_size", query_size, "get_efs_size: recv bad cmd error! \n",
                   "get_efs_size: recv bad data error! \n"}),
@@ -248,9 +253,9 @@ TEST_F(EfsOperations, AnswerTooShortForItsFieldsIsNoSuccess) {
     // Only the header: no handle and no error code.
     device().answer_with([](const Bytes& request) { return answer(efs_answer(request, {})); });
     EfsHandle handle = {};
-    EXPECT_EQ(create_efs_file("/home/w", handle), 0);
-    EXPECT_EQ(get_efs_size("/home/w"), 0u);
-    EXPECT_EQ(close_efs_dir(kHandle), 0);
+    EXPECT_EQ(create_efs_file(line, "/home/w", handle), 0);
+    EXPECT_EQ(get_efs_size(line, "/home/w"), 0u);
+    EXPECT_EQ(close_efs_dir(line, kHandle), 0);
     EXPECT_EQ(log.text(),
               "create_efs_file: recv bad data error! \nget_efs_size: recv bad data error! \n"
               "close_efs_dir: recv bad data error! \n");
@@ -258,12 +263,12 @@ TEST_F(EfsOperations, AnswerTooShortForItsFieldsIsNoSuccess) {
 
 TEST_F(EfsOperations, HelloLooksOnlyAtTheExchange) {
     // The body is 40 zero bytes; silence is as good as an answer.
-    EXPECT_EQ(send_efs_hello(), 1);
+    EXPECT_EQ(send_efs_hello(line), 1);
     Bytes hello = {0x4B, 0x13, 0x00, 0x00};
     hello.resize(44, 0);
     EXPECT_EQ(device().requests(), std::vector<Bytes>{hello});
     device().Close();
-    EXPECT_EQ(send_efs_hello(), 0);
+    EXPECT_EQ(send_efs_hello(line), 0);
     EXPECT_EQ(log.text(), "send_efs_hello: send cmd error! \n");
 }
 
@@ -272,14 +277,14 @@ TEST_F(EfsOperations, HelloLooksOnlyAtTheExchange) {
 
 TEST_F(EfsOperations, CloseWhoseAnswerIsLostCountsWhenTheRepeatIsRefused) {
     device().script({silence()}, status({0x4B, 0x13, 0x03, 0x00}, 2));
-    EXPECT_EQ(close_efs_file(kHandle), 1);
+    EXPECT_EQ(close_efs_file(line, kHandle), 1);
     EXPECT_EQ(requests(), 2);
     EXPECT_EQ(log.text(), unframed(256) + "close_efs_file: closed by an earlier attempt\n");
 }
 
 TEST_F(EfsOperations, CloseWhoseRequestIsLostIsSentAgain) {
     device().script({silence()}, accepted({0x4B, 0x13, 0x0D, 0x00}));
-    EXPECT_EQ(close_efs_dir(kHandle), 1);
+    EXPECT_EQ(close_efs_dir(line, kHandle), 1);
     EXPECT_EQ(device().requests(),
               std::vector<Bytes>(2, Bytes{0x4B, 0x13, 0x0D, 0x00, 1, 2, 3, 4}));
     EXPECT_EQ(log.text(), unframed(256));
@@ -288,7 +293,7 @@ TEST_F(EfsOperations, CloseWhoseRequestIsLostIsSentAgain) {
 TEST_F(EfsOperations, CloseRefusedAtFirstIsNotTakenForAnEarlierClose) {
     device().script({status({0x4B, 0x13, 0x03, 0x00}, 2), silence()},
                     status({0x4B, 0x13, 0x03, 0x00}, 2));
-    EXPECT_EQ(close_efs_file(kHandle), 1) << "refused after an unanswered attempt";
+    EXPECT_EQ(close_efs_file(line, kHandle), 1) << "refused after an unanswered attempt";
     EXPECT_EQ(requests(), 3);
 }
 
@@ -303,7 +308,7 @@ TEST_F(EfsOperations, OpenAnsweredLateHasTheRepeatedOpensHandleClosed) {
     device().script({silence(), Reply{{frame(open_answer(2, 7)), frame(open_answer(2, 8))}}},
                     accepted({0x4B, 0x13, 0x03, 0x00}));
     EfsHandle handle = {};
-    ASSERT_EQ(create_efs_file("/home/w", handle), 1);
+    ASSERT_EQ(create_efs_file(line, "/home/w", handle), 1);
     EXPECT_EQ(Bytes(handle, handle + 4), (Bytes{7, 0, 0, 0}));
     EXPECT_EQ(count_code(0x02, 2), 2);
     EXPECT_EQ(device().requests().back(), (Bytes{0x4B, 0x13, 0x03, 0x00, 8, 0, 0, 0}));
@@ -317,7 +322,7 @@ TEST_F(EfsOperations, ListingOpenWithACorruptedAnswerHasItsFirstHandleClosed) {
     device().script({Reply{{frame_bad_crc(open_answer(0x0B, 3))}}, answer(open_answer(0x0B, 4))},
                     accepted({0x4B, 0x13, 0x0D, 0x00}));
     EfsHandle handle = {};
-    ASSERT_EQ(open_efs_dir("/home", handle), 1);
+    ASSERT_EQ(open_efs_dir(line, "/home", handle), 1);
     EXPECT_EQ(handle[0], 4);
     EXPECT_EQ(device().requests().back(), (Bytes{0x4B, 0x13, 0x0D, 0x00, 3, 0, 0, 0}));
     // One read for answers still to come, which finds the line quiet.
@@ -327,7 +332,7 @@ TEST_F(EfsOperations, ListingOpenWithACorruptedAnswerHasItsFirstHandleClosed) {
 TEST_F(EfsOperations, OpenAnsweredAtOnceLooksForNothingMore) {
     device().script({answer(open_answer(2, 9))});
     EfsHandle handle = {};
-    ASSERT_EQ(open_efs_file("/home/r", handle), 1);
+    ASSERT_EQ(open_efs_file(line, "/home/r", handle), 1);
     EXPECT_EQ(requests(), 1);
     EXPECT_EQ(waited_ms(), 0);
     EXPECT_EQ(log.text(), "");
@@ -353,10 +358,10 @@ TEST_F(EfsOperations, ListingReadsEveryEntryThenEndsWithTheEndPattern) {
     char name[256];
     int type = -1;
     for (int sequence = 1; sequence <= 3; ++sequence) {
-        ASSERT_EQ(read_efs_dir(kHandle, sequence, name, &type, sizeof(name)), 1);
+        ASSERT_EQ(read_efs_dir(line, kHandle, sequence, name, &type, sizeof(name)), 1);
         seen.emplace_back(name, type);
     }
-    EXPECT_EQ(read_efs_dir(kHandle, 4, name, &type, sizeof(name)), -1);
+    EXPECT_EQ(read_efs_dir(line, kHandle, 4, name, &type, sizeof(name)), -1);
 
     EXPECT_EQ(seen, (std::vector<std::pair<std::string, int>>{{"a", 0}, {"b", 1}, {"c", 2}}));
     EXPECT_EQ(requests(), 4) << "the end of a listing is not retried";
@@ -381,7 +386,7 @@ TEST_P(ListingFailure, FailsTheListing) {
     char name[8];
     std::memset(name, 'x', sizeof(name));
     int type = 0;
-    EXPECT_EQ(read_efs_dir(kHandle, 1, name, &type, sizeof(name)), 0);
+    EXPECT_EQ(read_efs_dir(line, kHandle, 1, name, &type, sizeof(name)), 0);
     EXPECT_EQ(requests(), GetParam().requests);
     EXPECT_EQ(std::memcmp(name, "\0\0\0\0", 4), 0) << "no stale name is left";
     EXPECT_EQ(log.text(), GetParam().line);
@@ -407,7 +412,7 @@ TEST_F(EfsOperations, ListingOnAClosedLineFailsAsASendError) {
     device().Close();
     char name[16];
     int type = 0;
-    EXPECT_EQ(read_efs_dir(kHandle, 1, name, &type, sizeof(name)), 0);
+    EXPECT_EQ(read_efs_dir(line, kHandle, 1, name, &type, sizeof(name)), 0);
     EXPECT_EQ(log.text(), "read_efs_dir: send cmd error! \n");
 }
 
@@ -462,7 +467,7 @@ class HostileListing : public ScriptedTest {
 };
 
 TEST_F(HostileListing, ListingNamesThatLeaveTheFolderAreSkippedAndTheRestRemoved) {
-    EXPECT_EQ(del_dir("/home"), 1);
+    EXPECT_EQ(del_dir(line, "/home"), 1);
 
     EXPECT_EQ(paths_, (std::vector<std::string>{"11 /home", "8 /home/old"}));
     EXPECT_EQ(log.count("del_dir: skip name "), 4) << log.text();

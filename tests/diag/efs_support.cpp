@@ -35,11 +35,10 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-int open_node(const std::string& device_node) {
-    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
+int open_node(DeviceLine& line, const std::string& device_node) {
     const int port = port_table_register(device_node);
     try {
-        serial_port->Open(port);
+        line.port->Open(port);
     } catch (const CSerialException&) {
         return -1;
     }
@@ -52,13 +51,13 @@ EmulatedModem::EmulatedModem(emu::Options options) {
     if (!emulator_->start()) throw std::runtime_error("emulator: " + emulator_->error());
     if (!emulator_->wait_for(emu::Mode::Diag, std::chrono::seconds(10)))
         throw std::runtime_error("emulator did not appear");
-    port_ = open_node(emulator_->device_node());
+    port_ = open_node(line_, emulator_->device_node());
     if (port_ < 0) throw std::runtime_error("cannot open " + emulator_->device_node());
-    set_port_number(port_);
+    line_.port_number = port_;
 }
 
 EmulatedModem::~EmulatedModem() {
-    if (serial_port) serial_port->Close();
+    line_.port->Close();
     emulator_->stop();
 }
 

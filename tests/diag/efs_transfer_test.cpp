@@ -73,7 +73,8 @@ TEST_P(Transfer, SendsInChunksAndVerifiesTheReadBack) {
     const EfsHandle handle = {9, 8, 7, 6};
 
     std::uint32_t sent = 99;
-    ASSERT_EQ(try_write_efs_file(local.c_str(), handle, handle_of_dialog, &counter, &sent), 1);
+    ASSERT_EQ(try_write_efs_file(line, local.c_str(), handle, handle_of_dialog, &counter, &sent),
+              1);
     EXPECT_EQ(sent, size);
     EXPECT_EQ(store.file, data);
     // Every file ends with a chunk shorter than 512 bytes, one without data when it must; each
@@ -86,7 +87,7 @@ TEST_P(Transfer, SendsInChunksAndVerifiesTheReadBack) {
                   (Bytes{0x4B, 0x13, kWrite, 0, 9, 8, 7, 6}));
         EXPECT_EQ(get_le32(&request[8]), static_cast<std::uint32_t>(512 * i));
     }
-    EXPECT_EQ(chk_efs_file(handle, local.c_str(), handle_of_dialog, &counter), 1);
+    EXPECT_EQ(chk_efs_file(line, handle, local.c_str(), handle_of_dialog, &counter), 1);
     EXPECT_EQ(count_code(kRead, 2), chunks);
     EXPECT_EQ(device().requests().back(),
               (Bytes{0x4B, 0x13, kRead, 0, 9, 8, 7, 6, 0x00, 0x02, 0, 0,
@@ -124,7 +125,7 @@ class ReadBack : public ScriptedTest {
         files.write("f.bin", data);
         store.file = device_data;
         device().answer_with(std::ref(store));
-        return chk_efs_file(handle, local.c_str(), nullptr, nullptr);
+        return chk_efs_file(line, handle, local.c_str(), nullptr, nullptr);
     }
 
     OneFileDevice store;
@@ -162,9 +163,9 @@ TEST_F(ReadBack, ByteDifferingAtOffset2048IsLoggedInDecimal) {
 
 TEST_F(ReadBack, MissingLocalFileFailsNamingTheFileAndTheSystemsReason) {
     const std::string missing = files / "none";
-    EXPECT_EQ(chk_efs_file(handle, missing.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(chk_efs_file(line, handle, missing.c_str(), nullptr, nullptr), 0);
     std::uint32_t sent = 1;
-    EXPECT_EQ(try_write_efs_file(missing.c_str(), handle, nullptr, nullptr, &sent), 0);
+    EXPECT_EQ(try_write_efs_file(line, missing.c_str(), handle, nullptr, nullptr, &sent), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "chk_efs_file: " + missing + "\nchk_efs_file: cannot open " + missing +
                               ": No such file or directory\nwrite_efs_file: cannot open " +
@@ -177,7 +178,7 @@ TEST_F(ReadBack, UnansweredWriteIsRetriedWithTheSameChunk) {
     int writes = 0;
     device().answer_with(
         [&](const Bytes& request) { return ++writes == 3 ? silence() : store(request); });
-    EXPECT_EQ(write_efs_file(local.c_str(), handle, nullptr, nullptr), 3000u);
+    EXPECT_EQ(write_efs_file(line, local.c_str(), handle, nullptr, nullptr), 3000u);
     EXPECT_EQ(store.file, data);
     EXPECT_EQ(requests(), 7);
     EXPECT_EQ(device().requests()[2], device().requests()[3]);
@@ -202,7 +203,7 @@ TEST_P(WriteNeverAnswered, FailsWithItsOffset) {
     device().answer_with(
         [&](const Bytes& request) { return ++writes == 1 ? store(request) : GetParam().reply; });
     std::uint32_t sent = 9;
-    EXPECT_EQ(try_write_efs_file(local.c_str(), handle, nullptr, nullptr, &sent), 0);
+    EXPECT_EQ(try_write_efs_file(line, local.c_str(), handle, nullptr, nullptr, &sent), 0);
     EXPECT_EQ(sent, 0u);
     EXPECT_EQ(requests(), 1 + GetParam().requests);
     EXPECT_EQ(log.count(GetParam().line), 1) << log.text();
@@ -224,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ReadBack, FileBeyondWhatOffsetsAddressIsRefusedBeforeWriting) {
     files.write("f.bin", Bytes{});
     std::filesystem::resize_file(local, (1ULL << 32) + 1);  // sparse: takes no room
-    EXPECT_EQ(write_efs_file(local.c_str(), handle, nullptr, nullptr), 0u);
+    EXPECT_EQ(write_efs_file(line, local.c_str(), handle, nullptr, nullptr), 0u);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "write_efs_file: file too large error! " + local + "\n");
 }
@@ -254,7 +255,7 @@ TEST_P(OddReadAnswer, IsJudgedWithoutReadingPastTheAnswer) {
         put_le32(&packet[16], odd.error);
         return answer(packet);
     });
-    EXPECT_EQ(chk_efs_file(handle, local.c_str(), nullptr, nullptr), odd.result);
+    EXPECT_EQ(chk_efs_file(line, handle, local.c_str(), nullptr, nullptr), odd.result);
     EXPECT_EQ(requests(), odd.result ? 1 : 10);
     EXPECT_EQ(log.text(), "chk_efs_file: " + local + "\n" + odd.line);
 }
@@ -282,7 +283,7 @@ TEST_P(ReadBackFailure, FailsWithTheKindAndOffset) {
     int reads = 0;
     device().answer_with(
         [&](const Bytes& request) { return ++reads == 1 ? store(request) : GetParam().reply; });
-    EXPECT_EQ(chk_efs_file(handle, local.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(chk_efs_file(line, handle, local.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(requests(), 1 + GetParam().requests);
     EXPECT_EQ(log.count(GetParam().line), 1) << log.text();
 }
@@ -318,7 +319,7 @@ TEST_F(CopyIso, CopiesAndVerifiesTheImage) {
     files.write("image.iso", image);
     device().answer_with(std::ref(store));
 
-    EXPECT_EQ(copy_iso(folder().c_str(), &dialog, &counter), 1);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), &dialog, &counter), 1);
 
     EXPECT_EQ(store.file, image);
     EXPECT_EQ(count_code(kOpen, 2), 2);
@@ -342,7 +343,7 @@ TEST_F(CopyIso, CopiesAndVerifiesTheImage) {
 }
 
 TEST_F(CopyIso, MissingImageIsNoError) {
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 1);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), nullptr, &counter), 1);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(counter, 17) << "without a dialog the counter stays";
     EXPECT_EQ(log.text(), "iso not found\n");
@@ -350,7 +351,7 @@ TEST_F(CopyIso, MissingImageIsNoError) {
 
 TEST_F(CopyIso, ImageThatIsThereButCannotBeOpenedFailsInsteadOfBeingSkipped) {
     make_unopenable(files / "image.iso");
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), nullptr, &counter), 0);
     EXPECT_EQ(requests(), 0);
     const std::string text = log.text();
     EXPECT_TRUE(text.starts_with("copy_iso: cannot open " + (files / "image.iso") + ": ")) << text;
@@ -360,7 +361,7 @@ TEST_F(CopyIso, ImageThatIsThereButCannotBeOpenedFailsInsteadOfBeingSkipped) {
 TEST_F(CopyIso, EmptyImageIsAccepted) {
     files.write("image.iso", Bytes{});
     device().answer_with(std::ref(store));
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 1);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), nullptr, &counter), 1);
     EXPECT_EQ(count_code(kWrite, 2), 1) << "one write without data";
 }
 
@@ -370,7 +371,7 @@ TEST_F(CopyIso, WriteThatNeverReachedTheDeviceFails) {
     device().answer_with(
         [&](const Bytes& request) { return request[2] == kWrite ? silence() : store(request); });
 
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), nullptr, &counter), 0);
 
     EXPECT_EQ(count_code(kRead, 2), 0);
     EXPECT_EQ(count_code(kClose, 2), 1) << "the handle is closed all the same";
@@ -384,7 +385,7 @@ TEST_F(CopyIso, HandleTheDeviceKeepsFailsTheCopy) {
         if (request[2] != kClose) return store(request);
         return answer({0x4B, 0x13, kClose, 0, 1, 0, 0, 0});
     });
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), nullptr, &counter), 0);
     EXPECT_EQ(count_code(kStat, 2), 0);
     EXPECT_TRUE(log.text().ends_with("error: copy_iso, close file fail\n")) << log.text();
 }
@@ -392,7 +393,7 @@ TEST_F(CopyIso, HandleTheDeviceKeepsFailsTheCopy) {
 TEST_F(CopyIso, ImageBeyondWhatOffsetsAddressIsRefusedBeforeCreating) {
     files.write("image.iso", Bytes{});
     std::filesystem::resize_file(files / "image.iso", 1ULL << 32);
-    EXPECT_EQ(copy_iso(folder().c_str(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_iso(line, folder().c_str(), nullptr, &counter), 0);
     EXPECT_EQ(requests(), 0);
 }
 

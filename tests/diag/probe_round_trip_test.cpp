@@ -4,8 +4,8 @@
 #include <string>
 
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "link/serial_port.h"
+#include "probe/mode_probe.h"
 #include "tests/support/protocol_support.h"
 
 namespace {
@@ -26,9 +26,9 @@ class ProbeRoundTrip : public ProtocolTest, public ::testing::WithParamInterface
 TEST_P(ProbeRoundTrip, FindsTheModeTheDeviceIsIn) {
     // The probe opens the port itself: start the device, then let go of the port.
     device(GetParam().mode);
-    serial_port->Close();
-    EXPECT_EQ(open_port(port), GetParam().found);
-    EXPECT_TRUE(serial_port->IsOpen());
+    line.port->Close();
+    EXPECT_EQ(open_port(line, port), GetParam().found);
+    EXPECT_TRUE(line.port->IsOpen());
     EXPECT_TRUE(log.text().ends_with(GetParam().last_line)) << log.text();
 }
 
@@ -40,8 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ProtocolTest, DownloadPortOpensOnARunningProgrammer) {
     device(Mode::Stream);
-    serial_port->Close();
-    EXPECT_EQ(open_dl_port(port), MODE_DLOAD);
+    line.port->Close();
+    EXPECT_EQ(open_dl_port(line, port), MODE_DLOAD);
     EXPECT_EQ(log.text(), "Open in Stream Download mode\n");
 }
 

@@ -7,14 +7,14 @@
 
 #include "base/shared_state.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/instance_id.h"
 #include "discovery/port_discovery.h"
 #include "emulator/emulator.h"
+#include "link/device_line.h"
 #include "link/port_table.h"
-#include "link/serial_port.h"
+#include "probe/mode_probe.h"
 #include "testbed/mocked_usb_device.h"
 #include "tests/discovery/program_folder.h"
 
@@ -45,16 +45,13 @@ class MockedModem : public testing::Test {
   protected:
     void SetUp() override {
         reset_shared_state();
-        serial_port = std::make_unique<CSerialPort>();
         folder_.write_settings(
             "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n");
     }
-    void TearDown() override {
-        close_port();
-        serial_port.reset();
-    }
+    void TearDown() override { close_port(line); }
 
     ProgramFolder folder_;
+    DeviceLine line;
 };
 
 TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch) {
@@ -68,12 +65,12 @@ TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch
     int diag = find_port(PORT_DIAG);
     ASSERT_GE(diag, 1);
     EXPECT_EQ(diag, port_table_register(usb.current_node()));
-    EXPECT_EQ(open_port(diag), MODE_DIAG);
+    EXPECT_EQ(open_port(line, diag), MODE_DIAG);
 
     Events events;
     {
         DeviceEventThread watcher([&](int event) { events.add(event); });
-        EXPECT_EQ(switch_dl_mode(), 1);
+        EXPECT_EQ(switch_dl_mode(line), 1);
         ASSERT_TRUE(modem.wait_for(emu::Mode::Dload, 10s));
         EXPECT_EQ(events.wait_for(2),
                   (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
@@ -84,7 +81,7 @@ TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch
     ASSERT_GE(download, 1);
     EXPECT_NE(download, diag) << "a device that comes back in another mode gets a new port";
     EXPECT_EQ(download, port_table_register(usb.current_node()));
-    EXPECT_EQ(open_port(download), MODE_DLOAD);
+    EXPECT_EQ(open_port(line, download), MODE_DLOAD);
     modem.stop();
 }
 

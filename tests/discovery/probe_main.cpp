@@ -13,11 +13,11 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "discovery/device_enum.h"
 #include "discovery/device_events.h"
 #include "discovery/port_discovery.h"
-#include "link/serial_port.h"
+#include "link/device_line.h"
+#include "probe/mode_probe.h"
 
 namespace {
 
@@ -38,10 +38,10 @@ int switch_modes() {
         events.push_back(event);
         changed.notify_all();
     });
-    serial_port = std::make_unique<CSerialPort>();
+    DeviceLine line;
     int diag = find_port(PORT_DIAG);
-    std::printf("diag port %d mode %d\n", diag, diag >= 0 ? open_port(diag) : -1);
-    std::printf("switch %d\n", switch_dl_mode());
+    std::printf("diag port %d mode %d\n", diag, diag >= 0 ? open_port(line, diag) : -1);
+    std::printf("switch %d\n", switch_dl_mode(line));
     {
         std::unique_lock lock(mutex);
         changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= 2; });
@@ -49,9 +49,9 @@ int switch_modes() {
             std::printf("event 0x%04x\n", event);
     }
     int download = find_port(PORT_DOWNLOAD);
-    std::printf("download port %d mode %d\n", download, download >= 0 ? open_port(download) : -1);
-    close_port();
-    serial_port.reset();
+    std::printf("download port %d mode %d\n", download,
+                download >= 0 ? open_port(line, download) : -1);
+    close_port(line);
     return 0;
 }
 

@@ -21,9 +21,9 @@ class DloadCommandTest : public ScriptedTest, public ::testing::WithParamInterfa
 TEST_P(DloadCommandTest, AnswersAreJudgedByTheirCommandByteWithOrWithoutLeadingFlag) {
     const bool flag = GetParam();
     device().script({answer(kAck, flag), answer({0x08, 0x01, 0x02}, flag), answer(kAck, flag)});
-    EXPECT_EQ(dl_nop(), 1);
-    EXPECT_EQ(send_dload_request(), 1);
-    EXPECT_EQ(send_dload_unlock(), 1);
+    EXPECT_EQ(dl_nop(line), 1);
+    EXPECT_EQ(send_dload_request(line), 1);
+    EXPECT_EQ(send_dload_unlock(line), 1);
     EXPECT_EQ(device().requests(), (std::vector<Bytes>{{0x06}, {0x07}, kUnlock}));
     // Requests always open with a flag.
     EXPECT_EQ(device().writes()[0], frame({0x06}, true));
@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(LeadingFlag, DloadCommandTest, ::testing::Bool());
 
 struct Command {
     const char* name;
-    std::function<int()> run;
+    std::function<int(DeviceLine&)> run;
     bool logs_naks;  // judged through the ACK check, which logs each NAK
     std::string send_line;
     std::string crc_line;
@@ -52,7 +52,7 @@ class EveryCommand : public ScriptedTest, public ::testing::WithParamInterface<C
         log.restart();
         const int before = requests();
         device().script({}, reply);
-        EXPECT_EQ(GetParam().run(), 0);
+        EXPECT_EQ(GetParam().run(line), 0);
         EXPECT_EQ(requests() - before, requests_expected);
         return log.text();
     }
@@ -90,14 +90,14 @@ class DloadFailureTest : public ScriptedTest {};
 
 TEST_F(DloadFailureTest, NineBadCrcsThenAnAckSucceedQuietly) {
     device().script(repeated(9, raw(frame_bad_crc(kAck))), answer(kAck, true));
-    EXPECT_EQ(send_dload_unlock(), 1);
+    EXPECT_EQ(send_dload_unlock(line), 1);
     EXPECT_EQ(device().requests(), std::vector<Bytes>(10, kUnlock));
     EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(DloadFailureTest, UnknownAnswerIsNoAck) {
     device().script({}, answer({0x13, 0x06}));
-    EXPECT_EQ(dl_nop(), 0);
+    EXPECT_EQ(dl_nop(line), 0);
     EXPECT_EQ(log.text(),
               times(10, "check ack error: unknown response\n") + "dl nop: check ack error! \n");
 }
@@ -105,8 +105,8 @@ TEST_F(DloadFailureTest, UnknownAnswerIsNoAck) {
 TEST_F(DloadFailureTest, BareCrcOfAnEmptyPacketIsNoAnswer) {
     // Not even for the parameter request, which takes any packet but a NAK.
     device().script({}, raw({0x7E, 0x00, 0x00, 0x7E}));
-    EXPECT_EQ(send_dload_request(), 0);
-    EXPECT_EQ(dl_nop(), 0);
+    EXPECT_EQ(send_dload_request(line), 0);
+    EXPECT_EQ(dl_nop(line), 0);
     EXPECT_EQ(log.text(), "Send DLoad request: check crc error\ndl nop: check crc error! \n");
 }
 
@@ -128,14 +128,14 @@ TEST_F(DloadFailureTest, LeftAnswerIsJudgedAsReceivedNotAsDecodedBefore) {
     // Decoded once, these bytes are an ACK frame; as received they are no frame at all. The
     // silent attempts after them must see what was received, not the first attempt's decoding.
     device().script({raw(escaped_again(frame(kAck, true)))});
-    EXPECT_EQ(dl_nop(), 0);
+    EXPECT_EQ(dl_nop(line), 0);
     EXPECT_EQ(requests(), 10);
 }
 
 TEST_F(DloadFailureTest, AnswerLeftByAnEarlierAttemptIsJudgedAgain) {
     // The buffer is cleared once per operation: after a NAK, silence shows the same NAK again.
     device().script({answer({0x03, 0x00, 0x01}, true)});
-    EXPECT_EQ(dl_nop(), 0);
+    EXPECT_EQ(dl_nop(line), 0);
     EXPECT_EQ(requests(), 10);
     EXPECT_EQ(waited_ms(), 9 * 500);
     EXPECT_EQ(log.text(), times(10, "error: nak code 0x1") + "dl nop: check ack error! \n");

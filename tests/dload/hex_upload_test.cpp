@@ -64,7 +64,7 @@ TEST_F(HexUploadTest, ProgrammerLandsAtTheRunningAddressAndStartsAtTheFilesAddre
     const std::string path =
         files.write("NPRG6280.hex", hex_file({{0x00800000, low}, {0x00900000, high}}, 0x00800040));
 
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(ram(0x00800000, low.size()), low);
     EXPECT_EQ(ram(0x00900000, high.size()), high);
     EXPECT_EQ(memory().size(), low.size() + high.size());
@@ -79,7 +79,7 @@ TEST_F(HexUploadTest, ProgrammerLandsAtTheRunningAddressAndStartsAtTheFilesAddre
 TEST_F(HexUploadTest, FileWithoutFinalLineBreakEndsWithoutFormatError) {
     std::string text = hex_record(0x00, 0, {1, 2, 3, 4}) + "\n" + hex_record(0x01, 0, {});
     const std::string path = files.write("p.hex", text);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(ram(0, 4), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(go_address(), 0u);
     EXPECT_EQ(upload_log(), "Parse hex line 2 is no data\n");
@@ -99,7 +99,7 @@ class RefusedFileTest : public HexUploadTest, public ::testing::WithParamInterfa
 
 TEST_P(RefusedFileTest, SendsNothingAtAll) {
     const std::string path = files.write("p.hex", GetParam().text);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(requests(), 0);
     std::string expected = GetParam().message;
     if (!expected.starts_with("Parse hex line"))
@@ -158,7 +158,7 @@ TEST_F(HexUploadTest, TrailingBlankLinesAfterTheLastRecordAreNoFault) {
     const std::string text =
         lines({hex_record(0x00, 0, {1, 2}), hex_record(0x01, 0, {}), "", "  "});
     const std::string path = files.write("p.hex", text);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(ram(0, 2), (Bytes{1, 2}));
     EXPECT_EQ(gos(), 1);
 }
@@ -169,7 +169,7 @@ TEST_F(HexUploadTest, DataRunningPastTheAddressSpaceIsRefusedInsteadOfWrapped) {
     for (unsigned i = 0; i < 705; ++i)
         text += hex_record(0x00, i * 93, Bytes(93, 0x5A)) + "\n";
     const std::string path = files.write("p.hex", text);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(upload_log(), "Parse hex line 706 error: data runs past the 32-bit address space\n");
 }
@@ -195,7 +195,7 @@ class WriteFailureTest : public HexUploadTest,
 
 TEST_P(WriteFailureTest, TenFailedAttemptsEndTheUploadWithoutGo) {
     device().script({answer({0x02}, true)}, GetParam().reply);
-    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, one_record_file(files).c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 11);
     EXPECT_EQ(gos(), 0);
     EXPECT_EQ(device().requests()[1], device().requests()[10]) << "the same record every time";
@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HexUploadTest, WriteAcknowledgedAfterSilencesGoesOn) {
     device().script({silence(), silence()}, answer({0x02}, true));
-    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(retry_start_go(line, one_record_file(files).c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(writes(), 4 + 2);
     EXPECT_EQ(waited_ms(), 2 * 500);
     EXPECT_EQ(ram(0, 64), pattern(64, 2));
@@ -236,7 +236,7 @@ TEST_F(HexUploadTest, WriteAcknowledgedAfterSilencesGoesOn) {
 
 TEST_F(HexUploadTest, UnansweredGoFailsTheUpload) {
     device().answer_with([](const Bytes& r) { return r[0] == kGo ? silence() : answer({0x02}); });
-    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, one_record_file(files).c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(gos(), 10);
     EXPECT_EQ(waited_ms(), 10 * 500);
     EXPECT_TRUE(upload_log().ends_with("retry_start_go: send dl cmd error! \n"));
@@ -246,7 +246,7 @@ TEST_F(HexUploadTest, GoAnsweredByTheBareCrcOfAnEmptyPacketFails) {
     device().answer_with([](const Bytes& r) {
         return r[0] == kGo ? raw({0x7E, 0x00, 0x00, 0x7E}) : answer({0x02});
     });
-    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, one_record_file(files).c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(gos(), 10);
 }
 
@@ -254,13 +254,13 @@ TEST_F(HexUploadTest, GoTakesAnyAnswerWithAGoodCrc) {
     device().answer_with([](const Bytes& r) {
         return r[0] == kGo ? answer({0x13, 0x05}, true) : answer({0x02});
     });
-    EXPECT_EQ(retry_start_go(one_record_file(files).c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(retry_start_go(line, one_record_file(files).c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(gos(), 1);
 }
 
 TEST_F(HexUploadTest, MissingFileIsReportedWithTheSystemsReason) {
     const std::string path = files.path() + "/none.hex";
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(log.text(),
               "Open amarg hex file error\ncannot open " + path + ": No such file or directory\n");
 }
@@ -274,7 +274,7 @@ TEST_F(HexUploadTest, ProgressTicksOnEveryFourHundredthDataLine) {
     const std::string path = files.write("p.hex", text);
     RecordingProgress progress;
     int counter = 7;
-    EXPECT_EQ(retry_start_go(path.c_str(), &progress, &counter), 1);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), &progress, &counter), 1);
     // Each data record moves the counter on by its request; the bar shows it on lines 400 and
     // 800 (the 399th and 799th records).
     const int record = exchange_cost(2);
@@ -289,7 +289,7 @@ TEST_F(HexUploadTest, WithoutADialogNothingIsTicked) {
         text += hex_record(0x00, i, {1}) + "\n";
     const std::string path = files.write("p.hex", text);
     int counter = 7;
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, &counter), 1);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, &counter), 1);
     EXPECT_EQ(counter, 7);
 }
 
@@ -310,7 +310,7 @@ TEST_P(MalformedRecordTest, FailsTheUploadBeforeAnythingIsWritten) {
     const std::string text = hex_record(0x00, 0, {5, 6}) + "\n" + GetParam().line + "\n" +
                              hex_record(0x00, 2, {7, 8}) + "\n";
     const std::string path = files.write("p.hex", text);
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(upload_log(), GetParam().message);
 }
@@ -364,7 +364,7 @@ TEST_F(HexUploadTest, ListedProgrammerThatChangedSinceTheCheckIsNotSent) {
     expect_package_digests(folder, {{name, digest}});
 
     files.write(name, original + "\n");  // a blank line more: still a good file
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 0);
     EXPECT_EQ(gos(), 0);
     const std::string reason =
@@ -374,7 +374,7 @@ TEST_F(HexUploadTest, ListedProgrammerThatChangedSinceTheCheckIsNotSent) {
 
     files.write(name, original);
     expect_package_digests(folder, {{name, digest}});
-    EXPECT_EQ(retry_start_go(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(gos(), 1);
     EXPECT_EQ(changed_package_file(), "");
     expect_package_digests("", {});

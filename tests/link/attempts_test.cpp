@@ -12,8 +12,10 @@ namespace {
 // Runs the loop over scripted outcomes, one per attempt; returns the result and counts the
 // attempts made.
 int run_script(const std::vector<AttemptOutcome>& script, int* made) {
+    FakeClock clock;
+    DeviceLine line(clock);
     *made = 0;
-    return run_attempts([&] { return script.at(static_cast<std::size_t>((*made)++)); });
+    return run_attempts(line, [&] { return script.at(static_cast<std::size_t>((*made)++)); });
 }
 
 TEST(AttemptLoop, EndsAtTheFirstSuccessOrStopAndElseReportsTheLastOfTenFailures) {
@@ -33,10 +35,10 @@ TEST(AttemptLoop, EndsAtTheFirstSuccessOrStopAndElseReportsTheLastOfTenFailures)
 
 // An attempt the device did not answer, failed after the read time-out; the silence started
 // with the first of them.
-AttemptOutcome unanswered() {
-    if (!silent_since) silent_since = current_clock().now();
-    current_clock().sleep_for(std::chrono::milliseconds(500), false);
-    exchange_unanswered = true;
+AttemptOutcome unanswered(DeviceLine& line) {
+    if (!line.records.silent_since) line.records.silent_since = line.clock.now();
+    line.clock.sleep_for(std::chrono::milliseconds(500), nullptr);
+    line.records.unanswered = true;
     return 2;
 }
 
@@ -44,29 +46,29 @@ class NoAnswerNotices : public ::testing::Test {
   protected:
     NoAnswerNotices() {
         restart_no_answer_notices();
-        silent_since.reset();
         set_no_answer_listener([this](const std::string& text) { notices.push_back(text); });
     }
     ~NoAnswerNotices() override { set_no_answer_listener(nullptr); }
 
     FakeClock clock;
+    DeviceLine line{clock};
     std::vector<std::string> notices;
 };
 
 TEST_F(NoAnswerNotices, SilenceIsToldOnceItHasLastedTenSecondsWithTheAttemptsLeft) {
     // Ten unanswered attempts of 0.5 s in each request: 10 s are over after the second.
-    run_attempts([] { return unanswered(); });
-    run_attempts([] { return unanswered(); });
+    run_attempts(line, [&] { return unanswered(line); });
+    run_attempts(line, [&] { return unanswered(line); });
     EXPECT_TRUE(notices.empty()) << "a device leaving to come back is silent for a while";
     int made = 0;
-    run_attempts([&]() -> AttemptOutcome { return ++made < 3 ? unanswered() : 0; });
+    run_attempts(line, [&]() -> AttemptOutcome { return ++made < 3 ? unanswered(line) : 0; });
     EXPECT_EQ(notices, (std::vector<std::string>{
                            "the device has not answered for 10 s; trying again, 9 attempts left"}));
 }
 
 TEST_F(NoAnswerNotices, DeviceThatStaysSilentIsToldAtMostOnceInFiveSeconds) {
     for (int request = 0; request < 6; ++request)
-        run_attempts([] { return unanswered(); });
+        run_attempts(line, [&] { return unanswered(line); });
     // 30 s of silence: told at the first attempt that ends 10 s in, then at the first 5 s after
     // each notice, not at the 50 unanswered attempts between.
     EXPECT_EQ(notices, (std::vector<std::string>{
@@ -80,10 +82,10 @@ TEST_F(NoAnswerNotices, StepOfSeveralRequestsCountsTheAttemptsOfThoseStillToCome
     // As the mode probe asks four protocols one after the other, each in ten attempts.
     constexpr int kRequests = 4;
     for (int request = 0; request < kRequests; ++request) {
-        const AttemptsAfter rest(kRequests - 1 - request);
-        run_attempts([] { return unanswered(); });
+        const AttemptsAfter rest(line, kRequests - 1 - request);
+        run_attempts(line, [&] { return unanswered(line); });
     }
-    EXPECT_EQ(attempts_after, 0);
+    EXPECT_EQ(line.records.attempts_after, 0);
     // The 20th attempt ends 10 s in, with the 20 of the last two requests still to come.
     EXPECT_EQ(notices,
               (std::vector<std::string>{
@@ -92,11 +94,11 @@ TEST_F(NoAnswerNotices, StepOfSeveralRequestsCountsTheAttemptsOfThoseStillToCome
 }
 
 TEST_F(NoAnswerNotices, LoopAroundTheUnansweredRequestDoesNotTellAgain) {
-    silent_since = current_clock().now() - std::chrono::seconds(60);
+    line.records.silent_since = clock.now() - std::chrono::seconds(60);
     int outer = 0;
-    run_attempts([&] {
+    run_attempts(line, [&] {
         ++outer;
-        return run_attempts([] { return unanswered(); });
+        return run_attempts(line, [&] { return unanswered(line); });
     });
     // The inner loop told at its first attempt; the next one the gap allows comes 5 s later, in
     // the outer loop's second attempt.
@@ -105,9 +107,10 @@ TEST_F(NoAnswerNotices, LoopAroundTheUnansweredRequestDoesNotTellAgain) {
 }
 
 TEST_F(NoAnswerNotices, AnsweredAttemptsAndTheLastAttemptTellNothing) {
-    silent_since = current_clock().now() - std::chrono::seconds(60);
+    line.records.silent_since = clock.now() - std::chrono::seconds(60);
     int made = 0;
-    run_attempts([&]() -> AttemptOutcome { return ++made < kAttempts ? 3 : unanswered(); });
+    run_attempts(line,
+                 [&]() -> AttemptOutcome { return ++made < kAttempts ? 3 : unanswered(line); });
     EXPECT_TRUE(notices.empty());
 }
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "link/device_line.h"
 #include "link/hdlc.h"
-#include "link/serial_port.h"
 #include "tests/link/pty.h"
 #include "tests/support/log_capture.h"
 
@@ -16,27 +16,23 @@ class ExchangeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty_.ok());
-        serial_port = std::make_unique<CSerialPort>();
-        serial_port->Open(pty_.number());
+        line.port->Open(pty_.number());
         std::memset(response_, 0xEE, sizeof(response_));
-    }
-    void TearDown() override {
-        serial_port.reset();
-        clear_stop();
     }
 
     int diag(const Bytes& request, int* received = nullptr) {
-        return apply_diag_cmd(request.data(), static_cast<int>(request.size()), response_,
+        return apply_diag_cmd(line, request.data(), static_cast<int>(request.size()), response_,
                               sizeof(response_), crc(request), received);
     }
     int dl(const Bytes& request) {
-        return apply_dl_cmd(request.data(), static_cast<int>(request.size()), response_,
+        return apply_dl_cmd(line, request.data(), static_cast<int>(request.size()), response_,
                             sizeof(response_), crc(request));
     }
     static std::uint16_t crc(const Bytes& request) {
         return crc16_bits(request.data(), static_cast<int>(request.size()) * 8);
     }
 
+    DeviceLine line;
     LogCapture log_;
     Pty pty_;
     std::uint8_t response_[20000];
@@ -87,12 +83,12 @@ TEST_F(ExchangeTest, ReadCountTellsWhatTheLastReadTookAndLateBytesComeWithoutARe
     EXPECT_EQ(received, 0) << "nothing answered";
     pty_.send({0x42, 0x7E});
     std::uint8_t late[8] = {};
-    EXPECT_EQ(receive_late_bytes(late, sizeof late), 2);
+    EXPECT_EQ(receive_late_bytes(line, late, sizeof late), 2);
     EXPECT_EQ(late[0], 0x42);
     // Only the two requests went out.
     EXPECT_EQ(pty_.receive(8), (Bytes{0x00, 0x78, 0xF0, 0x7E, 0x00, 0x78, 0xF0, 0x7E}));
-    serial_port->Close();
-    EXPECT_EQ(receive_late_bytes(late, sizeof late), 0);
+    line.port->Close();
+    EXPECT_EQ(receive_late_bytes(line, late, sizeof late), 0);
 }
 
 TEST_F(ExchangeTest, LargeFrameGoesOutWhole) {
@@ -106,21 +102,21 @@ TEST_F(ExchangeTest, LargeFrameGoesOutWhole) {
 }
 
 TEST_F(ExchangeTest, ClosedPortGivesZeroAndNoLogLine) {
-    serial_port->Close();
+    line.port->Close();
     EXPECT_EQ(diag({0x00}), 0);
     EXPECT_EQ(dl({0x00}), 0);
-    serial_port = nullptr;
+    line.port = nullptr;
     EXPECT_EQ(diag({0x00}), 0);
     EXPECT_EQ(dl({0x00}), 0);
     EXPECT_EQ(log_.text(), "");
 }
 
 TEST_F(ExchangeTest, StopRequestActsAsAClosedPort) {
-    request_stop();
+    line.cancel.request();
     EXPECT_EQ(diag({0x00}), 0);
     EXPECT_EQ(dl({0x00}), 0);
     EXPECT_EQ(log_.text(), "");
-    clear_stop();
+    line.cancel.clear();
     pty_.send({0x55});
     EXPECT_EQ(dl({0x00}), 1);
     // Nothing of the stopped calls reached the wire.

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "base/clock.h"
+#include "link/device_line.h"
 #include "link/port_diagnosis.h"
 #include "link/port_table.h"
 #include "tests/link/pty.h"
@@ -210,15 +211,14 @@ TEST(PortTable, NodeKeepsItsNumber) {
     EXPECT_FALSE(port_table_lookup(0, &node));
 }
 
-TEST(GlobalPort, ClosePortClosesTheProgramWidePort) {
-    close_port();  // no object yet: nothing happens
+TEST(LinePort, ClosePortClosesTheLinesPort) {
+    DeviceLine line;
+    close_port(line);  // closed already: nothing happens
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    serial_port = std::make_unique<CSerialPort>();
-    serial_port->Open(pty.number());
-    close_port();
-    EXPECT_FALSE(serial_port->IsOpen());
-    serial_port.reset();
+    line.port->Open(pty.number());
+    close_port(line);
+    EXPECT_FALSE(line.port->IsOpen());
 }
 
 }  // namespace

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "diag/diag_commands.h"
-#include "probe/mode_probe.h"
 #include "dload/dload_commands.h"
 #include "dload/hex_upload.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
+#include "probe/mode_probe.h"
 #include "stream/image_stream.h"
 #include "stream/stream_commands.h"
 #include "tests/support/protocol_support.h"
@@ -62,13 +62,13 @@ TEST_F(DownloadEndToEndTest, FlashHoldsTheFirmwareFilesByteForByte) {
 
     // Boot downloader stage.
     const int dload_port = port_table_register(emulator->device_node());
-    ASSERT_EQ(open_port(dload_port), MODE_DLOAD);
-    ASSERT_EQ(send_dload_request(), 1);
-    ASSERT_EQ(send_dload_unlock(), 1);
-    ASSERT_EQ(retry_start_go(hex_path.c_str(), &dialog, &counter), 1);
+    ASSERT_EQ(open_port(line, dload_port), MODE_DLOAD);
+    ASSERT_EQ(send_dload_request(line), 1);
+    ASSERT_EQ(send_dload_unlock(line), 1);
+    ASSERT_EQ(retry_start_go(line, hex_path.c_str(), &dialog, &counter), 1);
     const int after_programmer = counter;
     EXPECT_GT(after_programmer, 1);
-    serial_port->Close();
+    line.port->Close();
     EXPECT_EQ(emulator->ram(0x00800000, programmer.size()), programmer);
     EXPECT_EQ(emulator->go_address(), 0x00800000u);
 
@@ -76,19 +76,21 @@ TEST_F(DownloadEndToEndTest, FlashHoldsTheFirmwareFilesByteForByte) {
     ASSERT_TRUE(emulator->wait_for(Mode::Stream, std::chrono::seconds(20)));
     const int stream_port = port_table_register(emulator->device_node());
     EXPECT_NE(stream_port, dload_port);
-    ASSERT_EQ(open_dl_port(stream_port), MODE_DLOAD);
-    EXPECT_EQ(send_dl_security(), 1);
-    ASSERT_EQ(send_partition_table(partition.c_str()), 1);
+    ASSERT_EQ(open_dl_port(line, stream_port), MODE_DLOAD);
+    EXPECT_EQ(send_dl_security(line), 1);
+    ASSERT_EQ(send_partition_table(line, partition.c_str()), 1);
     for (const Image& image : kImages) {
         const std::string header =
             image.header ? firmware.path() + "/" + image.header : std::string();
-        ASSERT_EQ(send_multi_image_open(image.header ? header.c_str() : nullptr, image.type), 1)
+        ASSERT_EQ(send_multi_image_open(line, image.header ? header.c_str() : nullptr, image.type),
+                  1)
             << image.name;
-        ASSERT_EQ(dl_dload_amss((firmware.path() + "/" + image.name).c_str(), &dialog, &counter), 1)
+        ASSERT_EQ(
+            dl_dload_amss(line, (firmware.path() + "/" + image.name).c_str(), &dialog, &counter), 1)
             << image.name;
     }
-    ASSERT_EQ(dl_reset(), 1);
-    serial_port->Close();
+    ASSERT_EQ(dl_reset(line), 1);
+    line.port->Close();
     // amss.mbn is the one image past 153600 bytes.
     EXPECT_EQ(dialog.statuses(), (std::vector<std::string>{"Downloading amss.mbn...96%",
                                                            "Downloading amss.mbn...100%"}));

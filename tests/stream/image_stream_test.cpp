@@ -61,7 +61,7 @@ TEST_P(ImageSizes, FlashHoldsTheFileWithTicksEvery153600Bytes) {
     RecordingProgress progress;
     int counter = 20;
 
-    EXPECT_EQ(dl_dload_amss(path.c_str(), &progress, &counter), 1);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), &progress, &counter), 1);
     EXPECT_EQ(flash(), image);
     EXPECT_EQ(writes(), GetParam().requests);
     EXPECT_EQ(closes(), 1);
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ImageStreamTest, WithoutADialogNothingIsTicked) {
     const std::string path = files.write("amss.mbn", pattern(153600, 8));
     int counter = 5;
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, &counter), 1);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, &counter), 1);
     EXPECT_EQ(counter, 5);
     EXPECT_EQ(writes(), 301);
 }
@@ -103,7 +103,7 @@ TEST_F(ImageStreamTest, ImageOfAWhole153600BytesTicksOnce) {
     const std::string path = files.write("amss.mbn", pattern(153600, 8));
     RecordingProgress progress;
     int counter = 1;
-    EXPECT_EQ(dl_dload_amss(path.c_str(), &progress, &counter), 1);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), &progress, &counter), 1);
     EXPECT_EQ(progress.positions(),
               (std::vector<int>{1 + 300 * exchange_cost(512), 1 + transfer_cost(153600)}));
     EXPECT_EQ(progress.statuses(), (std::vector<std::string>{"Downloading amss.mbn...100%"}));
@@ -117,7 +117,7 @@ TEST_F(ImageStreamTest, BlockRefusedTenTimesEndsTheImageAndClosesIt) {
         return programmer(request);
     });
     const std::string path = files.write("oemsbl.mbn", pattern(2000, 9));
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 11);
     EXPECT_EQ(closes(), 1);
     EXPECT_EQ(waited_ms(), 10 * 500);
@@ -145,7 +145,7 @@ TEST_F(ImageStreamTest, EmptyReadAfterALongAnswerShowsACleanBuffer) {
         return ++tries == 1 ? answer(Bytes(300, 0x0D)) : silence();
     });
     const std::string path = files.write("amss.mbn", pattern(2000, 9));
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     const std::string text = log.text();
     ASSERT_EQ(count_of(text, "error ack1\n"), 10);
     const std::size_t second = text.find("error ack1\n", text.find("error ack1\n") + 1) + 11;
@@ -164,7 +164,7 @@ TEST_F(ImageStreamTest, BlockWrittenAfterALogMessageIsStillSentAgain) {
     });
     const Bytes image = pattern(1500, 10);
     const std::string path = files.write("qcsbl.mbn", image);
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 1);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(writes(), 4);
     EXPECT_EQ(device().requests()[0], device().requests()[1]);
     EXPECT_EQ(flash(), image);
@@ -192,7 +192,7 @@ TEST_P(BlockFailureTest, TenFailedAttemptsEndTheImageAtTheBlocksOffset) {
         return second_block ? GetParam().reply : programmer(request);
     });
     const std::string path = files.write("amss.mbn", pattern(2000, 9));
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 11);
     EXPECT_EQ(closes(), 1);
     EXPECT_EQ(waited_ms(), GetParam().waited_ms);
@@ -218,7 +218,7 @@ TEST_F(ImageStreamTest, ImageWhoseCloseIsNeverConfirmedIsNotWritten) {
         return request[0] == kClose ? silence() : programmer(request);
     });
     const std::string path = files.write("amss.mbn", pattern(1000, 12));
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(writes(), 2);
     EXPECT_EQ(closes(), 10);
     EXPECT_TRUE(in_order(log.text(), {"Download OK and close now\n", "Close handle fail\n"}))
@@ -227,7 +227,7 @@ TEST_F(ImageStreamTest, ImageWhoseCloseIsNeverConfirmedIsNotWritten) {
 
 TEST_F(ImageStreamTest, MissingFileSendsNothingAndSaysWhy) {
     const std::string path = files.path() + "/none.mbn";
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "dl_dload_amss: cannot open " + path + ": No such file or directory\n");
 }
@@ -238,7 +238,7 @@ TEST_F(ImageStreamTest, ImageBeyondThe32BitOffsetIsRefusedBeforeSending) {
     std::error_code error;
     std::filesystem::resize_file(path, 0x100000000ull, error);
     if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "dl_dload_amss: image larger than 4 GiB error! \n");
 }
@@ -246,7 +246,7 @@ TEST_F(ImageStreamTest, ImageBeyondThe32BitOffsetIsRefusedBeforeSending) {
 TEST_F(ImageStreamTest, LineDyingInTheFurtherReadFailsTheImage) {
     device().script({hang_up(answer({0x0E}))});
     const std::string path = files.write("amss.mbn", pattern(100, 11));
-    EXPECT_EQ(dl_dload_amss(path.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(dl_dload_amss(line, path.c_str(), nullptr, nullptr), 0);
     const std::string text = log.text();
     EXPECT_EQ(count_of(text, "error ack1\n"), 1);
     EXPECT_EQ(count_of(text, "error ack2\n"), 0);

@@ -37,7 +37,7 @@ class HelloTest : public ScriptedTest, public ::testing::WithParamInterface<Hell
 TEST_P(HelloTest, FieldsAfterTheFlashIdAreFoundFromItsLength) {
     const HelloCase& c = GetParam();
     device().script({}, answer(hello_answer(c.id_length, c.sectors, c.features), c.answer_flag));
-    EXPECT_EQ(send_dl_hello(), c.result);
+    EXPECT_EQ(send_dl_hello(line), c.result);
     EXPECT_EQ(requests(), c.result ? 1 : 10);
     // Hello: the magic text, protocol version 3, compatible version 2, feature bits 0x09.
     const Bytes& hello = device().requests().at(0);
@@ -63,9 +63,9 @@ class StreamCommandTest : public ScriptedTest {};
 
 TEST_F(StreamCommandTest, HelloAnsweredWithSomethingElseOrNothingFails) {
     device().script({}, answer({0x0D, 1, 0, 0, 0}));
-    EXPECT_EQ(send_dl_hello(), 0);
+    EXPECT_EQ(send_dl_hello(line), 0);
     device().script({}, silence());
-    EXPECT_EQ(send_dl_hello(), 0);
+    EXPECT_EQ(send_dl_hello(line), 0);
     EXPECT_EQ(waited_ms(), 10 * 500);
     EXPECT_EQ(log.text(),
               "send dl hello: recv bad cmd error! \nsend dl hello: recv bad cmd error! \n");
@@ -73,10 +73,10 @@ TEST_F(StreamCommandTest, HelloAnsweredWithSomethingElseOrNothingFails) {
 
 TEST_F(StreamCommandTest, HelloOnAFailingOrClosedPortIsASendFailure) {
     device().script({}, raise_error(EIO));
-    EXPECT_EQ(send_dl_hello(), 0);
+    EXPECT_EQ(send_dl_hello(line), 0);
     EXPECT_EQ(requests(), 10);
     device().Close();
-    EXPECT_EQ(send_dl_hello(), 0);
+    EXPECT_EQ(send_dl_hello(line), 0);
     const std::string raised = times(10, "apply dl cmd: Serial port wr/rd error\n");
     EXPECT_EQ(log.text(),
               raised + "send dl hello: send cmd error! \nsend dl hello: send cmd error! \n");
@@ -99,7 +99,8 @@ class PartitionStatusTest : public ScriptedTest,
 TEST_P(PartitionStatusTest, EveryStatusIsLoggedAndOnlyATableTakenLetsTheDownloadGoOn) {
     device().script({}, answer({0x1A, static_cast<std::uint8_t>(GetParam().status)}));
     const Bytes table = pattern(600, 4);
-    EXPECT_EQ(send_partition_table(files.write("partition.mbn", table).c_str()), GetParam().result);
+    EXPECT_EQ(send_partition_table(line, files.write("partition.mbn", table).c_str()),
+              GetParam().result);
     ASSERT_EQ(requests(), 1);
     Bytes expected = {0x19, 0x00};
     expected.insert(expected.end(), table.begin(), table.begin() + 512);
@@ -119,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StreamCommandTest, ShortPartitionTableIsSentWhole) {
     device().script({answer({0x1A, 0})});
     const Bytes table = pattern(300, 5);
-    EXPECT_EQ(send_partition_table(files.write("partition.mbn", table).c_str()), 1);
+    EXPECT_EQ(send_partition_table(line, files.write("partition.mbn", table).c_str()), 1);
     Bytes expected = {0x19, 0x00};
     expected.insert(expected.end(), table.begin(), table.end());
     EXPECT_EQ(device().requests(), std::vector<Bytes>{expected});
@@ -127,24 +128,24 @@ TEST_F(StreamCommandTest, ShortPartitionTableIsSentWhole) {
 
 TEST_F(StreamCommandTest, MissingPartitionFileSendsNothingAndSaysWhy) {
     const std::string path = files.path() + "/none.mbn";
-    EXPECT_EQ(send_partition_table(path.c_str()), 0);
+    EXPECT_EQ(send_partition_table(line, path.c_str()), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "cannot open " + path + ": No such file or directory\n");
 }
 
 TEST_F(StreamCommandTest, PartitionTableWithoutItsAnswerFails) {
     device().script({}, answer({0x0D, 1, 0, 0, 0}));
-    EXPECT_EQ(send_partition_table(files.write("p.mbn", pattern(10, 1)).c_str()), 0);
+    EXPECT_EQ(send_partition_table(line, files.write("p.mbn", pattern(10, 1)).c_str()), 0);
     EXPECT_EQ(requests(), 10);
     EXPECT_EQ(log.text(), "Partition table response error\n");
     device().script({}, silence());
     log.restart();
-    EXPECT_EQ(send_partition_table(files.write("p.mbn", pattern(10, 1)).c_str()), 0);
+    EXPECT_EQ(send_partition_table(line, files.write("p.mbn", pattern(10, 1)).c_str()), 0);
     EXPECT_EQ(waited_ms(), 10 * 500);
     EXPECT_EQ(log.text(), "Partition table response error\n");
     device().Close();
     log.restart();
-    EXPECT_EQ(send_partition_table(files.write("p.mbn", pattern(10, 1)).c_str()), 0);
+    EXPECT_EQ(send_partition_table(line, files.write("p.mbn", pattern(10, 1)).c_str()), 0);
     EXPECT_EQ(log.text(), "Fail to send partition table\n");
 }
 
@@ -155,7 +156,7 @@ class MultiImageStatusTest : public ScriptedTest,
 
 TEST_P(MultiImageStatusTest, EveryStatusIsLoggedAndOnlyAnOpenImageLetsTheDownloadGoOn) {
     device().script({}, answer({0x1C, static_cast<std::uint8_t>(GetParam().status)}));
-    EXPECT_EQ(send_multi_image_open(nullptr, 3), GetParam().result);
+    EXPECT_EQ(send_multi_image_open(line, nullptr, 3), GetParam().result);
     EXPECT_EQ(device().requests(), (std::vector<Bytes>{{0x1B, 0x03}}));
     EXPECT_EQ(log.text(), GetParam().log);
 }
@@ -172,8 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StreamCommandTest, ImageHeaderIsSentUpTo512Bytes) {
     device().script({}, answer({0x1C, 0}));
     const Bytes header = pattern(700, 6);
-    EXPECT_EQ(send_multi_image_open(files.write("amsshd.mbn", header).c_str(), 5), 1);
-    EXPECT_EQ(send_multi_image_open(nullptr, 2), 1);
+    EXPECT_EQ(send_multi_image_open(line, files.write("amsshd.mbn", header).c_str(), 5), 1);
+    EXPECT_EQ(send_multi_image_open(line, nullptr, 2), 1);
     Bytes expected = {0x1B, 5};
     expected.insert(expected.end(), header.begin(), header.begin() + 512);
     EXPECT_EQ(device().requests(), (std::vector<Bytes>{expected, {0x1B, 2}}));
@@ -181,13 +182,13 @@ TEST_F(StreamCommandTest, ImageHeaderIsSentUpTo512Bytes) {
 
 TEST_F(StreamCommandTest, MissingHeaderFileSendsNothingAndSaysWhy) {
     const std::string path = files.path() + "/none.mbn";
-    EXPECT_EQ(send_multi_image_open(path.c_str(), 4), 0);
+    EXPECT_EQ(send_multi_image_open(line, path.c_str(), 4), 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(log.text(), "cannot open " + path + ": No such file or directory\n");
 }
 
 TEST_F(StreamCommandTest, UnansweredImageOpenFails) {
-    EXPECT_EQ(send_multi_image_open(nullptr, 2), 0);
+    EXPECT_EQ(send_multi_image_open(line, nullptr, 2), 0);
     EXPECT_EQ(requests(), 10);
     EXPECT_EQ(waited_ms(), 10 * 500);
     EXPECT_EQ(log.text(), "Send multi-image response error\n");
@@ -197,14 +198,14 @@ TEST_F(StreamCommandTest, UnansweredImageOpenFails) {
 
 TEST_F(StreamCommandTest, SecurityModeIsConfirmed) {
     device().script({answer({0x18})});
-    EXPECT_EQ(send_dl_security(), 1);
+    EXPECT_EQ(send_dl_security(line), 1);
     EXPECT_EQ(device().requests(), (std::vector<Bytes>{{0x17, 0x01}}));
     EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(StreamCommandTest, SecurityAnsweredOnlyWithLogMessagesStillSucceeds) {
     device().script({}, answer(with_text({0x0E}, "busy")));
-    EXPECT_EQ(send_dl_security(), 1);
+    EXPECT_EQ(send_dl_security(line), 1);
     EXPECT_EQ(requests(), 10);
     EXPECT_EQ(waited_ms(), 500) << "the further read waits for what follows the message";
     EXPECT_EQ(log.text(), "");
@@ -215,30 +216,30 @@ TEST_F(StreamCommandTest, SecurityFailsWhenTheLineDiesInTheFurtherRead) {
     std::vector<Reply> replies = repeated(9, log_message);
     replies.push_back(hang_up(log_message));
     device().script(replies);
-    EXPECT_EQ(send_dl_security(), 0);
+    EXPECT_EQ(send_dl_security(line), 0);
     EXPECT_EQ(log.text(), "Send dl security fail\n");
 }
 
 TEST_F(StreamCommandTest, SilentProgrammerFailsSecurity) {
-    EXPECT_EQ(send_dl_security(), 0);
+    EXPECT_EQ(send_dl_security(line), 0);
     EXPECT_EQ(waited_ms(), 10 * 500);
     device().script({}, answer({0x0D, 1, 0, 0, 0}));
-    EXPECT_EQ(send_dl_security(), 0);
+    EXPECT_EQ(send_dl_security(line), 0);
     device().Close();
-    EXPECT_EQ(send_dl_security(), 0);
+    EXPECT_EQ(send_dl_security(line), 0);
     EXPECT_EQ(log.text(), "Send dl security fail\nSend dl security fail\nSend dl security fail\n");
 }
 
 TEST_F(StreamCommandTest, CloseOfAnOpenImageIsConfirmed) {
     device().script({answer({0x16})});
-    EXPECT_EQ(send_dl_close_handle(), 1);
+    EXPECT_EQ(send_dl_close_handle(line), 1);
     EXPECT_EQ(device().requests(), std::vector<Bytes>{{0x15}});
     EXPECT_EQ(log.text(), "Close handle ok\n");
 }
 
 TEST_F(StreamCommandTest, CloseAnsweredWithALogMessageReadsOnceMore) {
     device().script({answer(with_text({0x0E}, "no image open"))});
-    EXPECT_EQ(send_dl_close_handle(), 1);
+    EXPECT_EQ(send_dl_close_handle(line), 1);
     EXPECT_EQ(requests(), 1);
     EXPECT_EQ(waited_ms(), 500);
     EXPECT_EQ(log.text(), "Close handle fail, It's already close\n");
@@ -246,7 +247,7 @@ TEST_F(StreamCommandTest, CloseAnsweredWithALogMessageReadsOnceMore) {
 
 TEST_F(StreamCommandTest, CloseFailsWhenTheLineDiesInTheFurtherRead) {
     device().script({hang_up(answer({0x0E}))});
-    EXPECT_EQ(send_dl_close_handle(), 0);
+    EXPECT_EQ(send_dl_close_handle(line), 0);
     EXPECT_EQ(log.text(),
               "Close handle fail, It's already close\n"
               "send dl close handle: send dl cmd error! \n");
@@ -254,12 +255,12 @@ TEST_F(StreamCommandTest, CloseFailsWhenTheLineDiesInTheFurtherRead) {
 
 TEST_F(StreamCommandTest, CloseAnsweredWrongTenTimesFails) {
     device().script({}, answer({0x08, 0, 0, 0, 0}));
-    EXPECT_EQ(send_dl_close_handle(), 0);
+    EXPECT_EQ(send_dl_close_handle(line), 0);
     EXPECT_EQ(requests(), 10);
     EXPECT_EQ(log.text(), "Close handle fail\n");
     device().Close();
     log.restart();
-    EXPECT_EQ(send_dl_close_handle(), 0);
+    EXPECT_EQ(send_dl_close_handle(line), 0);
     EXPECT_EQ(log.text(), "send dl close handle: send dl cmd error! \n");
 }
 
@@ -267,7 +268,7 @@ TEST_F(StreamCommandTest, CloseAnsweredWrongTenTimesFails) {
 
 TEST_F(StreamCommandTest, ResetIsAcknowledged) {
     device().script({answer({0x0C})});
-    EXPECT_EQ(dl_reset(), 1);
+    EXPECT_EQ(dl_reset(line), 1);
     EXPECT_EQ(device().requests(), std::vector<Bytes>{{0x0B}});
     EXPECT_EQ(log.text(), "Download reset ok, finish download\n");
 }
@@ -285,7 +286,7 @@ class ResetFailureTest : public ScriptedTest, public ::testing::WithParamInterfa
 
 TEST_P(ResetFailureTest, TenFailedAttemptsLogTheLastKind) {
     device().script({}, raw(GetParam().answer));
-    EXPECT_EQ(dl_reset(), 0);
+    EXPECT_EQ(dl_reset(line), 0);
     EXPECT_EQ(requests(), 10);
     EXPECT_EQ(log.text(), GetParam().log);
 }
@@ -309,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StreamCommandTest, ResetOnAClosedPortIsASendFailure) {
     device().Close();
-    EXPECT_EQ(dl_reset(), 0);
+    EXPECT_EQ(dl_reset(line), 0);
     EXPECT_EQ(log.text(), "dl reset, send cmd error\n");
 }
 

@@ -20,8 +20,8 @@ class FakeClock final : public Clock {
     }
     // No divisor here: a test reads the product's own durations.
     Duration length_of(int ms) override { return Duration(ms < 0 ? 0 : ms); }
-    void sleep_for(Duration length, bool stop_aware) override {
-        if (stop_aware && stop_requested()) return;
+    void sleep_for(Duration length, CancelToken* stop) override {
+        if (stop && stop->requested()) return;
         std::lock_guard lock(mutex_);
         elapsed_ += length;
         waits_.push_back(length);

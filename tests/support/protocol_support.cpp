@@ -7,12 +7,10 @@
 #include "link/serial_port.h"
 #include "stream/stream_commands.h"
 
-ProtocolTest::ProtocolTest() {
-    if (!serial_port) serial_port = std::make_unique<CSerialPort>();
-}
+ProtocolTest::ProtocolTest() = default;
 
 ProtocolTest::~ProtocolTest() {
-    serial_port->Close();
+    line.port->Close();
     if (emulator) emulator->stop();
 }
 
@@ -25,9 +23,9 @@ emu::Emulator& ProtocolTest::device(emu::Mode mode, emu::Options options, bool g
         throw std::runtime_error("emulator did not appear");
     }
     port = port_table_register(emulator->device_node());
-    serial_port->Open(port);
+    line.port->Open(port);
     if (mode == emu::Mode::Stream && greet) {
-        if (!send_dl_hello()) throw std::runtime_error("programmer did not answer hello");
+        if (!send_dl_hello(line)) throw std::runtime_error("programmer did not answer hello");
         log.restart();
     }
     return *emulator;

@@ -1,5 +1,5 @@
 // What the protocol tests against the emulated modem share: a download log placed in a temporary
-// folder, the program-wide serial port, and an emulated device on a pseudo-terminal.
+// folder, a device line on the real clock, and an emulated device on a pseudo-terminal.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,11 +7,12 @@
 #include <memory>
 
 #include "emulator/emulator.h"
+#include "link/device_line.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/protocol_data.h"
 #include "tests/support/temp_dir.h"
 
-// Every test works on the program-wide serial port and a log of its own.
+// Every test works on a device line and a log of its own.
 class ProtocolTest : public ::testing::Test {
   protected:
     ProtocolTest();
@@ -23,6 +24,7 @@ class ProtocolTest : public ::testing::Test {
 
     LogCapture log;
     TempDir files;
+    DeviceLine line;
     std::unique_ptr<emu::Emulator> emulator;
     int port = 0;
 };

@@ -152,8 +152,7 @@ int ScriptedPort::Read(void* buffer, int capacity) {
     if (const int error = std::exchange(pending_raise_, 0)) {
         throw CSerialException(static_cast<std::uint32_t>(error));
     }
-    Clock& clock = current_clock();
-    clock.sleep_for(clock.length_of(kReadTimeoutMs), false);
+    clock().sleep_for(clock().length_of(kReadTimeoutMs), nullptr);
     return 0;
 }
 

@@ -1,6 +1,6 @@
-// The program-wide serial port played from a script, in memory: every request written is recorded,
-// and each is answered with the next scripted reply. A read with nothing waiting waits the read
-// time-out on the clock and gives nothing, so with a FakeClock installed no test waits for real.
+// A serial port played from a script, in memory: every request written is recorded, and each is
+// answered with the next scripted reply. A read with nothing waiting waits the read time-out on
+// the port's clock and gives nothing, so on a FakeClock no test waits for real.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,7 @@ std::vector<Reply> repeated(int count, const Reply& reply);
 
 class ScriptedPort : public CSerialPort {
   public:
+    using CSerialPort::CSerialPort;
     static constexpr int kReadTimeoutMs = 500;
 
     // Replies to the coming requests, in order; when they run out, `otherwise` answers every

@@ -1,5 +1,5 @@
-// What the protocol tests on a scripted port share: a fake clock, the scripted port installed as
-// the program-wide port and open, the download log and a folder of the test's own.
+// What the protocol tests on a scripted port share: a fake clock, a device line on the scripted
+// port (open) and that clock, the download log and a folder of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "link/device_line.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_port.h"
@@ -32,15 +33,12 @@ class ScriptedTest : public ::testing::Test {
   protected:
     static constexpr int kPort = 7;
 
-    ScriptedTest() {
-        auto scripted = std::make_unique<ScriptedPort>();
-        device_ = scripted.get();
-        serial_port = std::move(scripted);
+    ScriptedTest()
+        : device_(new ScriptedPort(clock)), line(clock, std::unique_ptr<CSerialPort>(device_)) {
         device_->Open(kPort);
     }
     ~ScriptedTest() override {
         EXPECT_EQ(device_->bad_frames(), 0) << "every request frame carries a good CRC";
-        serial_port.reset();
     }
 
     ScriptedPort& device() { return *device_; }
@@ -67,5 +65,8 @@ class ScriptedTest : public ::testing::Test {
     TempDir files;
 
   private:
-    ScriptedPort* device_ = nullptr;
+    ScriptedPort* device_;  // owned by the line
+
+  protected:
+    DeviceLine line;
 };
