@@ -34,9 +34,6 @@ enum Failure { kSendFailed = 1, kCrcFailed, kBadCommandAnswer, kEmptyText };
 // The build version answer carries its text from this byte on, up to a NUL.
 constexpr int kVersionTextOffset = 12;
 
-// The last build version read; shown in the dialog's information line.
-char version_text[128];
-
 // One-byte DIAG request, decoded and judged: 0 or the kind of failure. The buffer is kept across
 // the operation's attempts, so an attempt that reads nothing is judged on the bytes an earlier one
 // read; they are decoded in a copy, since decoding them again in place would judge other bytes.
@@ -111,16 +108,16 @@ const char* retry_get_build_ver(DeviceLine& line) {
         // code: the text of another answer is no version. An answer without a NUL is cut at the
         // end of the receive buffer or of the version text, whichever comes first.
         const char* text = reinterpret_cast<const char*>(received.data() + kVersionTextOffset);
-        const std::size_t room =
-            std::min<std::size_t>(sizeof version_text - 1, kReceiveBuffer - kVersionTextOffset);
+        const std::size_t room = std::min<std::size_t>(sizeof line.version_text - 1,
+                                                       kReceiveBuffer - kVersionTextOffset);
         const std::size_t length = strnlen(text, room);
         if (length == 0) return static_cast<int>(kEmptyText);
         if (received[0] != kBuildVersion) return static_cast<int>(kBadCommandAnswer);
-        std::memcpy(version_text, text, length);
-        version_text[length] = '\0';
+        std::memcpy(line.version_text, text, length);
+        line.version_text[length] = '\0';
         return 0;
     });
-    if (failure == 0) return version_text;
+    if (failure == 0) return line.version_text;
     if (failure == kSendFailed) {
         log_write("retry_get_build_ver: send cmd error! \n");
     } else if (failure == kBadCommandAnswer) {

@@ -38,7 +38,7 @@ constexpr AttemptOutcome stop_now(int failure) {
 // How long on the line's clock since its silence began; 0 while the device answers.
 inline std::chrono::milliseconds silent_for(DeviceLine& line) {
     if (!line.records.silent_since) return std::chrono::milliseconds(0);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(line.clock.now() -
+    return std::chrono::duration_cast<std::chrono::milliseconds>(line.clock().now() -
                                                                  *line.records.silent_since);
 }
 

@@ -38,13 +38,18 @@ class DeviceLine {
   public:
     // The port starts closed; a test hands in a port of its own.
     explicit DeviceLine(Clock& clock = real_clock())
-        : clock(clock), port(std::make_unique<CSerialPort>(clock)) {}
+        : port(std::make_unique<CSerialPort>(clock)), clock_(&clock) {}
     DeviceLine(Clock& clock, std::unique_ptr<CSerialPort> port)
-        : clock(clock), port(std::move(port)) {}
+        : port(std::move(port)), clock_(&clock) {}
     DeviceLine(const DeviceLine&) = delete;
     DeviceLine& operator=(const DeviceLine&) = delete;
 
-    Clock& clock;
+    // The clock the line's pauses and silences are measured on.
+    Clock& clock() const { return *clock_; }
+    // Hands the line another clock, which outlives its use here; for a line made before its user
+    // knew the clock (the program's own run, which a test times on a clock of its own).
+    void use_clock(Clock& clock) { clock_ = &clock; }
+
     std::unique_ptr<CSerialPort> port;
     // The port number the mode probe last opened the port on (-1 before): where a job that lost
     // the device reopens it.
@@ -52,11 +57,17 @@ class DeviceLine {
     CancelToken cancel;
     ExchangeRecords records;
     std::vector<StrayHandle> stray_handles;
+    // The last build version the device gave on this line, NUL-ended; shown in the dialog's
+    // information line.
+    char version_text[128] = {};
+
+  private:
+    Clock* clock_;
 };
 
 // Waits for the product duration ms on the line's clock, or until its stop is requested.
 inline void pause_ms(DeviceLine& line, int ms) {
-    pause_ms(line.clock, line.cancel, ms);
+    pause_ms(line.clock(), line.cancel, ms);
 }
 
 // True once the line's stop has been asked for.

@@ -26,7 +26,7 @@ int write_and_read(DeviceLine& line, const std::uint8_t* request, int length, st
     // The buffer only grows: a shorter frame leaves the bytes after it unused.
     if (frame.size() < hdlc_frame_limit(length)) frame.resize(hdlc_frame_limit(length));
     const std::size_t size = hdlc_encode_to(request, length, crc, leading_flag, frame.data());
-    const Clock::TimePoint sent = line.clock.now();
+    const Clock::TimePoint sent = line.clock().now();
     line.port->Write(frame.data(), static_cast<int>(size));
     const int count = line.port->Read(response, capacity);
     if (count > 0) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_line.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"
@@ -342,11 +343,13 @@ TEST_F(Soak, TheBarFollowsTheRunsTimeOnTheSamplePackage) {
     start_with_faults({});
     ASSERT_TRUE(device().wait_for(emu::Mode::Diag, std::chrono::seconds(10)));
     WaitCountingClock clock;
+    app_line().use_clock(clock);
     std::vector<Mark> marks;
     const InProcessRun result = run_in_process(package, [&](std::FILE* out) {
         return std::make_unique<TracedDisplay>(
             out, [this] { return waited_ms + kRequestMs * device().requests_received(); }, &marks);
     });
+    app_line().use_clock(real_clock());
     ASSERT_TRUE(result.succeeded) << result.console;
     expect_device_holds(package);
     ASSERT_GT(marks.size(), 20u);

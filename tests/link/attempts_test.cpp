@@ -36,8 +36,8 @@ TEST(AttemptLoop, EndsAtTheFirstSuccessOrStopAndElseReportsTheLastOfTenFailures)
 // An attempt the device did not answer, failed after the read time-out; the silence started
 // with the first of them.
 AttemptOutcome unanswered(DeviceLine& line) {
-    if (!line.records.silent_since) line.records.silent_since = line.clock.now();
-    line.clock.sleep_for(std::chrono::milliseconds(500), nullptr);
+    if (!line.records.silent_since) line.records.silent_since = line.clock().now();
+    line.clock().sleep_for(std::chrono::milliseconds(500), nullptr);
     line.records.unanswered = true;
     return 2;
 }
