@@ -12,6 +12,7 @@
 #include "emulator/emulator.h"
 #include "testbed/child_process.h"
 #include "testbed/mocked_usb_device.h"
+#include "testbed/modem_bench.h"
 #include "testbed/preload.h"
 #include "testbed/testbed.h"
 
@@ -254,17 +255,16 @@ bool dump_modem(const emu::Emulator& modem, const std::string& dir) {
 }
 
 // Each modem's dumps, in a folder of its own when there are several.
-void dump_modems(const std::vector<std::unique_ptr<emu::Emulator>>& modems, const std::string& dir,
-                 bool succeeded) {
+void dump_modems(testbed::ModemBench& modems, const std::string& dir, bool succeeded) {
     const auto bound = std::chrono::seconds(succeeded ? 30 : 1);
     const auto deadline = std::chrono::steady_clock::now() + bound;
     for (std::size_t k = 0; k < modems.size(); ++k) {
         // They all finish at once: the bound is shared, not one per modem.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        modems[k]->wait_finished(std::max(left, std::chrono::milliseconds(0)));
+        modems.modem(k).wait_finished(std::max(left, std::chrono::milliseconds(0)));
         const std::string to = modems.size() == 1 ? dir : dir + "/modem" + std::to_string(k + 1);
-        if (!dump_modem(*modems[k], to))
+        if (!dump_modem(modems.modem(k), to))
             std::fprintf(stderr, "mocked-modem: the dumps could not be written to %s\n",
                          to.c_str());
     }
@@ -284,35 +284,21 @@ int report(const testbed::ChildResult& result, const std::string& program, int t
     return result.exit_status;
 }
 
-// The modems on the bus, started; empty (said why) when one did not start.
-struct Bench {
-    std::vector<std::unique_ptr<testbed::MockedUsbDevice>> devices;
-    std::vector<std::unique_ptr<emu::Emulator>> modems;
-
-    void stop() {
-        for (auto& modem : modems)
-            modem->stop();
-    }
-};
-
-bool plug(std::vector<Modem>& given, Bench* bench) {
+bool plug(const std::vector<Modem>& given, testbed::ModemBench* bench) {
     const bool several = given.size() > 1;
     for (std::size_t k = 0; k < given.size(); ++k) {
-        bench->devices.push_back(std::make_unique<testbed::MockedUsbDevice>(given[k].usb));
-        given[k].options.provider = bench->devices.back().get();
-        bench->modems.push_back(std::make_unique<emu::Emulator>(given[k].options));
         const std::string name = several ? "[modem " + std::to_string(k + 1) + "]" : "[modem]";
-        bench->modems.back()->on_change([name](const emu::Change& change) {
+        auto said = [name](const emu::Change& change) {
             std::printf("%s %s %s %s%s\n", name.c_str(),
                         change.kind == emu::Change::Kind::Arrived ? "arrived" : "left",
                         emu::mode_name(change.mode), change.device_node.c_str(),
                         change.after_reset ? " after-reset" : "");
             std::fflush(stdout);
-        });
-        if (!bench->modems.back()->start()) {
-            std::fprintf(stderr, "mocked-modem: the modem%s did not start: %s\n",
-                         several ? (" " + std::to_string(k + 1)).c_str() : "",
-                         bench->modems.back()->error().c_str());
+        };
+        if (!bench->plug(given[k].options, given[k].usb, said)) {
+            const std::string which = several ? " " + std::to_string(k + 1) : "";
+            std::fprintf(stderr, "mocked-modem: the modem%s did not start: %s\n", which.c_str(),
+                         bench->error().c_str());
             bench->stop();
             return false;
         }
@@ -339,7 +325,7 @@ int main(int argc, char** argv) {
     }
 
     testbed::Testbed::instance();
-    Bench bench;
+    testbed::ModemBench bench;
     if (!plug(given, &bench)) return 1;
 
     testbed::ChildOptions child;
@@ -351,7 +337,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", name.c_str(), std::strerror(result.start_error));
         return result.start_error == ENOENT ? kNotFound : kCannotRun;
     }
-    if (!s.dump_dir.empty()) dump_modems(bench.modems, s.dump_dir, result.exit_status == 0);
+    if (!s.dump_dir.empty()) dump_modems(bench, s.dump_dir, result.exit_status == 0);
     bench.stop();
     return report(result, name, s.time_limit_s);
 }
