@@ -2,14 +2,24 @@
 
 namespace testbed {
 
-MockedUsbDevice::MockedUsbDevice(MockedUsbDeviceOptions options) : options_(std::move(options)) {}
+namespace {
+
+void remove_all(const std::vector<FakeDevice>& devices) {
+    for (const FakeDevice& device : devices)
+        Testbed::instance().remove(device);
+}
+
+}  // namespace
+
+MockedUsbDevice::MockedUsbDevice(MockedUsbDeviceOptions options) : options_(std::move(options)) {
+    if (options_.hub_port.empty()) options_.hub_port = Testbed::instance().new_hub_port();
+}
 
 MockedUsbDevice::~MockedUsbDevice() {
     std::lock_guard lock(mutex_);
     for (const Attached& a : attached_) {
         Testbed::instance().remove(a.port);
-        for (const FakeDevice& extra : a.extras)
-            Testbed::instance().remove(extra);
+        remove_all(a.extras);
     }
 }
 
@@ -23,10 +33,19 @@ emu::Endpoint MockedUsbDevice::attach(emu::Mode mode, bool after_reset) {
     config.interface_number = id.interface_number;
     config.num_interfaces = id.num_interfaces;
     config.product = id.product;
+    config.serial = options_.serial;
+    config.hub_port = options_.hub_port;
     Attached attached;
-    // The disk first: a program that hears the port's arrival may look for the disk at once.
-    if (after_reset && options_.disk_after_reset)
-        attached.extras.push_back(Testbed::instance().add_disk(options_.disk));
+    // The disk first: a program that hears the port's arrival may look for the disk at once. The
+    // USB device comes before both and goes after them.
+    if (after_reset && options_.disk_after_reset) {
+        FakeDevice usb = Testbed::instance().add_usb_device(config);
+        UsbDiskSpec disk = options_.disk;
+        disk.usb_device = config.usb_device = usb.syspaths.back();
+        disk.interface_number = id.interface_number + 1;
+        attached.extras.push_back(Testbed::instance().add_disk(disk));
+        attached.extras.push_back(std::move(usb));
+    }
     attached.port = Testbed::instance().add_port(config);
     emu::Endpoint endpoint{attached.port.master_fd, attached.port.device_node};
     std::lock_guard lock(mutex_);
@@ -46,8 +65,7 @@ void MockedUsbDevice::detach(const emu::Endpoint& endpoint) {
         attached_.erase(it);
     }
     Testbed::instance().remove(gone.port);
-    for (const FakeDevice& extra : gone.extras)
-        Testbed::instance().remove(extra);
+    remove_all(gone.extras);
 }
 
 void MockedUsbDevice::hang_up(const emu::Endpoint& endpoint) {

@@ -1,6 +1,7 @@
 // The emulated device as a USB device in the mocked device database: each mode shows up with its
 // own USB identity and a new /dev/ttyUSBn, and leaves with real remove events, as a real device
-// re-enumerates at every mode change. After the final reset it may also bring its disk.
+// re-enumerates at every mode change; like a real one it comes back at the hub port it is plugged
+// into. After the final reset it may also bring its disk, another interface of the same device.
 #pragma once
 
 #include <mutex>
@@ -29,7 +30,12 @@ struct MockedUsbDeviceOptions {
     UsbIdentity stream{0x05C6, 0x9100, 0, 1, "USB Modem Download"};
     // Present a USB disk too when the device comes back after its final reset.
     bool disk_after_reset = false;
-    UsbDiskSpec disk{};
+    UsbDiskSpec disk{};  // its SCSI strings; the USB device is the modem's own
+    // The hub port the modem is plugged into, its name on the bus ("1-1.2") in every mode.
+    // Empty: one the testbed has given no device before.
+    std::string hub_port;
+    // The USB serial number the modem shows in every mode; empty: none.
+    std::string serial;
 };
 
 class MockedUsbDevice : public emu::PortProvider {
@@ -44,6 +50,8 @@ class MockedUsbDevice : public emu::PortProvider {
 
     // The node of the port attached now; empty while the device is away.
     std::string current_node() const;
+    // Where the modem is plugged in, the same across its re-enumerations.
+    const std::string& hub_port() const { return options_.hub_port; }
     // Bytes the device wrote that the program has not read yet; -1 when unknown.
     int unread(const emu::Endpoint& endpoint) const;
 

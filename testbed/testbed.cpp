@@ -173,6 +173,7 @@ struct Testbed::Impl {
     int next_tty = 0;
     int next_plain_tty = 0;
     int next_disk = 0;
+    std::set<std::string> hub_ports;  // the names of the USB devices present now
     std::map<std::string, std::unique_ptr<LineState>> lines;
     std::map<std::string, int> held_slaves;  // device node -> our open slave end
     std::set<std::string> hung_up;           // ports whose line hung up
@@ -209,18 +210,29 @@ struct Testbed::Impl {
         unlink((root + "/sys/bus/" + subsystem + "/devices/" + name).c_str());
     }
 
-    std::string add_usb_device(unsigned vid, unsigned pid, unsigned interfaces, bool lower,
-                               const std::string& product, const std::string& serial) {
-        std::string name = "1-" + std::to_string(next_bus++);
+    std::string fresh_hub_port() {
+        std::string name;
+        do {
+            name = "1-" + std::to_string(next_bus++);
+        } while (hub_ports.count(name));
+        return name;
+    }
+
+    std::string add_usb_device(const UsbPortSpec& c) {
+        const std::string name = c.hub_port.empty() ? fresh_hub_port() : c.hub_port;
+        if (hub_ports.count(name))
+            throw std::runtime_error("testbed: hub port " + name + " is taken");
         char count[8];
-        std::snprintf(count, sizeof count, "%2u", interfaces);
+        std::snprintf(count, sizeof count, "%2u", c.num_interfaces);
         Pairs attributes;
-        attributes.add("idVendor", hex(vid, 4, lower))
-            .add("idProduct", hex(pid, 4, lower))
+        attributes.add("idVendor", hex(c.vendor_id, 4, c.vendor_id_lower_case))
+            .add("idProduct", hex(c.product_id, 4, c.vendor_id_lower_case))
             .add("bNumInterfaces", count);
-        if (!product.empty()) attributes.add("product", product);
-        if (!serial.empty()) attributes.add("serial", serial);
-        return add("usb", name, "", attributes, Pairs().add("DEVTYPE", "usb_device"));
+        if (!c.product.empty()) attributes.add("product", c.product);
+        if (!c.serial.empty()) attributes.add("serial", c.serial);
+        std::string path = add("usb", name, "", attributes, Pairs().add("DEVTYPE", "usb_device"));
+        hub_ports.insert(name);
+        return path;
     }
 
     std::string add_interface(const std::string& usb, unsigned number, unsigned klass) {
@@ -258,10 +270,7 @@ FakeDevice Testbed::add_port(const UsbPortSpec& config) {
     Impl& d = *impl_;
     FakeDevice device;
     const bool shared = !config.usb_device.empty();
-    std::string usb =
-        shared ? config.usb_device
-               : d.add_usb_device(config.vendor_id, config.product_id, config.num_interfaces,
-                                  config.vendor_id_lower_case, config.product, config.serial);
+    std::string usb = shared ? config.usb_device : d.add_usb_device(config);
     std::string interface = d.add_interface(usb, config.interface_number, 0xff);
     if (!config.driver.empty())
         umockdev_testbed_set_attribute_link(d.bed, interface.c_str(), "driver",
@@ -321,9 +330,16 @@ FakeDevice Testbed::add_disk(const UsbDiskSpec& config) {
     std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     int n = d.next_disk++;
-    std::string usb = d.add_usb_device(config.vendor_id, config.product_id, 1, true, "Mass Storage",
-                                       config.serial);
-    std::string interface = d.add_interface(usb, 0, 0x08);
+    const bool shared = !config.usb_device.empty();
+    UsbPortSpec own;
+    own.vendor_id = config.vendor_id;
+    own.product_id = config.product_id;
+    own.num_interfaces = 1;
+    own.product = "Mass Storage";
+    own.serial = config.serial;
+    own.hub_port = config.hub_port;
+    std::string usb = shared ? config.usb_device : d.add_usb_device(own);
+    std::string interface = d.add_interface(usb, shared ? config.interface_number : 0, 0x08);
     std::string h = std::to_string(n + 10);
     std::string host =
         d.add("scsi", "host" + h, interface, Pairs(), Pairs().add("DEVTYPE", "scsi_host"));
@@ -339,7 +355,19 @@ FakeDevice Testbed::add_disk(const UsbDiskSpec& config) {
     if (n >= 24) name += std::to_string(n / 24);
     std::string block = d.add("block", name, scsi, Pairs(),
                               Pairs().add("DEVTYPE", "disk").add("DEVNAME", "/dev/" + name));
-    return FakeDevice{{block, scsi, target, host, interface, usb}, "", -1};
+    FakeDevice device{{block, scsi, target, host, interface}, "", -1};
+    if (!shared) device.syspaths.push_back(usb);
+    return device;
+}
+
+FakeDevice Testbed::add_usb_device(const UsbPortSpec& config) {
+    std::lock_guard lock(impl_->mutex);
+    return FakeDevice{{impl_->add_usb_device(config)}, "", -1};
+}
+
+std::string Testbed::new_hub_port() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->fresh_hub_port();
 }
 
 FakeDevice Testbed::add_plain_port() {
@@ -370,8 +398,11 @@ void Testbed::remove(const FakeDevice& device) {
     // its links stay behind.
     for (const std::string& path : device.syspaths)
         umockdev_testbed_uevent(d.bed, path.c_str(), "remove");
-    for (const std::string& path : device.syspaths)
+    for (const std::string& path : device.syspaths) {
         umockdev_testbed_remove_device(d.bed, path.c_str());
+        // Only USB devices are listed by name; an interface's name holds a ':'.
+        d.hub_ports.erase(path.substr(path.rfind('/') + 1));
+    }
     if (auto held = d.held_slaves.find(device.device_node); held != d.held_slaves.end()) {
         if (d.hung_up.erase(device.device_node)) {
             d.retired_slaves.push_back(held->second);

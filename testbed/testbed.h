@@ -20,8 +20,13 @@ struct UsbPortSpec {
     std::string serial;                        // empty: no serial number
     std::string driver = "usbserial_generic";  // the interface's driver; empty: none
     bool vendor_id_lower_case = true;          // sysfs writes hex numbers in lower case
-    // The USB device of a port added before (the last of its syspaths): the port is another
-    // interface of it, and the device's numbers and strings above are not used. Empty: a new one.
+    // The hub port the new USB device is plugged into: its name on the bus, "1-1.2", which is
+    // how the program tells one plugged-in device from another. Empty: a bus position never used
+    // before in this process.
+    std::string hub_port;
+    // The USB device of a port added before (the last of its syspaths), or one from
+    // add_usb_device: the port is another interface of it, and the device's numbers, strings and
+    // hub port above are not used. Empty: a new one.
     std::string usb_device;
 };
 
@@ -33,7 +38,12 @@ struct UsbDiskSpec {
     std::string vendor = "Vendor";
     std::string model = "MMC Storage";
     std::string rev = "2.31";
-    std::string serial;  // empty: no serial number
+    std::string serial;    // empty: no serial number
+    std::string hub_port;  // as for a port; empty: a new bus position
+    // A USB device added before: the disk is its interface interface_number, and the numbers,
+    // strings and hub port above are not used. Empty: a USB device of the disk's own.
+    std::string usb_device;
+    unsigned interface_number = 0;
 };
 
 // What the testbed added for one device, deepest sysfs path first.
@@ -55,8 +65,15 @@ class Testbed {
     // does not configure its port notices; TIOCEXCL and the modem-line ioctls behave as on a real
     // port.
     FakeDevice add_port(const UsbPortSpec& config);
-    // Adds a USB disk on a new bus position.
+    // Adds a USB disk on a new bus position (or on config.usb_device).
     FakeDevice add_disk(const UsbDiskSpec& config);
+    // A USB device with no interface yet (config's numbers, strings and hub port), for ports and
+    // disks to join through their usb_device: a composite device whose parts arrive one by one.
+    // Remove it after them.
+    FakeDevice add_usb_device(const UsbPortSpec& config);
+    // A hub port no device has been given before; adding a device at a hub port that a present
+    // device holds fails, so two devices never share a name on the bus.
+    std::string new_hub_port();
     // A serial port and a disk with no USB device above them (a built-in UART, a SATA disk).
     FakeDevice add_plain_port();
     FakeDevice add_plain_disk();

@@ -1,12 +1,14 @@
 // The emulated modem as a mocked USB device, found and probed the way the program does it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include "base/shared_state.h"
 #include "diag/diag_commands.h"
+#include "discovery/device_enum.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/instance_id.h"
@@ -16,6 +18,7 @@
 #include "link/port_table.h"
 #include "probe/mode_probe.h"
 #include "testbed/mocked_usb_device.h"
+#include "testbed/modem_bench.h"
 #include "tests/discovery/program_folder.h"
 
 namespace {
@@ -94,6 +97,62 @@ TEST_F(MockedModem, BringsItsDiskAfterTheFinalReset) {
     EXPECT_EQ(find_mmc_disk(), 1);
     usb.detach(endpoint);
     EXPECT_EQ(find_mmc_disk(), 0);
+}
+
+// A modem on a bench as the device database shows it: where it is plugged in, its serial number
+// and the USB identity of its present mode.
+struct Seen {
+    std::string location;
+    std::string serial;
+    std::string product_id;
+    bool operator==(const Seen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& seen) {
+    return os << seen.location << " '" << seen.serial << "' " << seen.product_id;
+}
+
+std::vector<Seen> seen_on_the_bus() {
+    std::vector<Seen> seen;
+    for (const UsbPortRecord& port : enumerate_usb_ports().value_or(std::vector<UsbPortRecord>{}))
+        seen.push_back({port.device_location, port.serial, port.product_id});
+    std::sort(seen.begin(), seen.end(),
+              [](const Seen& a, const Seen& b) { return a.location < b.location; });
+    return seen;
+}
+
+// Several modems on one bench: each is told apart by where it is plugged in, and keeps that place
+// when it re-enumerates under another identity; a modem pulled out leaves the others be.
+TEST_F(MockedModem, ModemsOnOneBenchKeepTheirHubPortsAndSerialsAcrossTheirSwitches) {
+    const std::vector<Seen> rows = {
+        {"1-1.1", "EMU-0001", "9003"}, {"1-1.2", "EMU-0002", "9003"}, {"1-2", "", "9003"}};
+    testbed::ModemBench bench;
+    for (const Seen& row : rows) {
+        testbed::MockedUsbDeviceOptions usb;
+        usb.hub_port = row.location;
+        usb.serial = row.serial;
+        ASSERT_TRUE(bench.plug({}, usb)) << bench.error();
+        ASSERT_TRUE(bench.modem(bench.size() - 1).wait_for(emu::Mode::Diag, 10s));
+    }
+    std::vector<Seen> expected = rows;
+    EXPECT_EQ(seen_on_the_bus(), expected);
+
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        int diag = port_table_register(bench.usb(k).current_node());
+        ASSERT_EQ(open_port(line, diag), MODE_DIAG);
+        EXPECT_EQ(switch_dl_mode(line), 1);
+        close_port(line);
+        ASSERT_TRUE(bench.modem(k).wait_for(emu::Mode::Dload, 10s));
+        expected[k].product_id = "9100";
+        EXPECT_EQ(seen_on_the_bus(), expected) << "after modem " << k << "'s switch";
+    }
+
+    bench.unplug(1);
+    EXPECT_NE(open_port(line, port_table_register(bench.usb(1).current_node())), MODE_DLOAD);
+    close_port(line);
+    ASSERT_TRUE(bench.modem(1).wait_unplugged(10s));
+    expected.erase(expected.begin() + 1);
+    EXPECT_EQ(seen_on_the_bus(), expected);
 }
 
 }  // namespace

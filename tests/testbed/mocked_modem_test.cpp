@@ -71,4 +71,31 @@ TEST(MockedModem, RunsAProgramFoundInPathAndPassesOnItsStatus) {
         << result.output;
 }
 
+// Each modem of a bench at its own hub port, with the serial the command line gives it alone and
+// dumps of its own.
+TEST(MockedModem, SeveralModemsSitAtTheirOwnHubPortsWithTheirOwnSerialsAndDumps) {
+    TempDir dir;
+    const std::string script = write_script(
+        dir, "fwup-list", "ls /sys/bus/usb/devices\ncat /sys/bus/usb/devices/*/serial\nexit 3");
+    testbed::ChildResult result =
+        testbed::run_child({kMockedModem, "--modems", "2", "--for", "2", "--serial", "EMU-0002",
+                            "--dump", dir.file("dumps"), "--", script},
+                           60000);
+    ASSERT_TRUE(result.finished) << result.output;
+    // A failed run: the dumps are written without waiting for the modems to finish.
+    EXPECT_EQ(result.exit_status, 3) << result.output;
+    EXPECT_NE(result.output.find("1-1.1\n1-1.1:1.0\n1-1.2\n1-1.2:1.0\nEMU-0002"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("[modem 2] arrived diag /dev/ttyUSB"), std::string::npos)
+        << result.output;
+    for (const char* folder : {"modem1/efs", "modem1/flash", "modem2/efs", "modem2/flash"})
+        EXPECT_TRUE(std::filesystem::is_directory(dir.file("dumps/") + folder)) << folder;
+
+    result = testbed::run_child(
+        {kMockedModem, "--modems", "2", "--for", "3", "--serial", "x", "--", script}, 20000);
+    EXPECT_EQ(result.exit_status, 2) << result.output;
+    EXPECT_NE(result.output.find("--for 3 names no modem of 2\n"), std::string::npos)
+        << result.output;
+}
+
 }  // namespace
