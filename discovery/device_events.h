@@ -9,7 +9,7 @@ constexpr int DBT_DEVICEARRIVAL = 0x8000;
 constexpr int DBT_DEVICEREMOVECOMPLETE = 0x8004;
 
 class DeviceMonitor {
-  public:
+public:
     virtual ~DeviceMonitor() = default;
     // A descriptor that becomes readable when events wait (for a GUI event loop).
     virtual int fd() const = 0;
@@ -24,13 +24,13 @@ class DeviceMonitor {
 // A monitor on a thread of its own that calls handler for each event until it is destroyed
 // (windowless runs).
 class DeviceEventThread {
-  public:
+public:
     explicit DeviceEventThread(std::function<void(int event)> handler);
     ~DeviceEventThread();
     DeviceEventThread(const DeviceEventThread&) = delete;
     DeviceEventThread& operator=(const DeviceEventThread&) = delete;
 
-  private:
+private:
     struct State;
     std::unique_ptr<State> state_;
 };
