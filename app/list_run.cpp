@@ -1,0 +1,113 @@
+#include "app/list_run.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+#include "app/run_log.h"
+#include "diag/diag_commands.h"
+#include "discovery/port_discovery.h"
+#include "link/device_line.h"
+#include "link/port_table.h"
+#include "probe/mode_probe.h"
+
+namespace {
+
+constexpr const char* kNone = "-";
+constexpr const char* kNoModem = "No modem of this package is plugged in";
+
+// The port a run would begin with: the first diag port, else download, else savedownload.
+const ModemPort* port_to_probe(const PackageModem& modem) {
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
+        for (const ModemPort& port : modem.ports)
+            if (port.type == type && port.number >= 0) return &port;
+    return nullptr;
+}
+
+std::string port_name(int number) {
+    std::string node;
+    if (port_table_lookup(number, &node)) return node;
+    return "COM" + std::to_string(number);
+}
+
+ListedModem probe_modem(const PackageModem& modem) {
+    ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", ""};
+    const ModemPort* port = port_to_probe(modem);
+    if (!port) return listed;
+    listed.port = port->number;
+    listed.port_name = port_name(port->number);
+    DeviceLine line;
+    listed.mode = open_port(line, port->number);
+    if (listed.mode == MODE_DIAG) {
+        const char* version = retry_get_build_ver(line);
+        if (version) listed.version = version;
+    }
+    close_port(line);
+    return listed;
+}
+
+const char* short_mode(int mode) {
+    switch (mode) {
+        case MODE_DIAG:
+            return "normal";
+        case MODE_DLOAD:
+            return "boot downloader";
+        case MODE_STREAM:
+            return "flash programmer";
+        default:
+            return "no answer";
+    }
+}
+
+// Texts from the device and the USB bus go to a terminal: control characters are shown as '?'.
+std::string shown(const std::string& text) {
+    if (text.empty()) return kNone;
+    std::string out = text;
+    for (char& c : out)
+        if (!std::isprint(static_cast<unsigned char>(c))) c = '?';
+    return out;
+}
+
+constexpr std::size_t kColumns = 5;
+using Row = std::array<std::string, kColumns>;
+
+Row row_of(const ListedModem& modem) {
+    const std::string port =
+        modem.port < 0 ? std::string(kNone) : std::to_string(modem.port) + " " + modem.port_name;
+    return {shown(modem.location), shown(modem.serial),
+            modem.port < 0 ? "no port to open" : short_mode(modem.mode), shown(port),
+            shown(modem.version)};
+}
+
+}  // namespace
+
+std::vector<ListedModem> probe_package_modems() {
+    std::vector<ListedModem> listed;
+    for (const PackageModem& modem : list_package_modems())
+        listed.push_back(probe_modem(modem));
+    return listed;
+}
+
+void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
+    if (modems.empty()) {
+        std::fprintf(out, "%s (looked for %s).\n", kNoModem, port_identifiers_text().c_str());
+        return;
+    }
+    std::vector<Row> rows = {{"LOCATION", "SERIAL", "MODE", "PORT", "VERSION"}};
+    for (const ListedModem& modem : modems)
+        rows.push_back(row_of(modem));
+    std::array<std::size_t, kColumns> width{};
+    for (const Row& row : rows)
+        for (std::size_t c = 0; c < kColumns; ++c)
+            width[c] = std::max(width[c], row[c].size());
+    for (const Row& row : rows) {
+        for (std::size_t c = 0; c + 1 < kColumns; ++c)
+            std::fprintf(out, "%-*s  ", static_cast<int>(width[c]), row[c].c_str());
+        std::fprintf(out, "%s\n", row[kColumns - 1].c_str());
+    }
+}
+
+int run_list(std::FILE* out) {
+    print_modem_table(out, probe_package_modems());
+    return 0;
+}
