@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <filesystem>
 
 #include "app/run_log.h"
+#include "base/settings.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "link/device_line.h"
@@ -81,9 +83,11 @@ Row row_of(const ListedModem& modem) {
 
 }  // namespace
 
-std::vector<ListedModem> probe_package_modems() {
+std::optional<std::vector<ListedModem>> probe_package_modems() {
+    std::optional<std::vector<PackageModem>> modems = list_package_modems();
+    if (!modems) return std::nullopt;
     std::vector<ListedModem> listed;
-    for (const PackageModem& modem : list_package_modems())
+    for (const PackageModem& modem : *modems)
         listed.push_back(probe_modem(modem));
     return listed;
 }
@@ -107,7 +111,19 @@ void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
     }
 }
 
-int run_list(std::FILE* out) {
-    print_modem_table(out, probe_package_modems());
+int run_list(std::FILE* out, std::FILE* err) {
+    // Without settings.ini no identifier says which ports are the package's.
+    const std::string settings = settings_path();
+    std::error_code ignored;
+    if (!std::filesystem::exists(settings, ignored)) {
+        std::fprintf(err, "Error: Can't find %s\n", settings.c_str());
+        return 1;
+    }
+    const std::optional<std::vector<ListedModem>> modems = probe_package_modems();
+    if (!modems) {
+        std::fprintf(err, "Error: the serial ports cannot be listed\n");
+        return 1;
+    }
+    print_modem_table(out, *modems);
     return 0;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,13 @@ struct ListedModem {
     std::string version;  // read in normal mode only; empty when unreadable
 };
 
-// Finds the package's modems and probes each in turn on a line of its own.
-std::vector<ListedModem> probe_package_modems();
+// Finds the package's modems and probes each in turn on a line of its own; nothing when the ports
+// cannot be listed.
+std::optional<std::vector<ListedModem>> probe_package_modems();
 
 // The listing as a table with a header line, or the sentence saying no modem is plugged in.
 void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems);
 
-// Prints the listing to out; 0 when the ports could be looked at, 1 otherwise.
-int run_list(std::FILE* out);
+// Prints the listing to out, or to err why there is none; 0 when the ports could be looked at, 1
+// otherwise.
+int run_list(std::FILE* out, std::FILE* err);

@@ -417,7 +417,7 @@ int main(int argc, char** argv) {
         case Action::Check:
             return run_check(stdout);
         case Action::List:
-            return run_list(stdout);
+            return run_list(stdout, stderr);
         case Action::Seal:
             return run_seal(line.seal, stdout, stderr);
         case Action::Run:

@@ -134,15 +134,21 @@ std::vector<PackageModem> group_modems(const PortDeviceList& list,
 namespace {
 
 // Each listed key of settings.ini with its value, in the order the searches use them.
-std::vector<std::pair<std::string, std::string>> listed_keys() {
+struct ListedKey {
+    int type;
+    std::string key;
+    std::string value;
+};
+
+std::vector<ListedKey> listed_keys() {
     const std::string path = settings_path();
     const int idnum = settings_idnum(path);
-    std::vector<std::pair<std::string, std::string>> keys;
+    std::vector<ListedKey> keys;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
         for (int i = 0; i < idnum; ++i) {
             char key[32];
             std::snprintf(key, sizeof key, settings_key_format(type), i);
-            keys.emplace_back(key, settings_identifier(type, i, path));
+            keys.push_back({type, key, settings_identifier(type, i, path)});
         }
     }
     return keys;
@@ -152,26 +158,25 @@ std::vector<std::pair<std::string, std::string>> listed_keys() {
 
 std::vector<std::string> listed_port_identifiers() {
     std::vector<std::string> items;
-    for (const auto& [key, value] : listed_keys())
-        items.push_back(key + "=" + value);
+    for (const ListedKey& listed : listed_keys())
+        items.push_back(listed.key + "=" + listed.value);
     return items;
 }
 
-std::vector<PackageModem> list_package_modems() {
+std::optional<std::vector<PackageModem>> list_package_modems() {
     std::vector<TypeIdentifiers> identifiers;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
         identifiers.push_back({type, {}});
-    const std::string path = settings_path();
-    const int idnum = settings_idnum(path);
-    for (TypeIdentifiers& listed : identifiers)
-        for (int i = 0; i < idnum; ++i)
-            listed.identifiers.push_back(settings_identifier(listed.type, i, path));
+    for (const ListedKey& listed : listed_keys())
+        identifiers[static_cast<std::size_t>(listed.type)].identifiers.push_back(listed.value);
     std::optional<PortDeviceList> list = list_present_ports();
-    return list ? group_modems(*list, identifiers) : std::vector<PackageModem>{};
+    if (!list) return std::nullopt;
+    return group_modems(*list, identifiers);
 }
 
 int count_package_modems() {
-    return static_cast<int>(list_package_modems().size());
+    std::optional<std::vector<PackageModem>> modems = list_package_modems();
+    return modems ? static_cast<int>(modems->size()) : 0;
 }
 
 int find_port_by_id(const char* identifier) {

@@ -59,9 +59,9 @@ struct PackageModem {
 };
 
 // The modems of the package that are plugged in, in any mode, one per location, in the order their
-// first port is enumerated. Empty when none is, or when the ports cannot be listed.
-std::vector<PackageModem> list_package_modems();
-// How many modems list_package_modems() finds.
+// first port is enumerated; nothing when the ports cannot be listed.
+std::optional<std::vector<PackageModem>> list_package_modems();
+// How many modems list_package_modems() finds; 0 when the ports cannot be listed.
 int count_package_modems();
 
 enum class DeviceProperty { FriendlyName, DeviceDesc };

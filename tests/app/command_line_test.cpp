@@ -330,6 +330,17 @@ TEST_F(ListModems, NamesEachModemAndAsksOnlyItsModeAndVersion) {
     expect_nothing_copied();
 }
 
+TEST_F(ListModems, SaysSoWhenNoneIsPluggedIn) {
+    PackageDir package({});
+    RunOptions options;
+    options.args = {"--list"};
+    RunResult run = run_windowless(package, options);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("No modem of this package is plugged in (looked for diag0=", 0), 0u)
+        << run.out;
+}
+
 // A variable left in a user's environment once shortened every time-out of the shipped program up
 // to a thousandfold: only the test build may even know the variable's name.
 struct ProgramFile {

@@ -77,7 +77,7 @@ TEST_F(PortSearch, ModemsAreListedOncePerUsbLocation) {
     other_interface.usb_device = diag.syspaths.back();
     devices_.push_back(Testbed::instance().add_port(other_interface));
     add(0x1234, 0x0001);  // not the package's
-    std::vector<PackageModem> modems = list_package_modems();
+    std::vector<PackageModem> modems = list_package_modems().value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 1u);
     EXPECT_EQ(modems[0].location, location_of(diag));
     EXPECT_EQ(modems[0].serial, "SN0001");
@@ -87,7 +87,7 @@ TEST_F(PortSearch, ModemsAreListedOncePerUsbLocation) {
     EXPECT_EQ(modems[0].ports[1].type, PORT_SAVEDOWNLOAD);
 
     const FakeDevice boot = add(0x05C6, 0x9100, 0, 1);  // a second modem, in its boot downloader
-    modems = list_package_modems();
+    modems = list_package_modems().value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 2u);
     EXPECT_EQ(count_package_modems(), 2);
     EXPECT_EQ(modems[1].location, location_of(boot));
