@@ -26,9 +26,10 @@ const ModemPort* port_to_probe(const PackageModem& modem) {
     return nullptr;
 }
 
+// "1 /dev/ttyUSB0" where a number stands for a device node, else "COM7".
 std::string port_name(int number) {
     std::string node;
-    if (port_table_lookup(number, &node)) return node;
+    if (port_table_lookup(number, &node)) return std::to_string(number) + " " + node;
     return "COM" + std::to_string(number);
 }
 
@@ -74,11 +75,10 @@ constexpr std::size_t kColumns = 5;
 using Row = std::array<std::string, kColumns>;
 
 Row row_of(const ListedModem& modem) {
-    const std::string port =
-        modem.port < 0 ? std::string(kNone) : std::to_string(modem.port) + " " + modem.port_name;
+    const bool probed = modem.port >= 0;
     return {shown(modem.location), shown(modem.serial),
-            modem.port < 0 ? "no port to open" : short_mode(modem.mode), shown(port),
-            shown(modem.version)};
+            probed ? short_mode(modem.mode) : "no port to open",
+            shown(probed ? modem.port_name : ""), shown(modem.version)};
 }
 
 }  // namespace

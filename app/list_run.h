@@ -10,12 +10,12 @@
 
 // One modem as the listing found it.
 struct ListedModem {
-    std::string location;  // empty when unknown
-    std::string serial;    // empty when it has none
-    int mode = 0;          // a mode probe result (probe/mode_probe.h)
-    int port = -1;         // the port probed; -1 when none of its ports can be opened
-    std::string port_name;
-    std::string version;  // read in normal mode only; empty when unreadable
+    std::string location;   // empty when unknown
+    std::string serial;     // empty when it has none
+    int mode = 0;           // a mode probe result (probe/mode_probe.h)
+    int port = -1;          // the port probed; -1 when none of its ports can be opened
+    std::string port_name;  // "1 /dev/ttyUSB0", "COM7"
+    std::string version;    // read in normal mode only; empty when unreadable
 };
 
 // Finds the package's modems and probes each in turn on a line of its own; nothing when the ports
