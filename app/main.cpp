@@ -1,7 +1,8 @@
 // The program's entry. Without arguments it shows the upgrade dialog; the word run runs the upgrade
-// without a window and reports on the console; --check, --udev-rule, --seal, --help and --version
-// touch no device; --package names the package folder. Anything else (another word, a word after
-// run, an unknown option, an option given twice) is refused.
+// without a window and reports on the console; --check and --list only ask the device its mode and
+// version; --udev-rule, --seal, --help and --version touch no device; --package names the package
+// folder. Anything else (another word, a word after run, an unknown option, an option given twice)
+// is refused.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "app/console_display.h"
 #include "app/device_return.h"
 #include "app/firmware_plan.h"
+#include "app/list_run.h"
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/seal_run.h"
@@ -35,10 +37,15 @@ constexpr int kExitRefused = 2;
 
 // The usage lines, on standard output for --help and on standard error for a refusal.
 void print_usage(std::FILE* out, const std::string& program) {
-    std::fprintf(out, "Usage: %s [--check | --seal DIR | --help | --version | run]\n",
+    std::fprintf(out, "Usage: %s [--check | --list | --seal DIR | --help | --version | run]\n",
                  program.c_str());
-    std::fprintf(out, "       %s [--package DIR] [--check | %srun]\n", program.c_str(),
+    std::fprintf(out, "       %s [--package DIR] [--check | --list | %srun]\n", program.c_str(),
                  offers_udev_rule() ? "--udev-rule | " : "");
+}
+
+// What --package goes with, for the help and the refusal.
+std::string package_goes_with() {
+    return offers_udev_rule() ? "run, --check, --list or --udev-rule" : "run, --check or --list";
 }
 
 // The help's width, and the column its descriptions start in.
@@ -108,18 +115,21 @@ void print_options_help(char separator) {
         "  --check     check the package, find the device, read its mode and version, and\n"
         "              print what a run would do; changes nothing on the device and writes\n"
         "              no log. Exit status 0 when a run could start, 1 otherwise.\n"
+        "  --list      list the modems of the package that are plugged in, one line each:\n"
+        "              USB location, serial number, mode, port and, in normal mode, the\n"
+        "              firmware version. Asks each modem only its mode and version; changes\n"
+        "              nothing and writes no log.\n"
         "  --package DIR\n"
         "              the package folder: take settings.ini, VELMOR%c, home%c and image.iso\n"
         "              from DIR instead of the folder that holds this program (the log\n"
-        "              stays where it goes); goes with run%s\n"
+        "              stays where it goes); goes with %s\n"
         "  --seal DIR  write DIR%cSHA256SUMS for exactly the files a run would read from the\n"
         "              package in DIR (replacing an old one) and print how many it lists; a\n"
         "              run then refuses the package when a listed file is missing, changed\n"
         "              or cut, or a file it would send is not listed. Exit status 0 when it\n"
         "              was written, 1 when the package is refused. Opens no port, writes no\n"
         "              log.\n",
-        separator, separator, offers_udev_rule() ? ", --check or --udev-rule" : " or --check",
-        separator);
+        separator, separator, package_goes_with().c_str(), separator);
     if (offers_udev_rule())
         std::printf(
             "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
@@ -220,11 +230,11 @@ int run_windowless(const std::string& again) {
     return last_run_succeeded() ? 0 : 1;
 }
 
-enum class Action { Dialog, Run, Check, UdevRule, Seal, Help, Version, Refuse };
+enum class Action { Dialog, Run, Check, List, UdevRule, Seal, Help, Version, Refuse };
 
 // The options, each listed once: the reader finds them, their values and an option given twice
 // from this table alone; chosen_action says which one wins when several are given.
-enum class Option { Help, Version, UdevRule, Check, Package, Seal, Count };
+enum class Option { Help, Version, UdevRule, Check, List, Package, Seal, Count };
 
 struct OptionEntry {
     const char* name;
@@ -238,6 +248,7 @@ constexpr OptionEntry kOptions[] = {
     {"--version", nullptr, Option::Version, false},
     {"--udev-rule", nullptr, Option::UdevRule, false},
     {"--check", nullptr, Option::Check, false},
+    {"--list", nullptr, Option::List, false},
     {"--package", nullptr, Option::Package, true},
     {"--seal", nullptr, Option::Seal, true},
 };
@@ -344,10 +355,10 @@ Action chosen_action(const Given& given, CommandLine* line) {
     }
     if (given.has(Option::UdevRule)) return Action::UdevRule;
     if (given.has(Option::Check)) return Action::Check;
+    if (given.has(Option::List)) return Action::List;
     if (given.run) return Action::Run;
     if (given.has(Option::Package)) {
-        line->refusal = std::string("--package goes with ") + kRunWord +
-                        (offers_udev_rule() ? ", --check or --udev-rule" : " or --check");
+        line->refusal = "--package goes with " + package_goes_with();
         return Action::Refuse;
     }
     return Action::Dialog;
@@ -405,6 +416,8 @@ int main(int argc, char** argv) {
             return print_udev_rule(stdout, stderr);
         case Action::Check:
             return run_check(stdout);
+        case Action::List:
+            return run_list(stdout, stderr);
         case Action::Seal:
             return run_seal(line.seal, stdout, stderr);
         case Action::Run:

@@ -14,7 +14,8 @@ std::optional<PortDeviceList> list_present_ports() {
         int number = port_table_register(record.device_node);
         // The USB device's name on the bus (1-1.4) is shared by all of a modem's ports.
         list.push_back({port_instance_id(record), port_friendly_name(record, number),
-                        port_description(record), record.device_location});
+                        port_description(record), record.device_location,
+                        usb_serial(record.serial)});
     }
     return list;
 }

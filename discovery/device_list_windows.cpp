@@ -5,6 +5,7 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <string>
 #include <vector>
 
 #include "discovery/device_list.h"
@@ -58,6 +59,61 @@ std::optional<std::string> string_property(HDEVINFO list, SP_DEVINFO_DATA& devic
     return std::string(buffer.data());
 }
 
+// Location paths are a few hundred bytes; a device claiming more is not believed.
+constexpr DWORD kMaxLocationBytes = 4096;
+
+// The first of the device's location paths ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"), empty when
+// it has none.
+std::string first_location_path(HDEVINFO list, SP_DEVINFO_DATA& device) {
+    DWORD size = 0;
+    DWORD type = 0;
+    ::SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_LOCATION_PATHS, &type, nullptr, 0,
+                                        &size);
+    if (size == 0 || size > kMaxLocationBytes) return "";
+    std::vector<char> buffer(size + 2, '\0');  // the zeros end the first path whatever was read
+    if (!::SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_LOCATION_PATHS, &type,
+                                             reinterpret_cast<BYTE*>(buffer.data()), size,
+                                             nullptr) ||
+        type != REG_MULTI_SZ)
+        return "";
+    return buffer.data();
+}
+
+// The port of its hub a USB device is plugged into (its address), 0 when unknown.
+unsigned long hub_port(HDEVINFO list, SP_DEVINFO_DATA& device) {
+    DWORD port = 0;
+    DWORD type = 0;
+    if (!::SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_ADDRESS, &type,
+                                             reinterpret_cast<BYTE*>(&port), sizeof port,
+                                             nullptr) ||
+        type != REG_DWORD)
+        return 0;
+    return port;
+}
+
+struct Identity {
+    std::string location;
+    std::string serial;
+};
+
+// Where the USB device of that instance identifier is plugged in: its location path, else its hub
+// and port, else the identifier itself; and the serial number its identifier carries.
+Identity usb_identity(const std::string& usb_id) {
+    Identity identity{usb_id, usb_serial_from_device_id(usb_id)};
+    if (usb_id.rfind("USB\\", 0) != 0) return identity;
+    HDEVINFO list = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (list == INVALID_HANDLE_VALUE) return identity;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    if (::SetupDiOpenDeviceInfoA(list, usb_id.c_str(), nullptr, 0, &device)) {
+        std::string place = first_location_path(list, device);
+        if (place.empty()) place = hub_port_location(parent_id(device), hub_port(list, device));
+        if (!place.empty()) identity.location = place;
+    }
+    ::SetupDiDestroyDeviceInfoList(list);
+    return identity;
+}
+
 }  // namespace
 
 std::optional<PortDeviceList> list_present_ports() {
@@ -68,9 +124,10 @@ std::optional<PortDeviceList> list_present_ports() {
     device.cbSize = sizeof device;
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(list, index, &device); ++index) {
         const std::string id = instance_id(list, device);
+        const Identity identity = usb_identity(port_usb_device(id, parent_id(device)));
         ports.push_back({id, string_property(list, device, SPDRP_FRIENDLYNAME),
-                         string_property(list, device, SPDRP_DEVICEDESC),
-                         port_usb_device(id, parent_id(device))});
+                         string_property(list, device, SPDRP_DEVICEDESC), identity.location,
+                         identity.serial});
     }
     ::SetupDiDestroyDeviceInfoList(list);
     return ports;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -106,6 +107,22 @@ std::string port_usb_device(const std::string& port_id, const std::string& paren
     std::string tail = port_id.substr(instance);
     const std::size_t last = tail.rfind('&');
     return device + (last == std::string::npos ? tail : tail.substr(0, last));
+}
+
+std::string usb_serial(const std::string& raw) {
+    return usable_serial(raw) ? raw : "";
+}
+
+std::string usb_serial_from_device_id(const std::string& device_id) {
+    const std::size_t slash = device_id.rfind('\\');
+    if (slash == std::string::npos || device_id.rfind("USB\\", 0) != 0) return "";
+    const std::string instance = device_id.substr(slash + 1);
+    return instance.find('&') == std::string::npos ? usb_serial(instance) : "";
+}
+
+std::string hub_port_location(const std::string& hub_id, unsigned long port) {
+    if (hub_id.empty() || port == 0) return "";
+    return hub_id + "#USB(" + std::to_string(port) + ")";
 }
 
 std::string disk_instance_id(const UsbDiskRecord& disk) {

@@ -50,6 +50,18 @@ std::string port_instance_id(const UsbPortRecord& port);
 // a composite device's interfaces).
 std::string port_usb_device(const std::string& port_id, const std::string& parent_id);
 
+// The USB serial number as a modem's identity shows it: the serial number string when Windows
+// would take it as the device's instance (printable ASCII, no blank, no comma), else empty.
+std::string usb_serial(const std::string& raw);
+
+// The serial number a USB device's instance identifier carries ("USB\VID_05C6&PID_9003\<serial>"),
+// empty when the instance is one Windows made up from the device's place ("5&1A2B3C&0&4").
+std::string usb_serial_from_device_id(const std::string& device_id);
+
+// "<hub's instance identifier>#USB(<port>)": where a USB device sits when Windows gives it no
+// location path; empty when either part is unknown.
+std::string hub_port_location(const std::string& hub_id, unsigned long port);
+
 // "USBSTOR\DISK&VEN_<vendor>&PROD_<model>&REV_<rev>\<serial>&0" in upper case, blanks at the end of
 // each field dropped and inner blanks written as '_'.
 std::string disk_instance_id(const UsbDiskRecord& disk);

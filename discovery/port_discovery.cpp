@@ -1,7 +1,7 @@
 #include "discovery/port_discovery.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <set>
 #include <utility>
 
 #include "base/log.h"
@@ -95,26 +95,60 @@ int match_port_device(const PortDeviceList& list, std::size_t device) {
     return 1;
 }
 
-int count_modems(const PortDeviceList& list, const std::vector<std::string>& identifiers) {
-    std::set<std::string> modems;
-    for (const PortDevice& port : list)
-        if (begins_with_any(port.instance_id, identifiers))
-            modems.insert(port.usb_device.empty() ? port.instance_id : port.usb_device);
-    return static_cast<int>(modems.size());
+namespace {
+
+// The port type of the first identifier the instance identifier begins with, or -1.
+int matching_type(const std::string& id, const std::vector<TypeIdentifiers>& identifiers) {
+    for (const TypeIdentifiers& listed : identifiers)
+        if (begins_with_any(id, listed.identifiers)) return listed.type;
+    return -1;
+}
+
+}  // namespace
+
+std::vector<PackageModem> group_modems(const PortDeviceList& list,
+                                       const std::vector<TypeIdentifiers>& identifiers) {
+    std::vector<PackageModem> modems;
+    // A port of unknown location is a modem of its own, known by its instance identifier.
+    std::vector<std::string> keys;
+    for (std::size_t device = 0; device < list.size(); ++device) {
+        const PortDevice& port = list[device];
+        const int type = matching_type(port.instance_id, identifiers);
+        if (type < 0) continue;
+        const std::string key = port.location.empty() ? port.instance_id : port.location;
+        const auto found = std::find(keys.begin(), keys.end(), key);
+        const std::size_t index = static_cast<std::size_t>(found - keys.begin());
+        if (found == keys.end()) {
+            keys.push_back(key);
+            modems.push_back({port.location, port.serial, {}});
+        }
+        PackageModem& modem = modems[index];
+        if (modem.serial.empty()) modem.serial = port.serial;
+        std::optional<std::string> name = get_device_name(list, device);
+        std::optional<int> number = name ? com_number_from_name(*name) : std::nullopt;
+        modem.ports.push_back({type, port.instance_id, number.value_or(-1)});
+    }
+    return modems;
 }
 
 namespace {
 
 // Each listed key of settings.ini with its value, in the order the searches use them.
-std::vector<std::pair<std::string, std::string>> listed_keys() {
+struct ListedKey {
+    int type;
+    std::string key;
+    std::string value;
+};
+
+std::vector<ListedKey> listed_keys() {
     const std::string path = settings_path();
     const int idnum = settings_idnum(path);
-    std::vector<std::pair<std::string, std::string>> keys;
+    std::vector<ListedKey> keys;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
         for (int i = 0; i < idnum; ++i) {
             char key[32];
             std::snprintf(key, sizeof key, settings_key_format(type), i);
-            keys.emplace_back(key, settings_identifier(type, i, path));
+            keys.push_back({type, key, settings_identifier(type, i, path)});
         }
     }
     return keys;
@@ -124,17 +158,25 @@ std::vector<std::pair<std::string, std::string>> listed_keys() {
 
 std::vector<std::string> listed_port_identifiers() {
     std::vector<std::string> items;
-    for (const auto& [key, value] : listed_keys())
-        items.push_back(key + "=" + value);
+    for (const ListedKey& listed : listed_keys())
+        items.push_back(listed.key + "=" + listed.value);
     return items;
 }
 
-int count_package_modems() {
-    std::vector<std::string> identifiers;
-    for (const auto& [key, value] : listed_keys())
-        identifiers.push_back(value);
+std::optional<std::vector<PackageModem>> list_package_modems() {
+    std::vector<TypeIdentifiers> identifiers;
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
+        identifiers.push_back({type, {}});
+    for (const ListedKey& listed : listed_keys())
+        identifiers[static_cast<std::size_t>(listed.type)].identifiers.push_back(listed.value);
     std::optional<PortDeviceList> list = list_present_ports();
-    return list ? count_modems(*list, identifiers) : 0;
+    if (!list) return std::nullopt;
+    return group_modems(*list, identifiers);
+}
+
+int count_package_modems() {
+    std::optional<std::vector<PackageModem>> modems = list_package_modems();
+    return modems ? static_cast<int>(modems->size()) : 0;
 }
 
 int find_port_by_id(const char* identifier) {

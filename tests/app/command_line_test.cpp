@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "--package given twice"},
         Refused{"PackageAlone",
                 {"--package", "PKG"},
-                "--package goes with run, --check or --udev-rule"}),
+                "--package goes with run, --check, --list or --udev-rule"}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeRun, CheckTellsWhatARunWouldDoAndChangesNothing) {
@@ -286,6 +286,60 @@ INSTANTIATE_TEST_SUITE_P(Cases, TwoModems,
                          ::testing::Values(TwoModemCase{"Run", {"run"}, 2},
                                            TwoModemCase{"Check", {"--check"}, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --list names every modem of the package with its mode, and the version of the one in normal
+// mode, and asks them nothing but the mode probe and the version.
+class ListModems : public UpgradeRun {};
+
+TEST_F(ListModems, NamesEachModemAndAsksOnlyItsModeAndVersion) {
+    constexpr int kDloadNop = 0x06;
+    constexpr int kVersion = 0x00;  // the probe's DIAG question
+    constexpr int kBuildVersion = 0x7C;
+    PackageDir package({});
+    start_device();
+    emu::Options boot_downloader;
+    boot_downloader.start_mode = emu::Mode::Dload;
+    start_second_device(boot_downloader);
+
+    RunOptions options;
+    options.args = {"--list"};
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    ASSERT_EQ(count_of(run.out, "\n"), 3) << run.out;
+    EXPECT_EQ(run.out.rfind("LOCATION  SERIAL  MODE", 0), 0u) << run.out;
+    const std::string version = device().build_version();
+    const std::size_t normal = run.out.find(" normal ");
+    ASSERT_NE(normal, std::string::npos) << run.out;
+    EXPECT_LT(normal, run.out.find(" " + version + "\n")) << run.out;
+    EXPECT_NE(run.out.find(" boot downloader "), std::string::npos) << run.out;
+    EXPECT_FALSE(package.exists("download.dbg"));
+
+    EXPECT_GE(device().request_count(emu::Mode::Diag, kVersion), 1);
+    EXPECT_GE(device().request_count(emu::Mode::Diag, kBuildVersion), 1);
+    EXPECT_EQ(device().requests_received(),
+              device().request_count(emu::Mode::Diag, kDloadNop) +
+                  device().request_count(emu::Mode::Diag, kVersion) +
+                  device().request_count(emu::Mode::Diag, kBuildVersion));
+    EXPECT_GE(second_device().requests_received(), 1);
+    EXPECT_EQ(second_device().requests_received(),
+              second_device().request_count(emu::Mode::Dload, kDloadNop));
+    EXPECT_EQ(device().mode(), emu::Mode::Diag);
+    EXPECT_EQ(second_device().mode(), emu::Mode::Dload);
+    expect_nothing_copied();
+}
+
+TEST_F(ListModems, SaysSoWhenNoneIsPluggedIn) {
+    PackageDir package({});
+    RunOptions options;
+    options.args = {"--list"};
+    RunResult run = run_windowless(package, options);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("No modem of this package is plugged in (looked for diag0=", 0), 0u)
+        << run.out;
+}
 
 // A variable left in a user's environment once shortened every time-out of the shipped program up
 // to a thousandfold: only the test build may even know the variable's name.

@@ -150,17 +150,45 @@ TEST(PortUsbDevice, IsTheUsbDeviceAboveThePort) {
         EXPECT_EQ(port_usb_device(c.port, c.parent), c.device) << c.port;
 }
 
-TEST(PortUsbDevice, PortsOfOneUsbDeviceCountOnce) {
+// A modem is its location: its ports are grouped under it whatever their mode, with the serial
+// one of them carries; a port of unknown location is a modem of its own.
+TEST(PortUsbDevice, PortsOfOneLocationAreOneModem) {
     PortDeviceList list = {
-        {"USB\\VID_05C6&PID_9003&MI_00\\1-1:1.0", "Modem (COM3)", "Modem", "1-1"},
-        {"USB\\VID_05C6&PID_9003&MI_02\\1-1:1.2", "Modem (COM4)", "Modem", "1-1"},
-        {"USB\\VID_05C6&PID_9100\\1-2", "Download (COM5)", "Download", ""},
-        {"USB\\VID_1234&PID_0001\\1-3", "Other (COM6)", "Other", "1-3"},
+        {"USB\\VID_05C6&PID_9003&MI_00\\1-1:1.0", "Modem (COM3)", "Modem", "1-1", "A1"},
+        {"USB\\VID_05C6&PID_9003&MI_02\\1-1:1.2", "Modem (COM4)", "Modem", "1-1", "A1"},
+        {"USB\\VID_05C6&PID_9100\\1-2", "Download (COM5)", "Download", "", ""},
+        {"USB\\VID_1234&PID_0001\\1-3", "Other (COM6)", "Other", "1-3", ""},
+        {"USB\\VID_05C6&PID_9100\\B2", "Download", "Download", "1-4.2", "B2"},
     };
-    EXPECT_EQ(count_modems(list, {"USB\\VID_05C6&PID_9003&MI_00", "USB\\VID_05C6&PID_9003&MI_02"}),
-              1);
-    EXPECT_EQ(count_modems(list, {"USB\\VID_05C6&PID_9003&MI_00", "", "USB\\VID_05C6&PID_9100"}),
-              2);
+    const std::vector<TypeIdentifiers> diag_only = {
+        {PORT_DIAG, {"USB\\VID_05C6&PID_9003&MI_00", "USB\\VID_05C6&PID_9003&MI_02"}}};
+    std::vector<PackageModem> modems = group_modems(list, diag_only);
+    ASSERT_EQ(modems.size(), 1u);
+    EXPECT_EQ(modems[0].location, "1-1");
+    EXPECT_EQ(modems[0].serial, "A1");
+    ASSERT_EQ(modems[0].ports.size(), 2u);
+    EXPECT_EQ(modems[0].ports[1].number, 4);
+
+    modems = group_modems(list, {{PORT_DIAG, {"USB\\VID_05C6&PID_9003&MI_00", ""}},
+                                 {PORT_DOWNLOAD, {"USB\\VID_05C6&PID_9100"}}});
+    ASSERT_EQ(modems.size(), 3u);
+    EXPECT_EQ(modems[0].ports.size(), 1u);
+    EXPECT_EQ(modems[1].location, "");
+    EXPECT_EQ(modems[1].ports[0].type, PORT_DOWNLOAD);
+    EXPECT_EQ(modems[1].ports[0].number, 5);
+    EXPECT_EQ(modems[2].location, "1-4.2");
+    EXPECT_EQ(modems[2].ports[0].number, -1) << "no COM number in its name";
+}
+
+// The serial a Windows USB device's identifier carries: none in an instance made up from its place.
+TEST(PortUsbDevice, SerialIsTheInstanceWindowsTookFromTheDevice) {
+    EXPECT_EQ(usb_serial_from_device_id("USB\\VID_05C6&PID_9100\\EMU1"), "EMU1");
+    EXPECT_EQ(usb_serial_from_device_id("USB\\VID_05C6&PID_9003\\5&1F&0&3"), "");
+    EXPECT_EQ(usb_serial_from_device_id("ACPI\\PNP0501\\1"), "");
+    EXPECT_EQ(usb_serial_from_device_id("USB\\VID_05C6&PID_9003\\"), "");
+    EXPECT_EQ(usb_serial("SN 1"), "") << "not one Windows would take";
+    EXPECT_EQ(hub_port_location("USB\\ROOT_HUB30\\4&1&0", 4), "USB\\ROOT_HUB30\\4&1&0#USB(4)");
+    EXPECT_EQ(hub_port_location("USB\\ROOT_HUB30\\4&1&0", 0), "");
 }
 
 class PortMatch : public testing::Test {
@@ -170,8 +198,8 @@ class PortMatch : public testing::Test {
 
 TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
     PortDeviceList list = {
-        {"usb\\vid_05c6&pid_9003&mi_00\\1-1:1.0", "Modem (COM3)", "Modem", ""},
-        {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem", ""},
+        {"usb\\vid_05c6&pid_9003&mi_00\\1-1:1.0", "Modem (COM3)", "Modem", "", ""},
+        {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem", "", ""},
     };
     EXPECT_EQ(match_port_device(list, 0), 0);
     EXPECT_EQ(port_number(), -1);
@@ -180,7 +208,7 @@ TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
 }
 
 TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
-    PortDeviceList list = {{"?", "Modem (COM5)", "Modem", ""}};
+    PortDeviceList list = {{"?", "Modem (COM5)", "Modem", "", ""}};
     EXPECT_EQ(match_port_device(list, 0), 0);
     set_my_com_name("?");
     EXPECT_EQ(match_port_device(list, 0), 1);
@@ -188,15 +216,16 @@ TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
 }
 
 TEST_F(PortMatch, NameWithoutComIsNoMatch) {
-    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem", ""},
-                           {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt, ""}};
+    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem", "", ""},
+                           {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt, "", ""}};
     EXPECT_EQ(match_port_device(list, 0), 0);
     EXPECT_EQ(match_port_device(list, 1), 0);
     EXPECT_EQ(port_number(), -1);
 }
 
 TEST_F(PortMatch, NameFallsBackToTheDescription) {
-    PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)", ""}};
+    PortDeviceList list = {
+        {"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)", "", ""}};
     EXPECT_EQ(get_device_name(list, 0), "Modem (COM9)");
     EXPECT_EQ(match_port_device(list, 0), 1);
     EXPECT_EQ(port_number(), 9);

@@ -15,6 +15,12 @@ using testbed::FakeDevice;
 using testbed::Testbed;
 using testbed::UsbPortSpec;
 
+// The USB device's name on the bus: the last part of its sysfs path.
+std::string location_of(const FakeDevice& device) {
+    const std::string& usb = device.syspaths.back();
+    return usb.substr(usb.rfind('/') + 1);
+}
+
 class PortSearch : public testing::Test {
   protected:
     void SetUp() override { reset_shared_state(); }
@@ -56,20 +62,40 @@ TEST_F(PortSearch, FindsTheDiagPortAndReadsItsNumberFromItsName) {
                   "Find my com name = USB\\VID_05C6&PID_9003&MI_00 OK!!!\n");
 }
 
-// A modem counts once however many of its ports match, and in whatever mode it is.
-TEST_F(PortSearch, ModemsAreCountedOncePerUsbDevice) {
+// A modem is one entry at its USB location however many of its ports match, and in whatever mode
+// it is; its serial comes with it.
+TEST_F(PortSearch, ModemsAreListedOncePerUsbLocation) {
     folder_.write_settings(
         "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n"
         "savedownload0=USB\\VID_05C6&PID_9003&MI_01\n");
-    FakeDevice diag = add(0x05C6, 0x9003, 0);
+    UsbPortSpec first;
+    first.serial = "SN0001";
+    devices_.push_back(Testbed::instance().add_port(first));
+    const FakeDevice diag = devices_.back();
     UsbPortSpec other_interface;
     other_interface.interface_number = 1;
     other_interface.usb_device = diag.syspaths.back();
     devices_.push_back(Testbed::instance().add_port(other_interface));
     add(0x1234, 0x0001);  // not the package's
-    EXPECT_EQ(count_package_modems(), 1);
-    add(0x05C6, 0x9100, 0, 1);  // a second modem, in its boot downloader
+    std::vector<PackageModem> modems = list_package_modems().value_or(std::vector<PackageModem>{});
+    ASSERT_EQ(modems.size(), 1u);
+    EXPECT_EQ(modems[0].location, location_of(diag));
+    EXPECT_EQ(modems[0].serial, "SN0001");
+    ASSERT_EQ(modems[0].ports.size(), 2u);
+    EXPECT_EQ(modems[0].ports[0].type, PORT_DIAG);
+    EXPECT_EQ(modems[0].ports[0].number, port_table_register(diag.device_node));
+    EXPECT_EQ(modems[0].ports[1].type, PORT_SAVEDOWNLOAD);
+
+    const FakeDevice boot = add(0x05C6, 0x9100, 0, 1);  // a second modem, in its boot downloader
+    modems = list_package_modems().value_or(std::vector<PackageModem>{});
+    ASSERT_EQ(modems.size(), 2u);
     EXPECT_EQ(count_package_modems(), 2);
+    EXPECT_EQ(modems[1].location, location_of(boot));
+    EXPECT_NE(modems[1].location, modems[0].location);
+    EXPECT_EQ(modems[1].serial, "");
+    ASSERT_EQ(modems[1].ports.size(), 1u);
+    EXPECT_EQ(modems[1].ports[0].type, PORT_DOWNLOAD);
+    EXPECT_EQ(modems[1].ports[0].number, port_table_register(boot.device_node));
 }
 
 TEST_F(PortSearch, EachPortTypeReadsItsOwnKeys) {

@@ -31,9 +31,9 @@ endfunction()
 set(mixed_path "[A-Za-z]:\\\\[^ \r\n]*/")
 
 run_program(0 help --help)
-expect_in("${help}" "^Usage: fwupgrade\\.exe \\[--check \\| --seal DIR \\| --help \\| --version \\| run\\]\r?\n +fwupgrade\\.exe \\[--package DIR\\] \\[--check \\| run\\]\r?\n" "--help")
+expect_in("${help}" "^Usage: fwupgrade\\.exe \\[--check \\| --list \\| --seal DIR \\| --help \\| --version \\| run\\]\r?\n +fwupgrade\\.exe \\[--package DIR\\] \\[--check \\| --list \\| run\\]\r?\n" "--help")
 expect_in("${help}" "written to the Public Documents folder\r?\n  [A-Za-z]:\\\\[^\r\n]*\\\\Public\\\\Documents\r?\n" "--help")
-expect_in("${help}" "goes with run or --check\r?\n" "--help")
+expect_in("${help}" "goes with run, --check or --list\r?\n" "--help")
 expect_not_in("${help}" "udev|${mixed_path}" "--help")
 
 run_program(2 udev --udev-rule)
@@ -43,7 +43,7 @@ expect_not_in("${udev}" "udev-rule \\|" "--udev-rule")
 file(REMOVE_RECURSE ${WORK}/package)
 file(MAKE_DIRECTORY ${WORK}/package/VELMOR)
 run_program(2 alone --package ${WORK})
-expect_in("${alone}" "fwupgrade\\.exe: --package goes with run or --check\r?\n" "--package alone")
+expect_in("${alone}" "fwupgrade\\.exe: --package goes with run, --check or --list\r?\n" "--package alone")
 
 # A package folder given with '/' (as wine's Unix paths and many scripts give it) is printed with
 # '\' throughout, the firmware files' names too.

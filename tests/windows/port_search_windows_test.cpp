@@ -61,6 +61,23 @@ TEST_F(WindowsSearch, PortIsFoundByItsIdentifierAndOpenedByTheNumberInItsName) {
 
 // (The device list keeps instance identifiers in upper case, so the case of a prefix matters only
 // for what settings.ini says; that is tested where the identifiers are built.)
+// Two modems, one in each mode: two entries, each at a place of its own, the serial where the
+// device's identifier carries one.
+TEST_F(WindowsSearch, ModemsAreListedOnePerPlace) {
+    ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2A3B&0&0000",
+                                "USB Modem Diagnostics (COM12)"));
+    ASSERT_TRUE(add_fake_device("PORTS", std::string(kDownload) + "\\EMU0001",
+                                "USB Modem Download (COM7)"));
+    std::vector<PackageModem> modems = list_package_modems().value_or(std::vector<PackageModem>{});
+    ASSERT_EQ(modems.size(), 2u);
+    EXPECT_FALSE(modems[0].location.empty());
+    EXPECT_NE(modems[0].location, modems[1].location);
+    const PackageModem& download = modems[0].serial.empty() ? modems[1] : modems[0];
+    EXPECT_EQ(download.serial, "EMU0001");
+    ASSERT_EQ(download.ports.size(), 1u);
+    EXPECT_EQ(download.ports[0].number, 7);
+}
+
 TEST_F(WindowsSearch, MatchingPortWithoutANumberInItsNameIsNoMatch) {
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2&0&0000", "USB Modem"));
     EXPECT_EQ(find_port(PORT_DIAG), -1);

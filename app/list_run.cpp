@@ -1,0 +1,129 @@
+#include "app/list_run.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <filesystem>
+
+#include "app/run_log.h"
+#include "base/settings.h"
+#include "diag/diag_commands.h"
+#include "discovery/port_discovery.h"
+#include "link/device_line.h"
+#include "link/port_table.h"
+#include "probe/mode_probe.h"
+
+namespace {
+
+constexpr const char* kNone = "-";
+constexpr const char* kNoModem = "No modem of this package is plugged in";
+
+// The port a run would begin with: the first diag port, else download, else savedownload.
+const ModemPort* port_to_probe(const PackageModem& modem) {
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
+        for (const ModemPort& port : modem.ports)
+            if (port.type == type && port.number >= 0) return &port;
+    return nullptr;
+}
+
+// "1 /dev/ttyUSB0" where a number stands for a device node, else "COM7".
+std::string port_name(int number) {
+    std::string node;
+    if (port_table_lookup(number, &node)) return std::to_string(number) + " " + node;
+    return "COM" + std::to_string(number);
+}
+
+ListedModem probe_modem(const PackageModem& modem) {
+    ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", ""};
+    const ModemPort* port = port_to_probe(modem);
+    if (!port) return listed;
+    listed.port = port->number;
+    listed.port_name = port_name(port->number);
+    DeviceLine line;
+    listed.mode = open_port(line, port->number);
+    if (listed.mode == MODE_DIAG) {
+        const char* version = retry_get_build_ver(line);
+        if (version) listed.version = version;
+    }
+    close_port(line);
+    return listed;
+}
+
+const char* short_mode(int mode) {
+    switch (mode) {
+        case MODE_DIAG:
+            return "normal";
+        case MODE_DLOAD:
+            return "boot downloader";
+        case MODE_STREAM:
+            return "flash programmer";
+        default:
+            return "no answer";
+    }
+}
+
+// Texts from the device and the USB bus go to a terminal: control characters are shown as '?'.
+std::string shown(const std::string& text) {
+    if (text.empty()) return kNone;
+    std::string out = text;
+    for (char& c : out)
+        if (!std::isprint(static_cast<unsigned char>(c))) c = '?';
+    return out;
+}
+
+constexpr std::size_t kColumns = 5;
+using Row = std::array<std::string, kColumns>;
+
+Row row_of(const ListedModem& modem) {
+    const bool probed = modem.port >= 0;
+    return {shown(modem.location), shown(modem.serial),
+            probed ? short_mode(modem.mode) : "no port to open",
+            shown(probed ? modem.port_name : ""), shown(modem.version)};
+}
+
+}  // namespace
+
+std::optional<std::vector<ListedModem>> probe_package_modems() {
+    std::optional<std::vector<PackageModem>> modems = list_package_modems();
+    if (!modems) return std::nullopt;
+    std::vector<ListedModem> listed;
+    for (const PackageModem& modem : *modems)
+        listed.push_back(probe_modem(modem));
+    return listed;
+}
+
+void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
+    if (modems.empty()) {
+        std::fprintf(out, "%s (looked for %s).\n", kNoModem, port_identifiers_text().c_str());
+        return;
+    }
+    std::vector<Row> rows = {{"LOCATION", "SERIAL", "MODE", "PORT", "VERSION"}};
+    for (const ListedModem& modem : modems)
+        rows.push_back(row_of(modem));
+    std::array<std::size_t, kColumns> width{};
+    for (const Row& row : rows)
+        for (std::size_t c = 0; c < kColumns; ++c)
+            width[c] = std::max(width[c], row[c].size());
+    for (const Row& row : rows) {
+        for (std::size_t c = 0; c + 1 < kColumns; ++c)
+            std::fprintf(out, "%-*s  ", static_cast<int>(width[c]), row[c].c_str());
+        std::fprintf(out, "%s\n", row[kColumns - 1].c_str());
+    }
+}
+
+int run_list(std::FILE* out, std::FILE* err) {
+    // Without settings.ini no identifier says which ports are the package's.
+    const std::string settings = settings_path();
+    std::error_code ignored;
+    if (!std::filesystem::exists(settings, ignored)) {
+        std::fprintf(err, "Error: Can't find %s\n", settings.c_str());
+        return 1;
+    }
+    const std::optional<std::vector<ListedModem>> modems = probe_package_modems();
+    if (!modems) {
+        std::fprintf(err, "Error: the serial ports cannot be listed\n");
+        return 1;
+    }
+    print_modem_table(out, *modems);
+    return 0;
+}

@@ -1,0 +1,30 @@
+// fwupgrade --list: the modems of the package that are plugged in, one line each, with their USB
+// location, serial, mode, port and, in normal mode, build version. Each modem is asked only the
+// mode probe and, in normal mode, its version; nothing on it changes.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One modem as the listing found it.
+struct ListedModem {
+    std::string location;   // empty when unknown
+    std::string serial;     // empty when it has none
+    int mode = 0;           // a mode probe result (probe/mode_probe.h)
+    int port = -1;          // the port probed; -1 when none of its ports can be opened
+    std::string port_name;  // "1 /dev/ttyUSB0", "COM7"
+    std::string version;    // read in normal mode only; empty when unreadable
+};
+
+// Finds the package's modems and probes each in turn on a line of its own; nothing when the ports
+// cannot be listed.
+std::optional<std::vector<ListedModem>> probe_package_modems();
+
+// The listing as a table with a header line, or the sentence saying no modem is plugged in.
+void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems);
+
+// Prints the listing to out, or to err why there is none; 0 when the ports could be looked at, 1
+// otherwise.
+int run_list(std::FILE* out, std::FILE* err);
