@@ -71,6 +71,8 @@ TEST_F(UpgradeRun, NoFolderForTheLogIsToldAtTheStartAndTheRunGoesOn) {
     package.remove("VELMOR");
     // The log's folder is the package folder, which is also the current one: neither takes it.
     std::filesystem::create_directory(package.file("download.dbg"));
+    // Nor does the history beside it: said once, and the run still succeeds.
+    std::filesystem::create_directory(package.file("history.jsonl"));
     start_device();
 
     RunResult run = run_windowless(package);
@@ -83,6 +85,10 @@ TEST_F(UpgradeRun, NoFolderForTheLogIsToldAtTheStartAndTheRunGoesOn) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "Download ok\nNo download.dbg could be written.\n");
+    EXPECT_EQ(count_of(run.err, "info: The history cannot be written: " + package.path() +
+                                    "/history.jsonl: Is a directory\n"),
+              1)
+        << run.err;
     expect_copied(package);
 }
 
