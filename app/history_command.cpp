@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::size_t kColumns = 7;
 using Row = std::array<std::string, kColumns>;
-constexpr Row kHeading = {"TIME",   "LOCATION",     "SERIAL",  "VERSION BEFORE -> AFTER",
-                          "RESULT", "FAILED STAGE", "DURATION"};
+constexpr std::array<const char*, kColumns> kHeading = {
+    "TIME", "LOCATION", "SERIAL", "VERSION BEFORE -> AFTER", "RESULT", "FAILED STAGE", "DURATION"};
 constexpr const char* kColumnGap = "  ";
 
 // A text from the file on one table line: control bytes would move the terminal's cursor.
@@ -40,7 +40,8 @@ Row row_of(const HistoryEntry& entry) {
 }  // namespace
 
 std::string history_table(const std::vector<HistoryEntry>& entries) {
-    std::vector<Row> rows{kHeading};
+    std::vector<Row> rows(1);
+    std::copy(kHeading.begin(), kHeading.end(), rows.front().begin());
     for (const HistoryEntry& entry : entries)
         rows.push_back(row_of(entry));
     std::array<std::size_t, kColumns> widths{};
