@@ -11,7 +11,8 @@
 
 #include "base/log.h"
 
-using Json = nlohmann::json;
+// Keys in the order an entry lists them, for a reader of the file.
+using Json = nlohmann::ordered_json;
 
 namespace {
 
