@@ -28,11 +28,12 @@ struct Run {
     // (package, or the refusal when it is not empty) instead of reading and hashing it all again.
     bool package_checked = false;
     std::string package_refusal;
-    std::string stage;          // what the run is doing, for the failure text: "writing ..."
-    StageLog stages;            // the stage's begin and end lines in the log, with their times
-    bool succeeded = false;     // set by success_end
-    std::string now_runs;       // "Device now runs version X" once the returned device has told it
-    std::string version_after;  // X, for the history; empty when the device has not told it
+    std::string stage;       // what the run is doing, for the failure text: "writing ..."
+    StageLog stages;         // the stage's begin and end lines in the log, with their times
+    bool succeeded = false;  // set by success_end
+    std::string now_runs;    // "Device now runs version X" once the returned device has told it
+    // X alone, for the history; empty until the returned device has told it.
+    std::string version_after;
     // The modem is in its boot downloader or flash programmer: it was found there, or took the
     // switch, and has not been reset since. A stopped run tells the user so from this alone: the
     // device is not asked again after a stop.
