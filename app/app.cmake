@@ -3,6 +3,27 @@
 add_library(fw_dialog_ids INTERFACE)
 fwup_layer(fw_dialog_ids res)
 
+# JSON for the history file and --history --json, from the system's nlohmann-json. It is
+# header-only: the Windows cross build finds no package of it for mingw and takes the host's
+# header, through a folder that holds nothing else (the host's /usr/include must stay out of a
+# mingw build).
+# Global: fw_app's users (the programs, the tests) link it too, from folders of their own.
+find_package(nlohmann_json 3.2 QUIET)
+if(nlohmann_json_FOUND)
+  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES IMPORTED_GLOBAL TRUE)
+else()
+  find_path(FWUP_JSON_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH
+            NO_DEFAULT_PATH)
+  if(NOT FWUP_JSON_INCLUDE)
+    message(FATAL_ERROR "nlohmann/json.hpp not found (Debian: nlohmann-json3-dev)")
+  endif()
+  set(json_root ${CMAKE_BINARY_DIR}/include/nlohmann_json)
+  file(MAKE_DIRECTORY ${json_root})
+  file(CREATE_LINK ${FWUP_JSON_INCLUDE}/nlohmann ${json_root}/nlohmann SYMBOLIC)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED GLOBAL)
+  target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${json_root})
+endif()
+
 # fw_app: entry, worker, stages, start-up check, device return, console display; the fwupgrade program.
 add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
@@ -23,6 +44,9 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/package_folder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/progress_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/device_return.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/history.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/history_command.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dialog_shell.cpp
@@ -31,6 +55,8 @@ add_library(fw_app STATIC
 fwup_layer(fw_app app)
 target_link_libraries(fw_app PUBLIC fw_copy fw_probe fw_diag fw_dload fw_stream fw_discovery fw_link fw_base
                       fw_dialog_ids Threads::Threads)
+# Only the application reads and writes JSON; no library below it sees the header.
+target_link_libraries(fw_app PRIVATE nlohmann_json::nlohmann_json)
 # The log's first line names the version.
 target_compile_definitions(fw_app PRIVATE FWUP_VERSION="${PROJECT_VERSION}")
 fwup_target_defaults(fw_app)

@@ -1,6 +1,7 @@
 #include "app/checked_mode.h"
 
 #include <mutex>
+#include <utility>
 
 #include "base/clock.h"
 #include "diag/diag_commands.h"
@@ -20,6 +21,7 @@ struct CheckedMode {
 
 std::mutex record_lock;
 CheckedMode record;
+std::string checked_version;  // guarded by record_lock
 
 }  // namespace
 
@@ -31,6 +33,16 @@ void record_checked_mode(int port, int mode) {
 void note_device_event() {
     std::lock_guard<std::mutex> hold(record_lock);
     record = CheckedMode{};
+}
+
+void record_checked_version(const std::string& version) {
+    std::lock_guard<std::mutex> hold(record_lock);
+    checked_version = version;
+}
+
+std::string take_checked_version() {
+    std::lock_guard<std::mutex> hold(record_lock);
+    return std::exchange(checked_version, std::string());
 }
 
 int take_checked_mode(int port) {

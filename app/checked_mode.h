@@ -6,6 +6,8 @@
 // it again; the first exchange of that mode proves it.
 #pragma once
 
+#include <string>
+
 // The start-up check probed port and the device answered in mode (a MODE_* of probe/mode_probe.h).
 void record_checked_mode(int port, int mode);
 // A device arrived or left: whatever the check found may be another device now.
@@ -13,6 +15,11 @@ void note_device_event();
 // The mode the last check found on port, when the check is fresh (no device event since, at most
 // a few seconds old); MODE_NONE otherwise. A record is taken once.
 int take_checked_mode(int port);
+// The build version the start-up check read from the modem.
+void record_checked_version(const std::string& version);
+// That version, once: the next run takes it as the one its modem ran before; empty when the check
+// read none since the last run took it.
+std::string take_checked_version();
 // The mode the last check found, left in place for the worker; MODE_NONE when none is recorded.
 // A run stopped before its worker began learns from it where the modem is.
 int recorded_checked_mode();

@@ -119,6 +119,7 @@ int show_versions(DialogHandle dialog, const char* target) {
         show_startup_info(dialog, "Read Device fail, please re-plug device and try again.");
         return 0;
     }
+    record_checked_version(version);
     show_startup_info(dialog, "Device current version is " + std::string(version) +
                                   ", will be upgraded to " + target);
     return 1;

@@ -17,6 +17,7 @@
 #include "app/device_return.h"
 #include "app/firmware_plan.h"
 #include "app/list_run.h"
+#include "app/history.h"
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/seal_run.h"
@@ -37,7 +38,9 @@ constexpr int kExitRefused = 2;
 
 // The usage lines, on standard output for --help and on standard error for a refusal.
 void print_usage(std::FILE* out, const std::string& program) {
-    std::fprintf(out, "Usage: %s [--check | --list | --seal DIR | --help | --version | run]\n",
+    std::fprintf(out,
+                 "Usage: %s [--check | --list | --seal DIR | --history [--json] | --help | "
+                 "--version | run]\n",
                  program.c_str());
     std::fprintf(out, "       %s [--package DIR] [--check | --list | %srun]\n", program.c_str(),
                  offers_udev_rule() ? "--udev-rule | " : "");
@@ -105,7 +108,9 @@ void print_log_help() {
         "or to the current folder when that is not possible. Each start of a run or of the\n"
         "dialog begins a new log; the logs of the nine starts before it are kept beside it,\n"
         "named after the time each start began, such as download-20261209-183012.dbg.\n"
-        "A run ends by naming its log.\n");
+        "A run ends by naming its log, and adds a line to %s in the same folder\n"
+        "(see --history).\n",
+        kHistoryName);
 }
 
 void print_options_help(char separator) {
@@ -130,6 +135,13 @@ void print_options_help(char separator) {
         "              was written, 1 when the package is refused. Opens no port, writes no\n"
         "              log.\n",
         separator, separator, package_goes_with().c_str(), separator);
+    std::printf(
+        "  --history   print the last %zu runs recorded in %s beside the log: time,\n"
+        "              modem location and serial, version before and after, result, the\n"
+        "              stage that failed and duration. Sends nothing, writes nothing.\n"
+        "  --json      with --history: print the runs as one JSON document instead (an array\n"
+        "              of the recorded objects; the keys are those of the file)\n",
+        kHistoryShown, kHistoryName);
     if (offers_udev_rule())
         std::printf(
             "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
@@ -230,11 +242,11 @@ int run_windowless(const std::string& again) {
     return last_run_succeeded() ? 0 : 1;
 }
 
-enum class Action { Dialog, Run, Check, List, UdevRule, Seal, Help, Version, Refuse };
+enum class Action { Dialog, Run, Check, List, UdevRule, Seal, History, Help, Version, Refuse };
 
 // The options, each listed once: the reader finds them, their values and an option given twice
 // from this table alone; chosen_action says which one wins when several are given.
-enum class Option { Help, Version, UdevRule, Check, List, Package, Seal, Count };
+enum class Option { Help, Version, UdevRule, Check, List, Package, Seal, History, Json, Count };
 
 struct OptionEntry {
     const char* name;
@@ -251,6 +263,8 @@ constexpr OptionEntry kOptions[] = {
     {"--list", nullptr, Option::List, false},
     {"--package", nullptr, Option::Package, true},
     {"--seal", nullptr, Option::Seal, true},
+    {"--history", nullptr, Option::History, false},
+    {"--json", nullptr, Option::Json, false},
 };
 
 constexpr int kOptionCount = static_cast<int>(Option::Count);
@@ -266,6 +280,7 @@ struct Given {
 
 struct CommandLine {
     Action action = Action::Dialog;
+    bool json = false;    // --json: the result as a JSON document on standard output
     std::string package;  // the folder given with --package, absolute; empty when none
     std::string seal;     // the folder given with --seal, absolute; empty when none
     std::string refusal;  // why the command line is refused
@@ -353,6 +368,17 @@ Action chosen_action(const Given& given, CommandLine* line) {
         line->refusal = "--seal takes the package folder itself and runs nothing";
         return Action::Refuse;
     }
+    if (given.has(Option::History)) {
+        if (!given.has(Option::Package) && !given.run && !given.has(Option::Check) &&
+            !given.has(Option::List) && !given.has(Option::UdevRule))
+            return Action::History;
+        line->refusal = "--history reads the history and runs nothing";
+        return Action::Refuse;
+    }
+    if (given.has(Option::Json)) {
+        line->refusal = "--json goes with --history";
+        return Action::Refuse;
+    }
     if (given.has(Option::UdevRule)) return Action::UdevRule;
     if (given.has(Option::Check)) return Action::Check;
     if (given.has(Option::List)) return Action::List;
@@ -391,6 +417,7 @@ CommandLine read_command_line(int argc, char** argv) {
         return line;
     }
     line.action = chosen_action(given, &line);
+    line.json = given.has(Option::Json);
     return line;
 }
 
@@ -420,6 +447,8 @@ int main(int argc, char** argv) {
             return run_list(stdout, stderr);
         case Action::Seal:
             return run_seal(line.seal, stdout, stderr);
+        case Action::History:
+            return run_history(line.json, stdout, stderr);
         case Action::Run:
             return run_windowless(again_command(argv[0], line.package));
         case Action::Dialog:

@@ -12,6 +12,7 @@
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/run_log.h"
+#include "app/run_record.h"
 #include "app/worker.h"
 #include "base/clock.h"
 #include "base/log.h"
@@ -98,7 +99,10 @@ int upgrade_start(UpgradeDialog* dialog) {
         run.package = checked.package;
         run.package_refusal = checked.refusal;
         run.download_mode = left_in_download_mode;  // what the start-up check found
+        const RunRecordStart record = begin_run_record();
         upgrade_worker(run);
+        // Every end of a run passes here, whether it succeeded, failed or was stopped.
+        end_run_record(run, record, dialog, windowless);
         succeeded = run.succeeded ? 1 : 0;
         left_in_download_mode = run.download_mode;
         running = false;

@@ -80,6 +80,7 @@ int check_version_after_return(Run& run) {
     std::string why;
     const std::string version = read_version(port, &why);
     if (version.empty()) return fail_because(run, reasons, why);
+    run.version_after = version;
 
     const std::string now_runs = "Device now runs version " + version;
     log_write("%s\n", now_runs.c_str());

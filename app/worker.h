@@ -32,6 +32,8 @@ struct Run {
     StageLog stages;         // the stage's begin and end lines in the log, with their times
     bool succeeded = false;  // set by success_end
     std::string now_runs;    // "Device now runs version X" once the returned device has told it
+    // X alone, for the history; empty until the returned device has told it.
+    std::string version_after;
     // The modem is in its boot downloader or flash programmer: it was found there, or took the
     // switch, and has not been reset since. A stopped run tells the user so from this alone: the
     // device is not asked again after a stop.

@@ -77,6 +77,20 @@ void set_log_folder_override(const std::string& folder) {
     folder_override = folder;
 }
 
+std::vector<std::string> log_folders() {
+    std::string dir;
+    {
+        std::lock_guard lock(log_mutex);
+        dir = folder_override;
+    }
+    if (dir.empty()) dir = documents_dir();
+    std::vector<std::string> folders;
+    if (!dir.empty()) folders.push_back(dir + path_separator());
+    const std::string here = current_folder();
+    folders.push_back(here.empty() ? std::string() : here + path_separator());
+    return folders;
+}
+
 void log_close() {
     std::lock_guard lock(log_mutex);
     close_locked();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr const char* kLogName = "download.dbg";
 // How many logs a folder keeps: download.dbg, the newest, and the logs of the starts before it,
@@ -24,6 +25,11 @@ std::string log_notice();
 // Tests point the log at a folder of their own, in place of the documents folder; an empty string
 // restores the documents folder.
 void set_log_folder_override(const std::string& folder);
+
+// The folders log_open tries, in its order, each with its trailing separator: the documents
+// folder (or the tests' folder) when one is known, then the current folder ("" when it cannot be
+// told). Files that go beside the log look for their folder here.
+std::vector<std::string> log_folders();
 
 // Closes (and so flushes) the log. Nothing is written after it.
 void log_close();

@@ -6,6 +6,9 @@
 #include <fstream>
 #include <iterator>
 
+#include <nlohmann/json.hpp>
+
+#include "app/history.h"
 #include "app/package_check.h"
 #include "tests/app/upgrade_fixture.h"
 
@@ -67,8 +70,70 @@ INSTANTIATE_TEST_SUITE_P(
                 "--package given twice"},
         Refused{"PackageAlone",
                 {"--package", "PKG"},
-                "--package goes with run, --check, --list or --udev-rule"}),
+                "--package goes with run, --check, --list or --udev-rule"},
+        Refused{"JsonAlone", {"--json"}, "--json goes with --history"},
+        Refused{"HistoryWithRun",
+                {"--history", "run"},
+                "--history reads the history and runs nothing"}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
+
+// The history is the user's file: a line that is no entry is skipped with a warning, the others
+// are shown as a table or, with --json, as one JSON document; no device is asked anything.
+TEST_F(UpgradeRun, HistoryShowsTheRecordedRunsAndSkipsACorruptLine) {
+    PackageDir package({});
+    start_device();
+    HistoryEntry done;
+    done.time = "2026-12-09T10:00:00Z";
+    done.location = "port 3";
+    done.version_before = "FW 1.0.0 B001";
+    done.version_after = "FW 1.0.1 B002";
+    done.package = package.path() + "/";
+    done.result = "success";
+    done.duration_s = 42.5;
+    HistoryEntry failed = done;
+    failed.result = "failure";
+    failed.failed_stage = "copying files to the device";
+    failed.version_after.reset();
+    {
+        std::ofstream file(package.file(kHistoryName));
+        file << history_line(done) << "\n{\"time\": 3}\nnot json\n" << history_line(failed) << "\n";
+    }
+    const std::string skipped = "warning: " + package.file(kHistoryName) + " line ";
+
+    RunOptions json;
+    json.args = {"--history", "--json"};
+    RunResult listed = run_windowless(package, json);
+    ASSERT_TRUE(listed.exited);
+    EXPECT_EQ(listed.exit_status, 0) << listed.err;
+    const nlohmann::json document = nlohmann::json::parse(listed.out, nullptr, false);
+    ASSERT_TRUE(document.is_array()) << listed.out;
+    ASSERT_EQ(document.size(), 2u) << listed.out;
+    EXPECT_EQ(document[0]["result"], "success");
+    EXPECT_EQ(document[0]["version_after"], "FW 1.0.1 B002");
+    EXPECT_EQ(document[0]["duration_s"], 42.5);
+    EXPECT_EQ(document[1]["failed_stage"], "copying files to the device");
+    EXPECT_TRUE(document[1]["version_after"].is_null());
+    EXPECT_TRUE(document[1]["serial"].is_null());
+    for (const char* line : {"2", "3"})
+        EXPECT_NE(listed.err.find(skipped + line + " is not a history entry; skipped\n"),
+                  std::string::npos)
+            << listed.err;
+
+    RunOptions table;
+    table.args = {"--history"};
+    RunResult shown = run_windowless(package, table);
+    ASSERT_TRUE(shown.exited);
+    EXPECT_EQ(shown.exit_status, 0);
+    EXPECT_EQ(count_of(shown.out, "\n"), 3) << shown.out;
+    EXPECT_NE(shown.out.find("port 3    -       FW 1.0.0 B001 -> FW 1.0.1 B002  success"),
+              std::string::npos)
+        << shown.out;
+    EXPECT_NE(shown.out.find("FW 1.0.0 B001 -> -              failure  copying files"),
+              std::string::npos)
+        << shown.out;
+    EXPECT_EQ(count_of(shown.err, skipped), 2) << shown.err;
+    expect_nothing_sent();
+}
 
 TEST_F(UpgradeRun, CheckTellsWhatARunWouldDoAndChangesNothing) {
     PackageDir package({"reset=1"});

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "app/history.h"
 #include "tests/app/upgrade_fixture.h"
 
 namespace apptest {
@@ -71,6 +73,8 @@ TEST_F(UpgradeRun, NoFolderForTheLogIsToldAtTheStartAndTheRunGoesOn) {
     package.remove("VELMOR");
     // The log's folder is the package folder, which is also the current one: neither takes it.
     std::filesystem::create_directory(package.file("download.dbg"));
+    // Nor does the history beside it: said once, and the run still succeeds.
+    std::filesystem::create_directory(package.file("history.jsonl"));
     start_device();
 
     RunResult run = run_windowless(package);
@@ -83,6 +87,10 @@ TEST_F(UpgradeRun, NoFolderForTheLogIsToldAtTheStartAndTheRunGoesOn) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "Download ok\nNo download.dbg could be written.\n");
+    EXPECT_EQ(count_of(run.err, "info: The history cannot be written: " + package.path() +
+                                    "/history.jsonl: Is a directory\n"),
+              1)
+        << run.err;
     expect_copied(package);
 }
 
@@ -97,6 +105,7 @@ struct Stop {
     bool download_mode;  // the modem was left in its boot downloader or flash programmer
     const char* logged;  // the last step the log must hold
     emu::Mode start = emu::Mode::Diag;  // the mode the modem is found in
+    bool in_startup_check = false;      // stopped before any worker began
 };
 
 void PrintTo(const Stop& stop, std::ostream* os) {
@@ -113,10 +122,11 @@ const Stop kStops[] = {
     {"MidFlashByCtrlC", SIGINT, emu::Mode::Stream, 0x07, true,
      "Send multi-image open successful\n"},
     // While the start-up check reads the version: the modem still runs its firmware.
-    {"StartUpCheckByCtrlC", SIGINT, emu::Mode::Diag, 0x7C, false, "Open in DIAG mode\n"},
+    {"StartUpCheckByCtrlC", SIGINT, emu::Mode::Diag, 0x7C, false, "Open in DIAG mode\n",
+     emu::Mode::Diag, true},
     // As soon as the start-up check has found the flash programmer left by an earlier run.
     {"FlashProgrammerFoundByCtrlC", SIGINT, emu::Mode::Stream, 0x01, true,
-     "Open in Stream Download mode\n", emu::Mode::Stream},
+     "Open in Stream Download mode\n", emu::Mode::Stream, true},
 };
 
 constexpr const char* kDownloadModeLeftText =
@@ -163,6 +173,15 @@ TEST_P(StoppingSignal, StopsTheRunSaysWhereTheModemIsAndKeepsTheLog) {
     expect_logged(package, {stop.logged, "Stopped by the user\n"});
     EXPECT_EQ(package.log().find(kDownloadModeLeftText) != std::string::npos, stop.download_mode)
         << package.log();
+    // A stopped worker is in the history with where it was left; a stop during the start-up check
+    // came before any worker began.
+    std::istringstream history(read_text(package.file(kHistoryName)));
+    const HistoryRead read = read_history(history, 2, kHistoryName);
+    ASSERT_EQ(read.entries.size(), stop.in_startup_check ? 0u : 1u);
+    if (!read.entries.empty()) {
+        EXPECT_EQ(read.entries[0].result, "stopped");
+        EXPECT_TRUE(read.entries[0].failed_stage.has_value());
+    }
     EXPECT_FALSE(device().finished());
 }
 

@@ -8,6 +8,8 @@
 #include <regex>
 #include <sstream>
 
+#include "app/history.h"
+#include "base/sha256.h"
 #include "diag/efs_wire.h"
 #include "stream/stream_wire.h"
 #include "tests/app/upgrade_fixture.h"
@@ -16,6 +18,15 @@ namespace apptest {
 namespace {
 
 constexpr const char* kErrorBox = "Download has error, please close program and see download.dbg\n";
+
+// The one line the run added to the history beside its log, parsed.
+HistoryEntry only_history_entry(const PackageDir& package) {
+    std::istringstream lines(read_text(package.file(kHistoryName)));
+    const HistoryRead read = read_history(lines, 2, kHistoryName);
+    EXPECT_TRUE(read.warnings.empty());
+    EXPECT_EQ(read.entries.size(), 1u);
+    return read.entries.empty() ? HistoryEntry{} : read.entries.front();
+}
 
 // The statuses appear in this order in the plain console output.
 void expect_in_order(const std::string& text, const std::vector<std::string>& parts) {
@@ -152,6 +163,21 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
     EXPECT_EQ(count_of(package.log(), "Download OK and close now\n"), 4);
     EXPECT_EQ(count_of(package.log(), "package check: skip " + package.file("home/www/pipe")), 1);
     expect_evidence(package, package.log());
+
+    const HistoryEntry entry = only_history_entry(package);
+    EXPECT_EQ(entry.result, "success");
+    EXPECT_EQ(entry.failed_stage, std::nullopt);
+    EXPECT_EQ(entry.version_before, "FW 1.0.0 B001");
+    EXPECT_EQ(entry.version_after, "FW 1.0.1 B002");
+    EXPECT_EQ(entry.package, package.path() + "/");
+    std::string sums;
+    int error = 0;
+    ASSERT_TRUE(sha256_file(package.file("SHA256SUMS"), &sums, &error));
+    EXPECT_EQ(entry.sums_sha256, sums);
+    EXPECT_EQ(entry.log, package.file("download.dbg"));
+    EXPECT_TRUE(std::regex_match(entry.location.value_or(""), std::regex("port [0-9]+")));
+    EXPECT_TRUE(std::regex_match(entry.time, std::regex("20[0-9-]{8}T[0-9:]{8}Z"))) << entry.time;
+    EXPECT_GE(entry.duration_s, 0);
 
     EXPECT_EQ(device().efs_type("/home/old"), emu::EfsType::None);
     expect_copied(package);
@@ -394,6 +420,12 @@ TEST_F(UpgradeRun, FailedCopyEndsTheRunBeforeAnyDownload) {
               std::string::npos)
         << run.err;
     expect_logged(package, {"error: unlink_efs_file(/router.conf) fail\n"});
+    const HistoryEntry entry = only_history_entry(package);
+    EXPECT_EQ(entry.result, "failure");
+    EXPECT_EQ(entry.failed_stage, "copying files to the device");
+    EXPECT_EQ(entry.version_before, "FW 1.0.0 B001");
+    EXPECT_EQ(entry.version_after, std::nullopt);
+    EXPECT_EQ(entry.sums_sha256, std::nullopt);  // the package is not sealed
     EXPECT_EQ(device().request_count(emu::Mode::Diag, 0x3A), 0);
     EXPECT_FALSE(device().partition_received());
     EXPECT_EQ(device().mode(), emu::Mode::Diag);

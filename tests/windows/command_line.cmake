@@ -31,7 +31,7 @@ endfunction()
 set(mixed_path "[A-Za-z]:\\\\[^ \r\n]*/")
 
 run_program(0 help --help)
-expect_in("${help}" "^Usage: fwupgrade\\.exe \\[--check \\| --list \\| --seal DIR \\| --help \\| --version \\| run\\]\r?\n +fwupgrade\\.exe \\[--package DIR\\] \\[--check \\| --list \\| run\\]\r?\n" "--help")
+expect_in("${help}" "^Usage: fwupgrade\\.exe \\[--check \\| --list \\| --seal DIR \\| --history \\[--json\\] \\| --help \\| --version \\| run\\]\r?\n +fwupgrade\\.exe \\[--package DIR\\] \\[--check \\| --list \\| run\\]\r?\n" "--help")
 expect_in("${help}" "written to the Public Documents folder\r?\n  [A-Za-z]:\\\\[^\r\n]*\\\\Public\\\\Documents\r?\n" "--help")
 expect_in("${help}" "goes with run, --check or --list\r?\n" "--help")
 expect_not_in("${help}" "udev|${mixed_path}" "--help")
