@@ -24,17 +24,28 @@ const char* mode_name(int mode) {
     }
 }
 
-int open_port(DeviceLine& line, int port) {
-    if (!line.port) return MODE_NONE;
+namespace {
+
+// Closes the line's port and opens port in its place; a failure is logged ("can't open port! 3",
+// "can't open dl port! 3" with kind "dl ") and told as the run's reason.
+bool open_in_place(DeviceLine& line, int port, const char* kind) {
+    if (!line.port) return false;
     line.port->Close();
     line.port_number = port;
     try {
         line.port->Open(port);
     } catch (const CSerialException& e) {
-        log_write("can't open port! %d\n", port);
+        log_write("can't open %sport! %d\n", kind, port);
         tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
-        return MODE_NONE;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+int open_port(DeviceLine& line, int port) {
+    if (!open_in_place(line, port, "")) return MODE_NONE;
     // Fixed order, each probe with its own ten attempts: a device that speaks only one protocol
     // first sees the requests of the protocols tried before it.
     struct Probe {
@@ -56,16 +67,7 @@ int open_port(DeviceLine& line, int port) {
 }
 
 int open_dl_port(DeviceLine& line, int port) {
-    if (!line.port) return 0;
-    line.port->Close();
-    line.port_number = port;
-    try {
-        line.port->Open(port);
-    } catch (const CSerialException& e) {
-        log_write("can't open dl port! %d\n", port);
-        tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
-        return 0;
-    }
+    if (!open_in_place(line, port, "dl ")) return 0;
     if (send_dl_hello(line)) return MODE_DLOAD;
     log_write("Open port error and close dl port %d\n", port);
     line.port->Close();
