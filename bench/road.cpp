@@ -1,5 +1,6 @@
 #include "bench/road.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,7 @@ constexpr double kSearchPass = 1.0;        // between the searches for the flash
 constexpr double kReturnPoll = 0.05;       // polls for the device's return after the reset
 constexpr int kStreamSteps = 8;            // 1 ms pauses of the streaming stage
 constexpr int kDiagSubsystem = 0x4B;
+constexpr int kDloadWrite = 0x0F;
 constexpr double kBlockBytes = 512;
 
 double seconds(Clock::duration d) {
@@ -59,6 +61,11 @@ int run_in(const fs::path& folder, const fs::path& program, std::vector<std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    // The program's console goes to a file beside it: the figures stay readable.
+    const std::string console = (folder / "console.txt").string();
+    posix_spawn_file_actions_addopen(&actions, 1, console.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -132,6 +139,21 @@ std::uint64_t streamed_bytes(const fs::path& fw) {
     return total;
 }
 
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The program's own account of its stages, from its log.
+void print_log_stages(const std::string& log) {
+    std::printf("  the program's log:\n");
+    std::size_t at = 0;
+    for (std::size_t end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = log.substr(at, end - at);
+        if (line.find("stage ends: ") != std::string::npos) std::printf("    %s\n", line.c_str());
+    }
+}
+
 struct Stage {
     const char* name;
     double took_s;
@@ -167,6 +189,7 @@ struct RoadRun {
     double run_s = 0;
     bool holds_package = false;
     int efs_all = 0, efs_writes = 0, efs_reads = 0;
+    int dload_writes = 0;  // the programmer's records, one exchange each
     Moves moves;
 };
 
@@ -196,6 +219,7 @@ void run_against_modem(const fs::path& folder, const fs::path& package, RoadRun*
     run->efs_all = device.request_count(emu::Mode::Diag, kDiagSubsystem, -1);
     run->efs_writes = device.request_count(emu::Mode::Diag, kDiagSubsystem, kEfsWrite);
     run->efs_reads = device.request_count(emu::Mode::Diag, kDiagSubsystem, kEfsRead);
+    run->dload_writes = device.request_count(emu::Mode::Dload, kDloadWrite);
     device.stop();
 }
 
@@ -218,15 +242,13 @@ std::vector<Stage> stages_of(const RoadRun& run, const RoadCeiling& c, const fs:
         (run.efs_writes * c.efs_write_us + run.efs_reads * c.efs_read_us + other * c.efs_other_us) /
             1e6 +
         (2.0 * files + 2) * kStepPause;
-    const double programmer =
-        static_cast<double>(fs::file_size(package / "expected" / "programmer.bin"));
     const double streamed = static_cast<double>(streamed_bytes(package / "VELMOR"));
     return {
         {"start-up check and copy (DIAG)", switched, copy_min},
         {"switch: the device away", in_dload - switched, in_dload - switched},
         {"boot downloader: programmer upload, GO", started - in_dload,
          late_by(in_dload - switched, kFirstSearchAfter, kSearchPass) +
-             programmer / kBlockBytes * c.stream_us_per_block / 1e6},
+             run.dload_writes * c.efs_other_us / 1e6},
         {"programmer start: the device away", in_stream - started, in_stream - started},
         {"streaming: partition table, four images", reset - in_stream,
          late_by(in_stream - started, 0, kSearchPass) +
@@ -256,6 +278,8 @@ int run_road(const RoadCeiling& ceiling, bool quick) {
     std::printf("  exit status %d; the modem %s the package\n", run.status,
                 run.holds_package ? "holds" : "does NOT hold");
     const bool ok = run.status == 0 && run.holds_package;
+    if (!ok) std::printf("%s", read_text(folder / "package" / "console.txt").c_str());
+    print_log_stages(read_text(package / "download.dbg"));
     if (ok) print_stages(stages_of(run, ceiling, package), run.run_s);
     std::error_code ignored;
     fs::remove_all(folder, ignored);

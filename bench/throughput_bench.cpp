@@ -442,11 +442,6 @@ struct EfsCounts {
     EfsCounts operator-(const EfsCounts& o) const {
         return {all - o.all, writes - o.writes, reads - o.reads};
     }
-    double ceiling_s(const EfsCeiling& c) const {
-        return (writes * c.write.wall_us + reads * c.read.wall_us +
-                (all - writes - reads) * c.other.wall_us) /
-               1e6;
-    }
 };
 
 struct EfsResult {
@@ -611,19 +606,25 @@ struct EfsFigures {
     EfsCeiling ceiling;
     PerExchange write, read;  // the product against the bare peer
     EfsResult modem_write, modem_read, image_job, tree_job;
+    // The bare pair making a job's exchanges in one run right after the job, so that both meet
+    // the same load: a long run suffers more from other work on the machine than a short turn.
+    Timed image_ceiling, tree_ceiling;
     std::uint64_t tree_bytes = 0;
 
     // The emulated modem's own cost of a job's writes and reads, in seconds.
     double modem_cost_s(const EfsCounts& c) const {
         const double per_write = modem_write.time.wall_s * 1e6 / modem_write.counts.all;
         const double per_read = modem_read.time.wall_s * 1e6 / modem_read.counts.all;
-        return (c.writes * (per_write - write.wall_us) + c.reads * (per_read - read.wall_us)) / 1e6;
+        return (c.writes * std::max(0.0, per_write - write.wall_us) +
+                c.reads * std::max(0.0, per_read - read.wall_us)) /
+               1e6;
     }
-    // A copy job's ratio to the ceiling, its pauses out and, if asked, the modem's cost out.
-    double job_ratio(const EfsResult& job, int files, bool modem_out) const {
+    // A copy job's ratio to its ceiling, the copy's pauses out and, if asked, the modem's cost.
+    double job_ratio(const EfsResult& job, const Timed& ceiling_job, int files,
+                     bool modem_out) const {
         const double own =
             job.time.wall_s - copy_pauses_s(files) - (modem_out ? modem_cost_s(job.counts) : 0);
-        return job.counts.ceiling_s(ceiling) / own;
+        return ceiling_job.wall_s / own;
     }
 };
 
@@ -641,6 +642,13 @@ EfsFigures measure_efs(const Config& config, const fs::path& folder) {
     BareEfs bare;
     ExchangeCeiling write(12 + kBlock, efs_answer_frame(kEfsWrite, 0)),
         read(16, efs_answer_frame(kEfsRead, kBlock)), other(40, efs_answer_frame(kEfsOpen, 0));
+    auto ceiling_job = [&](const EfsCounts& c) {
+        return timed([&] {
+            write.run(c.writes);
+            read.run(c.reads);
+            other.run(c.all - c.writes - c.reads);
+        });
+    };
     constexpr int kCount = ChunkExchanges::kChunks;
     for (int r = 0; r < 20 * config.repeat; ++r) {
         f.ceiling.write.keep_best(write.run(kCount), kCount);
@@ -653,7 +661,9 @@ EfsFigures measure_efs(const Config& config, const fs::path& folder) {
     }
     for (int r = 0; r < config.repeat; ++r) {
         keep_best(&f.image_job, modem.copy_job(folder / "image"));
+        keep_best(&f.image_ceiling, ceiling_job(f.image_job.counts));
         keep_best(&f.tree_job, modem.copy_job(folder / "tree"));
+        keep_best(&f.tree_ceiling, ceiling_job(f.tree_job.counts));
     }
     return f;
 }
@@ -667,14 +677,13 @@ void print_exchange(const char* what, const PerExchange& product, const EfsResul
                 modem_us - product.wall_us, ceiling.cpu_us, ceiling.cpu_us / product.cpu_us);
 }
 
-void print_job(const char* what, std::uint64_t bytes, const EfsResult& r, const EfsFigures& f,
-               int files) {
+void print_job(const char* what, std::uint64_t bytes, const EfsResult& r, const Timed& ceiling,
+               const EfsFigures& f, int files) {
     std::printf("  %-24s  %8.3f  %6d %6d %6d  %12.3f  %6.2f  %6.2f  %6.2f\n", what,
                 mb_per_s(bytes, r.time.wall_s), r.counts.writes, r.counts.reads,
-                r.counts.all - r.counts.writes - r.counts.reads,
-                mb_per_s(bytes, r.counts.ceiling_s(f.ceiling)),
-                r.counts.ceiling_s(f.ceiling) / r.time.wall_s, f.job_ratio(r, files, false),
-                f.job_ratio(r, files, true));
+                r.counts.all - r.counts.writes - r.counts.reads, mb_per_s(bytes, ceiling.wall_s),
+                ceiling.wall_s / r.time.wall_s, f.job_ratio(r, ceiling, files, false),
+                f.job_ratio(r, ceiling, files, true));
 }
 
 void print_efs(const EfsFigures& f) {
@@ -688,12 +697,13 @@ void print_efs(const EfsFigures& f) {
         f.ceiling.other.wall_us);
     std::printf("(c) EFS copy jobs           %8s  %6s %6s %6s  %12s  %6s  %6s  %6s\n", "MB/s",
                 "writes", "reads", "other", "ceiling MB/s", "ratio", "-pause", "-modem");
-    print_job("image.iso, 4 MiB", 4 * kMiB, f.image_job, f, 1);
-    print_job("home/, 200 small files", f.tree_bytes, f.tree_job, f, kTreeFiles);
+    print_job("image.iso, 4 MiB", 4 * kMiB, f.image_job, f.image_ceiling, f, 1);
+    print_job("home/, 200 small files", f.tree_bytes, f.tree_job, f.tree_ceiling, f, kTreeFiles);
     std::printf(
-        "    (to the emulated modem; -pause: the ratio with the copy's own pauses taken out, 1 ms "
-        "after each\n     file written and each read back; -modem: also the modem's own cost "
-        "per write and read)\n");
+        "    (to the emulated modem; ceiling: the bare pair making the job's exchanges in one run "
+        "after it;\n     -pause: the ratio with the copy's own pauses taken out, 1 ms after each "
+        "file written and\n     each read back; -modem: also the modem's own cost per write and "
+        "read)\n");
 }
 
 // --- (d) CRC-16
@@ -941,7 +951,7 @@ void print_targets(const StreamFigures& stream, const EfsFigures& efs,
     const double stream_ratio = steady.product_mb_s / steady.ceiling_mb_s;
     const double write_ratio = efs.ceiling.write.wall_us / efs.write.wall_us;
     const double read_ratio = efs.ceiling.read.wall_us / efs.read.wall_us;
-    const double copy_ratio = efs.job_ratio(efs.image_job, 1, true);
+    const double copy_ratio = efs.job_ratio(efs.image_job, efs.image_ceiling, 1, true);
     double crc_ratio = 0;
     for (const CrcRow& row : crc)
         crc_ratio = crc_ratio == 0 ? row.reference_ns / row.product_ns
@@ -959,10 +969,11 @@ void print_targets(const StreamFigures& stream, const EfsFigures& efs,
                  copy_ratio >= 0.8);
     print_target("product CPU per MiB streamed, ms (<= 10)", steady.product_cpu_ms_per_mib,
                  steady.product_cpu_ms_per_mib <= 10);
-    const double calls = stream.calls.blocks
-                             ? static_cast<double>(stream.calls.product.all()) / stream.calls.blocks
-                             : 0;
-    print_target("product system calls per block streamed (<= 3.05)", calls, calls <= 3.05);
+    const std::uint64_t bare_calls = stream.calls.ceiling.all();
+    const double calls =
+        bare_calls ? static_cast<double>(stream.calls.product.all()) / bare_calls : 0;
+    print_target("system calls per block streamed, product / bare client (<= 1.02)", calls,
+                 calls <= 1.02);
     print_target("CRC-16, ratio to the reference (>= 0.95)", crc_ratio, crc_ratio >= 0.95);
 }
 
