@@ -15,7 +15,7 @@ gnuplot <<EOF
 set terminal pngcairo size 900,540 font "DejaVu Sans,11"
 set output "$png"
 set datafile separator ","
-set key bottom right box opaque
+set key bottom left box opaque
 set title "Image streaming over a pseudo-terminal, 512-byte blocks\n{/*0.8 $note}"
 set xlabel "image size"
 set ylabel "MB/s"
