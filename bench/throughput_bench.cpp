@@ -44,7 +44,7 @@
 #include "base/shared_state.h"
 #include "bench/line_peer.h"
 #include "bench/road.h"
-#include "bench/syscall_count.h"
+#include "bench/thread_counts.h"
 #include "copy/copy_job.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
@@ -313,10 +313,10 @@ class ModemStream {
 };
 
 template <class Work>
-bench::SyscallCount syscalls_of(Work&& work) {
-    const bench::SyscallCount before = bench::thread_syscalls();
+bench::ThreadCounts counts_of(Work&& work) {
+    const bench::ThreadCounts before = bench::thread_counts();
     work();
-    return bench::thread_syscalls() - before;
+    return bench::thread_counts() - before;
 }
 
 struct StreamRow {
@@ -329,7 +329,7 @@ struct StreamRow {
 // System calls per block of the bare client and of the product, both against the bare peer.
 struct StreamCalls {
     std::uint64_t blocks = 0;
-    bench::SyscallCount ceiling, product;
+    bench::ThreadCounts ceiling, product;
 };
 
 // Small images go many times, in short turns of ceiling and product, so that a burst of other work
@@ -363,8 +363,8 @@ StreamFigures measure_streaming(const Config& config, const fs::path& folder) {
         // The steady state: a run of 2048 blocks, whose start and end weigh little.
         if (size == kMiB) {
             f.calls.blocks = size / kBlock + 2;
-            f.calls.ceiling = syscalls_of([&] { ceiling.stream(size); });
-            f.calls.product = syscalls_of([&] { stream_image(bare.line, image); });
+            f.calls.ceiling = counts_of([&] { ceiling.stream(size); });
+            f.calls.product = counts_of([&] { stream_image(bare.line, image); });
         }
         fs::remove(image);
         f.rows.push_back(row);
@@ -397,12 +397,13 @@ void print_streaming(const StreamFigures& f) {
         "the product's thread\n   against the bare peer / the bare client's thread)\n");
     if (f.calls.blocks == 0) return;
     const auto per_block = [&](std::uint64_t n) { return static_cast<double>(n) / f.calls.blocks; };
-    std::printf("  system calls per block (1 MiB image)  %6s  %6s  %6s  %6s\n", "reads", "writes",
-                "polls", "all");
+    std::printf("  per block (1 MiB image), system calls: %6s  %6s  %6s  %6s;  allocations\n",
+                "reads", "writes", "polls", "all");
     for (const auto& [who, c] :
          {std::pair{"bare client", f.calls.ceiling}, std::pair{"product", f.calls.product}})
-        std::printf("    %-35s  %6.2f  %6.2f  %6.2f  %6.2f\n", who, per_block(c.reads),
-                    per_block(c.writes), per_block(c.polls), per_block(c.all()));
+        std::printf("    %-34s  %6.2f  %6.2f  %6.2f  %6.2f   %11.3f\n", who, per_block(c.reads),
+                    per_block(c.writes), per_block(c.polls), per_block(c.syscalls()),
+                    per_block(c.allocations));
 }
 
 void write_csv(const std::string& path, const std::vector<StreamRow>& rows) {
@@ -969,9 +970,9 @@ void print_targets(const StreamFigures& stream, const EfsFigures& efs,
                  copy_ratio >= 0.8);
     print_target("product CPU per MiB streamed, ms (<= 10)", steady.product_cpu_ms_per_mib,
                  steady.product_cpu_ms_per_mib <= 10);
-    const std::uint64_t bare_calls = stream.calls.ceiling.all();
+    const std::uint64_t bare_calls = stream.calls.ceiling.syscalls();
     const double calls =
-        bare_calls ? static_cast<double>(stream.calls.product.all()) / bare_calls : 0;
+        bare_calls ? static_cast<double>(stream.calls.product.syscalls()) / bare_calls : 0;
     print_target("system calls per block streamed, product / bare client (<= 1.02)", calls,
                  calls <= 1.02);
     print_target("CRC-16, ratio to the reference (>= 0.95)", crc_ratio, crc_ratio >= 0.95);
