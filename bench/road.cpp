@@ -144,13 +144,16 @@ std::string read_text(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The program's own account of its stages, from its log.
+// The program's own account of its stages from its log, with the searches for the programmer
+// that found a port which did not answer (each waits out the hello's attempts).
 void print_log_stages(const std::string& log) {
     std::printf("  the program's log:\n");
     std::size_t at = 0;
     for (std::size_t end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = log.substr(at, end - at);
-        if (line.find("stage ends: ") != std::string::npos) std::printf("    %s\n", line.c_str());
+        if (line.find("stage ends: ") != std::string::npos ||
+            line.find("close dl port") != std::string::npos)
+            std::printf("    %s\n", line.c_str());
     }
 }
 
@@ -174,14 +177,21 @@ void print_stages(const std::vector<Stage>& stages, double run_s) {
                 ratio, ratio <= 1.15 ? "met" : "NOT MET");
 }
 
-// The first search after a wait of pause_s from when the device left, on a grid of pass_s: how
-// long the program waits past the device's return, at least nothing.
+// How long the program waits past the device's return when it searches first_s after the device
+// left, then every pass_s: nothing when a search falls right on the return.
 double late_by(double away_s, double first_s, double pass_s) {
     if (away_s <= first_s) return first_s - away_s;
     return std::ceil((away_s - first_s) / pass_s) * pass_s + first_s - away_s;
 }
 
-}  // namespace
+// The road's temporary folder holds some hundred MB: it goes whatever way the road ends.
+struct FolderGone {
+    fs::path folder;
+    ~FolderGone() {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+};
 
 // A run of the program against the emulated modem, and what the modem saw.
 struct RoadRun {
@@ -259,11 +269,14 @@ std::vector<Stage> stages_of(const RoadRun& run, const RoadCeiling& c, const fs:
     };
 }
 
+}  // namespace
+
 int run_road(const RoadCeiling& ceiling, bool quick) {
     const fs::path tools = fs::canonical("/proc/self/exe").parent_path().parent_path() / "app";
     char pattern[] = "/tmp/road-bench-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     const fs::path folder = pattern, package = folder / "package";
+    const FolderGone gone{folder};
     std::vector<std::string> make_args = {package.string()};
     if (!quick) make_args.insert(make_args.begin(), "--large");
     if (run_in(folder, tools / "make_sample_package", make_args) != 0)
@@ -281,8 +294,6 @@ int run_road(const RoadCeiling& ceiling, bool quick) {
     if (!ok) std::printf("%s", read_text(folder / "package" / "console.txt").c_str());
     print_log_stages(read_text(package / "download.dbg"));
     if (ok) print_stages(stages_of(run, ceiling, package), run.run_s);
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
     return ok ? 0 : 1;
 }
 
