@@ -207,6 +207,7 @@ bool write_bulk(const std::string& home, const Sizes& sizes) {
 }
 
 int main(int argc, char** argv) {
+    const char* program = argv[0];
     Sizes sizes;
     if (argc >= 2 && std::strcmp(argv[1], "--large") == 0) {
         sizes = {64u << 20, 32u << 20, 500, 40};
@@ -214,7 +215,7 @@ int main(int argc, char** argv) {
         ++argv;
     }
     if (argc < 2 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: %s [--large] <folder> [key=value ...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--large] <folder> [key=value ...]\n", program);
         return 2;
     }
     std::string root = argv[1];
