@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Draws image streaming throughput against image size, the line's ceiling beside the product, from
-# the rows throughput_bench writes with --csv:
+# Draws image streaming throughput against image size: the line's ceiling, the product's client
+# against the same bare peer, and the product against the emulated flash programmer, from the rows
+# throughput_bench writes with --csv:
 #   build/bench/throughput_bench --csv throughput.csv
 #   bash scripts/plot-throughput.sh throughput.csv docs/throughput.png "conditions of the run"
 # Needs gnuplot (Debian: gnuplot-nox); nothing in the build or the tests does.
@@ -14,7 +15,7 @@ gnuplot <<EOF
 set terminal pngcairo size 900,540 font "DejaVu Sans,11"
 set output "$png"
 set datafile separator ","
-set key bottom right box opaque
+set key bottom left box opaque
 set title "Image streaming over a pseudo-terminal, 512-byte blocks\n{/*0.8 $note}"
 set xlabel "image size"
 set ylabel "MB/s"
@@ -26,8 +27,9 @@ set grid ytics xtics
 set y2label "product / ceiling"
 set y2range [0:1.2]
 set y2tics 0.2
-plot "$csv" every ::1 using 1:2 with linespoints lw 2 pt 7 title "ceiling: bare client and peer", \
-     "$csv" every ::1 using 1:3 with linespoints lw 2 pt 5 title "product: dl\\\\_dload\\\\_amss to the emulated modem", \
-     "$csv" every ::1 using 1:(\$3/\$2) axes x1y2 with lines dt 2 lw 1.5 title "ratio (right axis)"
+plot "$csv" every ::1 using 1:2 with linespoints lw 2 pt 7 title "ceiling: bare client and bare peer", \
+     "$csv" every ::1 using 1:3 with linespoints lw 2 pt 5 title "product: dl\\\\_dload\\\\_amss to the same bare peer", \
+     "$csv" every ::1 using 1:4 with linespoints lw 1.5 pt 9 title "product to the emulated flash programmer", \
+     "$csv" every ::1 using 1:(\$3/\$2) axes x1y2 with lines dt 2 lw 1.5 title "product / ceiling (right axis)"
 EOF
 echo "$png"

@@ -4,7 +4,10 @@
 // package. The flash programmer's bytes are also written, as the device's memory should hold
 // them, to expected/programmer.bin and expected/programmer.txt beside the package.
 //
-//   make_sample_package <folder> [key=value ...]
+//   make_sample_package [--large] <folder> [key=value ...]
+//
+// --large makes a package of a realistic size, for measuring the whole road: a 64 MiB amss.mbn, a
+// 32 MiB image.iso and 500 more home files of 1 to 64 KiB in 40 folders.
 //
 // settings.ini names the emulated device as the mocked USB device presents it in each mode (and its
 // disk after the final reset); key=value pairs replace or add keys of its section [id].
@@ -171,8 +174,8 @@ Bytes image_header(std::uint32_t image_size, std::uint32_t load_address, std::ui
 }
 
 // An ISO 9660 volume descriptor where a CD-ROM image has it, the rest generated.
-Bytes iso_image() {
-    Bytes iso = pseudo_random(256 * 1024, 0x150);
+Bytes iso_image(std::size_t size) {
+    Bytes iso = pseudo_random(size, 0x150);
     const char descriptor[] =
         "\x01"
         "CD001"
@@ -184,9 +187,35 @@ Bytes iso_image() {
 
 }  // namespace
 
+struct Sizes {
+    std::size_t amss = 1024 * 1024 + 300;
+    std::size_t iso = 256 * 1024;
+    int bulk_files = 0;  // home/bulk/dNN/fNNN, 1 to 64 KiB each
+    int bulk_folders = 40;
+};
+
+// The bulk of a large package's home tree: sizes spread evenly over 1 to 64 KiB.
+bool write_bulk(const std::string& home, const Sizes& sizes) {
+    for (int i = 0; i < sizes.bulk_files; ++i) {
+        const std::size_t size = 1024 + static_cast<std::size_t>(i) * 7919 % (63 * 1024 + 1);
+        const std::string path = home + "/bulk/d" + std::to_string(i % sizes.bulk_folders) + "/f" +
+                                 std::to_string(i) + ".bin";
+        if (!write_file(path, pseudo_random(size, 1000 + static_cast<std::uint32_t>(i))))
+            return false;
+    }
+    return true;
+}
+
 int main(int argc, char** argv) {
+    const char* program = argv[0];
+    Sizes sizes;
+    if (argc >= 2 && std::strcmp(argv[1], "--large") == 0) {
+        sizes = {64u << 20, 32u << 20, 500, 40};
+        --argc;
+        ++argv;
+    }
     if (argc < 2 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: %s <folder> [key=value ...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--large] <folder> [key=value ...]\n", program);
         return 2;
     }
     std::string root = argv[1];
@@ -224,7 +253,7 @@ int main(int argc, char** argv) {
     Bytes programmer = pseudo_random(kProgrammerSize, 0x6280);
     Bytes qcsbl = pseudo_random(60 * 1024 + 100, 3);
     Bytes oemsbl = pseudo_random(200 * 1024 + 7, 4);
-    Bytes amss = pseudo_random(1024 * 1024 + 300, 5);
+    Bytes amss = pseudo_random(sizes.amss, 5);
     char go[64];
     std::snprintf(go, sizeof go, "start 0x%08X\ngo 0x%08X\n", kProgrammerBase, kProgrammerBase);
 
@@ -256,13 +285,14 @@ int main(int argc, char** argv) {
         {root + "/home/sh_bin_busybox.link", text("link\n")},
         {root + "/home/www/cgi_usr_lib_cgi.link", text("link\n")},
         {root + "/home/etc/config/resolv_tmp_resolv.conf.link", text("link\n")},
-        {root + "/image.iso", iso_image()},
+        {root + "/image.iso", iso_image(sizes.iso)},
         {root + "/expected/programmer.bin", programmer},
         {root + "/expected/programmer.txt", text(go)},
     };
     for (const Output& out : outputs) {
         if (!write_file(out.path, out.data)) return 1;
     }
+    if (!write_bulk(root + "/home", sizes)) return 1;
     std::printf("sample package written to %s\n", root.c_str());
     return 0;
 }
