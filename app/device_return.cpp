@@ -190,10 +190,12 @@ std::string several_modems_refusal() {
 
 namespace {
 
-// Which modem to check: the dialog keeps to one modem of the package plugged in at a time; a run
-// without a window works on the one chosen, or the only one. False, told in the information line
-// and the log, when the run cannot tell which modem to work on.
-bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen) {
+// Which modem to check: the dialog keeps to one modem of the package plugged in at a time, and
+// says so in its information line; a run without a window works on the one chosen, or the only
+// one, and hands the modems found and how to choose to its caller in *unchosen. False, logged,
+// when the run cannot tell which modem to work on.
+bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
+                  std::string* unchosen) {
     std::string refusal;
     if (windowless)
         choose_modem(wanted, chosen, &refusal);
@@ -201,7 +203,10 @@ bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* c
         refusal = several_modems_refusal();
     if (refusal.empty()) return true;
     if (refusal.back() == '\n') refusal.pop_back();
-    show_startup_info(dialog, refusal);
+    if (windowless)
+        *unchosen = refusal;
+    else
+        show_startup_info(dialog, refusal);
     log_write("%s\n", refusal.c_str());
     close_port(app_line());
     return false;
@@ -211,12 +216,14 @@ bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* c
 
 int startup_device_check(DialogHandle dialog) {
     ChosenModem chosen;
-    return startup_check_of_modem(dialog, "", &chosen);
+    std::string unchosen;
+    return startup_check_of_modem(dialog, "", &chosen, &unchosen);
 }
 
-int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen) {
+int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
+                           std::string* unchosen) {
     if (!settings_usable(dialog)) return 0;
-    if (!modem_chosen(dialog, wanted, chosen)) return CHECK_SEVERAL_MODEMS;
+    if (!modem_chosen(dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
     char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 

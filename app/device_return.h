@@ -52,9 +52,11 @@ std::string several_modems_refusal();
 // device arrival and removal while no run is going on.
 int startup_device_check(DialogHandle dialog);
 // The same for a run without a window, which works on the modem that wanted names (its USB
-// location or serial number), else on the only one plugged in, and refuses with the modems found
-// when it cannot tell which: *chosen is then where the run is bound from its start.
-int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen);
+// location or serial number), else on the only one plugged in: *chosen is where the run is bound
+// from its start. When it cannot tell which modem to work on, CHECK_SEVERAL_MODEMS with the modems
+// found (as --list shows them, none asked anything) and how to choose in *unchosen.
+int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
+                           std::string* unchosen);
 
 // The information line at start-up. When no log could be written it begins with that news (see
 // log_notice): the user must hear it before the run, since the log is where a failure is told.

@@ -230,12 +230,13 @@ int run_windowless(const std::string& again, const std::string& device) {
     set_no_answer_listener(
         [&display](const std::string& notice) { display.show_no_answer(notice); });
     bool several_modems = false;
+    std::string unchosen;  // which modems there are and how to choose one
     // The clock counts from the run's start: the start-up check may already wait for the device.
     display.set_clock_timer(true);
     {
         DeviceEventThread events(on_device_change);
         // With several modems plugged in the check has said so; no device was asked anything.
-        several_modems = upgrade_init(&display, device) == CHECK_SEVERAL_MODEMS;
+        several_modems = upgrade_init(&display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
         if (!stop_status && !several_modems) upgrade_start(&display);
     }
     set_message_boxes(nullptr);
@@ -247,6 +248,9 @@ int run_windowless(const std::string& again, const std::string& device) {
     if (stopped)
         display.show("Stopped by the user.\n" + tell_run_stopped(again), kBoxCaption,
                      BoxButtons::Ok, BoxIcon::Error);
+    if (several_modems)
+        display.show(unchosen + "\nNothing was sent to any modem.\n", kBoxCaption, BoxButtons::Ok,
+                     BoxIcon::Error);
     app_cleanup();
     if (several_modems) return kExitRefused;
     if (stopped) return stopped;

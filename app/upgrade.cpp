@@ -64,10 +64,11 @@ void app_cleanup() {
 }
 
 int upgrade_init(UpgradeDialog* dialog) {
-    return upgrade_init(dialog, "");
+    std::string unchosen;
+    return upgrade_init(dialog, "", &unchosen);
 }
 
-int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device) {
+int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::string* unchosen) {
     init_globals();
     // A run without a window starts whatever this returns; when its package is refused, the
     // worker says so before anything is sent, and the device is not even asked its version.
@@ -80,7 +81,8 @@ int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device) {
         }
         if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
-    const int check = startup_check_of_modem(dialog, wanted_device, &startup_package.modem);
+    const int check =
+        startup_check_of_modem(dialog, wanted_device, &startup_package.modem, unchosen);
     // Until a worker has run, the check alone tells where a stop leaves the modem.
     const int mode = recorded_checked_mode();
     left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
