@@ -351,7 +351,11 @@ TEST_P(TwoModems, OnlyTheChosenOneIsAskedAnything) {
     testbed::MockedUsbDeviceOptions our_usb;
     our_usb.hub_port = kOurHubPort;
     our_usb.serial = kOurSerial;
-    start_device({}, our_usb);
+    emu::Options ours;
+    // Slower back from its switch than the passes that look for it: the other modem's download
+    // port is the only one there for the first of them.
+    ours.return_delay_ms = 6000;
+    start_device(ours, our_usb);
 
     RunOptions options;
     options.args = row.args;
