@@ -40,6 +40,7 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/seal_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/check_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/list_run.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/modem_choice.cpp
   ${CMAKE_CURRENT_LIST_DIR}/udev_rule.cpp
   ${CMAKE_CURRENT_LIST_DIR}/package_folder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/progress_plan.cpp

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/device_return.h"
 #include "app/firmware_plan.h"
+#include "app/modem_choice.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
 #include "app/run_log.h"
@@ -20,6 +20,8 @@
 namespace {
 
 constexpr const char* kNoPort = "no port of the device was found";
+// The exit status when several modems are plugged in and none is chosen, or the chosen one is not.
+constexpr int kCheckRefused = 2;
 constexpr const char* kMute = "a port was found but the device does not answer";
 
 struct Device {
@@ -67,13 +69,14 @@ void print_package(std::FILE* out, const Package& package) {
         std::fprintf(out, "%s\n", kNoSumsNote);
 }
 
-Device find_device() {
+Device find_device(const ChosenModem& modem) {
     Device device;
     close_port(app_line());
-    device.port = find_port(PORT_DIAG);
-    if (device.port < 0) device.port = find_port(PORT_DOWNLOAD);
-    if (device.port < 0) device.port = find_port(PORT_SAVEDOWNLOAD);
-    if (device.port < 0) return device;
+    PortSearch search;
+    search.location = modem.location;
+    const std::optional<FoundPort> found = find_any_port(search);
+    if (!found) return device;
+    device.port = found->number;
     port_table_lookup(device.port, &device.node);
     device.mode = probe_mode(device.port);
     if (device.mode == MODE_DIAG) {
@@ -85,12 +88,12 @@ Device find_device() {
 }
 
 // find_device with the reasons of its failures printed.
-Device probe_device(std::FILE* out) {
+Device probe_device(std::FILE* out, const ChosenModem& modem) {
     set_reason_listener([out](const std::string& reason) {
         std::fprintf(out, "  why: %s\n", reason.c_str());
         std::fflush(out);
     });
-    const Device device = find_device();
+    const Device device = find_device(modem);
     set_reason_listener(nullptr);
     return device;
 }
@@ -146,7 +149,7 @@ bool print_verdict(std::FILE* out, const Package& package, const Device& device)
 
 }  // namespace
 
-int run_check(std::FILE* out) {
+int run_check(std::FILE* out, const std::string& wanted_device) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
     std::fprintf(out, "Package folder: %s\n", folder);
@@ -160,22 +163,21 @@ int run_check(std::FILE* out) {
     std::fflush(out);
 
     // Which of several modems a search finds is chance: none is asked anything then.
-    const std::string several = several_modems_refusal();
-    const Device device = several.empty() ? probe_device(out) : Device{};
-    if (several.empty())
-        print_device(out, device);
-    else
-        std::fprintf(out, "Device: %s\n", several.c_str());
+    ChosenModem modem;
+    std::string unchosen;
+    if (!choose_modem(wanted_device, &modem, &unchosen)) {
+        std::fprintf(out, "Device: %s", unchosen.c_str());
+        std::fprintf(out, "A run would be refused: it cannot tell which modem to upgrade.\n");
+        return kCheckRefused;
+    }
+    const Device device = probe_device(out, modem);
+    print_device(out, device);
     // Told, not refused: a run installs the firmware again, which repairs a damaged one.
     if (package_ok && package.installed_in(device.version))
         std::fprintf(out, "  the device already runs the package's version\n");
 
     if (!package_ok) {
         std::fprintf(out, "A run would be refused: the package is not usable.\n");
-        return 1;
-    }
-    if (!several.empty()) {
-        std::fprintf(out, "A run would be refused: more than one modem is plugged in.\n");
         return 1;
     }
     return print_verdict(out, package, device) ? 0 : 1;

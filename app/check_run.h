@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
-// Prints to out; 0 when a run could start, 1 otherwise.
-int run_check(std::FILE* out);
+// Prints to out; 0 when a run could start, 1 otherwise, 2 when it cannot tell which modem to check
+// (several plugged in and none chosen, or the one wanted_device names is not plugged in).
+int run_check(std::FILE* out, const std::string& wanted_device = "");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/checked_mode.h"
+#include "app/modem_choice.h"
 #include "app/run_log.h"
 #include "app/settings_check.h"
 #include "app/upgrade.h"
@@ -33,6 +34,9 @@ static_assert(DEVICE_IDLE == 0);
 std::mutex device_return_lock;
 std::mutex pending_lock;
 std::vector<int> pending_events;
+// The ports and disk of the modem being awaited: the location its run is bound to (empty: any).
+// Guarded by device_return_lock.
+PortSearch awaited;
 
 void handle_event(int event) {
     const int state = device_state();
@@ -42,16 +46,16 @@ void handle_event(int event) {
         // listed right away may be the leaving one: look again briefly before deciding so.
         for (int look = 0; look < kRemovalLooks; ++look) {
             if (look > 0) pause_ms(app_line(), kRemovalLookMs);
-            if (find_any_port() == -1) {
+            if (!find_any_port(awaited)) {
                 set_device_state(DEVICE_GONE);
                 break;
             }
         }
     } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
         // The new firmware may bring the disk up before, or instead of, a port.
-        if (find_mmc_disk() == 1)
+        if (find_mmc_disk(awaited.location) == 1)
             set_device_state(DEVICE_BACK_DISK);
-        else if (find_any_port() != -1)
+        else if (find_any_port(awaited))
             set_device_state(DEVICE_BACK_PORT);
     }
 }
@@ -86,6 +90,12 @@ void on_device_change(int event) {
         pending_events.push_back(event);
     }
     handle_pending_events();
+}
+
+void await_modem_at(const std::string& location) {
+    std::lock_guard<std::mutex> hold(device_return_lock);
+    awaited = PortSearch{};
+    awaited.location = location;
 }
 
 void hold_device_return(const std::function<void()>& step) {
@@ -178,24 +188,51 @@ std::string several_modems_refusal() {
            " modems of this package are plugged in: unplug all but the one to upgrade";
 }
 
+namespace {
+
+// Which modem to check: the dialog keeps to one modem of the package plugged in at a time, and
+// says so in its information line; a run without a window works on the one chosen, or the only
+// one, and hands the modems found and how to choose to its caller in *unchosen. False, logged,
+// when the run cannot tell which modem to work on.
+bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
+                  std::string* unchosen) {
+    std::string refusal;
+    if (windowless)
+        choose_modem(wanted, chosen, &refusal);
+    else
+        refusal = several_modems_refusal();
+    if (refusal.empty()) return true;
+    if (refusal.back() == '\n') refusal.pop_back();
+    if (windowless)
+        *unchosen = refusal;
+    else
+        show_startup_info(dialog, refusal);
+    log_write("%s\n", refusal.c_str());
+    close_port(app_line());
+    return false;
+}
+
+}  // namespace
+
 int startup_device_check(DialogHandle dialog) {
+    ChosenModem chosen;
+    std::string unchosen;
+    return startup_check_of_modem(dialog, "", &chosen, &unchosen);
+}
+
+int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
+                           std::string* unchosen) {
     if (!settings_usable(dialog)) return 0;
-    const std::string several = several_modems_refusal();
-    if (!several.empty()) {
-        show_startup_info(dialog, several);
-        log_write("%s\n", several.c_str());
-        close_port(app_line());
-        return CHECK_SEVERAL_MODEMS;
-    }
+    if (!modem_chosen(dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
     char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 
     close_port(app_line());
-    int port = find_port(PORT_DIAG);
-    if (port >= 0) return probe_found_port(dialog, port, target, false);
-    for (int type : {PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
-        port = find_port(type);
-        if (port >= 0) return probe_found_port(dialog, port, target, true);
+    PortSearch search;
+    search.location = chosen->location;
+    for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
+        const std::optional<FoundPort> port = find_port(type, search);
+        if (port) return probe_found_port(dialog, port->number, target, type != PORT_DIAG);
     }
     show_startup_info(dialog, "Error: Can't find device!");
     close_port(app_line());

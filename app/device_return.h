@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "app/modem_choice.h"
 #include "base/progress.h"
 
 constexpr int DEVICE_IDLE = 0;       // no reset sent yet
@@ -25,17 +26,22 @@ constexpr int DEVICE_BACK_PORT = 4;  // one of the device's ports was found afte
 // never overlap the worker's use of the port.
 void on_device_change(int event);
 
+// The modem whose return is awaited from now on: the one plugged in at location (empty: any modem
+// of the package). Another modem's ports and disk are neither this one staying nor coming back.
+void await_modem_at(const std::string& location);
+
 // Runs step with the device-return state held: the worker moves device_state() at the start of a
 // run and sends the final reset this way. Events that came meanwhile are handled afterwards, on the
 // calling thread.
 void hold_device_return(const std::function<void()>& step);
 
-// What startup_device_check returns when more than one modem of the package is plugged in.
+// What startup_device_check returns when it cannot tell which modem to work on: several of the
+// package are plugged in and none is chosen, or the chosen one is not plugged in.
 constexpr int CHECK_SEVERAL_MODEMS = 2;
 
 // "<n> modems of this package are plugged in: ..." when more than one is (counted by USB device,
-// in any mode), else empty. Asks nothing of any device. A run follows its modem by the identifiers
-// of settings.ini only, so with two plugged in it could flash one while talking to the other.
+// in any mode), else empty. Asks nothing of any device. The dialog has no way yet to choose among
+// several modems, so it works with one plugged in at a time.
 std::string several_modems_refusal();
 
 // Finds the device's diag port, else one of its download ports, probes it and shows its firmware
@@ -45,6 +51,12 @@ std::string several_modems_refusal();
 // the package are plugged in; 0 otherwise. Called at start-up, and again by the dialog at each
 // device arrival and removal while no run is going on.
 int startup_device_check(DialogHandle dialog);
+// The same for a run without a window, which works on the modem that wanted names (its USB
+// location or serial number), else on the only one plugged in: *chosen is where the run is bound
+// from its start. When it cannot tell which modem to work on, CHECK_SEVERAL_MODEMS with the modems
+// found (as --list shows them, none asked anything) and how to choose in *unchosen.
+int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
+                           std::string* unchosen);
 
 // The information line at start-up. When no log could be written it begins with that news (see
 // log_notice): the user must hear it before the run, since the log is where a failure is told.

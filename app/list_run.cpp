@@ -34,7 +34,7 @@ std::string port_name(int number) {
 }
 
 ListedModem probe_modem(const PackageModem& modem) {
-    ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", ""};
+    ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", "", ""};
     const ModemPort* port = port_to_probe(modem);
     if (!port) return listed;
     listed.port = port->number;
@@ -77,7 +77,9 @@ using Row = std::array<std::string, kColumns>;
 Row row_of(const ListedModem& modem) {
     const bool probed = modem.port >= 0;
     return {shown(modem.location), shown(modem.serial),
-            probed ? short_mode(modem.mode) : "no port to open",
+            !modem.unasked_mode.empty() ? modem.unasked_mode
+            : probed                    ? short_mode(modem.mode)
+                                        : "no port to open",
             shown(probed ? modem.port_name : ""), shown(modem.version)};
 }
 
@@ -92,11 +94,20 @@ std::optional<std::vector<ListedModem>> probe_package_modems() {
     return listed;
 }
 
-void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
-    if (modems.empty()) {
-        std::fprintf(out, "%s (looked for %s).\n", kNoModem, port_identifiers_text().c_str());
-        return;
-    }
+ListedModem unasked_modem(const PackageModem& modem) {
+    ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", "", "no port to open"};
+    const ModemPort* port = port_to_probe(modem);
+    if (!port) return listed;
+    listed.port = port->number;
+    listed.port_name = port_name(port->number);
+    // A modem shows its boot downloader and its flash programmer on the same identifiers.
+    listed.unasked_mode = port->type == PORT_DIAG ? "normal" : "download";
+    return listed;
+}
+
+std::string modem_table(const std::vector<ListedModem>& modems) {
+    if (modems.empty())
+        return std::string(kNoModem) + " (looked for " + port_identifiers_text() + ").\n";
     std::vector<Row> rows = {{"LOCATION", "SERIAL", "MODE", "PORT", "VERSION"}};
     for (const ListedModem& modem : modems)
         rows.push_back(row_of(modem));
@@ -104,11 +115,17 @@ void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
     for (const Row& row : rows)
         for (std::size_t c = 0; c < kColumns; ++c)
             width[c] = std::max(width[c], row[c].size());
+    std::string table;
     for (const Row& row : rows) {
         for (std::size_t c = 0; c + 1 < kColumns; ++c)
-            std::fprintf(out, "%-*s  ", static_cast<int>(width[c]), row[c].c_str());
-        std::fprintf(out, "%s\n", row[kColumns - 1].c_str());
+            table += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+        table += row[kColumns - 1] + "\n";
     }
+    return table;
+}
+
+void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
+    std::fputs(modem_table(modems).c_str(), out);
 }
 
 int run_list(std::FILE* out, std::FILE* err) {

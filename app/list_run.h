@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "discovery/port_discovery.h"
+
 // One modem as the listing found it.
 struct ListedModem {
     std::string location;   // empty when unknown
@@ -16,13 +18,19 @@ struct ListedModem {
     int port = -1;          // the port probed; -1 when none of its ports can be opened
     std::string port_name;  // "1 /dev/ttyUSB0", "COM7"
     std::string version;    // read in normal mode only; empty when unreadable
+    // Set for a modem that was not asked anything: the mode its port's identifier shows.
+    std::string unasked_mode;
 };
+
+// The modem as its ports show it, without asking it anything.
+ListedModem unasked_modem(const PackageModem& modem);
 
 // Finds the package's modems and probes each in turn on a line of its own; nothing when the ports
 // cannot be listed.
 std::optional<std::vector<ListedModem>> probe_package_modems();
 
 // The listing as a table with a header line, or the sentence saying no modem is plugged in.
+std::string modem_table(const std::vector<ListedModem>& modems);
 void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems);
 
 // Prints the listing to out, or to err why there is none; 0 when the ports could be looked at, 1

@@ -16,8 +16,9 @@
 #include "app/console_display.h"
 #include "app/device_return.h"
 #include "app/firmware_plan.h"
-#include "app/list_run.h"
 #include "app/history.h"
+#include "app/list_run.h"
+#include "app/modem_choice.h"
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/seal_run.h"
@@ -44,6 +45,8 @@ void print_usage(std::FILE* out, const std::string& program) {
                  program.c_str());
     std::fprintf(out, "       %s [--package DIR] [--check | --list | %srun]\n", program.c_str(),
                  offers_udev_rule() ? "--udev-rule | " : "");
+    std::fprintf(out, "       %s [--package DIR] --device LOCATION|SERIAL [--check | run]\n",
+                 program.c_str());
 }
 
 // What --package goes with, for the help and the refusal.
@@ -124,6 +127,11 @@ void print_options_help(char separator) {
         "              USB location, serial number, mode, port and, in normal mode, the\n"
         "              firmware version. Asks each modem only its mode and version; changes\n"
         "              nothing and writes no log.\n"
+        "  --device LOCATION|SERIAL\n"
+        "              with run or --check: the modem to work on, by its USB location or its\n"
+        "              serial number as --list shows them. Needed when several modems of the\n"
+        "              package are plugged in; a run then follows that modem alone through\n"
+        "              its restarts and never sends anything to the others.\n"
         "  --package DIR\n"
         "              the package folder: take settings.ini, VELMOR%c, home%c and image.iso\n"
         "              from DIR instead of the folder that holds this program (the log\n"
@@ -177,8 +185,9 @@ void print_help(const std::string& program) {
     std::printf(
         "\n"
         "Exit status of a run without a window: 0 when the run succeeded (a copy-only job\n"
-        "included), 1 when it failed, 2 for a command line that is not understood or when\n"
-        "more than one modem of the package is plugged in (nothing is sent then), and for a\n"
+        "included), 1 when it failed, 2 for a command line that is not understood, when\n"
+        "several modems of the package are plugged in and none is chosen with --device, or\n"
+        "when the one --device names is not plugged in (nothing is sent then), and for a\n"
         "run stopped by the user the shell's status for the interrupt: 130 for Ctrl-C, 143\n"
         "for a request to terminate, 129 when its terminal went away. A stopped run says\n"
         "whether it left the modem in download mode and how to finish the download. Without\n"
@@ -196,16 +205,18 @@ std::string typed(const std::string& word) {
 
 // The command that starts a stopped run again: this program as the user started it, the word run
 // and the package folder when one was given.
-std::string again_command(const char* program, const std::string& package) {
+std::string again_command(const char* program, const std::string& package,
+                          const std::string& device) {
     std::string command = typed(program) + " " + kRunWord;
     if (!package.empty()) command += " --package " + typed(package);
+    if (!device.empty()) command += std::string(" ") + kDeviceOption + " " + typed(device);
     return command;
 }
 
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
 // and the device's return after its reset is learnt from device-change events. A run stopped by an
 // interrupt ends with the status the shell gives a process that the interrupt ended.
-int run_windowless(const std::string& again) {
+int run_windowless(const std::string& again, const std::string& device) {
     windowless = true;
     // Ctrl-C stops the worker at its next exchange, so the log is still closed (and complete).
     std::atomic<int> stop_status{0};
@@ -219,12 +230,13 @@ int run_windowless(const std::string& again) {
     set_no_answer_listener(
         [&display](const std::string& notice) { display.show_no_answer(notice); });
     bool several_modems = false;
+    std::string unchosen;  // which modems there are and how to choose one
     // The clock counts from the run's start: the start-up check may already wait for the device.
     display.set_clock_timer(true);
     {
         DeviceEventThread events(on_device_change);
         // With several modems plugged in the check has said so; no device was asked anything.
-        several_modems = upgrade_init(&display) == CHECK_SEVERAL_MODEMS;
+        several_modems = upgrade_init(&display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
         if (!stop_status && !several_modems) upgrade_start(&display);
     }
     set_message_boxes(nullptr);
@@ -236,6 +248,9 @@ int run_windowless(const std::string& again) {
     if (stopped)
         display.show("Stopped by the user.\n" + tell_run_stopped(again), kBoxCaption,
                      BoxButtons::Ok, BoxIcon::Error);
+    if (several_modems)
+        display.show(unchosen + "\nNothing was sent to any modem.\n", kBoxCaption, BoxButtons::Ok,
+                     BoxIcon::Error);
     app_cleanup();
     if (several_modems) return kExitRefused;
     if (stopped) return stopped;
@@ -246,7 +261,19 @@ enum class Action { Dialog, Run, Check, List, UdevRule, Seal, History, Help, Ver
 
 // The options, each listed once: the reader finds them, their values and an option given twice
 // from this table alone; chosen_action says which one wins when several are given.
-enum class Option { Help, Version, UdevRule, Check, List, Package, Seal, History, Json, Count };
+enum class Option {
+    Help,
+    Version,
+    UdevRule,
+    Check,
+    List,
+    Package,
+    Device,
+    Seal,
+    History,
+    Json,
+    Count
+};
 
 struct OptionEntry {
     const char* name;
@@ -262,6 +289,7 @@ constexpr OptionEntry kOptions[] = {
     {"--check", nullptr, Option::Check, false},
     {"--list", nullptr, Option::List, false},
     {"--package", nullptr, Option::Package, true},
+    {kDeviceOption, nullptr, Option::Device, true},
     {"--seal", nullptr, Option::Seal, true},
     {"--history", nullptr, Option::History, false},
     {"--json", nullptr, Option::Json, false},
@@ -283,6 +311,7 @@ struct CommandLine {
     bool json = false;    // --json: the result as a JSON document on standard output
     std::string package;  // the folder given with --package, absolute; empty when none
     std::string seal;     // the folder given with --seal, absolute; empty when none
+    std::string device;   // the modem given with --device; empty when none
     std::string refusal;  // why the command line is refused
 };
 
@@ -390,6 +419,22 @@ Action chosen_action(const Given& given, CommandLine* line) {
     return Action::Dialog;
 }
 
+// --device names a modem for run and --check only, and names one.
+bool device_given(const Given& given, Action action, CommandLine* line) {
+    if (!given.has(Option::Device)) return true;
+    const std::string& value = given.value[static_cast<int>(Option::Device)];
+    if (value.empty() || value[0] == '-') {
+        line->refusal = std::string(kDeviceOption) + " needs a USB location or a serial number";
+        return false;
+    }
+    if (action != Action::Run && action != Action::Check) {
+        line->refusal = std::string(kDeviceOption) + " goes with run or --check";
+        return false;
+    }
+    line->device = value;
+    return true;
+}
+
 // Only the options of the table and the one word run are understood. Anything else (a typo,
 // another program's option, a word) must never start a run that writes the device's flash.
 CommandLine read_command_line(int argc, char** argv) {
@@ -418,6 +463,10 @@ CommandLine read_command_line(int argc, char** argv) {
     }
     line.action = chosen_action(given, &line);
     line.json = given.has(Option::Json);
+    if (line.action != Action::Refuse && !device_given(given, line.action, &line)) {
+        line.action = Action::Refuse;
+        return line;
+    }
     return line;
 }
 
@@ -442,7 +491,7 @@ int main(int argc, char** argv) {
         case Action::UdevRule:
             return print_udev_rule(stdout, stderr);
         case Action::Check:
-            return run_check(stdout);
+            return run_check(stdout, line.device);
         case Action::List:
             return run_list(stdout, stderr);
         case Action::Seal:
@@ -450,7 +499,7 @@ int main(int argc, char** argv) {
         case Action::History:
             return run_history(line.json, stdout, stderr);
         case Action::Run:
-            return run_windowless(again_command(argv[0], line.package));
+            return run_windowless(again_command(argv[0], line.package, line.device), line.device);
         case Action::Dialog:
             break;
     }

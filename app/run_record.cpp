@@ -69,9 +69,13 @@ RunRecordStart begin_run_record() {
 HistoryEntry run_entry(const Run& run, const RunRecordStart& start) {
     HistoryEntry entry;
     entry.time = start.time;
-    // The run is not bound to its modem's USB location and serial yet: until it is, the port it
-    // last opened stands for where the modem is, and the serial stays unknown.
-    if (run.line.port_number >= 0) entry.location = "port " + std::to_string(run.line.port_number);
+    // A run that found no port was bound to no modem; one whose modem's location is unknown names
+    // the port it last opened instead.
+    if (!run.search.location.empty())
+        entry.location = run.search.location;
+    else if (run.line.port_number >= 0)
+        entry.location = "port " + std::to_string(run.line.port_number);
+    if (!run.serial.empty()) entry.serial = run.serial;
     entry.version_before = start.version_before;
     entry.version_after = known(run.version_after);
     entry.package = program_folder();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "base/clock.h"
@@ -13,7 +14,6 @@
 #include "base/reasons.h"
 #include "base/sent_file.h"
 #include "base/shared_state.h"
-#include "app/firmware_plan.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "dload/dload_commands.h"
@@ -93,10 +93,13 @@ int switch_to_download_mode(Run& run) {
     for (int pass = 0; pass < kPortPasses && !stop_requested(run.line); ++pass) {
         pause_ms(run.line, kPassPauseMs);
         wait_goes_on(run, kStepSwitch, kPassPauseMs);
-        int port = find_port(PORT_DOWNLOAD);
-        if (port > 0) {
-            mode = probe_mode(port);
-            if (mode == MODE_DLOAD) break;
+        const std::optional<FoundPort> port = find_port(PORT_DOWNLOAD, run.search);
+        if (port && port->number > 0) {
+            mode = probe_mode(port->number);
+            if (mode == MODE_DLOAD) {
+                follow_modem(run, *port);
+                break;
+            }
             if (mode == MODE_DIAG || mode == MODE_STREAM) close_port(run.line);
         }
     }
@@ -131,8 +134,8 @@ int boot_downloader_stage(Run& run) {
     set_status(dialog, programmer.status);
     // A failed upload shows as the flash programmer not answering below (a start whose answer was
     // lost may still have started it), and the reason then says the upload failed.
-    const bool uploaded = retry_start_go(run.line, run.file(programmer.name).c_str(), dialog,
-                                         &run.counter);
+    const bool uploaded =
+        retry_start_go(run.line, run.file(programmer.name).c_str(), dialog, &run.counter);
     // A programmer that changed since the package check was not started: nothing to wait for.
     if (!uploaded && !changed_package_file().empty()) return failure_end(run);
     step_done(run, kStepProgrammer);
@@ -140,9 +143,12 @@ int boot_downloader_stage(Run& run) {
     run.stage = "waiting for the flash programmer";
     int mode = MODE_NONE;
     for (int pass = 0; pass < kPortPasses && !stop_requested(run.line); ++pass) {
-        int port = find_port(PORT_DOWNLOAD);
-        if (port > 0) mode = open_dl_port(run.line, port);
-        if (mode == MODE_DLOAD) break;
+        const std::optional<FoundPort> port = find_port(PORT_DOWNLOAD, run.search);
+        if (port && port->number > 0) mode = open_dl_port(run.line, port->number);
+        if (mode == MODE_DLOAD) {
+            follow_modem(run, *port);
+            break;
+        }
         pause_ms(run.line, kPassPauseMs);
         wait_goes_on(run, kStepProgrammerUp, kPassPauseMs);
     }
@@ -174,7 +180,8 @@ int write_images(Run& run) {
         run.stage = std::string("opening ") + image.name;
         if (header) set_status(dialog, header->status);
         int reasons = reasons_told();
-        if (!send_multi_image_open(run.line, header ? header_path.c_str() : nullptr, image.image_type))
+        if (!send_multi_image_open(run.line, header ? header_path.c_str() : nullptr,
+                                   image.image_type))
             return fail_because(run, reasons,
                                 std::string("the flash programmer did not open ") + image.name);
         if (header) step_done(run, header->name);
@@ -198,6 +205,9 @@ int reset_and_wait(Run& run) {
     run.stage = "resetting the device";
     set_status(dialog, "Resetting device...");
     int reset = 0;
+    // Only this modem leaving and coming back ends the wait; other modems come and go as they
+    // will.
+    await_modem_at(run.search.location);
     // The device-return handling searches ports (closing the serial port) once the state leaves
     // DEVICE_IDLE; events that come during the reset exchange are handled after it.
     hold_device_return([&] {

@@ -39,6 +39,7 @@ struct StartupPackage {
     bool checked = false;
     Package package;
     std::string refusal;
+    ChosenModem modem;  // the modem the start-up check chose
 };
 StartupPackage startup_package;
 
@@ -63,6 +64,11 @@ void app_cleanup() {
 }
 
 int upgrade_init(UpgradeDialog* dialog) {
+    std::string unchosen;
+    return upgrade_init(dialog, "", &unchosen);
+}
+
+int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::string* unchosen) {
     init_globals();
     // A run without a window starts whatever this returns; when its package is refused, the
     // worker says so before anything is sent, and the device is not even asked its version.
@@ -75,7 +81,8 @@ int upgrade_init(UpgradeDialog* dialog) {
         }
         if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
-    const int check = startup_device_check(dialog);
+    const int check =
+        startup_check_of_modem(dialog, wanted_device, &startup_package.modem, unchosen);
     // Until a worker has run, the check alone tells where a stop leaves the modem.
     const int mode = recorded_checked_mode();
     left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
@@ -98,6 +105,8 @@ int upgrade_start(UpgradeDialog* dialog) {
         run.package_checked = checked.checked;
         run.package = checked.package;
         run.package_refusal = checked.refusal;
+        run.search.location = checked.modem.location;
+        run.serial = checked.modem.serial;
         run.download_mode = left_in_download_mode;  // what the start-up check found
         const RunRecordStart record = begin_run_record();
         upgrade_worker(run);

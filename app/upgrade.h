@@ -12,6 +12,10 @@ extern bool windowless;
 
 // init_globals, then the start-up device check: its result (1 when an upgrade may be offered).
 int upgrade_init(UpgradeDialog* dialog);
+// The same for a run without a window on the modem that wanted names (--device; empty: the only
+// one plugged in); the run is then bound to it from its start. *unchosen says why, and which modems
+// there are, when the check cannot tell which modem to work on.
+int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::string* unchosen);
 // Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
 // the worker to end. A start while a worker runs does nothing.
 int upgrade_start(UpgradeDialog* dialog);

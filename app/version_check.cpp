@@ -37,13 +37,16 @@ bool port_opens(int port) {
     return true;
 }
 
-// The diag port of the returned device, or -1 once the searches ran out.
-int wait_for_diag_port() {
+// The diag port of the returned modem, or -1 once the searches ran out.
+int wait_for_diag_port(Run& run) {
     for (int search = 0; search < kDiagPortSearches && !stop_requested(app_line()); ++search) {
         if (search > 0) pause_ms(app_line(), kDiagPortSearchMs);
         close_port(app_line());
-        const int port = find_port(PORT_DIAG);
-        if (port >= 0 && port_opens(port)) return port;
+        const std::optional<FoundPort> port = find_port(PORT_DIAG, run.search);
+        if (port && port_opens(port->number)) {
+            follow_modem(run, *port);
+            return port->number;
+        }
     }
     return -1;
 }
@@ -70,7 +73,7 @@ int check_version_after_return(Run& run) {
     // The state is back: device changes no longer search for ports, so the port is the worker's.
     run.stage = "checking the version after the return";
     const int reasons = reasons_told();
-    const int port = wait_for_diag_port();
+    const int port = wait_for_diag_port(run);
     if (port < 0) {
         return fail_because(run, reasons,
                             "the device came back, but its diag port did not show up within " +

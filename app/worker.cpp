@@ -88,13 +88,13 @@ int upgrade_worker(Run& run) {
 
     // The search looks at the ports as they are listed: ours is let go of first.
     close_port(run.line);
-    int port = find_port(PORT_DIAG);
-    if (port < 0) port = find_port(PORT_DOWNLOAD);
-    if (port < 0) port = find_port(PORT_SAVEDOWNLOAD);
-    if (port < 0) {
+    const std::optional<FoundPort> found = find_any_port(run.search);
+    if (!found) {
         tell_reason("no port of the device was found (settings.ini lists its identifiers)");
         return failure_end(run);
     }
+    follow_modem(run, *found);
+    const int port = found->number;
 
     const int mode = open_found_port(port);
     run.plan = plan_progress(run.package, mode);
@@ -122,6 +122,14 @@ int upgrade_worker(Run& run) {
                 tell_reason("the device answers none of its protocols on port %d", port);
             return failure_end(run);
     }
+}
+
+void follow_modem(Run& run, const FoundPort& port) {
+    if (run.search.location.empty()) run.search.location = port.location;
+    if (run.serial.empty()) run.serial = port.serial;
+    log_write("modem at USB location %s, serial number %s, on port %d\n",
+              port.location.empty() ? "unknown" : port.location.c_str(),
+              port.serial.empty() ? "none" : port.serial.c_str(), port.number);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include "app/progress_plan.h"
 #include "app/run_log.h"
 #include "base/platform_paths.h"
+#include "discovery/port_discovery.h"
 #include "res/resource.h"
 
 // The device re-enumerates after the switch to its boot downloader and after GO; it gets this many
@@ -38,6 +39,12 @@ struct Run {
     // switch, and has not been reset since. A stopped run tells the user so from this alone: the
     // device is not asked again after a stop.
     bool download_mode = false;
+    // The modem the run is bound to: the one chosen before it started, else the one whose port it
+    // found first. Every search of the run (and the wait for its return) counts ports at its USB
+    // location only, so the run follows it through its re-enumerations and never takes another
+    // modem's port for it; an empty location (unknown) lets any port of the package count.
+    PortSearch search;
+    std::string serial;  // its USB serial number; empty when it has none
 
     // A firmware file: "<firmware folder><separator><name>".
     std::string file(const char* name) const { return firmware_folder + path_separator() + name; }
@@ -63,6 +70,10 @@ int streaming_stage(Run& run);
 // The device is back after its final reset: its version is read on its diag port and must be the
 // package's; the success end only then.
 int check_version_after_return(Run& run);
+
+// The run is bound to the modem of the port found (when it was not bound yet), and the log says
+// where that modem is plugged in, at the start and after each of its re-enumerations.
+void follow_modem(Run& run, const FoundPort& port);
 
 // 1 when each file of the firmware plan that decides a download can be opened in folder, tried in
 // the plan's order.

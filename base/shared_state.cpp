@@ -5,34 +5,12 @@
 
 namespace {
 
-// The names are read by a run's worker and by the dialog's start-up check on another thread.
+// The folder is read by a run's worker and by the dialog's start-up check on another thread.
 std::mutex names_mutex;
-int port_number_value = -1;
-std::string my_com_name_value = kBuiltinPortPrefix;
 std::string program_folder_value;
 std::atomic<int> device_state_value{0};
 
 }  // namespace
-
-int port_number() {
-    std::lock_guard lock(names_mutex);
-    return port_number_value;
-}
-
-void set_port_number(int number) {
-    std::lock_guard lock(names_mutex);
-    port_number_value = number;
-}
-
-std::string my_com_name() {
-    std::lock_guard lock(names_mutex);
-    return my_com_name_value;
-}
-
-void set_my_com_name(const std::string& prefix) {
-    std::lock_guard lock(names_mutex);
-    my_com_name_value = prefix;
-}
 
 std::string program_folder() {
     std::lock_guard lock(names_mutex);
@@ -55,8 +33,6 @@ void set_device_state(int state) {
 void reset_shared_state() {
     {
         std::lock_guard lock(names_mutex);
-        port_number_value = -1;
-        my_com_name_value = kBuiltinPortPrefix;
         program_folder_value.clear();
     }
     device_state_value = 0;

@@ -5,17 +5,6 @@
 
 #include <string>
 
-// The identifier prefix that port searches use until a settings value replaces it.
-constexpr const char* kBuiltinPortPrefix = "USB\\VID_05C6&PID_9003&MI_00";
-
-// The COM number the last port search found, -1 when it found nothing.
-int port_number();
-void set_port_number(int number);
-
-// The identifier prefix that port searches match against.
-std::string my_com_name();
-void set_my_com_name(const std::string& prefix);
-
 // The folder that holds the executable, with a trailing '/', as compute_program_folder last found
 // it for the run (see refresh_program_folder in base/settings.h); empty before that.
 std::string program_folder();

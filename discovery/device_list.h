@@ -13,5 +13,12 @@
 // number the serial port opens it by: "(COM<n>)".
 std::optional<PortDeviceList> list_present_ports();
 
-// The instance identifier of every present disk drive.
-std::optional<std::vector<std::string>> list_present_disk_ids();
+// A present disk drive: its instance identifier, and where its USB device is plugged in (as for a
+// port; empty when unknown).
+struct DiskDevice {
+    std::string instance_id;
+    std::string location;
+};
+
+// Every present disk drive.
+std::optional<std::vector<DiskDevice>> list_present_disks();

@@ -20,11 +20,11 @@ std::optional<PortDeviceList> list_present_ports() {
     return list;
 }
 
-std::optional<std::vector<std::string>> list_present_disk_ids() {
+std::optional<std::vector<DiskDevice>> list_present_disks() {
     std::optional<std::vector<UsbDiskRecord>> disks = enumerate_usb_disks();
     if (!disks) return std::nullopt;
-    std::vector<std::string> ids;
+    std::vector<DiskDevice> found;
     for (const UsbDiskRecord& disk : *disks)
-        ids.push_back(disk_instance_id(disk));
-    return ids;
+        found.push_back({disk_instance_id(disk), disk.device_location});
+    return found;
 }

@@ -133,14 +133,16 @@ std::optional<PortDeviceList> list_present_ports() {
     return ports;
 }
 
-std::optional<std::vector<std::string>> list_present_disk_ids() {
+// A disk's USB device sits behind its storage driver's device: its location is left unknown, and
+// a disk then stands for whichever modem is awaited.
+std::optional<std::vector<DiskDevice>> list_present_disks() {
     HDEVINFO list = present_devices("DiskDrive");
     if (!list) return std::nullopt;
-    std::vector<std::string> disks;
+    std::vector<DiskDevice> disks;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(list, index, &device); ++index)
-        disks.push_back(instance_id(list, device));
+        disks.push_back({instance_id(list, device), ""});
     ::SetupDiDestroyDeviceInfoList(list);
     return disks;
 }

@@ -26,12 +26,14 @@ std::vector<std::string> listed_disk_identifiers() {
     return items;
 }
 
-int find_mmc_disk() {
+int find_mmc_disk(const std::string& location) {
     std::string path = settings_path();
-    std::optional<std::vector<std::string>> disks = list_present_disk_ids();
+    std::optional<std::vector<DiskDevice>> disks = list_present_disks();
     if (!disks) return 0;
     // The settings file is read again for every disk: nothing is cached.
-    for (const std::string& id : *disks) {
+    for (const DiskDevice& disk : *disks) {
+        if (!location.empty() && !disk.location.empty() && disk.location != location) continue;
+        const std::string& id = disk.instance_id;
         for (int i = 0; i < kMmcKeys; ++i) {
             char key[16];
             std::snprintf(key, sizeof key, "mmc%d", i);

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-int find_mmc_disk();
+// 1 when a present disk's instance identifier begins with one of the mmc identifiers, else 0. With
+// a location, a disk known to sit at another location does not count.
+int find_mmc_disk(const std::string& location = "");
 
 // The disk identifiers settings.ini lists, as "mmc0=<prefix>" items; empty keys are left out, as
 // the search skips them.

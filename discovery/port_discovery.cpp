@@ -6,10 +6,8 @@
 
 #include "base/log.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "discovery/device_list.h"
 #include "discovery/instance_id.h"
-#include "link/serial_port.h"
 
 namespace {
 
@@ -79,20 +77,19 @@ std::optional<std::string> get_device_name(const PortDeviceList& list, std::size
     return name;
 }
 
-int match_port_device(const PortDeviceList& list, std::size_t device) {
-    if (device >= list.size()) return 0;
+std::optional<int> match_port_device(const PortDeviceList& list, std::size_t device,
+                                     const std::string& prefix) {
+    if (device >= list.size()) return std::nullopt;
     std::optional<std::string> name = get_device_name(list, device);
     const std::string& id = list[device].instance_id;
     log_write("find com name = %s\n", id.c_str());
-    const std::string prefix = my_com_name();
     log_write("my com name = %s\n", prefix.c_str());
-    if (id.compare(0, prefix.size(), prefix) != 0) return 0;
+    if (id.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
     // A port whose name carries no COM number cannot be opened by number: no match.
     std::optional<int> number = name ? com_number_from_name(*name) : std::nullopt;
-    if (!number) return 0;
-    set_port_number(*number);
+    if (!number) return std::nullopt;
     log_write("Find my com name = %s OK!!!\n", prefix.c_str());
-    return 1;
+    return number;
 }
 
 namespace {
@@ -179,17 +176,31 @@ int count_package_modems() {
     return modems ? static_cast<int>(modems->size()) : 0;
 }
 
-int find_port_by_id(const char* identifier) {
-    set_port_number(-1);
+namespace {
+
+// find_port_by_id, with the port type the found port is reported under.
+std::optional<FoundPort> find_typed_port(int type, const std::string& identifier,
+                                         PortSearch& search) {
     std::optional<PortDeviceList> list = list_present_ports();
-    if (!list) return 0;
-    if (identifier && identifier[0] != '\0') set_my_com_name(identifier);
-    for (std::size_t device = 0; device < list->size(); ++device)
-        if (match_port_device(*list, device) == 1) return 1;
-    return 0;
+    if (!list) return std::nullopt;
+    if (!identifier.empty()) search.last_identifier = identifier;
+    for (std::size_t device = 0; device < list->size(); ++device) {
+        const PortDevice& port = (*list)[device];
+        // Another modem's port is not even looked at: its lines would only crowd the log.
+        if (!search.location.empty() && port.location != search.location) continue;
+        std::optional<int> number = match_port_device(*list, device, search.last_identifier);
+        if (number) return FoundPort{*number, type, port.instance_id, port.location, port.serial};
+    }
+    return std::nullopt;
 }
 
-int find_port(int type) {
+}  // namespace
+
+std::optional<FoundPort> find_port_by_id(const std::string& identifier, PortSearch& search) {
+    return find_typed_port(PORT_DIAG, identifier, search);
+}
+
+std::optional<FoundPort> find_port(int type, PortSearch& search) {
     std::string path = settings_path();
     log_write("start find port ini_path = %s\n", path.c_str());
     int idnum = get_profile_int("id", "idnum", 0, path);
@@ -197,20 +208,18 @@ int find_port(int type) {
     if (idnum > kMaxIdnum) idnum = kMaxIdnum;
     for (int i = 0; settings_key_format(type) && i < idnum; ++i) {
         log_write("%s", search_note(type));
-        if (find_port_by_id(settings_identifier(type, i, path).c_str()) == 1) return port_number();
+        std::optional<FoundPort> found =
+            find_typed_port(type, settings_identifier(type, i, path), search);
+        if (found) return found;
     }
     log_write("Couldn't find com port\n");
-    return -1;
+    return std::nullopt;
 }
 
-int find_any_port() {
+std::optional<FoundPort> find_any_port(PortSearch& search) {
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
-        int port = find_port(type);
-        if (port >= 0) return port;
+        std::optional<FoundPort> found = find_port(type, search);
+        if (found) return found;
     }
-    return -1;
-}
-
-int get_port_number() {
-    return port_number();
+    return std::nullopt;
 }

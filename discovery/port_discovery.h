@@ -11,19 +11,39 @@ constexpr int PORT_DIAG = 0;
 constexpr int PORT_DOWNLOAD = 1;
 constexpr int PORT_SAVEDOWNLOAD = 2;
 
-// Closes the serial port, then searches the port type's identifiers: the COM number or -1.
-int find_port(int type);
-// The first non-negative result of find_port(0), find_port(1), find_port(2), or -1.
-int find_any_port();
-// The port identifiers settings.ini lists, as "diag0=<prefix>" items in the order the searches use
+// The identifier prefix an empty settings value stands for before any other was searched with.
+constexpr const char* kBuiltinPortPrefix = "USB\\VID_05C6&PID_9003&MI_00";
+
+// What a search matches against, held by its caller from one search to the next.
+struct PortSearch {
+    // Only ports of the modem plugged in here count; empty: ports at any location.
+    std::string location;
+    // What an empty identifier of settings.ini stands for: the last non-empty one searched with.
+    std::string last_identifier = kBuiltinPortPrefix;
+};
+
+// A port a search found: its COM number, the port type whose identifier it matched, its instance
+// identifier, and where its modem is plugged in (location and serial, empty when unknown).
+struct FoundPort {
+    int number = -1;
+    int type = PORT_DIAG;
+    std::string instance_id;
+    std::string location;
+    std::string serial;
+};
+
+// Searches the port type's identifiers in settings.ini, in order: the first port that matches one
+// (at search.location, when it is set). Opens and closes no port.
+std::optional<FoundPort> find_port(int type, PortSearch& search);
+// The first port find_port finds for diag, download, savedownload, tried in that order.
+std::optional<FoundPort> find_any_port(PortSearch& search);
+// The port types' settings identifiers, as "diag0=<prefix>" items in the order the searches use
 // them (diag, download, savedownload; idnum of each); an empty value is kept, as a search sees it.
 std::vector<std::string> listed_port_identifiers();
-// 1 when a present port's instance identifier begins with the identifier (or, for an empty
-// identifier, with my_com_name()); port_number() is then the port's COM number, else -1. A
-// non-empty identifier becomes my_com_name().
-int find_port_by_id(const char* identifier);
-// The COM number the last search found (port_number() of base/shared_state.h), -1 for none.
-int get_port_number();
+// The first present port (at search.location, when it is set) whose instance identifier begins
+// with the identifier, or, for an empty identifier, with search.last_identifier. A non-empty
+// identifier becomes search.last_identifier.
+std::optional<FoundPort> find_port_by_id(const std::string& identifier, PortSearch& search);
 
 // One present serial port as a search sees it: its instance identifier ("?" when unreadable) and
 // its string properties.
@@ -66,9 +86,10 @@ int count_package_modems();
 
 enum class DeviceProperty { FriendlyName, DeviceDesc };
 
-// 1 when the device's instance identifier begins with my_com_name() and its name carries a COM
-// number (port_number() is then set to it), else 0.
-int match_port_device(const PortDeviceList& list, std::size_t device);
+// The COM number of the device when its instance identifier begins with prefix and its name
+// carries a COM number; nothing otherwise.
+std::optional<int> match_port_device(const PortDeviceList& list, std::size_t device,
+                                     const std::string& prefix);
 // The friendly name, else the description; nothing when the device has neither.
 std::optional<std::string> get_device_name(const PortDeviceList& list, std::size_t device);
 std::optional<std::string> get_device_property(const PortDeviceList& list, std::size_t device,

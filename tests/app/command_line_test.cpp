@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include <nlohmann/json.hpp>
 
@@ -72,9 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
                 {"--package", "PKG"},
                 "--package goes with run, --check, --list or --udev-rule"},
         Refused{"JsonAlone", {"--json"}, "--json goes with --history"},
-        Refused{"HistoryWithRun",
-                {"--history", "run"},
-                "--history reads the history and runs nothing"}),
+        Refused{
+            "HistoryWithRun", {"--history", "run"}, "--history reads the history and runs nothing"},
+        Refused{"DeviceWithoutRun", {"--device", "1-1.2"}, "--device goes with run or --check"},
+        Refused{
+            "DeviceWithList", {"--list", "--device", "1-1.2"}, "--device goes with run or --check"},
+        Refused{"DeviceWithoutValue",
+                {"run", "--device"},
+                "--device needs a USB location or a serial number"}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 // The history is the user's file: a line that is no entry is skipped with a warning, the others
@@ -309,12 +315,22 @@ TEST_F(UpgradeRun, SealWritesSumsThatSha256sumVerifiesAndRefusesABrokenPackage) 
 }
 
 // Two modems of the package once got the home tree and image.iso on one and the firmware on the
-// other. A run and --check count them (one in normal mode, one in its boot downloader) before
-// asking anything.
+// other; the programmer once went to the other modem, whose download port was there first; and a
+// run that flashed its modem whole ended in "did not come back" because the other's port stayed.
+// The other modem (plugged in first, in normal mode or in its boot downloader) is never asked
+// anything: a run and --check refuse before any request when none is chosen, and work on the one
+// --device names, by its USB location or its serial number.
+constexpr const char* kOurHubPort = "3-1.2";
+constexpr const char* kOurSerial = "OURS0002";
+constexpr const char* kOtherHubPort = "3-1.1";
+constexpr const char* kHowToChoose = "choose one with --device LOCATION or --device SERIAL\n";
+
 struct TwoModemCase {
     const char* name;
     std::vector<std::string> args;
+    emu::Mode other_mode;
     int exit_status;
+    std::string said;  // in the output
 };
 
 void PrintTo(const TwoModemCase& c, std::ostream* out) {
@@ -323,34 +339,87 @@ void PrintTo(const TwoModemCase& c, std::ostream* out) {
 
 class TwoModems : public UpgradeRun, public ::testing::WithParamInterface<TwoModemCase> {};
 
-TEST_P(TwoModems, AreRefusedBeforeAnyRequest) {
+TEST_P(TwoModems, OnlyTheChosenOneIsAskedAnything) {
+    const TwoModemCase& row = GetParam();
     PackageDir package({});
-    start_device();
-    emu::Options boot_downloader;
-    boot_downloader.start_mode = emu::Mode::Dload;
-    start_second_device(boot_downloader);
+    emu::Options other;
+    other.start_mode = row.other_mode;
+    testbed::MockedUsbDeviceOptions other_usb;
+    other_usb.hub_port = kOtherHubPort;
+    other_usb.serial = "OTHER0001";
+    start_second_device(other, other_usb);
+    testbed::MockedUsbDeviceOptions our_usb;
+    our_usb.hub_port = kOurHubPort;
+    our_usb.serial = kOurSerial;
+    emu::Options ours;
+    // Slower back from its switch than the passes that look for it: the other modem's download
+    // port is the only one there for the first of them.
+    ours.return_delay_ms = 6000;
+    start_device(ours, our_usb);
 
     RunOptions options;
-    options.args = GetParam().args;
+    options.args = row.args;
     RunResult run = run_windowless(package, options);
 
     ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exit_status, GetParam().exit_status);
-    EXPECT_NE((run.out + run.err)
-                  .find("2 modems of this package are plugged in: unplug all but the one to "
-                        "upgrade\n"),
-              std::string::npos)
-        << run.out << run.err;
-    EXPECT_EQ(device().requests_received(), 0);
+    EXPECT_EQ(run.exit_status, row.exit_status) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find(row.said), std::string::npos) << run.out << run.err;
     EXPECT_EQ(second_device().requests_received(), 0);
-    expect_nothing_copied();
-    EXPECT_EQ(second_device().mode(), emu::Mode::Dload);
+    EXPECT_EQ(second_device().mode(), row.other_mode);
+    if (row.exit_status == 2) {
+        EXPECT_EQ(device().requests_received(), 0);
+        // Both are listed, as --list lists them.
+        const std::string said = run.out + run.err;
+        EXPECT_TRUE(std::regex_search(said, std::regex("\\n3-1\\.1 +OTHER0001 +")));
+        EXPECT_TRUE(std::regex_search(said, std::regex("\\n3-1\\.2 +OURS0002 +normal +")));
+    }
+    if (row.args.front() == "run" && row.exit_status == 0) {
+        expect_copied(package);
+        expect_firmware_written(package);
+        expect_logged(package, {std::string("modem at USB location ") + kOurHubPort +
+                                ", serial number " + kOurSerial + ", on port "});
+        EXPECT_EQ(count_of(package.log(), std::string("modem at USB location ") + kOurHubPort), 4)
+            << "at the start and after each re-enumeration";
+    }
+    if (row.exit_status != 0) expect_nothing_copied();
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TwoModems,
-                         ::testing::Values(TwoModemCase{"Run", {"run"}, 2},
-                                           TwoModemCase{"Check", {"--check"}, 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TwoModems,
+    ::testing::Values(
+        TwoModemCase{"RunChosenByLocationBesideOneInNormalMode",
+                     {"run", "--device", kOurHubPort},
+                     emu::Mode::Diag,
+                     0,
+                     "Download ok!"},
+        TwoModemCase{"RunChosenBySerialBesideOneInItsBootDownloader",
+                     {"run", "--device=OURS0002"},
+                     emu::Mode::Dload,
+                     0,
+                     "Download ok!"},
+        TwoModemCase{"CheckChosenByLocation",
+                     {"--check", "--device", kOurHubPort},
+                     emu::Mode::Dload,
+                     0,
+                     "current version FW 1.0.0 B001"},
+        TwoModemCase{"RunWithNoneChosen",
+                     {"run"},
+                     emu::Mode::Dload,
+                     2,
+                     std::string("2 modems of this package are plugged in: ") + kHowToChoose},
+        TwoModemCase{"CheckWithNoneChosen",
+                     {"--check"},
+                     emu::Mode::Diag,
+                     2,
+                     std::string("2 modems of this package are plugged in: ") + kHowToChoose},
+        TwoModemCase{"RunChoosingAModemNotPluggedIn",
+                     {"run", "--device", "3-1.9"},
+                     emu::Mode::Diag,
+                     2,
+                     "--device 3-1.9: no modem of this package that is plugged in has that "
+                     "location or serial number: " +
+                         std::string(kHowToChoose)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --list names every modem of the package with its mode, and the version of the one in normal
 // mode, and asks them nothing but the mode probe and the version.

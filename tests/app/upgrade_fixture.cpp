@@ -45,8 +45,8 @@ void UpgradeRun::start_device(emu::Options options, testbed::MockedUsbDeviceOpti
     ASSERT_TRUE(emulator_->start()) << emulator_->error();
 }
 
-void UpgradeRun::start_second_device(emu::Options options) {
-    second_usb_ = std::make_unique<testbed::MockedUsbDevice>();
+void UpgradeRun::start_second_device(emu::Options options, testbed::MockedUsbDeviceOptions usb) {
+    second_usb_ = std::make_unique<testbed::MockedUsbDevice>(usb);
     options.provider = second_usb_.get();
     second_emulator_ = std::make_unique<emu::Emulator>(options);
     ASSERT_TRUE(second_emulator_->start()) << second_emulator_->error();

@@ -29,7 +29,7 @@ class UpgradeRun : public ::testing::Test {
     void start_device(emu::Options options = {}, testbed::MockedUsbDeviceOptions usb = {});
     emu::Emulator& device() { return *emulator_; }
     // A second modem of the same kind on a USB device of its own, in options.start_mode.
-    void start_second_device(emu::Options options = {});
+    void start_second_device(emu::Options options = {}, testbed::MockedUsbDeviceOptions usb = {});
     emu::Emulator& second_device() { return *second_emulator_; }
 
     // Runs the program; its output and log are shown when the test fails.

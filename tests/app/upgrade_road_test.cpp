@@ -175,7 +175,9 @@ TEST_F(UpgradeRun, FullRoadFromNormalModeCopiesDownloadsAndSeesTheDeviceComeBack
     ASSERT_TRUE(sha256_file(package.file("SHA256SUMS"), &sums, &error));
     EXPECT_EQ(entry.sums_sha256, sums);
     EXPECT_EQ(entry.log, package.file("download.dbg"));
-    EXPECT_TRUE(std::regex_match(entry.location.value_or(""), std::regex("port [0-9]+")));
+    // The hub port the modem is plugged into, as the bus names it.
+    EXPECT_TRUE(std::regex_match(entry.location.value_or(""), std::regex("[0-9]+-[0-9.]+")))
+        << entry.location.value_or("");
     EXPECT_TRUE(std::regex_match(entry.time, std::regex("20[0-9-]{8}T[0-9:]{8}Z"))) << entry.time;
     EXPECT_GE(entry.duration_s, 0);
 

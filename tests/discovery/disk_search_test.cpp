@@ -97,6 +97,20 @@ TEST_F(DiskSearch, PrefixMatchingOnlyInTheMiddleIsNoMatch) {
               "Finding mmc DISK&VEN_VENDOR....\nError: Find mmc DISK&VEN_VENDOR fail.\n");
 }
 
+// Another modem's disk is not the awaited modem coming back.
+TEST_F(DiskSearch, DiskAtAnotherLocationDoesNotCount) {
+    add("Vendor", "MMC Storage", "1");
+    folder_.write_settings("mmc0=USBSTOR\\DISK&VEN_VENDOR\n");
+    std::optional<std::vector<UsbDiskRecord>> disks = enumerate_usb_disks();
+    ASSERT_TRUE(disks);
+    ASSERT_EQ(disks->size(), 1u);
+    const std::string location = disks->front().device_location;
+    ASSERT_FALSE(location.empty());
+    EXPECT_EQ(find_mmc_disk(location + ".9"), 0);
+    EXPECT_EQ(find_mmc_disk(location), 1);
+    EXPECT_EQ(find_mmc_disk(), 1);
+}
+
 TEST_F(DiskSearch, DisksWithoutAUsbDeviceAreNotListed) {
     devices_.push_back(Testbed::instance().add_plain_disk());
     folder_.write_settings("mmc0=USBSTOR\n");

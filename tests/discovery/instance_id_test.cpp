@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/shared_state.h"
 #include "discovery/port_discovery.h"
 
 namespace {
@@ -191,44 +190,33 @@ TEST(PortUsbDevice, SerialIsTheInstanceWindowsTookFromTheDevice) {
     EXPECT_EQ(hub_port_location("USB\\ROOT_HUB30\\4&1&0", 0), "");
 }
 
-class PortMatch : public testing::Test {
-  protected:
-    void SetUp() override { reset_shared_state(); }
-};
-
-TEST_F(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
+TEST(PortMatch, BuiltinPrefixMatchesItsIdentifierButNotInLowerCase) {
     PortDeviceList list = {
         {"usb\\vid_05c6&pid_9003&mi_00\\1-1:1.0", "Modem (COM3)", "Modem", "", ""},
         {"USB\\VID_05C6&PID_9003&MI_00\\1-2:1.0", "Modem (COM4)", "Modem", "", ""},
     };
-    EXPECT_EQ(match_port_device(list, 0), 0);
-    EXPECT_EQ(port_number(), -1);
-    EXPECT_EQ(match_port_device(list, 1), 1);
-    EXPECT_EQ(port_number(), 4);
+    EXPECT_EQ(match_port_device(list, 0, kBuiltinPortPrefix), std::nullopt);
+    EXPECT_EQ(match_port_device(list, 1, kBuiltinPortPrefix), 4);
 }
 
-TEST_F(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
+TEST(PortMatch, UnreadableIdentifierMatchesOnlyAQuestionMark) {
     PortDeviceList list = {{"?", "Modem (COM5)", "Modem", "", ""}};
-    EXPECT_EQ(match_port_device(list, 0), 0);
-    set_my_com_name("?");
-    EXPECT_EQ(match_port_device(list, 0), 1);
-    EXPECT_EQ(port_number(), 5);
+    EXPECT_EQ(match_port_device(list, 0, kBuiltinPortPrefix), std::nullopt);
+    EXPECT_EQ(match_port_device(list, 0, "?"), 5);
 }
 
-TEST_F(PortMatch, NameWithoutComIsNoMatch) {
+TEST(PortMatch, NameWithoutComIsNoMatch) {
     PortDeviceList list = {{"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem", "", ""},
                            {"USB\\VID_05C6&PID_9003&MI_00\\2", std::nullopt, std::nullopt, "", ""}};
-    EXPECT_EQ(match_port_device(list, 0), 0);
-    EXPECT_EQ(match_port_device(list, 1), 0);
-    EXPECT_EQ(port_number(), -1);
+    EXPECT_EQ(match_port_device(list, 0, kBuiltinPortPrefix), std::nullopt);
+    EXPECT_EQ(match_port_device(list, 1, kBuiltinPortPrefix), std::nullopt);
 }
 
-TEST_F(PortMatch, NameFallsBackToTheDescription) {
+TEST(PortMatch, NameFallsBackToTheDescription) {
     PortDeviceList list = {
         {"USB\\VID_05C6&PID_9003&MI_00\\1", std::nullopt, "Modem (COM9)", "", ""}};
     EXPECT_EQ(get_device_name(list, 0), "Modem (COM9)");
-    EXPECT_EQ(match_port_device(list, 0), 1);
-    EXPECT_EQ(port_number(), 9);
+    EXPECT_EQ(match_port_device(list, 0, kBuiltinPortPrefix), 9);
 }
 
 }  // namespace

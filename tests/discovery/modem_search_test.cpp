@@ -65,7 +65,10 @@ TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch
     ASSERT_TRUE(modem.start()) << modem.error();
     ASSERT_TRUE(modem.wait_for(emu::Mode::Diag, 10s));
 
-    int diag = find_port(PORT_DIAG);
+    PortSearch search;
+    const std::optional<FoundPort> diag_port = find_port(PORT_DIAG, search);
+    ASSERT_TRUE(diag_port);
+    const int diag = diag_port->number;
     ASSERT_GE(diag, 1);
     EXPECT_EQ(diag, port_table_register(usb.current_node()));
     EXPECT_EQ(open_port(line, diag), MODE_DIAG);
@@ -79,8 +82,13 @@ TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch
                   (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL}));
     }
 
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
-    int download = find_port(PORT_DOWNLOAD);
+    EXPECT_FALSE(find_port(PORT_DIAG, search));
+    // Back at its hub port: a search bound to where the modem was found finds it again.
+    search.location = diag_port->location;
+    const std::optional<FoundPort> download_port = find_port(PORT_DOWNLOAD, search);
+    ASSERT_TRUE(download_port);
+    EXPECT_EQ(download_port->location, diag_port->location);
+    const int download = download_port->number;
     ASSERT_GE(download, 1);
     EXPECT_NE(download, diag) << "a device that comes back in another mode gets a new port";
     EXPECT_EQ(download, port_table_register(usb.current_node()));

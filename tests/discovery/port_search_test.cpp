@@ -40,16 +40,23 @@ class PortSearch : public testing::Test {
         return devices_.back();
     }
 
+    // The COM number the search finds, -1 for none.
+    int find(int type) { return number_of(find_port(type, search_)); }
+    static int number_of(const std::optional<FoundPort>& port) { return port ? port->number : -1; }
+
     ProgramFolder folder_;
     std::vector<FakeDevice> devices_;
+    ::PortSearch search_;  // the fixture has the search's name
 };
 
 TEST_F(PortSearch, FindsTheDiagPortAndReadsItsNumberFromItsName) {
     FakeDevice modem = add(0x05C6, 0x9003);
     folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
-    int port = find_port(PORT_DIAG);
-    EXPECT_EQ(port, port_table_register(modem.device_node));
-    EXPECT_EQ(get_port_number(), port);
+    const std::optional<FoundPort> port = find_port(PORT_DIAG, search_);
+    ASSERT_TRUE(port);
+    EXPECT_EQ(port->number, port_table_register(modem.device_node));
+    EXPECT_EQ(port->type, PORT_DIAG);
+    EXPECT_EQ(port->location, location_of(modem));
     EXPECT_EQ(folder_.take_log(),
               "start find port ini_path = " + folder_.dir() +
                   "/settings.ini\n"
@@ -104,9 +111,9 @@ TEST_F(PortSearch, EachPortTypeReadsItsOwnKeys) {
     folder_.write_settings(
         "idnum=1\ndiag0=USB\\VID_05C6&PID_9003\ndownload0=USB\\VID_05C6&PID_9100\\\n"
         "savedownload0=USB\\VID_1234&PID_0002&MI_01\n");
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
-    EXPECT_EQ(find_port(PORT_DOWNLOAD), port_table_register(download.device_node));
-    EXPECT_EQ(find_port(PORT_SAVEDOWNLOAD), port_table_register(save.device_node));
+    EXPECT_EQ(find(PORT_DIAG), -1);
+    EXPECT_EQ(find(PORT_DOWNLOAD), port_table_register(download.device_node));
+    EXPECT_EQ(find(PORT_SAVEDOWNLOAD), port_table_register(save.device_node));
     std::string log = folder_.take_log();
     EXPECT_EQ(count_of(log, "start find diag port\n"), 1);
     EXPECT_EQ(count_of(log, "start find dl port\n"), 1);
@@ -119,7 +126,7 @@ TEST_F(PortSearch, FindAnyPortTriesDiagThenDownloadThenSave) {
     folder_.write_settings(
         "idnum=1\ndiag0=USB\\VID_1234&PID_0001\ndownload0=USB\\VID_1234&PID_0003\n"
         "savedownload0=USB\\VID_1234&PID_0002\n");
-    EXPECT_EQ(find_any_port(), port_table_register(save.device_node));
+    EXPECT_EQ(number_of(find_any_port(search_)), port_table_register(save.device_node));
     std::string log = folder_.take_log();
     EXPECT_LT(log.find("type = 0"), log.find("type = 1"));
     EXPECT_LT(log.find("type = 1"), log.find("type = 2"));
@@ -129,7 +136,7 @@ TEST_F(PortSearch, FindAnyPortTriesDiagThenDownloadThenSave) {
 TEST_F(PortSearch, WithoutIdnumNoPortIsLookedAt) {
     add(0x05C6, 0x9003);
     folder_.write_settings("diag0=USB\\VID_05C6&PID_9003&MI_00\n");
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(find(PORT_DIAG), -1);
     EXPECT_EQ(folder_.take_log(), "start find port ini_path = " + folder_.dir() +
                                       "/settings.ini\n"
                                       "start find port id num = 0 type = 0\n"
@@ -139,24 +146,24 @@ TEST_F(PortSearch, WithoutIdnumNoPortIsLookedAt) {
 TEST_F(PortSearch, IdnumZeroSearchesNothing) {
     add(0x05C6, 0x9003);
     folder_.write_settings("idnum=0\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(find(PORT_DIAG), -1);
     EXPECT_EQ(count_of(folder_.take_log(), "find com name"), 0);
 }
 
 TEST_F(PortSearch, MissingSecondKeySearchesAgainForTheFirstValue) {
     add(0x05C6, 0x9003);
     folder_.write_settings("idnum=2\ndiag0=USB\\VID_05C6&PID_9004\n");
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(find(PORT_DIAG), -1);
     std::string log = folder_.take_log();
     EXPECT_EQ(count_of(log, "start find diag port\n"), 2);
     EXPECT_EQ(count_of(log, "my com name = USB\\VID_05C6&PID_9004\n"), 2);
-    EXPECT_EQ(my_com_name(), "USB\\VID_05C6&PID_9004");
+    EXPECT_EQ(search_.last_identifier, "USB\\VID_05C6&PID_9004");
 }
 
 TEST_F(PortSearch, EmptyFirstValueSearchesForTheBuiltinPrefix) {
     FakeDevice modem = add(0x05C6, 0x9003);
     folder_.write_settings("idnum=2\ndiag0=\n");
-    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
+    EXPECT_EQ(find(PORT_DIAG), port_table_register(modem.device_node));
     EXPECT_EQ(count_of(folder_.take_log(), "my com name = USB\\VID_05C6&PID_9003&MI_00\n"), 1);
 }
 
@@ -167,22 +174,21 @@ TEST_F(PortSearch, FirstMatchingPortInEnumerationOrderWins) {
     std::optional<std::vector<UsbPortRecord>> ports = enumerate_usb_ports();
     ASSERT_TRUE(ports);
     ASSERT_EQ(ports->size(), 2u);
-    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(ports->front().device_node));
+    EXPECT_EQ(find(PORT_DIAG), port_table_register(ports->front().device_node));
     EXPECT_EQ(count_of(folder_.take_log(), "find com name = "), 1);
 }
 
 TEST_F(PortSearch, LowerCasePrefixDoesNotMatch) {
     add(0x05C6, 0x9003);
     folder_.write_settings("idnum=1\ndiag0=usb\\vid_05c6&pid_9003&mi_00\n");
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
-    EXPECT_EQ(port_number(), -1);
+    EXPECT_EQ(find(PORT_DIAG), -1);
 }
 
 TEST_F(PortSearch, SecondIdentifierFindsAPortTheFirstMissed) {
     FakeDevice modem = add(0x05C6, 0x9003, 2);
     folder_.write_settings(
         "idnum=3\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndiag1=USB\\VID_05C6&PID_9003&MI_02\n");
-    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
+    EXPECT_EQ(find(PORT_DIAG), port_table_register(modem.device_node));
     EXPECT_EQ(count_of(folder_.take_log(), "start find diag port\n"), 2);
 }
 
@@ -198,9 +204,9 @@ TEST_F(PortSearch, PortsWithoutAUsbDeviceAreNotListed) {
 TEST_F(PortSearch, APortKeepsItsNumberAcrossSearches) {
     FakeDevice first = add(0x05C6, 0x9003);
     folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
-    int number = find_port(PORT_DIAG);
+    int number = find(PORT_DIAG);
     FakeDevice other = add(0x1234, 0x0001);
-    EXPECT_EQ(find_port(PORT_DIAG), number);
+    EXPECT_EQ(find(PORT_DIAG), number);
     EXPECT_NE(port_table_register(other.device_node), number);
 }
 
@@ -210,24 +216,47 @@ TEST_F(PortSearch, LeavesAPortItDidNotOpenAlone) {
     DeviceLine line;
     line.port->Open(port_table_register(modem.device_node));
     ASSERT_TRUE(line.port->IsOpen());
-    EXPECT_EQ(find_port(PORT_DIAG), port_table_register(modem.device_node));
+    EXPECT_EQ(find(PORT_DIAG), port_table_register(modem.device_node));
     EXPECT_TRUE(line.port->IsOpen()) << "another device's run may be using it";
 }
 
 TEST_F(PortSearch, IdentifierSearchKeepsTheIdentifierForLaterSearches) {
     FakeDevice modem = add(0x05C6, 0x9100, 0, 1);
-    EXPECT_EQ(find_port_by_id("USB\\VID_05C6&PID_9100"), 1);
-    EXPECT_EQ(port_number(), port_table_register(modem.device_node));
+    EXPECT_EQ(number_of(find_port_by_id("USB\\VID_05C6&PID_9100", search_)),
+              port_table_register(modem.device_node));
     // An empty identifier searches again for the one named last.
-    EXPECT_EQ(find_port_by_id(""), 1);
-    EXPECT_EQ(my_com_name(), "USB\\VID_05C6&PID_9100");
-    EXPECT_EQ(find_port_by_id("USB\\VID_05C6&PID_9003"), 0);
-    EXPECT_EQ(port_number(), -1);
+    EXPECT_EQ(number_of(find_port_by_id("", search_)), port_table_register(modem.device_node));
+    EXPECT_EQ(search_.last_identifier, "USB\\VID_05C6&PID_9100");
+    EXPECT_EQ(number_of(find_port_by_id("USB\\VID_05C6&PID_9003", search_)), -1);
+}
+
+// A run bound to one modem never takes another's port for its own, in whatever order the ports
+// are listed.
+TEST_F(PortSearch, SearchAtALocationSeesOnlyThePortsOfTheModemPluggedInThere) {
+    folder_.write_settings("idnum=1\ndownload0=USB\\VID_05C6&PID_9100\n");
+    const FakeDevice other = add(0x05C6, 0x9100, 0, 1);
+    UsbPortSpec spec;
+    spec.product_id = 0x9100;
+    spec.num_interfaces = 1;
+    spec.serial = "SN0002";
+    devices_.push_back(Testbed::instance().add_port(spec));
+    const FakeDevice ours = devices_.back();
+    search_.location = location_of(ours);
+    const std::optional<FoundPort> found = find_port(PORT_DOWNLOAD, search_);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->number, port_table_register(ours.device_node));
+    EXPECT_EQ(found->serial, "SN0002");
+    EXPECT_EQ(count_of(folder_.take_log(), "find com name = "), 1) << "the other modem's port";
+    Testbed::instance().remove(ours);
+    devices_.pop_back();
+    EXPECT_EQ(find(PORT_DOWNLOAD), -1);
+    search_.location.clear();
+    EXPECT_EQ(find(PORT_DOWNLOAD), port_table_register(other.device_node));
 }
 
 TEST_F(PortSearch, HugeIdnumIsCutToAHundredIdentifiers) {
     folder_.write_settings("idnum=2000000000\ndiag0=USB\\VID_05C6&PID_9003&MI_00\n");
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    EXPECT_EQ(find(PORT_DIAG), -1);
     std::string log = folder_.take_log();
     EXPECT_NE(log.find("start find port id num = 2000000000 type = 0\n"), std::string::npos);
     EXPECT_EQ(count_of(log, "start find diag port\n"), 100);

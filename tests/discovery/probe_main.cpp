@@ -39,7 +39,8 @@ int switch_modes() {
         changed.notify_all();
     });
     DeviceLine line;
-    int diag = find_port(PORT_DIAG);
+    PortSearch search;
+    const int diag = find_port(PORT_DIAG, search).value_or(FoundPort{}).number;
     std::printf("diag port %d mode %d\n", diag, diag >= 0 ? open_port(line, diag) : -1);
     std::printf("switch %d\n", switch_dl_mode(line));
     {
@@ -48,7 +49,7 @@ int switch_modes() {
         for (int event : events)
             std::printf("event 0x%04x\n", event);
     }
-    int download = find_port(PORT_DOWNLOAD);
+    const int download = find_port(PORT_DOWNLOAD, search).value_or(FoundPort{}).number;
     std::printf("download port %d mode %d\n", download,
                 download >= 0 ? open_port(line, download) : -1);
     close_port(line);

@@ -49,14 +49,14 @@ TEST_F(WindowsSearch, PortIsFoundByItsIdentifierAndOpenedByTheNumberInItsName) {
     ASSERT_TRUE(add_fake_device("PORTS", "ACPI\\PNP0501\\1", "Communications Port (COM1)"));
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2A3B&0&0000",
                                 "USB Modem Diagnostics (COM12)"));
-    EXPECT_EQ(find_port(PORT_DIAG), 12);
-    EXPECT_EQ(port_number(), 12);
-    EXPECT_EQ(find_port(PORT_DOWNLOAD), -1);
+    PortSearch search;
+    EXPECT_EQ(find_port(PORT_DIAG, search).value_or(FoundPort{}).number, 12);
+    EXPECT_FALSE(find_port(PORT_DOWNLOAD, search));
 
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDownload) + "\\EMU0001",
                                 "USB Modem Download (COM7)"));
-    EXPECT_EQ(find_port(PORT_DOWNLOAD), 7);
-    EXPECT_EQ(find_any_port(), 12);
+    EXPECT_EQ(find_port(PORT_DOWNLOAD, search).value_or(FoundPort{}).number, 7);
+    EXPECT_EQ(find_any_port(search).value_or(FoundPort{}).number, 12);
 }
 
 // (The device list keeps instance identifiers in upper case, so the case of a prefix matters only
@@ -80,7 +80,8 @@ TEST_F(WindowsSearch, ModemsAreListedOnePerPlace) {
 
 TEST_F(WindowsSearch, MatchingPortWithoutANumberInItsNameIsNoMatch) {
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2&0&0000", "USB Modem"));
-    EXPECT_EQ(find_port(PORT_DIAG), -1);
+    PortSearch search;
+    EXPECT_FALSE(find_port(PORT_DIAG, search));
 }
 
 TEST_F(WindowsSearch, DiskIsFoundByItsPrefix) {
