@@ -5,5 +5,6 @@
 
 #include <cstdio>
 
-// Prints to out; 0 when a run could start, 1 otherwise.
-int run_check(std::FILE* out);
+// Prints to out; 0 when a run could start, 1 otherwise. With a document stream, what was found is
+// also printed there as one JSON document.
+int run_check(std::FILE* out, std::FILE* document = nullptr);
