@@ -49,6 +49,8 @@ void print_usage(std::FILE* out, const std::string& program) {
                  program.c_str());
     std::fprintf(out, "       %s [--package DIR] [--check | --list | %srun]\n", program.c_str(),
                  offers_udev_rule() ? "--udev-rule | " : "");
+    std::fprintf(out, "       %s [--package DIR] [--check | --list | run] --json\n",
+                 program.c_str());
 }
 
 // What --package goes with, for the help and the refusal.
@@ -144,9 +146,16 @@ void print_options_help(char separator) {
         "  --history   print the last %zu runs recorded in %s beside the log: time,\n"
         "              modem location and serial, version before and after, result, the\n"
         "              stage that failed and duration. Sends nothing, writes nothing.\n"
-        "  --json      with --history: print the runs as one JSON document instead (an array\n"
-        "              of the recorded objects; the keys are those of the file)\n",
-        kHistoryShown, kHistoryName);
+        "  --json      with run, --check, --list or --history: print one JSON document on\n"
+        "              standard output at the end and every text on standard error; the exit\n"
+        "              status stays the same. --list: an array of modems (location, serial,\n"
+        "              mode, port, version). --check: package, package_version,\n"
+        "              package_refusal, device (port, location, serial, mode, version),\n"
+        "              verdict (ready or not_ready), verdict_text, exit_status. run: the keys\n"
+        "              of the run's line in %s, then reason and exit_status.\n"
+        "              --history: an array of the recorded objects. What was not learnt is\n"
+        "              null.\n",
+        kHistoryShown, kHistoryName, kHistoryName);
     if (offers_udev_rule())
         std::printf(
             "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
