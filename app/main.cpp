@@ -247,12 +247,13 @@ struct RunDocument {
 RunDocument run_document_of(bool several_modems, int stopped, LastReason* reason) {
     std::optional<HistoryEntry> entry = take_last_run_entry();
     RunDocument document{entry ? *entry : unstarted_run_entry(stopped != 0), reason->take()};
-    if (several_modems)
+    // A run that reached its success end while being stopped has no reason to give.
+    if (document.entry.result == kResultSuccess)
+        document.reason.reset();
+    else if (several_modems)
         document.reason = several_modems_refusal();
     else if (stopped)
         document.reason = kStoppedReason;
-    else if (document.entry.result == kResultSuccess)
-        document.reason.reset();
     if (document.reason && document.reason->empty()) document.reason.reset();
     return document;
 }
