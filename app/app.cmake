@@ -47,6 +47,7 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/device_return.cpp
   ${CMAKE_CURRENT_LIST_DIR}/history.cpp
   ${CMAKE_CURRENT_LIST_DIR}/history_command.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_documents.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp

@@ -1,9 +1,12 @@
 #include "app/check_run.h"
 #include "app/app_line.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/firmware_plan.h"
+#include "app/json_documents.h"
 #include "app/modem_choice.h"
 #include "app/package_check.h"
 #include "app/package_sums.h"
@@ -111,55 +114,83 @@ void print_device(std::FILE* out, const Device& device) {
     std::fprintf(out, "\n");
 }
 
-// The verdict; true when a run could start.
-bool print_verdict(std::FILE* out, const Package& package, const Device& device) {
+// The verdict's sentence in *text; true when a run could start.
+bool verdict(const Package& package, const Device& device, std::string* text) {
     // Which it is sends the user to the cable and settings.ini, or to the modem itself.
     if (device.port < 0 || device.mode == MODE_NONE) {
-        std::fprintf(out, "A run could not start: %s.\n", device.port < 0 ? kNoPort : kMute);
+        *text = std::string("A run could not start: ") + (device.port < 0 ? kNoPort : kMute) + ".";
         return false;
     }
     if (device.mode != MODE_DIAG) {
         if (!package.has_firmware()) {
-            std::fprintf(out,
-                         "A run could not start: the device is in download mode and the package "
-                         "holds no firmware.\n");
+            *text =
+                "A run could not start: the device is in download mode and the package holds no "
+                "firmware.";
             return false;
         }
-        std::fprintf(out, "A run would download the firmware (version %s); nothing is copied.\n",
-                     package.target_version.c_str());
+        *text = "A run would download the firmware (version " + package.target_version +
+                "); nothing is copied.";
         return true;
     }
     std::string copy = package.has_home && package.has_iso ? "home/ and image.iso"
                        : package.has_home                  ? "home/"
                        : package.has_iso                   ? "image.iso"
                                                            : "nothing";
-    if (package.has_firmware()) {
-        std::fprintf(out,
-                     "A run would copy %s to the device, then download the firmware: version %s "
-                     "is replaced by %s.\n",
-                     copy.c_str(), device.version.empty() ? "?" : device.version.c_str(),
-                     package.target_version.c_str());
-    } else {
-        std::fprintf(out,
-                     "A run would copy %s to the device; the firmware stays (copy-only job).\n",
-                     copy.c_str());
-    }
+    if (package.has_firmware())
+        *text = "A run would copy " + copy +
+                " to the device, then download the firmware: version " +
+                (device.version.empty() ? "?" : device.version) + " is replaced by " +
+                package.target_version + ".";
+    else
+        *text = "A run would copy " + copy + " to the device; the firmware stays (copy-only job).";
     return true;
+}
+
+// The device as the report gives it, with the USB location and serial of the modem whose port
+// it is; nothing when none was found.
+std::optional<CheckedDevice> checked_device(const Device& device) {
+    if (device.port < 0) return std::nullopt;
+    CheckedDevice checked{device.port, std::nullopt, std::nullopt, device.mode, std::nullopt};
+    if (!device.version.empty()) checked.version = device.version;
+    const std::optional<std::vector<PackageModem>> modems = list_package_modems();
+    for (const PackageModem& modem : modems.value_or(std::vector<PackageModem>{}))
+        for (const ModemPort& port : modem.ports)
+            if (port.number == device.port) {
+                if (!modem.location.empty()) checked.location = modem.location;
+                if (!modem.serial.empty()) checked.serial = modem.serial;
+            }
+    return checked;
+}
+
+// Prints the verdict, and the whole report as a JSON document when there is a stream for it.
+int conclude(std::FILE* out, std::FILE* document, CheckReport* report, bool ready,
+             const std::string& text, int refused_status = 1) {
+    std::fprintf(out, "%s\n", text.c_str());
+    report->ready = ready;
+    report->verdict_text = text;
+    report->exit_status = ready ? 0 : refused_status;
+    if (document) std::fputs(check_document(*report).c_str(), document);
+    return report->exit_status;
 }
 
 }  // namespace
 
-int run_check(std::FILE* out, const std::string& wanted_device) {
+int run_check(std::FILE* out, const std::string& wanted_device, std::FILE* document) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
     std::fprintf(out, "Package folder: %s\n", folder);
+    CheckReport report;
+    report.package = folder;
     Package package;
     std::string refusal;
     const bool package_ok = check_package(folder, &package, &refusal);
-    if (package_ok)
+    if (package_ok) {
         print_package(out, package);
-    else
+        report.package_version = package.target_version;
+    } else {
         std::fprintf(out, "Package: refused: %s\n", refusal.c_str());
+        report.package_refusal = refusal;
+    }
     std::fflush(out);
 
     // Which of several modems a search finds is chance: none is asked anything then.
@@ -167,18 +198,21 @@ int run_check(std::FILE* out, const std::string& wanted_device) {
     std::string unchosen;
     if (!choose_modem(wanted_device, &modem, &unchosen)) {
         std::fprintf(out, "Device: %s", unchosen.c_str());
-        std::fprintf(out, "A run would be refused: it cannot tell which modem to upgrade.\n");
-        return kCheckRefused;
+        return conclude(out, document, &report, false,
+                        "A run would be refused: it cannot tell which modem to upgrade.",
+                        kCheckRefused);
     }
     const Device device = probe_device(out, modem);
     print_device(out, device);
+    report.device = checked_device(device);
     // Told, not refused: a run installs the firmware again, which repairs a damaged one.
     if (package_ok && package.installed_in(device.version))
         std::fprintf(out, "  the device already runs the package's version\n");
 
-    if (!package_ok) {
-        std::fprintf(out, "A run would be refused: the package is not usable.\n");
-        return 1;
-    }
-    return print_verdict(out, package, device) ? 0 : 1;
+    if (!package_ok)
+        return conclude(out, document, &report, false,
+                        "A run would be refused: the package is not usable.");
+    std::string text;
+    const bool ready = verdict(package, device, &text);
+    return conclude(out, document, &report, ready, text);
 }

@@ -22,7 +22,8 @@ std::string printable(const std::string& text) {
 
 }  // namespace
 
-ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal, std::FILE* boxes)
+    : out_(out), boxes_(boxes), terminal_(terminal) {}
 
 ConsoleDisplay::~ConsoleDisplay() {
     stop_clock();
@@ -161,5 +162,5 @@ bool ConsoleDisplay::show(const std::string& text, const std::string& caption, B
             line_open_ = false;
         }
     }
-    return PrintingBoxes().show(text, caption, buttons, icon);
+    return PrintingBoxes(boxes_).show(text, caption, buttons, icon);
 }

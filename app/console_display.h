@@ -17,8 +17,9 @@
 
 class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
   public:
-    // terminal: rewrite one line in place instead of printing plain lines.
-    ConsoleDisplay(std::FILE* out, bool terminal);
+    // terminal: rewrite one line in place instead of printing plain lines. boxes: where a box that
+    // tells no error is printed (a run whose standard output carries a document prints it on out).
+    ConsoleDisplay(std::FILE* out, bool terminal, std::FILE* boxes = stdout);
     // Stops the clock and ends a line left open.
     ~ConsoleDisplay() override;
     ConsoleDisplay(const ConsoleDisplay&) = delete;
@@ -52,6 +53,7 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     std::string clock_text() const;
 
     std::FILE* out_;
+    std::FILE* boxes_;
     bool terminal_;
     std::mutex lock_;
     std::condition_variable clock_wake_;

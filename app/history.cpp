@@ -1,18 +1,15 @@
 #include "app/history.h"
+#include "app/history_json.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <system_error>
 
 #include "base/log.h"
-
-// Keys in the order an entry lists them, for a reader of the file.
-using Json = nlohmann::ordered_json;
 
 namespace {
 
@@ -32,11 +29,13 @@ constexpr const char* kFailedStage = "failed_stage";
 constexpr const char* kDurationS = "duration_s";
 constexpr const char* kLog = "log";
 
+}  // namespace
+
 Json optional_value(const std::optional<std::string>& value) {
     return value ? Json(*value) : Json(nullptr);
 }
 
-Json entry_object(const HistoryEntry& entry) {
+Json history_object(const HistoryEntry& entry) {
     return Json{{kTime, entry.time},
                 {kLocation, optional_value(entry.location)},
                 {kSerial, optional_value(entry.serial)},
@@ -52,9 +51,11 @@ Json entry_object(const HistoryEntry& entry) {
 
 // Texts from the device or the file system may be no valid UTF-8: such bytes are replaced rather
 // than refused, so that a line is always written.
-std::string dump(const Json& value, int indent = -1) {
+std::string json_text(const Json& value, int indent) {
     return value.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
+
+namespace {
 
 bool read_text(const Json& object, const char* key, std::string* out) {
     const auto found = object.find(key);
@@ -112,7 +113,7 @@ bool next_line(std::istream& in, std::string* line, bool* cut) {
 }  // namespace
 
 std::string history_line(const HistoryEntry& entry) {
-    return dump(entry_object(entry));
+    return json_text(history_object(entry));
 }
 
 bool parse_history_line(const std::string& line, HistoryEntry* entry) {
@@ -172,6 +173,6 @@ HistoryRead read_history(std::istream& in, std::size_t last, const std::string& 
 std::string history_document(const std::vector<HistoryEntry>& entries) {
     Json array = Json::array();
     for (const HistoryEntry& entry : entries)
-        array.push_back(entry_object(entry));
-    return dump(array, 2) + "\n";
+        array.push_back(history_object(entry));
+    return json_text(array, 2) + "\n";
 }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "app/json_documents.h"
 #include "app/run_log.h"
 #include "base/settings.h"
 #include "diag/diag_commands.h"
@@ -30,7 +31,7 @@ const ModemPort* port_to_probe(const PackageModem& modem) {
 std::string port_name(int number) {
     std::string node;
     if (port_table_lookup(number, &node)) return std::to_string(number) + " " + node;
-    return "COM" + std::to_string(number);
+    return port_path(number);
 }
 
 ListedModem probe_modem(const PackageModem& modem) {
@@ -49,19 +50,6 @@ ListedModem probe_modem(const PackageModem& modem) {
     return listed;
 }
 
-const char* short_mode(int mode) {
-    switch (mode) {
-        case MODE_DIAG:
-            return "normal";
-        case MODE_DLOAD:
-            return "boot downloader";
-        case MODE_STREAM:
-            return "flash programmer";
-        default:
-            return "no answer";
-    }
-}
-
 // Texts from the device and the USB bus go to a terminal: control characters are shown as '?'.
 std::string shown(const std::string& text) {
     if (text.empty()) return kNone;
@@ -78,12 +66,31 @@ Row row_of(const ListedModem& modem) {
     const bool probed = modem.port >= 0;
     return {shown(modem.location), shown(modem.serial),
             !modem.unasked_mode.empty() ? modem.unasked_mode
-            : probed                    ? short_mode(modem.mode)
+            : probed                    ? listed_mode_name(modem.mode)
                                         : "no port to open",
             shown(probed ? modem.port_name : ""), shown(modem.version)};
 }
 
 }  // namespace
+
+const char* listed_mode_name(int mode) {
+    switch (mode) {
+        case MODE_DIAG:
+            return "normal";
+        case MODE_DLOAD:
+            return "boot downloader";
+        case MODE_STREAM:
+            return "flash programmer";
+        default:
+            return "no answer";
+    }
+}
+
+std::string port_path(int number) {
+    std::string node;
+    if (port_table_lookup(number, &node)) return node;
+    return "COM" + std::to_string(number);
+}
 
 std::optional<std::vector<ListedModem>> probe_package_modems() {
     std::optional<std::vector<PackageModem>> modems = list_package_modems();
@@ -128,7 +135,7 @@ void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
     std::fputs(modem_table(modems).c_str(), out);
 }
 
-int run_list(std::FILE* out, std::FILE* err) {
+int run_list(std::FILE* out, std::FILE* err, std::FILE* document) {
     // Without settings.ini no identifier says which ports are the package's.
     const std::string settings = settings_path();
     std::error_code ignored;
@@ -142,5 +149,6 @@ int run_list(std::FILE* out, std::FILE* err) {
         return 1;
     }
     print_modem_table(out, *modems);
+    if (document) std::fputs(list_document(*modems).c_str(), document);
     return 0;
 }

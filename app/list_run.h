@@ -33,6 +33,12 @@ std::optional<std::vector<ListedModem>> probe_package_modems();
 std::string modem_table(const std::vector<ListedModem>& modems);
 void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems);
 
+// The mode as the listing names it: "normal", "boot downloader", "flash programmer", "no answer".
+const char* listed_mode_name(int mode);
+// The port as the system names it: its device node ("/dev/ttyUSB0") or "COM7".
+std::string port_path(int number);
+
 // Prints the listing to out, or to err why there is none; 0 when the ports could be looked at, 1
-// otherwise.
-int run_list(std::FILE* out, std::FILE* err);
+// otherwise. With a document stream, the listing is also printed there as a JSON document (nothing
+// when there is no listing).
+int run_list(std::FILE* out, std::FILE* err, std::FILE* document = nullptr);

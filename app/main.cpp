@@ -7,8 +7,11 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "app/app_line.h"
 #include "app/check_run.h"
@@ -17,10 +20,12 @@
 #include "app/device_return.h"
 #include "app/firmware_plan.h"
 #include "app/history.h"
+#include "app/json_documents.h"
 #include "app/list_run.h"
 #include "app/modem_choice.h"
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
+#include "app/run_record.h"
 #include "app/seal_run.h"
 #include "app/terminal.h"
 #include "app/udev_rule.h"
@@ -46,6 +51,8 @@ void print_usage(std::FILE* out, const std::string& program) {
     std::fprintf(out, "       %s [--package DIR] [--check | --list | %srun]\n", program.c_str(),
                  offers_udev_rule() ? "--udev-rule | " : "");
     std::fprintf(out, "       %s [--package DIR] --device LOCATION|SERIAL [--check | run]\n",
+                 program.c_str());
+    std::fprintf(out, "       %s [--package DIR] [--check | --list | run] --json\n",
                  program.c_str());
 }
 
@@ -147,9 +154,16 @@ void print_options_help(char separator) {
         "  --history   print the last %zu runs recorded in %s beside the log: time,\n"
         "              modem location and serial, version before and after, result, the\n"
         "              stage that failed and duration. Sends nothing, writes nothing.\n"
-        "  --json      with --history: print the runs as one JSON document instead (an array\n"
-        "              of the recorded objects; the keys are those of the file)\n",
-        kHistoryShown, kHistoryName);
+        "  --json      with run, --check, --list or --history: print one JSON document on\n"
+        "              standard output at the end and every text on standard error; the exit\n"
+        "              status stays the same. --list: an array of modems (location, serial,\n"
+        "              mode, port, version). --check: package, package_version,\n"
+        "              package_refusal, device (port, location, serial, mode, version),\n"
+        "              verdict (ready or not_ready), verdict_text, exit_status. run: the keys\n"
+        "              of the run's line in %s, then reason and exit_status.\n"
+        "              --history: an array of the recorded objects. What was not learnt is\n"
+        "              null.\n",
+        kHistoryShown, kHistoryName, kHistoryName);
     if (offers_udev_rule())
         std::printf(
             "  --udev-rule print a udev rule for the device identifiers of settings.ini: it gives\n"
@@ -213,10 +227,59 @@ std::string again_command(const char* program, const std::string& package,
     return command;
 }
 
+// The reason a run told last, for its document: the line that says why it failed.
+class LastReason {
+  public:
+    void set(const std::string& reason) {
+        std::lock_guard<std::mutex> hold(lock_);
+        reason_ = reason;
+    }
+    std::optional<std::string> take() {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (reason_.empty()) return std::nullopt;
+        return std::exchange(reason_, std::string());
+    }
+
+  private:
+    std::mutex lock_;
+    std::string reason_;
+};
+
+// What a run that was stopped says as its reason, as its log does.
+constexpr const char* kStoppedReason = "Stopped by the user";
+
+// The run's document on standard output: the entry its worker recorded, or that of a run that
+// never began. Taken while the log is open, printed once the run has said everything else.
+struct RunDocument {
+    HistoryEntry entry;
+    std::optional<std::string> reason;
+};
+
+// The first line of a text, without its line end.
+std::string first_line(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+// refusal: why the run did not begin (several modems and none chosen), empty when it began.
+RunDocument run_document_of(const std::string& refusal, int stopped, LastReason* reason) {
+    std::optional<HistoryEntry> entry = take_last_run_entry();
+    RunDocument document{entry ? *entry : unstarted_run_entry(stopped != 0), reason->take()};
+    // A run that reached its success end while being stopped has no reason to give.
+    if (document.entry.result == kResultSuccess)
+        document.reason.reset();
+    else if (!refusal.empty())
+        document.reason = refusal;
+    else if (stopped)
+        document.reason = kStoppedReason;
+    if (document.reason && document.reason->empty()) document.reason.reset();
+    return document;
+}
+
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
 // and the device's return after its reset is learnt from device-change events. A run stopped by an
-// interrupt ends with the status the shell gives a process that the interrupt ended.
-int run_windowless(const std::string& again, const std::string& device) {
+// interrupt ends with the status the shell gives a process that the interrupt ended. With json,
+// every text goes to standard error and standard output gets the run's document alone.
+int run_windowless(const std::string& again, const std::string& device, bool json) {
     windowless = true;
     // Ctrl-C stops the worker at its next exchange, so the log is still closed (and complete).
     std::atomic<int> stop_status{0};
@@ -224,9 +287,13 @@ int run_windowless(const std::string& again, const std::string& device) {
         stop_status = exit_status;
         app_line().cancel.request();
     });
-    ConsoleDisplay display(stderr, is_terminal(stderr));
+    ConsoleDisplay display(stderr, is_terminal(stderr), json ? stderr : stdout);
     set_message_boxes(&display);
-    set_reason_listener([&display](const std::string& reason) { display.show_reason(reason); });
+    LastReason last_reason;
+    set_reason_listener([&display, &last_reason](const std::string& reason) {
+        last_reason.set(reason);
+        display.show_reason(reason);
+    });
     set_no_answer_listener(
         [&display](const std::string& notice) { display.show_no_answer(notice); });
     bool several_modems = false;
@@ -237,6 +304,8 @@ int run_windowless(const std::string& again, const std::string& device) {
         DeviceEventThread events(on_device_change);
         // With several modems plugged in the check has said so; no device was asked anything.
         several_modems = upgrade_init(&display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
+        // The start-up check's reasons are not the run's.
+        last_reason.take();
         if (!stop_status && !several_modems) upgrade_start(&display);
     }
     set_message_boxes(nullptr);
@@ -251,10 +320,15 @@ int run_windowless(const std::string& again, const std::string& device) {
     if (several_modems)
         display.show(unchosen + "\nNothing was sent to any modem.\n", kBoxCaption, BoxButtons::Ok,
                      BoxIcon::Error);
+    const RunDocument document =
+        run_document_of(several_modems ? first_line(unchosen) : "", stopped, &last_reason);
     app_cleanup();
-    if (several_modems) return kExitRefused;
-    if (stopped) return stopped;
-    return last_run_succeeded() ? 0 : 1;
+    const int status = several_modems         ? kExitRefused
+                       : stopped              ? stopped
+                       : last_run_succeeded() ? 0
+                                              : 1;
+    if (json) std::fputs(run_document(document.entry, document.reason, status).c_str(), stdout);
+    return status;
 }
 
 enum class Action { Dialog, Run, Check, List, UdevRule, Seal, History, Help, Version, Refuse };
@@ -392,6 +466,14 @@ bool read_folder(const std::string& option, const std::string& value, std::strin
 Action chosen_action(const Given& given, CommandLine* line) {
     if (given.has(Option::Help)) return Action::Help;
     if (given.has(Option::Version)) return Action::Version;
+    // A document on standard output is for the commands that report; any other would mix texts in.
+    const bool reports = given.has(Option::History) || given.has(Option::Check) ||
+                         given.has(Option::List) || given.run;
+    if (given.has(Option::Json) &&
+        (!reports || given.has(Option::Seal) || given.has(Option::UdevRule))) {
+        line->refusal = "--json goes with run, --check, --list or --history";
+        return Action::Refuse;
+    }
     if (given.has(Option::Seal)) {
         if (!given.has(Option::Package) && !given.run) return Action::Seal;
         line->refusal = "--seal takes the package folder itself and runs nothing";
@@ -402,10 +484,6 @@ Action chosen_action(const Given& given, CommandLine* line) {
             !given.has(Option::List) && !given.has(Option::UdevRule))
             return Action::History;
         line->refusal = "--history reads the history and runs nothing";
-        return Action::Refuse;
-    }
-    if (given.has(Option::Json)) {
-        line->refusal = "--json goes with --history";
         return Action::Refuse;
     }
     if (given.has(Option::UdevRule)) return Action::UdevRule;
@@ -491,15 +569,17 @@ int main(int argc, char** argv) {
         case Action::UdevRule:
             return print_udev_rule(stdout, stderr);
         case Action::Check:
-            return run_check(stdout, line.device);
+            return line.json ? run_check(stderr, line.device, stdout)
+                             : run_check(stdout, line.device);
         case Action::List:
-            return run_list(stdout, stderr);
+            return line.json ? run_list(stderr, stderr, stdout) : run_list(stdout, stderr);
         case Action::Seal:
             return run_seal(line.seal, stdout, stderr);
         case Action::History:
             return run_history(line.json, stdout, stderr);
         case Action::Run:
-            return run_windowless(again_command(argv[0], line.package, line.device), line.device);
+            return run_windowless(again_command(argv[0], line.package, line.device), line.device,
+                                  line.json);
         case Action::Dialog:
             break;
     }

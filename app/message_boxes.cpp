@@ -14,7 +14,7 @@ std::atomic<MessageBoxes*> installed{nullptr};
 
 // The boxes that end a run are followed by the log's path, so that every run names its log.
 bool PrintingBoxes::show(const std::string& text, const std::string&, BoxButtons, BoxIcon icon) {
-    std::FILE* out = icon == BoxIcon::Error ? stderr : stdout;
+    std::FILE* out = icon == BoxIcon::Error ? stderr : out_;
     std::fputs(text.c_str(), out);
     if (icon != BoxIcon::Question) {
         const std::string path = log_path();

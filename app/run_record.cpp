@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "app/checked_mode.h"
 #include "app/package_sums.h"
@@ -16,6 +18,10 @@ namespace {
 
 // Said once per program start: a dialog that runs again and again has told the user already.
 std::atomic<bool> unwritable_said{false};
+
+// The last run's entry, for the document a run without a window prints at its end.
+std::mutex last_entry_lock;
+std::optional<HistoryEntry> last_entry;  // guarded by last_entry_lock
 
 // The digest of the package's SHA256SUMS as it is now, null when it has none (or it cannot be
 // read: the run has said why).
@@ -91,9 +97,29 @@ HistoryEntry run_entry(const Run& run, const RunRecordStart& start) {
 
 void end_run_record(const Run& run, const RunRecordStart& start, UpgradeDialog* dialog,
                     bool console) {
-    const std::string refusal = append_history(history_folders(), run_entry(run, start));
+    const HistoryEntry entry = run_entry(run, start);
+    {
+        std::lock_guard<std::mutex> hold(last_entry_lock);
+        last_entry = entry;
+    }
+    const std::string refusal = append_history(history_folders(), entry);
     if (refusal.empty() || unwritable_said.exchange(true)) return;
     const std::string notice = "The history cannot be written: " + refusal;
     log_write("%s\n", notice.c_str());
     if (console) set_info(dialog, notice);
+}
+
+std::optional<HistoryEntry> take_last_run_entry() {
+    std::lock_guard<std::mutex> hold(last_entry_lock);
+    return std::exchange(last_entry, std::nullopt);
+}
+
+HistoryEntry unstarted_run_entry(bool stopped) {
+    HistoryEntry entry;
+    entry.time = utc_time_text(std::chrono::system_clock::now());
+    entry.package = program_folder();
+    entry.sums_sha256 = sums_digest(entry.package);
+    entry.result = stopped ? kResultStopped : kResultFailure;
+    entry.log = known(log_path());
+    return entry;
 }

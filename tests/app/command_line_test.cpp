@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 
 #include <nlohmann/json.hpp>
@@ -72,7 +73,10 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"PackageAlone",
                 {"--package", "PKG"},
                 "--package goes with run, --check, --list or --udev-rule"},
-        Refused{"JsonAlone", {"--json"}, "--json goes with --history"},
+        Refused{"JsonAlone", {"--json"}, "--json goes with run, --check, --list or --history"},
+        Refused{"JsonWithSeal",
+                {"--seal", "PKG", "--json"},
+                "--json goes with run, --check, --list or --history"},
         Refused{
             "HistoryWithRun", {"--history", "run"}, "--history reads the history and runs nothing"},
         Refused{"DeviceWithoutRun", {"--device", "1-1.2"}, "--device goes with run or --check"},
@@ -277,6 +281,95 @@ TEST_F(UpgradeRun, CheckOfABadPackageOrAMissingDeviceSaysWhyAndFails) {
               std::string::npos);
 }
 
+// With --json, standard output holds the check's JSON document alone; the texts go to standard
+// error. A package that is refused still has its device found and named.
+TEST_F(UpgradeRun, CheckWithJsonPrintsWhatItFoundAsOneDocument) {
+    PackageDir package({});
+    package.remove("VELMOR/amss.mbn");
+    start_device();
+
+    RunOptions options;
+    options.args = {"--check", "--json"};
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    const nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << run.out;
+    EXPECT_EQ(document["package"], package.path() + "/");
+    EXPECT_TRUE(document["package_version"].is_null());
+    EXPECT_EQ(document["package_refusal"].get<std::string>().rfind(
+                  "VELMOR: the firmware set is incomplete: amss.mbn missing", 0),
+              0u)
+        << run.out;
+    const nlohmann::json& found = document["device"];
+    ASSERT_TRUE(found.is_object()) << run.out;
+    EXPECT_EQ(found["mode"], "normal");
+    EXPECT_EQ(found["version"], "FW 1.0.0 B001");
+    EXPECT_EQ(found["port"].get<std::string>().rfind("/dev/", 0), 0u) << run.out;
+    EXPECT_TRUE(found["location"].is_string()) << run.out;
+    EXPECT_EQ(document["verdict"], "not_ready");
+    EXPECT_EQ(document["verdict_text"], "A run would be refused: the package is not usable.");
+    EXPECT_EQ(document["exit_status"], 1);
+    EXPECT_NE(run.err.find("Package: refused: VELMOR: the firmware set is incomplete"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(device().mode(), emu::Mode::Diag);
+    expect_nothing_copied();
+}
+
+// A run with --json says on standard output, as one document, what it did: the history's entry of
+// the run with why it failed and its exit status; every text goes to standard error.
+TEST_F(UpgradeRun, RunWithJsonPrintsItsDocumentAlone) {
+    PackageDir package({});
+    start_device();
+    RunOptions options;
+    options.args = {"run", "--json"};
+    RunResult run = run_windowless(package, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << run.out;
+    EXPECT_EQ(document["result"], "success");
+    EXPECT_EQ(document["version_before"], "FW 1.0.0 B001");
+    EXPECT_EQ(document["version_after"], "FW 1.0.1 B002");
+    EXPECT_TRUE(document["failed_stage"].is_null());
+    EXPECT_TRUE(document["reason"].is_null());
+    EXPECT_EQ(document["log"], package.file("download.dbg"));
+    EXPECT_TRUE(document["location"].is_string()) << run.out;
+    EXPECT_GE(document["duration_s"].get<double>(), 0);
+    EXPECT_EQ(document["exit_status"], 0);
+    EXPECT_NE(run.err.find(success_output(package.path())), std::string::npos) << run.err;
+    expect_copied(package);
+    expect_firmware_written(package);
+    EXPECT_TRUE(device().wait_finished(std::chrono::seconds(10)));
+}
+
+TEST_F(UpgradeRun, RunWithJsonThatFailsSaysWhereAndWhy) {
+    // In its boot downloader, the modem cannot take a package without firmware.
+    PackageDir copy_only({});
+    copy_only.remove("VELMOR");
+    emu::Options boot_downloader;
+    boot_downloader.start_mode = emu::Mode::Dload;
+    start_device(boot_downloader);
+    RunOptions options;
+    options.args = {"run", "--json"};
+    RunResult run = run_windowless(copy_only, options);
+
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 1);
+    const nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << run.out;
+    EXPECT_EQ(document["result"], "failure");
+    EXPECT_EQ(document["failed_stage"], "finding the device");
+    EXPECT_EQ(document["reason"],
+              "the device is in download mode, but VELMOR holds no firmware set");
+    EXPECT_TRUE(document["version_after"].is_null());
+    EXPECT_EQ(document["exit_status"], 1);
+    EXPECT_NE(run.err.find("Download has error"), std::string::npos) << run.err;
+}
+
 // --seal lists exactly the files the check requires, replacing whatever SHA256SUMS was there, and
 // sha256sum agrees with every line; a refused package gets none. No port is opened, no log written.
 TEST_F(UpgradeRun, SealWritesSumsThatSha256sumVerifiesAndRefusesABrokenPackage) {
@@ -462,6 +555,28 @@ TEST_F(ListModems, NamesEachModemAndAsksOnlyItsModeAndVersion) {
     EXPECT_EQ(device().mode(), emu::Mode::Diag);
     EXPECT_EQ(second_device().mode(), emu::Mode::Dload);
     expect_nothing_copied();
+
+    // The same as one JSON document; the table goes to standard error.
+    options.args = {"--list", "--json"};
+    run = run_windowless(package, options);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err.rfind("LOCATION  SERIAL  MODE", 0), 0u) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(document.is_array()) << run.out;
+    ASSERT_EQ(document.size(), 2u) << run.out;
+    std::map<std::string, nlohmann::json> by_mode;
+    for (const nlohmann::json& modem : document)
+        by_mode[modem["mode"].get<std::string>()] = modem;
+    ASSERT_EQ(by_mode.count("normal"), 1u) << run.out;
+    ASSERT_EQ(by_mode.count("boot downloader"), 1u) << run.out;
+    EXPECT_EQ(by_mode["normal"]["version"], version);
+    EXPECT_TRUE(by_mode["boot downloader"]["version"].is_null());
+    for (const auto& [mode, modem] : by_mode) {
+        EXPECT_TRUE(modem["location"].is_string()) << mode;
+        EXPECT_EQ(modem["port"].get<std::string>().rfind("/dev/", 0), 0u) << mode;
+    }
+    EXPECT_NE(document[0]["location"], document[1]["location"]);
 }
 
 TEST_F(ListModems, SaysSoWhenNoneIsPluggedIn) {
