@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "base/clock.h"
 #include "link/device_line.h"
@@ -199,6 +200,10 @@ TEST(LineSinks, EachLineLogsAndTellsInItsOwnFileOnly) {
     const std::string first_path = first.log.path();
     const std::string second_path = second.log.path();
     EXPECT_NE(first_path, second_path);
+    // Beside download.dbg.
+    const std::filesystem::path folder = std::filesystem::path(log_path()).parent_path();
+    EXPECT_EQ(std::filesystem::path(first_path).parent_path(), folder);
+    EXPECT_EQ(std::filesystem::path(second_path).parent_path(), folder);
     first.log.close();
     second.log.close();
     EXPECT_EQ(read_text_file(first_path),
