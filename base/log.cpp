@@ -83,6 +83,15 @@ bool LogSink::open() {
 }
 
 bool LogSink::open_named(const std::string& name) {
+    // The name may carry a device's own text (its USB location): it must not reach another folder
+    // (nor, on Windows, a drive or a file's alternate stream).
+    if (name.empty() || name.find_first_of("/\\:") != std::string::npos || name == "." ||
+        name == "..") {
+        std::lock_guard lock(file_mutex_);
+        close_locked();
+        refusals_ = "No log can be written: \"" + name + "\" is not a file name";
+        return false;
+    }
     return open_file(name, false);
 }
 

@@ -28,8 +28,9 @@ class LogSink {
     // Opens download.dbg as a new file, in the first of log_folders() that takes it; an earlier
     // download.dbg there is first kept under the time its start began (see log_open).
     bool open();
-    // Opens name (a plain file name) as a new file in the same folders, in the same order, as
-    // open does; an earlier file of that name is replaced, not kept.
+    // Opens name as a new file in the same folders, in the same order, as open does; an earlier
+    // file of that name is replaced, not kept. A name that is not a plain file name (empty, "..",
+    // or with a folder separator or a colon) is refused, with notice saying so.
     bool open_named(const std::string& name);
     // Closes (and so flushes) the file. Nothing is written after it.
     void close();
