@@ -11,110 +11,123 @@
 
 namespace {
 
-std::mutex log_mutex;
-std::string folder_override;  // guarded by log_mutex
-std::FILE* log_file = nullptr;
-std::string log_file_path;
-std::string refusals;  // each folder that could not take the log, and why
+// The folder the tests give every log in place of the documents folder: the machine's, not a
+// run's, so each sink's file lands beside the others.
+std::mutex override_mutex;
+std::string folder_override;  // guarded by override_mutex
+
+std::string documents_or_override() {
+    {
+        std::lock_guard lock(override_mutex);
+        if (!folder_override.empty()) return folder_override;
+    }
+    return documents_dir();
+}
+
+}  // namespace
+
+LogSink::~LogSink() {
+    close();
+}
 
 // The log of a failed run is what the user needs when this start is a retry (or only a look at
 // the dialog), so the logs before are kept beside the new one instead of being truncated away.
 // folder: empty for the current folder, else ending in a separator; shown: its name for the user.
-std::FILE* open_in(const std::string& folder, const std::string& shown) {
-    keep_earlier_logs(folder);
+std::FILE* LogSink::open_in(const std::string& folder, const std::string& shown,
+                            const std::string& name, bool keep_earlier) {
+    if (keep_earlier) keep_earlier_logs(folder);
     errno = 0;
-    std::FILE* file = open_shared_for_writing(folder + kLogName);
+    std::FILE* file = open_shared_for_writing(folder + name);
     if (file) return file;
     const int reason = errno;
-    if (!refusals.empty()) refusals += "; ";
-    refusals +=
+    if (!refusals_.empty()) refusals_ += "; ";
+    refusals_ +=
         shown + ": " +
         (reason ? std::generic_category().message(reason) : std::string("cannot be opened"));
     return nullptr;
 }
 
-void close_locked() {
-    if (log_file) std::fclose(log_file);
-    log_file = nullptr;
-    log_file_path.clear();
-    refusals.clear();
+void LogSink::close_locked() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    path_.clear();
+    refusals_.clear();
 }
 
-}  // namespace
-
-bool log_open() {
-    std::lock_guard lock(log_mutex);
+bool LogSink::open_file(const std::string& name, bool keep_earlier) {
+    std::lock_guard lock(file_mutex_);
     close_locked();
     std::string path;
-    if (std::string dir = folder_override.empty() ? documents_dir() : folder_override;
-        !dir.empty()) {
+    if (std::string dir = documents_or_override(); !dir.empty()) {
         const std::string folder = dir + path_separator();
-        path = folder + kLogName;
-        log_file = open_in(folder, dir);
+        path = folder + name;
+        file_ = open_in(folder, dir, name, keep_earlier);
     }
-    if (!log_file) {
+    if (!file_) {
         // The full path, so the user can be told where to look.
         const std::string here = current_folder();
-        path = here.empty() ? kLogName : here + path_separator() + kLogName;
-        log_file = open_in("", here.empty() ? "the current folder" : here);
+        path = here.empty() ? name : here + path_separator() + name;
+        file_ = open_in("", here.empty() ? "the current folder" : here, name, keep_earlier);
     }
-    if (log_file) {
-        log_file_path = path;
-        refusals.clear();  // the documents folder's refusal is no news once the log is written
+    if (file_) {
+        path_ = path;
+        refusals_.clear();  // the documents folder's refusal is no news once the log is written
     } else {
-        refusals = "No log can be written: " + refusals;
+        refusals_ = "No log can be written: " + refusals_;
     }
-    return log_file != nullptr;
+    return file_ != nullptr;
 }
 
-std::string log_notice() {
-    std::lock_guard lock(log_mutex);
-    return refusals;
+bool LogSink::open() {
+    return open_file(kLogName, true);
 }
 
-void set_log_folder_override(const std::string& folder) {
-    std::lock_guard lock(log_mutex);
-    folder_override = folder;
-}
-
-std::vector<std::string> log_folders() {
-    std::string dir;
-    {
-        std::lock_guard lock(log_mutex);
-        dir = folder_override;
+bool LogSink::open_named(const std::string& name) {
+    // The name may carry a device's own text (its USB location): it must not reach another folder
+    // (nor, on Windows, a drive or a file's alternate stream).
+    if (name.empty() || name.find_first_of("/\\:") != std::string::npos || name == "." ||
+        name == "..") {
+        std::lock_guard lock(file_mutex_);
+        close_locked();
+        refusals_ = "No log can be written: \"" + name + "\" is not a file name";
+        return false;
     }
-    if (dir.empty()) dir = documents_dir();
-    std::vector<std::string> folders;
-    if (!dir.empty()) folders.push_back(dir + path_separator());
-    const std::string here = current_folder();
-    folders.push_back(here.empty() ? std::string() : here + path_separator());
-    return folders;
+    return open_file(name, false);
 }
 
-void log_close() {
-    std::lock_guard lock(log_mutex);
+void LogSink::close() {
+    std::lock_guard lock(file_mutex_);
     close_locked();
 }
 
-std::string log_path() {
-    std::lock_guard lock(log_mutex);
-    return log_file_path;
+std::string LogSink::path() const {
+    std::lock_guard lock(file_mutex_);
+    return path_;
 }
 
-void log_write(const char* format, ...) {
-    std::lock_guard lock(log_mutex);
-    if (!log_file || !format) return;
+std::string LogSink::notice() const {
+    std::lock_guard lock(file_mutex_);
+    return refusals_;
+}
+
+void LogSink::write(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(log_file, format, args);
+    write_list(format, args);
     va_end(args);
+}
+
+void LogSink::write_list(const char* format, std::va_list args) {
+    std::lock_guard lock(file_mutex_);
+    if (!file_ || !format) return;
+    std::vfprintf(file_, format, args);
     // A run that is killed or crashes still leaves every line it wrote.
-    std::fflush(log_file);
+    std::fflush(file_);
 }
 
 // One message for the whole dump: each message is flushed on its own, and a 20000-byte buffer
 // written in pieces would cost hundreds of writes.
-void log_bytes(const std::uint8_t* bytes, int count) {
+void LogSink::bytes(const std::uint8_t* bytes, int count) {
     if (!bytes || count <= 0) return;
     std::string text;
     text.reserve(static_cast<std::size_t>(count) * 5);
@@ -123,5 +136,52 @@ void log_bytes(const std::uint8_t* bytes, int count) {
         std::snprintf(item, sizeof item, "0x%x ", bytes[i]);
         text += item;
     }
-    log_write("%s", text.c_str());
+    write("%s", text.c_str());
+}
+
+// Never destroyed: a thread still at work while the program ends may still write to it.
+LogSink& program_log() {
+    static LogSink* const sink = new LogSink;
+    return *sink;
+}
+
+bool log_open() {
+    return program_log().open();
+}
+
+std::string log_notice() {
+    return program_log().notice();
+}
+
+void set_log_folder_override(const std::string& folder) {
+    std::lock_guard lock(override_mutex);
+    folder_override = folder;
+}
+
+std::vector<std::string> log_folders() {
+    const std::string dir = documents_or_override();
+    std::vector<std::string> folders;
+    if (!dir.empty()) folders.push_back(dir + path_separator());
+    const std::string here = current_folder();
+    folders.push_back(here.empty() ? std::string() : here + path_separator());
+    return folders;
+}
+
+void log_close() {
+    program_log().close();
+}
+
+std::string log_path() {
+    return program_log().path();
+}
+
+void log_write(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    program_log().write_list(format, args);
+    va_end(args);
+}
+
+void log_bytes(const std::uint8_t* bytes, int count) {
+    program_log().bytes(bytes, count);
 }

@@ -1,9 +1,14 @@
 // The download log, download.dbg: the program's only record of what went wrong.
+//
+// The functions below act on program_log(), the sink of the program's own run; a run on a device
+// of its own logs through that device's sink (log_sink.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "base/log_sink.h"
 
 constexpr const char* kLogName = "download.dbg";
 // How many logs a folder keeps: download.dbg, the newest, and the logs of the starts before it,
@@ -22,8 +27,8 @@ bool log_open();
 // folder tried with the reason it refused, for the user to see at the start of the run.
 std::string log_notice();
 
-// Tests point the log at a folder of their own, in place of the documents folder; an empty string
-// restores the documents folder.
+// Tests point every log at a folder of their own, in place of the documents folder; an empty
+// string restores the documents folder.
 void set_log_folder_override(const std::string& folder);
 
 // The folders log_open tries, in its order, each with its trailing separator: the documents

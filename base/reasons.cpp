@@ -1,66 +1,58 @@
 #include "base/reasons.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
 #include "base/clock.h"
-#include "base/log.h"
+#include "base/log_sink.h"
 
 namespace {
 
-std::mutex listener_mutex;
-std::function<void(const std::string&)> listener;
-std::atomic<int> told{0};
-
-std::mutex notice_mutex;
-std::function<void(const std::string&)> notice_listener;
-bool notice_shown = false;
-Clock::TimePoint last_notice;
+// The text of a reason, cut to what one line of the console holds.
+constexpr int kReasonSize = 1024;
 
 }  // namespace
 
-void tell_reason(const char* format, ...) {
-    char text[1024];
+void LogSink::tell_reason(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    tell_reason_list(format, args);
     va_end(args);
-    log_write("%s\n", text);
-    ++told;
-    std::function<void(const std::string&)> call;
+}
+
+void LogSink::tell_reason_list(const char* format, std::va_list args) {
+    char text[kReasonSize];
+    std::vsnprintf(text, sizeof text, format, args);
+    write("%s\n", text);
+    ++told_;
+    Listener call;
     {
-        std::lock_guard lock(listener_mutex);
-        call = listener;
+        std::lock_guard lock(listener_mutex_);
+        call = listener_;
     }
     if (call) call(text);
 }
 
-void set_reason_listener(std::function<void(const std::string& reason)> function) {
-    std::lock_guard lock(listener_mutex);
-    listener = std::move(function);
+void LogSink::set_reason_listener(Listener listener) {
+    std::lock_guard lock(listener_mutex_);
+    listener_ = std::move(listener);
 }
 
-int reasons_told() {
-    return told.load();
-}
-
-void tell_no_answer(int attempts_left, std::chrono::milliseconds silent) {
-    Clock& clock = current_clock();
+void LogSink::tell_no_answer(Clock& clock, int attempts_left, std::chrono::milliseconds silent) {
     if (silent < clock.length_of(kNoAnswerAfterMs)) return;
-    std::function<void(const std::string&)> call;
+    Listener call;
     {
-        std::lock_guard lock(notice_mutex);
+        std::lock_guard lock(notice_mutex_);
         const Clock::TimePoint now = clock.now();
         // A clock that went back (another one installed) starts the gap afresh.
-        if (notice_shown && now >= last_notice &&
-            now < last_notice + clock.length_of(kNoAnswerGapMs))
+        if (notice_shown_ && now >= last_notice_ &&
+            now < last_notice_ + clock.length_of(kNoAnswerGapMs))
             return;
-        notice_shown = true;
-        last_notice = now;
-        call = notice_listener;
+        notice_shown_ = true;
+        last_notice_ = now;
+        call = notice_listener_;
     }
     // In the product's seconds, whatever the clock's divisor.
     const long long seconds =
@@ -72,12 +64,39 @@ void tell_no_answer(int attempts_left, std::chrono::milliseconds silent) {
     if (call) call(text);
 }
 
-void set_no_answer_listener(std::function<void(const std::string& notice)> function) {
-    std::lock_guard lock(notice_mutex);
-    notice_listener = std::move(function);
+void LogSink::set_no_answer_listener(Listener listener) {
+    std::lock_guard lock(notice_mutex_);
+    notice_listener_ = std::move(listener);
+}
+
+void LogSink::restart_no_answer_notices() {
+    std::lock_guard lock(notice_mutex_);
+    notice_shown_ = false;
+}
+
+void tell_reason(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    program_log().tell_reason_list(format, args);
+    va_end(args);
+}
+
+void set_reason_listener(std::function<void(const std::string& reason)> listener) {
+    program_log().set_reason_listener(std::move(listener));
+}
+
+int reasons_told() {
+    return program_log().reasons_told();
+}
+
+void tell_no_answer(int attempts_left, std::chrono::milliseconds silent) {
+    program_log().tell_no_answer(current_clock(), attempts_left, silent);
+}
+
+void set_no_answer_listener(std::function<void(const std::string& notice)> listener) {
+    program_log().set_no_answer_listener(std::move(listener));
 }
 
 void restart_no_answer_notices() {
-    std::lock_guard lock(notice_mutex);
-    notice_shown = false;
+    program_log().restart_no_answer_notices();
 }

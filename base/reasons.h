@@ -4,11 +4,16 @@
 // local file could not be read and why, which port could not be opened and how to fix it). Each
 // reason goes to the log as a line of its own and to the listener, which a run without a window
 // prints on its console.
+//
+// The functions below act on program_log(), the sink of the program's own run; a run on a device
+// of its own tells through that device's sink (log_sink.h).
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <string>
+
+#include "base/log_sink.h"
 
 // Logs the reason with a line end and hands it to the listener.
 void tell_reason(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "base/sha256.h"
 
 namespace {
@@ -66,7 +66,7 @@ std::string changed_package_file() {
     return state.changed;
 }
 
-SentFile::SentFile() = default;
+SentFile::SentFile(LogSink& log) : log_(log) {}
 
 SentFile::~SentFile() {
     if (file_) std::fclose(file_);
@@ -86,13 +86,13 @@ void SentFile::judge() {
     if (hashed && hash_->ok() && digest == digest_) return;
     failed_ = true;
     if (!hashed || !hash_->ok()) {
-        tell_reason("%s: cannot be checked: the system gave no SHA-256", name_.c_str());
+        log_.tell_reason("%s: cannot be checked: the system gave no SHA-256", name_.c_str());
         return;
     }
     changed_ = true;
     const std::string reason =
         name_ + ": changed since the package check: its SHA-256 is not the one in " + kSumsFile;
-    tell_reason("%s", reason.c_str());
+    log_.tell_reason("%s", reason.c_str());
     remember_change(reason);
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+class LogSink;
 class Sha256;
 
 constexpr const char* kSumsFile = "SHA256SUMS";
@@ -31,7 +32,9 @@ std::string changed_package_file();
 
 class SentFile {
   public:
-    SentFile();
+    // A changed file, or one that could not be checked, is told through log: the sink of the run
+    // that sends it, which outlives the file.
+    explicit SentFile(LogSink& log);
     ~SentFile();
     SentFile(const SentFile&) = delete;
     SentFile& operator=(const SentFile&) = delete;
@@ -61,6 +64,7 @@ class SentFile {
     void fill();
     void judge();
 
+    LogSink& log_;
     std::FILE* file_ = nullptr;
     std::string name_;    // as listed; empty when the file is not listed
     std::string digest_;  // the listed digest

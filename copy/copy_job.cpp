@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "base/sent_file.h"
 #include "base/settings.h"
 #include "base/shared_state.h"
@@ -61,10 +60,10 @@ int upload_file(DeviceLine& line, const std::string& local, const std::string& d
         case 0:
             return 1;
         case kSizeDiffers:
-            log_write("error: write_efs_file %s fail\n", device.c_str());
+            line.log().write("error: write_efs_file %s fail\n", device.c_str());
             return 0;
         case kCheckFailed:
-            log_write("error: chk_file %s fail\n", device.c_str());
+            line.log().write("error: chk_file %s fail\n", device.c_str());
             return 0;
         default:
             return 0;
@@ -81,7 +80,7 @@ int upload_tree(DeviceLine& line, TreeWalk& walk, const std::string& local,
         const std::string device_path = device_child(device, entry.name);
         if (entry.kind == LocalKind::Folder) {
             std::string real;
-            if (!follow("find_dir", walk, local_path, entry, &real)) continue;
+            if (!follow("find_dir", walk, local_path, entry, &real, line.log())) continue;
             // A folder the device already has is kept; a new one costs a failing open first.
             EfsHandle handle = {};
             const int ready = open_efs_dir(line, device_path.c_str(), handle)
@@ -98,7 +97,7 @@ int upload_tree(DeviceLine& line, TreeWalk& walk, const std::string& local,
         // Link descriptions are only names; find_link turns them into links afterwards.
         if (describes_link(entry.name)) continue;
         std::string real;
-        if (!follow("find_dir", walk, local_path, entry, &real)) continue;
+        if (!follow("find_dir", walk, local_path, entry, &real, line.log())) continue;
         if (!upload_file(line, local_path, device_path, dialog, counter)) return 0;
         progress_advance(dialog, counter, kFileCost);
     }
@@ -113,7 +112,7 @@ int make_links(DeviceLine& line, TreeWalk& walk, const std::string& local,
         const std::string local_path = local_child(local, entry.name);
         if (entry.kind == LocalKind::Folder) {
             std::string real;
-            if (!follow("find_link", walk, local_path, entry, &real)) continue;
+            if (!follow("find_link", walk, local_path, entry, &real, line.log())) continue;
             walk.folders.push_back(real);
             const int done = make_links(line, walk, local_path, device_child(device, entry.name),
                                         dialog, counter);
@@ -127,7 +126,7 @@ int make_links(DeviceLine& line, TreeWalk& walk, const std::string& local,
             continue;
         const std::string link_path = device_child(device, link_name);
         if (!create_efs_symlink(line, target.c_str(), link_path.c_str())) {
-            log_write("error: create_efs_symlink %s fail\n", target.c_str());
+            line.log().write("error: create_efs_symlink %s fail\n", target.c_str());
             return 0;
         }
         progress_advance(dialog, counter, kLinkCost);
@@ -160,23 +159,23 @@ enum class Failed { Nothing, DelDir, FindDir, FindLink, CopyIso };
 int remove_entry(DeviceLine& line, const std::string& child, int type) {
     switch (type) {
         case 1:  // directory
-            log_write("read_efs_dir name = %s\n", child.c_str());
+            line.log().write("read_efs_dir name = %s\n", child.c_str());
             if (!del_dir(line, child.c_str())) return 0;
             if (!unlink_efs_dir(line, child.c_str())) {
-                log_write("Error: unlink_efs_dir name = %s\n", child.c_str());
+                line.log().write("Error: unlink_efs_dir name = %s\n", child.c_str());
                 return 0;
             }
             return 1;
         case 0:  // file
             if (!unlink_efs_file(line, child.c_str())) {
-                log_write("Error: unlink_efs_file name = %s\n", child.c_str());
+                line.log().write("Error: unlink_efs_file name = %s\n", child.c_str());
                 return 0;
             }
             return 1;
         case 2:  // symbolic link
-            log_write("read_efs_symlink name = %s\n", child.c_str());
+            line.log().write("read_efs_symlink name = %s\n", child.c_str());
             if (!unlink_efs_file(line, child.c_str())) {
-                log_write("Error: unlink_efs_symlink name = %s\n", child.c_str());
+                line.log().write("Error: unlink_efs_symlink name = %s\n", child.c_str());
                 return 0;
             }
             return 1;
@@ -193,14 +192,14 @@ int empty_listing(DeviceLine& line, const char* device_folder, const std::uint8_
         const int read = read_efs_dir(line, handle, sequence, name, &type, kNameBuffer);
         if (read == -1) return 1;
         if (read == 0) {
-            log_write("error: read_efs_dir fail\n");
+            line.log().write("error: read_efs_dir fail\n");
             return 0;
         }
         // Names come from the device: "." or ".." or a name with a separator would lead the
         // removal outside the folder being emptied.
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
             std::strchr(name, '/') != nullptr) {
-            log_write("del_dir: skip name %s\n", name);
+            line.log().write("del_dir: skip name %s\n", name);
             continue;
         }
         if (!remove_entry(line, device_child(device_folder, name), type)) return 0;
@@ -260,31 +259,32 @@ void report_last_pass(DeviceLine& line, Failed failed) {
     const char* why = nullptr;
     switch (failed) {
         case Failed::DelDir:
-            log_write("error: del_dir(/home) fail\n");
+            line.log().write("error: del_dir(/home) fail\n");
             why = "the device's /home could not be emptied in %d passes";
             break;
         case Failed::FindDir:
-            log_write("error: find_dir(/home) fail\n");
+            line.log().write("error: find_dir(/home) fail\n");
             why = "the home folder could not be copied to the device in %d passes";
             break;
         case Failed::FindLink:
-            log_write("error: find_link(/home) fail\n");
+            line.log().write("error: find_link(/home) fail\n");
             why = "the links of the home folder could not be made on the device in %d passes";
             break;
         default:
-            log_write("Error: copy iso file fail.\n");
+            line.log().write("Error: copy iso file fail.\n");
             why = "image.iso could not be copied to the device and read back in %d passes";
             break;
     }
-    if (!stop_requested(line)) tell_reason(why, kPasses);
+    if (!stop_requested(line)) line.log().tell_reason(why, kPasses);
 }
 
 // The passes of the job: 1 once one of them has copied everything.
 int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
     for (int pass = 1;; ++pass) {
         if (!send_efs_hello(line)) {
-            log_write("error: send_efs_hello fail\n");
-            if (!stop_requested(line)) tell_reason("the device's file system did not answer");
+            line.log().write("error: send_efs_hello fail\n");
+            if (!stop_requested(line))
+                line.log().tell_reason("the device's file system did not answer");
             return 0;
         }
         progress_advance(dialog, counter, kHelloCost);
@@ -292,8 +292,9 @@ int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
         refresh_program_folder();
         const std::string folder = program_folder();
         if (reset_requested() && !unlink_efs_file(line, "/router.conf")) {
-            log_write("error: unlink_efs_file(/router.conf) fail\n");
-            if (!stop_requested(line)) tell_reason("the device did not remove /router.conf");
+            line.log().write("error: unlink_efs_file(/router.conf) fail\n");
+            if (!stop_requested(line))
+                line.log().tell_reason("the device did not remove /router.conf");
             return 0;
         }
 

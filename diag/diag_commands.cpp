@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
 #include "link/hdlc.h"
@@ -46,7 +45,7 @@ int exchange_diag_byte(DeviceLine& line, std::uint8_t code, std::vector<std::uin
         return kSendFailed;
     }
     std::vector<std::uint8_t> decoded(received);
-    const int length = check_buf(decoded.data(), kReceiveBuffer);
+    const int length = check_buf(decoded.data(), kReceiveBuffer, line.log());
     if (length < 3 || !crc16_check(decoded.data(), length)) return kCrcFailed;
     if (decoded[0] != code) return kBadCommandAnswer;
     return 0;
@@ -54,9 +53,9 @@ int exchange_diag_byte(DeviceLine& line, std::uint8_t code, std::vector<std::uin
 
 // A DIAG error answer (bad command, parameters, length or mode) carries the code, then the refused
 // request. *text gets the packet's bytes without its CRC when received holds one.
-bool diag_error_packet(const std::vector<std::uint8_t>& received, std::string* text) {
+bool diag_error_packet(const std::vector<std::uint8_t>& received, std::string* text, LogSink& log) {
     std::vector<std::uint8_t> decoded(received);
-    const int length = check_buf(decoded.data(), kReceiveBuffer);
+    const int length = check_buf(decoded.data(), kReceiveBuffer, log);
     if (length < 3 || !crc16_check(decoded.data(), length)) return false;
     const std::uint8_t code = decoded[0];
     if (code != kBadCommand && code != kBadParameters && code != kBadLength && code != kBadMode)
@@ -78,16 +77,16 @@ int get_ver(DeviceLine& line) {
         run_attempts(line, [&] { return exchange_diag_byte(line, kVersionCommand, received); });
     switch (failure) {
         case 0:
-            log_write("Open in DIAG mode\n");
+            line.log().write("Open in DIAG mode\n");
             return 1;
         case kSendFailed:
-            log_write("get ver: send cmd error! \n");
+            line.log().write("get ver: send cmd error! \n");
             break;
         case kCrcFailed:
-            log_write("get ver: check crc error! \n");
+            line.log().write("get ver: check crc error! \n");
             break;
         default:
-            log_write("get ver: recv bad cmd error! \n");
+            line.log().write("get ver: recv bad cmd error! \n");
             break;
     }
     return 0;
@@ -119,11 +118,11 @@ const char* retry_get_build_ver(DeviceLine& line) {
     });
     if (failure == 0) return line.version_text;
     if (failure == kSendFailed) {
-        log_write("retry_get_build_ver: send cmd error! \n");
+        line.log().write("retry_get_build_ver: send cmd error! \n");
     } else if (failure == kBadCommandAnswer) {
-        log_write("retry_get_build_ver: recv bad cmd error! \n");
+        line.log().write("retry_get_build_ver: recv bad cmd error! \n");
     } else {
-        log_write("retry_get_build_ver: get length error! \n");
+        line.log().write("retry_get_build_ver: get length error! \n");
     }
     return nullptr;
 }
@@ -137,24 +136,25 @@ int switch_dl_mode(DeviceLine& line, std::string* refusal) {
         // An attempt that read nothing is judged on an earlier answer's bytes: it is a lost
         // answer, not the device saying no again.
         const bool answered = !line.records.unanswered;
-        if (result == kBadCommandAnswer && answered && diag_error_packet(received, &error_packet))
+        if (result == kBadCommandAnswer && answered &&
+            diag_error_packet(received, &error_packet, line.log()))
             ++refused;
         return result;
     });
     if (refusal) *refusal = refused == kAttempts ? error_packet : std::string();
     switch (failure) {
         case 0:
-            log_write("Switch to DLoad mode and close port \n");
+            line.log().write("Switch to DLoad mode and close port \n");
             line.port->Close();
             return 1;
         case kSendFailed:
-            log_write("switch dl mode: send cmd error! \n");
+            line.log().write("switch dl mode: send cmd error! \n");
             break;
         case kCrcFailed:
-            log_write("switch dl mode: check crc error! \n");
+            line.log().write("switch dl mode: check crc error! \n");
             break;
         default:
-            log_write("switch dl mode: recv bad cmd error! \n");
+            line.log().write("switch dl mode: recv bad cmd error! \n");
             break;
     }
     return 0;

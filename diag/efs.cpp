@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "base/log.h"
+#include "base/log_sink.h"
 #include "diag/efs_wire.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
@@ -67,7 +67,7 @@ void note_frames(DeviceLine& line, std::vector<std::uint8_t>& bytes) {
     for (auto flag = std::find(start, bytes.end(), kFrameFlag); flag != bytes.end();
          flag = std::find(start, bytes.end(), kFrameFlag)) {
         std::vector<std::uint8_t> frame(start, flag + 1);
-        const int decoded = check_buf(frame.data(), static_cast<int>(frame.size()));
+        const int decoded = check_buf(frame.data(), static_cast<int>(frame.size()), line.log());
         if (decoded > 2 && crc16_check(frame.data(), decoded))
             note_named_handle(line, frame.data(), decoded - 2);
         start = flag + 1;
@@ -99,7 +99,7 @@ int efs_exchange(DeviceLine& line, const std::uint8_t* request, int length, std:
     if (dirty) *dirty = received;
     if (failure) return failure;
     note_tail(line, answer, std::min(received, capacity));
-    const int decoded = std::clamp(check_buf(answer, capacity), 0, capacity);
+    const int decoded = std::clamp(check_buf(answer, capacity, line.log()), 0, capacity);
     // A packet of at least one byte: the bare CRC of an empty packet answers nothing.
     if (decoded < 3 || !crc16_check(answer, decoded)) {
         // An open's answer whose only fault is its CRC still tells the handle it opened.
@@ -140,8 +140,8 @@ void close_stray_handles(DeviceLine& line) {
         const StrayHandle stray = line.stray_handles.front();
         line.stray_handles.erase(line.stray_handles.begin());
         const bool directory = stray.code == kEfsOpendir;
-        log_write("%s: a repeated request left handle 0x%08x open, closing it\n",
-                  directory ? "open_efs_dir" : "open_efs_file", stray.handle);
+        line.log().write("%s: a repeated request left handle 0x%08x open, closing it\n",
+                         directory ? "open_efs_dir" : "open_efs_file", stray.handle);
         std::uint8_t handle[4];
         put_le32(handle, stray.handle);
         if (directory) {
@@ -185,14 +185,15 @@ constexpr int kBadData = kEfsOwnFailure + 1;
 
 // Appends path and its NUL at *length. A path that would not fit the request buffer is refused
 // before anything is sent: cutting it would reach a different file.
-bool put_path(const char* operation, std::uint8_t* request, int* length, const char* path) {
+bool put_path(const char* operation, std::uint8_t* request, int* length, const char* path,
+              LogSink& log) {
     if (!path) {
-        log_write("%s: null path error! \n", operation);
+        log.write("%s: null path error! \n", operation);
         return false;
     }
     const std::size_t size = std::strlen(path) + 1;
     if (size > static_cast<std::size_t>(kEfsRequestBuffer - *length)) {
-        log_write("%s: path too long error! %s\n", operation, path);
+        log.write("%s: path too long error! %s\n", operation, path);
         return false;
     }
     std::memcpy(request + *length, path, size);
@@ -218,19 +219,19 @@ struct FailureMessages {
     const char* data;
 };
 
-void log_failure(int failure, const FailureMessages& messages) {
+void log_failure(int failure, const FailureMessages& messages, LogSink& log) {
     switch (failure) {
         case kEfsSendFailed:
-            log_write("%s", messages.send);
+            log.write("%s", messages.send);
             break;
         case kEfsCrcFailed:
-            log_write("%s", messages.crc);
+            log.write("%s", messages.crc);
             break;
         case kBadHeader:
-            log_write("%s", messages.header);
+            log.write("%s", messages.header);
             break;
         default:
-            log_write("%s", messages.data);
+            log.write("%s", messages.data);
             break;
     }
 }
@@ -278,10 +279,10 @@ int close_handle(DeviceLine& line, const char* operation, std::uint16_t code,
         return 0;
     });
     if (failure == 0) {
-        if (closed_before) log_write("%s: closed by an earlier attempt\n", operation);
+        if (closed_before) line.log().write("%s: closed by an earlier attempt\n", operation);
         return 1;
     }
-    log_failure(failure, messages);
+    log_failure(failure, messages, line.log());
     return 0;
 }
 
@@ -301,7 +302,7 @@ int open_attempts(DeviceLine& line, const std::uint8_t* request, int length, std
         take_named_handle(line, handle, code == kEfsOpendir);
         if (attempts > 1) read_late_answers(line, attempts);
     } else {
-        log_failure(failure, messages);
+        log_failure(failure, messages, line.log());
     }
     close_stray_handles(line);
     return failure == 0 ? 1 : 0;
@@ -316,7 +317,7 @@ int open_with_flags(DeviceLine& line, const char* operation, const char* path, s
     put_le32(request + length, flags);
     put_le32(request + length + 4, mode);
     length += 8;
-    if (!handle || !put_path(operation, request, &length, path)) return 0;
+    if (!handle || !put_path(operation, request, &length, path, line.log())) return 0;
     return open_attempts(line, request, length, kEfsOpen, handle, messages);
 }
 
@@ -364,27 +365,27 @@ AttemptOutcome readdir_attempt(DeviceLine& line, const std::uint8_t* request, in
 }
 
 // read_efs_dir's result for how its attempts ended, with the line that tells why.
-int readdir_result(int failure) {
+int readdir_result(int failure, LogSink& log) {
     switch (failure) {
         case 0:
             return 1;
         case kEfsSendFailed:
-            log_write("read_efs_dir: send cmd error! \n");
+            log.write("read_efs_dir: send cmd error! \n");
             return 0;
         case kEfsCrcFailed:
-            log_write("read_efs_dir: check crc error! \n");
+            log.write("read_efs_dir: check crc error! \n");
             return 0;
         case kNameTooLong:
-            log_write("read_efs_dir: name too long error! \n");
+            log.write("read_efs_dir: name too long error! \n");
             return 0;
         case kNotReaddir:
-            log_write("read_efs_dir: recv bad cmd error! \n");
+            log.write("read_efs_dir: recv bad cmd error! \n");
             return 0;
         case kEndOfListing:
-            log_write("read_efs_dir: no file error! \n");
+            log.write("read_efs_dir: no file error! \n");
             return -1;
         default:
-            log_write("read_efs_dir: null data error! \n");
+            log.write("read_efs_dir: null data error! \n");
             return 0;
     }
 }
@@ -403,7 +404,7 @@ int send_efs_hello(DeviceLine& line) {
     const int failure = run_attempts(
         line, [&] { return efs_send(line, request, length, answer.data(), kEfsSmallAnswer); });
     if (failure == 0) return 1;
-    log_write("send_efs_hello: send cmd error! \n");
+    line.log().write("send_efs_hello: send cmd error! \n");
     return 0;
 }
 
@@ -433,8 +434,8 @@ int create_efs_symlink(DeviceLine& line, const char* target, const char* link_pa
     // The target comes first: the link at link_path will read as target. Error code at 4.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsSymlink);
-    if (!put_path("create_efs_symlink", request, &length, target) ||
-        !put_path("create_efs_symlink", request, &length, link_path))
+    if (!put_path("create_efs_symlink", request, &length, target, line.log()) ||
+        !put_path("create_efs_symlink", request, &length, link_path, line.log()))
         return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
@@ -442,10 +443,12 @@ int create_efs_symlink(DeviceLine& line, const char* target, const char* link_pa
         return status_attempt(line, request, length, answer, kEfsSymlink, kStatusAnswer);
     });
     if (failure == 0) return 1;
-    log_failure(failure, {"create_efs_symlink: send cmd error! \n",
-                          "create_efs_symlink: check crc error! \n",
-                          "create_efs_symlink: recv bad data error! \n",
-                          "create_efs_symlink: recv bad data error! \n"});
+    log_failure(
+        failure,
+        {"create_efs_symlink: send cmd error! \n", "create_efs_symlink: check crc error! \n",
+         "create_efs_symlink: recv bad data error! \n",
+         "create_efs_symlink: recv bad data error! \n"},
+        line.log());
     return 0;
 }
 
@@ -454,7 +457,7 @@ int unlink_efs_file(DeviceLine& line, const char* path) {
     // operations.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsUnlink);
-    if (!put_path("unlink_efs_file", request, &length, path)) return 0;
+    if (!put_path("unlink_efs_file", request, &length, path, line.log())) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(line, [&] {
@@ -464,7 +467,8 @@ int unlink_efs_file(DeviceLine& line, const char* path) {
     log_failure(
         failure,
         {"unlink_efs_file: send cmd error! \n", "unlink_efs_file: check crc error! \n",
-         "unlink_efs_file: recv bad cmd error! \n", "unlink_efs_file: recv bad cmd error! \n"});
+         "unlink_efs_file: recv bad cmd error! \n", "unlink_efs_file: recv bad cmd error! \n"},
+        line.log());
     return 0;
 }
 
@@ -474,7 +478,7 @@ int create_efs_dir(DeviceLine& line, const char* path) {
     int length = put_efs_header(request, kEfsMkdir);
     put_le16(request + length, kModeEverything);
     length += 2;
-    if (!put_path("create_efs_dir", request, &length, path)) return 0;
+    if (!put_path("create_efs_dir", request, &length, path, line.log())) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(line, [&] {
@@ -484,7 +488,8 @@ int create_efs_dir(DeviceLine& line, const char* path) {
     log_failure(
         failure,
         {"create_efs_dir: send cmd error! \n", "create_efs_dir: check crc error! \n",
-         "create_efs_dir: recv bad data error! \n", "create_efs_dir: recv bad data error! \n"});
+         "create_efs_dir: recv bad data error! \n", "create_efs_dir: recv bad data error! \n"},
+        line.log());
     return 0;
 }
 
@@ -493,7 +498,7 @@ int unlink_efs_dir(DeviceLine& line, const char* path) {
     // being replaced, so a refusal is a failure like any other.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsRmdir);
-    if (!put_path("unlink_efs_dir", request, &length, path)) return 0;
+    if (!put_path("unlink_efs_dir", request, &length, path, line.log())) return 0;
 
     std::vector<std::uint8_t> answer(kEfsSmallAnswer);
     const int failure = run_attempts(line, [&] {
@@ -503,7 +508,8 @@ int unlink_efs_dir(DeviceLine& line, const char* path) {
     log_failure(
         failure,
         {"unlink_efs_dir: send cmd error! \n", "unlink_efs_dir: check crc error! \n",
-         "unlink_efs_dir: recv bad data error! \n", "unlink_efs_dir: recv bad data error! \n"});
+         "unlink_efs_dir: recv bad data error! \n", "unlink_efs_dir: recv bad data error! \n"},
+        line.log());
     return 0;
 }
 
@@ -511,7 +517,7 @@ int open_efs_dir(DeviceLine& line, const char* path, std::uint8_t* handle) {
     // Answer: handle at 4, error code at 8.
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsOpendir);
-    if (!handle || !put_path("open_efs_dir", request, &length, path)) return 0;
+    if (!handle || !put_path("open_efs_dir", request, &length, path, line.log())) return 0;
     return open_attempts(
         line, request, length, kEfsOpendir, handle,
         {"open_efs_dir: send cmd error! \n", "open_efs_dir: check crc error! \n",
@@ -532,7 +538,7 @@ int read_efs_dir(DeviceLine& line, const std::uint8_t* handle, int sequence, cha
     const int failure = run_attempts(line, [&] {
         return readdir_attempt(line, request, length, answer, {name, type, name_capacity});
     });
-    return readdir_result(failure);
+    return readdir_result(failure, line.log());
 }
 
 int close_efs_dir(DeviceLine& line, const std::uint8_t* handle) {
@@ -547,7 +553,7 @@ int query_efs_size(DeviceLine& line, const char* path, std::uint32_t* size) {
     if (!path || !size || path[0] == '\0') return 0;
     std::uint8_t request[kEfsRequestBuffer] = {};
     int length = put_efs_header(request, kEfsStat);
-    if (!put_path("get_efs_size", request, &length, path)) return 0;
+    if (!put_path("get_efs_size", request, &length, path, line.log())) return 0;
 
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
     const int failure = run_attempts(
@@ -558,7 +564,8 @@ int query_efs_size(DeviceLine& line, const char* path, std::uint32_t* size) {
     }
     log_failure(failure,
                 {"get_efs_size: send cmd error! \n", "get_efs_size: check crc error! \n",
-                 "get_efs_size: recv bad cmd error! \n", "get_efs_size: recv bad data error! \n"});
+                 "get_efs_size: recv bad cmd error! \n", "get_efs_size: recv bad data error! \n"},
+                line.log());
     return 0;
 }
 

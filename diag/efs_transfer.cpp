@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "base/sent_file.h"
 #include "diag/efs.h"
 #include "diag/efs_wire.h"
@@ -35,15 +34,15 @@ constexpr int kReadDataAt = 20;
 
 // Offsets on the wire are 32-bit: a larger file, or anything that is not a plain file with a size,
 // cannot be sent whole.
-bool addressable(const char* local_path) {
+bool addressable(const char* local_path, LogSink& log) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(local_path, error);
     if (error) {
-        log_write("write_efs_file: file size error! %s\n", local_path);
+        log.write("write_efs_file: file size error! %s\n", local_path);
         return false;
     }
     if (size > kMaxOffset) {
-        log_write("write_efs_file: file too large error! %s\n", local_path);
+        log.write("write_efs_file: file too large error! %s\n", local_path);
         return false;
     }
     return true;
@@ -65,12 +64,13 @@ int try_write_efs_file(DeviceLine& line, const char* local_path, const std::uint
                        DialogHandle dialog, int* counter, std::uint32_t* sent) {
     if (sent) *sent = 0;
     if (!local_path || !handle) return 0;
-    SentFile file;
+    SentFile file(line.log());
     if (!file.open(local_path)) {
-        tell_reason("write_efs_file: cannot open %s: %s", local_path, std::strerror(errno));
+        line.log().tell_reason("write_efs_file: cannot open %s: %s", local_path,
+                               std::strerror(errno));
         return 0;
     }
-    if (!addressable(local_path)) return 0;
+    if (!addressable(local_path, line.log())) return 0;
 
     std::uint8_t request[kWriteDataAt + kChunk];
     std::vector<std::uint8_t> answer(kEfsLargeAnswer);
@@ -83,7 +83,7 @@ int try_write_efs_file(DeviceLine& line, const char* local_path, const std::uint
     while (!file.ended()) {
         const std::size_t n = file.read(request + kWriteDataAt, kChunk);
         if (file.failed() || n > kMaxOffset - offset) {
-            log_write("write_efs_file: read file error! offset = %x\n", offset);
+            line.log().write("write_efs_file: read file error! offset = %x\n", offset);
             return 0;
         }
         put_efs_header(request, kEfsWrite);
@@ -100,9 +100,9 @@ int try_write_efs_file(DeviceLine& line, const char* local_path, const std::uint
         });
         if (failure) {
             if (failure == kEfsSendFailed)
-                log_write("write_efs_file: send cmd error! offset = %x\n", offset);
+                line.log().write("write_efs_file: send cmd error! offset = %x\n", offset);
             else
-                log_write("write_efs_file: chk crc error! offset = %x\n", offset);
+                line.log().write("write_efs_file: chk crc error! offset = %x\n", offset);
             return 0;
         }
         offset += static_cast<std::uint32_t>(n);
@@ -123,11 +123,12 @@ std::uint32_t write_efs_file(DeviceLine& line, const char* local_path, const std
 
 int chk_efs_file(DeviceLine& line, const std::uint8_t* handle, const char* local_path,
                  DialogHandle dialog, int* counter) {
-    log_write("chk_efs_file: %s\n", local_path ? local_path : "");
+    line.log().write("chk_efs_file: %s\n", local_path ? local_path : "");
     if (!handle || !local_path) return 0;
     std::FILE* file = std::fopen(local_path, "rb");
     if (!file) {
-        tell_reason("chk_efs_file: cannot open %s: %s", local_path, std::strerror(errno));
+        line.log().tell_reason("chk_efs_file: cannot open %s: %s", local_path,
+                               std::strerror(errno));
         return 0;
     }
 
@@ -176,23 +177,23 @@ int chk_efs_file(DeviceLine& line, const std::uint8_t* handle, const char* local
             case 0:
                 break;
             case kEfsSendFailed:
-                log_write("chk_efs_file: apply_diag_cmd error on offset = %x\n", offset);
+                line.log().write("chk_efs_file: apply_diag_cmd error on offset = %x\n", offset);
                 break;
             case kEfsCrcFailed:
-                log_write("chk_efs_file: check_buf error on offset = %x\n", offset);
+                line.log().write("chk_efs_file: check_buf error on offset = %x\n", offset);
                 break;
             case kNoHeader:
-                log_write("chk_efs_file: header error on offset = %x\n", offset);
+                line.log().write("chk_efs_file: header error on offset = %x\n", offset);
                 break;
             case kDeviceError:
-                log_write("chk_efs_file: recv data error on offset = %x\n", offset);
+                line.log().write("chk_efs_file: recv data error on offset = %x\n", offset);
                 break;
             case kLocalTooShort:
-                log_write("chk_efs_file: length error on offset = %x\n", offset);
+                line.log().write("chk_efs_file: length error on offset = %x\n", offset);
                 break;
             default:
-                log_write("chk_efs_file: check rcv data error on offset = %d\n",
-                          static_cast<int>(offset));
+                line.log().write("chk_efs_file: check rcv data error on offset = %d\n",
+                                 static_cast<int>(offset));
                 break;
         }
         if (failure) {
@@ -214,65 +215,66 @@ int chk_efs_file(DeviceLine& line, const std::uint8_t* handle, const char* local
 
 int copy_iso(DeviceLine& line, const char* folder, DialogHandle dialog, int* counter) {
     if (!counter || !folder) {
-        log_write("copy_iso: null pointer error\n");
+        line.log().write("copy_iso: null pointer error\n");
         return 1;
     }
     const std::string local_path = std::string(folder) + "image.iso";
     std::FILE* probe = std::fopen(local_path.c_str(), "rb");
     if (!probe && errno == ENOENT) {
         // A firmware set without an image is no error.
-        log_write("iso not found\n");
+        line.log().write("iso not found\n");
         return 1;
     }
     if (!probe) {
         // One that is there but cannot be read is: the device would go without it.
-        tell_reason("copy_iso: cannot open %s: %s", local_path.c_str(), std::strerror(errno));
+        line.log().tell_reason("copy_iso: cannot open %s: %s", local_path.c_str(),
+                               std::strerror(errno));
         return 0;
     }
     std::fclose(probe);
     // An image the 32-bit offsets cannot address is refused before the device's copy is touched.
-    if (!addressable(local_path.c_str())) return 0;
+    if (!addressable(local_path.c_str(), line.log())) return 0;
 
     const char* device_path = "/image.iso";
     EfsHandle handle = {};
-    log_write("create iso file\n");
+    line.log().write("create iso file\n");
     if (!create_efs_file(line, device_path, handle)) {
-        log_write("error: copy_iso, create file fail\n");
+        line.log().write("error: copy_iso, create file fail\n");
         return 0;
     }
-    log_write("copy iso file\n");
+    line.log().write("copy iso file\n");
     std::uint32_t sent = 0;
     const int written =
         try_write_efs_file(line, local_path.c_str(), handle, dialog, counter, &sent);
-    log_write("finish copy iso file\n");
+    line.log().write("finish copy iso file\n");
     // A handle the device still holds is one it may run out of: the copy is then done again.
     if (!close_efs_file(line, handle)) {
-        log_write("error: copy_iso, close file fail\n");
+        line.log().write("error: copy_iso, close file fail\n");
         return 0;
     }
 
     set_status(dialog, "Verifying iso file...");
-    log_write("get size of iso file\n");
+    line.log().write("get size of iso file\n");
     // A failed write and a failed size query are failures even when the sizes would agree (an
     // empty device file next to a write that never got through); an empty image is fine.
     std::uint32_t size = 0;
     const int sized = query_efs_size(line, device_path, &size);
     if (!written || !sized || sent != size) {
-        log_write("error: copy_iso write_efs_file fail\n");
+        line.log().write("error: copy_iso write_efs_file fail\n");
         return 0;
     }
     const bool opened = open_efs_file(line, device_path, handle) == 1;
     int checked = 0;
     if (opened) {
-        log_write("check iso file\n");
+        line.log().write("check iso file\n");
         checked = chk_efs_file(line, handle, local_path.c_str(), dialog, counter);
     }
     if (!checked) {
         if (opened) close_efs_file(line, handle);
-        log_write("error: copy_iso, chk_efs_file fail\n");
+        line.log().write("error: copy_iso, chk_efs_file fail\n");
         return 0;
     }
     if (!close_efs_file(line, handle))
-        log_write("copy iso error: close_file %s fail\n", device_path);
+        line.log().write("copy iso error: close_file %s fail\n", device_path);
     return 1;
 }

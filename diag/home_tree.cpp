@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "base/log.h"
+#include "base/log_sink.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ bool plan_link(const std::string& local, const std::string& device_folder, const
 // Files are uploaded only outside folders the host marks as system ones; links are made in every
 // folder, as the upload and the link pass do.
 bool plan_folder(TreeWalk& walk, const std::string& local, const std::string& device,
-                 bool uploading, HomePlan* plan, std::string* refusal) {
+                 bool uploading, HomePlan* plan, std::string* refusal, LogSink& log) {
     std::vector<LocalEntry> entries;
     if (!list_local_folder(local, &entries)) {
         *refusal = why_not(local, "cannot be listed", errno);
@@ -85,7 +85,7 @@ bool plan_folder(TreeWalk& walk, const std::string& local, const std::string& de
         const std::string device_path = device_child(device, entry.name);
         std::string real;
         if (entry.kind == LocalKind::Folder) {
-            if (!follow("package check", walk, local_path, entry, &real)) continue;
+            if (!follow("package check", walk, local_path, entry, &real, log)) continue;
             const bool uploaded = uploading && !entry.system;
             if (uploaded && device_path.size() > static_cast<std::size_t>(kEfsMaxFolderPath)) {
                 *refusal = why_not(local_path, "path too long for the device");
@@ -94,13 +94,13 @@ bool plan_folder(TreeWalk& walk, const std::string& local, const std::string& de
             if (uploaded) ++plan->folders;
             walk.folders.push_back(real);
             const bool planned =
-                plan_folder(walk, local_path, device_path, uploaded, plan, refusal);
+                plan_folder(walk, local_path, device_path, uploaded, plan, refusal, log);
             walk.folders.pop_back();
             if (!planned) return false;
         } else if (describes_link(entry.name)) {
             if (!plan_link(local_path, device, entry.name, plan, refusal)) return false;
         } else if (uploading && !entry.system &&
-                   follow("package check", walk, local_path, entry, &real)) {
+                   follow("package check", walk, local_path, entry, &real, log)) {
             if (!plan_file(local_path, device_path, plan, refusal)) return false;
         }
     }
@@ -117,21 +117,21 @@ bool start_walk(const std::string& local_folder, TreeWalk* walk) {
 }
 
 bool follow(const char* operation, const TreeWalk& walk, const std::string& path,
-            const LocalEntry& entry, std::string* real) {
+            const LocalEntry& entry, std::string* real, LogSink& log) {
     if (entry.kind == LocalKind::Other) {
-        log_write("%s: skip %s\n", operation, path.c_str());
+        log.write("%s: skip %s\n", operation, path.c_str());
         return false;
     }
     if (!entry.link && entry.kind == LocalKind::File) return true;
     *real = local_real_path(path);
     if (real->empty() || !inside_tree(walk, *real)) {
-        log_write("%s: skip link out of tree %s\n", operation, path.c_str());
+        log.write("%s: skip link out of tree %s\n", operation, path.c_str());
         return false;
     }
     if (entry.kind == LocalKind::Folder) {
         for (const std::string& folder : walk.folders) {
             if (folder == *real) {
-                log_write("%s: skip link loop %s\n", operation, path.c_str());
+                log.write("%s: skip link loop %s\n", operation, path.c_str());
                 return false;
             }
         }
@@ -165,14 +165,14 @@ std::string device_child(const std::string& folder, const std::string& name) {
 }
 
 bool plan_home_tree(const std::string& local_root, const std::string& device_root, HomePlan* plan,
-                    std::string* refusal) {
+                    std::string* refusal, LogSink& log) {
     *plan = HomePlan{};
     TreeWalk walk;
     if (!start_walk(local_root, &walk)) {
         *refusal = why_not(local_root, "cannot be read", errno);
         return false;
     }
-    if (!plan_folder(walk, local_root, device_root, true, plan, refusal)) return false;
+    if (!plan_folder(walk, local_root, device_root, true, plan, refusal, log)) return false;
     // The walk noted device paths; what the tree holds is below device_root.
     for (std::string& path : plan->read)
         path.erase(0, device_root.size() + 1);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log_sink.h"
 #include "diag/efs_wire.h"
 #include "diag/local_dir.h"
 
@@ -29,9 +30,9 @@ bool start_walk(const std::string& local_folder, TreeWalk* walk);
 
 // Whether the walk takes this entry: a symbolic link only when what it points to lies inside the
 // tree, a folder only when it is not one the walk is already in. *real gets the real path. An
-// entry left out is logged under operation.
+// entry left out is logged to log under operation.
 bool follow(const char* operation, const TreeWalk& walk, const std::string& path,
-            const LocalEntry& entry, std::string* real);
+            const LocalEntry& entry, std::string* real, LogSink& log);
 
 bool describes_link(const std::string& name);
 
@@ -57,5 +58,7 @@ struct HomePlan {
 // Walks the local tree as the upload will and checks that all of it can go to the device: every
 // folder listable, every file a readable regular file of at most 4 GiB, every device path and
 // link within what the requests can carry. False with *refusal naming the local path and why.
+// Entries the walk leaves out go to log: the package is checked before any device's run, so by
+// default the program's.
 bool plan_home_tree(const std::string& local_root, const std::string& device_root, HomePlan* plan,
-                    std::string* refusal);
+                    std::string* refusal, LogSink& log = program_log());

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "base/log.h"
+#include "base/log_sink.h"
 #include "dload/dload_wire.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
@@ -32,7 +32,7 @@ int dload_attempt(DeviceLine& line, const std::uint8_t* request, int length,
     }
     std::vector<std::uint8_t> copy(received);
     std::uint8_t* answer = locate_answer(copy.data());
-    const int decoded = check_buf(answer, kReceiveBuffer - 1);
+    const int decoded = check_buf(answer, kReceiveBuffer - 1, line.log());
     if (decoded < 3 || !crc16_check(answer, decoded)) return kCrcFailed;
     return judge(answer) ? 0 : kAnswerFailed;
 }
@@ -43,21 +43,22 @@ int dl_nop(DeviceLine& line) {
     static const std::uint8_t request[] = {kDloadNop};
     std::vector<std::uint8_t> received(kReceiveBuffer);
     const int failure = run_attempts(line, [&] {
-        return dload_attempt(line, request, sizeof request, received,
-                             [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
+        return dload_attempt(
+            line, request, sizeof request, received,
+            [&](const std::uint8_t* answer) { return check_ack(answer, line.log()) == 1; });
     });
     switch (failure) {
         case 0:
-            log_write("Open in DLoad mode\n");
+            line.log().write("Open in DLoad mode\n");
             return 1;
         case kSendFailed:
-            log_write("dl nop: send cmd error! \n");
+            line.log().write("dl nop: send cmd error! \n");
             break;
         case kCrcFailed:
-            log_write("dl nop: check crc error! \n");
+            line.log().write("dl nop: check crc error! \n");
             break;
         default:
-            log_write("dl nop: check ack error! \n");
+            line.log().write("dl nop: check ack error! \n");
             break;
     }
     return 0;
@@ -74,16 +75,16 @@ int send_dload_request(DeviceLine& line) {
     });
     switch (failure) {
         case 0:
-            log_write("Send DLoad request ok\n");
+            line.log().write("Send DLoad request ok\n");
             return 1;
         case kSendFailed:
-            log_write("Send DLoad request error\n");
+            line.log().write("Send DLoad request error\n");
             break;
         case kCrcFailed:
-            log_write("Send DLoad request: check crc error\n");
+            line.log().write("Send DLoad request: check crc error\n");
             break;
         default:
-            log_write("Send DLoad request: recv bad command error\n");
+            line.log().write("Send DLoad request: recv bad command error\n");
             break;
     }
     return 0;
@@ -94,20 +95,21 @@ int send_dload_unlock(DeviceLine& line) {
     std::memcpy(request + 1, kUnlockCode, sizeof kUnlockCode);
     std::vector<std::uint8_t> received(kReceiveBuffer);
     const int failure = run_attempts(line, [&] {
-        return dload_attempt(line, request, sizeof request, received,
-                             [](const std::uint8_t* answer) { return check_ack(answer) == 1; });
+        return dload_attempt(
+            line, request, sizeof request, received,
+            [&](const std::uint8_t* answer) { return check_ack(answer, line.log()) == 1; });
     });
     switch (failure) {
         case 0:
             return 1;
         case kSendFailed:
-            log_write("Send DLoad unlock: send command error\n");
+            line.log().write("Send DLoad unlock: send command error\n");
             break;
         case kCrcFailed:
-            log_write("Send DLoad unlock: check crc error\n");
+            line.log().write("Send DLoad unlock: check crc error\n");
             break;
         default:
-            log_write("Send DLoad unlock: check dl ack error\n");
+            line.log().write("Send DLoad unlock: check dl ack error\n");
             break;
     }
     return 0;

@@ -6,8 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "dload/dload_wire.h"
 #include "dload/hex_file.h"
 #include "link/attempts.h"
@@ -40,26 +39,26 @@ bool write_record(DeviceLine& line, std::uint32_t address, const HexRecord& reco
         const int sent = apply_dl_cmd(line, request, length, received, kReceiveSize, crc);
         std::uint8_t* answer = locate_answer(received);
         if (!sent || answer[0] != kDloadAck) return static_cast<int>(kAnswerFailed);
-        if (!crc16_check(answer, check_buf(answer, kReceiveSize - 1))) {
+        if (!crc16_check(answer, check_buf(answer, kReceiveSize - 1, line.log()))) {
             return static_cast<int>(kCrcFailed);
         }
         return 0;
     });
     if (failure == kAnswerFailed) {
-        log_write("Line %d ack crc error\n", line_number);
-        log_bytes(received, kReceiveSize);
-        log_write("\n");
+        line.log().write("Line %d ack crc error\n", line_number);
+        line.log().bytes(received, kReceiveSize);
+        line.log().write("\n");
     } else if (failure == kCrcFailed) {
-        log_write("hex_dload: check crc error\n");
+        line.log().write("hex_dload: check crc error\n");
     }
     return failure == 0;
 }
 
 // The one record that a line holds; false (logged) when the line is not a whole record.
-bool parse_line(const char* line, int length, int line_number, HexRecord* record) {
+bool parse_line(const char* line, int length, int line_number, HexRecord* record, LogSink& log) {
     std::string why;
     if (parse_hex_record(line, length, record, &why)) return true;
-    log_write("Parse hex line %d error: %s\n", line_number, why.c_str());
+    log.write("Parse hex line %d error: %s\n", line_number, why.c_str());
     return false;
 }
 
@@ -73,18 +72,18 @@ bool write_records(DeviceLine& line, SentFile& file, DialogHandle dialog, int* c
     char text[kLineSize];
     for (;;) {
         std::memset(text, 0, sizeof text);
-        const int length = read_nprg(file, text, kHexLineLimit);
+        const int length = read_nprg(file, text, kHexLineLimit, line.log());
         ++line_number;
         if (length == 0) break;  // not a record line: read_nprg has logged it
 
         HexRecord record;
-        if (!parse_line(text, length, line_number, &record)) return false;
+        if (!parse_line(text, length, line_number, &record, line.log())) return false;
         if (record.count == 0) {
-            log_write("Parse hex line %d is no data\n", line_number);
+            line.log().write("Parse hex line %d is no data\n", line_number);
         } else if (record.type == kHexData) {
             if ((address & 0xFFFF) != record.offset || address + record.count > 0x100000000ull) {
-                log_write("Parse hex line %d error: the file changed while it was loaded\n",
-                          line_number);
+                line.log().write("Parse hex line %d error: the file changed while it was loaded\n",
+                                 line_number);
                 return false;
             }
             if (!write_record(line, static_cast<std::uint32_t>(address), record, line_number)) {
@@ -105,7 +104,7 @@ bool write_records(DeviceLine& line, SentFile& file, DialogHandle dialog, int* c
     }
     // What follows the last record is hashed too: GO starts only the file the package check saw.
     if (file.failed() || !file.judge_rest()) {
-        log_write("retry_start_go: read hex file error! \n");
+        line.log().write("retry_start_go: read hex file error! \n");
         return false;
     }
     return true;
@@ -125,14 +124,14 @@ class SentHexSource : public HexSource {
 // The whole file is checked before the first WRITE: a file the upload would load only in part,
 // or with a corrupt record, or one that changed since the package check, never reaches the
 // device's memory, let alone GO.
-bool check_before_upload(SentFile& file, const char* path) {
+bool check_before_upload(SentFile& file, const char* path, LogSink& log) {
     HexSummary summary;
     int line = 0;
     std::string why;
     SentHexSource source(file);
     const bool good = check_hex_file(source, &summary, &line, &why);
-    if (!good && line > 0) log_write("Parse hex line %d error: %s\n", line, why.c_str());
-    if (!good && line == 0) log_write("retry_start_go: %s: %s\n", path, why.c_str());
+    if (!good && line > 0) log.write("Parse hex line %d error: %s\n", line, why.c_str());
+    if (!good && line == 0) log.write("retry_start_go: %s: %s\n", path, why.c_str());
     file.rewind();
     return good;
 }
@@ -148,11 +147,11 @@ int send_go(DeviceLine& line, const std::uint8_t* go_address) {
         std::memset(received, 0, sizeof received);
         if (!apply_dl_cmd(line, request, sizeof request, received, kReceiveSize, crc)) return 1;
         std::uint8_t* answer = locate_answer(received);
-        const int decoded = check_buf(answer, kReceiveSize - 1);
+        const int decoded = check_buf(answer, kReceiveSize - 1, line.log());
         return decoded >= 3 && crc16_check(answer, decoded) ? 0 : 1;
     });
     if (failure != 0) {
-        log_write("retry_start_go: send dl cmd error! \n");
+        line.log().write("retry_start_go: send dl cmd error! \n");
         return 0;
     }
     return 1;
@@ -160,7 +159,7 @@ int send_go(DeviceLine& line, const std::uint8_t* go_address) {
 
 }  // namespace
 
-int read_nprg(SentFile& file, char* buffer, int limit) {
+int read_nprg(SentFile& file, char* buffer, int limit, LogSink& log) {
     if (!file.is_open() || !buffer || limit <= 0) return 0;
     int stored = 0;
     while (stored < limit) {
@@ -170,22 +169,22 @@ int read_nprg(SentFile& file, char* buffer, int limit) {
         if (c == '\n') break;
     }
     if (stored > 0 && buffer[0] == ':') return stored;
-    log_write("read_nprg: format error! \n");
+    log.write("read_nprg: format error! \n");
     return 0;
 }
 
 int retry_start_go(DeviceLine& line, const char* path, DialogHandle dialog, int* counter) {
-    SentFile file;
+    SentFile file(line.log());
     if (!path || !file.open(path)) {
         const int error = errno;
-        log_write("Open amarg hex file error\n");
-        if (path) tell_reason("cannot open %s: %s", path, std::strerror(error));
+        line.log().write("Open amarg hex file error\n");
+        if (path) line.log().tell_reason("cannot open %s: %s", path, std::strerror(error));
         return 0;
     }
     std::uint8_t go_address[4] = {0, 0, 0, 0};
-    const int result =
-        check_before_upload(file, path) && write_records(line, file, dialog, counter, go_address)
-            ? send_go(line, go_address)
-            : 0;
+    const int result = check_before_upload(file, path, line.log()) &&
+                               write_records(line, file, dialog, counter, go_address)
+                           ? send_go(line, go_address)
+                           : 0;
     return result;
 }

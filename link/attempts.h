@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "base/clock.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "link/device_line.h"
 #include "link/hdlc.h"
 
@@ -64,9 +64,9 @@ class AttemptsAfter {
 // Runs attempt() up to kAttempts times on line, one right after the other, until one succeeds or
 // stops the loop. attempt returns an AttemptOutcome (or a plain failure kind); the result is 0 or
 // the kind of the last failure, which the operation logs once. A failed attempt that the device did
-// not answer at all, with attempts left (attempts_after included), is handed to tell_no_answer: the
-// loop of the request that went unanswered tells, and a loop around it, whose attempt failed with
-// it, does not again.
+// not answer at all, with attempts left (attempts_after included), is handed to the line's
+// tell_no_answer: the loop of the request that went unanswered tells, and a loop around it, whose
+// attempt failed with it, does not again.
 template <class Attempt>
 int run_attempts(DeviceLine& line, Attempt&& attempt) {
     int failure = 0;
@@ -76,7 +76,8 @@ int run_attempts(DeviceLine& line, Attempt&& attempt) {
         failure = outcome.failure;
         if (failure == 0 || outcome.stops) break;
         const int remaining = left - 1 + line.records.attempts_after;
-        if (line.records.unanswered && remaining > 0) tell_no_answer(remaining, silent_for(line));
+        if (line.records.unanswered && remaining > 0)
+            line.log().tell_no_answer(line.clock(), remaining, silent_for(line));
         line.records.unanswered = false;
     }
     return failure;

@@ -1,7 +1,8 @@
 // What every exchange with one device goes through: its serial port, the clock its waits and
-// time-outs run on, the stop that ends its run early, and what its exchanges remember between
-// requests. Each device has a line of its own, so two devices can be worked on at once; every
-// protocol operation takes the line of the device it talks to.
+// time-outs run on, the stop that ends its run early, the sink its log lines and reasons go to,
+// and what its exchanges remember between requests. Each device has a line of its own, so two
+// devices can be worked on at once; every protocol operation takes the line of the device it talks
+// to.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/log_sink.h"
 #include "link/serial_port.h"
 
 // What the exchanges of one line remember between requests.
@@ -36,11 +38,11 @@ struct StrayHandle {
 
 class DeviceLine {
   public:
-    // The port starts closed; a test hands in a port of its own.
-    explicit DeviceLine(Clock& clock = real_clock())
-        : port(std::make_unique<CSerialPort>(clock)), clock_(&clock) {}
-    DeviceLine(Clock& clock, std::unique_ptr<CSerialPort> port)
-        : port(std::move(port)), clock_(&clock) {}
+    // The port starts closed; a test hands in a port of its own. The sink outlives the line.
+    explicit DeviceLine(Clock& clock = real_clock(), LogSink& log = program_log())
+        : port(std::make_unique<CSerialPort>(clock)), clock_(&clock), log_(&log) {}
+    DeviceLine(Clock& clock, std::unique_ptr<CSerialPort> port, LogSink& log = program_log())
+        : port(std::move(port)), clock_(&clock), log_(&log) {}
     DeviceLine(const DeviceLine&) = delete;
     DeviceLine& operator=(const DeviceLine&) = delete;
 
@@ -49,6 +51,8 @@ class DeviceLine {
     // Hands the line another clock, which outlives its use here; for a line made before its user
     // knew the clock (the program's own run, which a test times on a clock of its own).
     void use_clock(Clock& clock) { clock_ = &clock; }
+    // Where everything done on the line is logged and told.
+    LogSink& log() const { return *log_; }
 
     std::unique_ptr<CSerialPort> port;
     // The port number the mode probe last opened the port on (-1 before): where a job that lost
@@ -63,6 +67,7 @@ class DeviceLine {
 
   private:
     Clock* clock_;
+    LogSink* log_;
 };
 
 // Waits for the product duration ms on the line's clock, or until its stop is requested.

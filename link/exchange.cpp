@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/log.h"
+#include "base/log_sink.h"
 #include "link/attempts.h"
 #include "link/hdlc.h"
 #include "link/serial_port.h"
@@ -53,7 +53,7 @@ int apply_dl_cmd(DeviceLine& line, const std::uint8_t* request, int length, std:
                       write_and_read(line, request, length, crc, true, response, capacity));
     } catch (const CSerialException&) {
         note_received(received, capacity);
-        log_write("apply dl cmd: Serial port wr/rd error\n");
+        line.log().write("apply dl cmd: Serial port wr/rd error\n");
         return 0;
     }
     return 1;
@@ -78,7 +78,7 @@ int apply_diag_cmd(DeviceLine& line, const std::uint8_t* request, int length,
         }
         return static_cast<int>(kDone);
     });
-    if (failure == kRaised) log_write("apply diag cmd: Serial port wr/rd error\n");
+    if (failure == kRaised) line.log().write("apply diag cmd: Serial port wr/rd error\n");
     return failure == kDone ? 1 : 0;
 }
 
@@ -91,15 +91,15 @@ int receive_late_bytes(DeviceLine& line, std::uint8_t* response, int capacity) {
     }
 }
 
-int check_ack(const std::uint8_t* decoded) {
+int check_ack(const std::uint8_t* decoded, LogSink& log) {
     // The boot downloader's ACK and NAK; a NAK carries its reason as a 16-bit code.
     constexpr std::uint8_t kAck = 0x02;
     constexpr std::uint8_t kNak = 0x03;
     if (decoded && decoded[0] == kAck) return 1;
     if (decoded && decoded[0] == kNak) {
-        log_write("error: nak code 0x%x", decoded[1] * 256 + decoded[2]);
+        log.write("error: nak code 0x%x", decoded[1] * 256 + decoded[2]);
         return 0;
     }
-    log_write("check ack error: unknown response\n");
+    log.write("check ack error: unknown response\n");
     return 0;
 }

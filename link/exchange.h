@@ -24,5 +24,5 @@ int apply_dl_cmd(DeviceLine& line, const std::uint8_t* request, int length, std:
 // read time-out. The count read; 0 on silence, on a closed or stopped port and on a port error.
 int receive_late_bytes(DeviceLine& line, std::uint8_t* response, int capacity);
 
-// 1 for a decoded DLOAD ACK (0x02); logs a NAK's code or an unknown answer and returns 0.
-int check_ack(const std::uint8_t* decoded);
+// 1 for a decoded DLOAD ACK (0x02); logs a NAK's code or an unknown answer to log and returns 0.
+int check_ack(const std::uint8_t* decoded, LogSink& log);

@@ -7,8 +7,6 @@
 #include <bit>
 #include <cstring>
 
-#include "base/log.h"
-
 namespace {
 
 constexpr std::uint8_t kEscape = 0x7D;
@@ -156,7 +154,7 @@ std::vector<std::uint8_t> hdlc_encode(const std::uint8_t* packet, int length, st
 // needed. An escape followed by anything but 0x5E or 0x5D, or in the last position, is kept as a
 // literal 0x7D and the byte after it is decoded on its own. Runs of plain bytes move whole (and
 // not at all before the first flag or escape).
-int check_buf(std::uint8_t* buffer, int capacity) {
+int check_buf(std::uint8_t* buffer, int capacity, LogSink& log) {
     int in = 0;
     int out = 0;
     while (buffer && in < capacity) {
@@ -178,6 +176,6 @@ int check_buf(std::uint8_t* buffer, int capacity) {
         buffer[out++] = byte;
         ++in;
     }
-    log_write("check buf: size %d overflow %d error! \n", out, capacity);
+    log.write("check buf: size %d overflow %d error! \n", out, capacity);
     return out;
 }

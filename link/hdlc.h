@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/log_sink.h"
+
 // Ends every frame; DLOAD and streaming requests open with it too.
 constexpr std::uint8_t kFrameFlag = 0x7E;
 
@@ -36,5 +38,6 @@ std::size_t hdlc_plain_run(const std::uint8_t* data, std::size_t count);
 // packet by its protocol.
 //
 // Decodes the frame at the start of buffer in place, reading and writing at most capacity bytes;
-// returns the decoded length (packet plus its two CRC bytes).
-int check_buf(std::uint8_t* buffer, int capacity);
+// returns the decoded length (packet plus its two CRC bytes). The overrun goes to log: the sink of
+// the line the frame came in on; what decodes frames on no device's run leaves it to the program's.
+int check_buf(std::uint8_t* buffer, int capacity, LogSink& log = program_log());

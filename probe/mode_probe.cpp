@@ -2,8 +2,7 @@
 
 #include <iterator>
 
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "diag/diag_commands.h"
 #include "dload/dload_commands.h"
 #include "link/attempts.h"
@@ -35,8 +34,9 @@ bool open_in_place(DeviceLine& line, int port, const char* kind) {
     try {
         line.port->Open(port);
     } catch (const CSerialException& e) {
-        log_write("can't open %sport! %d\n", kind, port);
-        tell_reason("cannot open port %d, %s", port, explain_port_failure(port, e.error()).c_str());
+        line.log().write("can't open %sport! %d\n", kind, port);
+        line.log().tell_reason("cannot open port %d, %s", port,
+                               explain_port_failure(port, e.error()).c_str());
         return false;
     }
     return true;
@@ -61,7 +61,7 @@ int open_port(DeviceLine& line, int port) {
         const AttemptsAfter rest(line, kProbeCount - 1 - i);
         if (kProbes[i].ask(line)) return kProbes[i].mode;
     }
-    log_write("Open port error and close port %d\n", port);
+    line.log().write("Open port error and close port %d\n", port);
     line.port->Close();
     return MODE_NONE;
 }
@@ -69,7 +69,7 @@ int open_port(DeviceLine& line, int port) {
 int open_dl_port(DeviceLine& line, int port) {
     if (!open_in_place(line, port, "dl ")) return 0;
     if (send_dl_hello(line)) return MODE_DLOAD;
-    log_write("Open port error and close dl port %d\n", port);
+    line.log().write("Open port error and close dl port %d\n", port);
     line.port->Close();
     return 0;
 }

@@ -10,8 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "base/sent_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
@@ -51,15 +50,15 @@ int write_block(DeviceLine& line, const std::uint8_t* request, int length, Block
         // Only the command byte counts; an empty read leaves 0x00 there.
         const std::uint8_t command = locate_answer(bytes)[0];
         if (command == kStreamWriteAnswer) return 0;
-        log_write("error ack1\n");
-        log_bytes(bytes, kReceiveBuffer);
-        log_write("\n");
+        line.log().write("error ack1\n");
+        line.log().bytes(bytes, kReceiveBuffer);
+        line.log().write("\n");
         // That read's count is not told: it may have written anywhere.
         received.dirty = kReceiveBuffer;
         if (command == kLogMessage && read_after_log_message(line, bytes, kReceiveBuffer)) {
-            log_write("error ack2\n");
-            log_bytes(bytes, kReceiveBuffer);
-            log_write("\n");
+            line.log().write("error ack2\n");
+            line.log().bytes(bytes, kReceiveBuffer);
+            line.log().write("\n");
         }
         return static_cast<int>(kAnswerFailed);
     });
@@ -79,9 +78,10 @@ void show_share(DialogHandle dialog, const std::string& name, std::uint64_t sent
 }  // namespace
 
 int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* counter) {
-    SentFile file;
+    SentFile file(line.log());
     if (!path || !file.open(path)) {
-        if (path) tell_reason("dl_dload_amss: cannot open %s: %s", path, std::strerror(errno));
+        if (path)
+            line.log().tell_reason("dl_dload_amss: cannot open %s: %s", path, std::strerror(errno));
         return 0;
     }
     // Offsets on the wire are 32 bits wide: a larger image cannot be addressed.
@@ -89,7 +89,7 @@ int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* 
     std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error) size = 0;
     if (size > kLargestImage) {
-        log_write("dl_dload_amss: image larger than 4 GiB error! \n");
+        line.log().write("dl_dload_amss: image larger than 4 GiB error! \n");
         return 0;
     }
 
@@ -104,12 +104,12 @@ int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* 
     for (;;) {
         const std::size_t count = file.read(request + kStreamWriteHeader, kStreamBlockSize);
         if (file.failed()) {
-            log_write("dl_dload_amss: read image file error! \n");
+            line.log().write("dl_dload_amss: read image file error! \n");
             written = false;
             break;
         }
         if (count > kLargestImage - offset) {  // the file grew past what an offset can address
-            log_write("dl_dload_amss: image larger than 4 GiB error! \n");
+            line.log().write("dl_dload_amss: image larger than 4 GiB error! \n");
             written = false;
             break;
         }
@@ -118,8 +118,8 @@ int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* 
         const int failure =
             write_block(line, request, kStreamWriteHeader + static_cast<int>(count), received);
         if (failure != 0) {
-            log_write(failure == kSendFailed ? "dl_dload_amss: send cmd error! \n"
-                                             : "dl_dload_amss: recv bad cmd error! \n");
+            line.log().write(failure == kSendFailed ? "dl_dload_amss: send cmd error! \n"
+                                                    : "dl_dload_amss: recv bad cmd error! \n");
             written = false;
             break;
         }
@@ -136,9 +136,9 @@ int dl_dload_amss(DeviceLine& line, const char* path, DialogHandle dialog, int* 
     if (written && shown >= 0) show_share(dialog, name, offset, offset, &shown);
 
     if (written) {
-        log_write("Download OK and close now\n");
+        line.log().write("Download OK and close now\n");
     } else {
-        log_write("Download fail on addr 0x%x and close now\n", offset);
+        line.log().write("Download fail on addr 0x%x and close now\n", offset);
     }
     // An image that changed since the package check is not closed: the close is what makes it
     // count, and the run ends here, before any reset.

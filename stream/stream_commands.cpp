@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/log.h"
-#include "base/reasons.h"
+#include "base/log_sink.h"
 #include "base/sent_file.h"
 #include "link/attempts.h"
 #include "link/exchange.h"
@@ -82,17 +81,17 @@ int exchange(DeviceLine& line, const std::uint8_t* request, int length, Receive&
 // Fills request + 2 with the first bytes of the file, at most kStreamPayloadLimit; -1 when it
 // cannot be read.
 // A file listed in the package's SHA256SUMS is judged whole before its bytes are sent.
-int read_payload(const char* path, std::uint8_t* request) {
-    SentFile file;
+int read_payload(const char* path, std::uint8_t* request, LogSink& log) {
+    SentFile file(log);
     if (!file.open(path)) {
-        tell_reason("cannot open %s: %s", path, std::strerror(errno));
+        log.tell_reason("cannot open %s: %s", path, std::strerror(errno));
         return -1;
     }
     const std::size_t count = file.read(request + 2, kStreamPayloadLimit);
     if (!file.failed()) file.judge_rest();
     // A changed file has told its reason.
     if (file.failed() && !file.changed())
-        tell_reason("cannot read %s: %s", path, file.failure().c_str());
+        log.tell_reason("cannot read %s: %s", path, file.failure().c_str());
     return file.failed() ? -1 : static_cast<int>(count);
 }
 
@@ -100,12 +99,12 @@ int read_payload(const char* path, std::uint8_t* request) {
 // a NUL or the CRC. A copy of the frame is decoded to find where the message ends; without a
 // closing flag that cannot be told and the text stays empty. At most 127 characters are kept,
 // anything unprintable shown as '?'.
-std::string error_answer_text(const Receive& received) {
+std::string error_answer_text(const Receive& received, LogSink& log) {
     const std::uint8_t* begin = received.answer();
     const std::uint8_t* end = std::find(begin, begin + received.room(), kFrameFlag);
     if (end == begin + received.room()) return {};
     std::vector<std::uint8_t> copy(begin, end + 1);
-    const int decoded = check_buf(copy.data(), static_cast<int>(copy.size()));
+    const int decoded = check_buf(copy.data(), static_cast<int>(copy.size()), log);
     const int text_end = std::min(decoded - 2, static_cast<int>(copy.size()));  // CRC excluded
     std::string text;
     for (int i = kErrorTextAt; i < text_end && text.size() < kErrorTextLimit && copy[i] != 0; ++i) {
@@ -116,47 +115,47 @@ std::string error_answer_text(const Receive& received) {
 
 // Only a table the programmer took lets the images follow: images written against a table it
 // refused, or half erased, would land where the device does not look for them. 1 to go on.
-int judge_table_status(int status) {
+int judge_table_status(int status, LogSink& log) {
     switch (status) {
         case kTableAccepted:
-            log_write("Partition table accepted\n");
+            log.write("Partition table accepted\n");
             return 1;
         case kTableDiffers:
-            log_write("Partition table differs, override will be accepted\n");
+            log.write("Partition table differs, override will be accepted\n");
             return 1;
         case kTableNotRecognized:
-            log_write("Partition table format not recognized, will not accept override\n");
+            log.write("Partition table format not recognized, will not accept override\n");
             return 0;
         case kTableEraseFailed:
-            log_write("Partition table erase operation failed\n");
+            log.write("Partition table erase operation failed\n");
             return 0;
         default:
-            log_write("Partition table: unknown status %d fail\n", status);
+            log.write("Partition table: unknown status %d fail\n", status);
             return 0;
     }
 }
 
 // The programmer opens no image on any status but success: the writes that followed would all be
 // refused. 1 to go on.
-int judge_open_status(int status) {
+int judge_open_status(int status, LogSink& log) {
     switch (status) {
         case kImageOpened:
-            log_write("Send multi-image open successful\n");
+            log.write("Send multi-image open successful\n");
             return 1;
         case kImagePayloadTooLong:
-            log_write("Send multi-image payload length exceeded faill\n");
+            log.write("Send multi-image payload length exceeded faill\n");
             return 0;
         case kImageNoPayloadExpected:
-            log_write("Send multi-image  no payload expected fail\n");
+            log.write("Send multi-image  no payload expected fail\n");
             return 0;
         case kImagePayloadRequired:
-            log_write("Send multi-image payload required fail\n");
+            log.write("Send multi-image payload required fail\n");
             return 0;
         case kImageWriteProtected:
-            log_write("Send multi-image block 0 write protected fail\n");
+            log.write("Send multi-image block 0 write protected fail\n");
             return 0;
         default:
-            log_write("Send multi-image open: unknown status %d fail\n", status);
+            log.write("Send multi-image open: unknown status %d fail\n", status);
             return 0;
     }
 }
@@ -191,19 +190,19 @@ int send_dl_hello(DeviceLine& line) {
     });
     switch (failure) {
         case 0:
-            log_write("Open in Stream Download mode\n");
+            line.log().write("Open in Stream Download mode\n");
             return 1;
         case kSendFailed:
-            log_write("send dl hello: send cmd error! \n");
+            line.log().write("send dl hello: send cmd error! \n");
             break;
         case kCommandFailed:
-            log_write("send dl hello: recv bad cmd error! \n");
+            line.log().write("send dl hello: recv bad cmd error! \n");
             break;
         case kSectorCountFailed:
-            log_write("send dl hello:recv bad number of sector error! \n");
+            line.log().write("send dl hello:recv bad number of sector error! \n");
             break;
         default:
-            log_write("send dl hello: recv bad feature bits cmd error! \n");
+            line.log().write("send dl hello: recv bad feature bits cmd error! \n");
             break;
     }
     return 0;
@@ -223,7 +222,7 @@ int send_dl_security(DeviceLine& line) {
         read_after_log_message(line, received.data(), kReceiveBuffer)) {
         return 1;
     }
-    log_write("Send dl security fail\n");
+    line.log().write("Send dl security fail\n");
     return 0;
 }
 
@@ -232,7 +231,7 @@ int send_partition_table(DeviceLine& line, const char* path) {
     std::uint8_t request[kStreamRequestSize] = {kStreamPartitionTable, kOverrideOff};
     Receive received;
     const int failure = run_attempts(line, [&]() -> AttemptOutcome {
-        const int payload = read_payload(path, request);
+        const int payload = read_payload(path, request, line.log());
         if (payload < 0) return stop_now(kUnreadable);
         if (!exchange(line, request, 2 + payload, received)) return kSendFailed;
         return received.answer()[0] == kStreamPartitionTableAnswer ? 0 : kCommandFailed;
@@ -243,13 +242,13 @@ int send_partition_table(DeviceLine& line, const char* path) {
         case kUnreadable:
             return 0;
         case kSendFailed:
-            log_write("Fail to send partition table\n");
+            line.log().write("Fail to send partition table\n");
             return 0;
         default:
-            log_write("Partition table response error\n");
+            line.log().write("Partition table response error\n");
             return 0;
     }
-    return judge_table_status(received.answer()[1]);
+    return judge_table_status(received.answer()[1], line.log());
 }
 
 int send_multi_image_open(DeviceLine& line, const char* header_path, int image_type) {
@@ -257,17 +256,17 @@ int send_multi_image_open(DeviceLine& line, const char* header_path, int image_t
                                                 static_cast<std::uint8_t>(image_type)};
     Receive received;
     const int failure = run_attempts(line, [&]() -> AttemptOutcome {
-        const int payload = header_path ? read_payload(header_path, request) : 0;
+        const int payload = header_path ? read_payload(header_path, request, line.log()) : 0;
         if (payload < 0) return stop_now(kUnreadable);
         if (!exchange(line, request, 2 + payload, received)) return kSendFailed;
         return received.answer()[0] == kStreamOpenImageAnswer ? 0 : kCommandFailed;
     });
     if (failure == kUnreadable) return 0;
     if (failure != 0) {
-        log_write("Send multi-image response error\n");
+        line.log().write("Send multi-image response error\n");
         return 0;
     }
-    return judge_open_status(received.answer()[1]);
+    return judge_open_status(received.answer()[1], line.log());
 }
 
 int send_dl_close_handle(DeviceLine& line) {
@@ -285,19 +284,19 @@ int send_dl_close_handle(DeviceLine& line) {
         case 0:
             break;
         case kSendFailed:
-            log_write("send dl close handle: send dl cmd error! \n");
+            line.log().write("send dl close handle: send dl cmd error! \n");
             return 0;
         default:
-            log_write("Close handle fail\n");
+            line.log().write("Close handle fail\n");
             return 0;
     }
     if (received.answer()[0] == kStreamCloseAnswer) {
-        log_write("Close handle ok\n");
+        line.log().write("Close handle ok\n");
         return 1;
     }
-    log_write("Close handle fail, It's already close\n");
+    line.log().write("Close handle fail, It's already close\n");
     if (!read_after_log_message(line, received.data(), kReceiveBuffer)) {
-        log_write("send dl close handle: send dl cmd error! \n");
+        line.log().write("send dl close handle: send dl cmd error! \n");
         return 0;
     }
     return 1;
@@ -316,16 +315,17 @@ int dl_reset(DeviceLine& line) {
     });
     switch (failure) {
         case 0:
-            log_write("Download reset ok, finish download\n");
+            line.log().write("Download reset ok, finish download\n");
             return 1;
         case kSendFailed:
-            log_write("dl reset, send cmd error\n");
+            line.log().write("dl reset, send cmd error\n");
             break;
         case kErrorAnswer:
-            log_write("Error: Download reset, %s\n", error_answer_text(received).c_str());
+            line.log().write("Error: Download reset, %s\n",
+                             error_answer_text(received, line.log()).c_str());
             break;
         default:
-            log_write("Download reset fail\n");
+            line.log().write("Download reset fail\n");
             break;
     }
     return 0;

@@ -147,6 +147,25 @@ TEST_F(LogTest, ElevenStartsKeepTheNewestAndTheNineBeforeIt) {
         EXPECT_EQ(logged(name.c_str()), "other\n") << name;
 }
 
+TEST_F(LogTest, NamedLogGoesBesideDownloadDbgAndKeepsNoEarlierOne) {
+    ASSERT_TRUE(log_open());
+    log_write("summary\n");
+    write_file(log_file("download-1-1.4.dbg"), "last start\n");
+    LogSink device;
+    ASSERT_TRUE(device.open_named("download-1-1.4.dbg"));
+    EXPECT_EQ(device.path(), log_file("download-1-1.4.dbg"));
+    device.write("Open in DIAG mode\n");
+    device.close();
+    EXPECT_EQ(logged("download-1-1.4.dbg"), "Open in DIAG mode\n");
+    EXPECT_EQ(logged(), "summary\n");
+    for (const std::string name : {"", "..", "../download.dbg", "a\\b.dbg", "c:x.dbg"}) {
+        EXPECT_FALSE(device.open_named(name)) << name;
+        EXPECT_EQ(device.path(), "");
+        EXPECT_EQ(device.notice(), "No log can be written: \"" + name + "\" is not a file name");
+    }
+    EXPECT_EQ(logged(), "summary\n");
+}
+
 // The name of the log that began at seconds (local time), as a start must give it.
 std::string dated_name(std::int64_t seconds, const std::string& suffix) {
     const std::time_t time = static_cast<std::time_t>(seconds);

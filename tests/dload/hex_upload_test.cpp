@@ -384,16 +384,16 @@ class ReadNprgTest : public ScriptedTest {};
 
 TEST_F(ReadNprgTest, ReadsOneLineUpToTheLimit) {
     const std::string path = files.write("l.hex", std::string(":0123\n:45\nxyz"));
-    SentFile file;
+    SentFile file(program_log());
     ASSERT_TRUE(file.open(path));
     char buffer[16] = {};
-    EXPECT_EQ(read_nprg(file, buffer, 3), 3);
+    EXPECT_EQ(read_nprg(file, buffer, 3, program_log()), 3);
     EXPECT_EQ(std::string(buffer, 3), ":01");
-    EXPECT_EQ(read_nprg(file, buffer, 0), 0);
-    SentFile unopened;
-    EXPECT_EQ(read_nprg(unopened, buffer, 16), 0);
-    EXPECT_EQ(read_nprg(file, buffer, 16), 0);  // "23\n" does not start a record
-    EXPECT_EQ(read_nprg(file, buffer, 16), 4);
+    EXPECT_EQ(read_nprg(file, buffer, 0, program_log()), 0);
+    SentFile unopened(program_log());
+    EXPECT_EQ(read_nprg(unopened, buffer, 16, program_log()), 0);
+    EXPECT_EQ(read_nprg(file, buffer, 16, program_log()), 0);  // "23\n" does not start a record
+    EXPECT_EQ(read_nprg(file, buffer, 16, program_log()), 4);
     EXPECT_EQ(std::string(buffer, 4), ":45\n");
     EXPECT_EQ(log.text(), "read_nprg: format error! \n");
 }

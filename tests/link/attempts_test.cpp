@@ -42,16 +42,16 @@ AttemptOutcome unanswered(DeviceLine& line) {
     return 2;
 }
 
+// The line's own sink: its notices start afresh with each test.
 class NoAnswerNotices : public ::testing::Test {
   protected:
     NoAnswerNotices() {
-        restart_no_answer_notices();
-        set_no_answer_listener([this](const std::string& text) { notices.push_back(text); });
+        sink.set_no_answer_listener([this](const std::string& text) { notices.push_back(text); });
     }
-    ~NoAnswerNotices() override { set_no_answer_listener(nullptr); }
 
     FakeClock clock;
-    DeviceLine line{clock};
+    LogSink sink;
+    DeviceLine line{clock, sink};
     std::vector<std::string> notices;
 };
 
