@@ -1,5 +1,5 @@
 #include "app/check_run.h"
-#include "app/app_line.h"
+#include "app/session.h"
 
 #include <string>
 
@@ -67,30 +67,30 @@ void print_package(std::FILE* out, const Package& package) {
         std::fprintf(out, "%s\n", kNoSumsNote);
 }
 
-Device find_device() {
+Device find_device(DeviceLine& line) {
     Device device;
-    close_port(app_line());
+    close_port(line);
     device.port = find_port(PORT_DIAG);
     if (device.port < 0) device.port = find_port(PORT_DOWNLOAD);
     if (device.port < 0) device.port = find_port(PORT_SAVEDOWNLOAD);
     if (device.port < 0) return device;
     port_table_lookup(device.port, &device.node);
-    device.mode = probe_mode(device.port);
+    device.mode = probe_mode(line, device.port);
     if (device.mode == MODE_DIAG) {
-        const char* version = retry_get_build_ver(app_line());
+        const char* version = retry_get_build_ver(line);
         if (version) device.version = version;
     }
-    close_port(app_line());
+    close_port(line);
     return device;
 }
 
 // find_device with the reasons of its failures printed.
-Device probe_device(std::FILE* out) {
+Device probe_device(DeviceLine& line, std::FILE* out) {
     set_reason_listener([out](const std::string& reason) {
         std::fprintf(out, "  why: %s\n", reason.c_str());
         std::fflush(out);
     });
-    const Device device = find_device();
+    const Device device = find_device(line);
     set_reason_listener(nullptr);
     return device;
 }
@@ -146,7 +146,7 @@ bool print_verdict(std::FILE* out, const Package& package, const Device& device)
 
 }  // namespace
 
-int run_check(std::FILE* out) {
+int run_check(Session& session, std::FILE* out) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
     std::fprintf(out, "Package folder: %s\n", folder);
@@ -161,7 +161,7 @@ int run_check(std::FILE* out) {
 
     // Which of several modems a search finds is chance: none is asked anything then.
     const std::string several = several_modems_refusal();
-    const Device device = several.empty() ? probe_device(out) : Device{};
+    const Device device = several.empty() ? probe_device(session.line, out) : Device{};
     if (several.empty())
         print_device(out, device);
     else

@@ -5,5 +5,7 @@
 
 #include <cstdio>
 
+class Session;
+
 // Prints to out; 0 when a run could start, 1 otherwise.
-int run_check(std::FILE* out);
+int run_check(Session& session, std::FILE* out);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/dialog.h"
+#include "app/session.h"
 
 // The information line while the device check runs.
 constexpr const char* kLookingForDevice = "Looking for the device...";
@@ -34,8 +35,8 @@ struct DialogShell {
     // package_beside_program; when empty the dialog takes the package beside the program.
     std::function<bool()> package_beside_program;
 
-    // The program's own core.
-    static DialogShell product();
+    // The program's own core, working on session (which outlives the dialog).
+    static DialogShell product(Session& session);
 };
 
 // A dialog's device check on a thread of its own, so that the window is on the screen and answers

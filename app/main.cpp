@@ -10,7 +10,6 @@
 #include <sstream>
 #include <string>
 
-#include "app/app_line.h"
 #include "app/check_run.h"
 #include "app/command_platform.h"
 #include "app/console_display.h"
@@ -21,6 +20,7 @@
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/seal_run.h"
+#include "app/session.h"
 #include "app/terminal.h"
 #include "app/udev_rule.h"
 #include "app/upgrade.h"
@@ -205,13 +205,13 @@ std::string again_command(const char* program, const std::string& package) {
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
 // and the device's return after its reset is learnt from device-change events. A run stopped by an
 // interrupt ends with the status the shell gives a process that the interrupt ended.
-int run_windowless(const std::string& again) {
-    windowless = true;
+int run_windowless(Session& session, const std::string& again) {
+    session.windowless = true;
     // Ctrl-C stops the worker at its next exchange, so the log is still closed (and complete).
     std::atomic<int> stop_status{0};
-    InterruptWatch interrupts([&stop_status](int exit_status) {
+    InterruptWatch interrupts([&stop_status, &session](int exit_status) {
         stop_status = exit_status;
-        app_line().cancel.request();
+        session.line.cancel.request();
     });
     ConsoleDisplay display(stderr, is_terminal(stderr));
     set_message_boxes(&display);
@@ -222,10 +222,10 @@ int run_windowless(const std::string& again) {
     // The clock counts from the run's start: the start-up check may already wait for the device.
     display.set_clock_timer(true);
     {
-        DeviceEventThread events(on_device_change);
+        DeviceEventThread events([&session](int event) { on_device_change(session, event); });
         // With several modems plugged in the check has said so; no device was asked anything.
-        several_modems = upgrade_init(&display) == CHECK_SEVERAL_MODEMS;
-        if (!stop_status && !several_modems) upgrade_start(&display);
+        several_modems = upgrade_init(session, &display) == CHECK_SEVERAL_MODEMS;
+        if (!stop_status && !several_modems) upgrade_start(session, &display);
     }
     set_message_boxes(nullptr);
     set_reason_listener(nullptr);
@@ -234,12 +234,12 @@ int run_windowless(const std::string& again) {
     // while the log is still open.
     const int stopped = stop_status;
     if (stopped)
-        display.show("Stopped by the user.\n" + tell_run_stopped(again), kBoxCaption,
+        display.show("Stopped by the user.\n" + tell_run_stopped(session, again), kBoxCaption,
                      BoxButtons::Ok, BoxIcon::Error);
-    app_cleanup();
+    app_cleanup(session);
     if (several_modems) return kExitRefused;
     if (stopped) return stopped;
-    return last_run_succeeded() ? 0 : 1;
+    return last_run_succeeded(session) ? 0 : 1;
 }
 
 enum class Action { Dialog, Run, Check, List, UdevRule, Seal, History, Help, Version, Refuse };
@@ -427,6 +427,8 @@ int main(int argc, char** argv) {
     const std::string program = command_name(argc > 0 ? argv[0] : nullptr);
     const CommandLine line = read_command_line(argc, argv);
     if (!line.package.empty()) set_package_folder(line.package);
+    // The one modem this process works on.
+    Session session;
     switch (line.action) {
         case Action::Refuse:
             std::fprintf(stderr, "%s: %s\n", program.c_str(), line.refusal.c_str());
@@ -442,7 +444,7 @@ int main(int argc, char** argv) {
         case Action::UdevRule:
             return print_udev_rule(stdout, stderr);
         case Action::Check:
-            return run_check(stdout);
+            return run_check(session, stdout);
         case Action::List:
             return run_list(stdout, stderr);
         case Action::Seal:
@@ -450,9 +452,9 @@ int main(int argc, char** argv) {
         case Action::History:
             return run_history(line.json, stdout, stderr);
         case Action::Run:
-            return run_windowless(again_command(argv[0], line.package));
+            return run_windowless(session, again_command(argv[0], line.package));
         case Action::Dialog:
             break;
     }
-    return run_dialog(argc, argv);
+    return run_dialog(session, argc, argv);
 }

@@ -58,11 +58,11 @@ std::string utc_time_text(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-RunRecordStart begin_run_record() {
+RunRecordStart begin_run_record(Session& session) {
     RunRecordStart start;
     start.time = utc_time_text(std::chrono::system_clock::now());
     start.began = std::chrono::steady_clock::now();
-    start.version_before = known(take_checked_version());
+    start.version_before = known(take_checked_version(session));
     return start;
 }
 

@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "app/app_line.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
 #include "app/progress_plan.h"
 #include "app/run_log.h"
+#include "app/session.h"
 #include "base/platform_paths.h"
 #include "res/resource.h"
 
@@ -18,7 +18,10 @@
 constexpr int kPortPasses = 12;
 
 struct Run {
-    DeviceLine& line = app_line();    // the device's port, clock and stop
+    explicit Run(Session& session) : session(session), line(session.line), stages(line.clock()) {}
+
+    Session& session;                 // the modem's run the worker works for
+    DeviceLine& line;                 // the session's: the device's port, clock and stop
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no progress
     int counter = 0;                  // the work done, which every long operation moves on
     ProgressPlan plan;                // the bar's range and where each step ends

@@ -47,14 +47,13 @@ int reasons_told() {
     return told.load();
 }
 
-void tell_no_answer(int attempts_left, std::chrono::milliseconds silent) {
-    Clock& clock = current_clock();
+void tell_no_answer(Clock& clock, int attempts_left, std::chrono::milliseconds silent) {
     if (silent < clock.length_of(kNoAnswerAfterMs)) return;
     std::function<void(const std::string&)> call;
     {
         std::lock_guard lock(notice_mutex);
         const Clock::TimePoint now = clock.now();
-        // A clock that went back (another one installed) starts the gap afresh.
+        // A clock that went back (another line's, on a clock of its own) starts the gap afresh.
         if (notice_shown && now >= last_notice &&
             now < last_notice + clock.length_of(kNoAnswerGapMs))
             return;

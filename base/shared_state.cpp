@@ -1,6 +1,5 @@
 #include "base/shared_state.h"
 
-#include <atomic>
 #include <mutex>
 
 namespace {
@@ -10,7 +9,6 @@ std::mutex names_mutex;
 int port_number_value = -1;
 std::string my_com_name_value = kBuiltinPortPrefix;
 std::string program_folder_value;
-std::atomic<int> device_state_value{0};
 
 }  // namespace
 
@@ -44,14 +42,6 @@ void set_program_folder(const std::string& folder) {
     program_folder_value = folder;
 }
 
-int device_state() {
-    return device_state_value;
-}
-
-void set_device_state(int state) {
-    device_state_value = state;
-}
-
 void reset_shared_state() {
     {
         std::lock_guard lock(names_mutex);
@@ -59,5 +49,4 @@ void reset_shared_state() {
         my_com_name_value = kBuiltinPortPrefix;
         program_folder_value.clear();
     }
-    device_state_value = 0;
 }

@@ -21,10 +21,5 @@ void set_my_com_name(const std::string& prefix);
 std::string program_folder();
 void set_program_folder(const std::string& folder);
 
-// Where the device is in its return after the final reset: one of the DEVICE_* states of
-// app/device_return.h, 0 (DEVICE_IDLE) at the start. Read and written from any thread.
-int device_state();
-void set_device_state(int state);
-
 // Puts every value above back as the program starts with it. For tests, which share one process.
 void reset_shared_state();

@@ -46,9 +46,6 @@ class DeviceLine {
 
     // The clock the line's pauses and silences are measured on.
     Clock& clock() const { return *clock_; }
-    // Hands the line another clock, which outlives its use here; for a line made before its user
-    // knew the clock (the program's own run, which a test times on a clock of its own).
-    void use_clock(Clock& clock) { clock_ = &clock; }
 
     std::unique_ptr<CSerialPort> port;
     // The port number the mode probe last opened the port on (-1 before): where a job that lost

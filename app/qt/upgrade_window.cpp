@@ -250,8 +250,8 @@ void UpgradeWindow::set_start_enabled(bool enabled) {
 }
 
 void UpgradeWindow::on_clock_timer() {
-    ++elapsed_seconds;
-    clock_->setText(QString::asprintf("%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60));
+    const int seconds = ++elapsed_seconds;
+    clock_->setText(QString::asprintf("%02d:%02d", seconds / 60, seconds % 60));
 }
 
 void UpgradeWindow::on_prompt_timer() {
