@@ -146,8 +146,8 @@ int probe_found_port(Session& session, DialogHandle dialog, int port, const char
             break;
         default:
             if (download_port)
-                show_startup_info(dialog,
-                                  session.windowless ? kDownloadModeConsoleInfo : kDownloadModeInfo);
+                show_startup_info(
+                    dialog, session.windowless ? kDownloadModeConsoleInfo : kDownloadModeInfo);
             else if (!log_notice().empty())
                 show_startup_info(dialog, "");
             break;

@@ -14,7 +14,9 @@ DialogShell DialogShell::product(Session& session) {
     DialogShell shell;
     shell.prepare = [] { init_globals(); };
     // Without a window upgrade_init also checks the package; the dialog's Start does that.
-    auto check = [&session](UpgradeDialog* dialog) { return startup_device_check(session, dialog); };
+    auto check = [&session](UpgradeDialog* dialog) {
+        return startup_device_check(session, dialog);
+    };
     shell.init = check;
     shell.check = check;
     // The check's exchanges fail at once and its pauses end once a stop is asked for; the next

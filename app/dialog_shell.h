@@ -15,8 +15,8 @@
 constexpr const char* kLookingForDevice = "Looking for the device...";
 
 struct DialogShell {
-    // init_globals: program folder, log, serial port object; on the dialog's thread, before the
-    // first check. May be empty.
+    // init_globals: the download log; on the dialog's thread, before the first check. May be
+    // empty.
     std::function<void()> prepare;
     // The start-up device check (upgrade_init without the preparations), run off the dialog's
     // thread: a mute device keeps it busy for many seconds.

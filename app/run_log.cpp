@@ -112,8 +112,7 @@ void StageLog::begin(const std::string& name) {
 
 void StageLog::end(const char* how) {
     if (name_.empty()) return;
-    const auto took =
-        std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - began_);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - began_);
     const long long ms = took.count();
     log_write("%s stage ends: %s, %s after %lld.%03lld s\n", time_of_day().c_str(), name_.c_str(),
               how, ms / 1000, ms % 1000);

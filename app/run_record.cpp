@@ -10,7 +10,6 @@
 #include "app/worker.h"
 #include "base/log.h"
 #include "base/sha256.h"
-#include "base/shared_state.h"
 
 namespace {
 
@@ -74,7 +73,7 @@ HistoryEntry run_entry(const Run& run, const RunRecordStart& start) {
     if (run.line.port_number >= 0) entry.location = "port " + std::to_string(run.line.port_number);
     entry.version_before = start.version_before;
     entry.version_after = known(run.version_after);
-    entry.package = program_folder();
+    entry.package = run.package_folder;
     entry.sums_sha256 = sums_digest(entry.package);
     const bool stopped = !run.succeeded && run.line.cancel.requested();
     entry.result = run.succeeded ? kResultSuccess : stopped ? kResultStopped : kResultFailure;

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/reasons.h"
 #include "base/sent_file.h"
-#include "app/firmware_plan.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "dload/dload_commands.h"
@@ -130,8 +130,8 @@ int boot_downloader_stage(Run& run) {
     set_status(dialog, programmer.status);
     // A failed upload shows as the flash programmer not answering below (a start whose answer was
     // lost may still have started it), and the reason then says the upload failed.
-    const bool uploaded = retry_start_go(run.line, run.file(programmer.name).c_str(), dialog,
-                                         &run.counter);
+    const bool uploaded =
+        retry_start_go(run.line, run.file(programmer.name).c_str(), dialog, &run.counter);
     // A programmer that changed since the package check was not started: nothing to wait for.
     if (!uploaded && !changed_package_file().empty()) return failure_end(run);
     step_done(run, kStepProgrammer);
@@ -173,7 +173,8 @@ int write_images(Run& run) {
         run.stage = std::string("opening ") + image.name;
         if (header) set_status(dialog, header->status);
         int reasons = reasons_told();
-        if (!send_multi_image_open(run.line, header ? header_path.c_str() : nullptr, image.image_type))
+        if (!send_multi_image_open(run.line, header ? header_path.c_str() : nullptr,
+                                   image.image_type))
             return fail_because(run, reasons,
                                 std::string("the flash programmer did not open ") + image.name);
         if (header) step_done(run, header->name);

@@ -16,12 +16,10 @@
 #include "base/log.h"
 #include "base/reasons.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "probe/mode_probe.h"
 
 int init_globals() {
-    refresh_program_folder();
     if (log_open()) log_run_header();
     return 1;
 }
@@ -40,7 +38,9 @@ int upgrade_init(Session& session, UpgradeDialog* dialog) {
     if (session.windowless) {
         StartupPackage& checked = session.startup_package;
         checked.checked = true;
-        if (!check_package(program_folder(), &checked.package, &checked.refusal)) {
+        char folder[kPathBuffer];
+        compute_program_folder(folder);
+        if (!check_package(folder, &checked.package, &checked.refusal)) {
             show_startup_info(dialog, "");
             return 0;
         }

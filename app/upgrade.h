@@ -13,7 +13,7 @@ int upgrade_init(Session& session, UpgradeDialog* dialog);
 // Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
 // the worker to end (the session's windowless option). A start while a worker runs does nothing.
 int upgrade_start(Session& session, UpgradeDialog* dialog);
-// Program folder, download log, serial port object.
+// The download log, with its first block naming the package folder.
 int init_globals();
 // Releases what init_globals set up: the serial port first, then the log.
 void app_cleanup(Session& session);

@@ -72,7 +72,8 @@ int upgrade_worker(Run& run) {
 
     char folder[kPathBuffer];
     compute_program_folder(folder);
-    run.firmware_folder = std::string(folder) + kFirmwareFolder;
+    run.package_folder = folder;
+    run.firmware_folder = run.package_folder + kFirmwareFolder;
     // Cleared even for a refused package: no file of an earlier run's package is judged now.
     expect_package_digests(folder, {});
     if (!package_ready(run, folder)) return failure_end(run);
@@ -169,10 +170,12 @@ int failure_end(Run& run) {
     // A package file that changed under the run is what the user has to act on.
     const std::string changed = changed_package_file();
     if (!changed.empty()) set_info(dialog, changed);
-    if (!run.session.windowless && !run.stage.empty()) set_status(dialog, "Failed while " + run.stage);
+    if (!run.session.windowless && !run.stage.empty())
+        set_status(dialog, "Failed while " + run.stage);
     // Without a window the box is printed; the line under it says where the run stopped.
     std::string text = kDownloadErrorBox;
-    if (run.session.windowless && !run.stage.empty()) text += "The run failed while " + run.stage + ".\n";
+    if (run.session.windowless && !run.stage.empty())
+        text += "The run failed while " + run.stage + ".\n";
     if (!stop_requested(run.line))
         message_boxes().show(text, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     return 0;

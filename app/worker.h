@@ -25,6 +25,7 @@ struct Run {
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no progress
     int counter = 0;                  // the work done, which every long operation moves on
     ProgressPlan plan;                // the bar's range and where each step ends
+    std::string package_folder;       // the program folder as the run found it, with its '/'
     std::string firmware_folder;      // "<program folder>VELMOR"
     Package package;                  // what the package check found
     // A run without a window has its package checked at start-up: the worker takes that verdict

@@ -1,7 +1,7 @@
 // Every wait of the product goes through one clock: the pauses, and the serial port's read and
-// write time-outs. The real clock runs on the system's steady time; a test hands the code under test
-// a clock of its own (through the device line or the session), whose time moves only when that code
-// waits.
+// write time-outs. The real clock runs on the system's steady time; a test hands the code under
+// test a clock of its own (through the device line or the session), whose time moves only when that
+// code waits.
 //
 // The real clock can shorten every duration by a divisor (1 to 1000), asked once of its source at
 // the first use. The program has no source: its waits last as long as they say. Test builds and the

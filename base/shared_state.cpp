@@ -8,7 +8,6 @@ namespace {
 std::mutex names_mutex;
 int port_number_value = -1;
 std::string my_com_name_value = kBuiltinPortPrefix;
-std::string program_folder_value;
 
 }  // namespace
 
@@ -32,21 +31,10 @@ void set_my_com_name(const std::string& prefix) {
     my_com_name_value = prefix;
 }
 
-std::string program_folder() {
-    std::lock_guard lock(names_mutex);
-    return program_folder_value;
-}
-
-void set_program_folder(const std::string& folder) {
-    std::lock_guard lock(names_mutex);
-    program_folder_value = folder;
-}
-
 void reset_shared_state() {
     {
         std::lock_guard lock(names_mutex);
         port_number_value = -1;
         my_com_name_value = kBuiltinPortPrefix;
-        program_folder_value.clear();
     }
 }

@@ -16,10 +16,5 @@ void set_port_number(int number);
 std::string my_com_name();
 void set_my_com_name(const std::string& prefix);
 
-// The folder that holds the executable, with a trailing '/', as compute_program_folder last found
-// it for the run (see refresh_program_folder in base/settings.h); empty before that.
-std::string program_folder();
-void set_program_folder(const std::string& folder);
-
 // Puts every value above back as the program starts with it. For tests, which share one process.
 void reset_shared_state();

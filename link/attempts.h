@@ -76,7 +76,8 @@ int run_attempts(DeviceLine& line, Attempt&& attempt) {
         failure = outcome.failure;
         if (failure == 0 || outcome.stops) break;
         const int remaining = left - 1 + line.records.attempts_after;
-        if (line.records.unanswered && remaining > 0) tell_no_answer(line.clock(), remaining, silent_for(line));
+        if (line.records.unanswered && remaining > 0)
+            tell_no_answer(line.clock(), remaining, silent_for(line));
         line.records.unanswered = false;
     }
     return failure;

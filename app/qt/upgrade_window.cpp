@@ -13,14 +13,14 @@
 #include <QScreen>
 #include <QSocketNotifier>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/message_boxes_qt.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "res/resource.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/upgrade.h"
 #include "app/win32/boxes.h"
 #include "app/win32/folder_browser.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "discovery/device_events.h"
 #include "res/resource.h"
 

@@ -8,11 +8,11 @@
 #include <future>
 #include <thread>
 
-#include "base/log.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/session.h"
 #include "app/upgrade.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "discovery/device_events.h"
 #include "testbed/testbed.h"
 
@@ -142,8 +142,8 @@ TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
     });
     while (device_state(session_) != DEVICE_RESETTING)
         std::this_thread::yield();
-    std::future<void> dialog =
-        std::async(std::launch::async, [this] { on_device_change(session_, DBT_DEVICEREMOVECOMPLETE); });
+    std::future<void> dialog = std::async(
+        std::launch::async, [this] { on_device_change(session_, DBT_DEVICEREMOVECOMPLETE); });
     ASSERT_EQ(dialog.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(device_state(session_), DEVICE_RESETTING);
     event_fed.set_value();

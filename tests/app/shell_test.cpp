@@ -7,8 +7,8 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/session.h"
 #include "app/console_display.h"
+#include "app/session.h"
 #include "app/upgrade.h"
 #include "app/worker.h"
 #include "base/clock.h"

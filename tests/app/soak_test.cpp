@@ -22,17 +22,17 @@
 #include <string>
 #include <vector>
 
-#include "app/session.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
+#include "app/package_check.h"
+#include "app/progress_plan.h"
+#include "app/session.h"
 #include "app/upgrade.h"
 #include "base/clock.h"
 #include "base/reasons.h"
 #include "base/settings.h"
 #include "base/shared_state.h"
-#include "app/firmware_plan.h"
-#include "app/package_check.h"
-#include "app/progress_plan.h"
 #include "discovery/device_events.h"
 #include "probe/mode_probe.h"
 #include "tests/app/reliability_fixture.h"

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "app/session.h"
 #include "app/device_return.h"
+#include "app/session.h"
 #include "app/upgrade.h"
 #include "base/settings.h"
 #include "link/serial_port.h"

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <memory>
 
-#include "base/settings.h"
 #include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
+#include "base/settings.h"
 #include "emulator/emulator.h"
 #include "res/resource.h"
 #include "testbed/child_process.h"
@@ -108,7 +108,8 @@ class DialogRun : public ::testing::Test {
 
     // The dialog as run_dialog makes it, with recorders on the status line, the bar and the clock.
     void open_dialog() {
-        window_ = std::make_unique<UpgradeWindow>(DialogShell::product(session_), DeviceMonitor::create());
+        window_ = std::make_unique<UpgradeWindow>(DialogShell::product(session_),
+                                                  DeviceMonitor::create());
         UpgradeWindow& window = *window_;
         QObject::connect(&window, &UpgradeWindow::status_shown,
                          [this](const QString& text) { statuses_ << text; });
@@ -235,7 +236,8 @@ TEST_F(DialogRun, FailedRunEnablesStartAndTheSecondRunsClockGoesOn) {
 
     ASSERT_TRUE(wait_until([&] { return boxes_.saw(kError); }, kRunLimitMs))
         << statuses_.join(" | ").toStdString();
-    ASSERT_TRUE(wait_until([&] { return !worker_running(session_) && start_button()->isEnabled(); }));
+    ASSERT_TRUE(
+        wait_until([&] { return !worker_running(session_) && start_button()->isEnabled(); }));
     EXPECT_TRUE(in_order(statuses_, {"Finding device...", "Copying file to device..."}));
     EXPECT_FALSE(statuses_.contains("Going to download mode..."));
     EXPECT_EQ(statuses_.last(), "Failed while copying files to the device");

@@ -19,13 +19,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "res/resource.h"
 #include "tests/app/qt/dialog_test_support.h"
 #include "tests/support/scripted_core.h"
@@ -348,9 +348,8 @@ TEST_F(DialogWindow, ClockShowsMinutesAndSeconds) {
     core_.release();
     ASSERT_TRUE(wait_until([&] { return !core_.running; }));
     QApplication::processEvents();
-    EXPECT_EQ(clock_text(window),
-              QString::asprintf("%02d:%02d", window.elapsed_seconds / 60,
-                                window.elapsed_seconds % 60));
+    EXPECT_EQ(clock_text(window), QString::asprintf("%02d:%02d", window.elapsed_seconds / 60,
+                                                    window.elapsed_seconds % 60));
     EXPECT_TRUE(clock_text(window).startsWith("01:"));
 }
 
