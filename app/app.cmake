@@ -26,6 +26,7 @@ endif()
 
 # fw_app: entry, worker, stages, start-up check, device return, console display; the fwupgrade program.
 add_library(fw_app STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/upgrade.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_log.cpp

@@ -1,5 +1,5 @@
 #include "app/check_run.h"
-#include "app/app_line.h"
+#include "app/session.h"
 
 #include <optional>
 #include <string>
@@ -72,31 +72,31 @@ void print_package(std::FILE* out, const Package& package) {
         std::fprintf(out, "%s\n", kNoSumsNote);
 }
 
-Device find_device(const ChosenModem& modem) {
+Device find_device(DeviceLine& line, const ChosenModem& modem) {
     Device device;
-    close_port(app_line());
+    close_port(line);
     PortSearch search;
     search.location = modem.location;
     const std::optional<FoundPort> found = find_any_port(search);
     if (!found) return device;
     device.port = found->number;
     port_table_lookup(device.port, &device.node);
-    device.mode = probe_mode(device.port);
+    device.mode = probe_mode(line, device.port);
     if (device.mode == MODE_DIAG) {
-        const char* version = retry_get_build_ver(app_line());
+        const char* version = retry_get_build_ver(line);
         if (version) device.version = version;
     }
-    close_port(app_line());
+    close_port(line);
     return device;
 }
 
 // find_device with the reasons of its failures printed.
-Device probe_device(std::FILE* out, const ChosenModem& modem) {
+Device probe_device(DeviceLine& line, std::FILE* out, const ChosenModem& modem) {
     set_reason_listener([out](const std::string& reason) {
         std::fprintf(out, "  why: %s\n", reason.c_str());
         std::fflush(out);
     });
-    const Device device = find_device(modem);
+    const Device device = find_device(line, modem);
     set_reason_listener(nullptr);
     return device;
 }
@@ -175,7 +175,8 @@ int conclude(std::FILE* out, std::FILE* document, CheckReport* report, bool read
 
 }  // namespace
 
-int run_check(std::FILE* out, const std::string& wanted_device, std::FILE* document) {
+int run_check(Session& session, std::FILE* out, const std::string& wanted_device,
+              std::FILE* document) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
     std::fprintf(out, "Package folder: %s\n", folder);
@@ -202,7 +203,7 @@ int run_check(std::FILE* out, const std::string& wanted_device, std::FILE* docum
                         "A run would be refused: it cannot tell which modem to upgrade.",
                         kCheckRefused);
     }
-    const Device device = probe_device(out, modem);
+    const Device device = probe_device(session.line, out, modem);
     print_device(out, device);
     report.device = checked_device(device);
     // Told, not refused: a run installs the firmware again, which repairs a damaged one.

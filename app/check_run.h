@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <string>
 
+class Session;
+
 // Prints to out; 0 when a run could start, 1 otherwise, 2 when it cannot tell which modem to check
 // (several plugged in and none chosen, or the one wanted_device names is not plugged in). With a
 // document stream, what was found is also printed there as one JSON document.
-int run_check(std::FILE* out, const std::string& wanted_device = "", std::FILE* document = nullptr);
+int run_check(Session& session, std::FILE* out, const std::string& wanted_device = "",
+              std::FILE* document = nullptr);

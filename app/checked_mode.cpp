@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "app/session.h"
 #include "base/clock.h"
 #include "diag/diag_commands.h"
 #include "probe/mode_probe.h"
@@ -13,49 +14,53 @@ namespace {
 // reaching the program; a check older than this is asked again.
 constexpr int kFreshCheckMs = 5000;
 
-struct CheckedMode {
-    int port = -1;
-    int mode = MODE_NONE;
-    Clock::TimePoint at;
-};
+static_assert(MODE_NONE == 0, "a CheckedRecord starts with no mode");
 
-std::mutex record_lock;
-CheckedMode record;
-std::string checked_version;  // guarded by record_lock
+void forget_mode(CheckedRecord& record) {
+    record.port = -1;
+    record.mode = MODE_NONE;
+    record.at = {};
+}
 
 }  // namespace
 
-void record_checked_mode(int port, int mode) {
-    std::lock_guard<std::mutex> hold(record_lock);
-    record = CheckedMode{port, mode, current_clock().now()};
+void record_checked_mode(Session& session, int port, int mode) {
+    CheckedRecord& record = session.checked;
+    std::lock_guard<std::mutex> hold(record.lock);
+    record.port = port;
+    record.mode = mode;
+    record.at = session.clock().now();
 }
 
-void note_device_event() {
-    std::lock_guard<std::mutex> hold(record_lock);
-    record = CheckedMode{};
+void note_device_event(Session& session) {
+    std::lock_guard<std::mutex> hold(session.checked.lock);
+    forget_mode(session.checked);
 }
 
-void record_checked_version(const std::string& version) {
-    std::lock_guard<std::mutex> hold(record_lock);
-    checked_version = version;
+void record_checked_version(Session& session, const std::string& version) {
+    std::lock_guard<std::mutex> hold(session.checked.lock);
+    session.checked.version = version;
 }
 
-std::string take_checked_version() {
-    std::lock_guard<std::mutex> hold(record_lock);
-    return std::exchange(checked_version, std::string());
+std::string take_checked_version(Session& session) {
+    std::lock_guard<std::mutex> hold(session.checked.lock);
+    return std::exchange(session.checked.version, std::string());
 }
 
-int take_checked_mode(int port) {
-    std::lock_guard<std::mutex> hold(record_lock);
-    const CheckedMode taken = record;
-    record = CheckedMode{};
-    if (taken.port != port || taken.mode == MODE_NONE) return MODE_NONE;
-    Clock& clock = current_clock();
-    if (clock.now() - taken.at > clock.length_of(kFreshCheckMs)) return MODE_NONE;
-    return taken.mode;
+int take_checked_mode(Session& session, int port) {
+    CheckedRecord& record = session.checked;
+    std::lock_guard<std::mutex> hold(record.lock);
+    const int taken_port = record.port;
+    const int taken_mode = record.mode;
+    const Clock::TimePoint taken_at = record.at;
+    forget_mode(record);
+    if (taken_port != port || taken_mode == MODE_NONE) return MODE_NONE;
+    Clock& clock = session.clock();
+    if (clock.now() - taken_at > clock.length_of(kFreshCheckMs)) return MODE_NONE;
+    return taken_mode;
 }
 
-int recorded_checked_mode() {
-    std::lock_guard<std::mutex> hold(record_lock);
-    return record.mode;
+int recorded_checked_mode(Session& session) {
+    std::lock_guard<std::mutex> hold(session.checked.lock);
+    return session.checked.mode;
 }

@@ -36,7 +36,7 @@ ConsoleDisplay::~ConsoleDisplay() {
 
 std::string ConsoleDisplay::clock_text() const {
     char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60);
+    std::snprintf(text, sizeof text, "%02d:%02d", elapsed_seconds_ / 60, elapsed_seconds_ % 60);
     return text;
 }
 
@@ -135,7 +135,7 @@ void ConsoleDisplay::set_clock_timer(bool running) {
         while (clock_running_) {
             next += std::chrono::seconds(1);
             if (clock_wake_.wait_until(hold, next, [this] { return !clock_running_; })) break;
-            ++elapsed_seconds;
+            ++elapsed_seconds_;
             if (terminal_ && line_open_) draw_line();
         }
     });

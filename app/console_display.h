@@ -29,7 +29,7 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     void set_range(int maximum) override;
     void set_status(const std::string& text) override;
     void set_info(const std::string& text) override;
-    // A clock that counts real seconds into elapsed_seconds while it runs.
+    // A clock that counts real seconds into its elapsed seconds while it runs; never reset.
     void set_clock_timer(bool running) override;
     void enable_start(bool) override {}
     void post_close() override {}
@@ -59,6 +59,7 @@ class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
     std::condition_variable clock_wake_;
     std::thread clock_;
     bool clock_running_ = false;
+    int elapsed_seconds_ = 0;  // lock held
     bool line_open_ = false;
     int position_ = 0;
     int range_ = PROGRESS_RANGE_MAX;

@@ -1,5 +1,4 @@
 #include "app/device_return.h"
-#include "app/app_line.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -15,7 +14,6 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
@@ -31,79 +29,82 @@ constexpr int kRemovalLookMs = 20;
 // The state starts, and is reset, at 0.
 static_assert(DEVICE_IDLE == 0);
 
-std::mutex device_return_lock;
-std::mutex pending_lock;
-std::vector<int> pending_events;
-// The ports and disk of the modem being awaited: the location its run is bound to (empty: any).
-// Guarded by device_return_lock.
-PortSearch awaited;
-
-void handle_event(int event) {
-    const int state = device_state();
+void handle_event(Session& session, int event) {
+    const int state = device_state(session);
+    PortSearch& awaited = session.device_return.awaited;
     if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
         // Another port of the device may still be there while the rest of it goes away. Linux
         // announces a removal before the device database has let go of the device, so a port
         // listed right away may be the leaving one: look again briefly before deciding so.
         for (int look = 0; look < kRemovalLooks; ++look) {
-            if (look > 0) pause_ms(app_line(), kRemovalLookMs);
+            if (look > 0) pause_ms(session.line, kRemovalLookMs);
             if (!find_any_port(awaited)) {
-                set_device_state(DEVICE_GONE);
+                set_device_state(session, DEVICE_GONE);
                 break;
             }
         }
     } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
         // The new firmware may bring the disk up before, or instead of, a port.
         if (find_mmc_disk(awaited.location) == 1)
-            set_device_state(DEVICE_BACK_DISK);
+            set_device_state(session, DEVICE_BACK_DISK);
         else if (find_any_port(awaited))
-            set_device_state(DEVICE_BACK_PORT);
+            set_device_state(session, DEVICE_BACK_PORT);
     }
 }
 
-bool no_events_pending() {
-    std::lock_guard<std::mutex> hold(pending_lock);
-    return pending_events.empty();
+bool no_events_pending(DeviceReturnState& state) {
+    std::lock_guard<std::mutex> hold(state.pending_lock);
+    return state.pending_events.empty();
 }
 
 // Whoever holds the state handles what is pending, and looks again after letting go: an event
 // pushed while the state was held is then never left behind.
-void handle_pending_events() {
+void handle_pending_events(Session& session) {
+    DeviceReturnState& state = session.device_return;
     do {
-        std::unique_lock<std::mutex> hold(device_return_lock, std::try_to_lock);
+        std::unique_lock<std::mutex> hold(state.hold_lock, std::try_to_lock);
         if (!hold.owns_lock()) return;
         std::vector<int> events;
         {
-            std::lock_guard<std::mutex> take(pending_lock);
-            events.swap(pending_events);
+            std::lock_guard<std::mutex> take(state.pending_lock);
+            events.swap(state.pending_events);
         }
         for (int event : events)
-            handle_event(event);
-    } while (!no_events_pending());
+            handle_event(session, event);
+    } while (!no_events_pending(state));
 }
 
 }  // namespace
 
-void on_device_change(int event) {
-    note_device_event();
+int device_state(Session& session) {
+    return session.device_return.state;
+}
+
+void set_device_state(Session& session, int state) {
+    session.device_return.state = state;
+}
+
+void await_modem_at(Session& session, const std::string& location) {
+    std::lock_guard<std::mutex> hold(session.device_return.hold_lock);
+    session.device_return.awaited = PortSearch{};
+    session.device_return.awaited.location = location;
+}
+
+void on_device_change(Session& session, int event) {
+    note_device_event(session);
     {
-        std::lock_guard<std::mutex> hold(pending_lock);
-        pending_events.push_back(event);
+        std::lock_guard<std::mutex> hold(session.device_return.pending_lock);
+        session.device_return.pending_events.push_back(event);
     }
-    handle_pending_events();
+    handle_pending_events(session);
 }
 
-void await_modem_at(const std::string& location) {
-    std::lock_guard<std::mutex> hold(device_return_lock);
-    awaited = PortSearch{};
-    awaited.location = location;
-}
-
-void hold_device_return(const std::function<void()>& step) {
+void hold_device_return(Session& session, const std::function<void()>& step) {
     {
-        std::lock_guard<std::mutex> hold(device_return_lock);
+        std::lock_guard<std::mutex> hold(session.device_return.hold_lock);
         step();
     }
-    handle_pending_events();
+    handle_pending_events(session);
 }
 
 void show_startup_info(DialogHandle dialog, const std::string& text) {
@@ -123,13 +124,13 @@ constexpr const char* kDownloadModeConsoleInfo =
     "The modem is in download mode: this run resumes the firmware download.";
 
 // A device that answers DIAG shows its firmware version beside the one the package installs.
-int show_versions(DialogHandle dialog, const char* target) {
-    const char* version = retry_get_build_ver(app_line());
+int show_versions(Session& session, DialogHandle dialog, const char* target) {
+    const char* version = retry_get_build_ver(session.line);
     if (!version) {
         show_startup_info(dialog, "Read Device fail, please re-plug device and try again.");
         return 0;
     }
-    record_checked_version(version);
+    record_checked_version(session, version);
     show_startup_info(dialog, "Device current version is " + std::string(version) +
                                   ", will be upgraded to " + target);
     return 1;
@@ -138,27 +139,28 @@ int show_versions(DialogHandle dialog, const char* target) {
 // A device left in the boot downloader or the flash programmer by an interrupted run shows up on a
 // download port; the worker takes up the download from there, so the user is told what Start does.
 // Found on the diag port, such a device gets an empty information line, as it always has.
-int probe_found_port(DialogHandle dialog, int port, const char* target, bool download_port) {
+int probe_found_port(Session& session, DialogHandle dialog, int port, const char* target,
+                     bool download_port) {
     int offer = 1;
-    const int mode = probe_mode(port);
-    record_checked_mode(port, mode);
+    const int mode = probe_mode(session.line, port);
+    record_checked_mode(session, port, mode);
     switch (mode) {
         case MODE_NONE:
             show_startup_info(dialog, "Warning: not in diag mode!");
             offer = 0;
             break;
         case MODE_DIAG:
-            offer = show_versions(dialog, target);
+            offer = show_versions(session, dialog, target);
             break;
         default:
             if (download_port)
-                show_startup_info(dialog,
-                                  windowless ? kDownloadModeConsoleInfo : kDownloadModeInfo);
+                show_startup_info(
+                    dialog, session.windowless ? kDownloadModeConsoleInfo : kDownloadModeInfo);
             else if (!log_notice().empty())
                 show_startup_info(dialog, "");
             break;
     }
-    close_port(app_line());
+    close_port(session.line);
     return offer;
 }
 
@@ -194,47 +196,48 @@ namespace {
 // says so in its information line; a run without a window works on the one chosen, or the only
 // one, and hands the modems found and how to choose to its caller in *unchosen. False, logged,
 // when the run cannot tell which modem to work on.
-bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
-                  std::string* unchosen) {
+bool modem_chosen(Session& session, DialogHandle dialog, const std::string& wanted,
+                  ChosenModem* chosen, std::string* unchosen) {
     std::string refusal;
-    if (windowless)
+    if (session.windowless)
         choose_modem(wanted, chosen, &refusal);
     else
         refusal = several_modems_refusal();
     if (refusal.empty()) return true;
     if (refusal.back() == '\n') refusal.pop_back();
-    if (windowless)
+    if (session.windowless)
         *unchosen = refusal;
     else
         show_startup_info(dialog, refusal);
     log_write("%s\n", refusal.c_str());
-    close_port(app_line());
+    close_port(session.line);
     return false;
 }
 
 }  // namespace
 
-int startup_device_check(DialogHandle dialog) {
+int startup_device_check(Session& session, DialogHandle dialog) {
     ChosenModem chosen;
     std::string unchosen;
-    return startup_check_of_modem(dialog, "", &chosen, &unchosen);
+    return startup_check_of_modem(session, dialog, "", &chosen, &unchosen);
 }
 
-int startup_check_of_modem(DialogHandle dialog, const std::string& wanted, ChosenModem* chosen,
-                           std::string* unchosen) {
+int startup_check_of_modem(Session& session, DialogHandle dialog, const std::string& wanted,
+                           ChosenModem* chosen, std::string* unchosen) {
     if (!settings_usable(dialog)) return 0;
-    if (!modem_chosen(dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
+    if (!modem_chosen(session, dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
     char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
 
-    close_port(app_line());
+    close_port(session.line);
     PortSearch search;
     search.location = chosen->location;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
         const std::optional<FoundPort> port = find_port(type, search);
-        if (port) return probe_found_port(dialog, port->number, target, type != PORT_DIAG);
+        if (port)
+            return probe_found_port(session, dialog, port->number, target, type != PORT_DIAG);
     }
     show_startup_info(dialog, "Error: Can't find device!");
-    close_port(app_line());
+    close_port(session.line);
     return 0;
 }

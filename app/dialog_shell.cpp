@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "app/app_line.h"
 #include "app/device_return.h"
 #include "app/package_check.h"
 #include "app/package_folder.h"
@@ -11,21 +10,24 @@
 #include "base/platform_paths.h"
 #include "base/settings.h"
 
-DialogShell DialogShell::product() {
+DialogShell DialogShell::product(Session& session) {
     DialogShell shell;
     shell.prepare = [] { init_globals(); };
     // Without a window upgrade_init also checks the package; the dialog's Start does that.
-    shell.init = startup_device_check;
-    shell.check = startup_device_check;
+    auto check = [&session](UpgradeDialog* dialog) {
+        return startup_device_check(session, dialog);
+    };
+    shell.init = check;
+    shell.check = check;
     // The check's exchanges fail at once and its pauses end once a stop is asked for; the next
     // worker clears it.
-    shell.cancel_check = [] { app_line().cancel.request(); };
-    shell.start = upgrade_start;
-    shell.worker_running = ::worker_running;
-    shell.stop_worker = ::stop_worker;
-    shell.stopped_note = take_stopped_note;
-    shell.cleanup = app_cleanup;
-    shell.device_change = on_device_change;
+    shell.cancel_check = [&session] { session.line.cancel.request(); };
+    shell.start = [&session](UpgradeDialog* dialog) { return upgrade_start(session, dialog); };
+    shell.worker_running = [&session] { return ::worker_running(session); };
+    shell.stop_worker = [&session] { ::stop_worker(session); };
+    shell.stopped_note = [&session] { return take_stopped_note(session); };
+    shell.cleanup = [&session] { app_cleanup(session); };
+    shell.device_change = [&session](int event) { on_device_change(session, event); };
     shell.package_beside_program = ::package_beside_program;
     return shell;
 }

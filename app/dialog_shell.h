@@ -9,13 +9,14 @@
 #include <thread>
 
 #include "app/dialog.h"
+#include "app/session.h"
 
 // The information line while the device check runs.
 constexpr const char* kLookingForDevice = "Looking for the device...";
 
 struct DialogShell {
-    // init_globals: program folder, log, serial port object; on the dialog's thread, before the
-    // first check. May be empty.
+    // init_globals: the download log; on the dialog's thread, before the first check. May be
+    // empty.
     std::function<void()> prepare;
     // The start-up device check (upgrade_init without the preparations), run off the dialog's
     // thread: a mute device keeps it busy for many seconds.
@@ -34,8 +35,8 @@ struct DialogShell {
     // package_beside_program; when empty the dialog takes the package beside the program.
     std::function<bool()> package_beside_program;
 
-    // The program's own core.
-    static DialogShell product();
+    // The program's own core, working on session (which outlives the dialog).
+    static DialogShell product(Session& session);
 };
 
 // A dialog's device check on a thread of its own, so that the window is on the screen and answers

@@ -13,7 +13,6 @@
 #include <string>
 #include <utility>
 
-#include "app/app_line.h"
 #include "app/check_run.h"
 #include "app/command_platform.h"
 #include "app/console_display.h"
@@ -27,6 +26,7 @@
 #include "app/run_dialog.h"
 #include "app/run_record.h"
 #include "app/seal_run.h"
+#include "app/session.h"
 #include "app/terminal.h"
 #include "app/udev_rule.h"
 #include "app/upgrade.h"
@@ -279,13 +279,14 @@ RunDocument run_document_of(const std::string& refusal, int stopped, LastReason*
 // and the device's return after its reset is learnt from device-change events. A run stopped by an
 // interrupt ends with the status the shell gives a process that the interrupt ended. With json,
 // every text goes to standard error and standard output gets the run's document alone.
-int run_windowless(const std::string& again, const std::string& device, bool json) {
-    windowless = true;
+int run_windowless(Session& session, const std::string& again, const std::string& device,
+                   bool json) {
+    session.windowless = true;
     // Ctrl-C stops the worker at its next exchange, so the log is still closed (and complete).
     std::atomic<int> stop_status{0};
-    InterruptWatch interrupts([&stop_status](int exit_status) {
+    InterruptWatch interrupts([&stop_status, &session](int exit_status) {
         stop_status = exit_status;
-        app_line().cancel.request();
+        session.line.cancel.request();
     });
     ConsoleDisplay display(stderr, is_terminal(stderr), json ? stderr : stdout);
     set_message_boxes(&display);
@@ -301,12 +302,13 @@ int run_windowless(const std::string& again, const std::string& device, bool jso
     // The clock counts from the run's start: the start-up check may already wait for the device.
     display.set_clock_timer(true);
     {
-        DeviceEventThread events(on_device_change);
+        DeviceEventThread events([&session](int event) { on_device_change(session, event); });
         // With several modems plugged in the check has said so; no device was asked anything.
-        several_modems = upgrade_init(&display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
+        several_modems =
+            upgrade_init(session, &display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
         // The start-up check's reasons are not the run's.
         last_reason.take();
-        if (!stop_status && !several_modems) upgrade_start(&display);
+        if (!stop_status && !several_modems) upgrade_start(session, &display);
     }
     set_message_boxes(nullptr);
     set_reason_listener(nullptr);
@@ -315,18 +317,18 @@ int run_windowless(const std::string& again, const std::string& device, bool jso
     // while the log is still open.
     const int stopped = stop_status;
     if (stopped)
-        display.show("Stopped by the user.\n" + tell_run_stopped(again), kBoxCaption,
+        display.show("Stopped by the user.\n" + tell_run_stopped(session, again), kBoxCaption,
                      BoxButtons::Ok, BoxIcon::Error);
     if (several_modems)
         display.show(unchosen + "\nNothing was sent to any modem.\n", kBoxCaption, BoxButtons::Ok,
                      BoxIcon::Error);
     const RunDocument document =
         run_document_of(several_modems ? first_line(unchosen) : "", stopped, &last_reason);
-    app_cleanup();
-    const int status = several_modems         ? kExitRefused
-                       : stopped              ? stopped
-                       : last_run_succeeded() ? 0
-                                              : 1;
+    app_cleanup(session);
+    const int status = several_modems                ? kExitRefused
+                       : stopped                     ? stopped
+                       : last_run_succeeded(session) ? 0
+                                                     : 1;
     if (json) std::fputs(run_document(document.entry, document.reason, status).c_str(), stdout);
     return status;
 }
@@ -554,6 +556,8 @@ int main(int argc, char** argv) {
     const std::string program = command_name(argc > 0 ? argv[0] : nullptr);
     const CommandLine line = read_command_line(argc, argv);
     if (!line.package.empty()) set_package_folder(line.package);
+    // The one modem this process works on.
+    Session session;
     switch (line.action) {
         case Action::Refuse:
             std::fprintf(stderr, "%s: %s\n", program.c_str(), line.refusal.c_str());
@@ -569,8 +573,8 @@ int main(int argc, char** argv) {
         case Action::UdevRule:
             return print_udev_rule(stdout, stderr);
         case Action::Check:
-            return line.json ? run_check(stderr, line.device, stdout)
-                             : run_check(stdout, line.device);
+            return line.json ? run_check(session, stderr, line.device, stdout)
+                             : run_check(session, stdout, line.device);
         case Action::List:
             return line.json ? run_list(stderr, stderr, stdout) : run_list(stdout, stderr);
         case Action::Seal:
@@ -578,10 +582,10 @@ int main(int argc, char** argv) {
         case Action::History:
             return run_history(line.json, stdout, stderr);
         case Action::Run:
-            return run_windowless(again_command(argv[0], line.package, line.device), line.device,
-                                  line.json);
+            return run_windowless(session, again_command(argv[0], line.package, line.device),
+                                  line.device, line.json);
         case Action::Dialog:
             break;
     }
-    return run_dialog(argc, argv);
+    return run_dialog(session, argc, argv);
 }

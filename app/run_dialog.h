@@ -3,4 +3,8 @@
 // dialog, a note that tells the user to start the program with a command line.
 #pragma once
 
-int run_dialog(int argc, char** argv);
+class Session;
+
+// The dialog works on session, the program's own run.
+
+int run_dialog(Session& session, int argc, char** argv);

@@ -3,7 +3,7 @@
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 
-int run_dialog(int, char** argv) {
+int run_dialog(Session&, int, char** argv) {
     std::fprintf(stderr,
                  "This build has no dialog. Start the upgrade with a command line, for example:\n"
                  "  %s\n"

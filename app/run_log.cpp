@@ -1,5 +1,4 @@
 #include "app/run_log.h"
-#include "app/app_line.h"
 
 #include <chrono>
 #include <cstdint>
@@ -90,12 +89,12 @@ void log_run_header() {
             kSumsFile);
 }
 
-int probe_mode(int port) {
+int probe_mode(DeviceLine& line, int port) {
     log_write(
         "mode probe on port %d: asking %s; the failures logged for the protocols the device "
         "is not speaking are expected\n",
         port, kProbeOrder);
-    const int mode = open_port(app_line(), port);
+    const int mode = open_port(line, port);
     log_mode_found(port, mode);
     return mode;
 }
@@ -107,14 +106,13 @@ void log_mode_found(int port, int mode) {
 void StageLog::begin(const std::string& name) {
     end("done");
     name_ = name;
-    began_ = current_clock().now();
+    began_ = clock_->now();
     log_write("%s stage begins: %s\n", time_of_day().c_str(), name_.c_str());
 }
 
 void StageLog::end(const char* how) {
     if (name_.empty()) return;
-    const auto took =
-        std::chrono::duration_cast<std::chrono::milliseconds>(current_clock().now() - began_);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - began_);
     const long long ms = took.count();
     log_write("%s stage ends: %s, %s after %lld.%03lld s\n", time_of_day().c_str(), name_.c_str(),
               how, ms / 1000, ms % 1000);

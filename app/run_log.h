@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "link/device_line.h"
 
 // The first block of a log: the program's version, the date and time, the package folder, the
 // identifiers settings.ini lists and whether SHA256SUMS seals the package.
@@ -20,7 +21,7 @@ std::string port_identifiers_text();
 // The mode probe of port (open_port of probe/mode_probe.h), after a line naming the protocols it
 // asks and saying that the failures logged for the ones the device does not speak are expected,
 // and before a line naming the mode found.
-int probe_mode(int port);
+int probe_mode(DeviceLine& line, int port);
 // The line naming the mode found on port.
 void log_mode_found(int port, int mode);
 
@@ -31,12 +32,15 @@ std::string time_of_day();
 // how long the stage took on the run's clock.
 class StageLog {
   public:
+    explicit StageLog(Clock& clock) : clock_(&clock) {}
+
     // Ends the stage in progress as done, then begins name.
     void begin(const std::string& name);
     // Ends the stage in progress, if any, saying how: "done", "failed", "stopped".
     void end(const char* how);
 
   private:
+    Clock* clock_;
     std::string name_;
     Clock::TimePoint began_{};
 };

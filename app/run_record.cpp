@@ -11,8 +11,8 @@
 #include "app/package_sums.h"
 #include "app/worker.h"
 #include "base/log.h"
+#include "base/settings.h"
 #include "base/sha256.h"
-#include "base/shared_state.h"
 
 namespace {
 
@@ -64,11 +64,11 @@ std::string utc_time_text(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-RunRecordStart begin_run_record() {
+RunRecordStart begin_run_record(Session& session) {
     RunRecordStart start;
     start.time = utc_time_text(std::chrono::system_clock::now());
     start.began = std::chrono::steady_clock::now();
-    start.version_before = known(take_checked_version());
+    start.version_before = known(take_checked_version(session));
     return start;
 }
 
@@ -84,7 +84,7 @@ HistoryEntry run_entry(const Run& run, const RunRecordStart& start) {
     if (!run.serial.empty()) entry.serial = run.serial;
     entry.version_before = start.version_before;
     entry.version_after = known(run.version_after);
-    entry.package = program_folder();
+    entry.package = run.package_folder;
     entry.sums_sha256 = sums_digest(entry.package);
     const bool stopped = !run.succeeded && run.line.cancel.requested();
     entry.result = run.succeeded ? kResultSuccess : stopped ? kResultStopped : kResultFailure;
@@ -117,7 +117,9 @@ std::optional<HistoryEntry> take_last_run_entry() {
 HistoryEntry unstarted_run_entry(bool stopped) {
     HistoryEntry entry;
     entry.time = utc_time_text(std::chrono::system_clock::now());
-    entry.package = program_folder();
+    char folder[kPathBuffer];
+    compute_program_folder(folder);
+    entry.package = folder;
     entry.sums_sha256 = sums_digest(entry.package);
     entry.result = stopped ? kResultStopped : kResultFailure;
     entry.log = known(log_path());

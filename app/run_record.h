@@ -9,6 +9,7 @@
 #include "app/history.h"
 
 struct Run;
+class Session;
 class UpgradeDialog;
 
 struct RunRecordStart {
@@ -18,8 +19,8 @@ struct RunRecordStart {
     std::optional<std::string> version_before;
 };
 
-// Taken just before the worker starts.
-RunRecordStart begin_run_record();
+// Taken just before the worker of session starts.
+RunRecordStart begin_run_record(Session& session);
 
 // The run's entry as the history keeps it.
 HistoryEntry run_entry(const Run& run, const RunRecordStart& start);

@@ -13,7 +13,6 @@
 #include "base/log.h"
 #include "base/reasons.h"
 #include "base/sent_file.h"
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "dload/dload_commands.h"
@@ -95,7 +94,7 @@ int switch_to_download_mode(Run& run) {
         wait_goes_on(run, kStepSwitch, kPassPauseMs);
         const std::optional<FoundPort> port = find_port(PORT_DOWNLOAD, run.search);
         if (port && port->number > 0) {
-            mode = probe_mode(port->number);
+            mode = probe_mode(run.line, port->number);
             if (mode == MODE_DLOAD) {
                 follow_modem(run, *port);
                 break;
@@ -207,11 +206,11 @@ int reset_and_wait(Run& run) {
     int reset = 0;
     // Only this modem leaving and coming back ends the wait; other modems come and go as they
     // will.
-    await_modem_at(run.search.location);
+    await_modem_at(run.session, run.search.location);
     // The device-return handling searches ports (closing the serial port) once the state leaves
     // DEVICE_IDLE; events that come during the reset exchange are handled after it.
-    hold_device_return([&] {
-        set_device_state(DEVICE_RESETTING);
+    hold_device_return(run.session, [&] {
+        set_device_state(run.session, DEVICE_RESETTING);
         reset = dl_reset(run.line);
     });
     // Its answer may have been lost while the device reset all the same.
@@ -225,7 +224,7 @@ int reset_and_wait(Run& run) {
     for (int poll = 0; poll < kReturnPolls && !stop_requested(run.line); ++poll) {
         pause_ms(run.line, kReturnPollMs);
         wait_goes_on(run, kStepReturn, kReturnPollMs);
-        const int state = device_state();
+        const int state = device_state(run.session);
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
             return check_version_after_return(run);
     }

@@ -1,8 +1,6 @@
 // The shell around the upgrade worker: start-up, one worker at a time, stopping it, clean-up.
 #include "app/upgrade.h"
-#include "app/app_line.h"
 
-#include <atomic>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -18,136 +16,112 @@
 #include "base/log.h"
 #include "base/reasons.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "probe/mode_probe.h"
 
-int elapsed_seconds = 0;
-bool windowless = false;
-
-namespace {
-
-std::mutex worker_lock;  // guards worker_thread
-std::thread worker_thread;
-std::atomic<bool> running{false};
-std::atomic<int> succeeded{0};
-std::atomic<bool> left_in_download_mode{false};
-std::string stopped_note;  // guarded by worker_lock
-
-// The verdict of the windowless start-up's package check, handed to the worker it starts.
-struct StartupPackage {
-    bool checked = false;
-    Package package;
-    std::string refusal;
-    ChosenModem modem;  // the modem the start-up check chose
-};
-StartupPackage startup_package;
-
-}  // namespace
-
-DeviceLine& app_line() {
-    static DeviceLine line;
-    return line;
-}
-
 int init_globals() {
-    refresh_program_folder();
     if (log_open()) log_run_header();
     return 1;
 }
 
-void app_cleanup() {
+void app_cleanup(Session& session) {
     // The port and the log are released only once no worker can use them any more.
-    stop_worker();
-    close_port(app_line());
+    stop_worker(session);
+    close_port(session.line);
     log_close();
 }
 
-int upgrade_init(UpgradeDialog* dialog) {
+int upgrade_init(Session& session, UpgradeDialog* dialog) {
     std::string unchosen;
-    return upgrade_init(dialog, "", &unchosen);
+    return upgrade_init(session, dialog, "", &unchosen);
 }
 
-int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::string* unchosen) {
+int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
+                 std::string* unchosen) {
     init_globals();
     // A run without a window starts whatever this returns; when its package is refused, the
     // worker says so before anything is sent, and the device is not even asked its version.
-    if (windowless) {
-        StartupPackage& checked = startup_package;
+    if (session.windowless) {
+        StartupPackage& checked = session.startup_package;
         checked.checked = true;
-        if (!check_package(program_folder(), &checked.package, &checked.refusal)) {
+        char folder[kPathBuffer];
+        compute_program_folder(folder);
+        if (!check_package(folder, &checked.package, &checked.refusal)) {
             show_startup_info(dialog, "");
             return 0;
         }
         if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
-    const int check =
-        startup_check_of_modem(dialog, wanted_device, &startup_package.modem, unchosen);
+    const int check = startup_check_of_modem(session, dialog, wanted_device,
+                                             &session.startup_package.modem, unchosen);
     // Until a worker has run, the check alone tells where a stop leaves the modem.
-    const int mode = recorded_checked_mode();
-    left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
+    const int mode = recorded_checked_mode(session);
+    session.worker.left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
     return check;
 }
 
-int upgrade_start(UpgradeDialog* dialog) {
-    std::lock_guard<std::mutex> hold(worker_lock);
+int upgrade_start(Session& session, UpgradeDialog* dialog) {
+    WorkerState& worker = session.worker;
+    std::lock_guard<std::mutex> hold(worker.lock);
     // A second worker beside a running one would share the port with it.
-    if (running) return 1;
-    if (worker_thread.joinable()) worker_thread.join();  // the last run has ended
+    if (worker.running) return 1;
+    if (worker.thread.joinable()) worker.thread.join();  // the last run has ended
 
     if (dialog) dialog->enable_start(false);
-    app_line().cancel.clear();
-    running = true;
-    StartupPackage checked = std::exchange(startup_package, StartupPackage{});
-    worker_thread = std::thread([dialog, checked = std::move(checked)] {
-        Run run;
+    session.line.cancel.clear();
+    worker.running = true;
+    StartupPackage checked = std::exchange(session.startup_package, StartupPackage{});
+    worker.thread = std::thread([&session, dialog, checked = std::move(checked)] {
+        WorkerState& worker = session.worker;
+        Run run(session);
         run.dialog = dialog;
         run.package_checked = checked.checked;
         run.package = checked.package;
         run.package_refusal = checked.refusal;
         run.search.location = checked.modem.location;
         run.serial = checked.modem.serial;
-        run.download_mode = left_in_download_mode;  // what the start-up check found
-        const RunRecordStart record = begin_run_record();
+        run.download_mode = worker.left_in_download_mode;  // what the start-up check found
+        const RunRecordStart record = begin_run_record(session);
         upgrade_worker(run);
         // Every end of a run passes here, whether it succeeded, failed or was stopped.
-        end_run_record(run, record, dialog, windowless);
-        succeeded = run.succeeded ? 1 : 0;
-        left_in_download_mode = run.download_mode;
-        running = false;
+        end_run_record(run, record, dialog, session.windowless);
+        worker.succeeded = run.succeeded ? 1 : 0;
+        worker.left_in_download_mode = run.download_mode;
+        worker.running = false;
     });
-    if (windowless) worker_thread.join();
+    if (session.windowless) worker.thread.join();
     return 1;
 }
 
-bool worker_running() {
-    return running;
+bool worker_running(Session& session) {
+    return session.worker.running;
 }
 
-void stop_worker() {
-    std::lock_guard<std::mutex> hold(worker_lock);
-    if (!worker_thread.joinable()) return;
-    const bool stopping = running;
-    if (stopping) app_line().cancel.request();
-    worker_thread.join();
+void stop_worker(Session& session) {
+    WorkerState& worker = session.worker;
+    std::lock_guard<std::mutex> hold(worker.lock);
+    if (!worker.thread.joinable()) return;
+    const bool stopping = worker.running;
+    if (stopping) session.line.cancel.request();
+    worker.thread.join();
     // A run that reached its success end while being asked to stop was not stopped.
-    if (stopping && !succeeded) stopped_note = tell_run_stopped("");
+    if (stopping && !worker.succeeded) worker.stopped_note = tell_run_stopped(session, "");
 }
 
-std::string take_stopped_note() {
-    std::lock_guard<std::mutex> hold(worker_lock);
-    return std::exchange(stopped_note, std::string());
+std::string take_stopped_note(Session& session) {
+    std::lock_guard<std::mutex> hold(session.worker.lock);
+    return std::exchange(session.worker.stopped_note, std::string());
 }
 
-std::string tell_run_stopped(const std::string& again) {
+std::string tell_run_stopped(Session& session, const std::string& again) {
     tell_reason("Stopped by the user");
-    if (!left_in_download_mode) return "";
+    if (!session.worker.left_in_download_mode) return "";
     std::string note = kDownloadModeLeft;
     if (!again.empty()) note += "\nTo start it again: " + again;
     log_write("%s\n", note.c_str());
     return note + "\n";
 }
 
-int last_run_succeeded() {
-    return succeeded;
+int last_run_succeeded(Session& session) {
+    return session.worker.succeeded;
 }

@@ -4,34 +4,33 @@
 #include <string>
 
 #include "app/dialog.h"
+#include "app/session.h"
 
-// Seconds shown by the clock; never reset.
-extern int elapsed_seconds;
-// Set by the entry for a run without the dialog: upgrade_start then waits for the worker to end.
-extern bool windowless;
+// Each operation works on the session of the modem it runs for.
 
 // init_globals, then the start-up device check: its result (1 when an upgrade may be offered).
-int upgrade_init(UpgradeDialog* dialog);
+int upgrade_init(Session& session, UpgradeDialog* dialog);
 // The same for a run without a window on the modem that wanted names (--device; empty: the only
 // one plugged in); the run is then bound to it from its start. *unchosen says why, and which modems
 // there are, when the check cannot tell which modem to work on.
-int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::string* unchosen);
+int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
+                 std::string* unchosen);
 // Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
-// the worker to end. A start while a worker runs does nothing.
-int upgrade_start(UpgradeDialog* dialog);
-// Program folder, download log, serial port object.
+// the worker to end (the session's windowless option). A start while a worker runs does nothing.
+int upgrade_start(Session& session, UpgradeDialog* dialog);
+// The download log, with its first block naming the package folder.
 int init_globals();
 // Releases what init_globals set up: the serial port first, then the log.
-void app_cleanup();
+void app_cleanup(Session& session);
 
 // True while a worker runs.
-bool worker_running();
+bool worker_running(Session& session);
 // Asks a running worker to stop at its next exchange and waits until it has ended. A worker that
 // was running is told stopped by the user (tell_run_stopped, without a command); its note waits
 // for take_stopped_note.
-void stop_worker();
+void stop_worker(Session& session);
 // The note of the run stop_worker stopped last, once; empty when there is nothing to tell.
-std::string take_stopped_note();
+std::string take_stopped_note(Session& session);
 
 // The text a stopped run gives when it leaves the modem in its download mode.
 inline constexpr const char* kDownloadModeLeft =
@@ -41,6 +40,6 @@ inline constexpr const char* kDownloadModeLeft =
 // in its boot downloader or flash programmer, logs and returns kDownloadModeLeft (followed, when
 // again is not empty, by the command that starts the upgrade again). Empty when the modem was left
 // in normal mode: the user has nothing to do.
-std::string tell_run_stopped(const std::string& again);
+std::string tell_run_stopped(Session& session, const std::string& again);
 // 1 when the last run ended with success, 0 otherwise (the windowless exit status follows it).
-int last_run_succeeded();
+int last_run_succeeded(Session& session);

@@ -3,7 +3,6 @@
 // proves that it is the package's.
 #include <string>
 
-#include "app/app_line.h"
 #include "app/run_log.h"
 #include "app/worker.h"
 #include "base/clock.h"
@@ -25,25 +24,26 @@ constexpr int kDiagPortSearchMs = 1000;
 
 // Whether the port opens now. A port is listed as soon as the system knows the device, and its
 // node or its permissions may still be on their way.
-bool port_opens(int port) {
+bool port_opens(DeviceLine& line, int port) {
     try {
-        app_line().port->Open(port);
+        line.port->Open(port);
     } catch (const CSerialException& e) {
         log_write("port %d is listed but does not open yet: %s\n", port,
                   explain_port_failure(port, e.error()).c_str());
         return false;
     }
-    app_line().port->Close();
+    line.port->Close();
     return true;
 }
 
 // The diag port of the returned modem, or -1 once the searches ran out.
 int wait_for_diag_port(Run& run) {
-    for (int search = 0; search < kDiagPortSearches && !stop_requested(app_line()); ++search) {
-        if (search > 0) pause_ms(app_line(), kDiagPortSearchMs);
-        close_port(app_line());
+    DeviceLine& line = run.line;
+    for (int search = 0; search < kDiagPortSearches && !stop_requested(line); ++search) {
+        if (search > 0) pause_ms(line, kDiagPortSearchMs);
+        close_port(line);
         const std::optional<FoundPort> port = find_port(PORT_DIAG, run.search);
-        if (port && port_opens(port->number)) {
+        if (port && port_opens(line, port->number)) {
             follow_modem(run, *port);
             return port->number;
         }
@@ -53,17 +53,17 @@ int wait_for_diag_port(Run& run) {
 
 // Probes the port and reads the build version; the port is closed afterwards. Empty, with the
 // reason in *why, when the device does not give it.
-std::string read_version(int port, std::string* why) {
+std::string read_version(DeviceLine& line, int port, std::string* why) {
     std::string version;
-    if (probe_mode(port) != MODE_DIAG) {
+    if (probe_mode(line, port) != MODE_DIAG) {
         *why = "the device came back, but did not answer in normal mode on port " +
                std::to_string(port);
-    } else if (const char* text = retry_get_build_ver(app_line())) {
+    } else if (const char* text = retry_get_build_ver(line)) {
         version = text;
     } else {
         *why = "the device came back, but did not answer the version request";
     }
-    close_port(app_line());
+    close_port(line);
     return version;
 }
 
@@ -81,7 +81,7 @@ int check_version_after_return(Run& run) {
                                 " s");
     }
     std::string why;
-    const std::string version = read_version(port, &why);
+    const std::string version = read_version(run.line, port, &why);
     if (version.empty()) return fail_because(run, reasons, why);
     run.version_after = version;
 

@@ -1,5 +1,4 @@
 #include "app/worker.h"
-#include "app/app_line.h"
 
 #include <algorithm>
 #include <climits>
@@ -14,7 +13,6 @@
 #include "base/reasons.h"
 #include "base/sent_file.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/port_discovery.h"
 #include "probe/mode_probe.h"
@@ -50,16 +48,16 @@ bool package_ready(Run& run, const std::string& folder) {
 
 // The flash programmer that the start-up check found a moment ago is asked its hello at once; a
 // device that does not answer it is probed as any other.
-int open_found_port(int port) {
-    if (take_checked_mode(port) == MODE_STREAM) {
+int open_found_port(Run& run, int port) {
+    if (take_checked_mode(run.session, port) == MODE_STREAM) {
         log_write("port %d: the start-up check found the flash programmer; asking its hello\n",
                   port);
-        if (open_dl_port(app_line(), port) != MODE_NONE) {
+        if (open_dl_port(run.line, port) != MODE_NONE) {
             log_mode_found(port, MODE_STREAM);
             return MODE_STREAM;
         }
     }
-    return probe_mode(port);
+    return probe_mode(run.line, port);
 }
 
 }  // namespace
@@ -68,13 +66,14 @@ int upgrade_worker(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     // A state left over from an earlier run that failed at or after its reset would let device
     // changes search (and close the port) under this run.
-    hold_device_return([] { set_device_state(DEVICE_IDLE); });
+    hold_device_return(run.session, [&run] { set_device_state(run.session, DEVICE_IDLE); });
     restart_no_answer_notices();
     if (dialog) dialog->set_clock_timer(true);
 
     char folder[kPathBuffer];
     compute_program_folder(folder);
-    run.firmware_folder = std::string(folder) + kFirmwareFolder;
+    run.package_folder = folder;
+    run.firmware_folder = run.package_folder + kFirmwareFolder;
     // Cleared even for a refused package: no file of an earlier run's package is judged now.
     expect_package_digests(folder, {});
     if (!package_ready(run, folder)) return failure_end(run);
@@ -96,7 +95,7 @@ int upgrade_worker(Run& run) {
     follow_modem(run, *found);
     const int port = found->number;
 
-    const int mode = open_found_port(port);
+    const int mode = open_found_port(run, port);
     run.plan = plan_progress(run.package, mode);
     run.counter = 0;
     set_progress_range(dialog, static_cast<int>(std::min<long long>(run.plan.total, INT_MAX)));
@@ -154,10 +153,10 @@ int success_end(Run& run, const std::string& status, int exit_code) {
     run.stages.end(stop_requested(run.line) ? "stopped" : "done");
     progress_reach(dialog, &run.counter, run.plan.total);  // the whole bar: the job is done
     if (dialog) dialog->set_clock_timer(false);
-    if (!windowless) show_success(run, status);
+    if (!run.session.windowless) show_success(run, status);
     if (!stop_requested(run.line))
         message_boxes().show(kDownloadOkBox, kBoxCaption, BoxButtons::Ok, BoxIcon::Information);
-    if (windowless) {
+    if (run.session.windowless) {
         set_status(dialog, status);
         set_info(dialog, "");
     }
@@ -179,10 +178,12 @@ int failure_end(Run& run) {
     // A package file that changed under the run is what the user has to act on.
     const std::string changed = changed_package_file();
     if (!changed.empty()) set_info(dialog, changed);
-    if (!windowless && !run.stage.empty()) set_status(dialog, "Failed while " + run.stage);
+    if (!run.session.windowless && !run.stage.empty())
+        set_status(dialog, "Failed while " + run.stage);
     // Without a window the box is printed; the line under it says where the run stopped.
     std::string text = kDownloadErrorBox;
-    if (windowless && !run.stage.empty()) text += "The run failed while " + run.stage + ".\n";
+    if (run.session.windowless && !run.stage.empty())
+        text += "The run failed while " + run.stage + ".\n";
     if (!stop_requested(run.line))
         message_boxes().show(text, kBoxCaption, BoxButtons::Ok, BoxIcon::Error);
     return 0;

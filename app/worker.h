@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "app/app_line.h"
 #include "app/dialog.h"
 #include "app/package_check.h"
 #include "app/progress_plan.h"
 #include "app/run_log.h"
+#include "app/session.h"
 #include "base/platform_paths.h"
 #include "discovery/port_discovery.h"
 #include "res/resource.h"
@@ -19,10 +19,14 @@
 constexpr int kPortPasses = 12;
 
 struct Run {
-    DeviceLine& line = app_line();    // the device's port, clock and stop
+    explicit Run(Session& session) : session(session), line(session.line), stages(line.clock()) {}
+
+    Session& session;                 // the modem's run the worker works for
+    DeviceLine& line;                 // the session's: the device's port, clock and stop
     UpgradeDialog* dialog = nullptr;  // nullptr: no control writes, no progress
     int counter = 0;                  // the work done, which every long operation moves on
     ProgressPlan plan;                // the bar's range and where each step ends
+    std::string package_folder;       // the program folder as the run found it, with its '/'
     std::string firmware_folder;      // "<program folder>VELMOR"
     Package package;                  // what the package check found
     // A run without a window has its package checked at start-up: the worker takes that verdict

@@ -35,21 +35,11 @@ class RealClock final : public Clock {
 };
 
 RealClock real_clock_;
-std::atomic<Clock*> installed{nullptr};
 
 }  // namespace
 
 Clock& real_clock() {
     return real_clock_;
-}
-
-Clock& current_clock() {
-    Clock* clock = installed.load();
-    return clock ? *clock : real_clock_;
-}
-
-Clock* install_clock(Clock* clock) {
-    return installed.exchange(clock);
 }
 
 void set_divisor_source(DivisorSource source) {

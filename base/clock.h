@@ -1,6 +1,7 @@
 // Every wait of the product goes through one clock: the pauses, and the serial port's read and
-// write time-outs. The real clock runs on the system's steady time; a test installs a clock of its
-// own, whose time moves only when the code under test waits.
+// write time-outs. The real clock runs on the system's steady time; a test hands the code under
+// test a clock of its own (through the device line or the session), whose time moves only when that
+// code waits.
 //
 // The real clock can shorten every duration by a divisor (1 to 1000), asked once of its source at
 // the first use. The program has no source: its waits last as long as they say. Test builds and the
@@ -45,12 +46,6 @@ class Clock {
 
 // The system's steady time, durations divided by the divisor.
 Clock& real_clock();
-
-// The clock in use: the real one unless a test installed another.
-Clock& current_clock();
-// Makes clock the one in use (nullptr: the real one again); returns the one it replaces, nullptr
-// for the real one. The caller keeps the clock alive while it is installed.
-Clock* install_clock(Clock* clock);
 
 // Where the real clock's divisor comes from; a value out of range counts as 1. Set before the first
 // duration is measured, or it is not asked.

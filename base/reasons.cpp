@@ -46,7 +46,7 @@ void LogSink::tell_no_answer(Clock& clock, int attempts_left, std::chrono::milli
     {
         std::lock_guard lock(notice_mutex_);
         const Clock::TimePoint now = clock.now();
-        // A clock that went back (another one installed) starts the gap afresh.
+        // A clock that went back (another line's, on a clock of its own) starts the gap afresh.
         if (notice_shown_ && now >= last_notice_ &&
             now < last_notice_ + clock.length_of(kNoAnswerGapMs))
             return;
@@ -89,8 +89,8 @@ int reasons_told() {
     return program_log().reasons_told();
 }
 
-void tell_no_answer(int attempts_left, std::chrono::milliseconds silent) {
-    program_log().tell_no_answer(current_clock(), attempts_left, silent);
+void tell_no_answer(Clock& clock, int attempts_left, std::chrono::milliseconds silent) {
+    program_log().tell_no_answer(clock, attempts_left, silent);
 }
 
 void set_no_answer_listener(std::function<void(const std::string& notice)> listener) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "base/clock.h"
 #include "base/log_sink.h"
 
 // Logs the reason with a line end and hands it to the listener.
@@ -32,8 +33,8 @@ int reasons_told();
 // time; then at most once in kNoAnswerGapMs, so that it does not flood the console.
 constexpr int kNoAnswerAfterMs = 10000;
 constexpr int kNoAnswerGapMs = 5000;
-// silent: how long on the clock the device has not answered.
-void tell_no_answer(int attempts_left, std::chrono::milliseconds silent);
+// silent: how long on clock (the device's line's) the device has not answered.
+void tell_no_answer(Clock& clock, int attempts_left, std::chrono::milliseconds silent);
 
 // Installs the listener of those notices (an empty function removes it).
 void set_no_answer_listener(std::function<void(const std::string& notice)> listener);

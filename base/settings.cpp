@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "base/platform_paths.h"
-#include "base/shared_state.h"
 
 namespace {
 
@@ -50,12 +49,6 @@ void set_program_folder_override(const std::string& folder) {
 void set_package_folder(const std::string& folder) {
     std::lock_guard lock(override_mutex);
     package_folder = with_separator(folder);
-}
-
-void refresh_program_folder() {
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
-    set_program_folder(folder);
 }
 
 std::string settings_path() {

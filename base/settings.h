@@ -11,9 +11,6 @@ constexpr std::size_t kPathBuffer = 260;
 // the package folder the user gave, else the folder of the running executable.
 void compute_program_folder(char* out);
 
-// Computes the folder anew into the run's program_folder() (base/shared_state.h).
-void refresh_program_folder();
-
 // Tests point the program folder at a folder of their own; an empty string restores the real one.
 void set_program_folder_override(const std::string& folder);
 

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "copy/copy_job.h"
 #include "diag/efs.h"
 #include "emulator/emulator.h"

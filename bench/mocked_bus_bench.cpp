@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "base/shared_state.h"
 #include "diag/efs_transfer.h"
 #include "emulator/emulator.h"
 #include "link/device_line.h"

@@ -41,7 +41,6 @@
 
 #include "base/log.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "bench/line_peer.h"
 #include "bench/road.h"
 #include "bench/thread_counts.h"

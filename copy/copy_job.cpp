@@ -9,7 +9,6 @@
 #include "base/log_sink.h"
 #include "base/sent_file.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "diag/efs.h"
 #include "diag/efs_transfer.h"
@@ -289,8 +288,9 @@ int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
         }
         progress_advance(dialog, counter, kHelloCost);
 
-        refresh_program_folder();
-        const std::string folder = program_folder();
+        char folder_buffer[kPathBuffer];
+        compute_program_folder(folder_buffer);
+        const std::string folder = folder_buffer;
         if (reset_requested() && !unlink_efs_file(line, "/router.conf")) {
             line.log().write("error: unlink_efs_file(/router.conf) fail\n");
             if (!stop_requested(line))

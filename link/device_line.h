@@ -48,9 +48,6 @@ class DeviceLine {
 
     // The clock the line's pauses and silences are measured on.
     Clock& clock() const { return *clock_; }
-    // Hands the line another clock, which outlives its use here; for a line made before its user
-    // knew the clock (the program's own run, which a test times on a clock of its own).
-    void use_clock(Clock& clock) { clock_ = &clock; }
     // Where everything done on the line is logged and told.
     LogSink& log() const { return *log_; }
 

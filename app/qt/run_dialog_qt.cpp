@@ -45,7 +45,7 @@ void on_qt_message(QtMsgType type, const QMessageLogContext& context, const QStr
 
 }  // namespace
 
-int run_dialog(int argc, char** argv) {
+int run_dialog(Session& session, int argc, char** argv) {
     if (argc > 0 && argv[0]) program_name = argv[0];
     if (!is_set("DISPLAY") && !is_set("WAYLAND_DISPLAY") && !is_set("QT_QPA_PLATFORM")) {
         std::fprintf(stderr,
@@ -60,7 +60,7 @@ int run_dialog(int argc, char** argv) {
     QtMessageBoxes boxes;
     set_message_boxes(&boxes);
     {
-        UpgradeWindow window(DialogShell::product(), DeviceMonitor::create());
+        UpgradeWindow window(DialogShell::product(session), DeviceMonitor::create());
         QObject::connect(&window, &UpgradeWindow::shut_down, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
         window.start_up();

@@ -13,14 +13,14 @@
 #include <QScreen>
 #include <QSocketNotifier>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/message_boxes_qt.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "res/resource.h"
 
 namespace {
@@ -250,8 +250,8 @@ void UpgradeWindow::set_start_enabled(bool enabled) {
 }
 
 void UpgradeWindow::on_clock_timer() {
-    ++elapsed_seconds;
-    clock_->setText(QString::asprintf("%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60));
+    const int seconds = ++elapsed_seconds;
+    clock_->setText(QString::asprintf("%02d:%02d", seconds / 60, seconds % 60));
 }
 
 void UpgradeWindow::on_prompt_timer() {

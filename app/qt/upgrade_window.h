@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QString>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -33,8 +34,7 @@ class UpgradeWindow : public QDialog {
     Q_OBJECT
 
   public:
-    explicit UpgradeWindow(DialogShell shell = DialogShell::product(),
-                           std::unique_ptr<DeviceMonitor> monitor = nullptr,
+    explicit UpgradeWindow(DialogShell shell, std::unique_ptr<DeviceMonitor> monitor = nullptr,
                            QWidget* parent = nullptr);
     // Waits (dispatching events) for a worker that still runs: it holds this dialog's address.
     ~UpgradeWindow() override;
@@ -48,6 +48,8 @@ class UpgradeWindow : public QDialog {
     void start_up();
 
     UpgradeDialog* dialog() { return &queued_; }
+    // Seconds shown by the clock; never reset.
+    std::atomic<int> elapsed_seconds{0};
     // True once the close has run to its end (worker stopped, cleanup done).
     bool closed() const { return closed_; }
     // True while a device check runs.

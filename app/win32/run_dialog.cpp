@@ -23,11 +23,11 @@ void leave_own_console() {
 
 }  // namespace
 
-int run_dialog(int, char** argv) {
+int run_dialog(Session& session, int, char** argv) {
     leave_own_console();
     Win32MessageBoxes boxes;
     set_message_boxes(&boxes);
-    UpgradeWindow window(DialogShell::product());
+    UpgradeWindow window(DialogShell::product(session));
     const INT_PTR result = window.run();
     set_message_boxes(nullptr);
     if (result != -1) return 0;

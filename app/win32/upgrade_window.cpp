@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/upgrade.h"
 #include "app/win32/boxes.h"
 #include "app/win32/folder_browser.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "discovery/device_events.h"
 #include "res/resource.h"
 
@@ -207,9 +207,9 @@ void UpgradeWindow::on_timer(UINT_PTR id) {
 }
 
 void UpgradeWindow::on_clock_timer() {
-    ++elapsed_seconds;
+    const int seconds = ++elapsed_seconds;
     char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60);
+    std::snprintf(text, sizeof text, "%02d:%02d", seconds / 60, seconds % 60);
     ::SetDlgItemTextA(window_, IDC_CLOCK, text);
 }
 

@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -25,7 +26,7 @@ constexpr UINT kCheckEnded = WM_APP + 3;
 
 class UpgradeWindow {
   public:
-    explicit UpgradeWindow(DialogShell shell = DialogShell::product());
+    explicit UpgradeWindow(DialogShell shell);
     ~UpgradeWindow();
     UpgradeWindow(const UpgradeWindow&) = delete;
     UpgradeWindow& operator=(const UpgradeWindow&) = delete;
@@ -35,6 +36,8 @@ class UpgradeWindow {
     INT_PTR run();
 
     UpgradeDialog* dialog() { return &posted_; }
+    // Seconds shown by the clock; never reset.
+    std::atomic<int> elapsed_seconds{0};
     // True once the close has run to its end.
     bool closed() const { return closed_; }
     // True while a device check runs.

@@ -8,11 +8,11 @@
 #include <future>
 #include <thread>
 
+#include "app/device_return.h"
+#include "app/session.h"
+#include "app/upgrade.h"
 #include "base/log.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
-#include "app/device_return.h"
-#include "app/upgrade.h"
 #include "discovery/device_events.h"
 #include "testbed/testbed.h"
 
@@ -42,8 +42,7 @@ class DeviceReturn : public ::testing::Test {
     void TearDown() override {
         for (const testbed::FakeDevice& device : added_)
             bus().remove(device);
-        app_cleanup();
-        reset_shared_state();
+        app_cleanup(session_);
         set_program_folder_override("");
         std::filesystem::remove_all(folder_);
     }
@@ -64,70 +63,71 @@ class DeviceReturn : public ::testing::Test {
     }
     void add_disk() { added_.push_back(bus().add_disk({})); }
 
+    Session session_;
     std::filesystem::path folder_;
     std::vector<testbed::FakeDevice> added_;
 };
 
 TEST_F(DeviceReturn, RemovalOutsideTheWaitChangesNothingAndSearchesNothing) {
     for (int state : {DEVICE_IDLE, DEVICE_BACK_DISK, DEVICE_BACK_PORT}) {
-        set_device_state(state);
-        on_device_change(DBT_DEVICEREMOVECOMPLETE);
-        on_device_change(DBT_DEVICEARRIVAL);
-        EXPECT_EQ(device_state(), state);
+        set_device_state(session_, state);
+        on_device_change(session_, DBT_DEVICEREMOVECOMPLETE);
+        on_device_change(session_, DBT_DEVICEARRIVAL);
+        EXPECT_EQ(device_state(session_), state);
     }
     EXPECT_EQ(searches(), "");
 }
 
 TEST_F(DeviceReturn, RemovalWhileAPortOfTheDeviceRemainsKeepsWaitingForTheRemoval) {
     add_port({});
-    set_device_state(DEVICE_RESETTING);
-    on_device_change(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(device_state(), DEVICE_RESETTING);
+    set_device_state(session_, DEVICE_RESETTING);
+    on_device_change(session_, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(device_state(session_), DEVICE_RESETTING);
     // An arrival before the device has gone is not its return.
-    on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state(), DEVICE_RESETTING);
+    on_device_change(session_, DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state(session_), DEVICE_RESETTING);
 }
 
 TEST_F(DeviceReturn, RemovalOfTheLastPortMeansTheDeviceIsGone) {
     testbed::FakeDevice port = bus().add_port({});
-    set_device_state(DEVICE_RESETTING);
+    set_device_state(session_, DEVICE_RESETTING);
     bus().remove(port);
-    on_device_change(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(device_state(), DEVICE_GONE);
+    on_device_change(session_, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(device_state(session_), DEVICE_GONE);
 }
 
 TEST_F(DeviceReturn, ArrivalOfSomethingElseKeepsWaiting) {
-    set_device_state(DEVICE_GONE);
+    set_device_state(session_, DEVICE_GONE);
     testbed::UsbPortSpec other;
     other.vendor_id = 0x1234;
     add_port(other);
-    on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state(), DEVICE_GONE);
+    on_device_change(session_, DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state(session_), DEVICE_GONE);
 }
 
 TEST_F(DeviceReturn, ArrivalOfTheDiskEndsTheWaitWithoutSearchingPorts) {
-    set_device_state(DEVICE_GONE);
+    set_device_state(session_, DEVICE_GONE);
     add_disk();
     add_port({});
     searches();
-    on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state(), DEVICE_BACK_DISK);
+    on_device_change(session_, DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state(session_), DEVICE_BACK_DISK);
     std::string log = searches();
     EXPECT_NE(log.find("Found match mmc "), std::string::npos) << log;
     EXPECT_EQ(log.find("start find port"), std::string::npos) << log;
     // The state stays once reached.
-    on_device_change(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(device_state(), DEVICE_BACK_DISK);
+    on_device_change(session_, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(device_state(session_), DEVICE_BACK_DISK);
 }
 
 TEST_F(DeviceReturn, ArrivalOfAPortEndsTheWait) {
-    set_device_state(DEVICE_GONE);
+    set_device_state(session_, DEVICE_GONE);
     testbed::UsbPortSpec download;
     download.product_id = 0x9100;
     download.num_interfaces = 1;
     add_port(download);
-    on_device_change(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(device_state(), DEVICE_BACK_PORT);
+    on_device_change(session_, DBT_DEVICEARRIVAL);
+    EXPECT_EQ(device_state(session_), DEVICE_BACK_PORT);
 }
 
 TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
@@ -135,20 +135,37 @@ TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
     // for that exchange, and the removal it saw must not be lost.
     std::promise<void> event_fed;
     std::future<void> worker = std::async(std::launch::async, [&] {
-        hold_device_return([&] {
-            set_device_state(DEVICE_RESETTING);
+        hold_device_return(session_, [&] {
+            set_device_state(session_, DEVICE_RESETTING);
             event_fed.get_future().wait_for(std::chrono::seconds(30));
         });
     });
-    while (device_state() != DEVICE_RESETTING)
+    while (device_state(session_) != DEVICE_RESETTING)
         std::this_thread::yield();
-    std::future<void> dialog =
-        std::async(std::launch::async, [] { on_device_change(DBT_DEVICEREMOVECOMPLETE); });
+    std::future<void> dialog = std::async(
+        std::launch::async, [this] { on_device_change(session_, DBT_DEVICEREMOVECOMPLETE); });
     ASSERT_EQ(dialog.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(device_state(), DEVICE_RESETTING);
+    EXPECT_EQ(device_state(session_), DEVICE_RESETTING);
     event_fed.set_value();
     worker.get();
-    EXPECT_EQ(device_state(), DEVICE_GONE);
+    EXPECT_EQ(device_state(session_), DEVICE_GONE);
+}
+
+TEST_F(DeviceReturn, EachSessionHasItsOwnStateAndEvents) {
+    // Another modem's run waits for its device's return while this one is held for its reset: the
+    // event reaches the other run at once, and this one's state and queue are left alone.
+    Session other;
+    set_device_state(other, DEVICE_GONE);
+    testbed::UsbPortSpec download;
+    download.product_id = 0x9100;
+    download.num_interfaces = 1;
+    hold_device_return(session_, [&] {
+        set_device_state(session_, DEVICE_RESETTING);
+        add_port(download);
+        on_device_change(other, DBT_DEVICEARRIVAL);
+        EXPECT_EQ(device_state(other), DEVICE_BACK_PORT);
+    });
+    EXPECT_EQ(device_state(session_), DEVICE_RESETTING);
 }
 
 }  // namespace

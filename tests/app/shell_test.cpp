@@ -7,8 +7,8 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/app_line.h"
 #include "app/console_display.h"
+#include "app/session.h"
 #include "app/upgrade.h"
 #include "app/worker.h"
 #include "base/clock.h"
@@ -70,8 +70,7 @@ class Shell : public ::testing::Test {
     }
     void TearDown() override {
         boxes_.release();
-        app_cleanup();
-        app_line().cancel.clear();
+        app_cleanup(session_);
         set_message_boxes(nullptr);
         set_program_folder_override("");
         std::filesystem::remove_all(folder_);
@@ -79,10 +78,11 @@ class Shell : public ::testing::Test {
 
     std::filesystem::path folder_;
     HeldBoxes boxes_;
+    Session session_;
 };
 
 TEST_F(Shell, FailedRunEndsWithTheErrorBox) {
-    ::Run run;
+    ::Run run(session_);
     EXPECT_EQ(upgrade_worker(run), 0);
     EXPECT_FALSE(run.succeeded);
     ASSERT_EQ(boxes_.texts().size(), 1u);
@@ -92,29 +92,29 @@ TEST_F(Shell, FailedRunEndsWithTheErrorBox) {
 }
 
 TEST_F(Shell, StoppedWorkerEndsWithoutABox) {
-    app_line().cancel.request();
-    ::Run run;
+    session_.line.cancel.request();
+    ::Run run(session_);
     EXPECT_EQ(upgrade_worker(run), 0);
     EXPECT_TRUE(boxes_.texts().empty());
 }
 
 TEST_F(Shell, SecondStartWhileAWorkerRunsStartsNothing) {
     boxes_.hold_open();
-    ASSERT_EQ(upgrade_start(nullptr), 1);
+    ASSERT_EQ(upgrade_start(session_, nullptr), 1);
     ASSERT_TRUE(boxes_.wait_for_boxes(1, std::chrono::seconds(20)));
-    EXPECT_TRUE(worker_running());
+    EXPECT_TRUE(worker_running(session_));
 
-    EXPECT_EQ(upgrade_start(nullptr), 1);
+    EXPECT_EQ(upgrade_start(session_, nullptr), 1);
     boxes_.release();
-    stop_worker();
-    EXPECT_FALSE(worker_running());
+    stop_worker(session_);
+    EXPECT_FALSE(worker_running(session_));
     EXPECT_EQ(boxes_.texts().size(), 1u);
-    EXPECT_EQ(last_run_succeeded(), 0);
+    EXPECT_EQ(last_run_succeeded(session_), 0);
 
     // Once it has ended, Start runs a new worker.
-    ASSERT_EQ(upgrade_start(nullptr), 1);
+    ASSERT_EQ(upgrade_start(session_, nullptr), 1);
     EXPECT_TRUE(boxes_.wait_for_boxes(2, std::chrono::seconds(20)));
-    stop_worker();
+    stop_worker(session_);
 }
 
 TEST_F(Shell, FirmwareSetIsTheProgrammerThePartitionTableAndTheMainImage) {

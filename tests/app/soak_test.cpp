@@ -22,17 +22,16 @@
 #include <string>
 #include <vector>
 
-#include "app/app_line.h"
 #include "app/console_display.h"
 #include "app/device_return.h"
+#include "app/firmware_plan.h"
+#include "app/package_check.h"
+#include "app/progress_plan.h"
+#include "app/session.h"
 #include "app/upgrade.h"
 #include "base/clock.h"
 #include "base/reasons.h"
 #include "base/settings.h"
-#include "base/shared_state.h"
-#include "app/firmware_plan.h"
-#include "app/package_check.h"
-#include "app/progress_plan.h"
 #include "discovery/device_events.h"
 #include "probe/mode_probe.h"
 #include "tests/app/reliability_fixture.h"
@@ -135,10 +134,12 @@ using DisplayMaker = std::function<std::unique_ptr<ConsoleDisplay>(std::FILE*)>;
 
 // What run_windowless does between the command line and the exit status, with the console going
 // to a file that is read afterwards (through a display of make's when given).
-InProcessRun run_in_process(const PackageDir& package, const DisplayMaker& make = {}) {
+InProcessRun run_in_process(const PackageDir& package, const DisplayMaker& make = {},
+                            Clock& clock = real_clock()) {
     setenv("XDG_DOCUMENTS_DIR", package.path().c_str(), 1);
     set_program_folder_override(package.path() + "/");
-    windowless = true;
+    Session session(clock);
+    session.windowless = true;
     InProcessRun run;
     std::FILE* out = std::tmpfile();
     if (!out) return run;
@@ -150,24 +151,22 @@ InProcessRun run_in_process(const PackageDir& package, const DisplayMaker& make 
         set_reason_listener([&display](const std::string& r) { display.show_reason(r); });
         set_no_answer_listener([&display](const std::string& n) { display.show_no_answer(n); });
         {
-            DeviceEventThread events(on_device_change);
-            upgrade_init(&display);
-            upgrade_start(&display);
+            DeviceEventThread events([&session](int event) { on_device_change(session, event); });
+            upgrade_init(session, &display);
+            upgrade_start(session, &display);
         }
         set_message_boxes(nullptr);
         set_reason_listener(nullptr);
         set_no_answer_listener(nullptr);
-        app_cleanup();
+        app_cleanup(session);
     }
-    run.succeeded = last_run_succeeded() == 1;
+    run.succeeded = last_run_succeeded(session) == 1;
     std::rewind(out);
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
         run.console.append(buffer, n);
     std::fclose(out);
-    reset_shared_state();
     set_program_folder_override("");
-    windowless = false;
     return run;
 }
 
@@ -234,8 +233,7 @@ thread_local int asked_ms = 0;         // the last duration this thread asked th
 
 class WaitCountingClock final : public Clock {
   public:
-    WaitCountingClock() : real_(current_clock()), replaced_(install_clock(this)) {}
-    ~WaitCountingClock() override { install_clock(replaced_); }
+    WaitCountingClock() = default;
     WaitCountingClock(const WaitCountingClock&) = delete;
     WaitCountingClock& operator=(const WaitCountingClock&) = delete;
 
@@ -252,8 +250,7 @@ class WaitCountingClock final : public Clock {
     }
 
   private:
-    Clock& real_;
-    Clock* replaced_;
+    Clock& real_ = real_clock();
 };
 
 struct Mark {
@@ -343,13 +340,15 @@ TEST_F(Soak, TheBarFollowsTheRunsTimeOnTheSamplePackage) {
     start_with_faults({});
     ASSERT_TRUE(device().wait_for(emu::Mode::Diag, std::chrono::seconds(10)));
     WaitCountingClock clock;
-    app_line().use_clock(clock);
     std::vector<Mark> marks;
-    const InProcessRun result = run_in_process(package, [&](std::FILE* out) {
-        return std::make_unique<TracedDisplay>(
-            out, [this] { return waited_ms + kRequestMs * device().requests_received(); }, &marks);
-    });
-    app_line().use_clock(real_clock());
+    const InProcessRun result = run_in_process(
+        package,
+        [&](std::FILE* out) {
+            return std::make_unique<TracedDisplay>(
+                out, [this] { return waited_ms + kRequestMs * device().requests_received(); },
+                &marks);
+        },
+        clock);
     ASSERT_TRUE(result.succeeded) << result.console;
     expect_device_holds(package);
     ASSERT_GT(marks.size(), 20u);

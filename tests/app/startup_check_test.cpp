@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "app/app_line.h"
 #include "app/device_return.h"
+#include "app/session.h"
 #include "app/upgrade.h"
 #include "base/settings.h"
 #include "link/serial_port.h"
@@ -36,9 +36,10 @@ class StartupCheck : public UpgradeRun {
         set_program_folder_override(package.path() + "/");
         setenv("XDG_DOCUMENTS_DIR", package.path().c_str(), 1);
         init_globals();
-        int offered = startup_device_check(&info_);
-        port_left_open_ = app_line().port->IsOpen();
-        app_cleanup();
+        Session session;
+        int offered = startup_device_check(session, &info_);
+        port_left_open_ = session.line.port->IsOpen();
+        app_cleanup(session);
         set_program_folder_override("");
         return offered;
     }

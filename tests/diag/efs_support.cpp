@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "base/log.h"
-#include "base/shared_state.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
 

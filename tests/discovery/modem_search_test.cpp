@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "base/shared_state.h"
 #include "diag/diag_commands.h"
 #include "discovery/device_enum.h"
 #include "discovery/device_events.h"
@@ -47,7 +46,6 @@ class Events {
 class MockedModem : public testing::Test {
   protected:
     void SetUp() override {
-        reset_shared_state();
         folder_.write_settings(
             "idnum=1\ndiag0=USB\\VID_05C6&PID_9003&MI_00\ndownload0=USB\\VID_05C6&PID_9100\n");
     }

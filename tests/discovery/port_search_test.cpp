@@ -1,7 +1,6 @@
 // find_port and find_any_port against USB serial ports in the mocked device database.
 #include <gtest/gtest.h>
 
-#include "base/shared_state.h"
 #include "discovery/device_enum.h"
 #include "discovery/port_discovery.h"
 #include "link/device_line.h"
@@ -23,7 +22,6 @@ std::string location_of(const FakeDevice& device) {
 
 class PortSearch : public testing::Test {
   protected:
-    void SetUp() override { reset_shared_state(); }
     void TearDown() override {
         // Latest first: a port may sit on the USB device of one added before it.
         for (auto d = devices_.rbegin(); d != devices_.rend(); ++d)

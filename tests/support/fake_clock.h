@@ -1,5 +1,6 @@
 // A clock whose time moves only when the code under test waits on it: a test of time-outs takes no
-// time and can tell exactly how long the product waited. Installed for the life of the object.
+// time and can tell exactly how long the product waited. Handed to the line or the session under
+// test.
 #pragma once
 
 #include <mutex>
@@ -9,8 +10,7 @@
 
 class FakeClock final : public Clock {
   public:
-    FakeClock() : replaced_(install_clock(this)) {}
-    ~FakeClock() override { install_clock(replaced_); }
+    FakeClock() = default;
     FakeClock(const FakeClock&) = delete;
     FakeClock& operator=(const FakeClock&) = delete;
 
@@ -27,7 +27,7 @@ class FakeClock final : public Clock {
         waits_.push_back(length);
     }
 
-    // Everything waited since the clock was installed, and each wait by itself.
+    // Everything waited since the clock was made, and each wait by itself.
     Duration waited() {
         std::lock_guard lock(mutex_);
         return elapsed_;
@@ -38,7 +38,6 @@ class FakeClock final : public Clock {
     }
 
   private:
-    Clock* replaced_;
     std::mutex mutex_;
     Duration elapsed_{0};
     std::vector<Duration> waits_;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "base/shared_state.h"
 #include "discovery/device_events.h"
 #include "discovery/disk_discovery.h"
 #include "discovery/port_discovery.h"
@@ -27,7 +26,6 @@ class WindowsSearch : public ::testing::Test {
   protected:
     void SetUp() override {
         clear_bus();
-        reset_shared_state();
         set_program_folder_override(folder_.path());
         folder_.write("settings.ini", std::string("[id]\r\nidnum=1\r\ndiag0=") + kDiag +
                                           "\r\ndownload0=" + kDownload + "\r\nsavedownload0=" +

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <memory>
 
-#include "base/settings.h"
 #include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
+#include "base/settings.h"
 #include "emulator/emulator.h"
 #include "res/resource.h"
 #include "testbed/child_process.h"
@@ -74,7 +74,6 @@ int count_of(const std::string& text, const std::string& part) {
 class DialogRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        elapsed_seconds = 0;
         folder_ = fs::temp_directory_path() / ("dialog-run-" + std::to_string(getpid()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
@@ -109,7 +108,8 @@ class DialogRun : public ::testing::Test {
 
     // The dialog as run_dialog makes it, with recorders on the status line, the bar and the clock.
     void open_dialog() {
-        window_ = std::make_unique<UpgradeWindow>(DialogShell::product(), DeviceMonitor::create());
+        window_ = std::make_unique<UpgradeWindow>(DialogShell::product(session_),
+                                                  DeviceMonitor::create());
         UpgradeWindow& window = *window_;
         QObject::connect(&window, &UpgradeWindow::status_shown,
                          [this](const QString& text) { statuses_ << text; });
@@ -130,6 +130,7 @@ class DialogRun : public ::testing::Test {
     }
 
     fs::path folder_;
+    Session session_;  // outlives the dialog, which works on it
     QtMessageBoxes qt_boxes_;
     BoxRecorder boxes_;
     std::unique_ptr<testbed::MockedUsbDevice> usb_;
@@ -220,8 +221,8 @@ TEST_F(DialogRun, FullRunFromThePromptToTheProgramEnding) {
     EXPECT_TRUE(emulator_->finished());
     EXPECT_EQ(emulator_->build_version(), "FW 1.0.1 B002");
     EXPECT_FALSE(window_->isVisible());
-    EXPECT_FALSE(worker_running());
-    EXPECT_EQ(last_run_succeeded(), 1);
+    EXPECT_FALSE(worker_running(session_));
+    EXPECT_EQ(last_run_succeeded(session_), 1);
     EXPECT_TRUE(shot_taken || !screenshot);
     EXPECT_TRUE(end_shot_taken || !end_screenshot);
 }
@@ -235,14 +236,15 @@ TEST_F(DialogRun, FailedRunEnablesStartAndTheSecondRunsClockGoesOn) {
 
     ASSERT_TRUE(wait_until([&] { return boxes_.saw(kError); }, kRunLimitMs))
         << statuses_.join(" | ").toStdString();
-    ASSERT_TRUE(wait_until([&] { return !worker_running() && start_button()->isEnabled(); }));
+    ASSERT_TRUE(
+        wait_until([&] { return !worker_running(session_) && start_button()->isEnabled(); }));
     EXPECT_TRUE(in_order(statuses_, {"Finding device...", "Copying file to device..."}));
     EXPECT_FALSE(statuses_.contains("Going to download mode..."));
     EXPECT_EQ(statuses_.last(), "Failed while copying files to the device");
     EXPECT_FALSE(window_->closed());
-    const int reached = elapsed_seconds;
+    const int reached = window_->elapsed_seconds;
     const qsizetype first_ticks = clock_.size();
-    EXPECT_EQ(last_run_succeeded(), 0);
+    EXPECT_EQ(last_run_succeeded(session_), 0);
 
     emulator_->clear_faults();
     start_button()->click();
@@ -253,7 +255,7 @@ TEST_F(DialogRun, FailedRunEnablesStartAndTheSecondRunsClockGoesOn) {
         << statuses_.join(" | ").toStdString();
     EXPECT_EQ(boxes_.seen().back().request.text, kOk);
     EXPECT_EQ(boxes_.count(), 3u);  // prompt, error, ok
-    EXPECT_GT(elapsed_seconds, reached);
+    EXPECT_GT(window_->elapsed_seconds, reached);
 }
 
 TEST_F(DialogRun, StartDuringARunStartsNothing) {
@@ -288,8 +290,8 @@ TEST_F(DialogRun, ClosingDuringTheDownloadStopsTheWorkerBeforeThePortIsReleased)
               "The modem is in download mode: start the upgrade again to finish the firmware "
               "download\n");
     EXPECT_EQ(boxes_.seen()[2].request.buttons, QMessageBox::Ok);
-    EXPECT_FALSE(worker_running());
-    EXPECT_EQ(last_run_succeeded(), 0);
+    EXPECT_FALSE(worker_running(session_));
+    EXPECT_EQ(last_run_succeeded(session_), 0);
     EXPECT_FALSE(emulator_->finished());  // the reset was never sent
     // The log was closed after the worker's last words and the reason of the end, so they are on
     // disk.

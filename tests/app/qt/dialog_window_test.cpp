@@ -19,13 +19,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/package_folder.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "res/resource.h"
 #include "tests/app/qt/dialog_test_support.h"
 #include "tests/support/scripted_core.h"
@@ -53,7 +53,6 @@ QString clock_text(UpgradeWindow& window) {
 class DialogWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        elapsed_seconds = 0;
         QtMessageBoxes* boxes = &qt_boxes_;
         set_message_boxes(boxes);
     }
@@ -315,13 +314,13 @@ TEST_F(DialogWindow, FailedRunEnablesStartAndTheClockGoesOnInTheNextRun) {
     window.start_up();
     window.show();
 
-    ASSERT_TRUE(wait_until([&] { return elapsed_seconds >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return window.elapsed_seconds >= 3; }));
     core_.release();
     auto* start = control<QPushButton>(window, IDC_START);
     ASSERT_TRUE(
         wait_until([&] { return boxes_.saw(kError) && !core_.running && start->isEnabled(); }));
     EXPECT_TRUE(control<QPushButton>(window, IDC_BROWSE)->isEnabled());
-    const int reached = elapsed_seconds;
+    const int reached = window.elapsed_seconds;
     EXPECT_FALSE(window.findChild<QTimer*>(QString::number(ID_TIMER_CLOCK))->isActive());
     EXPECT_EQ(ticks.first(), "00:01");
     EXPECT_EQ(ticks.last(), QString::asprintf("00:%02d", reached));
@@ -336,21 +335,21 @@ TEST_F(DialogWindow, FailedRunEnablesStartAndTheClockGoesOnInTheNextRun) {
 }
 
 TEST_F(DialogWindow, ClockShowsMinutesAndSeconds) {
-    elapsed_seconds = 59;
     core_.script = [](UpgradeDialog* dialog, ScriptedCore& core) {
         dialog->set_clock_timer(true);
         core.hold();
         dialog->set_clock_timer(false);
     };
     UpgradeWindow window(core_.shell());
+    window.elapsed_seconds = 59;
     window.start_up();
     window.show();
-    ASSERT_TRUE(wait_until([&] { return elapsed_seconds >= 60; }));
+    ASSERT_TRUE(wait_until([&] { return window.elapsed_seconds >= 60; }));
     core_.release();
     ASSERT_TRUE(wait_until([&] { return !core_.running; }));
     QApplication::processEvents();
-    EXPECT_EQ(clock_text(window),
-              QString::asprintf("%02d:%02d", elapsed_seconds / 60, elapsed_seconds % 60));
+    EXPECT_EQ(clock_text(window), QString::asprintf("%02d:%02d", window.elapsed_seconds / 60,
+                                                    window.elapsed_seconds % 60));
     EXPECT_TRUE(clock_text(window).startsWith("01:"));
 }
 
@@ -498,7 +497,6 @@ TEST_F(DialogWindow, DestroyingTheDialogDuringARunWaitsForTheWorker) {
 class RealBoxes : public ::testing::Test {
   protected:
     void SetUp() override {
-        elapsed_seconds = 0;
         set_message_boxes(&qt_boxes_);
         poll_.setInterval(5);
         QObject::connect(&poll_, &QTimer::timeout, [this] {

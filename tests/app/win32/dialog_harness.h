@@ -104,7 +104,9 @@ inline HWND window_of_thread(DWORD thread, const char* title) {
 
 class DialogThread {
   public:
-    explicit DialogThread(DialogShell shell) : window_(std::move(shell)) {
+    // The dialog's clock starts at elapsed_seconds.
+    explicit DialogThread(DialogShell shell, int elapsed_seconds = 0) : window_(std::move(shell)) {
+        window_.elapsed_seconds = elapsed_seconds;
         thread_ = std::thread([this] {
             thread_id = std::this_thread::get_id();
             id = ::GetCurrentThreadId();
@@ -134,6 +136,7 @@ class DialogThread {
     }
     bool closed() const { return done; }
     bool checking() const { return window_.checking(); }
+    int elapsed_seconds() const { return window_.elapsed_seconds; }
 
     HWND hwnd = nullptr;
     std::atomic<DWORD> id{0};

@@ -9,11 +9,11 @@
 
 #include <cstring>
 
-#include "base/clock.h"
-#include "base/settings.h"
 #include "app/device_return.h"
 #include "app/upgrade.h"
 #include "app/win32/folder_browser.h"
+#include "base/clock.h"
+#include "base/settings.h"
 #include "discovery/device_events.h"
 #include "res/resource.h"
 #include "tests/app/win32/dialog_harness.h"
@@ -30,10 +30,7 @@ const std::string kOk = "Download ok\n";
 
 class Win32Dialog : public ::testing::Test {
   protected:
-    void SetUp() override {
-        elapsed_seconds = 0;
-        set_message_boxes(&win32_boxes_);
-    }
+    void SetUp() override { set_message_boxes(&win32_boxes_); }
     void TearDown() override { set_message_boxes(nullptr); }
 
     Win32MessageBoxes win32_boxes_;
@@ -370,7 +367,6 @@ TEST_F(Win32Dialog, WorkerWritesReachTheControlsOnTheDialogsThreadInOrder) {
 }
 
 TEST_F(Win32Dialog, ClockTicksEachSecondStopsWithTheRunAndGoesOnInTheNext) {
-    elapsed_seconds = 58;
     std::chrono::steady_clock::time_point set_at{};
     core_.script = [&](UpgradeDialog* dialog, ScriptedCore& core) {
         set_at = std::chrono::steady_clock::now();
@@ -378,8 +374,8 @@ TEST_F(Win32Dialog, ClockTicksEachSecondStopsWithTheRunAndGoesOnInTheNext) {
         core.hold();
         ScriptedCore::fail(dialog, core);
     };
-    DialogThread dialog(core_.shell());
-    ASSERT_TRUE(wait_until([&] { return elapsed_seconds >= 61; }));
+    DialogThread dialog(core_.shell(), 58);
+    ASSERT_TRUE(wait_until([&] { return dialog.elapsed_seconds() >= 61; }));
     // No tick comes before its period is over.
     EXPECT_GE(std::chrono::steady_clock::now() - set_at,
               3 * std::chrono::milliseconds(scaled_ms(1000)));
@@ -388,14 +384,15 @@ TEST_F(Win32Dialog, ClockTicksEachSecondStopsWithTheRunAndGoesOnInTheNext) {
     core_.release();
     ASSERT_TRUE(
         wait_until([&] { return !core_.running && ::IsWindowEnabled(dialog.item(IDC_START)); }));
-    const int reached = elapsed_seconds;
+    const int reached = dialog.elapsed_seconds();
     char shown[8];
     std::snprintf(shown, sizeof shown, "%02d:%02d", reached / 60, reached % 60);
     EXPECT_EQ(dialog.text(IDC_CLOCK), shown);
-    EXPECT_FALSE(wait_until([&] { return elapsed_seconds != reached; }, 3 * scaled_ms(1000)));
+    EXPECT_FALSE(
+        wait_until([&] { return dialog.elapsed_seconds() != reached; }, 3 * scaled_ms(1000)));
 
     dialog.click(IDC_START);
-    ASSERT_TRUE(wait_until([&] { return elapsed_seconds > reached; }));
+    ASSERT_TRUE(wait_until([&] { return dialog.elapsed_seconds() > reached; }));
     std::snprintf(shown, sizeof shown, "%02d:%02d", (reached + 1) / 60, (reached + 1) % 60);
     EXPECT_TRUE(wait_until([&] { return dialog.text(IDC_CLOCK) == shown; }));
     core_.release();
