@@ -14,9 +14,12 @@
 DialogShell DialogShell::product() {
     DialogShell shell;
     shell.prepare = [] { init_globals(); };
-    // Without a window upgrade_init also checks the package; the dialog's Start does that.
-    shell.init = startup_device_check;
-    shell.check = startup_device_check;
+    // Without a window upgrade_init also checks the package; the dialog's Start does that. A run
+    // the dialog starts is bound to the modem its check chose, as --device binds one.
+    shell.init = [](UpgradeDialog* dialog) { return dialog_device_check(dialog, ""); };
+    shell.check = shell.init;
+    shell.check_modem = dialog_device_check;
+    shell.modems = modem_entries;
     // The check's exchanges fail at once and its pauses end once a stop is asked for; the next
     // worker clears it.
     shell.cancel_check = [] { app_line().cancel.request(); };

@@ -43,6 +43,11 @@ struct StartupPackage {
 };
 StartupPackage startup_package;
 
+// The modem the dialog's last check chose; every run the dialog starts is bound to it, the one
+// after a failed run too.
+std::mutex dialog_modem_lock;
+ChosenModem dialog_modem;
+
 }  // namespace
 
 DeviceLine& app_line() {
@@ -89,6 +94,15 @@ int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::s
     return check;
 }
 
+int dialog_device_check(UpgradeDialog* dialog, const std::string& wanted) {
+    ChosenModem chosen;
+    std::string unchosen;
+    const int check = startup_check_of_modem(dialog, wanted, &chosen, &unchosen);
+    std::lock_guard<std::mutex> hold(dialog_modem_lock);
+    dialog_modem = chosen;
+    return check;
+}
+
 int upgrade_start(UpgradeDialog* dialog) {
     std::lock_guard<std::mutex> hold(worker_lock);
     // A second worker beside a running one would share the port with it.
@@ -99,6 +113,10 @@ int upgrade_start(UpgradeDialog* dialog) {
     app_line().cancel.clear();
     running = true;
     StartupPackage checked = std::exchange(startup_package, StartupPackage{});
+    if (!windowless) {
+        std::lock_guard<std::mutex> hold_modem(dialog_modem_lock);
+        checked.modem = dialog_modem;
+    }
     worker_thread = std::thread([dialog, checked = std::move(checked)] {
         Run run;
         run.dialog = dialog;

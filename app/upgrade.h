@@ -16,6 +16,11 @@ int upgrade_init(UpgradeDialog* dialog);
 // one plugged in); the run is then bound to it from its start. *unchosen says why, and which modems
 // there are, when the check cannot tell which modem to work on.
 int upgrade_init(UpgradeDialog* dialog, const std::string& wanted_device, std::string* unchosen);
+// The dialog's device check of the modem the chooser names (wanted: its location or serial
+// number; empty: the only one plugged in), as --device chooses it for a run without a window: the
+// runs the dialog starts afterwards are bound to the modem it chose. Returns as
+// startup_device_check.
+int dialog_device_check(UpgradeDialog* dialog, const std::string& wanted);
 // Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
 // the worker to end. A start while a worker runs does nothing.
 int upgrade_start(UpgradeDialog* dialog);
