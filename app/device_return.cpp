@@ -206,10 +206,15 @@ bool modem_chosen(DialogHandle dialog, const std::string& wanted, ChosenModem* c
     std::string refusal;
     if (choose_modem(wanted, chosen, &refusal)) return true;
     if (!refusal.empty() && refusal.back() == '\n') refusal.pop_back();
-    if (windowless)
+    if (windowless) {
         *unchosen = refusal;
-    else
-        show_startup_info(dialog, dialog_refusal(wanted, refusal));
+    } else {
+        // The log keeps the modems found; the console's way to choose is no use to the dialog.
+        const std::string said = dialog_refusal(wanted, refusal);
+        show_startup_info(dialog, said);
+        const std::size_t table = refusal.find('\n');
+        refusal = said + (table == std::string::npos ? "" : refusal.substr(table));
+    }
     log_write("%s\n", refusal.c_str());
     close_port(app_line());
     return false;
