@@ -187,28 +187,36 @@ std::string several_modems_refusal() {
     const int modems = count_package_modems();
     if (modems <= 1) return "";
     return std::to_string(modems) +
-           " modems of this package are plugged in: unplug all but the one to upgrade";
+           " modems of this package are plugged in: choose the one to upgrade";
 }
 
 namespace {
 
-// Which modem to check: the dialog keeps to one modem of the package plugged in at a time, and
-// says so in its information line; a run without a window works on the one chosen, or the only
-// one, and hands the modems found and how to choose to its caller in *unchosen. False, logged,
-// when the run cannot tell which modem to work on.
+// The dialog's information line has room for one sentence, not for the table a console gets.
+std::string dialog_refusal(const std::string& wanted, const std::string& refusal) {
+    std::string said = wanted.empty() ? several_modems_refusal()
+                                      : "The chosen modem " + wanted + " is not plugged in";
+    return said.empty() ? refusal.substr(0, refusal.find('\n')) : said;
+}
+
+// Which modem to check: the one wanted (the dialog's chooser, --device), else the only one of the
+// package plugged in. A run without a window hands the modems found and how to choose to its
+// caller in *unchosen; the dialog says it in its information line. False, logged, when the check
+// cannot tell which modem to work on.
 bool modem_chosen(Session& session, DialogHandle dialog, const std::string& wanted,
                   ChosenModem* chosen, std::string* unchosen) {
     std::string refusal;
-    if (session.windowless)
-        choose_modem(wanted, chosen, &refusal);
-    else
-        refusal = several_modems_refusal();
-    if (refusal.empty()) return true;
-    if (refusal.back() == '\n') refusal.pop_back();
-    if (session.windowless)
+    if (choose_modem(wanted, chosen, &refusal)) return true;
+    if (!refusal.empty() && refusal.back() == '\n') refusal.pop_back();
+    if (session.windowless) {
         *unchosen = refusal;
-    else
-        show_startup_info(dialog, refusal);
+    } else {
+        // The log keeps the modems found; the console's way to choose is no use to the dialog.
+        const std::string said = dialog_refusal(wanted, refusal);
+        show_startup_info(dialog, said);
+        const std::size_t table = refusal.find('\n');
+        refusal = said + (table == std::string::npos ? "" : refusal.substr(table));
+    }
     log_write("%s\n", refusal.c_str());
     close_port(session.line);
     return false;

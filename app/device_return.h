@@ -45,8 +45,8 @@ void hold_device_return(Session& session, const std::function<void()>& step);
 constexpr int CHECK_SEVERAL_MODEMS = 2;
 
 // "<n> modems of this package are plugged in: ..." when more than one is (counted by USB device,
-// in any mode), else empty. Asks nothing of any device. The dialog has no way yet to choose among
-// several modems, so it works with one plugged in at a time.
+// in any mode), else empty: the dialog's line while its chooser waits for a choice. Asks nothing
+// of any device.
 std::string several_modems_refusal();
 
 // Finds the device's diag port, else one of its download ports, probes it and shows its firmware

@@ -13,12 +13,16 @@
 DialogShell DialogShell::product(Session& session) {
     DialogShell shell;
     shell.prepare = [] { init_globals(); };
-    // Without a window upgrade_init also checks the package; the dialog's Start does that.
-    auto check = [&session](UpgradeDialog* dialog) {
-        return startup_device_check(session, dialog);
+    // Without a window upgrade_init also checks the package; the dialog's Start does that. A run
+    // the dialog starts is bound to the modem its check chose, as --device binds one.
+    shell.check_modem = [&session](UpgradeDialog* dialog, const std::string& wanted) {
+        return dialog_device_check(session, dialog, wanted);
     };
-    shell.init = check;
-    shell.check = check;
+    shell.init = [&session](UpgradeDialog* dialog) {
+        return dialog_device_check(session, dialog, "");
+    };
+    shell.check = shell.init;
+    shell.modems = modem_entries;
     // The check's exchanges fail at once and its pauses end once a stop is asked for; the next
     // worker clears it.
     shell.cancel_check = [&session] { session.line.cancel.request(); };

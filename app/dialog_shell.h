@@ -7,8 +7,10 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/dialog.h"
+#include "app/modem_choice.h"
 #include "app/session.h"
 
 // The information line while the device check runs.
@@ -34,6 +36,12 @@ struct DialogShell {
     std::function<std::string()> stopped_note;
     // package_beside_program; when empty the dialog takes the package beside the program.
     std::function<bool()> package_beside_program;
+
+    // The check of the modem the dialog's chooser names (empty: none chosen), used instead of
+    // check when set.
+    std::function<int(UpgradeDialog*, const std::string& wanted)> check_modem;
+    // The modems of the package plugged in, for the chooser (modem_entries). May be empty.
+    std::function<std::vector<ModemEntry>()> modems;
 
     // The program's own core, working on session (which outlives the dialog).
     static DialogShell product(Session& session);

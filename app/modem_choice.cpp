@@ -64,3 +64,30 @@ bool choose_modem(const std::string& wanted, ChosenModem* chosen, std::string* r
         std::to_string(found.size()) + " modems of this package have the serial number " + wanted,
         modems, refusal);
 }
+
+namespace {
+
+ModemEntry entry_of(const PackageModem& modem) {
+    const ListedModem listed = unasked_modem(modem);
+    std::string text = modem.location.empty() ? "unknown USB location" : modem.location;
+    text += modem.serial.empty() ? ", no serial number" : ", serial " + modem.serial;
+    text += ", " + listed.unasked_mode;
+    if (listed.unasked_mode == "normal" || listed.unasked_mode == "download") text += " mode";
+    return {modem.location.empty() ? modem.serial : modem.location, text};
+}
+
+}  // namespace
+
+std::vector<ModemEntry> modem_entries() {
+    std::vector<ModemEntry> entries;
+    for (const PackageModem& modem : list_package_modems().value_or(std::vector<PackageModem>{}))
+        entries.push_back(entry_of(modem));
+    return entries;
+}
+
+int entry_index(const std::vector<ModemEntry>& entries, const std::string& wanted) {
+    if (wanted.empty()) return -1;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].wanted == wanted) return static_cast<int>(i);
+    return -1;
+}

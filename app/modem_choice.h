@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The modem a run is bound to: where it is plugged in and its serial number.
 struct ChosenModem {
@@ -19,3 +20,17 @@ constexpr const char* kDeviceOption = "--device";
 // shows it, without mode probe and version) and how to choose in *refusal, when several are
 // plugged in and none is wanted, or when the wanted one is not among them.
 bool choose_modem(const std::string& wanted, ChosenModem* chosen, std::string* refusal);
+
+// One modem in the dialog's chooser: what choosing it hands to the check and the run (its location,
+// else its serial number), and how the chooser names it.
+struct ModemEntry {
+    std::string wanted;
+    std::string text;
+};
+
+// The modems of the package that are plugged in, named by location, serial number and the mode
+// their ports' identifiers show; nothing is asked of any device.
+std::vector<ModemEntry> modem_entries();
+
+// Where wanted stands among entries; -1 when it is not there (or is empty).
+int entry_index(const std::vector<ModemEntry>& entries, const std::string& wanted);

@@ -58,6 +58,13 @@ struct WorkerState {
     std::string stopped_note;
 };
 
+// The modem the dialog's last check chose: every run the dialog starts is bound to it, the one
+// after a failed run too.
+struct DialogChoice {
+    std::mutex lock;
+    ChosenModem modem;
+};
+
 class Session {
   public:
     // The line's port starts closed; a test hands in a clock (and a port) of its own.
@@ -77,5 +84,6 @@ class Session {
     DeviceReturnState device_return;
     CheckedRecord checked;
     StartupPackage startup_package;
+    DialogChoice dialog_choice;
     WorkerState worker;
 };

@@ -60,6 +60,15 @@ int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wan
     return check;
 }
 
+int dialog_device_check(Session& session, UpgradeDialog* dialog, const std::string& wanted) {
+    ChosenModem chosen;
+    std::string unchosen;
+    const int check = startup_check_of_modem(session, dialog, wanted, &chosen, &unchosen);
+    std::lock_guard<std::mutex> hold(session.dialog_choice.lock);
+    session.dialog_choice.modem = chosen;
+    return check;
+}
+
 int upgrade_start(Session& session, UpgradeDialog* dialog) {
     WorkerState& worker = session.worker;
     std::lock_guard<std::mutex> hold(worker.lock);
@@ -71,6 +80,10 @@ int upgrade_start(Session& session, UpgradeDialog* dialog) {
     session.line.cancel.clear();
     worker.running = true;
     StartupPackage checked = std::exchange(session.startup_package, StartupPackage{});
+    if (!session.windowless) {
+        std::lock_guard<std::mutex> hold_modem(session.dialog_choice.lock);
+        checked.modem = session.dialog_choice.modem;
+    }
     worker.thread = std::thread([&session, dialog, checked = std::move(checked)] {
         WorkerState& worker = session.worker;
         Run run(session);

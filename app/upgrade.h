@@ -15,6 +15,11 @@ int upgrade_init(Session& session, UpgradeDialog* dialog);
 // there are, when the check cannot tell which modem to work on.
 int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
                  std::string* unchosen);
+// The dialog's device check of the modem the chooser names (wanted: its location or serial
+// number; empty: the only one plugged in), as --device chooses it for a run without a window: the
+// runs the dialog starts afterwards are bound to the modem it chose. Returns as
+// startup_device_check.
+int dialog_device_check(Session& session, UpgradeDialog* dialog, const std::string& wanted);
 // Starts the upgrade worker with the dialog (or nullptr) and returns 1. A windowless run waits for
 // the worker to end (the session's windowless option). A start while a worker runs does nothing.
 int upgrade_start(Session& session, UpgradeDialog* dialog);

@@ -12,6 +12,7 @@
 #define IDC_STATUS 1017    // status line
 #define IDC_INFO 1018      // information line
 #define IDC_CLOCK 1020     // elapsed time "mm:ss"
+#define IDC_MODEM 1021     // hidden unless several modems are plugged in: which one to upgrade
 
 #define ID_TIMER_CLOCK 33268   // 1000 ms, set by the worker
 #define ID_TIMER_PROMPT 34268  // 300 ms, set after a successful start-up check

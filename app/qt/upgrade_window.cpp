@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
@@ -11,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QSocketNotifier>
 
 #include "app/device_return.h"
@@ -33,6 +35,9 @@ constexpr const char* kChooseTip = "Choose the firmware package folder";
 constexpr const char* kUnusableFolder = "Error: This folder cannot be used: ";
 constexpr int kDialogWidth = 336;  // dialog units
 constexpr int kDialogHeight = 59;
+// The chooser of several modems takes this much above the progress bar, pushing the rest down.
+constexpr int kChooserRoom = 17;
+constexpr const char* kChooserPrompt = "Choose the modem to upgrade";
 constexpr int kClockPeriodMs = 1000;
 constexpr int kPromptDelayMs = 300;
 
@@ -139,6 +144,14 @@ void UpgradeWindow::create_controls() {
 
     clock_ = new QLabel(this);
     place(clock_, IDC_CLOCK, 295, 7, 34, 8);
+
+    chooser_ = new QComboBox(this);
+    place(chooser_, IDC_MODEM, 7, 17, 322, 14);
+    chooser_->setPlaceholderText(QString::fromLatin1(kChooserPrompt));
+    chooser_->hide();
+    connect(chooser_, &QComboBox::currentIndexChanged, this, &UpgradeWindow::on_modem_chosen);
+    below_chooser_ = {progress_, folder_,    folder_label, browse_,
+                      start_,    port_label, port_,        status_};
 }
 
 // Centred on the primary screen without resizing, halves truncated toward zero, on top.
@@ -173,7 +186,12 @@ void UpgradeWindow::start_up() {
 void UpgradeWindow::run_check(bool at_start_up) {
     set_start_enabled(false);
     show_info(QString::fromLatin1(kLookingForDevice));
-    const std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
+    refresh_modems();
+    std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
+    if (!at_start_up && shell_.check_modem)
+        check = [check_modem = shell_.check_modem, wanted = chosen_](UpgradeDialog* to) {
+            return check_modem(to, wanted);
+        };
     UpgradeDialog* to_dialog = dialog();
     check_thread_.start([check, to_dialog] { return check(to_dialog); },
                         [this](int result) {
@@ -207,6 +225,39 @@ void UpgradeWindow::on_check_ended(int result) {
         // Queued, so that the dialog is on the screen behind the folder browser.
         QTimer::singleShot(0, this, &UpgradeWindow::browse_folder);
     }
+}
+
+// The chooser is rebuilt only while no run goes on (the checks run then): a run's modem stays
+// chosen through its re-enumerations, and any modem stays chosen while it is plugged in.
+void UpgradeWindow::refresh_modems() {
+    if (!shell_.modems) return;
+    modems_ = shell_.modems();
+    if (entry_index(modems_, chosen_) < 0) chosen_.clear();
+    const QSignalBlocker quiet(chooser_);
+    chooser_->clear();
+    for (const ModemEntry& modem : modems_)
+        chooser_->addItem(QString::fromLocal8Bit(modem.text.c_str()));
+    chooser_->setCurrentIndex(entry_index(modems_, chosen_));
+    show_modem_chooser(modems_.size() > 1);
+}
+
+// With one modem the dialog is as it always was; the chooser's room is added above the progress
+// bar only while several are plugged in.
+void UpgradeWindow::show_modem_chooser(bool shown) {
+    if (shown != chooser_->isHidden()) return;
+    const DialogUnits du(font());
+    const int room = shown ? du.y(kChooserRoom) : -du.y(kChooserRoom);
+    for (QWidget* widget : below_chooser_)
+        widget->move(widget->x(), widget->y() + room);
+    setFixedSize(du.size(kDialogWidth, kDialogHeight + (shown ? kChooserRoom : 0)));
+    chooser_->setVisible(shown);
+}
+
+// A choice is checked as an arrival is: the check binds the runs that follow to that modem.
+void UpgradeWindow::on_modem_chosen(int index) {
+    if (closing_ || index < 0 || index >= static_cast<int>(modems_.size())) return;
+    chosen_ = modems_[static_cast<std::size_t>(index)].wanted;
+    check_device_again();
 }
 
 // The browse button, hidden beside a package, comes out between the status line and Start.
@@ -247,6 +298,8 @@ void UpgradeWindow::set_clock_running(bool running) {
 void UpgradeWindow::set_start_enabled(bool enabled) {
     start_->setEnabled(enabled);
     browse_->setEnabled(enabled);
+    // Held from a run's start (on_start) until a failed run gives Start back.
+    if (enabled) chooser_->setEnabled(true);
 }
 
 void UpgradeWindow::on_clock_timer() {
@@ -275,6 +328,7 @@ void UpgradeWindow::on_prompt_timer() {
 void UpgradeWindow::on_start() {
     if (closing_ || check_thread_.running() || shell_.worker_running()) return;
     shell_.start(dialog());
+    chooser_->setEnabled(!shell_.worker_running());
 }
 
 // The browser opens where the package is, or at home: never at a folder that is not there.

@@ -18,12 +18,15 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/dialog_shell.h"
 #include "app/qt/queued_dialog.h"
 #include "discovery/device_events.h"
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -88,6 +91,9 @@ class UpgradeWindow : public QDialog {
     void check_device_again();
     void run_check(bool at_start_up);
     void on_check_ended(int result);
+    void refresh_modems();
+    void show_modem_chooser(bool shown);
+    void on_modem_chosen(int index);
     void begin_close();
     void finish_close();
 
@@ -104,6 +110,9 @@ class UpgradeWindow : public QDialog {
     QLabel* status_ = nullptr;          // 1017
     QLabel* info_ = nullptr;            // 1018
     QLabel* clock_ = nullptr;           // 1020
+    QComboBox* chooser_ = nullptr;      // 1021
+    // What the chooser pushes down when it shows above the progress bar.
+    std::vector<QWidget*> below_chooser_;
 
     QTimer clock_timer_{this};   // ID_TIMER_CLOCK
     QTimer prompt_timer_{this};  // ID_TIMER_PROMPT
@@ -116,4 +125,7 @@ class UpgradeWindow : public QDialog {
     bool browse_after_check_ = false;  // the folder browser opens once the check has ended
     DeviceCheckThread check_thread_;
     std::thread stopper_;
+    // The chooser's modems, and the one chosen (its ModemEntry::wanted; empty: none).
+    std::vector<ModemEntry> modems_;
+    std::string chosen_;
 };

@@ -21,6 +21,9 @@ constexpr const char* kPromptText = "Do you want to upgrade firmware?\n";
 constexpr const char* kBrowseTitle = "Please select path";
 constexpr int kClockPeriodMs = 1000;
 constexpr int kPromptDelayMs = 300;
+// The chooser of several modems takes this much above the progress bar (dialog units), pushing the
+// rest down.
+constexpr int kChooserRoom = 17;
 
 // The progress bar is one of the common controls: their classes must exist before the dialog
 // makes its controls from the resource.
@@ -114,7 +117,12 @@ void UpgradeWindow::on_init() {
 void UpgradeWindow::run_check(bool at_start_up) {
     set_start_enabled(false);
     show_info(kLookingForDevice);
-    const std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
+    refresh_modems();
+    std::function<int(UpgradeDialog*)> check = at_start_up ? shell_.init : shell_.check;
+    if (!at_start_up && shell_.check_modem)
+        check = [check_modem = shell_.check_modem, wanted = chosen_](UpgradeDialog* to) {
+            return check_modem(to, wanted);
+        };
     UpgradeDialog* to_dialog = dialog();
     check_thread_.start([check, to_dialog] { return check(to_dialog); },
                         [window = window_](int result) {
@@ -143,6 +151,57 @@ void UpgradeWindow::on_check_ended(int result) {
         ::SetTimer(window_, ID_TIMER_PROMPT, scaled_ms(kPromptDelayMs), nullptr);
     awaiting_device_ = !offered;
     prompt_after_check_ = false;
+}
+
+// The chooser is rebuilt only while no run goes on (the checks run then): a run's modem stays
+// chosen through its re-enumerations, and any modem stays chosen while it is plugged in.
+void UpgradeWindow::refresh_modems() {
+    if (!shell_.modems) return;
+    modems_ = shell_.modems();
+    if (entry_index(modems_, chosen_) < 0) chosen_.clear();
+    HWND chooser = ::GetDlgItem(window_, IDC_MODEM);
+    ::SendMessageA(chooser, CB_RESETCONTENT, 0, 0);
+    for (const ModemEntry& modem : modems_)
+        ::SendMessageA(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(modem.text.c_str()));
+    ::SendMessageA(chooser, CB_SETCURSEL, static_cast<WPARAM>(entry_index(modems_, chosen_)), 0);
+    show_modem_chooser(modems_.size() > 1);
+}
+
+// With one modem the dialog is as it always was; the chooser's room is added above the progress
+// bar only while several are plugged in.
+void UpgradeWindow::show_modem_chooser(bool shown) {
+    HWND chooser = ::GetDlgItem(window_, IDC_MODEM);
+    // Its own style, not IsWindowVisible: the dialog itself is not on the screen at WM_INITDIALOG.
+    const bool visible = (::GetWindowLongPtrA(chooser, GWL_STYLE) & WS_VISIBLE) != 0;
+    if (shown == visible) return;
+    RECT room{0, 0, 0, kChooserRoom};
+    ::MapDialogRect(window_, &room);
+    const int shift = shown ? room.bottom : -room.bottom;
+    RECT edge{};
+    ::GetWindowRect(chooser, &edge);
+    ::MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&edge), 2);
+    for (HWND child = ::GetWindow(window_, GW_CHILD); child;
+         child = ::GetWindow(child, GW_HWNDNEXT)) {
+        RECT place{};
+        ::GetWindowRect(child, &place);
+        ::MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&place), 2);
+        if (child != chooser && place.top >= edge.top)
+            ::SetWindowPos(child, nullptr, place.left, place.top + shift, 0, 0,
+                           SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    RECT own{};
+    ::GetWindowRect(window_, &own);
+    ::SetWindowPos(window_, nullptr, 0, 0, own.right - own.left, own.bottom - own.top + shift,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::ShowWindow(chooser, shown ? SW_SHOW : SW_HIDE);
+}
+
+// A choice is checked as an arrival is: the check binds the runs that follow to that modem.
+void UpgradeWindow::on_modem_chosen() {
+    const LRESULT index = ::SendDlgItemMessageA(window_, IDC_MODEM, CB_GETCURSEL, 0, 0);
+    if (closing_ || index < 0 || index >= static_cast<LRESULT>(modems_.size())) return;
+    chosen_ = modems_[static_cast<std::size_t>(index)].wanted;
+    check_device_again();
 }
 
 // On the desktop's centre without resizing, halves truncated toward zero, on top.
@@ -199,6 +258,8 @@ void UpgradeWindow::set_clock_running(bool running) {
 void UpgradeWindow::set_start_enabled(bool enabled) {
     ::EnableWindow(::GetDlgItem(window_, IDC_START), enabled);
     ::EnableWindow(::GetDlgItem(window_, IDC_BROWSE), enabled);
+    // Held from a run's start (on_start) until a failed run gives Start back.
+    if (enabled) ::EnableWindow(::GetDlgItem(window_, IDC_MODEM), TRUE);
 }
 
 void UpgradeWindow::on_timer(UINT_PTR id) {
@@ -228,6 +289,7 @@ void UpgradeWindow::on_prompt_timer() {
 }
 
 void UpgradeWindow::on_command(int id, int code) {
+    if (id == IDC_MODEM && code == CBN_SELCHANGE) on_modem_chosen();
     if (code != BN_CLICKED) return;
     if (id == IDC_START) on_start();
     if (id == IDC_BROWSE) browse_folder();
@@ -238,6 +300,7 @@ void UpgradeWindow::on_command(int id, int code) {
 void UpgradeWindow::on_start() {
     if (closing_ || check_thread_.running() || shell_.worker_running()) return;
     shell_.start(dialog());
+    ::EnableWindow(::GetDlgItem(window_, IDC_MODEM), !shell_.worker_running());
 }
 
 // The browser opens where the package is, or at home: never at a folder that is not there.

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/dialog_shell.h"
 #include "app/win32/posted_dialog.h"
@@ -58,6 +59,9 @@ class UpgradeWindow {
     void handle(UINT message, WPARAM wparam);
     void run_check(bool at_start_up);
     void on_check_ended(int result);
+    void refresh_modems();
+    void show_modem_chooser(bool shown);
+    void on_modem_chosen();
     void on_init();
     void center_window();
     void on_timer(UINT_PTR id);
@@ -91,4 +95,7 @@ class UpgradeWindow {
     int range_ = 0;  // 0: no run has set it
     int position_ = 0;
     int percent_ = -1;  // the share on the line now
+    // The chooser's modems, and the one chosen (its ModemEntry::wanted; empty: none).
+    std::vector<ModemEntry> modems_;
+    std::string chosen_;
 };

@@ -29,6 +29,8 @@ class ScriptedCore {
     bool checks_hold = false;
     static constexpr int kCheckHoldMs = 20000;
     Script script;
+    // The modems the dialog's chooser lists; read on the dialog's thread.
+    std::vector<ModemEntry> modems;
     std::function<bool()> package_beside_program;  // empty: the package lies beside the program
     std::string stopped_note;  // what stop_worker's run leaves to tell, for the dialog's box
 
@@ -42,15 +44,11 @@ class ScriptedCore {
             hold_check();
             return init_result;
         };
-        shell.check = [this](UpgradeDialog*) {
-            ++checks;
-            hold_check();
-            std::lock_guard lock(mutex_);
-            if (check_results.empty()) return 0;
-            const int result = check_results.front();
-            check_results.pop_front();
-            return result;
+        shell.check = [this](UpgradeDialog*) { return scripted_check(""); };
+        shell.check_modem = [this](UpgradeDialog*, const std::string& wanted) {
+            return scripted_check(wanted);
         };
+        shell.modems = [this] { return modems; };
         shell.cancel_check = [this] {
             {
                 std::lock_guard lock(mutex_);
@@ -108,6 +106,11 @@ class ScriptedCore {
         }
         wake_.notify_all();
     }
+    // The modem each check after the start-up's was asked for ("": none chosen).
+    std::vector<std::string> wanted() {
+        std::lock_guard lock(mutex_);
+        return wanted_;
+    }
     std::vector<int> device_events() {
         std::lock_guard lock(mutex_);
         return device_events_;
@@ -137,6 +140,16 @@ class ScriptedCore {
     std::thread::id stop_thread;  // the thread stop_worker was called on
 
   private:
+    int scripted_check(const std::string& wanted) {
+        ++checks;
+        hold_check();
+        std::lock_guard lock(mutex_);
+        wanted_.push_back(wanted);
+        if (check_results.empty()) return 0;
+        const int result = check_results.front();
+        check_results.pop_front();
+        return result;
+    }
     void hold_check() {
         std::unique_lock lock(mutex_);
         check_thread_ = std::this_thread::get_id();
@@ -171,5 +184,6 @@ class ScriptedCore {
     bool check_released_ = false;
     std::thread::id check_thread_;
     std::vector<int> device_events_;
+    std::vector<std::string> wanted_;
     std::thread worker_;
 };

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include "res/resource.h"
 #include "testbed/child_process.h"
 #include "testbed/mocked_usb_device.h"
+#include "testbed/modem_bench.h"
 #include "testbed/preload.h"
 #include "testbed/testbed.h"
 #include "tests/app/qt/dialog_test_support.h"
@@ -344,6 +347,43 @@ TEST_F(DialogRun, ModemPluggedInAfterTheStartIsOfferedTheUpgrade) {
     EXPECT_GE(count_of(text.substr(0, opened), "Couldn't find com port\n"), 3) << text;
     for (const auto& entry : fs::directory_iterator(folder_))
         EXPECT_NE(entry.path().filename().string().rfind("download-", 0), 0u) << entry.path();
+}
+
+// Two modems of the package on the bench: the dialog waits for a choice, and the run it starts
+// then upgrades the chosen one, following it through its re-enumerations, and sends the other
+// nothing.
+TEST_F(DialogRun, ChosenOfTwoModemsIsUpgradedAndTheOtherReceivesNoRequest) {
+    using namespace std::chrono_literals;
+    testbed::ModemBench bench;
+    for (const char* hub : {"1-1.1", "1-1.2"}) {
+        testbed::MockedUsbDeviceOptions usb;
+        usb.hub_port = hub;
+        usb.serial = std::string("EMU-") + hub;
+        ASSERT_TRUE(bench.plug({}, usb)) << bench.error();
+        ASSERT_TRUE(bench.modem(bench.size() - 1).wait_for(emu::Mode::Diag, 10s));
+    }
+    open_dialog();
+    auto* chooser = control<QComboBox>(*window_, IDC_MODEM);
+    ASSERT_TRUE(wait_until([&] { return !window_->checking() && chooser->count() == 2; }));
+    EXPECT_TRUE(chooser->isVisible());
+    EXPECT_EQ(chooser->currentIndex(), -1);
+    EXPECT_FALSE(start_button()->isEnabled());
+    EXPECT_EQ(info(), "2 modems of this package are plugged in: choose the one to upgrade");
+    const int second = chooser->findText("1-1.2, serial EMU-1-1.2, normal mode");
+    ASSERT_GE(second, 0);
+
+    chooser->setCurrentIndex(second);  // the prompt that follows is answered Ok
+    ASSERT_TRUE(wait_until([&] { return window_->closed(); }, kRunLimitMs))
+        << statuses_.join(" | ").toStdString() << "\n"
+        << log();
+    ASSERT_EQ(boxes_.count(), 2u);
+    EXPECT_EQ(boxes_.seen()[0].request.text, kPrompt);
+    EXPECT_EQ(boxes_.seen()[1].request.text, kOk);
+    EXPECT_TRUE(bench.modem(1).finished());
+    EXPECT_EQ(bench.modem(1).build_version(), "FW 1.0.1 B002");
+    EXPECT_EQ(bench.modem(0).requests_received(), 0);
+    EXPECT_EQ(bench.modem(0).build_version(), "FW 1.0.0 B001");
+    window_.reset();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +22,7 @@
 
 #include "app/device_return.h"
 #include "app/package_folder.h"
+#include "app/qt/dialog_units.h"
 #include "app/qt/folder_browser.h"
 #include "app/qt/upgrade_window.h"
 #include "app/upgrade.h"
@@ -109,6 +111,10 @@ TEST_F(DialogWindow, HasTheControlSetWithItsIdentifiersTextsAndVisibility) {
             ++hidden_labels;
         }
     EXPECT_EQ(hidden_labels, 2);
+
+    auto* chooser = control<QComboBox>(window, IDC_MODEM);  // with one modem or none
+    ASSERT_NE(chooser, nullptr);
+    EXPECT_TRUE(chooser->isHidden());
 }
 
 TEST_F(DialogWindow, SizesAndPlacesFromDialogUnitsOfItsFont) {
@@ -657,6 +663,56 @@ TEST_F(DialogWindow, EachArrivalAndRemovalChecksTheDeviceAgain) {
     ASSERT_TRUE(wait_until([&] { return boxes_.count() == 2; }));
     EXPECT_EQ(core_.starts, 0);
     EXPECT_EQ(core_.inits, 1);
+}
+
+// Several modems of the package: the chooser comes above the bar with none chosen and Start waits;
+// a choice is checked and binds what follows; arrivals and removals rebuild the list around the
+// chosen modem; with one modem left the dialog is as it was.
+TEST_F(DialogWindow, SeveralModemsBringTheChooserAndStartWaitsForAChoice) {
+    const ModemEntry first{"1-1.1", "1-1.1, no serial number, normal mode"};
+    const ModemEntry second{"1-1.2", "1-1.2, serial SN0002, download mode"};
+    core_.modems = {first, second};
+    core_.init_result = CHECK_SEVERAL_MODEMS;
+    core_.check_results = {1, 1, 1};
+    auto monitor = std::make_unique<PipeMonitor>();
+    const int writer = monitor->writer();
+    UpgradeWindow window(core_.shell(), std::move(monitor));
+    window.start_up();
+    window.show();
+    auto* start = control<QPushButton>(window, IDC_START);
+    auto* chooser = control<QComboBox>(window, IDC_MODEM);
+    auto* bar = control<QProgressBar>(window, IDC_PROGRESS);
+    ASSERT_TRUE(wait_until([&] { return !window.checking(); }));
+    EXPECT_TRUE(chooser->isVisible());
+    ASSERT_EQ(chooser->count(), 2);
+    EXPECT_EQ(chooser->itemText(1), QString::fromStdString(second.text));
+    EXPECT_EQ(chooser->currentIndex(), -1);
+    EXPECT_LT(chooser->geometry().bottom(), bar->geometry().top());
+    const DialogUnits du(window.font());
+    EXPECT_EQ(window.size(), du.size(336, 59 + 17));
+    EXPECT_FALSE(start->isEnabled());
+
+    boxes_.queue_answer(QMessageBox::Cancel);
+    chooser->setCurrentIndex(1);
+    ASSERT_TRUE(wait_until([&] { return core_.checks == 1 && !window.checking(); }));
+    EXPECT_EQ(core_.wanted(), std::vector<std::string>{"1-1.2"});
+    EXPECT_TRUE(start->isEnabled());
+
+    core_.modems = {{"1-1.3", "1-1.3, serial SN0003, normal mode"}, second, first};
+    ASSERT_EQ(write(writer, "a", 1), 1);
+    ASSERT_TRUE(wait_until([&] { return core_.checks == 2 && !window.checking(); }));
+    EXPECT_EQ(chooser->count(), 3);
+    EXPECT_EQ(chooser->currentIndex(), 1);
+    EXPECT_EQ(core_.wanted().back(), "1-1.2");
+
+    core_.modems = {first};
+    ASSERT_EQ(write(writer, "r", 1), 1);
+    ASSERT_TRUE(wait_until([&] { return core_.checks == 3 && !window.checking(); }));
+    EXPECT_TRUE(chooser->isHidden());
+    EXPECT_EQ(core_.wanted().back(), "");
+    EXPECT_EQ(window.size(), du.size(336, 59));
+    EXPECT_EQ(bar->geometry(), du.rect(7, 17, 322, 16));
+    EXPECT_EQ(core_.starts, 0);
 }
 
 // ---- folder browser ----

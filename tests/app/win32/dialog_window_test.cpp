@@ -20,6 +20,7 @@
 #include "tests/support/environment.h"
 #include "tests/support/scripted_core.h"
 #include "tests/support/temp_dir.h"
+#include "tests/windows/fake_bus.h"
 
 using namespace win32_test;
 
@@ -169,6 +170,7 @@ constexpr Control kControls[] = {
     {IDC_STATUS, "Static", "", kShown, 7, 36, 175, 12},
     {IDC_INFO, "Static", "", kShown, 7, 3, 284, 12},
     {IDC_CLOCK, "Static", "", kShown, 295, 7, 34, 8},
+    {IDC_MODEM, "ComboBox", "", CBS_DROPDOWNLIST | WS_VSCROLL, 7, 17, 322, 60},
 };
 
 TEST(Win32Resource, HoldsTheDialogWithItsTitleFontSizeAndControls) {
@@ -210,7 +212,10 @@ TEST_F(Win32Dialog, InitShowsTheControlsInPlaceCentredWithTheBarsRange) {
         EXPECT_EQ(class_of(child), c.window_class);
         EXPECT_EQ(text_of(child), c.text);
         EXPECT_EQ(::IsWindowVisible(child) != 0, (c.styles & kShown) != 0);
-        EXPECT_TRUE(placed(dialog.hwnd, child) == units(dialog.hwnd, c.x, c.y, c.w, c.h));
+        // A drop-down's height in the template is that of its open list.
+        RECT want = units(dialog.hwnd, c.x, c.y, c.w, c.h);
+        if (c.id == IDC_MODEM) want.bottom = placed(dialog.hwnd, child).bottom;
+        EXPECT_TRUE(placed(dialog.hwnd, child) == want);
         child = ::GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr);
@@ -570,6 +575,54 @@ TEST_F(Win32Dialog, EachArrivalAndRemovalChecksTheDeviceAgain) {
     EXPECT_EQ(core_.device_events(),
               (std::vector<int>{DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL,
                                 DBT_DEVICEREMOVECOMPLETE}));
+}
+
+// Two modems of the package at two places on the bus: the chooser comes above the bar with none
+// chosen and Start waits; choosing one checks that one and gives Start.
+TEST_F(Win32Dialog, TwoModemsPluggedInBringTheChooserAndStartWaitsForAChoice) {
+    const std::string diag = "USB\\VID_05C6&PID_9003&MI_00";
+    const std::string download = "USB\\VID_05C6&PID_9100";
+    TempDir folder;
+    folder.write("settings.ini", "[id]\r\nidnum=1\r\ndiag0=" + diag + "\r\ndownload0=" + download +
+                                     "\r\nsavedownload0=" + download + "\r\n");
+    set_program_folder_override(folder.path());
+    remove_fake_devices("PORTS", "*");
+    ASSERT_TRUE(
+        add_fake_device("PORTS", diag + "\\6&2A3B&0&0000", "USB Modem Diagnostics (COM12)"));
+    ASSERT_TRUE(add_fake_device("PORTS", download + "\\EMU0001", "USB Modem Download (COM7)"));
+    core_.init_result = CHECK_SEVERAL_MODEMS;
+    core_.check_results = {1};
+    boxes_.queue_answer(IDCANCEL);
+    DialogShell shell = core_.shell();
+    shell.modems = modem_entries;
+    {
+        DialogThread dialog(shell);
+        ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
+        ::SendMessageA(dialog.hwnd, WM_NULL, 0, 0);
+        HWND chooser = dialog.item(IDC_MODEM);
+        EXPECT_TRUE(::IsWindowVisible(chooser));
+        ASSERT_EQ(::SendMessageA(chooser, CB_GETCOUNT, 0, 0), 2);
+        EXPECT_EQ(::SendMessageA(chooser, CB_GETCURSEL, 0, 0), CB_ERR);
+        EXPECT_LE(placed(dialog.hwnd, chooser).bottom,
+                  placed(dialog.hwnd, dialog.item(IDC_PROGRESS)).top);
+        EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
+
+        const std::vector<ModemEntry> modems = modem_entries();
+        ASSERT_EQ(modems.size(), 2u);
+        const int pick = modems[0].text.find("EMU0001") != std::string::npos ? 0 : 1;
+        ::SendMessageA(chooser, CB_SETCURSEL, pick, 0);
+        ::SendMessageA(dialog.hwnd, WM_COMMAND, MAKEWPARAM(IDC_MODEM, CBN_SELCHANGE),
+                       reinterpret_cast<LPARAM>(chooser));
+        ASSERT_TRUE(wait_until([&] { return core_.checks == 1 && !dialog.checking(); }));
+        ::SendMessageA(dialog.hwnd, WM_NULL, 0, 0);
+        EXPECT_FALSE(modems[pick].wanted.empty());
+        EXPECT_EQ(core_.wanted(), std::vector<std::string>{modems[pick].wanted});
+        EXPECT_TRUE(::IsWindowEnabled(dialog.item(IDC_START)));
+        EXPECT_EQ(::SendMessageA(chooser, CB_GETCURSEL, 0, 0), pick);
+    }
+    remove_fake_devices("PORTS", "*");
+    set_program_folder_override("");
+    EXPECT_EQ(core_.starts, 0);
 }
 
 // ---- the folder browser ----
