@@ -94,12 +94,13 @@ unsigned long hub_port(HDEVINFO list, SP_DEVINFO_DATA& device) {
 struct Identity {
     std::string location;
     std::string serial;
+    bool placed = false;  // the location names where the device is plugged in
 };
 
 // Where the USB device of that instance identifier is plugged in: its location path, else its hub
 // and port, else the identifier itself; and the serial number its identifier carries.
 Identity usb_identity(const std::string& usb_id) {
-    Identity identity{usb_id, usb_serial_from_device_id(usb_id)};
+    Identity identity{usb_id, usb_serial_from_device_id(usb_id), false};
     if (usb_id.rfind("USB\\", 0) != 0) return identity;
     HDEVINFO list = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
     if (list == INVALID_HANDLE_VALUE) return identity;
@@ -108,7 +109,7 @@ Identity usb_identity(const std::string& usb_id) {
     if (::SetupDiOpenDeviceInfoA(list, usb_id.c_str(), nullptr, 0, &device)) {
         std::string place = first_location_path(list, device);
         if (place.empty()) place = hub_port_location(parent_id(device), hub_port(list, device));
-        if (!place.empty()) identity.location = place;
+        if (!place.empty()) identity = Identity{place, identity.serial, true};
     }
     ::SetupDiDestroyDeviceInfoList(list);
     return identity;
@@ -127,7 +128,7 @@ std::optional<PortDeviceList> list_present_ports() {
         const Identity identity = usb_identity(port_usb_device(id, parent_id(device)));
         ports.push_back({id, string_property(list, device, SPDRP_FRIENDLYNAME),
                          string_property(list, device, SPDRP_DEVICEDESC), identity.location,
-                         identity.serial});
+                         identity.serial, identity.placed});
     }
     ::SetupDiDestroyDeviceInfoList(list);
     return ports;

@@ -187,7 +187,7 @@ std::optional<FoundPort> find_typed_port(int type, const std::string& identifier
     for (std::size_t device = 0; device < list->size(); ++device) {
         const PortDevice& port = (*list)[device];
         // Another modem's port is not even looked at: its lines would only crowd the log.
-        if (!search.location.empty() && port.location != search.location) continue;
+        if (!search.location.empty() && port.placed && port.location != search.location) continue;
         std::optional<int> number = match_port_device(*list, device, search.last_identifier);
         if (number) return FoundPort{*number, type, port.instance_id, port.location, port.serial};
     }

@@ -58,6 +58,11 @@ struct PortDevice {
     std::string location;
     // The USB device's serial number; empty when it has none.
     std::string serial;
+    // False when the location is only the USB device's own identifier (Windows without a location
+    // path or hub port): that changes at each re-enumeration, as the device's identity changes with
+    // its mode, so such a port cannot be told to be at another location and counts wherever a run
+    // is bound.
+    bool placed = true;
 };
 using PortDeviceList = std::vector<PortDevice>;
 
