@@ -77,6 +77,7 @@ Device find_device(DeviceLine& line, const ChosenModem& modem) {
     close_port(line);
     PortSearch search;
     search.location = modem.location;
+    search.log = &line.log();
     const std::optional<FoundPort> found = find_any_port(search);
     if (!found) return device;
     device.port = found->number;
@@ -92,12 +93,12 @@ Device find_device(DeviceLine& line, const ChosenModem& modem) {
 
 // find_device with the reasons of its failures printed.
 Device probe_device(DeviceLine& line, std::FILE* out, const ChosenModem& modem) {
-    set_reason_listener([out](const std::string& reason) {
+    line.log().set_reason_listener([out](const std::string& reason) {
         std::fprintf(out, "  why: %s\n", reason.c_str());
         std::fflush(out);
     });
     const Device device = find_device(line, modem);
-    set_reason_listener(nullptr);
+    line.log().set_reason_listener(nullptr);
     return device;
 }
 

@@ -45,7 +45,7 @@ void handle_event(Session& session, int event) {
         }
     } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
         // The new firmware may bring the disk up before, or instead of, a port.
-        if (find_mmc_disk(awaited.location) == 1)
+        if (find_mmc_disk(awaited.location, session.log()) == 1)
             set_device_state(session, DEVICE_BACK_DISK);
         else if (find_any_port(awaited))
             set_device_state(session, DEVICE_BACK_PORT);
@@ -88,6 +88,7 @@ void await_modem_at(Session& session, const std::string& location) {
     std::lock_guard<std::mutex> hold(session.device_return.hold_lock);
     session.device_return.awaited = PortSearch{};
     session.device_return.awaited.location = location;
+    session.device_return.awaited.log = &session.log();
 }
 
 void on_device_change(Session& session, int event) {
@@ -166,7 +167,7 @@ int probe_found_port(Session& session, DialogHandle dialog, int port, const char
 
 // Without settings.ini, or with one that names no port, no port can be searched for, and "Can't
 // find device" would send the user looking at the cable instead of at the package.
-bool settings_usable(DialogHandle dialog) {
+bool settings_usable(Session& session, DialogHandle dialog) {
     char folder[kPathBuffer];
     compute_program_folder(folder);
     const std::string path = std::string(folder) + "settings.ini";
@@ -177,7 +178,7 @@ bool settings_usable(DialogHandle dialog) {
     else if (check_settings_content(path, &refusal))
         return true;
     show_startup_info(dialog, refusal);
-    log_write("%s\n", refusal.c_str());
+    session.log().write("%s\n", refusal.c_str());
     return false;
 }
 
@@ -217,7 +218,7 @@ bool modem_chosen(Session& session, DialogHandle dialog, const std::string& want
         const std::size_t table = refusal.find('\n');
         refusal = said + (table == std::string::npos ? "" : refusal.substr(table));
     }
-    log_write("%s\n", refusal.c_str());
+    session.log().write("%s\n", refusal.c_str());
     close_port(session.line);
     return false;
 }
@@ -232,7 +233,7 @@ int startup_device_check(Session& session, DialogHandle dialog) {
 
 int startup_check_of_modem(Session& session, DialogHandle dialog, const std::string& wanted,
                            ChosenModem* chosen, std::string* unchosen) {
-    if (!settings_usable(dialog)) return 0;
+    if (!settings_usable(session, dialog)) return 0;
     if (!modem_chosen(session, dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
     char target[kLongestTargetVersion + 1];
     get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
@@ -240,10 +241,10 @@ int startup_check_of_modem(Session& session, DialogHandle dialog, const std::str
     close_port(session.line);
     PortSearch search;
     search.location = chosen->location;
+    search.log = &session.log();
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
         const std::optional<FoundPort> port = find_port(type, search);
-        if (port)
-            return probe_found_port(session, dialog, port->number, target, type != PORT_DIAG);
+        if (port) return probe_found_port(session, dialog, port->number, target, type != PORT_DIAG);
     }
     show_startup_info(dialog, "Error: Can't find device!");
     close_port(session.line);

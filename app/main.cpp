@@ -291,11 +291,11 @@ int run_windowless(Session& session, const std::string& again, const std::string
     ConsoleDisplay display(stderr, is_terminal(stderr), json ? stderr : stdout);
     set_message_boxes(&display);
     LastReason last_reason;
-    set_reason_listener([&display, &last_reason](const std::string& reason) {
+    session.log().set_reason_listener([&display, &last_reason](const std::string& reason) {
         last_reason.set(reason);
         display.show_reason(reason);
     });
-    set_no_answer_listener(
+    session.log().set_no_answer_listener(
         [&display](const std::string& notice) { display.show_no_answer(notice); });
     bool several_modems = false;
     std::string unchosen;  // which modems there are and how to choose one
@@ -304,15 +304,14 @@ int run_windowless(Session& session, const std::string& again, const std::string
     {
         DeviceEventThread events([&session](int event) { on_device_change(session, event); });
         // With several modems plugged in the check has said so; no device was asked anything.
-        several_modems =
-            upgrade_init(session, &display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
+        several_modems = upgrade_init(session, &display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
         // The start-up check's reasons are not the run's.
         last_reason.take();
         if (!stop_status && !several_modems) upgrade_start(session, &display);
     }
     set_message_boxes(nullptr);
-    set_reason_listener(nullptr);
-    set_no_answer_listener(nullptr);
+    session.log().set_reason_listener(nullptr);
+    session.log().set_no_answer_listener(nullptr);
     // A stopped worker shows no box; say here why the run ended and where it left the modem,
     // while the log is still open.
     const int stopped = stop_status;

@@ -90,31 +90,31 @@ void log_run_header() {
 }
 
 int probe_mode(DeviceLine& line, int port) {
-    log_write(
+    line.log().write(
         "mode probe on port %d: asking %s; the failures logged for the protocols the device "
         "is not speaking are expected\n",
         port, kProbeOrder);
     const int mode = open_port(line, port);
-    log_mode_found(port, mode);
+    log_mode_found(line.log(), port, mode);
     return mode;
 }
 
-void log_mode_found(int port, int mode) {
-    log_write("mode found on port %d: %s\n", port, mode_name(mode));
+void log_mode_found(LogSink& log, int port, int mode) {
+    log.write("mode found on port %d: %s\n", port, mode_name(mode));
 }
 
 void StageLog::begin(const std::string& name) {
     end("done");
     name_ = name;
     began_ = clock_->now();
-    log_write("%s stage begins: %s\n", time_of_day().c_str(), name_.c_str());
+    log_->write("%s stage begins: %s\n", time_of_day().c_str(), name_.c_str());
 }
 
 void StageLog::end(const char* how) {
     if (name_.empty()) return;
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - began_);
     const long long ms = took.count();
-    log_write("%s stage ends: %s, %s after %lld.%03lld s\n", time_of_day().c_str(), name_.c_str(),
-              how, ms / 1000, ms % 1000);
+    log_->write("%s stage ends: %s, %s after %lld.%03lld s\n", time_of_day().c_str(), name_.c_str(),
+                how, ms / 1000, ms % 1000);
     name_.clear();
 }

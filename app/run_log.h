@@ -23,16 +23,16 @@ std::string port_identifiers_text();
 // and before a line naming the mode found.
 int probe_mode(DeviceLine& line, int port);
 // The line naming the mode found on port.
-void log_mode_found(int port, int mode);
+void log_mode_found(LogSink& log, int port, int mode);
 
 // The time of day on the wall clock, "22:41:07.123"; durations are taken on the run's clock.
 std::string time_of_day();
 
 // The stage a run is in: its begin and its end each get a line with the time of day, the end with
-// how long the stage took on the run's clock.
+// how long the stage took on the run's clock; both go to the run's sink.
 class StageLog {
   public:
-    explicit StageLog(Clock& clock) : clock_(&clock) {}
+    StageLog(Clock& clock, LogSink& log) : clock_(&clock), log_(&log) {}
 
     // Ends the stage in progress as done, then begins name.
     void begin(const std::string& name);
@@ -41,6 +41,7 @@ class StageLog {
 
   private:
     Clock* clock_;
+    LogSink* log_;
     std::string name_;
     Clock::TimePoint began_{};
 };

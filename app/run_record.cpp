@@ -105,7 +105,7 @@ void end_run_record(const Run& run, const RunRecordStart& start, UpgradeDialog* 
     const std::string refusal = append_history(history_folders(), entry);
     if (refusal.empty() || unwritable_said.exchange(true)) return;
     const std::string notice = "The history cannot be written: " + refusal;
-    log_write("%s\n", notice.c_str());
+    run.line.log().write("%s\n", notice.c_str());
     if (console) set_info(dialog, notice);
 }
 

@@ -67,15 +67,23 @@ struct DialogChoice {
 
 class Session {
   public:
-    // The line's port starts closed; a test hands in a clock (and a port) of its own.
-    explicit Session(Clock& clock = real_clock()) : line(clock) {}
-    Session(Clock& clock, std::unique_ptr<CSerialPort> port) : line(clock, std::move(port)) {}
+    // The line's port starts closed; a test hands in a clock (and a port, and a sink) of its own.
+    // The sink outlives the session.
+    explicit Session(Clock& clock = real_clock(), LogSink& log = program_log()) : line(clock, log) {
+        device_return.awaited.log = &log;
+    }
+    Session(Clock& clock, std::unique_ptr<CSerialPort> port, LogSink& log = program_log())
+        : line(clock, std::move(port), log) {
+        device_return.awaited.log = &log;
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     // A worker still running is stopped first: it uses the line and the states below.
     ~Session();
 
     Clock& clock() const { return line.clock(); }
+    // Where the run's log lines and reasons go: the line's sink.
+    LogSink& log() const { return line.log(); }
 
     DeviceLine line;
     // A run without the dialog: upgrade_start then waits for the worker to end, and the texts speak

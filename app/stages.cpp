@@ -54,7 +54,7 @@ void step_done(Run& run, const std::string& step) {
 // download mode, and waiting 13 s for it would only hide its answer.
 bool ask_for_download_mode(Run& run) {
     std::string refusal;
-    const int reasons = reasons_told();
+    const int reasons = run.line.log().reasons_told();
     const int switched = switch_dl_mode(run.line, &refusal);
     if (!refusal.empty()) {
         fail_because(run, reasons, "the device refused the switch to download mode: " + refusal);
@@ -65,7 +65,8 @@ bool ask_for_download_mode(Run& run) {
         // garbled on the way while the switch happened all the same: whether it did shows only by
         // the device turning up in download mode.
         close_port(run.line);
-        log_write("switch dl mode: no good answer, looking for the device in download mode\n");
+        run.line.log().write(
+            "switch dl mode: no good answer, looking for the device in download mode\n");
     }
     return true;
 }
@@ -104,14 +105,16 @@ int switch_to_download_mode(Run& run) {
     }
     step_done(run, kStepSwitch);
     if (mode == MODE_NONE) {
-        if (!stop_requested(run.line)) tell_reason("the device did not answer on a download port");
+        if (!stop_requested(run.line))
+            run.line.log().tell_reason("the device did not answer on a download port");
         return failure_end(run);
     }
     // A download port that answered only as normal firmware or as the flash programmer has been
     // let go: there is no boot downloader to load the programmer into.
     if (mode != MODE_DLOAD) {
         if (!stop_requested(run.line))
-            tell_reason("the device's download port did not answer as its boot downloader");
+            run.line.log().tell_reason(
+                "the device's download port did not answer as its boot downloader");
         return failure_end(run);
     }
     return boot_downloader_stage(run);
@@ -121,7 +124,7 @@ int boot_downloader_stage(Run& run) {
     UpgradeDialog* dialog = run.dialog;
     run.stage = "loading the flash programmer";
     run.stages.begin("boot downloader stage");
-    const int reasons = reasons_told();
+    const int reasons = run.line.log().reasons_told();
     if (!retry_command(run.line, send_dload_request))
         return fail_because(run, reasons, "the boot downloader did not take the download request");
     progress_advance(dialog, &run.counter, kExchangeCost);
@@ -154,9 +157,9 @@ int boot_downloader_stage(Run& run) {
     step_done(run, kStepProgrammerUp);
     if (mode == MODE_NONE) {
         if (!stop_requested(run.line) && uploaded)
-            tell_reason("the flash programmer did not answer after it was loaded");
+            run.line.log().tell_reason("the flash programmer did not answer after it was loaded");
         if (!stop_requested(run.line) && !uploaded)
-            tell_reason(
+            run.line.log().tell_reason(
                 "the flash programmer could not be loaded: the boot downloader did not take "
                 "it whole or did not confirm its start");
         return failure_end(run);
@@ -178,7 +181,7 @@ int write_images(Run& run) {
         std::string header_path = header ? run.file(header->name) : std::string();
         run.stage = std::string("opening ") + image.name;
         if (header) set_status(dialog, header->status);
-        int reasons = reasons_told();
+        int reasons = run.line.log().reasons_told();
         if (!send_multi_image_open(run.line, header ? header_path.c_str() : nullptr,
                                    image.image_type))
             return fail_because(run, reasons,
@@ -187,7 +190,7 @@ int write_images(Run& run) {
         pause_ms(run.line, 1);
         set_status(dialog, image.status);
         run.stage = std::string("downloading ") + image.name;
-        reasons = reasons_told();
+        reasons = run.line.log().reasons_told();
         if (!dl_dload_amss(run.line, run.file(image.name).c_str(), dialog, &run.counter))
             return fail_because(
                 run, reasons,
@@ -214,7 +217,9 @@ int reset_and_wait(Run& run) {
         reset = dl_reset(run.line);
     });
     // Its answer may have been lost while the device reset all the same.
-    if (!reset) return fail_because(run, reasons_told(), "the device did not confirm its reset");
+    if (!reset)
+        return fail_because(run, run.line.log().reasons_told(),
+                            "the device did not confirm its reset");
     run.download_mode = false;  // it starts its firmware again
     run.stage = "waiting for the device to come back";
     run.stages.begin("return of the device");
@@ -228,7 +233,8 @@ int reset_and_wait(Run& run) {
         if (state == DEVICE_BACK_DISK || state == DEVICE_BACK_PORT)
             return check_version_after_return(run);
     }
-    if (!stop_requested(run.line)) tell_reason("the device did not come back within 15 s");
+    if (!stop_requested(run.line))
+        run.line.log().tell_reason("the device did not come back within 15 s");
     return failure_end(run);
 }
 
@@ -248,7 +254,7 @@ int streaming_stage(Run& run) {
     run.stage = "writing the partition table";
     const FirmwareFile& table = firmware_file(FirmwareRole::Table);
     set_status(dialog, table.status);
-    const int reasons = reasons_told();
+    const int reasons = run.line.log().reasons_told();
     if (!send_partition_table(run.line, run.file(table.name).c_str()))
         return fail_because(run, reasons, "the flash programmer did not take the partition table");
     step_done(run, table.name);

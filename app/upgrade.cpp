@@ -127,11 +127,11 @@ std::string take_stopped_note(Session& session) {
 }
 
 std::string tell_run_stopped(Session& session, const std::string& again) {
-    tell_reason("Stopped by the user");
+    session.log().tell_reason("Stopped by the user");
     if (!session.worker.left_in_download_mode) return "";
     std::string note = kDownloadModeLeft;
     if (!again.empty()) note += "\nTo start it again: " + again;
-    log_write("%s\n", note.c_str());
+    session.log().write("%s\n", note.c_str());
     return note + "\n";
 }
 

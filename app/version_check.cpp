@@ -28,8 +28,8 @@ bool port_opens(DeviceLine& line, int port) {
     try {
         line.port->Open(port);
     } catch (const CSerialException& e) {
-        log_write("port %d is listed but does not open yet: %s\n", port,
-                  explain_port_failure(port, e.error()).c_str());
+        line.log().write("port %d is listed but does not open yet: %s\n", port,
+                         explain_port_failure(port, e.error()).c_str());
         return false;
     }
     line.port->Close();
@@ -72,7 +72,7 @@ std::string read_version(DeviceLine& line, int port, std::string* why) {
 int check_version_after_return(Run& run) {
     // The state is back: device changes no longer search for ports, so the port is the worker's.
     run.stage = "checking the version after the return";
-    const int reasons = reasons_told();
+    const int reasons = run.line.log().reasons_told();
     const int port = wait_for_diag_port(run);
     if (port < 0) {
         return fail_because(run, reasons,
@@ -86,7 +86,7 @@ int check_version_after_return(Run& run) {
     run.version_after = version;
 
     const std::string now_runs = "Device now runs version " + version;
-    log_write("%s\n", now_runs.c_str());
+    run.line.log().write("%s\n", now_runs.c_str());
     set_info(run.dialog, now_runs);
     run.now_runs = now_runs;
     const Package& package = run.package;

@@ -34,15 +34,15 @@ bool package_ready(Run& run, const std::string& folder) {
         run.package_checked ? refusal.empty() : check_package(folder, &run.package, &refusal);
     if (usable) {
         if (run.package.sealed)
-            log_write("package: %s lists %d files, all of them match\n", kSumsFile,
-                      run.package.sealed_files);
+            run.line.log().write("package: %s lists %d files, all of them match\n", kSumsFile,
+                                 run.package.sealed_files);
         else
-            log_write("package: %s\n", kNoSumsNote);
+            run.line.log().write("package: %s\n", kNoSumsNote);
         return true;
     }
     set_status(run.dialog, "Package check failed!");
     set_info(run.dialog, refusal);
-    tell_reason("package check: %s", refusal.c_str());
+    run.line.log().tell_reason("package check: %s", refusal.c_str());
     return false;
 }
 
@@ -50,10 +50,10 @@ bool package_ready(Run& run, const std::string& folder) {
 // device that does not answer it is probed as any other.
 int open_found_port(Run& run, int port) {
     if (take_checked_mode(run.session, port) == MODE_STREAM) {
-        log_write("port %d: the start-up check found the flash programmer; asking its hello\n",
-                  port);
+        run.line.log().write(
+            "port %d: the start-up check found the flash programmer; asking its hello\n", port);
         if (open_dl_port(run.line, port) != MODE_NONE) {
-            log_mode_found(port, MODE_STREAM);
+            log_mode_found(run.line.log(), port, MODE_STREAM);
             return MODE_STREAM;
         }
     }
@@ -67,7 +67,7 @@ int upgrade_worker(Run& run) {
     // A state left over from an earlier run that failed at or after its reset would let device
     // changes search (and close the port) under this run.
     hold_device_return(run.session, [&run] { set_device_state(run.session, DEVICE_IDLE); });
-    restart_no_answer_notices();
+    run.line.log().restart_no_answer_notices();
     if (dialog) dialog->set_clock_timer(true);
 
     char folder[kPathBuffer];
@@ -89,7 +89,8 @@ int upgrade_worker(Run& run) {
     close_port(run.line);
     const std::optional<FoundPort> found = find_any_port(run.search);
     if (!found) {
-        tell_reason("no port of the device was found (settings.ini lists its identifiers)");
+        run.line.log().tell_reason(
+            "no port of the device was found (settings.ini lists its identifiers)");
         return failure_end(run);
     }
     follow_modem(run, *found);
@@ -103,8 +104,8 @@ int upgrade_worker(Run& run) {
     if ((mode == MODE_DLOAD || mode == MODE_STREAM) && !run.package.has_firmware()) {
         // A device in download mode only takes firmware; a copy-only package cannot bring it back.
         set_info(dialog, "The device is in download mode, but the package holds no firmware.");
-        tell_reason("the device is in download mode, but %s holds no firmware set",
-                    kFirmwareFolder);
+        run.line.log().tell_reason("the device is in download mode, but %s holds no firmware set",
+                                   kFirmwareFolder);
         return failure_end(run);
     }
     // A device that does not answer (a stop refuses every exchange) leaves what was known before.
@@ -118,7 +119,8 @@ int upgrade_worker(Run& run) {
             return streaming_stage(run);
         default:
             if (!stop_requested(run.line))
-                tell_reason("the device answers none of its protocols on port %d", port);
+                run.line.log().tell_reason("the device answers none of its protocols on port %d",
+                                           port);
             return failure_end(run);
     }
 }
@@ -126,9 +128,9 @@ int upgrade_worker(Run& run) {
 void follow_modem(Run& run, const FoundPort& port) {
     if (run.search.location.empty()) run.search.location = port.location;
     if (run.serial.empty()) run.serial = port.serial;
-    log_write("modem at USB location %s, serial number %s, on port %d\n",
-              port.location.empty() ? "unknown" : port.location.c_str(),
-              port.serial.empty() ? "none" : port.serial.c_str(), port.number);
+    run.line.log().write("modem at USB location %s, serial number %s, on port %d\n",
+                         port.location.empty() ? "unknown" : port.location.c_str(),
+                         port.serial.empty() ? "none" : port.serial.c_str(), port.number);
 }
 
 namespace {
@@ -137,7 +139,7 @@ namespace {
 // now runs and where the log is. A console prints the log's path under the box itself.
 void show_success(Run& run, const std::string& status) {
     set_status(run.dialog, status);
-    const std::string log = log_path();
+    const std::string log = run.line.log().path();
     std::string info = run.now_runs;
     if (!log.empty()) info += (info.empty() ? "Log: " : ". Log: ") + log;
     set_info(run.dialog, info);
@@ -174,7 +176,7 @@ int failure_end(Run& run) {
         dialog->set_clock_timer(false);
         dialog->enable_start(true);
     }
-    if (!run.stage.empty()) log_write("failed while %s\n", run.stage.c_str());
+    if (!run.stage.empty()) run.line.log().write("failed while %s\n", run.stage.c_str());
     // A package file that changed under the run is what the user has to act on.
     const std::string changed = changed_package_file();
     if (!changed.empty()) set_info(dialog, changed);
@@ -190,7 +192,7 @@ int failure_end(Run& run) {
 }
 
 int fail_because(Run& run, int reasons_before, const std::string& why) {
-    if (!stop_requested(run.line) && reasons_told() == reasons_before)
-        tell_reason("%s", why.c_str());
+    if (!stop_requested(run.line) && run.line.log().reasons_told() == reasons_before)
+        run.line.log().tell_reason("%s", why.c_str());
     return failure_end(run);
 }

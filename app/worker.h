@@ -19,7 +19,10 @@
 constexpr int kPortPasses = 12;
 
 struct Run {
-    explicit Run(Session& session) : session(session), line(session.line), stages(line.clock()) {}
+    explicit Run(Session& session)
+        : session(session), line(session.line), stages(line.clock(), line.log()) {
+        search.log = &line.log();
+    }
 
     Session& session;                 // the modem's run the worker works for
     DeviceLine& line;                 // the session's: the device's port, clock and stop

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "base/log.h"
 #include "base/settings.h"
 #include "discovery/device_list.h"
 
@@ -26,7 +25,7 @@ std::vector<std::string> listed_disk_identifiers() {
     return items;
 }
 
-int find_mmc_disk(const std::string& location) {
+int find_mmc_disk(const std::string& location, LogSink& log) {
     std::string path = settings_path();
     std::optional<std::vector<DiskDevice>> disks = list_present_disks();
     if (!disks) return 0;
@@ -40,12 +39,12 @@ int find_mmc_disk(const std::string& location) {
             char prefix[kPathBuffer];
             get_profile_string("id", key, "", prefix, sizeof prefix, path);
             if (prefix[0] == '\0') continue;
-            log_write("Finding mmc %s....\n", prefix);
+            log.write("Finding mmc %s....\n", prefix);
             if (id.compare(0, std::string(prefix).size(), prefix) == 0) {
-                log_write("Found match mmc %s OK!!!\n", id.c_str());
+                log.write("Found match mmc %s OK!!!\n", id.c_str());
                 return 1;
             }
-            log_write("Error: Find mmc %s fail.\n", prefix);
+            log.write("Error: Find mmc %s fail.\n", prefix);
         }
     }
     return 0;

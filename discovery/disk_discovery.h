@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "base/log_sink.h"
+
 // 1 when a present disk's instance identifier begins with one of the mmc identifiers, else 0. With
-// a location, a disk known to sit at another location does not count.
-int find_mmc_disk(const std::string& location = "");
+// a location, a disk known to sit at another location does not count. What it matched goes to log.
+int find_mmc_disk(const std::string& location = "", LogSink& log = program_log());
 
 // The disk identifiers settings.ini lists, as "mmc0=<prefix>" items; empty keys are left out, as
 // the search skips them.

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "base/log.h"
 #include "base/settings.h"
 #include "discovery/device_list.h"
 #include "discovery/instance_id.h"
@@ -78,17 +77,17 @@ std::optional<std::string> get_device_name(const PortDeviceList& list, std::size
 }
 
 std::optional<int> match_port_device(const PortDeviceList& list, std::size_t device,
-                                     const std::string& prefix) {
+                                     const std::string& prefix, LogSink& log) {
     if (device >= list.size()) return std::nullopt;
     std::optional<std::string> name = get_device_name(list, device);
     const std::string& id = list[device].instance_id;
-    log_write("find com name = %s\n", id.c_str());
-    log_write("my com name = %s\n", prefix.c_str());
+    log.write("find com name = %s\n", id.c_str());
+    log.write("my com name = %s\n", prefix.c_str());
     if (id.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
     // A port whose name carries no COM number cannot be opened by number: no match.
     std::optional<int> number = name ? com_number_from_name(*name) : std::nullopt;
     if (!number) return std::nullopt;
-    log_write("Find my com name = %s OK!!!\n", prefix.c_str());
+    log.write("Find my com name = %s OK!!!\n", prefix.c_str());
     return number;
 }
 
@@ -188,7 +187,8 @@ std::optional<FoundPort> find_typed_port(int type, const std::string& identifier
         const PortDevice& port = (*list)[device];
         // Another modem's port is not even looked at: its lines would only crowd the log.
         if (!search.location.empty() && port.placed && port.location != search.location) continue;
-        std::optional<int> number = match_port_device(*list, device, search.last_identifier);
+        std::optional<int> number =
+            match_port_device(*list, device, search.last_identifier, *search.log);
         if (number) return FoundPort{*number, type, port.instance_id, port.location, port.serial};
     }
     return std::nullopt;
@@ -202,17 +202,17 @@ std::optional<FoundPort> find_port_by_id(const std::string& identifier, PortSear
 
 std::optional<FoundPort> find_port(int type, PortSearch& search) {
     std::string path = settings_path();
-    log_write("start find port ini_path = %s\n", path.c_str());
+    search.log->write("start find port ini_path = %s\n", path.c_str());
     int idnum = get_profile_int("id", "idnum", 0, path);
-    log_write("start find port id num = %d type = %d\n", idnum, type);
+    search.log->write("start find port id num = %d type = %d\n", idnum, type);
     if (idnum > kMaxIdnum) idnum = kMaxIdnum;
     for (int i = 0; settings_key_format(type) && i < idnum; ++i) {
-        log_write("%s", search_note(type));
+        search.log->write("%s", search_note(type));
         std::optional<FoundPort> found =
             find_typed_port(type, settings_identifier(type, i, path), search);
         if (found) return found;
     }
-    log_write("Couldn't find com port\n");
+    search.log->write("Couldn't find com port\n");
     return std::nullopt;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/log_sink.h"
+
 // Port types: the settings keys diag%d, download%d, savedownload%d.
 constexpr int PORT_DIAG = 0;
 constexpr int PORT_DOWNLOAD = 1;
@@ -20,6 +22,8 @@ struct PortSearch {
     std::string location;
     // What an empty identifier of settings.ini stands for: the last non-empty one searched with.
     std::string last_identifier = kBuiltinPortPrefix;
+    // Where the search logs what it matched; the caller's run's sink.
+    LogSink* log = &program_log();
 };
 
 // A port a search found: its COM number, the port type whose identifier it matched, its instance
@@ -94,7 +98,7 @@ enum class DeviceProperty { FriendlyName, DeviceDesc };
 // The COM number of the device when its instance identifier begins with prefix and its name
 // carries a COM number; nothing otherwise.
 std::optional<int> match_port_device(const PortDeviceList& list, std::size_t device,
-                                     const std::string& prefix);
+                                     const std::string& prefix, LogSink& log = program_log());
 // The friendly name, else the description; nothing when the device has neither.
 std::optional<std::string> get_device_name(const PortDeviceList& list, std::size_t device);
 std::optional<std::string> get_device_property(const PortDeviceList& list, std::size_t device,

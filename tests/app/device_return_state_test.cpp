@@ -153,8 +153,13 @@ TEST_F(DeviceReturn, EventDuringTheResetIsHandledAfterItWithoutWaitingForIt) {
 
 TEST_F(DeviceReturn, EachSessionHasItsOwnStateAndEvents) {
     // Another modem's run waits for its device's return while this one is held for its reset: the
-    // event reaches the other run at once, and this one's state and queue are left alone.
-    Session other;
+    // event reaches the other run at once, and this one's state and queue are left alone. Its
+    // searches go to its own log.
+    LogSink other_log;
+    ASSERT_TRUE(other_log.open_named("download-other.dbg")) << other_log.notice();
+    Session other(real_clock(), other_log);
+    EXPECT_EQ(&other.log(), &other_log);
+    searches();
     set_device_state(other, DEVICE_GONE);
     testbed::UsbPortSpec download;
     download.product_id = 0x9100;
@@ -166,6 +171,12 @@ TEST_F(DeviceReturn, EachSessionHasItsOwnStateAndEvents) {
         EXPECT_EQ(device_state(other), DEVICE_BACK_PORT);
     });
     EXPECT_EQ(device_state(session_), DEVICE_RESETTING);
+    const std::string other_path = other_log.path();
+    other_log.close();
+    std::ifstream in(other_path);
+    const std::string other_text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(other_text.find("start find port"), std::string::npos) << other_text;
+    EXPECT_EQ(searches().find("start find port"), std::string::npos);
 }
 
 }  // namespace
