@@ -28,7 +28,7 @@ int copy_stage(Run& run) {
     run.stages.begin("copy stage");
     set_status(dialog, "Copying file to device...");
     pause_ms(run.line, 1);
-    if (!copy_file_to_device(run.line, dialog, &run.counter)) {
+    if (!copy_file_to_device(run.line, run.package_folder, dialog, &run.counter)) {
         set_status(dialog, "Copy file to device fail!");
         set_info(dialog, "");
         return failure_end(run);

@@ -66,7 +66,7 @@ class Shell : public ::testing::Test {
         setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);
         set_program_folder_override(folder_.string() + "/");
         set_message_boxes(&boxes_);
-        init_globals();
+        init_globals(session_);
     }
     void TearDown() override {
         boxes_.release();
