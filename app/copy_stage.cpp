@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "app/firmware_plan.h"
 #include "app/worker.h"
 #include "base/clock.h"
 #include "base/platform_paths.h"
-#include "app/firmware_plan.h"
 #include "copy/copy_job.h"
 
 int check_firmware_files(const char* folder) {

@@ -32,6 +32,8 @@ static_assert(DEVICE_IDLE == 0);
 void handle_event(Session& session, int event) {
     const int state = device_state(session);
     PortSearch& awaited = session.device_return.awaited;
+    // The settings of the session's package as they are now, as every search reads them.
+    awaited.settings = session.package_folder.settings_path();
     if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
         // Another port of the device may still be there while the rest of it goes away. Linux
         // announces a removal before the device database has let go of the device, so a port
@@ -88,7 +90,6 @@ void await_modem_at(Session& session, const std::string& location) {
     std::lock_guard<std::mutex> hold(session.device_return.hold_lock);
     session.device_return.awaited = PortSearch{};
     session.device_return.awaited.location = location;
-    session.device_return.awaited.settings = session.package_folder.settings_path();
 }
 
 void on_device_change(Session& session, int event) {
@@ -246,8 +247,7 @@ int startup_check_of_modem(Session& session, DialogHandle dialog, const std::str
     search.settings = settings;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
         const std::optional<FoundPort> port = find_port(type, search);
-        if (port)
-            return probe_found_port(session, dialog, port->number, target, type != PORT_DIAG);
+        if (port) return probe_found_port(session, dialog, port->number, target, type != PORT_DIAG);
     }
     show_startup_info(dialog, "Error: Can't find device!");
     close_port(session.line);

@@ -45,5 +45,4 @@ std::string port_path(int number);
 // Prints the listing to out, or to err why there is none; 0 when the ports could be looked at, 1
 // otherwise. With a document stream, the listing is also printed there as a JSON document (nothing
 // when there is no listing).
-int run_list(const Session& session, std::FILE* out, std::FILE* err,
-             std::FILE* document = nullptr);
+int run_list(const Session& session, std::FILE* out, std::FILE* err, std::FILE* document = nullptr);

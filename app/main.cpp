@@ -306,8 +306,7 @@ int run_windowless(Session& session, const std::string& again, const std::string
     {
         DeviceEventThread events([&session](int event) { on_device_change(session, event); });
         // With several modems plugged in the check has said so; no device was asked anything.
-        several_modems =
-            upgrade_init(session, &display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
+        several_modems = upgrade_init(session, &display, device, &unchosen) == CHECK_SEVERAL_MODEMS;
         // The start-up check's reasons are not the run's.
         last_reason.take();
         if (!stop_status && !several_modems) upgrade_start(session, &display);

@@ -34,13 +34,15 @@ std::vector<const PackageModem*> wanted_modems(const std::vector<PackageModem>& 
 
 bool refuse(const std::string& why, const std::vector<PackageModem>& modems,
             const std::string& settings, std::string* refusal) {
-    *refusal = why + (modems.empty() ? "\n" : ": " + how_to_choose() + "\n") + table_of(modems, settings);
+    *refusal =
+        why + (modems.empty() ? "\n" : ": " + how_to_choose() + "\n") + table_of(modems, settings);
     return false;
 }
 
 }  // namespace
 
-bool choose_modem(const std::string& settings, const std::string& wanted, ChosenModem* chosen, std::string* refusal) {
+bool choose_modem(const std::string& settings, const std::string& wanted, ChosenModem* chosen,
+                  std::string* refusal) {
     *chosen = {};
     const std::vector<PackageModem> modems =
         list_package_modems(settings).value_or(std::vector<PackageModem>{});

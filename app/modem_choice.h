@@ -19,7 +19,8 @@ constexpr const char* kDeviceOption = "--device";
 // chosen when none is plugged in: the search then says so). False, with what was found (as --list
 // shows it, without mode probe and version) and how to choose in *refusal, when several are
 // plugged in and none is wanted, or when the wanted one is not among them.
-bool choose_modem(const std::string& settings, const std::string& wanted, ChosenModem* chosen, std::string* refusal);
+bool choose_modem(const std::string& settings, const std::string& wanted, ChosenModem* chosen,
+                  std::string* refusal);
 
 // One modem in the dialog's chooser: what choosing it hands to the check and the run (its location,
 // else its serial number), and how the chooser names it.

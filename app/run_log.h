@@ -10,8 +10,8 @@
 #include "link/device_line.h"
 
 // The first block of a log: the program's version, the date and time, the package folder, the
-// identifiers its settings.ini lists and whether SHA256SUMS seals the package. folder is the package
-// folder with its trailing '/'.
+// identifiers its settings.ini lists and whether SHA256SUMS seals the package. folder is the
+// package folder with its trailing '/'.
 void log_run_header(const std::string& folder);
 
 // The items joined with ", " for a message; "none" when there are none.

@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "base/settings.h"
 #include "app/settings_check.h"
+#include "base/settings.h"
 
 namespace {
 

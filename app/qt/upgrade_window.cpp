@@ -336,7 +336,8 @@ void UpgradeWindow::on_start() {
 void UpgradeWindow::browse_folder() {
     if (closing_ || check_thread_.running()) return;
     const std::string home = QDir::homePath().toLocal8Bit().constData();
-    const QString start = QString::fromLocal8Bit(folder_browser_start(*shell_.package_folder, home).c_str());
+    const QString start =
+        QString::fromLocal8Bit(folder_browser_start(*shell_.package_folder, home).c_str());
     const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle), start);
     if (folder.isEmpty()) return;
     const QString path = QDir::toNativeSeparators(folder);
@@ -345,7 +346,8 @@ void UpgradeWindow::browse_folder() {
         take_package_folder(path);
         return;
     }
-    write_profile_string("firmware", "path", path.toLocal8Bit().constData(), shell_.package_folder->settings_path());
+    write_profile_string("firmware", "path", path.toLocal8Bit().constData(),
+                         shell_.package_folder->settings_path());
 }
 
 // A package is taken as the package folder, remembered for the next start, and the device is

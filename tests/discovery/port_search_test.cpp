@@ -83,7 +83,8 @@ TEST_F(PortSearch, ModemsAreListedOncePerUsbLocation) {
     other_interface.usb_device = diag.syspaths.back();
     devices_.push_back(Testbed::instance().add_port(other_interface));
     add(0x1234, 0x0001);  // not the package's
-    std::vector<PackageModem> modems = list_package_modems(folder_.settings()).value_or(std::vector<PackageModem>{});
+    std::vector<PackageModem> modems =
+        list_package_modems(folder_.settings()).value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 1u);
     EXPECT_EQ(modems[0].location, location_of(diag));
     EXPECT_EQ(modems[0].serial, "SN0001");

@@ -33,7 +33,7 @@ class ScriptedCore {
     // The modems the dialog's chooser lists; read on the dialog's thread.
     std::vector<ModemEntry> modems;
     std::function<bool()> package_beside_program;  // empty: the package lies beside the program
-    std::string stopped_note;  // what stop_worker's run leaves to tell, for the dialog's box
+    std::string stopped_note;      // what stop_worker's run leaves to tell, for the dialog's box
     PackageFolder package_folder;  // the folder browser's, as a session's
 
     ~ScriptedCore() { join(); }

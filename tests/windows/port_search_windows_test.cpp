@@ -70,7 +70,8 @@ TEST_F(WindowsSearch, ModemsAreListedOnePerPlace) {
                                 "USB Modem Diagnostics (COM12)"));
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDownload) + "\\EMU0001",
                                 "USB Modem Download (COM7)"));
-    std::vector<PackageModem> modems = list_package_modems(settings()).value_or(std::vector<PackageModem>{});
+    std::vector<PackageModem> modems =
+        list_package_modems(settings()).value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 2u);
     EXPECT_FALSE(modems[0].location.empty());
     EXPECT_NE(modems[0].location, modems[1].location);
