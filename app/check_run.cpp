@@ -72,12 +72,13 @@ void print_package(std::FILE* out, const Package& package) {
         std::fprintf(out, "%s\n", kNoSumsNote);
 }
 
-Device find_device(DeviceLine& line, const ChosenModem& modem) {
+Device find_device(DeviceLine& line, const ChosenModem& modem, const std::string& settings) {
     Device device;
     close_port(line);
     PortSearch search;
     search.location = modem.location;
     search.log = &line.log();
+    search.settings = settings;
     const std::optional<FoundPort> found = find_any_port(search);
     if (!found) return device;
     device.port = found->number;
@@ -92,19 +93,21 @@ Device find_device(DeviceLine& line, const ChosenModem& modem) {
 }
 
 // find_device with the reasons of its failures printed.
-Device probe_device(DeviceLine& line, std::FILE* out, const ChosenModem& modem) {
+Device probe_device(DeviceLine& line, std::FILE* out, const ChosenModem& modem,
+                    const std::string& settings) {
     line.log().set_reason_listener([out](const std::string& reason) {
         std::fprintf(out, "  why: %s\n", reason.c_str());
         std::fflush(out);
     });
-    const Device device = find_device(line, modem);
+    const Device device = find_device(line, modem, settings);
     line.log().set_reason_listener(nullptr);
     return device;
 }
 
-void print_device(std::FILE* out, const Device& device) {
+void print_device(std::FILE* out, const Device& device, const std::string& settings) {
     if (device.port < 0) {
-        std::fprintf(out, "Device: %s (looked for %s)\n", kNoPort, port_identifiers_text().c_str());
+        std::fprintf(out, "Device: %s (looked for %s)\n", kNoPort,
+                     port_identifiers_text(settings).c_str());
         return;
     }
     std::fprintf(out, "Device: port %d (%s), %s", device.port,
@@ -149,11 +152,11 @@ bool verdict(const Package& package, const Device& device, std::string* text) {
 
 // The device as the report gives it, with the USB location and serial of the modem whose port
 // it is; nothing when none was found.
-std::optional<CheckedDevice> checked_device(const Device& device) {
+std::optional<CheckedDevice> checked_device(const Device& device, const std::string& settings) {
     if (device.port < 0) return std::nullopt;
     CheckedDevice checked{device.port, std::nullopt, std::nullopt, device.mode, std::nullopt};
     if (!device.version.empty()) checked.version = device.version;
-    const std::optional<std::vector<PackageModem>> modems = list_package_modems();
+    const std::optional<std::vector<PackageModem>> modems = list_package_modems(settings);
     for (const PackageModem& modem : modems.value_or(std::vector<PackageModem>{}))
         for (const ModemPort& port : modem.ports)
             if (port.number == device.port) {
@@ -178,9 +181,9 @@ int conclude(std::FILE* out, std::FILE* document, CheckReport* report, bool read
 
 int run_check(Session& session, std::FILE* out, const std::string& wanted_device,
               std::FILE* document) {
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
-    std::fprintf(out, "Package folder: %s\n", folder);
+    const std::string folder = session.package_folder.program_folder();
+    const std::string settings = settings_path(folder);
+    std::fprintf(out, "Package folder: %s\n", folder.c_str());
     CheckReport report;
     report.package = folder;
     Package package;
@@ -198,15 +201,15 @@ int run_check(Session& session, std::FILE* out, const std::string& wanted_device
     // Which of several modems a search finds is chance: none is asked anything then.
     ChosenModem modem;
     std::string unchosen;
-    if (!choose_modem(wanted_device, &modem, &unchosen)) {
+    if (!choose_modem(settings, wanted_device, &modem, &unchosen)) {
         std::fprintf(out, "Device: %s", unchosen.c_str());
         return conclude(out, document, &report, false,
                         "A run would be refused: it cannot tell which modem to upgrade.",
                         kCheckRefused);
     }
-    const Device device = probe_device(session.line, out, modem);
-    print_device(out, device);
-    report.device = checked_device(device);
+    const Device device = probe_device(session.line, out, modem, settings);
+    print_device(out, device, settings);
+    report.device = checked_device(device, settings);
     // Told, not refused: a run installs the firmware again, which repairs a damaged one.
     if (package_ok && package.installed_in(device.version))
         std::fprintf(out, "  the device already runs the package's version\n");

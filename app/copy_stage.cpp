@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "app/firmware_plan.h"
 #include "app/worker.h"
 #include "base/clock.h"
 #include "base/platform_paths.h"
-#include "app/firmware_plan.h"
 #include "copy/copy_job.h"
 
 int check_firmware_files(const char* folder) {
@@ -28,7 +28,7 @@ int copy_stage(Run& run) {
     run.stages.begin("copy stage");
     set_status(dialog, "Copying file to device...");
     pause_ms(run.line, 1);
-    if (!copy_file_to_device(run.line, dialog, &run.counter)) {
+    if (!copy_file_to_device(run.line, run.package_folder, dialog, &run.counter)) {
         set_status(dialog, "Copy file to device fail!");
         set_info(dialog, "");
         return failure_end(run);

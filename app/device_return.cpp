@@ -32,6 +32,8 @@ static_assert(DEVICE_IDLE == 0);
 void handle_event(Session& session, int event) {
     const int state = device_state(session);
     PortSearch& awaited = session.device_return.awaited;
+    // The settings of the session's package as they are now, as every search reads them.
+    awaited.settings = session.package_folder.settings_path();
     if (state == DEVICE_RESETTING && event == DBT_DEVICEREMOVECOMPLETE) {
         // Another port of the device may still be there while the rest of it goes away. Linux
         // announces a removal before the device database has let go of the device, so a port
@@ -45,7 +47,7 @@ void handle_event(Session& session, int event) {
         }
     } else if (state == DEVICE_GONE && event == DBT_DEVICEARRIVAL) {
         // The new firmware may bring the disk up before, or instead of, a port.
-        if (find_mmc_disk(awaited.location, session.log()) == 1)
+        if (find_mmc_disk(awaited.settings, awaited.location, session.log()) == 1)
             set_device_state(session, DEVICE_BACK_DISK);
         else if (find_any_port(awaited))
             set_device_state(session, DEVICE_BACK_PORT);
@@ -168,13 +170,12 @@ int probe_found_port(Session& session, DialogHandle dialog, int port, const char
 // Without settings.ini, or with one that names no port, no port can be searched for, and "Can't
 // find device" would send the user looking at the cable instead of at the package.
 bool settings_usable(Session& session, DialogHandle dialog) {
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
-    const std::string path = std::string(folder) + "settings.ini";
+    const std::string folder = session.package_folder.program_folder();
+    const std::string path = settings_path(folder);
     std::error_code ignored;
     std::string refusal;
     if (!std::filesystem::exists(path, ignored))
-        refusal = "Error: Can't find settings.ini in " + std::string(folder);
+        refusal = "Error: Can't find settings.ini in " + folder;
     else if (check_settings_content(path, &refusal))
         return true;
     show_startup_info(dialog, refusal);
@@ -184,8 +185,8 @@ bool settings_usable(Session& session, DialogHandle dialog) {
 
 }  // namespace
 
-std::string several_modems_refusal() {
-    const int modems = count_package_modems();
+std::string several_modems_refusal(const std::string& settings) {
+    const int modems = count_package_modems(settings);
     if (modems <= 1) return "";
     return std::to_string(modems) +
            " modems of this package are plugged in: choose the one to upgrade";
@@ -194,8 +195,9 @@ std::string several_modems_refusal() {
 namespace {
 
 // The dialog's information line has room for one sentence, not for the table a console gets.
-std::string dialog_refusal(const std::string& wanted, const std::string& refusal) {
-    std::string said = wanted.empty() ? several_modems_refusal()
+std::string dialog_refusal(const std::string& settings, const std::string& wanted,
+                           const std::string& refusal) {
+    std::string said = wanted.empty() ? several_modems_refusal(settings)
                                       : "The chosen modem " + wanted + " is not plugged in";
     return said.empty() ? refusal.substr(0, refusal.find('\n')) : said;
 }
@@ -207,13 +209,14 @@ std::string dialog_refusal(const std::string& wanted, const std::string& refusal
 bool modem_chosen(Session& session, DialogHandle dialog, const std::string& wanted,
                   ChosenModem* chosen, std::string* unchosen) {
     std::string refusal;
-    if (choose_modem(wanted, chosen, &refusal)) return true;
+    const std::string settings = session.package_folder.settings_path();
+    if (choose_modem(settings, wanted, chosen, &refusal)) return true;
     if (!refusal.empty() && refusal.back() == '\n') refusal.pop_back();
     if (session.windowless) {
         *unchosen = refusal;
     } else {
         // The log keeps the modems found; the console's way to choose is no use to the dialog.
-        const std::string said = dialog_refusal(wanted, refusal);
+        const std::string said = dialog_refusal(settings, wanted, refusal);
         show_startup_info(dialog, said);
         const std::size_t table = refusal.find('\n');
         refusal = said + (table == std::string::npos ? "" : refusal.substr(table));
@@ -236,12 +239,14 @@ int startup_check_of_modem(Session& session, DialogHandle dialog, const std::str
     if (!settings_usable(session, dialog)) return 0;
     if (!modem_chosen(session, dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
     char target[kLongestTargetVersion + 1];
-    get_profile_string("id", "fw", "0", target, sizeof target, settings_path());
+    const std::string settings = session.package_folder.settings_path();
+    get_profile_string("id", "fw", "0", target, sizeof target, settings);
 
     close_port(session.line);
     PortSearch search;
     search.location = chosen->location;
     search.log = &session.log();
+    search.settings = settings;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
         const std::optional<FoundPort> port = find_port(type, search);
         if (port) return probe_found_port(session, dialog, port->number, target, type != PORT_DIAG);

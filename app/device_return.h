@@ -47,7 +47,7 @@ constexpr int CHECK_SEVERAL_MODEMS = 2;
 // "<n> modems of this package are plugged in: ..." when more than one is (counted by USB device,
 // in any mode), else empty: the dialog's line while its chooser waits for a choice. Asks nothing
 // of any device.
-std::string several_modems_refusal();
+std::string several_modems_refusal(const std::string& settings);
 
 // Finds the device's diag port, else one of its download ports, probes it and shows its firmware
 // version beside the one the package installs, that Start resumes a download the device is waiting

@@ -12,7 +12,7 @@
 
 DialogShell DialogShell::product(Session& session) {
     DialogShell shell;
-    shell.prepare = [] { init_globals(); };
+    shell.prepare = [&session] { init_globals(session); };
     // Without a window upgrade_init also checks the package; the dialog's Start does that. A run
     // the dialog starts is bound to the modem its check chose, as --device binds one.
     shell.check_modem = [&session](UpgradeDialog* dialog, const std::string& wanted) {
@@ -22,7 +22,8 @@ DialogShell DialogShell::product(Session& session) {
         return dialog_device_check(session, dialog, "");
     };
     shell.check = shell.init;
-    shell.modems = modem_entries;
+    shell.modems = [&session] { return modem_entries(session.package_folder.settings_path()); };
+    shell.package_folder = &session.package_folder;
     // The check's exchanges fail at once and its pauses end once a stop is asked for; the next
     // worker clears it.
     shell.cancel_check = [&session] { session.line.cancel.request(); };
@@ -67,9 +68,8 @@ bool is_folder(const std::string& path) {
 
 }  // namespace
 
-std::string folder_browser_start(const std::string& home) {
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
+std::string folder_browser_start(const PackageFolder& package, const std::string& home) {
+    const std::string folder = package.program_folder();
     if (is_folder(folder)) return folder;
     return is_folder(home) ? home : std::string();
 }

@@ -42,6 +42,8 @@ struct DialogShell {
     std::function<int(UpgradeDialog*, const std::string& wanted)> check_modem;
     // The modems of the package plugged in, for the chooser (modem_entries). May be empty.
     std::function<std::vector<ModemEntry>()> modems;
+    // The session's package folder, which the folder browser reads and sets; never null.
+    PackageFolder* package_folder = nullptr;
 
     // The program's own core, working on session (which outlives the dialog).
     static DialogShell product(Session& session);
@@ -81,7 +83,7 @@ class DeviceCheckThread {
 
 // Where the folder browser opens: the package folder when it exists, else home when it exists,
 // else empty (the browser's own default). Never a folder that is not there.
-std::string folder_browser_start(const std::string& home);
+std::string folder_browser_start(const PackageFolder& package, const std::string& home);
 
 // Why folder cannot be taken as the package folder (the package check's reason), empty when it
 // can.

@@ -1,5 +1,7 @@
 #include "app/list_run.h"
 
+#include "app/session.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -92,8 +94,8 @@ std::string port_path(int number) {
     return "COM" + std::to_string(number);
 }
 
-std::optional<std::vector<ListedModem>> probe_package_modems() {
-    std::optional<std::vector<PackageModem>> modems = list_package_modems();
+std::optional<std::vector<ListedModem>> probe_package_modems(const std::string& settings) {
+    std::optional<std::vector<PackageModem>> modems = list_package_modems(settings);
     if (!modems) return std::nullopt;
     std::vector<ListedModem> listed;
     for (const PackageModem& modem : *modems)
@@ -112,9 +114,9 @@ ListedModem unasked_modem(const PackageModem& modem) {
     return listed;
 }
 
-std::string modem_table(const std::vector<ListedModem>& modems) {
+std::string modem_table(const std::vector<ListedModem>& modems, const std::string& settings) {
     if (modems.empty())
-        return std::string(kNoModem) + " (looked for " + port_identifiers_text() + ").\n";
+        return std::string(kNoModem) + " (looked for " + port_identifiers_text(settings) + ").\n";
     std::vector<Row> rows = {{"LOCATION", "SERIAL", "MODE", "PORT", "VERSION"}};
     for (const ListedModem& modem : modems)
         rows.push_back(row_of(modem));
@@ -131,24 +133,25 @@ std::string modem_table(const std::vector<ListedModem>& modems) {
     return table;
 }
 
-void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems) {
-    std::fputs(modem_table(modems).c_str(), out);
+void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems,
+                       const std::string& settings) {
+    std::fputs(modem_table(modems, settings).c_str(), out);
 }
 
-int run_list(std::FILE* out, std::FILE* err, std::FILE* document) {
+int run_list(const Session& session, std::FILE* out, std::FILE* err, std::FILE* document) {
     // Without settings.ini no identifier says which ports are the package's.
-    const std::string settings = settings_path();
+    const std::string settings = session.package_folder.settings_path();
     std::error_code ignored;
     if (!std::filesystem::exists(settings, ignored)) {
         std::fprintf(err, "Error: Can't find %s\n", settings.c_str());
         return 1;
     }
-    const std::optional<std::vector<ListedModem>> modems = probe_package_modems();
+    const std::optional<std::vector<ListedModem>> modems = probe_package_modems(settings);
     if (!modems) {
         std::fprintf(err, "Error: the serial ports cannot be listed\n");
         return 1;
     }
-    print_modem_table(out, *modems);
+    print_modem_table(out, *modems, settings);
     if (document) std::fputs(list_document(*modems).c_str(), document);
     return 0;
 }

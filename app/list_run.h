@@ -10,6 +10,8 @@
 
 #include "discovery/port_discovery.h"
 
+class Session;
+
 // One modem as the listing found it.
 struct ListedModem {
     std::string location;   // empty when unknown
@@ -25,13 +27,15 @@ struct ListedModem {
 // The modem as its ports show it, without asking it anything.
 ListedModem unasked_modem(const PackageModem& modem);
 
-// Finds the package's modems and probes each in turn on a line of its own; nothing when the ports
-// cannot be listed.
-std::optional<std::vector<ListedModem>> probe_package_modems();
+// Finds the modems of the package whose settings.ini is settings and probes each in turn on a line
+// of its own; nothing when the ports cannot be listed.
+std::optional<std::vector<ListedModem>> probe_package_modems(const std::string& settings);
 
-// The listing as a table with a header line, or the sentence saying no modem is plugged in.
-std::string modem_table(const std::vector<ListedModem>& modems);
-void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems);
+// The listing as a table with a header line, or the sentence saying no modem is plugged in (with
+// the identifiers settings lists).
+std::string modem_table(const std::vector<ListedModem>& modems, const std::string& settings);
+void print_modem_table(std::FILE* out, const std::vector<ListedModem>& modems,
+                       const std::string& settings);
 
 // The mode as the listing names it: "normal", "boot downloader", "flash programmer", "no answer".
 const char* listed_mode_name(int mode);
@@ -41,4 +45,4 @@ std::string port_path(int number);
 // Prints the listing to out, or to err why there is none; 0 when the ports could be looked at, 1
 // otherwise. With a document stream, the listing is also printed there as a JSON document (nothing
 // when there is no listing).
-int run_list(std::FILE* out, std::FILE* err, std::FILE* document = nullptr);
+int run_list(const Session& session, std::FILE* out, std::FILE* err, std::FILE* document = nullptr);

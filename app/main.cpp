@@ -261,9 +261,11 @@ std::string first_line(const std::string& text) {
 }
 
 // refusal: why the run did not begin (several modems and none chosen), empty when it began.
-RunDocument run_document_of(const std::string& refusal, int stopped, LastReason* reason) {
-    std::optional<HistoryEntry> entry = take_last_run_entry();
-    RunDocument document{entry ? *entry : unstarted_run_entry(stopped != 0), reason->take()};
+RunDocument run_document_of(Session& session, const std::string& refusal, int stopped,
+                            LastReason* reason) {
+    std::optional<HistoryEntry> entry = take_last_run_entry(session);
+    RunDocument document{entry ? *entry : unstarted_run_entry(session, stopped != 0),
+                         reason->take()};
     // A run that reached its success end while being stopped has no reason to give.
     if (document.entry.result == kResultSuccess)
         document.reason.reset();
@@ -322,7 +324,7 @@ int run_windowless(Session& session, const std::string& again, const std::string
         display.show(unchosen + "\nNothing was sent to any modem.\n", kBoxCaption, BoxButtons::Ok,
                      BoxIcon::Error);
     const RunDocument document =
-        run_document_of(several_modems ? first_line(unchosen) : "", stopped, &last_reason);
+        run_document_of(session, several_modems ? first_line(unchosen) : "", stopped, &last_reason);
     app_cleanup(session);
     const int status = several_modems                ? kExitRefused
                        : stopped                     ? stopped
@@ -554,9 +556,9 @@ CommandLine read_command_line(int argc, char** argv) {
 int main(int argc, char** argv) {
     const std::string program = command_name(argc > 0 ? argv[0] : nullptr);
     const CommandLine line = read_command_line(argc, argv);
-    if (!line.package.empty()) set_package_folder(line.package);
     // The one modem this process works on.
     Session session;
+    if (!line.package.empty()) session.package_folder.set(line.package);
     switch (line.action) {
         case Action::Refuse:
             std::fprintf(stderr, "%s: %s\n", program.c_str(), line.refusal.c_str());
@@ -570,12 +572,13 @@ int main(int argc, char** argv) {
             std::printf("fwupgrade %s\n", FWUP_VERSION);
             return 0;
         case Action::UdevRule:
-            return print_udev_rule(stdout, stderr);
+            return print_udev_rule(session.package_folder.settings_path(), stdout, stderr);
         case Action::Check:
             return line.json ? run_check(session, stderr, line.device, stdout)
                              : run_check(session, stdout, line.device);
         case Action::List:
-            return line.json ? run_list(stderr, stderr, stdout) : run_list(stdout, stderr);
+            return line.json ? run_list(session, stderr, stderr, stdout)
+                             : run_list(session, stdout, stderr);
         case Action::Seal:
             return run_seal(line.seal, stdout, stderr);
         case Action::History:

@@ -13,11 +13,11 @@ std::string how_to_choose() {
            " SERIAL";
 }
 
-std::string table_of(const std::vector<PackageModem>& modems) {
+std::string table_of(const std::vector<PackageModem>& modems, const std::string& settings) {
     std::vector<ListedModem> listed;
     for (const PackageModem& modem : modems)
         listed.push_back(unasked_modem(modem));
-    return modem_table(listed);
+    return modem_table(listed, settings);
 }
 
 // The modems at the wanted location, else those with the wanted serial number.
@@ -32,21 +32,24 @@ std::vector<const PackageModem*> wanted_modems(const std::vector<PackageModem>& 
     return found;
 }
 
-bool refuse(const std::string& why, const std::vector<PackageModem>& modems, std::string* refusal) {
-    *refusal = why + (modems.empty() ? "\n" : ": " + how_to_choose() + "\n") + table_of(modems);
+bool refuse(const std::string& why, const std::vector<PackageModem>& modems,
+            const std::string& settings, std::string* refusal) {
+    *refusal =
+        why + (modems.empty() ? "\n" : ": " + how_to_choose() + "\n") + table_of(modems, settings);
     return false;
 }
 
 }  // namespace
 
-bool choose_modem(const std::string& wanted, ChosenModem* chosen, std::string* refusal) {
+bool choose_modem(const std::string& settings, const std::string& wanted, ChosenModem* chosen,
+                  std::string* refusal) {
     *chosen = {};
     const std::vector<PackageModem> modems =
-        list_package_modems().value_or(std::vector<PackageModem>{});
+        list_package_modems(settings).value_or(std::vector<PackageModem>{});
     if (wanted.empty()) {
         if (modems.size() > 1)
             return refuse(std::to_string(modems.size()) + " modems of this package are plugged in",
-                          modems, refusal);
+                          modems, settings, refusal);
         if (modems.size() == 1) *chosen = {modems.front().location, modems.front().serial};
         return true;
     }
@@ -59,10 +62,10 @@ bool choose_modem(const std::string& wanted, ChosenModem* chosen, std::string* r
         return refuse(std::string(kDeviceOption) + " " + wanted +
                           ": no modem of this package that is plugged in has that location or "
                           "serial number",
-                      modems, refusal);
+                      modems, settings, refusal);
     return refuse(
         std::to_string(found.size()) + " modems of this package have the serial number " + wanted,
-        modems, refusal);
+        modems, settings, refusal);
 }
 
 namespace {
@@ -78,9 +81,10 @@ ModemEntry entry_of(const PackageModem& modem) {
 
 }  // namespace
 
-std::vector<ModemEntry> modem_entries() {
+std::vector<ModemEntry> modem_entries(const std::string& settings) {
     std::vector<ModemEntry> entries;
-    for (const PackageModem& modem : list_package_modems().value_or(std::vector<PackageModem>{}))
+    for (const PackageModem& modem :
+         list_package_modems(settings).value_or(std::vector<PackageModem>{}))
         entries.push_back(entry_of(modem));
     return entries;
 }

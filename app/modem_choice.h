@@ -19,7 +19,8 @@ constexpr const char* kDeviceOption = "--device";
 // chosen when none is plugged in: the search then says so). False, with what was found (as --list
 // shows it, without mode probe and version) and how to choose in *refusal, when several are
 // plugged in and none is wanted, or when the wanted one is not among them.
-bool choose_modem(const std::string& wanted, ChosenModem* chosen, std::string* refusal);
+bool choose_modem(const std::string& settings, const std::string& wanted, ChosenModem* chosen,
+                  std::string* refusal);
 
 // One modem in the dialog's chooser: what choosing it hands to the check and the run (its location,
 // else its serial number), and how the chooser names it.
@@ -30,7 +31,7 @@ struct ModemEntry {
 
 // The modems of the package that are plugged in, named by location, serial number and the mode
 // their ports' identifiers show; nothing is asked of any device.
-std::vector<ModemEntry> modem_entries();
+std::vector<ModemEntry> modem_entries(const std::string& settings);
 
 // Where wanted stands among entries; -1 when it is not there (or is empty).
 int entry_index(const std::vector<ModemEntry>& entries, const std::string& wanted);

@@ -16,6 +16,26 @@ constexpr int kValueBuffer = 4096;
 
 }  // namespace
 
+void PackageFolder::set(const std::string& folder) {
+    std::lock_guard hold(lock_);
+    given_ = with_separator(folder);
+}
+
+std::string PackageFolder::program_folder() const {
+    std::string folder;
+    {
+        std::lock_guard hold(lock_);
+        folder = given_;
+    }
+    if (folder.empty()) folder = own_program_folder();
+    if (folder.size() >= kPathBuffer) folder.clear();
+    return folder;
+}
+
+std::string PackageFolder::settings_path() const {
+    return ::settings_path(program_folder());
+}
+
 bool package_beside_program() {
     return settings_in(own_program_folder());
 }
@@ -30,12 +50,12 @@ bool settings_in(const std::string& folder) {
     return fs::is_regular_file(fs::path(folder) / "settings.ini", ignored);
 }
 
-bool use_package_folder(const std::string& folder) {
+bool use_package_folder(PackageFolder& package, const std::string& folder) {
     std::error_code ignored;
     if (folder.empty() || !fs::is_directory(folder, ignored)) return false;
     // With its separator the path must fit, or the program folder would come out empty.
     if (folder.size() + (folder.back() == '/' ? 0 : 1) >= kPathBuffer) return false;
-    set_package_folder(folder);
+    package.set(folder);
     return true;
 }
 

@@ -36,7 +36,7 @@ std::string local_text(std::int64_t seconds, const char* format) {
 }
 
 void log_settings(const std::string& folder) {
-    const std::string path = folder + "settings.ini";
+    const std::string path = settings_path(folder);
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(path, ignored)) {
         log_write("settings.ini: none in the package folder\n");
@@ -45,7 +45,7 @@ void log_settings(const std::string& folder) {
     char target[kPathBuffer];
     get_profile_string("id", "fw", "", target, sizeof target, path);
     log_write("settings.ini: fw=%s; ports: %s; disks: %s\n", target,
-              port_identifiers_text().c_str(), joined(listed_disk_identifiers()).c_str());
+              port_identifiers_text(path).c_str(), joined(listed_disk_identifiers(path)).c_str());
 }
 
 }  // namespace
@@ -57,8 +57,8 @@ std::string joined(const std::vector<std::string>& items) {
     return text.empty() ? "none" : text;
 }
 
-std::string port_identifiers_text() {
-    return joined(listed_port_identifiers());
+std::string port_identifiers_text(const std::string& settings) {
+    return joined(listed_port_identifiers(settings));
 }
 
 std::string time_of_day() {
@@ -70,15 +70,13 @@ std::string time_of_day() {
     return local_text(seconds, "%H:%M:%S") + text;
 }
 
-void log_run_header() {
+void log_run_header(const std::string& folder) {
     std::int64_t seconds = 0;
     int millis = 0;
     wall_clock(&seconds, &millis);
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
     log_write("fwupgrade %s, started %s\n", FWUP_VERSION,
               local_text(seconds, "%Y-%m-%d %H:%M:%S").c_str());
-    log_write("package folder: %s\n", folder);
+    log_write("package folder: %s\n", folder.c_str());
     log_settings(folder);
     if (sums_missing(folder))
         log_write("sealed: no, the package has no %s\n", kSumsFile);

@@ -10,13 +10,15 @@
 #include "link/device_line.h"
 
 // The first block of a log: the program's version, the date and time, the package folder, the
-// identifiers settings.ini lists and whether SHA256SUMS seals the package.
-void log_run_header();
+// identifiers its settings.ini lists and whether SHA256SUMS seals the package. folder is the
+// package folder with its trailing '/'.
+void log_run_header(const std::string& folder);
 
 // The items joined with ", " for a message; "none" when there are none.
 std::string joined(const std::vector<std::string>& items);
-// The port identifiers settings.ini lists, "diag0=..., download0=...", for a message.
-std::string port_identifiers_text();
+// The port identifiers the settings file at settings lists, "diag0=..., download0=...", for a
+// message.
+std::string port_identifiers_text(const std::string& settings);
 
 // The mode probe of port (open_port of probe/mode_probe.h), after a line naming the protocols it
 // asks and saying that the failures logged for the ones the device does not speak are expected,

@@ -16,12 +16,9 @@
 
 namespace {
 
-// Said once per program start: a dialog that runs again and again has told the user already.
+// Said once per program start, not once per session: the history is the program's, and a dialog
+// that runs again and again (or several sessions side by side) has told the user already.
 std::atomic<bool> unwritable_said{false};
-
-// The last run's entry, for the document a run without a window prints at its end.
-std::mutex last_entry_lock;
-std::optional<HistoryEntry> last_entry;  // guarded by last_entry_lock
 
 // The digest of the package's SHA256SUMS as it is now, null when it has none (or it cannot be
 // read: the run has said why).
@@ -99,8 +96,8 @@ void end_run_record(const Run& run, const RunRecordStart& start, UpgradeDialog* 
                     bool console) {
     const HistoryEntry entry = run_entry(run, start);
     {
-        std::lock_guard<std::mutex> hold(last_entry_lock);
-        last_entry = entry;
+        std::lock_guard<std::mutex> hold(run.session.last_entry.lock);
+        run.session.last_entry.entry = entry;
     }
     const std::string refusal = append_history(history_folders(), entry);
     if (refusal.empty() || unwritable_said.exchange(true)) return;
@@ -109,17 +106,15 @@ void end_run_record(const Run& run, const RunRecordStart& start, UpgradeDialog* 
     if (console) set_info(dialog, notice);
 }
 
-std::optional<HistoryEntry> take_last_run_entry() {
-    std::lock_guard<std::mutex> hold(last_entry_lock);
-    return std::exchange(last_entry, std::nullopt);
+std::optional<HistoryEntry> take_last_run_entry(Session& session) {
+    std::lock_guard<std::mutex> hold(session.last_entry.lock);
+    return std::exchange(session.last_entry.entry, std::nullopt);
 }
 
-HistoryEntry unstarted_run_entry(bool stopped) {
+HistoryEntry unstarted_run_entry(const Session& session, bool stopped) {
     HistoryEntry entry;
     entry.time = utc_time_text(std::chrono::system_clock::now());
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
-    entry.package = folder;
+    entry.package = session.package_folder.program_folder();
     entry.sums_sha256 = sums_digest(entry.package);
     entry.result = stopped ? kResultStopped : kResultFailure;
     entry.log = known(log_path());

@@ -31,12 +31,13 @@ HistoryEntry run_entry(const Run& run, const RunRecordStart& start);
 void end_run_record(const Run& run, const RunRecordStart& start, UpgradeDialog* dialog,
                     bool console);
 
-// The entry end_run_record appended last (whether or not the history took it), once; nothing when
-// no run has ended since.
-std::optional<HistoryEntry> take_last_run_entry();
+// The entry end_run_record appended last for session (whether or not the history took it), once;
+// nothing when no run of it has ended since.
+std::optional<HistoryEntry> take_last_run_entry(Session& session);
 
-// The entry of a run that never began: refused before its worker started, or stopped before it.
-HistoryEntry unstarted_run_entry(bool stopped);
+// The entry of a run of session that never began: refused before its worker started, or stopped
+// before it.
+HistoryEntry unstarted_run_entry(const Session& session, bool stopped);
 
 // Seconds since 1970 as the history's UTC time: "2026-12-10T02:37:14Z".
 std::string utc_time_text(std::chrono::system_clock::time_point when);

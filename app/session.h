@@ -9,12 +9,15 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/history.h"
 #include "app/modem_choice.h"
 #include "app/package_check.h"
+#include "app/package_folder.h"
 #include "base/clock.h"
 #include "discovery/port_discovery.h"
 #include "link/device_line.h"
@@ -65,6 +68,13 @@ struct DialogChoice {
     ChosenModem modem;
 };
 
+// The history entry of the session's last run, for the document a run without a window prints at
+// its end.
+struct LastRunEntry {
+    std::mutex lock;
+    std::optional<HistoryEntry> entry;  // guarded by lock
+};
+
 class Session {
   public:
     // The line's port starts closed; a test hands in a clock (and a port, and a sink) of its own.
@@ -89,9 +99,11 @@ class Session {
     // A run without the dialog: upgrade_start then waits for the worker to end, and the texts speak
     // of the console.
     bool windowless = false;
+    PackageFolder package_folder;
     DeviceReturnState device_return;
     CheckedRecord checked;
     StartupPackage startup_package;
     DialogChoice dialog_choice;
     WorkerState worker;
+    LastRunEntry last_entry;
 };

@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "base/settings.h"
 #include "app/settings_check.h"
+#include "base/settings.h"
 
 namespace {
 
@@ -122,8 +122,7 @@ UdevRule make_udev_rule(const std::string& settings_path) {
 
 // A rule that matches nothing is not printed, and the exit status keeps the install recipe from
 // putting an empty rule in place of a working one.
-int print_udev_rule(std::FILE* out, std::FILE* err) {
-    const std::string path = settings_path();
+int print_udev_rule(const std::string& path, std::FILE* out, std::FILE* err) {
     if (!std::ifstream(path)) {
         std::fprintf(err, "fwupgrade: cannot read %s\n", path.c_str());
         return 1;

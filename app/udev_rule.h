@@ -22,4 +22,4 @@ UdevRule make_udev_rule(const std::string& settings_path);
 // Prints the rule for the package's settings.ini on out. 0 when it holds at least one identity;
 // 1 otherwise, with nothing on out and the reason on err (a settings file the package check
 // refuses included).
-int print_udev_rule(std::FILE* out, std::FILE* err);
+int print_udev_rule(const std::string& settings, std::FILE* out, std::FILE* err);

@@ -19,8 +19,8 @@
 #include "diag/diag_commands.h"
 #include "probe/mode_probe.h"
 
-int init_globals() {
-    if (log_open()) log_run_header();
+int init_globals(const Session& session) {
+    if (log_open()) log_run_header(session.package_folder.program_folder());
     return 1;
 }
 
@@ -38,14 +38,13 @@ int upgrade_init(Session& session, UpgradeDialog* dialog) {
 
 int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
                  std::string* unchosen) {
-    init_globals();
+    init_globals(session);
     // A run without a window starts whatever this returns; when its package is refused, the
     // worker says so before anything is sent, and the device is not even asked its version.
     if (session.windowless) {
         StartupPackage& checked = session.startup_package;
         checked.checked = true;
-        char folder[kPathBuffer];
-        compute_program_folder(folder);
+        const std::string folder = session.package_folder.program_folder();
         if (!check_package(folder, &checked.package, &checked.refusal)) {
             show_startup_info(dialog, "");
             return 0;

@@ -24,7 +24,7 @@ int dialog_device_check(Session& session, UpgradeDialog* dialog, const std::stri
 // the worker to end (the session's windowless option). A start while a worker runs does nothing.
 int upgrade_start(Session& session, UpgradeDialog* dialog);
 // The download log, with its first block naming the package folder.
-int init_globals();
+int init_globals(const Session& session);
 // Releases what init_globals set up: the serial port first, then the log.
 void app_cleanup(Session& session);
 

@@ -70,9 +70,9 @@ int upgrade_worker(Run& run) {
     run.line.log().restart_no_answer_notices();
     if (dialog) dialog->set_clock_timer(true);
 
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
+    const std::string folder = run.session.package_folder.program_folder();
     run.package_folder = folder;
+    run.search.settings = settings_path(folder);
     run.firmware_folder = run.package_folder + kFirmwareFolder;
     // Cleared even for a refused package: no file of an earlier run's package is judged now.
     expect_package_digests(folder, {});

@@ -7,24 +7,18 @@
 
 constexpr std::size_t kPathBuffer = 260;
 
-// Writes the folder everything is taken from, with a trailing '/', into out (kPathBuffer bytes):
-// the package folder the user gave, else the folder of the running executable.
-void compute_program_folder(char* out);
-
 // Tests point the program folder at a folder of their own; an empty string restores the real one.
 void set_program_folder_override(const std::string& folder);
-
-// The package folder the user gave (--package, the dialog's folder browser): settings.ini, the
-// firmware folder, "home" and image.iso are then taken from there. An empty string goes back to
-// the program folder.
-void set_package_folder(const std::string& folder);
 
 // The folder of the running executable (or the tests' override), with a trailing '/', whatever
 // package folder was given.
 std::string own_program_folder();
 
-// "<program folder>settings.ini", with the program folder computed anew.
-std::string settings_path();
+// "<folder>settings.ini"; folder ends with its separator (or is empty).
+std::string settings_path(const std::string& folder);
+
+// folder with a trailing separator added when it has none; an empty folder stays empty.
+std::string with_separator(std::string folder);
 
 // Copies the value (or def) into out, cut to size - 1 characters and NUL-terminated; returns the
 // number of characters copied.

@@ -89,11 +89,11 @@ Bench& bench() {
 }
 
 void run_job(benchmark::State& state, const char* folder, std::size_t bytes) {
-    set_program_folder_override(bench().folder(folder));
+    const std::string package = with_separator(bench().folder(folder));
     const int before = bench().exchanges();
     for (auto _ : state) {
         int counter = 1;
-        if (copy_file_to_device(bench().line, nullptr, &counter) != 1)
+        if (copy_file_to_device(bench().line, package, nullptr, &counter) != 1)
             state.SkipWithError("copy job failed");
     }
     state.counters["KiB/s"] = benchmark::Counter(

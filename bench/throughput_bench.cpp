@@ -553,10 +553,10 @@ class ProductEfs {
     // The copy stage's whole job for a program folder: home/ and image.iso.
     EfsResult copy_job(const fs::path& folder) {
         open_port_on(line_, modem_->device_node());
-        set_program_folder_override(folder.string() + "/");
-        return measured([this] {
+        const std::string package = folder.string() + "/";
+        return measured([this, &package] {
             int counter = 1;
-            return copy_file_to_device(line_, nullptr, &counter) == 1;
+            return copy_file_to_device(line_, package, nullptr, &counter) == 1;
         });
     }
 

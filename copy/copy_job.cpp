@@ -144,9 +144,9 @@ void reopen_port(DeviceLine& line, bool with_pauses) {
     }
 }
 
-bool reset_requested() {
+bool reset_requested(const std::string& folder) {
     char value[10] = {};
-    get_profile_string("id", "reset", "0", value, sizeof(value), settings_path());
+    get_profile_string("id", "reset", "0", value, sizeof(value), settings_path(folder));
     // Read as an integer: optional blanks and sign, then the leading digits; anything else is 0.
     return std::strtol(value, nullptr, 10) == 1;
 }
@@ -278,7 +278,7 @@ void report_last_pass(DeviceLine& line, Failed failed) {
 }
 
 // The passes of the job: 1 once one of them has copied everything.
-int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
+int copy_passes(DeviceLine& line, const std::string& folder, DialogHandle dialog, int* counter) {
     for (int pass = 1;; ++pass) {
         if (!send_efs_hello(line)) {
             line.log().write("error: send_efs_hello fail\n");
@@ -288,10 +288,7 @@ int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
         }
         progress_advance(dialog, counter, kHelloCost);
 
-        char folder_buffer[kPathBuffer];
-        compute_program_folder(folder_buffer);
-        const std::string folder = folder_buffer;
-        if (reset_requested() && !unlink_efs_file(line, "/router.conf")) {
+        if (reset_requested(folder) && !unlink_efs_file(line, "/router.conf")) {
             line.log().write("error: unlink_efs_file(/router.conf) fail\n");
             if (!stop_requested(line))
                 line.log().tell_reason("the device did not remove /router.conf");
@@ -314,8 +311,9 @@ int copy_passes(DeviceLine& line, DialogHandle dialog, int* counter) {
 
 }  // namespace
 
-int copy_file_to_device(DeviceLine& line, DialogHandle dialog, int* counter) {
-    const int copied = copy_passes(line, dialog, counter);
+int copy_file_to_device(DeviceLine& line, const std::string& package_folder, DialogHandle dialog,
+                        int* counter) {
+    const int copied = copy_passes(line, package_folder, dialog, counter);
     // Handles that repeated opens left on the device, named by answers that came late.
     close_stray_handles(line);
     return copied;

@@ -1,6 +1,8 @@
 // The copy-to-device job: "/router.conf" rule, the "home" tree and image.iso.
 #pragma once
 
+#include <string>
+
 #include "link/device_line.h"
 
 #include "base/progress.h"
@@ -16,8 +18,10 @@ constexpr long long kFileCost = 5LL * kExchangeCost + wait_cost(2);
 constexpr long long kLinkCost = kExchangeCost;
 
 // The whole job, in up to 10 passes, each after its hello and a fresh probe of the port: 1 once a
-// pass has copied the tree and image.iso and read them back, else 0 with the reason told.
-int copy_file_to_device(DeviceLine& line, DialogHandle dialog, int* counter);
+// pass has copied the tree and image.iso and read them back, else 0 with the reason told. The
+// tree, image.iso and settings.ini are taken from package_folder (with its trailing '/').
+int copy_file_to_device(DeviceLine& line, const std::string& package_folder, DialogHandle dialog,
+                        int* counter);
 
 // The next three names are the ones the log lines carry ("error: find_dir(/home) fail"), so they
 // stay, although none of them does what it says.

@@ -12,8 +12,7 @@ constexpr int kMmcKeys = 20;
 
 }  // namespace
 
-std::vector<std::string> listed_disk_identifiers() {
-    const std::string path = settings_path();
+std::vector<std::string> listed_disk_identifiers(const std::string& path) {
     std::vector<std::string> items;
     for (int i = 0; i < kMmcKeys; ++i) {
         char key[16];
@@ -25,8 +24,7 @@ std::vector<std::string> listed_disk_identifiers() {
     return items;
 }
 
-int find_mmc_disk(const std::string& location, LogSink& log) {
-    std::string path = settings_path();
+int find_mmc_disk(const std::string& path, const std::string& location, LogSink& log) {
     std::optional<std::vector<DiskDevice>> disks = list_present_disks();
     if (!disks) return 0;
     // The settings file is read again for every disk: nothing is cached.

@@ -136,8 +136,7 @@ struct ListedKey {
     std::string value;
 };
 
-std::vector<ListedKey> listed_keys() {
-    const std::string path = settings_path();
+std::vector<ListedKey> listed_keys(const std::string& path) {
     const int idnum = settings_idnum(path);
     std::vector<ListedKey> keys;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
@@ -152,26 +151,26 @@ std::vector<ListedKey> listed_keys() {
 
 }  // namespace
 
-std::vector<std::string> listed_port_identifiers() {
+std::vector<std::string> listed_port_identifiers(const std::string& settings) {
     std::vector<std::string> items;
-    for (const ListedKey& listed : listed_keys())
+    for (const ListedKey& listed : listed_keys(settings))
         items.push_back(listed.key + "=" + listed.value);
     return items;
 }
 
-std::optional<std::vector<PackageModem>> list_package_modems() {
+std::optional<std::vector<PackageModem>> list_package_modems(const std::string& settings) {
     std::vector<TypeIdentifiers> identifiers;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD})
         identifiers.push_back({type, {}});
-    for (const ListedKey& listed : listed_keys())
+    for (const ListedKey& listed : listed_keys(settings))
         identifiers[static_cast<std::size_t>(listed.type)].identifiers.push_back(listed.value);
     std::optional<PortDeviceList> list = list_present_ports();
     if (!list) return std::nullopt;
     return group_modems(*list, identifiers);
 }
 
-int count_package_modems() {
-    std::optional<std::vector<PackageModem>> modems = list_package_modems();
+int count_package_modems(const std::string& settings) {
+    std::optional<std::vector<PackageModem>> modems = list_package_modems(settings);
     return modems ? static_cast<int>(modems->size()) : 0;
 }
 
@@ -201,7 +200,7 @@ std::optional<FoundPort> find_port_by_id(const std::string& identifier, PortSear
 }
 
 std::optional<FoundPort> find_port(int type, PortSearch& search) {
-    std::string path = settings_path();
+    const std::string& path = search.settings;
     search.log->write("start find port ini_path = %s\n", path.c_str());
     int idnum = get_profile_int("id", "idnum", 0, path);
     search.log->write("start find port id num = %d type = %d\n", idnum, type);

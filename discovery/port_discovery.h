@@ -24,6 +24,8 @@ struct PortSearch {
     std::string last_identifier = kBuiltinPortPrefix;
     // Where the search logs what it matched; the caller's run's sink.
     LogSink* log = &program_log();
+    // The settings.ini whose identifiers are searched for: the one of the session's package.
+    std::string settings;
 };
 
 // A port a search found: its COM number, the port type whose identifier it matched, its instance
@@ -43,7 +45,7 @@ std::optional<FoundPort> find_port(int type, PortSearch& search);
 std::optional<FoundPort> find_any_port(PortSearch& search);
 // The port types' settings identifiers, as "diag0=<prefix>" items in the order the searches use
 // them (diag, download, savedownload; idnum of each); an empty value is kept, as a search sees it.
-std::vector<std::string> listed_port_identifiers();
+std::vector<std::string> listed_port_identifiers(const std::string& settings);
 // The first present port (at search.location, when it is set) whose instance identifier begins
 // with the identifier, or, for an empty identifier, with search.last_identifier. A non-empty
 // identifier becomes search.last_identifier.
@@ -87,11 +89,12 @@ struct PackageModem {
     std::vector<ModemPort> ports;
 };
 
-// The modems of the package that are plugged in, in any mode, one per location, in the order their
-// first port is enumerated; nothing when the ports cannot be listed.
-std::optional<std::vector<PackageModem>> list_package_modems();
+// The modems of the package whose settings.ini is settings that are plugged in, in any mode, one
+// per location, in the order their first port is enumerated; nothing when the ports cannot be
+// listed.
+std::optional<std::vector<PackageModem>> list_package_modems(const std::string& settings);
 // How many modems list_package_modems() finds; 0 when the ports cannot be listed.
-int count_package_modems();
+int count_package_modems(const std::string& settings);
 
 enum class DeviceProperty { FriendlyName, DeviceDesc };
 

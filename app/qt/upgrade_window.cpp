@@ -171,7 +171,8 @@ void UpgradeWindow::start_up() {
     if (choosing_package_) {
         show_package_chooser();
         const std::string remembered = remembered_package_folder();
-        have_package = use_package_folder(remembered) && settings_in(remembered);
+        have_package =
+            use_package_folder(*shell_.package_folder, remembered) && settings_in(remembered);
         if (have_package) browse_->setToolTip(QString::fromLocal8Bit(remembered.c_str()));
     }
     if (shell_.prepare) shell_.prepare();
@@ -335,7 +336,8 @@ void UpgradeWindow::on_start() {
 void UpgradeWindow::browse_folder() {
     if (closing_ || check_thread_.running()) return;
     const std::string home = QDir::homePath().toLocal8Bit().constData();
-    const QString start = QString::fromLocal8Bit(folder_browser_start(home).c_str());
+    const QString start =
+        QString::fromLocal8Bit(folder_browser_start(*shell_.package_folder, home).c_str());
     const QString folder = browse_for_folder(this, QString::fromLatin1(kBrowseTitle), start);
     if (folder.isEmpty()) return;
     const QString path = QDir::toNativeSeparators(folder);
@@ -344,7 +346,8 @@ void UpgradeWindow::browse_folder() {
         take_package_folder(path);
         return;
     }
-    write_profile_string("firmware", "path", path.toLocal8Bit().constData(), settings_path());
+    write_profile_string("firmware", "path", path.toLocal8Bit().constData(),
+                         shell_.package_folder->settings_path());
 }
 
 // A package is taken as the package folder, remembered for the next start, and the device is
@@ -357,7 +360,7 @@ void UpgradeWindow::take_package_folder(const QString& folder) {
         show_info(QString::fromLatin1(kUnusableFolder) + QString::fromLocal8Bit(refusal.c_str()));
         return;
     }
-    if (!use_package_folder(path)) {
+    if (!use_package_folder(*shell_.package_folder, path)) {
         show_info(QString::fromLatin1(kUnusableFolder) + folder);
         return;
     }

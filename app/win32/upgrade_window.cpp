@@ -307,11 +307,12 @@ void UpgradeWindow::on_start() {
 void UpgradeWindow::browse_folder() {
     if (closing_ || check_thread_.running()) return;
     const char* home = std::getenv("USERPROFILE");
-    const std::string start = folder_browser_start(home ? home : "");
+    const std::string start = folder_browser_start(*shell_.package_folder, home ? home : "");
     const std::string folder = browse_for_folder(window_, kBrowseTitle, start);
     if (folder.empty()) return;
     ::SetDlgItemTextA(window_, IDC_FOLDER, folder.c_str());
-    write_profile_string("firmware", "path", folder.c_str(), settings_path());
+    write_profile_string("firmware", "path", folder.c_str(),
+                         shell_.package_folder->settings_path());
 }
 
 // The system tells every top-level window of devices coming and going; the dialog is one.

@@ -36,7 +36,7 @@ class DeviceReturn : public ::testing::Test {
         std::ofstream(folder_ / "settings.ini") << kSettings;
         setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);
         set_program_folder_override(folder_.string() + "/");
-        init_globals();
+        init_globals(session_);
         searches();  // the log's first block
     }
     void TearDown() override {

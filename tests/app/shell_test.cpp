@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app/console_display.h"
+#include "app/run_record.h"
 #include "app/session.h"
 #include "app/upgrade.h"
 #include "app/worker.h"
@@ -66,7 +67,7 @@ class Shell : public ::testing::Test {
         setenv("XDG_DOCUMENTS_DIR", folder_.c_str(), 1);
         set_program_folder_override(folder_.string() + "/");
         set_message_boxes(&boxes_);
-        init_globals();
+        init_globals(session_);
     }
     void TearDown() override {
         boxes_.release();
@@ -115,6 +116,30 @@ TEST_F(Shell, SecondStartWhileAWorkerRunsStartsNothing) {
     ASSERT_EQ(upgrade_start(session_, nullptr), 1);
     EXPECT_TRUE(boxes_.wait_for_boxes(2, std::chrono::seconds(20)));
     stop_worker(session_);
+}
+
+// Two sessions in one process: each takes its package from its own folder and keeps its own last
+// run for the document a run without a window prints.
+TEST_F(Shell, EachSessionHasItsOwnPackageFolderAndLastRun) {
+    const std::filesystem::path other_folder = folder_ / "other";
+    std::filesystem::create_directories(other_folder);
+    Session other;
+    other.package_folder.set(other_folder.string());
+    EXPECT_EQ(other.package_folder.program_folder(), other_folder.string() + "/");
+    EXPECT_EQ(session_.package_folder.program_folder(), folder_.string() + "/");
+
+    ASSERT_EQ(upgrade_start(other, nullptr), 1);
+    ASSERT_TRUE(boxes_.wait_for_boxes(1, std::chrono::seconds(20)));
+    stop_worker(other);
+    EXPECT_FALSE(take_last_run_entry(session_));
+    const std::optional<HistoryEntry> entry = take_last_run_entry(other);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->package, other_folder.string() + "/");
+    EXPECT_EQ(unstarted_run_entry(session_, false).package, folder_.string() + "/");
+
+    // A folder whose path does not fit is not cut into some other folder's path.
+    other.package_folder.set("/" + std::string(kPathBuffer, 'd'));
+    EXPECT_EQ(other.package_folder.program_folder(), "");
 }
 
 TEST_F(Shell, FirmwareSetIsTheProgrammerThePartitionTableAndTheMainImage) {

@@ -35,8 +35,8 @@ class StartupCheck : public UpgradeRun {
     int check(const PackageDir& package) {
         set_program_folder_override(package.path() + "/");
         setenv("XDG_DOCUMENTS_DIR", package.path().c_str(), 1);
-        init_globals();
         Session session;
+        init_globals(session);
         int offered = startup_device_check(session, &info_);
         port_left_open_ = session.line.port->IsOpen();
         app_cleanup(session);

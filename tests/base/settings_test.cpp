@@ -156,35 +156,21 @@ TEST_F(SettingsTest, WriterFailsInMissingFolder) {
 }
 
 TEST(ProgramFolder, IsTheExecutablesFolderWithTrailingSeparator) {
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
     std::string expected = executable_path();
     ASSERT_FALSE(expected.empty());
     expected.resize(expected.rfind(path_separator()) + 1);
-    EXPECT_EQ(std::string(folder), expected);
-    EXPECT_EQ(settings_path(), expected + "settings.ini");
+    EXPECT_EQ(own_program_folder(), expected);
+    EXPECT_EQ(settings_path(own_program_folder()), expected + "settings.ini");
 }
 
 TEST(ProgramFolder, OverrideGetsTrailingSeparatorAndCanBeUndone) {
-    char real[kPathBuffer];
-    compute_program_folder(real);
+    const std::string real = own_program_folder();
     set_program_folder_override("/tmp/pkg");
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
     const std::string expected = std::string("/tmp/pkg") + path_separator();
-    EXPECT_EQ(std::string(folder), expected);
-    EXPECT_EQ(settings_path(), expected + "settings.ini");
+    EXPECT_EQ(own_program_folder(), expected);
+    EXPECT_EQ(settings_path(own_program_folder()), expected + "settings.ini");
     set_program_folder_override("");
-    compute_program_folder(folder);
-    EXPECT_STREQ(folder, real);
-}
-
-TEST(ProgramFolder, FolderTooLongForItsBufferIsNotCut) {
-    set_program_folder_override("/" + std::string(kPathBuffer, 'd'));
-    char folder[kPathBuffer];
-    compute_program_folder(folder);
-    EXPECT_STREQ(folder, "");
-    set_program_folder_override("");
+    EXPECT_EQ(own_program_folder(), real);
 }
 
 }  // namespace

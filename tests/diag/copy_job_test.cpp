@@ -84,9 +84,8 @@ emu::Options options_with(const std::string& efs_root) {
 
 class CopyJob : public ::testing::Test {
   protected:
-    void SetUp() override { set_program_folder_override(program.path()); }
-    void TearDown() override { set_program_folder_override(""); }
-
+    // The package folder the job is handed, with its '/'.
+    std::string package() const { return program.path() + "/"; }
     void settings(const std::string& text) { std::ofstream(program / "settings.ini") << text; }
     // Nested folders, files of many sizes (empty ones too), hidden files, link descriptions in the
     // root and a subfolder, names that only look like link descriptions, a folder the device has.
@@ -125,7 +124,7 @@ TEST_F(CopyJob, ReplacesHomeWithTheLocalTreeAndCopiesTheImage) {
     write_file(program / "image.iso", image);
     EmulatedModem modem(options_with(old_device_tree(device_dir, true)));
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), &dialog, &counter), 1);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), &dialog, &counter), 1);
 
     expect_same_tree(modem.device(), "/home", program / "home", kLinks);
     EXPECT_EQ(modem->efs_file("/image.iso"), image);
@@ -159,9 +158,9 @@ TEST_F(CopyJob, TwoModemsAtOnceEachGetTheWholePackage) {
     EmulatedModem second(options_with(old_device_tree(second_dir, true)));
 
     int copied[2] = {0, 0};
-    auto copy = [](EmulatedModem* modem, int* result) {
+    auto copy = [this](EmulatedModem* modem, int* result) {
         int job_counter = 1;
-        *result = copy_file_to_device(modem->line(), nullptr, &job_counter);
+        *result = copy_file_to_device(modem->line(), package(), nullptr, &job_counter);
     };
     std::thread one(copy, &first, &copied[0]);
     std::thread other(copy, &second, &copied[1]);
@@ -186,7 +185,7 @@ TEST_F(CopyJob, ResetWithoutRouterConfFailsBeforeTouchingHome) {
     local_tree();
     EmulatedModem modem(options_with(old_device_tree(device_dir, false)));
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), nullptr, &counter), 0);
 
     EXPECT_EQ(modem->efs_type("/home/old.txt"), emu::EfsType::File);
     EXPECT_EQ(modem.efs_requests(0), 1);
@@ -200,7 +199,7 @@ TEST_F(CopyJob, ResetOtherThanOneLeavesRouterConf) {
         TempDir fresh;
         EmulatedModem modem(options_with(old_device_tree(fresh, true)));
 
-        EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 1) << value;
+        EXPECT_EQ(copy_file_to_device(modem.line(), package(), nullptr, &counter), 1) << value;
 
         EXPECT_EQ(modem->efs_type("/router.conf"), emu::EfsType::File) << value;
     }
@@ -210,7 +209,7 @@ TEST_F(CopyJob, WithoutHomeOrImageOnlyTheHelloAndResetRuleRun) {
     settings("[id]\nreset=1\n");
     EmulatedModem modem(options_with(old_device_tree(device_dir, true)));
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 1);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), nullptr, &counter), 1);
 
     EXPECT_EQ(modem->efs_type("/router.conf"), emu::EfsType::None);
     EXPECT_EQ(modem->efs_type("/home/old.txt"), emu::EfsType::File) << "/home is left alone";
@@ -223,7 +222,7 @@ TEST_F(CopyJob, DroppedAnswerMidUploadIsRetried) {
     EmulatedModem modem(options_with(old_device_tree(device_dir, false)));
     modem->add_fault(*emu::Fault::parse("drop:diag:0x4b:efs=5:nth=6"));
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 1);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), nullptr, &counter), 1);
 
     expect_same_tree(modem.device(), "/home", program / "home", kLinks);
     EXPECT_EQ(modem.efs_requests(0), 1) << "the retry stays within the pass";
@@ -233,7 +232,7 @@ TEST_F(CopyJob, DeviceWithoutHomeFailsAllTenPasses) {
     local_tree();
     EmulatedModem modem(options_with(old_device_tree(device_dir, false, false)));
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), nullptr, &counter), 0);
 
     EXPECT_EQ(modem.efs_requests(0), 10);
     EXPECT_EQ(modem.efs_requests(kOpendir), 100);
@@ -253,7 +252,7 @@ TEST_F(CopyJob, DeviceOutOfSpaceFailsTheJob) {
     options.efs_capacity = 8192;
     EmulatedModem modem(options);
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), &dialog, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), &dialog, &counter), 0);
 
     EXPECT_EQ(modem.efs_requests(0), 10);
     EXPECT_EQ(log.count("error: write_efs_file /home/huge.bin fail\n"), 10);
@@ -267,7 +266,7 @@ TEST_F(CopyJob, ImageTheDeviceHasNoRoomForFailsTheJob) {
     options.efs_capacity = 8192;
     EmulatedModem modem(options);
 
-    EXPECT_EQ(copy_file_to_device(modem.line(), nullptr, &counter), 0);
+    EXPECT_EQ(copy_file_to_device(modem.line(), package(), nullptr, &counter), 0);
 
     EXPECT_EQ(log.count("error: copy_iso write_efs_file fail\n"), 10);
     EXPECT_EQ(log.count("Error: copy iso file fail.\n"), 1);

@@ -50,14 +50,14 @@ TEST_F(DiskSearch, ReadsTheDiskIdentifierFromTheScsiDevice) {
 TEST_F(DiskSearch, WithoutMmcKeysFindsNothingAndLogsNothing) {
     add("Vendor", "MMC Storage", "1");
     folder_.write_settings("idnum=1\ndiag0=USB\\VID_05C6\n");
-    EXPECT_EQ(find_mmc_disk(), 0);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 0);
     EXPECT_EQ(folder_.take_log(), "");
 }
 
 TEST_F(DiskSearch, EmptyKeysAreSkipped) {
     add("Vendor", "MMC Storage", "1");
     folder_.write_settings("mmc0=\nmmc5=USBSTOR\\DISK&VEN_VENDOR&PROD_MMC\n");
-    EXPECT_EQ(find_mmc_disk(), 1);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 1);
     EXPECT_EQ(folder_.take_log(),
               "Finding mmc USBSTOR\\DISK&VEN_VENDOR&PROD_MMC....\n"
               "Found match mmc USBSTOR\\DISK&VEN_VENDOR&PROD_MMC_STORAGE&REV_2.31\\1&0 OK!!!\n");
@@ -70,7 +70,7 @@ TEST_F(DiskSearch, TriesEveryKeyOnTheFirstDiskBeforeTheSecondMatches) {
     ASSERT_EQ(ids.size(), 2u);
     const std::string& second = ids[1];
     folder_.write_settings("mmc0=USBSTOR\\DISK&VEN_OTHER\nmmc1=" + second + "\n");
-    EXPECT_EQ(find_mmc_disk(), 1);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 1);
     EXPECT_EQ(folder_.take_log(),
               "Finding mmc USBSTOR\\DISK&VEN_OTHER....\n"
               "Error: Find mmc USBSTOR\\DISK&VEN_OTHER fail.\n"
@@ -92,7 +92,7 @@ TEST_F(DiskSearch, TriesEveryKeyOnTheFirstDiskBeforeTheSecondMatches) {
 TEST_F(DiskSearch, PrefixMatchingOnlyInTheMiddleIsNoMatch) {
     add("Vendor", "MMC Storage", "1");
     folder_.write_settings("mmc0=DISK&VEN_VENDOR\n");
-    EXPECT_EQ(find_mmc_disk(), 0);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 0);
     EXPECT_EQ(folder_.take_log(),
               "Finding mmc DISK&VEN_VENDOR....\nError: Find mmc DISK&VEN_VENDOR fail.\n");
 }
@@ -106,15 +106,15 @@ TEST_F(DiskSearch, DiskAtAnotherLocationDoesNotCount) {
     ASSERT_EQ(disks->size(), 1u);
     const std::string location = disks->front().device_location;
     ASSERT_FALSE(location.empty());
-    EXPECT_EQ(find_mmc_disk(location + ".9"), 0);
-    EXPECT_EQ(find_mmc_disk(location), 1);
-    EXPECT_EQ(find_mmc_disk(), 1);
+    EXPECT_EQ(find_mmc_disk(folder_.settings(), location + ".9"), 0);
+    EXPECT_EQ(find_mmc_disk(folder_.settings(), location), 1);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 1);
 }
 
 TEST_F(DiskSearch, DisksWithoutAUsbDeviceAreNotListed) {
     devices_.push_back(Testbed::instance().add_plain_disk());
     folder_.write_settings("mmc0=USBSTOR\n");
-    EXPECT_EQ(find_mmc_disk(), 0);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 0);
     EXPECT_EQ(folder_.take_log(), "");
 }
 

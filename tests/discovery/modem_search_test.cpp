@@ -64,6 +64,7 @@ TEST_F(MockedModem, IsFoundInNormalModeAndUnderItsDownloadIdentityAfterTheSwitch
     ASSERT_TRUE(modem.wait_for(emu::Mode::Diag, 10s));
 
     PortSearch search;
+    search.settings = folder_.settings();
     const std::optional<FoundPort> diag_port = find_port(PORT_DIAG, search);
     ASSERT_TRUE(diag_port);
     const int diag = diag_port->number;
@@ -100,9 +101,9 @@ TEST_F(MockedModem, BringsItsDiskAfterTheFinalReset) {
     testbed::MockedUsbDevice usb(usb_options);
     emu::Endpoint endpoint = usb.attach(emu::Mode::Diag, true);
     folder_.write_settings("mmc0=USBSTOR\\DISK&VEN_VENDOR&PROD_MMC_STORAGE\n");
-    EXPECT_EQ(find_mmc_disk(), 1);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 1);
     usb.detach(endpoint);
-    EXPECT_EQ(find_mmc_disk(), 0);
+    EXPECT_EQ(find_mmc_disk(folder_.settings()), 0);
 }
 
 // A modem on a bench as the device database shows it: where it is plugged in, its serial number

@@ -22,6 +22,7 @@ std::string location_of(const FakeDevice& device) {
 
 class PortSearch : public testing::Test {
   protected:
+    void SetUp() override { search_.settings = folder_.settings(); }
     void TearDown() override {
         // Latest first: a port may sit on the USB device of one added before it.
         for (auto d = devices_.rbegin(); d != devices_.rend(); ++d)
@@ -82,7 +83,8 @@ TEST_F(PortSearch, ModemsAreListedOncePerUsbLocation) {
     other_interface.usb_device = diag.syspaths.back();
     devices_.push_back(Testbed::instance().add_port(other_interface));
     add(0x1234, 0x0001);  // not the package's
-    std::vector<PackageModem> modems = list_package_modems().value_or(std::vector<PackageModem>{});
+    std::vector<PackageModem> modems =
+        list_package_modems(folder_.settings()).value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 1u);
     EXPECT_EQ(modems[0].location, location_of(diag));
     EXPECT_EQ(modems[0].serial, "SN0001");
@@ -92,9 +94,9 @@ TEST_F(PortSearch, ModemsAreListedOncePerUsbLocation) {
     EXPECT_EQ(modems[0].ports[1].type, PORT_SAVEDOWNLOAD);
 
     const FakeDevice boot = add(0x05C6, 0x9100, 0, 1);  // a second modem, in its boot downloader
-    modems = list_package_modems().value_or(std::vector<PackageModem>{});
+    modems = list_package_modems(folder_.settings()).value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 2u);
-    EXPECT_EQ(count_package_modems(), 2);
+    EXPECT_EQ(count_package_modems(folder_.settings()), 2);
     EXPECT_EQ(modems[1].location, location_of(boot));
     EXPECT_NE(modems[1].location, modems[0].location);
     EXPECT_EQ(modems[1].serial, "");

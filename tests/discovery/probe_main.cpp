@@ -40,6 +40,7 @@ int switch_modes() {
     });
     DeviceLine line;
     PortSearch search;
+    search.settings = settings_path(own_program_folder());
     const int diag = find_port(PORT_DIAG, search).value_or(FoundPort{}).number;
     std::printf("diag port %d mode %d\n", diag, diag >= 0 ? open_port(line, diag) : -1);
     std::printf("switch %d\n", switch_dl_mode(line));

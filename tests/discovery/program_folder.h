@@ -45,6 +45,8 @@ class ProgramFolder {
     }
 
     const std::string& dir() const { return dir_; }
+    // The settings.ini of the folder, as a search is handed it.
+    std::string settings() const { return dir_ + "/settings.ini"; }
 
   private:
     std::string dir_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/dialog_shell.h"
+#include "app/package_folder.h"
 
 class ScriptedCore {
   public:
@@ -32,7 +33,8 @@ class ScriptedCore {
     // The modems the dialog's chooser lists; read on the dialog's thread.
     std::vector<ModemEntry> modems;
     std::function<bool()> package_beside_program;  // empty: the package lies beside the program
-    std::string stopped_note;  // what stop_worker's run leaves to tell, for the dialog's box
+    std::string stopped_note;      // what stop_worker's run leaves to tell, for the dialog's box
+    PackageFolder package_folder;  // the folder browser's, as a session's
 
     ~ScriptedCore() { join(); }
 
@@ -78,6 +80,7 @@ class ScriptedCore {
             device_events_.push_back(event);
         };
         shell.package_beside_program = package_beside_program;
+        shell.package_folder = &package_folder;
         return shell;
     }
 

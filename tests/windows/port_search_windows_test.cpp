@@ -40,6 +40,9 @@ class WindowsSearch : public ::testing::Test {
         remove_fake_devices("DiskDrive", "*");
     }
 
+    // The settings.ini the searches are handed: the one in the program folder.
+    static std::string settings() { return settings_path(own_program_folder()); }
+
     TempDir folder_;
 };
 
@@ -48,6 +51,7 @@ TEST_F(WindowsSearch, PortIsFoundByItsIdentifierAndOpenedByTheNumberInItsName) {
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2A3B&0&0000",
                                 "USB Modem Diagnostics (COM12)"));
     PortSearch search;
+    search.settings = settings();
     EXPECT_EQ(find_port(PORT_DIAG, search).value_or(FoundPort{}).number, 12);
     EXPECT_FALSE(find_port(PORT_DOWNLOAD, search));
 
@@ -66,7 +70,8 @@ TEST_F(WindowsSearch, ModemsAreListedOnePerPlace) {
                                 "USB Modem Diagnostics (COM12)"));
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDownload) + "\\EMU0001",
                                 "USB Modem Download (COM7)"));
-    std::vector<PackageModem> modems = list_package_modems().value_or(std::vector<PackageModem>{});
+    std::vector<PackageModem> modems =
+        list_package_modems(settings()).value_or(std::vector<PackageModem>{});
     ASSERT_EQ(modems.size(), 2u);
     EXPECT_FALSE(modems[0].location.empty());
     EXPECT_NE(modems[0].location, modems[1].location);
@@ -79,14 +84,15 @@ TEST_F(WindowsSearch, ModemsAreListedOnePerPlace) {
 TEST_F(WindowsSearch, MatchingPortWithoutANumberInItsNameIsNoMatch) {
     ASSERT_TRUE(add_fake_device("PORTS", std::string(kDiag) + "\\6&2&0&0000", "USB Modem"));
     PortSearch search;
+    search.settings = settings();
     EXPECT_FALSE(find_port(PORT_DIAG, search));
 }
 
 TEST_F(WindowsSearch, DiskIsFoundByItsPrefix) {
-    EXPECT_EQ(find_mmc_disk(), 0);
+    EXPECT_EQ(find_mmc_disk(settings()), 0);
     ASSERT_TRUE(add_fake_device("DiskDrive", std::string(kDisk) + "&REV_1.00\\0123456789&0",
                                 "Vendor MMC Storage USB Device"));
-    EXPECT_EQ(find_mmc_disk(), 1);
+    EXPECT_EQ(find_mmc_disk(settings()), 1);
 }
 
 TEST_F(WindowsSearch, RunWithoutAWindowHearsDevicesComeAndGo) {

@@ -831,16 +831,11 @@ class PackageChooserTest : public DialogWindow {
         });
     }
     void TearDown() override {
-        set_package_folder("");
         set_program_folder_override("");
         set_folder_browser(nullptr);
         DialogWindow::TearDown();
     }
-    std::string package_folder() const {
-        char folder[kPathBuffer];
-        compute_program_folder(folder);
-        return folder;
-    }
+    std::string package_folder() const { return core_.package_folder.program_folder(); }
     std::string remembered_file() const { return config_.path() + "/fwupgrade/fwupgrade.ini"; }
 
     TempDir program_, package_, config_;
@@ -864,7 +859,7 @@ TEST_F(PackageChooserTest, ChosenFolderIsUsedStoredAndReadAtTheNextStart) {
         EXPECT_EQ(title_, "Please select path");
         EXPECT_EQ(start_.toStdString(), program_.path() + "/");
         EXPECT_EQ(package_folder(), package_.path() + "/");
-        EXPECT_EQ(settings_path(), package_.path() + "/settings.ini");
+        EXPECT_EQ(core_.package_folder.settings_path(), package_.path() + "/settings.ini");
         // The device is checked against the chosen package.
         ASSERT_TRUE(wait_until([&] { return core_.checks == 1 && !window.checking(); }));
         EXPECT_TRUE(control<QPushButton>(window, IDC_START)->isEnabled());
@@ -875,7 +870,7 @@ TEST_F(PackageChooserTest, ChosenFolderIsUsedStoredAndReadAtTheNextStart) {
     // The package itself is not written to.
     EXPECT_EQ(read_text(package_.path() + "/settings.ini"), kPackageSettings);
 
-    set_package_folder("");
+    core_.package_folder.set("");
     core_.init_result = 1;
     UpgradeWindow next(core_.shell());
     next.start_up();

@@ -594,7 +594,7 @@ TEST_F(Win32Dialog, TwoModemsPluggedInBringTheChooserAndStartWaitsForAChoice) {
     core_.check_results = {1};
     boxes_.queue_answer(IDCANCEL);
     DialogShell shell = core_.shell();
-    shell.modems = modem_entries;
+    shell.modems = [] { return modem_entries(settings_path(own_program_folder())); };
     {
         DialogThread dialog(shell);
         ASSERT_TRUE(wait_until([&] { return !dialog.checking(); }));
@@ -607,7 +607,7 @@ TEST_F(Win32Dialog, TwoModemsPluggedInBringTheChooserAndStartWaitsForAChoice) {
                   placed(dialog.hwnd, dialog.item(IDC_PROGRESS)).top);
         EXPECT_FALSE(::IsWindowEnabled(dialog.item(IDC_START)));
 
-        const std::vector<ModemEntry> modems = modem_entries();
+        const std::vector<ModemEntry> modems = modem_entries(settings_path(own_program_folder()));
         ASSERT_EQ(modems.size(), 2u);
         const int pick = modems[0].text.find("EMU0001") != std::string::npos ? 0 : 1;
         ::SendMessageA(chooser, CB_SETCURSEL, pick, 0);
@@ -659,13 +659,15 @@ TEST_F(Win32Browse, ChosenFolderIsShownAndWrittenToSettingsACancelWritesNothing)
     EXPECT_EQ(owner, dialog.hwnd);
     EXPECT_EQ(title, "Please select path");
     EXPECT_EQ(start, folder_ + "\\");  // where the package is
-    EXPECT_EQ(::GetFileAttributesA(settings_path().c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesA(settings_path(own_program_folder()).c_str()),
+              INVALID_FILE_ATTRIBUTES);
 
     chosen = "C:\\firmware set";
     ::SendMessageA(dialog.hwnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
     EXPECT_EQ(dialog.text(IDC_FOLDER), chosen);
     char path[MAX_PATH] = {};
-    get_profile_string("firmware", "path", "", path, sizeof path, settings_path());
+    get_profile_string("firmware", "path", "", path, sizeof path,
+                       settings_path(own_program_folder()));
     EXPECT_STREQ(path, "C:\\firmware set");
 }
 
@@ -721,7 +723,8 @@ TEST_F(Win32Browse, TheShellsBrowserOpensOwnedByTheDialogWithItsTitleAndItsCance
     ASSERT_TRUE(wait_until([&] { return !::IsWindow(browser); }));
     ::SendMessageA(dialog.hwnd, WM_NULL, 0, 0);  // answered once the browser's call has returned
     EXPECT_EQ(dialog.text(IDC_FOLDER), "");
-    EXPECT_EQ(::GetFileAttributesA(settings_path().c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesA(settings_path(own_program_folder()).c_str()),
+              INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace
