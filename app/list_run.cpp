@@ -36,12 +36,20 @@ std::string port_name(int number) {
     return port_path(number);
 }
 
-ListedModem probe_modem(const PackageModem& modem) {
+// The modem's line with the port it would be asked on, *port; none when it has no port to open.
+ListedModem modem_line(const PackageModem& modem, const ModemPort** port) {
     ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", "", ""};
-    const ModemPort* port = port_to_probe(modem);
+    *port = port_to_probe(modem);
+    if (!*port) return listed;
+    listed.port = (*port)->number;
+    listed.port_name = port_name(listed.port);
+    return listed;
+}
+
+ListedModem probe_modem(const PackageModem& modem) {
+    const ModemPort* port = nullptr;
+    ListedModem listed = modem_line(modem, &port);
     if (!port) return listed;
-    listed.port = port->number;
-    listed.port_name = port_name(port->number);
     DeviceLine line;
     listed.mode = open_port(line, port->number);
     if (listed.mode == MODE_DIAG) {
@@ -104,11 +112,12 @@ std::optional<std::vector<ListedModem>> probe_package_modems(const std::string& 
 }
 
 ListedModem unasked_modem(const PackageModem& modem) {
-    ListedModem listed{modem.location, modem.serial, MODE_NONE, -1, "", "", "no port to open"};
-    const ModemPort* port = port_to_probe(modem);
-    if (!port) return listed;
-    listed.port = port->number;
-    listed.port_name = port_name(port->number);
+    const ModemPort* port = nullptr;
+    ListedModem listed = modem_line(modem, &port);
+    if (!port) {
+        listed.unasked_mode = "no port to open";
+        return listed;
+    }
     // A modem shows its boot downloader and its flash programmer on the same identifiers.
     listed.unasked_mode = port->type == PORT_DIAG ? "normal" : "download";
     return listed;
