@@ -235,11 +235,11 @@ TEST_F(PortSearch, IdentifierSearchKeepsTheIdentifierForLaterSearches) {
 TEST_F(PortSearch, SearchAtALocationSeesOnlyThePortsOfTheModemPluggedInThere) {
     folder_.write_settings("idnum=1\ndownload0=USB\\VID_05C6&PID_9100\n");
     const FakeDevice other = add(0x05C6, 0x9100, 0, 1);
-    UsbPortSpec spec;
-    spec.product_id = 0x9100;
-    spec.num_interfaces = 1;
-    spec.serial = "SN0002";
-    devices_.push_back(Testbed::instance().add_port(spec));
+    UsbPortSpec identity;
+    identity.product_id = 0x9100;
+    identity.num_interfaces = 1;
+    identity.serial = "SN0002";
+    devices_.push_back(Testbed::instance().add_port(identity));
     const FakeDevice ours = devices_.back();
     search_.location = location_of(ours);
     const std::optional<FoundPort> found = find_port(PORT_DOWNLOAD, search_);
