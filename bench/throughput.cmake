@@ -4,7 +4,7 @@
 if(TARGET fw_emulator AND TARGET fw_testbed)
   add_executable(throughput_bench ${CMAKE_CURRENT_LIST_DIR}/throughput_bench.cpp
                  ${CMAKE_CURRENT_LIST_DIR}/line_peer.cpp ${CMAKE_CURRENT_LIST_DIR}/thread_counts.cpp
-                 ${CMAKE_CURRENT_LIST_DIR}/road.cpp)
+                 ${CMAKE_CURRENT_LIST_DIR}/road.cpp ${CMAKE_CURRENT_LIST_DIR}/package_run.cpp)
   target_link_libraries(throughput_bench PRIVATE fw_copy fw_stream fw_emulator fw_testbed util)
   # Every poll() of the process goes through the counting wrapper of thread_counts.cpp.
   target_link_options(throughput_bench PRIVATE -Wl,--wrap=poll)
