@@ -113,8 +113,9 @@ void print_row(const Attempt& a, double one_s) {
                     a.status, a.holding, a.modems);
         return;
     }
-    std::printf("  %6d  %9.2f  %12.2f  %16.2f\n", a.modems, a.wall_s,
-                one_s > 0 ? a.wall_s / one_s : 0.0, a.away_s);
+    char ratio[32] = "-";  // none when the run of one modem failed
+    if (one_s > 0) std::snprintf(ratio, sizeof ratio, "%.2f", a.wall_s / one_s);
+    std::printf("  %6d  %9.2f  %12s  %16.2f\n", a.modems, a.wall_s, ratio, a.away_s);
 }
 
 void write_csv(const std::string& path, const std::vector<Attempt>& rows) {
