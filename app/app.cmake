@@ -50,6 +50,9 @@ add_library(fw_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/history_command.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json_documents.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_report.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/all_run.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/modem_rows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console_display.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_boxes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dialog_shell.cpp

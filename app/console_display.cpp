@@ -10,7 +10,8 @@ namespace {
 
 constexpr int kBarWidth = 20;
 
-// Texts can come from the device (its version string): nothing in them may steer the terminal.
+}  // namespace
+
 std::string printable(const std::string& text) {
     std::string out = text;
     for (char& c : out) {
@@ -19,8 +20,6 @@ std::string printable(const std::string& text) {
     }
     return out;
 }
-
-}  // namespace
 
 ConsoleDisplay::ConsoleDisplay(std::FILE* out, bool terminal, std::FILE* boxes)
     : out_(out), boxes_(boxes), terminal_(terminal) {}

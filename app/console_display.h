@@ -15,6 +15,10 @@
 #include "app/dialog.h"
 #include "res/resource.h"
 
+// Texts can come from the device (its version string) or from its USB descriptors: nothing in them
+// may steer the terminal. Control bytes become '?'.
+std::string printable(const std::string& text);
+
 class ConsoleDisplay : public UpgradeDialog, public MessageBoxes {
   public:
     // terminal: rewrite one line in place instead of printing plain lines. boxes: where a box that

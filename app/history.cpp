@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <system_error>
 
@@ -127,6 +128,9 @@ bool parse_history_line(const std::string& line, HistoryEntry* entry) {
 
 std::string append_history(const std::vector<std::string>& folders, const HistoryEntry& entry) {
     const std::string line = history_line(entry) + "\n";
+    // Runs on several modems end at once; each line goes in whole.
+    static std::mutex appending;
+    std::lock_guard<std::mutex> hold(appending);
     std::string refusals;
     std::vector<std::string> tried;
     for (const std::string& folder : folders) {

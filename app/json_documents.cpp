@@ -18,6 +18,10 @@ constexpr const char* kVerdict = "verdict";
 constexpr const char* kVerdictText = "verdict_text";
 constexpr const char* kReason = "reason";
 constexpr const char* kExitStatus = "exit_status";
+constexpr const char* kModems = "modems";
+constexpr const char* kSucceeded = "succeeded";
+constexpr const char* kFailed = "failed";
+constexpr const char* kStopped = "stopped";
 
 // The verdicts of --check.
 constexpr const char* kReady = "ready";
@@ -76,10 +80,34 @@ std::string check_document(const CheckReport& report) {
              {kExitStatus, report.exit_status}});
 }
 
+namespace {
+
+Json run_object(const ModemRunReport& run) {
+    Json object = history_object(run.entry);
+    object[kReason] = optional_value(run.reason);
+    object[kExitStatus] = run.exit_status;
+    return object;
+}
+
+}  // namespace
+
 std::string run_document(const HistoryEntry& entry, const std::optional<std::string>& reason,
                          int exit_status) {
-    Json object = history_object(entry);
-    object[kReason] = optional_value(reason);
-    object[kExitStatus] = exit_status;
-    return document_text(object);
+    return document_text(run_object({entry, reason, exit_status}));
+}
+
+std::string all_runs_document(const std::vector<ModemRunReport>& runs, int exit_status) {
+    Json array = Json::array();
+    int succeeded = 0, failed = 0, stopped = 0;
+    for (const ModemRunReport& run : runs) {
+        array.push_back(run_object(run));
+        succeeded += run.entry.result == kResultSuccess;
+        failed += run.entry.result == kResultFailure;
+        stopped += run.entry.result == kResultStopped;
+    }
+    return document_text(Json{{kModems, array},
+                              {kSucceeded, succeeded},
+                              {kFailed, failed},
+                              {kStopped, stopped},
+                              {kExitStatus, exit_status}});
 }

@@ -37,6 +37,17 @@ struct CheckReport {
 std::string check_document(const CheckReport& report);
 
 // A run on one modem: the history's entry of the run, why it ended as it did and the exit status a
-// run of this modem alone ends with. A run of several modems lists one such object per modem.
+// run of this modem alone ends with.
 std::string run_document(const HistoryEntry& entry, const std::optional<std::string>& reason,
                          int exit_status);
+
+// One modem's part in a run on several modems, with the exit status a run of it alone ends with.
+struct ModemRunReport {
+    HistoryEntry entry;
+    std::optional<std::string> reason;
+    int exit_status = 1;
+};
+
+// run --all: an object with an array of one run object per modem, as run_document writes it, and
+// how many succeeded, failed and were stopped, and the exit status of the whole run.
+std::string all_runs_document(const std::vector<ModemRunReport>& runs, int exit_status);

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "app/all_run.h"
 #include "app/check_run.h"
 #include "app/command_platform.h"
 #include "app/console_display.h"
@@ -25,6 +26,7 @@
 #include "app/package_folder.h"
 #include "app/run_dialog.h"
 #include "app/run_record.h"
+#include "app/run_report.h"
 #include "app/seal_run.h"
 #include "app/session.h"
 #include "app/terminal.h"
@@ -52,7 +54,8 @@ void print_usage(std::FILE* out, const std::string& program) {
                  offers_udev_rule() ? "--udev-rule | " : "");
     std::fprintf(out, "       %s [--package DIR] --device LOCATION|SERIAL [--check | run]\n",
                  program.c_str());
-    std::fprintf(out, "       %s [--package DIR] [--check | --list | run] --json\n",
+    std::fprintf(out, "       %s [--package DIR] run --all\n", program.c_str());
+    std::fprintf(out, "       %s [--package DIR] [--check | --list | run [--all]] --json\n",
                  program.c_str());
 }
 
@@ -170,6 +173,11 @@ void print_options_help(char separator) {
             "              the logged-in user the device's serial ports and keeps the modem\n"
             "              manager away from them; install it in /etc/udev/rules.d\n");
     std::printf(
+        "  --all       with run: upgrade every modem of the package that is plugged in, all\n"
+        "              at once, each with its own log download-LOCATION.dbg beside\n"
+        "              download.dbg (which then holds the summary), and print a table of how\n"
+        "              each ended. Exit status 0 only when every modem succeeded. A modem that\n"
+        "              fails or is unplugged leaves the others' runs alone.\n"
         "  --help      show this text\n"
         "  --version   show the version\n");
 }
@@ -227,54 +235,9 @@ std::string again_command(const char* program, const std::string& package,
     return command;
 }
 
-// The reason a run told last, for its document: the line that says why it failed.
-class LastReason {
-  public:
-    void set(const std::string& reason) {
-        std::lock_guard<std::mutex> hold(lock_);
-        reason_ = reason;
-    }
-    std::optional<std::string> take() {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (reason_.empty()) return std::nullopt;
-        return std::exchange(reason_, std::string());
-    }
-
-  private:
-    std::mutex lock_;
-    std::string reason_;
-};
-
-// What a run that was stopped says as its reason, as its log does.
-constexpr const char* kStoppedReason = "Stopped by the user";
-
-// The run's document on standard output: the entry its worker recorded, or that of a run that
-// never began. Taken while the log is open, printed once the run has said everything else.
-struct RunDocument {
-    HistoryEntry entry;
-    std::optional<std::string> reason;
-};
-
 // The first line of a text, without its line end.
 std::string first_line(const std::string& text) {
     return text.substr(0, text.find('\n'));
-}
-
-// refusal: why the run did not begin (several modems and none chosen), empty when it began.
-RunDocument run_document_of(Session& session, const std::string& refusal, int stopped,
-                            LastReason* reason) {
-    std::optional<HistoryEntry> entry = take_last_run_entry(session);
-    RunDocument document{entry ? *entry : unstarted_run_entry(session, stopped != 0),
-                         reason->take()};
-    // A run that reached its success end while being stopped has no reason to give.
-    if (document.entry.result == kResultSuccess)
-        document.reason.reset();
-    else if (!refusal.empty())
-        document.reason = refusal;
-    else if (stopped)
-        document.reason = kStoppedReason;
-    if (document.reason && document.reason->empty()) document.reason.reset();
-    return document;
 }
 
 // The same start-up, worker and clean-up as with the dialog; the console stands in for the dialog
@@ -323,14 +286,14 @@ int run_windowless(Session& session, const std::string& again, const std::string
     if (several_modems)
         display.show(unchosen + "\nNothing was sent to any modem.\n", kBoxCaption, BoxButtons::Ok,
                      BoxIcon::Error);
-    const RunDocument document =
-        run_document_of(session, several_modems ? first_line(unchosen) : "", stopped, &last_reason);
+    ModemRunReport report =
+        run_report(session, several_modems ? first_line(unchosen) : "", stopped, &last_reason);
     app_cleanup(session);
     const int status = several_modems                ? kExitRefused
                        : stopped                     ? stopped
                        : last_run_succeeded(session) ? 0
                                                      : 1;
-    if (json) std::fputs(run_document(document.entry, document.reason, status).c_str(), stdout);
+    if (json) std::fputs(run_document(report.entry, report.reason, status).c_str(), stdout);
     return status;
 }
 
@@ -349,6 +312,7 @@ enum class Option {
     Seal,
     History,
     Json,
+    All,
     Count
 };
 
@@ -370,6 +334,7 @@ constexpr OptionEntry kOptions[] = {
     {"--seal", nullptr, Option::Seal, true},
     {"--history", nullptr, Option::History, false},
     {"--json", nullptr, Option::Json, false},
+    {kAllOption, nullptr, Option::All, false},
 };
 
 constexpr int kOptionCount = static_cast<int>(Option::Count);
@@ -386,6 +351,7 @@ struct Given {
 struct CommandLine {
     Action action = Action::Dialog;
     bool json = false;    // --json: the result as a JSON document on standard output
+    bool all = false;     // run --all: every modem of the package at once
     std::string package;  // the folder given with --package, absolute; empty when none
     std::string seal;     // the folder given with --seal, absolute; empty when none
     std::string device;   // the modem given with --device; empty when none
@@ -500,6 +466,22 @@ Action chosen_action(const Given& given, CommandLine* line) {
     return Action::Dialog;
 }
 
+// --all is a way to run, and chooses the modems itself.
+bool all_given(const Given& given, Action action, CommandLine* line) {
+    if (!given.has(Option::All)) return true;
+    if (action != Action::Run) {
+        line->refusal = std::string(kAllOption) + " goes with run";
+        return false;
+    }
+    if (given.has(Option::Device)) {
+        line->refusal = std::string(kAllOption) + " and " + kDeviceOption +
+                        " both choose the modems: give one of them";
+        return false;
+    }
+    line->all = true;
+    return true;
+}
+
 // --device names a modem for run and --check only, and names one.
 bool device_given(const Given& given, Action action, CommandLine* line) {
     if (!given.has(Option::Device)) return true;
@@ -544,7 +526,8 @@ CommandLine read_command_line(int argc, char** argv) {
     }
     line.action = chosen_action(given, &line);
     line.json = given.has(Option::Json);
-    if (line.action != Action::Refuse && !device_given(given, line.action, &line)) {
+    if (line.action != Action::Refuse &&
+        (!all_given(given, line.action, &line) || !device_given(given, line.action, &line))) {
         line.action = Action::Refuse;
         return line;
     }
@@ -584,6 +567,13 @@ int main(int argc, char** argv) {
         case Action::History:
             return run_history(line.json, stdout, stderr);
         case Action::Run:
+            if (line.all)
+                return run_all(
+                    session,
+                    [&](const std::string& device) {
+                        return again_command(argv[0], line.package, device);
+                    },
+                    line.json);
             return run_windowless(session, again_command(argv[0], line.package, line.device),
                                   line.device, line.json);
         case Action::Dialog:

@@ -35,16 +35,16 @@ std::string local_text(std::int64_t seconds, const char* format) {
     return text;
 }
 
-void log_settings(const std::string& folder) {
+void log_settings(LogSink& log, const std::string& folder) {
     const std::string path = settings_path(folder);
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(path, ignored)) {
-        log_write("settings.ini: none in the package folder\n");
+        log.write("settings.ini: none in the package folder\n");
         return;
     }
     char target[kPathBuffer];
     get_profile_string("id", "fw", "", target, sizeof target, path);
-    log_write("settings.ini: fw=%s; ports: %s; disks: %s\n", target,
+    log.write("settings.ini: fw=%s; ports: %s; disks: %s\n", target,
               port_identifiers_text(path).c_str(), joined(listed_disk_identifiers(path)).c_str());
 }
 
@@ -70,18 +70,18 @@ std::string time_of_day() {
     return local_text(seconds, "%H:%M:%S") + text;
 }
 
-void log_run_header(const std::string& folder) {
+void log_run_header(LogSink& log, const std::string& folder) {
     std::int64_t seconds = 0;
     int millis = 0;
     wall_clock(&seconds, &millis);
-    log_write("fwupgrade %s, started %s\n", FWUP_VERSION,
+    log.write("fwupgrade %s, started %s\n", FWUP_VERSION,
               local_text(seconds, "%Y-%m-%d %H:%M:%S").c_str());
-    log_write("package folder: %s\n", folder.c_str());
-    log_settings(folder);
+    log.write("package folder: %s\n", folder.c_str());
+    log_settings(log, folder);
     if (sums_missing(folder))
-        log_write("sealed: no, the package has no %s\n", kSumsFile);
+        log.write("sealed: no, the package has no %s\n", kSumsFile);
     else
-        log_write(
+        log.write(
             "sealed: yes, %s is there; every file is checked against it before anything "
             "is sent\n",
             kSumsFile);

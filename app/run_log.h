@@ -11,8 +11,8 @@
 
 // The first block of a log: the program's version, the date and time, the package folder, the
 // identifiers its settings.ini lists and whether SHA256SUMS seals the package. folder is the
-// package folder with its trailing '/'.
-void log_run_header(const std::string& folder);
+// package folder with its trailing '/'. Written to log.
+void log_run_header(LogSink& log, const std::string& folder);
 
 // The items joined with ", " for a message; "none" when there are none.
 std::string joined(const std::vector<std::string>& items);

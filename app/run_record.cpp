@@ -88,7 +88,7 @@ HistoryEntry run_entry(const Run& run, const RunRecordStart& start) {
     if (!run.succeeded) entry.failed_stage = known(run.stage);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start.began;
     entry.duration_s = std::round(took.count() * 10) / 10;
-    entry.log = known(log_path());
+    entry.log = known(run.line.log().path());
     return entry;
 }
 
@@ -117,6 +117,6 @@ HistoryEntry unstarted_run_entry(const Session& session, bool stopped) {
     entry.package = session.package_folder.program_folder();
     entry.sums_sha256 = sums_digest(entry.package);
     entry.result = stopped ? kResultStopped : kResultFailure;
-    entry.log = known(log_path());
+    entry.log = known(session.log().path());
     return entry;
 }

@@ -139,7 +139,7 @@ int boot_downloader_stage(Run& run) {
     const bool uploaded =
         retry_start_go(run.line, run.file(programmer.name).c_str(), dialog, &run.counter);
     // A programmer that changed since the package check was not started: nothing to wait for.
-    if (!uploaded && !changed_package_file().empty()) return failure_end(run);
+    if (!uploaded && !changed_package_file(run.line.log()).empty()) return failure_end(run);
     step_done(run, kStepProgrammer);
 
     run.stage = "waiting for the flash programmer";

@@ -20,7 +20,7 @@
 #include "probe/mode_probe.h"
 
 int init_globals(const Session& session) {
-    if (log_open()) log_run_header(session.package_folder.program_folder());
+    if (log_open()) log_run_header(program_log(), session.package_folder.program_folder());
     return 1;
 }
 
@@ -51,6 +51,11 @@ int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wan
         }
         if (!checked.package.sealed) set_info(dialog, kNoSumsNote);
     }
+    return check_modem_for_run(session, dialog, wanted_device, unchosen);
+}
+
+int check_modem_for_run(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
+                        std::string* unchosen) {
     const int check = startup_check_of_modem(session, dialog, wanted_device,
                                              &session.startup_package.modem, unchosen);
     // Until a worker has run, the check alone tells where a stop leaves the modem.

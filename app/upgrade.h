@@ -15,6 +15,10 @@ int upgrade_init(Session& session, UpgradeDialog* dialog);
 // there are, when the check cannot tell which modem to work on.
 int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
                  std::string* unchosen);
+// The start-up check of that modem alone, for a run without a window whose log is open and whose
+// package verdict (session.startup_package) is set: upgrade_init after those two.
+int check_modem_for_run(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
+                        std::string* unchosen);
 // The dialog's device check of the modem the chooser names (wanted: its location or serial
 // number; empty: the only one plugged in), as --device chooses it for a run without a window: the
 // runs the dialog starts afterwards are bound to the modem it chose. Returns as

@@ -75,9 +75,9 @@ int upgrade_worker(Run& run) {
     run.search.settings = settings_path(folder);
     run.firmware_folder = run.package_folder + kFirmwareFolder;
     // Cleared even for a refused package: no file of an earlier run's package is judged now.
-    expect_package_digests(folder, {});
+    expect_package_digests(run.line.log(), folder, {});
     if (!package_ready(run, folder)) return failure_end(run);
-    expect_package_digests(run.package.folder, run.package.digests);
+    expect_package_digests(run.line.log(), run.package.folder, run.package.digests);
 
     run.stage = "finding the device";
     run.stages.begin("finding the device");
@@ -178,7 +178,7 @@ int failure_end(Run& run) {
     }
     if (!run.stage.empty()) run.line.log().write("failed while %s\n", run.stage.c_str());
     // A package file that changed under the run is what the user has to act on.
-    const std::string changed = changed_package_file();
+    const std::string changed = changed_package_file(run.line.log());
     if (!changed.empty()) set_info(dialog, changed);
     if (!run.session.windowless && !run.stage.empty())
         set_status(dialog, "Failed while " + run.stage);

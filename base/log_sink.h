@@ -11,10 +11,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 
 class Clock;
+
+// The digests the run's package check kept, for the files the run sends (base/sent_file.h), and
+// the first file found changed since.
+struct ExpectedDigests {
+    std::mutex lock;
+    std::string folder;
+    std::map<std::string, std::string> digests;
+    std::string changed;  // the first reason told
+};
 
 class LogSink {
   public:
@@ -60,6 +70,9 @@ class LogSink {
     // The next notice is shown at once, however soon after the last one.
     void restart_no_answer_notices();
 
+    // What the files this run sends are judged against.
+    ExpectedDigests& expected_digests() { return expected_; }
+
   private:
     bool open_file(const std::string& name, bool keep_earlier);
     std::FILE* open_in(const std::string& folder, const std::string& shown, const std::string& name,
@@ -79,6 +92,8 @@ class LogSink {
     Listener notice_listener_;
     bool notice_shown_ = false;
     std::chrono::steady_clock::time_point last_notice_;
+
+    ExpectedDigests expected_;
 };
 
 // The sink of the program's own run: download.dbg and the reasons its console or dialog shows.

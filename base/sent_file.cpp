@@ -14,21 +14,9 @@ namespace {
 // Read ahead per chunk: a file up to this size is judged before any of it is handed out.
 constexpr std::size_t kReadAhead = 64 * 1024;
 
-struct Expected {
-    std::mutex lock;
-    std::string folder;
-    std::map<std::string, std::string> digests;
-    std::string changed;  // the first reason told
-};
-
-Expected& expected() {
-    static Expected state;
-    return state;
-}
-
 // The listed name of path and its digest; false when path is not a listed file of the package.
-bool listed(const std::string& path, std::string* name, std::string* digest) {
-    Expected& state = expected();
+bool listed(ExpectedDigests& state, const std::string& path, std::string* name,
+            std::string* digest) {
     std::lock_guard<std::mutex> hold(state.lock);
     if (state.digests.empty() || path.compare(0, state.folder.size(), state.folder) != 0)
         return false;
@@ -44,24 +32,24 @@ bool listed(const std::string& path, std::string* name, std::string* digest) {
     return true;
 }
 
-void remember_change(const std::string& reason) {
-    Expected& state = expected();
+void remember_change(ExpectedDigests& state, const std::string& reason) {
     std::lock_guard<std::mutex> hold(state.lock);
     if (state.changed.empty()) state.changed = reason;
 }
 
 }  // namespace
 
-void expect_package_digests(const std::string& folder, std::map<std::string, std::string> digests) {
-    Expected& state = expected();
+void expect_package_digests(LogSink& log, const std::string& folder,
+                            std::map<std::string, std::string> digests) {
+    ExpectedDigests& state = log.expected_digests();
     std::lock_guard<std::mutex> hold(state.lock);
     state.folder = folder;
     state.digests = std::move(digests);
     state.changed.clear();
 }
 
-std::string changed_package_file() {
-    Expected& state = expected();
+std::string changed_package_file(LogSink& log) {
+    ExpectedDigests& state = log.expected_digests();
     std::lock_guard<std::mutex> hold(state.lock);
     return state.changed;
 }
@@ -75,7 +63,7 @@ SentFile::~SentFile() {
 bool SentFile::open(const std::string& path) {
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_) return false;
-    if (listed(path, &name_, &digest_)) hash_ = std::make_unique<Sha256>();
+    if (listed(log_.expected_digests(), path, &name_, &digest_)) hash_ = std::make_unique<Sha256>();
     chunk_.resize(kReadAhead);
     return true;
 }
@@ -93,7 +81,7 @@ void SentFile::judge() {
     const std::string reason =
         name_ + ": changed since the package check: its SHA-256 is not the one in " + kSumsFile;
     log_.tell_reason("%s", reason.c_str());
-    remember_change(reason);
+    remember_change(log_.expected_digests(), reason);
 }
 
 void SentFile::fill() {

@@ -21,14 +21,16 @@ class Sha256;
 
 constexpr const char* kSumsFile = "SHA256SUMS";
 
-// The digests a run's package check kept: paths relative to folder (which ends with its
-// separator) with '/' separators, to lowercase hex. An empty map (an unsealed package) judges
-// nothing. Forgets a changed file found before.
-void expect_package_digests(const std::string& folder, std::map<std::string, std::string> digests);
+// The digests the package check of the run that logs to log kept: paths relative to folder (which
+// ends with its separator) with '/' separators, to lowercase hex. An empty map (an unsealed
+// package) judges nothing. Forgets a changed file found before. Each run has its own: runs on
+// several modems at once never judge by, or report, each other's files.
+void expect_package_digests(LogSink& log, const std::string& folder,
+                            std::map<std::string, std::string> digests);
 
-// The reason told for the first listed file found changed since expect_package_digests; empty
-// when none was.
-std::string changed_package_file();
+// The reason told for the first listed file found changed since expect_package_digests of log;
+// empty when none was.
+std::string changed_package_file(LogSink& log);
 
 class SentFile {
   public:

@@ -299,7 +299,7 @@ int copy_passes(DeviceLine& line, const std::string& folder, DialogHandle dialog
         if (failed == Failed::Nothing) return 1;
         // A package file that changed since its check stays changed: another pass would only
         // empty "/home" again. Its reason is told already.
-        if (!changed_package_file().empty()) return 0;
+        if (!changed_package_file(line.log()).empty()) return 0;
         if (pass == kPasses) {
             report_last_pass(line, failed);
             return 0;

@@ -84,7 +84,11 @@ INSTANTIATE_TEST_SUITE_P(
             "DeviceWithList", {"--list", "--device", "1-1.2"}, "--device goes with run or --check"},
         Refused{"DeviceWithoutValue",
                 {"run", "--device"},
-                "--device needs a USB location or a serial number"}),
+                "--device needs a USB location or a serial number"},
+        Refused{"AllWithCheck", {"--check", "--all"}, "--all goes with run"},
+        Refused{"AllWithDevice",
+                {"run", "--all", "--device", "1-1.2"},
+                "--all and --device both choose the modems: give one of them"}),
     [](const ::testing::TestParamInfo<Refused>& info) { return std::string(info.param.name); });
 
 // The history is the user's file: a line that is no entry is skipped with a warning, the others

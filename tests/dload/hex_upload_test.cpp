@@ -361,7 +361,7 @@ TEST_F(HexUploadTest, ListedProgrammerThatChangedSinceTheCheckIsNotSent) {
     std::string digest;
     int error = 0;
     ASSERT_TRUE(sha256_file(path, &digest, &error));
-    expect_package_digests(folder, {{name, digest}});
+    expect_package_digests(line.log(), folder, {{name, digest}});
 
     files.write(name, original + "\n");  // a blank line more: still a good file
     EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 0);
@@ -369,15 +369,15 @@ TEST_F(HexUploadTest, ListedProgrammerThatChangedSinceTheCheckIsNotSent) {
     EXPECT_EQ(gos(), 0);
     const std::string reason =
         name + ": changed since the package check: its SHA-256 is not the one in SHA256SUMS";
-    EXPECT_EQ(changed_package_file(), reason);
+    EXPECT_EQ(changed_package_file(line.log()), reason);
     EXPECT_NE(upload_log().find(reason + "\n"), std::string::npos) << upload_log();
 
     files.write(name, original);
-    expect_package_digests(folder, {{name, digest}});
+    expect_package_digests(line.log(), folder, {{name, digest}});
     EXPECT_EQ(retry_start_go(line, path.c_str(), nullptr, nullptr), 1);
     EXPECT_EQ(gos(), 1);
-    EXPECT_EQ(changed_package_file(), "");
-    expect_package_digests("", {});
+    EXPECT_EQ(changed_package_file(line.log()), "");
+    expect_package_digests(line.log(), "", {});
 }
 
 class ReadNprgTest : public ScriptedTest {};
