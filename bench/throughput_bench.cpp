@@ -1035,6 +1035,7 @@ int run_road(const Config& config, int argc, char** argv) {
 // measurements must not: they run in a process of their own, their figures on this one's output.
 int run_modems(const Config& config, int argc, char** argv) {
     if (!testbed::under_preload()) {
+        std::printf("\n");
         print_load("start of the several-modem run");
         std::fflush(stdout);
         testbed::reexec_under_preload(argc, argv);
