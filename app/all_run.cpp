@@ -113,8 +113,8 @@ bool nameable(const AllRun& all, const ModemJob& job) {
 void run_modem(AllRun& all, ModemJob& job, UpgradeDialog& row) {
     Session& session = *job.session;
     log_run_header(job.log, all.folder);
-    job.log.write("run --all: one of %zu modems upgraded at once; this log is its run's alone\n",
-                  all.jobs.size());
+    job.log.write("run --all: one of %d modems upgraded at once; this log is its run's alone\n",
+                  static_cast<int>(all.jobs.size()));
     if (!nameable(all, job)) {
         job.refusal = "its USB location and serial number are unknown: upgrade it alone";
         job.log.tell_reason("%s", job.refusal.c_str());

@@ -52,7 +52,7 @@ std::string ModemRows::line_of(std::size_t k, int width) const {
 
 // The cursor sits below the rows once they are drawn: up to the first, then each one rewritten.
 void ModemRows::draw_rows() {
-    if (drawn_ && !names_.empty()) std::fprintf(out_, "\033[%zuA", names_.size());
+    if (drawn_ && !names_.empty()) std::fprintf(out_, "\033[%dA", static_cast<int>(names_.size()));
     const int width = terminal_width(out_);
     for (std::size_t k = 0; k < names_.size(); ++k)
         std::fprintf(out_, "\r\033[K%s\n", line_of(k, width).c_str());
@@ -63,7 +63,8 @@ void ModemRows::draw_rows() {
 void ModemRows::print_above(std::size_t k, const char* label, const std::string& text) {
     if (terminal_) {
         // The text takes the first row's place; the rows are drawn again below it.
-        if (drawn_ && !names_.empty()) std::fprintf(out_, "\033[%zuA\r\033[J", names_.size());
+        if (drawn_ && !names_.empty())
+            std::fprintf(out_, "\033[%dA\r\033[J", static_cast<int>(names_.size()));
         std::fprintf(out_, "%s: %s%s\n", names_[k].c_str(), label, printable(text).c_str());
         drawn_ = false;
         draw_rows();

@@ -1,29 +1,18 @@
 #include "bench/road.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench/package_run.h"
 #include "diag/efs_wire.h"
 #include "emulator/emulator.h"
 #include "testbed/mocked_usb_device.h"
-
-extern "C" char** environ;
 
 namespace bench {
 
@@ -44,34 +33,6 @@ constexpr double kBlockBytes = 512;
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-// Runs program with args in folder, its log going there; its exit status, -1 when it did not end.
-int run_in(const fs::path& folder, const fs::path& program, std::vector<std::string> args) {
-    std::string env_folder = "XDG_DOCUMENTS_DIR=" + folder.string();
-    std::vector<char*> envp = {env_folder.data()};
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "XDG_DOCUMENTS_DIR=", 18) != 0) envp.push_back(*e);
-    envp.push_back(nullptr);
-    std::string path = program.string();
-    std::vector<char*> argv = {path.data()};
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    // The program's console goes to a file beside it: the figures stay readable.
-    const std::string console = (folder / "console.txt").string();
-    posix_spawn_file_actions_addopen(&actions, 1, console.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (failed != 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 struct Event {
@@ -103,33 +64,6 @@ class Moves {
     std::vector<Event> events_;
 };
 
-bool same_file(const fs::path& a, const fs::path& b) {
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    if (!x || !y || fs::file_size(a) != fs::file_size(b)) return false;
-    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
-                      std::istreambuf_iterator<char>(y));
-}
-
-// The package's copied files (home's files, not its link descriptions, and image.iso) and their
-// bytes; each is on the device when dumps is given. False when one is missing or differs.
-bool copied_files(const fs::path& package, const fs::path* dumps, int* files,
-                  std::uint64_t* bytes) {
-    *files = 1;
-    *bytes = fs::file_size(package / "image.iso");
-    bool same = !dumps || same_file(package / "image.iso", *dumps / "efs" / "image.iso");
-    for (const auto& entry : fs::recursive_directory_iterator(package / "home")) {
-        const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file() || name.find(".link") != std::string::npos) continue;
-        ++*files;
-        *bytes += entry.file_size();
-        if (dumps)
-            same =
-                same && same_file(entry.path(), *dumps / "efs" / "home" /
-                                                    fs::relative(entry.path(), package / "home"));
-    }
-    return same;
-}
-
 // The firmware's streamed bytes: the partition table and the four images.
 std::uint64_t streamed_bytes(const fs::path& fw) {
     std::uint64_t total = 0;
@@ -137,11 +71,6 @@ std::uint64_t streamed_bytes(const fs::path& fw) {
          {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsbl.mbn", "amss.mbn"})
         total += fs::file_size(fw / name);
     return total;
-}
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The program's own account of its stages from its log, with the searches for the programmer
@@ -184,15 +113,6 @@ double late_by(double away_s, double first_s, double pass_s) {
     return std::ceil((away_s - first_s) / pass_s) * pass_s + first_s - away_s;
 }
 
-// The road's temporary folder holds some hundred MB: it goes whatever way the road ends.
-struct FolderGone {
-    fs::path folder;
-    ~FolderGone() {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-    }
-};
-
 // A run of the program against the emulated modem, and what the modem saw.
 struct RoadRun {
     int status = -1;
@@ -219,13 +139,9 @@ void run_against_modem(const fs::path& folder, const fs::path& package, RoadRun*
     run->run_s = seconds(Clock::now() - start);
     device.wait_finished(std::chrono::seconds(30));
     const fs::path dumps = folder / "dumps";
-    int files = 0;
-    std::uint64_t bytes = 0;
-    run->holds_package =
-        device.dump_efs((dumps / "efs").string()) &&
-        device.dump_flash((dumps / "flash").string()) &&
-        same_file(package / "VELMOR" / "amss.mbn", dumps / "flash" / "image-5.bin") &&
-        copied_files(package, &dumps, &files, &bytes);
+    run->holds_package = device.dump_efs((dumps / "efs").string()) &&
+                         device.dump_flash((dumps / "flash").string()) &&
+                         holds_package(package, dumps);
     run->efs_all = device.request_count(emu::Mode::Diag, kDiagSubsystem, -1);
     run->efs_writes = device.request_count(emu::Mode::Diag, kDiagSubsystem, kEfsWrite);
     run->efs_reads = device.request_count(emu::Mode::Diag, kDiagSubsystem, kEfsRead);
@@ -272,16 +188,9 @@ std::vector<Stage> stages_of(const RoadRun& run, const RoadCeiling& c, const fs:
 }  // namespace
 
 int run_road(const RoadCeiling& ceiling, bool quick) {
-    const fs::path tools = fs::canonical("/proc/self/exe").parent_path().parent_path() / "app";
-    char pattern[] = "/tmp/road-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    const fs::path folder = pattern, package = folder / "package";
-    const FolderGone gone{folder};
-    std::vector<std::string> make_args = {package.string()};
-    if (!quick) make_args.insert(make_args.begin(), "--large");
-    if (run_in(folder, tools / "make_sample_package", make_args) != 0)
-        throw std::runtime_error("make_sample_package failed");
-    fs::copy_file(tools / "fwupgrade", package / "fwupgrade");
+    const TemporaryFolder temporary("road-bench");
+    const fs::path& folder = temporary.path();
+    const fs::path package = make_package(folder, !quick, false);
     std::printf(
         "\nThe whole road: %s package, the program against the emulated modem on the "
         "mocked USB bus, real timings\n",

@@ -8,19 +8,22 @@
 //       and the EFS copy of a 4 MiB image.iso and of a tree of 200 small files to the emulated
 //       modem, its fixed pauses taken out;
 //   (d) CRC-16 beside a byte-wise table reference;
-// then the peak memory and CPU time of a process that streams a 1 MiB and a 256 MiB image, and
-// the targets, each a ratio with "met" or "NOT MET". The load average is printed at the start and
-// the end. Figures are printed, never asserted; each is the best of at least --repeat runs (more
-// for the small images and the single exchanges), ceiling and product taking turns so that both
-// meet the same load.
+// then the peak memory and CPU time of a process that streams a 1 MiB and a 256 MiB image, the
+// targets, each a ratio with "met" or "NOT MET", and the several-modem run (modems.cpp). The load
+// average is printed at the start and the end. Figures are printed, never asserted; each is the
+// best of at least --repeat runs (more for the small images and the single exchanges), ceiling and
+// product taking turns so that both meet the same load.
 //
 //   throughput_bench [--quick] [--repeat N] [--csv FILE] [--only crc|stream|efs|memory]
 //   throughput_bench --road [--quick]
+//   throughput_bench --modems [--quick] [--repeat N] [--csv FILE]
 //
 // --quick streams images of up to 4 MiB (16 MiB for the memory figure) and repeats once: a check
 // that everything runs, in seconds. --csv writes the streaming rows (bytes, ceiling MB/s, product
 // MB/s, product on the emulated modem MB/s) for scripts/plot-throughput.sh. --only runs one
 // section, for a profiler. --road runs the whole road of a realistic package instead (road.cpp).
+// --modems runs only the program upgrading 1, 2 and 4 emulated modems at once (modems.cpp), its
+// rows going to the --csv file; the full run writes them beside its own, to FILE-modems.csv.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -42,6 +45,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "bench/line_peer.h"
+#include "bench/modems.h"
 #include "bench/road.h"
 #include "bench/thread_counts.h"
 #include "copy/copy_job.h"
@@ -72,6 +76,7 @@ constexpr int kTreeFiles = 200;
 struct Config {
     bool quick = false;
     bool road = false;
+    bool modems = false;
     int repeat = 3;
     std::string csv;
     std::string only;  // one section alone (crc, stream, efs, memory), for a profiler; empty: all
@@ -888,6 +893,8 @@ bool read_config(int argc, char** argv, Config* config) {
             config->repeat = 1;
         } else if (arg == "--road") {
             config->road = true;
+        } else if (arg == "--modems") {
+            config->modems = true;
         } else if (arg == "--repeat" && i + 1 < argc) {
             config->repeat = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--only" && i + 1 < argc) {
@@ -1024,6 +1031,47 @@ int run_road(const Config& config, int argc, char** argv) {
     return status;
 }
 
+// Like the road, the modems run under the mocked bus's preload, which the full run's own
+// measurements must not: they run in a process of their own, their figures on this one's output.
+int run_modems(const Config& config, int argc, char** argv) {
+    if (!testbed::under_preload()) {
+        std::printf("\n");
+        print_load("start of the several-modem run");
+        std::fflush(stdout);
+        testbed::reexec_under_preload(argc, argv);
+    }
+    const int status = bench::run_modems(config.repeat, config.csv);
+    std::printf("\n");
+    print_load("end of the several-modem run");
+    return status;
+}
+
+// Where the full run's --csv FILE puts the several-modem rows: FILE-modems.csv, ".csv" left out of
+// FILE, as scripts/plot-throughput.sh looks for them.
+std::string modems_csv_of(std::string csv) {
+    const std::string suffix = ".csv";
+    if (csv.size() >= suffix.size() &&
+        csv.compare(csv.size() - suffix.size(), suffix.size(), suffix) == 0)
+        csv.resize(csv.size() - suffix.size());
+    return csv + "-modems.csv";
+}
+
+int modems_in_child(const Config& config) {
+    std::string self = "/proc/self/exe", flag = "--modems", repeat_flag = "--repeat",
+                repeat = std::to_string(config.repeat), csv_flag = "--csv",
+                csv = config.csv.empty() ? std::string() : modems_csv_of(config.csv);
+    std::vector<char*> argv = {self.data(), flag.data(), repeat_flag.data(), repeat.data()};
+    if (!csv.empty()) argv.insert(argv.end(), {csv_flag.data(), csv.data()});
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    pid_t pid = -1;
+    int status = 0;
+    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0 ||
+        ::waitpid(pid, &status, 0) != pid)
+        throw std::runtime_error("the several-modem run did not start");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 int run(const Config& config) {
     print_conditions(config);
     TempFolder folder;
@@ -1046,9 +1094,11 @@ int run(const Config& config) {
     if (config.only.empty()) print_targets(stream, efs, crc);
     if (!config.csv.empty() && !stream.rows.empty()) write_csv(config.csv, stream.rows);
     log_close();
+    // A several-modem run that failed fails the benchmark: its figures would not be a success's.
+    const int status = config.only.empty() ? modems_in_child(config) : 0;
     std::printf("\n");
     print_load("end");
-    return 0;
+    return status;
 }
 
 }  // namespace
@@ -1060,12 +1110,13 @@ int main(int argc, char** argv) {
     if (!read_config(argc, argv, &config)) {
         std::fprintf(stderr,
                      "usage: %s [--quick] [--repeat N] [--csv FILE] [--only SECTION] | --road "
-                     "[--quick]\n",
+                     "[--quick] | --modems [--quick] [--repeat N] [--csv FILE]\n",
                      argv[0]);
         return 2;
     }
     try {
-        return config.road ? run_road(config, argc, argv) : run(config);
+        if (config.road) return run_road(config, argc, argv);
+        return config.modems ? run_modems(config, argc, argv) : run(config);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "throughput_bench: %s\n", e.what());
         return 1;
