@@ -212,8 +212,9 @@ void print_help(const std::string& program) {
         "when the one --device names is not plugged in (nothing is sent then), and for a\n"
         "run stopped by the user the shell's status for the interrupt: 130 for Ctrl-C, 143\n"
         "for a request to terminate, 129 when its terminal went away. A stopped run says\n"
-        "whether it left the modem in download mode and how to finish the download. Without\n"
-        "arguments and without a display the program says so and exits with status 2.\n");
+        "whether it left the modem in download mode and how to finish the download. With\n"
+        "--all the status is 0 only when every modem succeeded. Without arguments and\n"
+        "without a display the program says so and exits with status 2.\n");
 }
 
 // The only word of a command line: it starts the upgrade without a window.

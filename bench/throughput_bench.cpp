@@ -9,7 +9,8 @@
 //       modem, its fixed pauses taken out;
 //   (d) CRC-16 beside a byte-wise table reference;
 // then the peak memory and CPU time of a process that streams a 1 MiB and a 256 MiB image, the
-// targets, each a ratio with "met" or "NOT MET", and the several-modem run (modems.cpp). The load
+// targets, each a ratio with "met" or "NOT MET", the several-modem run (modems.cpp) and the whole
+// road of a realistic package (road.cpp), each in a process of its own. The load
 // average is printed at the start and the end. Figures are printed, never asserted; each is the
 // best of at least --repeat runs (more for the small images and the single exchanges), ceiling and
 // product taking turns so that both meet the same load.
@@ -21,7 +22,7 @@
 // --quick streams images of up to 4 MiB (16 MiB for the memory figure) and repeats once: a check
 // that everything runs, in seconds. --csv writes the streaming rows (bytes, ceiling MB/s, product
 // MB/s, product on the emulated modem MB/s) for scripts/plot-throughput.sh. --only runs one
-// section, for a profiler. --road runs the whole road of a realistic package instead (road.cpp).
+// section, for a profiler. --road runs only the whole road of a realistic package (road.cpp).
 // --modems runs only the program upgrading 1, 2 and 4 emulated modems at once (modems.cpp), its
 // rows going to the --csv file; the full run writes them beside its own, to FILE-modems.csv.
 #include <spawn.h>
@@ -1056,20 +1057,35 @@ std::string modems_csv_of(std::string csv) {
     return csv + "-modems.csv";
 }
 
-int modems_in_child(const Config& config) {
-    std::string self = "/proc/self/exe", flag = "--modems", repeat_flag = "--repeat",
-                repeat = std::to_string(config.repeat), csv_flag = "--csv",
-                csv = config.csv.empty() ? std::string() : modems_csv_of(config.csv);
-    std::vector<char*> argv = {self.data(), flag.data(), repeat_flag.data(), repeat.data()};
-    if (!csv.empty()) argv.insert(argv.end(), {csv_flag.data(), csv.data()});
+// The program itself again with args, as a child whose figures go to this one's output; its exit
+// status.
+int run_child(std::vector<std::string> args) {
+    std::string self = "/proc/self/exe";
+    std::vector<char*> argv = {self.data()};
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::fflush(stdout);
     pid_t pid = -1;
     int status = 0;
     if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0 ||
         ::waitpid(pid, &status, 0) != pid)
-        throw std::runtime_error("the several-modem run did not start");
+        throw std::runtime_error("the run of " + args.front() + " did not start");
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+int modems_in_child(const Config& config) {
+    std::vector<std::string> args = {"--modems", "--repeat", std::to_string(config.repeat)};
+    if (!config.csv.empty()) args.insert(args.end(), {"--csv", modems_csv_of(config.csv)});
+    return run_child(args);
+}
+
+// The whole road comes last: a minute of the program against the emulated modem.
+int road_in_child(const Config& config) {
+    std::printf("\n");
+    std::vector<std::string> args = {"--road"};
+    if (config.quick) args.push_back("--quick");
+    return run_child(args);
 }
 
 int run(const Config& config) {
@@ -1094,8 +1110,14 @@ int run(const Config& config) {
     if (config.only.empty()) print_targets(stream, efs, crc);
     if (!config.csv.empty() && !stream.rows.empty()) write_csv(config.csv, stream.rows);
     log_close();
-    // A several-modem run that failed fails the benchmark: its figures would not be a success's.
-    const int status = config.only.empty() ? modems_in_child(config) : 0;
+    // A several-modem run or a road that failed fails the benchmark: its figures would not be a
+    // success's.
+    int status = 0;
+    if (config.only.empty()) {
+        const int modems = modems_in_child(config);
+        const int road = road_in_child(config);
+        status = modems != 0 ? modems : road;
+    }
     std::printf("\n");
     print_load("end");
     return status;
