@@ -103,10 +103,10 @@ void make_jobs(AllRun& all, std::vector<PackageModem> modems) {
     }
 }
 
-// A modem that can be named neither by location nor by serial cannot be told from the others:
-// a run bound to nothing could end up talking to any of them.
+// A run follows its modem by its location: beside others, a modem whose location is unknown
+// could not be told from them, and its run could end up talking to any of them.
 bool nameable(const AllRun& all, const ModemJob& job) {
-    return !job.wanted.empty() || all.jobs.size() == 1;
+    return !job.modem.location.empty() || all.jobs.size() == 1;
 }
 
 // One modem's whole run, on a thread of its own: its start-up check, then its worker.
@@ -116,18 +116,13 @@ void run_modem(AllRun& all, ModemJob& job, UpgradeDialog& row) {
     job.log.write("run --all: one of %d modems upgraded at once; this log is its run's alone\n",
                   static_cast<int>(all.jobs.size()));
     if (!nameable(all, job)) {
-        job.refusal = "its USB location and serial number are unknown: upgrade it alone";
+        job.refusal = "its USB location is unknown: upgrade it alone with run --device SERIAL";
         job.log.tell_reason("%s", job.refusal.c_str());
         return;
     }
     session.startup_package = all.verdict;
-    std::string unchosen;
-    if (check_modem_for_run(session, &row, job.wanted, &unchosen) == CHECK_SEVERAL_MODEMS) {
-        // It was unplugged since it was listed.
-        job.refusal = unchosen.substr(0, unchosen.find('\n'));
-        job.log.tell_reason("%s", job.refusal.c_str());
-        return;
-    }
+    // Bound to the modem as it was listed: listing again would only race the others' moves.
+    check_modem_for_run(session, &row, ChosenModem{job.modem.location, job.modem.serial});
     if (!all.stop_status) upgrade_start(session, &row);
 }
 

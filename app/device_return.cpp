@@ -234,17 +234,17 @@ int startup_device_check(Session& session, DialogHandle dialog) {
     return startup_check_of_modem(session, dialog, "", &chosen, &unchosen);
 }
 
-int startup_check_of_modem(Session& session, DialogHandle dialog, const std::string& wanted,
-                           ChosenModem* chosen, std::string* unchosen) {
-    if (!settings_usable(session, dialog)) return 0;
-    if (!modem_chosen(session, dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
+namespace {
+
+// The check itself, on the modem chosen; the settings are usable.
+int probe_chosen_modem(Session& session, DialogHandle dialog, const ChosenModem& chosen) {
     char target[kLongestTargetVersion + 1];
     const std::string settings = session.package_folder.settings_path();
     get_profile_string("id", "fw", "0", target, sizeof target, settings);
 
     close_port(session.line);
     PortSearch search;
-    search.location = chosen->location;
+    search.location = chosen.location;
     search.log = &session.log();
     search.settings = settings;
     for (int type : {PORT_DIAG, PORT_DOWNLOAD, PORT_SAVEDOWNLOAD}) {
@@ -254,4 +254,18 @@ int startup_check_of_modem(Session& session, DialogHandle dialog, const std::str
     show_startup_info(dialog, "Error: Can't find device!");
     close_port(session.line);
     return 0;
+}
+
+}  // namespace
+
+int startup_check_of_modem(Session& session, DialogHandle dialog, const std::string& wanted,
+                           ChosenModem* chosen, std::string* unchosen) {
+    if (!settings_usable(session, dialog)) return 0;
+    if (!modem_chosen(session, dialog, wanted, chosen, unchosen)) return CHECK_SEVERAL_MODEMS;
+    return probe_chosen_modem(session, dialog, *chosen);
+}
+
+int check_chosen_modem(Session& session, DialogHandle dialog, const ChosenModem& chosen) {
+    if (!settings_usable(session, dialog)) return 0;
+    return probe_chosen_modem(session, dialog, chosen);
 }

@@ -62,6 +62,8 @@ int startup_device_check(Session& session, DialogHandle dialog);
 // found (as --list shows them, none asked anything) and how to choose in *unchosen.
 int startup_check_of_modem(Session& session, DialogHandle dialog, const std::string& wanted,
                            ChosenModem* chosen, std::string* unchosen);
+// The same for a modem chosen already (run --all, which has listed the modems): no listing again.
+int check_chosen_modem(Session& session, DialogHandle dialog, const ChosenModem& chosen);
 
 // The information line at start-up. When no log could be written it begins with that news (see
 // log_notice): the user must hear it before the run, since the log is where a failure is told.

@@ -31,6 +31,16 @@ void app_cleanup(Session& session) {
     log_close();
 }
 
+namespace {
+
+// Until a worker has run, the check alone tells where a stop leaves the modem.
+void note_mode_left_by_check(Session& session) {
+    const int mode = recorded_checked_mode(session);
+    session.worker.left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
+}
+
+}  // namespace
+
 int upgrade_init(Session& session, UpgradeDialog* dialog) {
     std::string unchosen;
     return upgrade_init(session, dialog, "", &unchosen);
@@ -58,9 +68,14 @@ int check_modem_for_run(Session& session, UpgradeDialog* dialog, const std::stri
                         std::string* unchosen) {
     const int check = startup_check_of_modem(session, dialog, wanted_device,
                                              &session.startup_package.modem, unchosen);
-    // Until a worker has run, the check alone tells where a stop leaves the modem.
-    const int mode = recorded_checked_mode(session);
-    session.worker.left_in_download_mode = mode == MODE_DLOAD || mode == MODE_STREAM;
+    note_mode_left_by_check(session);
+    return check;
+}
+
+int check_modem_for_run(Session& session, UpgradeDialog* dialog, const ChosenModem& listed) {
+    session.startup_package.modem = listed;
+    const int check = check_chosen_modem(session, dialog, listed);
+    note_mode_left_by_check(session);
     return check;
 }
 

@@ -19,6 +19,8 @@ int upgrade_init(Session& session, UpgradeDialog* dialog, const std::string& wan
 // package verdict (session.startup_package) is set: upgrade_init after those two.
 int check_modem_for_run(Session& session, UpgradeDialog* dialog, const std::string& wanted_device,
                         std::string* unchosen);
+// The same for a modem listed already, which the run is then bound to.
+int check_modem_for_run(Session& session, UpgradeDialog* dialog, const ChosenModem& listed);
 // The dialog's device check of the modem the chooser names (wanted: its location or serial
 // number; empty: the only one plugged in), as --device chooses it for a run without a window: the
 // runs the dialog starts afterwards are bound to the modem it chose. Returns as
